@@ -1,0 +1,77 @@
+#include "Driver.h"
+
+#include <fstream>
+#include <iostream>
+#include <memory>
+
+#include "Logic.h"
+#include "PopMech_Parser.h"
+#include "VokrugSveta_Parser.h"
+#include "libs/Auxiliary.h"
+#include "libs/CoutConvert.h"
+#include "libs/Exceptions.h"
+
+using BrintLib::WriteConverted;
+
+std::string g_IssueDir;
+
+namespace {
+
+/// The site handlers, asked in this order; the first that accepts the URL wins.
+const TSiteHandler kSiteHandlers[2] = {PopMech::ProcessUrl, VokrugSveta::ProcessUrl};
+
+void PrintBanner()
+{
+    WriteConverted(std::cout, "Skerrow - offline copy of one magazine issue") << std::endl;
+    WriteConverted(std::cout, "                  https://skerrow.example.org/") << std::endl;
+    WriteConverted(std::cout, "                  Skerrow developers <skerrow@example.org>\n") << std::endl;
+}
+
+void Dispatch(const std::vector<std::string>& Args)
+{
+    for (TSiteHandler handler : kSiteHandlers) {
+        const std::string url = Args[1];
+        const std::string savePath = Args[2];
+        if (handler(url, savePath))
+            return;
+    }
+    APL_THROW("Неизвестный URL: " << Args[1]);
+}
+
+void Run(const std::vector<std::string>& Args)
+{
+    PrintBanner();
+    g_IssueDir.clear();
+    if (Args.size() < 3)
+        APL_THROW("Использвание: Skerrow <URL титульной страницы журнала> <путь сохранения> [Путь к WinRar.exe]");
+    Dispatch(Args);
+    FATAL_CHECK(!g_TaskQueue.IsEmpty());
+    // The queue run through the transfer engine comes here.
+    if (!g_IssueDir.empty() && Args.size() > 3)
+        PackIssue(Args[3]);
+    FATAL_CHECK(BrintLib::CObjectCount<ITask>::Count() == 0);
+}
+
+} // namespace
+
+void LogError(const std::string& Entry)
+{
+    WriteConverted(std::cout, Entry) << std::flush;
+    std::ofstream log(BrintLib::GetModuleDir() + "errors.txt", std::ios::app);
+    log << Entry;
+}
+
+int RunSkerrow(const std::vector<std::string>& Args)
+{
+    try {
+        Run(Args);
+    } catch (const BrintLib::TSilentException&) {
+    } catch (const BrintLib::TAplThrowException& e) {
+        BrintLib::ReportAplException(e.GetFile(), e.GetLine(), e.what());
+    } catch (const std::exception& e) {
+        BrintLib::ReportStdException(e.what());
+    } catch (...) {
+        BrintLib::ReportUnknownException();
+    }
+    return 0;
+}

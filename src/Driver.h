@@ -1,0 +1,25 @@
+// The application driver: command line, site dispatch, the run of the task queue, the error log and
+// packing of the result.
+#pragma once
+
+#include <string>
+#include <vector>
+
+/// The full path of the issue directory, set by the title-page processors; empty until then.
+extern std::string g_IssueDir;
+
+/// A site handler: accepts a title-page URL and the save path, and when the URL is its site's, pushes
+/// the title-page task onto g_TaskQueue and returns true.
+using TSiteHandler = bool (*)(const std::string& Url, const std::string& SavePath);
+
+/// Appends Entry, exactly as composed, to errors.txt beside the executable and echoes it on the console.
+/// A log that cannot be written loses the entry silently.
+void LogError(const std::string& Entry);
+
+/// Packs the issue directory g_IssueDir into a zip archive by running the archiver at ArchiverPath, then
+/// removes the directory. Raises when the archiver cannot be started or reports failure.
+void PackIssue(const std::string& ArchiverPath);
+
+/// The whole run of the program for the given arguments (windows-1251, the program name first).
+/// Reports every failure itself and returns the exit status, always 0.
+int RunSkerrow(const std::vector<std::string>& Args);

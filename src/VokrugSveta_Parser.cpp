@@ -1,0 +1,10 @@
+#include "VokrugSveta_Parser.h"
+
+namespace VokrugSveta {
+
+bool ProcessUrl(const std::string& /*Url*/, const std::string& /*SavePath*/)
+{
+    return false; // this site's pages are not recognised yet
+}
+
+} // namespace VokrugSveta

@@ -1,0 +1,138 @@
+#include "libs/CoutConvert.h"
+
+#include <iconv.h>
+#include <langinfo.h>
+#include <locale.h>
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+
+#include "libs/Exceptions.h"
+
+namespace BrintLib {
+
+namespace {
+
+/// Owns one iconv conversion descriptor.
+class TIconv {
+public:
+    TIconv(const char* To, const char* From) : m_Handle(iconv_open(To, From)) {}
+    ~TIconv()
+    {
+        if (IsValid())
+            iconv_close(m_Handle);
+    }
+    TIconv(const TIconv&) = delete;
+    TIconv& operator=(const TIconv&) = delete;
+
+    bool IsValid() const { return m_Handle != reinterpret_cast<iconv_t>(-1); }
+
+    /// Converts In; an input byte that cannot be converted becomes Replacement when Replacement is not 0,
+    /// otherwise the conversion fails (returns false).
+    bool Convert(const std::string& In, std::string& Out, char Replacement)
+    {
+        Out.clear();
+        iconv(m_Handle, nullptr, nullptr, nullptr, nullptr);
+        char* src = const_cast<char*>(In.data());
+        size_t srcLeft = In.size();
+        char buffer[1024];
+        while (srcLeft > 0) {
+            char* dst = buffer;
+            size_t dstLeft = sizeof buffer;
+            const size_t rc = iconv(m_Handle, &src, &srcLeft, &dst, &dstLeft);
+            const int error = errno;
+            Out.append(buffer, static_cast<size_t>(dst - buffer));
+            if (rc != static_cast<size_t>(-1))
+                break;
+            if (error == E2BIG)
+                continue;
+            if (Replacement == 0)
+                return false; // EILSEQ or EINVAL
+            Out.push_back(Replacement);
+            ++src;
+            --srcLeft;
+        }
+        char* dst = buffer;
+        size_t dstLeft = sizeof buffer;
+        iconv(m_Handle, nullptr, nullptr, &dst, &dstLeft);
+        Out.append(buffer, static_cast<size_t>(dst - buffer));
+        return true;
+    }
+
+private:
+    iconv_t m_Handle;
+};
+
+std::string FindUserEncoding()
+{
+    locale_t userLocale = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(nullptr));
+    if (userLocale == static_cast<locale_t>(nullptr))
+        return "UTF-8";
+    std::string codeset = nl_langinfo_l(CODESET, userLocale);
+    freelocale(userLocale);
+    if (codeset.empty() || codeset == "ANSI_X3.4-1968" || codeset == "ASCII" || codeset == "US-ASCII")
+        return "UTF-8";
+    return codeset;
+}
+
+bool IsWindows1251(const std::string& Encoding)
+{
+    return strcasecmp(Encoding.c_str(), "CP1251") == 0 || strcasecmp(Encoding.c_str(), "WINDOWS-1251") == 0;
+}
+
+void WriteBytes(std::ostream& Stream, const char* Text, size_t Length)
+{
+    if (&Stream != &std::cout) {
+        Stream.write(Text, static_cast<std::streamsize>(Length));
+        return;
+    }
+    const std::string converted = Cp1251ToUser(std::string(Text, Length));
+    Stream.write(converted.data(), static_cast<std::streamsize>(converted.size()));
+}
+
+} // namespace
+
+const std::string& UserEncoding()
+{
+    static const std::string encoding = FindUserEncoding();
+    return encoding;
+}
+
+std::string Cp1251ToUser(const std::string& Text)
+{
+    std::string result;
+    if (IsWindows1251(UserEncoding())) {
+        result = Text;
+    } else {
+        static TIconv converter(UserEncoding().c_str(), "CP1251");
+        if (!converter.IsValid() || !converter.Convert(Text, result, '?'))
+            result = Text;
+    }
+    return result;
+}
+
+bool UserToCp1251(const std::string& Text, std::string& Result)
+{
+    if (IsWindows1251(UserEncoding())) {
+        Result = Text;
+        return true;
+    }
+    static TIconv converter("CP1251", UserEncoding().c_str());
+    return converter.IsValid() && converter.Convert(Text, Result, 0);
+}
+
+std::ostream& WriteConverted(std::ostream& Stream, const char* Text)
+{
+    FATAL_CHECK(TestPtr__(Text));
+    WriteBytes(Stream, Text, std::strlen(Text));
+    return Stream;
+}
+
+std::ostream& WriteConverted(std::ostream& Stream, const std::string& Text)
+{
+    WriteBytes(Stream, Text.data(), Text.size());
+    return Stream;
+}
+
+} // namespace BrintLib
