@@ -38,10 +38,22 @@ void Dispatch(const std::vector<std::string>& Args)
     APL_THROW("Неизвестный URL: " << Args[1]);
 }
 
-void Run(const std::vector<std::string>& Args)
+/// The arguments in windows-1251; an argument that windows-1251 cannot represent stops the run.
+std::vector<std::string> ConvertArguments(const std::vector<std::string>& UserArgs)
+{
+    std::vector<std::string> args(UserArgs.size());
+    for (size_t i = 0; i < UserArgs.size(); ++i) {
+        if (!BrintLib::UserToCp1251(UserArgs[i], args[i]))
+            APL_THROW("Аргумент " << i << " командной строки не может быть представлен в кодировке windows-1251");
+    }
+    return args;
+}
+
+void Run(const std::vector<std::string>& UserArgs)
 {
     PrintBanner();
     g_IssueDir.clear();
+    const std::vector<std::string> Args = ConvertArguments(UserArgs);
     if (Args.size() < 3)
         APL_THROW("Использвание: Skerrow <URL титульной страницы журнала> <путь сохранения> [Путь к WinRar.exe]");
     Dispatch(Args);

@@ -20,6 +20,7 @@ void LogError(const std::string& Entry);
 /// removes the directory. Raises when the archiver cannot be started or reports failure.
 void PackIssue(const std::string& ArchiverPath);
 
-/// The whole run of the program for the given arguments (windows-1251, the program name first).
-/// Reports every failure itself and returns the exit status, always 0.
+/// The whole run of the program for the given arguments (in the user's encoding, the program name first;
+/// they are converted to windows-1251 here). Reports every failure itself and returns the exit status,
+/// always 0.
 int RunSkerrow(const std::vector<std::string>& Args);

@@ -1,0 +1,109 @@
+// The driver as users meet it: the real executable, its console output and its error log.
+#include "Driver.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+#include "libs/Auxiliary.h"
+#include "support/ProcessRunner.h"
+
+namespace fs = std::filesystem;
+using TestSupport::RunProcess;
+
+namespace {
+
+const std::string kBanner = "Skerrow - offline copy of one magazine issue\n"
+                            "                  https://skerrow.example.org/\n"
+                            "                  Skerrow developers <skerrow@example.org>\n\n";
+const std::string kTime = "[0-2][0-9]:[0-5][0-9]:[0-6][0-9] ";
+const std::string kLocation = "BrintLib::TAplThrowException src/[A-Za-z_/]+\\.cpp, [0-9]+:\n\t";
+
+/// An empty working directory for one run, removed afterwards.
+class TWorkDir {
+public:
+    TWorkDir()
+    {
+        std::string pattern = (fs::temp_directory_path() / "skerrow-driver-XXXXXX").string();
+        m_Path = mkdtemp(&pattern[0]);
+    }
+    ~TWorkDir() { fs::remove_all(m_Path); }
+    const std::string& Path() const { return m_Path; }
+    bool IsEmpty() const { return fs::is_empty(m_Path); }
+
+private:
+    std::string m_Path;
+};
+
+std::uintmax_t LogSize()
+{
+    const fs::path log = fs::path(SKERROW_EXE).parent_path() / "errors.txt";
+    return fs::exists(log) ? fs::file_size(log) : 0;
+}
+
+} // namespace
+
+TEST(Driver, TooFewArgumentsPrintTheUsageAndDoNothing)
+{
+    for (const std::vector<std::string>& args : {std::vector<std::string>{SKERROW_EXE},
+                                                 std::vector<std::string>{SKERROW_EXE, "http://mag-a.test/"}}) {
+        TWorkDir work;
+        const std::uintmax_t logBefore = LogSize();
+        const auto run = RunProcess(args, {"LANG=C.UTF-8", "LC_ALL="}, work.Path());
+        EXPECT_EQ(run.ExitStatus, 0);
+        const std::string usage = u8"Использвание: Skerrow <URL титульной страницы журнала> <путь сохранения> "
+                                  u8"\\[Путь к WinRar.exe\\]";
+        EXPECT_TRUE(std::regex_match(run.Stdout, std::regex(kBanner + kTime + kLocation + usage + "\n\n")))
+            << run.Stdout;
+        EXPECT_TRUE(work.IsEmpty());
+        EXPECT_EQ(LogSize(), logBefore);
+    }
+}
+
+TEST(Driver, UnknownUrlIsReportedAsTyped)
+{
+    TWorkDir work;
+    const auto run = RunProcess({SKERROW_EXE, u8"ftp://example.invalid/журнал", "save", "archiver"},
+                                {"LANG=C.UTF-8", "LC_ALL="}, work.Path());
+    EXPECT_EQ(run.ExitStatus, 0);
+    EXPECT_TRUE(std::regex_match(run.Stdout, std::regex(kBanner + kTime + kLocation +
+                                                        u8"Неизвестный URL: ftp://example.invalid/журнал\n\n")))
+        << run.Stdout;
+    EXPECT_TRUE(work.IsEmpty());
+}
+
+TEST(Driver, ArgumentOutsideWindows1251IsRefusedByPosition)
+{
+    TWorkDir work;
+    const auto run = RunProcess({SKERROW_EXE, "http://mag-a.test/", u8"save\u4e2d"}, {"LANG=C.UTF-8"}, work.Path());
+    EXPECT_EQ(run.ExitStatus, 0);
+    EXPECT_TRUE(std::regex_match(run.Stdout, std::regex(kBanner + kTime + kLocation + u8"Аргумент 2 командной строки "
+                                                        u8"не может быть представлен в кодировке windows-1251\n\n")))
+        << run.Stdout;
+    EXPECT_TRUE(work.IsEmpty());
+}
+
+TEST(ErrorLog, AppendsEntriesAsComposedBesideTheExecutable)
+{
+    const std::string log = BrintLib::GetModuleDir() + "errors.txt";
+    ASSERT_EQ(log, (fs::read_symlink("/proc/self/exe").parent_path() / "errors.txt").string());
+    fs::remove(log);
+    LogError("http://a BrintLib::TAplThrowException x.cpp, 1:\n\tФайл уже существует\n\n");
+    LogError("http://b std::exception: boom\n");
+    EXPECT_EQ(TestSupport::ReadFile(log), "http://a BrintLib::TAplThrowException x.cpp, 1:\n\tФайл уже существует\n\n"
+                                          "http://b std::exception: boom\n");
+    fs::remove(log);
+}
+
+TEST(ErrorLog, LogThatCannotBeWrittenLosesTheEntrySilently)
+{
+    const std::string log = BrintLib::GetModuleDir() + "errors.txt";
+    fs::remove(log);
+    fs::create_directory(log); // a directory where the file should be
+    EXPECT_NO_THROW(LogError("lost entry\n"));
+    EXPECT_TRUE(fs::is_directory(log));
+    fs::remove(log);
+}

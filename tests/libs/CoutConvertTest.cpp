@@ -1,0 +1,56 @@
+// Console conversion: windows-1251 text reaches the terminal in the user's encoding, exactly once.
+#include "libs/CoutConvert.h"
+
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <sstream>
+
+namespace {
+
+class TCaptureCout {
+public:
+    TCaptureCout() : m_Old(std::cout.rdbuf(m_Buffer.rdbuf())) {}
+    ~TCaptureCout() { std::cout.rdbuf(m_Old); }
+    std::string Text() const { return m_Buffer.str(); }
+
+private:
+    std::ostringstream m_Buffer;
+    std::streambuf* m_Old;
+};
+
+} // namespace
+
+// The test programs run with the "C" locale or a UTF-8 one; both mean UTF-8 on the console.
+TEST(CoutConvert, UserEncodingIsUtf8ForPlainLocales)
+{
+    EXPECT_EQ(BrintLib::UserEncoding(), "UTF-8");
+}
+
+TEST(CoutConvert, ComposedMessageIsConvertedOnceWhenPrinted)
+{
+    std::ostringstream composed;
+    BrintLib::WriteConverted(composed, "Ошибка при записи ") << 7;
+    EXPECT_EQ(composed.str(), "Ошибка при записи 7"); // windows-1251 bytes, unchanged
+
+    TCaptureCout capture;
+    BrintLib::WriteConverted(std::cout, composed.str());
+    EXPECT_EQ(capture.Text(), u8"Ошибка при записи 7");
+}
+
+TEST(CoutConvert, EveryByteConvertsAndUndefinedByteBecomesQuestionMark)
+{
+    TCaptureCout capture;
+    BrintLib::WriteConverted(std::cout, std::string("\xA8\xB8\x98\x88\0z", 6));
+    BrintLib::WriteConverted(std::cout, "");
+    EXPECT_EQ(capture.Text(), std::string(u8"Ёё?€") + std::string("\0z", 2));
+}
+
+TEST(CoutConvert, ArgumentsConvertBackAndUnrepresentableTextIsRefused)
+{
+    std::string converted;
+    ASSERT_TRUE(BrintLib::UserToCp1251(u8"Журнал 2007", converted));
+    EXPECT_EQ(converted, "Журнал 2007");
+    EXPECT_FALSE(BrintLib::UserToCp1251(u8"журнал \u4e2d", converted));
+    EXPECT_FALSE(BrintLib::UserToCp1251("\xff\xfe", converted)); // not UTF-8 at all
+}

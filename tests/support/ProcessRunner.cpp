@@ -1,0 +1,140 @@
+#include "support/ProcessRunner.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace TestSupport {
+
+namespace {
+
+class TPipe {
+public:
+    TPipe()
+    {
+        if (pipe2(m_Fd, O_CLOEXEC) != 0)
+            throw std::runtime_error("pipe2 failed");
+    }
+    ~TPipe()
+    {
+        CloseRead();
+        CloseWrite();
+    }
+    TPipe(const TPipe&) = delete;
+    TPipe& operator=(const TPipe&) = delete;
+    int Read() const { return m_Fd[0]; }
+    int Write() const { return m_Fd[1]; }
+    void CloseRead() { Close(m_Fd[0]); }
+    void CloseWrite() { Close(m_Fd[1]); }
+
+private:
+    static void Close(int& Fd)
+    {
+        if (Fd >= 0)
+            close(Fd);
+        Fd = -1;
+    }
+    int m_Fd[2];
+};
+
+std::vector<std::string> MergeEnvironment(const std::vector<std::string>& Extra)
+{
+    std::vector<std::string> result;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string text(*entry);
+        const std::string name = text.substr(0, text.find('=') + 1);
+        bool replaced = false;
+        for (const std::string& extra : Extra)
+            replaced = replaced || extra.compare(0, name.size(), name) == 0;
+        if (!replaced)
+            result.push_back(text);
+    }
+    result.insert(result.end(), Extra.begin(), Extra.end());
+    return result;
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& Strings)
+{
+    std::vector<char*> result;
+    for (std::string& s : Strings)
+        result.push_back(&s[0]);
+    result.push_back(nullptr);
+    return result;
+}
+
+} // namespace
+
+TProcessResult RunProcess(const std::vector<std::string>& Args, const std::vector<std::string>& ExtraEnv,
+                          const std::string& WorkDir)
+{
+    TPipe out;
+    TPipe err;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out.Write(), 1);
+    posix_spawn_file_actions_adddup2(&actions, err.Write(), 2);
+    if (!WorkDir.empty())
+        posix_spawn_file_actions_addchdir_np(&actions, WorkDir.c_str());
+
+    std::vector<std::string> argStrings = Args;
+    std::vector<std::string> envStrings = MergeEnvironment(ExtraEnv);
+    std::vector<char*> argv = Pointers(argStrings);
+    std::vector<char*> envp = Pointers(envStrings);
+    pid_t pid = 0;
+    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0)
+        throw std::runtime_error(std::string("cannot start ") + Args[0] + ": " + std::strerror(rc));
+    out.CloseWrite();
+    err.CloseWrite();
+
+    TProcessResult result;
+    pollfd fds[2] = {{out.Read(), POLLIN, 0}, {err.Read(), POLLIN, 0}};
+    std::string* sinks[2] = {&result.Stdout, &result.Stderr};
+    int open = 2;
+    while (open > 0) {
+        if (poll(fds, 2, -1) < 0 && errno != EINTR)
+            break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
+            char buffer[65536];
+            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                sinks[i]->append(buffer, static_cast<size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status))
+        result.ExitStatus = WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        result.Signal = WTERMSIG(status);
+    return result;
+}
+
+std::string ReadFile(const std::string& Path)
+{
+    std::ifstream file(Path, std::ios::binary);
+    std::ostringstream content;
+    content << file.rdbuf();
+    return content.str();
+}
+
+} // namespace TestSupport
