@@ -1,0 +1,184 @@
+#include "Generic_Parser.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+
+#include "libs/Exceptions.h"
+
+namespace {
+
+/// The month words, full names then abbreviations; word k stands for month k % 12 + 1.
+const char* const kMonthWords[24] = {
+    "январь", "февраль", "март", "апрель", "май", "июнь",
+    "июль", "август", "сентябрь", "октябрь", "ноябрь", "декабрь",
+    "янв", "фев", "мар", "апр", "май", "июн",
+    "июл", "авг", "сен", "окт", "ноя", "дек",
+};
+
+struct TSpecialIssue {
+    const char* Word;
+    const char* Code;
+};
+
+/// Issues named by a word instead of a month; consulted only when no month word matches.
+const TSpecialIssue kSpecialIssues[2] = {{"судьбы", "lis"}, {"путеводитель", "pvl"}};
+
+const char kUnknownMonth[] = "unkn";
+
+/// The address of the program's home page and its authors, as the banner shows them.
+const char kHomePage[] = "https://skerrow.example.org/";
+const char kAuthorLine[] = "Skerrow developers &lt;skerrow@example.org&gt;";
+
+/// The windows-1251 lower case of one byte: the ASCII letters, А-Я, Ё and the other Cyrillic capitals of
+/// the code page (Serbian, Macedonian, Ukrainian and Belarusian letters).
+unsigned char LowerCp1251(unsigned char c)
+{
+    if ((c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDF)) // А-Я
+        return static_cast<unsigned char>(c + 0x20);
+    switch (c) {
+    case 0x80: return 0x90; // Ђ
+    case 0x81: return 0x83; // Ѓ
+    case 0x8A: return 0x9A; // Љ
+    case 0x8C: return 0x9C; // Њ
+    case 0x8D: return 0x9D; // Ќ
+    case 0x8E: return 0x9E; // Ћ
+    case 0x8F: return 0x9F; // Џ
+    case 0xA1: return 0xA2; // Ў
+    case 0xA3: return 0xBC; // Ј
+    case 0xA5: return 0xB4; // Ґ
+    case 0xA8: return 0xB8; // Ё
+    case 0xAA: return 0xBA; // Є
+    case 0xAF: return 0xBF; // Ї
+    case 0xB2: return 0xB3; // І
+    case 0xBD: return 0xBE; // Ѕ
+    default: return c;
+    }
+}
+
+/// Reads a whole year text: blanks and tabs, an optional sign, then decimal digits up to the very end.
+bool ParseYear(const std::string& Text, long long& Year)
+{
+    size_t i = 0;
+    while (i < Text.size() && (Text[i] == ' ' || Text[i] == '\t'))
+        ++i;
+    bool negative = false;
+    if (i < Text.size() && (Text[i] == '-' || Text[i] == '+')) {
+        negative = Text[i] == '-';
+        ++i;
+    }
+    const size_t firstDigit = i;
+    long long value = 0;
+    for (; i < Text.size() && Text[i] >= '0' && Text[i] <= '9'; ++i) {
+        value = value * 10 + (Text[i] - '0');
+        if (value > static_cast<long long>(INT_MAX) + 1)
+            return false;
+    }
+    if (i == firstDigit || i != Text.size())
+        return false;
+    Year = negative ? -value : value;
+    return Year >= INT_MIN && Year <= INT_MAX;
+}
+
+} // namespace
+
+std::string LowerCaseCp1251(std::string Text)
+{
+    for (char& c : Text)
+        c = static_cast<char>(LowerCp1251(static_cast<unsigned char>(c)));
+    return Text;
+}
+
+std::string MonthCode(const std::string& Word)
+{
+    const std::string lower = LowerCaseCp1251(Word);
+
+    for (size_t k = 0; k < 24; ++k) {
+        if (lower == kMonthWords[k]) {
+            char code[3];
+            std::snprintf(code, sizeof code, "%02u", static_cast<unsigned>(k % 12 + 1));
+            return code;
+        }
+    }
+    for (const TSpecialIssue& special : kSpecialIssues) {
+        if (lower == special.Word)
+            return special.Code;
+    }
+    return kUnknownMonth;
+}
+
+std::string MakeIssueName(const std::string& YearText, const std::string& MonthWord)
+{
+    long long year = 0;
+    if (!ParseYear(YearText, year))
+        APL_THROW("Неизвестный год: " << YearText);
+    char digits[32];
+    std::snprintf(digits, sizeof digits, "%s%04lld", year < 0 ? "-" : "", year < 0 ? -year : year);
+    return std::string(digits) + "_" + MonthCode(MonthWord);
+}
+
+std::string ClassicTimeText(const std::tm& Time)
+{
+    static const char* const kDays[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    FATAL_CHECK(Time.tm_wday >= 0 && Time.tm_wday < 7);
+    FATAL_CHECK(Time.tm_mon >= 0 && Time.tm_mon < 12);
+    char text[64];
+    std::snprintf(text, sizeof text, "%s %s %02d %02d:%02d:%02d %04d\n", kDays[Time.tm_wday],
+                  kMonths[Time.tm_mon], Time.tm_mday, Time.tm_hour, Time.tm_min, Time.tm_sec,
+                  Time.tm_year + 1900);
+    return text;
+}
+
+std::string MakeNavigationBar(const TPageList& Pages, size_t Index, const std::tm& Now)
+{
+    if (Index >= Pages.size())
+        APL_THROW("Problem with index: " << Index);
+
+    std::string bar = "<hr><table><tr>";
+    if (Index > 0) {
+        bar += "<td><a href=\"" + Pages[Index - 1] + "\">[&lt;&lt;&lt;&lt;]</a></td>";
+        bar += "<td width=100% align=center><a href=\"" + Pages[0] + "\">[Оглавление]</a></td>";
+    }
+    if (Index + 1 < Pages.size())
+        bar += "<td><a href=\"" + Pages[Index + 1] + "\">[&gt;&gt;&gt;&gt;]</a></td>";
+    bar += "</tr>";
+    bar += "<tr><td colspan=3 align=right><font color=gray size=1>Generated on ";
+    bar += ClassicTimeText(Now);
+    bar += " with <a href=\"";
+    bar += kHomePage;
+    bar += "\">Skerrow</a><br>";
+    bar += kAuthorLine;
+    bar += "</font></td></tr>";
+    bar += "</tr></table><hr>";
+    return bar;
+}
+
+std::string MakeNavigationBar(const TPageList& Pages, size_t Index)
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    FATAL_CHECK(localtime_r(&now, &local) != nullptr);
+    return MakeNavigationBar(Pages, Index, local);
+}
+
+std::string MakeNavigationBar(const TSharedPageList& Pages, size_t Index)
+{
+    FATAL_CHECK(BrintLib::TestPtr__(Pages.get()));
+    return MakeNavigationBar(*Pages, Index);
+}
+
+void StripTags(std::string& Out, std::string::const_iterator First, std::string::const_iterator Last)
+{
+    while (First != Last) {
+        std::string::const_iterator tag = std::find(First, Last, '<');
+        Out.append(First, tag);
+        if (tag == Last)
+            return;
+        First = std::find(tag, Last, '>');
+        if (First == Last)
+            return;
+        ++First;
+    }
+}

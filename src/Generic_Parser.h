@@ -1,0 +1,51 @@
+// Page-processing services shared by the site modules: naming an issue from its year and month, the
+// navigation bar with footer that closes every page of an issue with a page list, and plain text of an
+// HTML fragment.
+#pragma once
+
+#include <cstddef>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+/// The local page files of one issue, relative to the issue directory: entry 0 is the contents page,
+/// entry N the page with index N. Entries are set with StoreAt, so an index never set reads "error_page".
+using TPageList = std::vector<std::string>;
+/// The page list of an issue is one object shared by the title-page processor that creates it and every
+/// article processor that receives it; it is freed when its last holder lets it go.
+using TSharedPageList = std::shared_ptr<TPageList>;
+
+/// Text with every capital letter of windows-1251 lowered: A-Z, А-Я, Ё and the other Cyrillic capitals
+/// of the code page; every other byte stays as it is.
+std::string LowerCaseCp1251(std::string Text);
+
+/// The month code of a month word in windows-1251, any case: "01".."12" for a full month name or its
+/// three-letter abbreviation in the nominative, "lis" and "pvl" for the two special issues, "unkn" for
+/// any other word.
+std::string MonthCode(const std::string& Word);
+
+/// The issue name: the year written with at least four digits, "_", and MonthCode(MonthWord).
+/// YearText may have leading blanks and tabs and one sign; its digits must run to its end.
+/// Raises BrintLib::TAplThrowException "Неизвестный год: " + YearText when it is not such a number
+/// (or does not fit an int).
+std::string MakeIssueName(const std::string& YearText, const std::string& MonthWord);
+
+/// The block that closes the page with index Index: a bar with links to the previous page, the
+/// contents page and the next page, and a footer with the generation time Now (local time) and the
+/// program's home page. Raises BrintLib::TAplThrowException "Problem with index: " + Index when Index is
+/// not below Pages.size().
+std::string MakeNavigationBar(const TPageList& Pages, size_t Index, const std::tm& Now);
+/// The same, generated now (local clock).
+std::string MakeNavigationBar(const TPageList& Pages, size_t Index);
+/// The same for a shared page list; Pages must not be empty-handed (fatal check).
+std::string MakeNavigationBar(const TSharedPageList& Pages, size_t Index);
+
+/// Time in the C library's classic form, "Www Mmm DD HH:MM:SS YYYY\n", English names, every field
+/// zero-padded (the day of month too).
+std::string ClassicTimeText(const std::tm& Time);
+
+/// Appends the text of [First, Last) to Out, leaving out every tag: from each '<' up to and including the
+/// next '>'. A '<' without a '>' after it within the range drops the rest of the range. Entities and white
+/// space are copied as they stand.
+void StripTags(std::string& Out, std::string::const_iterator First, std::string::const_iterator Last);
