@@ -1,0 +1,295 @@
+#!/usr/bin/env python3
+"""Writes the sample site A issue (May 2007) and the copy Skerrow is expected to make of it.
+
+The texts below are UTF-8; every page and every expected file is written in windows-1251, as the site
+serves them and the program saves them. Pictures are made with ImageMagick's convert. Run it from any
+directory; it rewrites site/ and expected/ beside itself.
+
+site/urls.txt      URL, tab, the file under site/ that the server answers with (or 404)
+expected/tree.txt  every file of the saved issue, tab, the file it must equal: expected/... for pages,
+                   site/... for pictures, or 404 for the body of the server's 404 reply
+expected/downloads.txt  the "Download: " lines of one run, in order
+expected/errors_run1.txt, errors_run2.txt  errors.txt entries of the first and of a second run into the
+                   same save path; {ISSUE} stands for the issue directory, FILE, LINE for a source location
+"""
+import os
+import subprocess
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SITE = os.path.join(HERE, 'site')
+EXPECTED = os.path.join(HERE, 'expected')
+ROOT = 'http://mag-a.test/'
+TITLE_URL = ROOT + 'issue/200705/'
+
+
+def write(path, text):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, 'wb') as f:
+        f.write(text.encode('cp1251'))
+
+
+CONTENTS = '''<html>
+<head>
+<title>Популярная механика: Май 2007</title>
+<meta http-equiv="Content-Type" content="text/html; charset=windows-1251">
+</head>
+<body>
+<table class="layout"><tr>
+<td class="block_left"><a href="/">Главная</a> <img src="/images/logo.gif"></td>
+<td class="block_main_inner" valign="top">
+<div class="path">Журнал / 2007</div>
+<table width="100%" cellpadding="3">
+<tr><td><a class="t_link_big" href="/issue/200705/"><b>Май 2007</b></a></td></tr>
+<tr><td background="/images/cover_bg.jpg" width="180"><table><tr><td><a href="/issue/200705/cover.html" title="Обложка">Обложка номера</a></td></tr></table></td>
+<td><a class="t_link_big" href="/article/1">Двигатель будущего</a><br>Новый мотор</td></tr>
+<tr><td><a href="/images/big/engine.jpg"><img src="/images/small/engine.gif" width="60" alt="Двигатель"></a></td>
+<td><a class='t_link_big' href='/article/10'>Как устроен лазер</a></td></tr>
+<tr><td colspan="2"><a class="t_link_big" href="/news/broken.html">Другая вёрстка</a></td></tr>
+<tr><td><a href="/popup.php?/images/big/laser.png" target="_blank">
+<img src='/images/small/laser.png' border=0>
+</a></td>
+<td><a class=t_link_big href=science/moon.html>Луна рядом</a> <a href="/article/1">подробнее</a></td></tr>
+</table>
+<noindex><a href="http://ads.mag-a.test/"><img src="/ads/banner.gif"></a></noindex>
+</td></tr></table>
+</body>
+</html>
+'''
+
+ARTICLE_1 = '''<html>
+<head><title>Двигатель будущего</title></head>
+<body>
+<table><tr>
+<td class="block_left"><img src="/images/logo.gif"></td>
+<td class="block_header_main_inner" valign="top">
+<h2>Двигатель будущего</h2>
+<p>Инженеры показали новый мотор.</p>
+<a href="/images/big/motor1.jpg"><img src="/images/small/motor1.jpg" width="120" height="90" alt="Мотор"></a>
+<p>Схема: <img src='/images/scheme.png' border=0> и крупнее <img src = "/images/scheme.png" width=400></p>
+<p>Стенд: <img src=http://photo.mag-a.test/2007/05/stand.gif alt="стенд"></p>
+<a name="comments"></a><span class="comments_title">Комментарии (2)</span>
+<table class="comment"><tr><td class="dots">Иван: Отличная статья!</td></tr>
+</table>
+<table class="comment"><tr><td class='dots'>Пётр: А где
+взять такой мотор?</td></tr></table>
+<div class="tail">Партнёры <img src="/images/partner.gif"></div>
+<noindex><a href="http://counter.mag-a.test/">Счётчик</a></noindex>
+</td>
+<td class="block_logs">Журнал событий</td>
+</tr></table>
+</body>
+</html>
+'''
+
+ARTICLE_10 = '''<html>
+<head><title>Как устроен лазер</title></head>
+<body>
+<table><tr>
+<td class=block_header_main_inner>
+<h2>Как устроен лазер</h2>
+<p>Луч света.</p>
+<img src="/images/laser/ray.jpg?size=big" width=300>
+<a name='comments'><b>Обсуждение</b></a> <span>всего 2</span>
+<table><tr><td class=dots>Анна: Понятно.</td></tr></table>
+<p>Между блоками</p>
+<table><tr><td class="dots">Олег: <noindex>скрыто</noindex> ответ</td></tr></table>
+</td>
+<td class='block_logs'>Журнал</td>
+</tr></table>
+</body>
+</html>
+'''
+
+BROKEN = '''<html>
+<head><title>Новости</title></head>
+<body>
+<div class="news_main">
+<h2>Другая вёрстка</h2>
+<p>Эта страница свёрстана по-другому. <img src="/images/news.jpg"></p>
+<div class="block_logs">Журнал</div>
+</div>
+</body>
+</html>
+'''
+
+MOON = '''<html>
+<head><title>Луна рядом</title></head>
+<body>
+<table><tr>
+<td class='block_header_main_inner' width="70%">
+<h2>Луна рядом</h2>
+<table><tr><td background='/images/moon_bg.jpg'><table><tr><td><a href="/gallery/moon.html">Галерея</a></td></tr></table></td></tr></table>
+<p>Текст про Луну. <img src="/images/missing.jpg"></p>
+<img src="/cgi/counter.php?id=3" width=1 height=1>
+<noindex>Реклама</noindex>
+</td>
+<td class="block_logs">Журнал</td>
+</tr></table>
+</body>
+</html>
+'''
+
+PAGES = ['2007_05_00.htm', '2007_05_01.htm', '2007_05_02.htm', '2007_05_03.htm', '2007_05_04.htm']
+FOOTER = ('<tr><td colspan=3 align=right><font color=gray size=1>Generated on Sun Dec 06 17:10:10 2026\n'
+          ' with <a href="https://skerrow.example.org/">Skerrow</a><br>'
+          'Skerrow developers &lt;skerrow@example.org&gt;</font></td></tr></tr></table><hr>')
+
+
+def navigation_bar(i):
+    bar = '<hr><table><tr>'
+    if i > 0:
+        bar += '<td><a href="%s">[&lt;&lt;&lt;&lt;]</a></td>' % PAGES[i - 1]
+        bar += '<td width=100%% align=center><a href="%s">[Оглавление]</a></td>' % PAGES[0]
+    if i + 1 < len(PAGES):
+        bar += '<td><a href="%s">[&gt;&gt;&gt;&gt;]</a></td>' % PAGES[i + 1]
+    return bar + '</tr>' + FOOTER
+
+
+def head(title):
+    return ('<html>\n<head>\n<title>%s - Популярная механика</title>\n'
+            '<META http-equiv="Content-Type" content="text/html; charset=windows-1251">\n</head>\n' % title)
+
+
+SAVED_CONTENTS = head('2007_05') + '''<h1>Май 2007</h1>
+<table width="100%" cellpadding="3">
+<tr><td></td></tr>
+<tr><td><a href="/issue/200705/cover.html" title="Обложка"><img src="2007_05_00/01.jpg"></a></td></td>
+<td><a class="t_link_big" href="2007_05_01.htm">Двигатель будущего</a><br>Новый мотор</td></tr>
+<tr><td><img src="2007_05_00/02.jpg"></td>
+<td><a class='t_link_big' href='2007_05_02.htm'>Как устроен лазер</a></td></tr>
+<tr><td colspan="2"><a class="t_link_big" href="2007_05_03.htm">Другая вёрстка</a></td></tr>
+<tr><td><img src="2007_05_00/03.png"></td>
+<td><a class=t_link_big href=2007_05_04.htm>Луна рядом</a> <a href="2007_05_01.htm">подробнее</a></td></tr>
+</table>
+''' + navigation_bar(0) + '</html>'
+
+SAVED_ARTICLE_1 = head('2007_05_01') + '''<td class="block_header_main_inner" valign="top">
+<h2>Двигатель будущего</h2>
+<p>Инженеры показали новый мотор.</p>
+<img src="2007_05_01/01.jpg">
+<p>Схема: <img src="2007_05_01/02.png"> и крупнее <img src="2007_05_01/02.png"></p>
+<p>Стенд: <img src="2007_05_01/03.gif"></p>
+<a name="comments"></a><span class="comments_title">Комментарии (2)</span>
+<table class="comment"><tr><td class="dots">Иван: Отличная статья!</td></tr>
+</table>
+<table class="comment"><tr><td class='dots'>Пётр: А где
+взять такой мотор?</td></tr></table>''' + navigation_bar(1) + '</html>'
+
+SAVED_ARTICLE_2 = head('2007_05_02') + '''<td class=block_header_main_inner>
+<h2>Как устроен лазер</h2>
+<p>Луч света.</p>
+<img src="2007_05_02/01.jpg">
+<a name='comments'><b>Обсуждение</b></a> <span>всего 2</span>
+<table><tr><td class=dots>Анна: Понятно.</td></tr></table>''' + navigation_bar(2) + '</html>'
+
+SAVED_ARTICLE_4 = head('2007_05_04') + '''<td class='block_header_main_inner' width="70%">
+<h2>Луна рядом</h2>
+<table><tr><td><a href="/gallery/moon.html"><img src="2007_05_04/01.jpg"></a></td></td></tr></table>
+<p>Текст про Луну. <img src="2007_05_04/02.jpg"></p>
+
+<noindex>Реклама</noindex>
+</td>
+''' + navigation_bar(4) + '</html>'
+
+# (URL, file under site/ or 404, content or picture colour)
+SITE_FILES = [
+    (TITLE_URL, 'contents.htm', CONTENTS),
+    (ROOT + '/article/1', 'article1.htm', ARTICLE_1),
+    (ROOT + '/article/10', 'article10.htm', ARTICLE_10),
+    (ROOT + '/news/broken.html', 'broken.htm', BROKEN),
+    (ROOT + 'science/moon.html', 'moon.htm', MOON),
+    (ROOT + '/images/cover_bg.jpg', 'cover_bg.jpg', 'red'),
+    (ROOT + '/images/big/engine.jpg', 'engine.jpg', 'green'),
+    (ROOT + '/images/big/laser.png', 'laser.png', 'blue'),
+    (ROOT + '/images/big/motor1.jpg', 'motor1.jpg', 'yellow'),
+    (ROOT + '/images/scheme.png', 'scheme.png', 'cyan'),
+    ('http://photo.mag-a.test/2007/05/stand.gif', 'stand.gif', 'magenta'),
+    (ROOT + '/images/partner.gif', 'partner.gif', 'orange'),
+    (ROOT + '/images/laser/ray.jpg?size=big', 'ray.jpg', 'purple'),
+    (ROOT + '/images/moon_bg.jpg', 'moon_bg.jpg', 'gray'),
+    (ROOT + '/images/missing.jpg', '404', None),
+]
+
+TREE = [
+    ('2007_05/2007_05_00.htm', 'expected/2007_05_00.htm'),
+    ('2007_05/2007_05_00/01.jpg', 'site/cover_bg.jpg'),
+    ('2007_05/2007_05_00/02.jpg', 'site/engine.jpg'),
+    ('2007_05/2007_05_00/03.png', 'site/laser.png'),
+    ('2007_05/2007_05_01.htm', 'expected/2007_05_01.htm'),
+    ('2007_05/2007_05_01/01.jpg', 'site/motor1.jpg'),
+    ('2007_05/2007_05_01/02.png', 'site/scheme.png'),
+    ('2007_05/2007_05_01/03.gif', 'site/stand.gif'),
+    ('2007_05/2007_05_01/04.gif', 'site/partner.gif'),
+    ('2007_05/2007_05_02.htm', 'expected/2007_05_02.htm'),
+    ('2007_05/2007_05_02/01.jpg', 'site/ray.jpg'),
+    ('2007_05/2007_05_04.htm', 'expected/2007_05_04.htm'),
+    ('2007_05/2007_05_04/01.jpg', 'site/moon_bg.jpg'),
+    ('2007_05/2007_05_04/02.jpg', '404'),
+]
+
+DOWNLOADS = [url for url, _, _ in SITE_FILES]
+
+A1 = ('<td[^>]*?class\\s*(?:=\\s*"|=\\s*\'|=)(?:(?:(?<=\\s*")block_header_main_inner(?="))|'
+      '(?:(?<=\\s*\')block_header_main_inner(?=\'))|(?:(?<==)block_header_main_inner(?=[\\s>])))[^>]*>')
+
+
+def failure(url, message):
+    return '%s BrintLib::TAplThrowException FILE, LINE:\n\t%s\n\n' % (url, message)
+
+
+SEARCH_ERROR = failure(ROOT + '/news/broken.html',
+                       'Ошибка при поиске шаблона: "%s" в строке "%s"' % (A1, BROKEN))
+COUNTER = ('{ISSUE}2007_05_04/ Не опознанный тип изображения: '
+           '<img src="/cgi/counter.php?id=3" width=1 height=1>\n')
+
+ERRORS_RUN1 = SEARCH_ERROR + COUNTER + failure(
+    ROOT + '/images/missing.jpg',
+    'Transfer error: server return error code 404 URL: ' + ROOT + '/images/missing.jpg')
+
+
+def exists(url, saved):
+    return failure(url, 'Файл {ISSUE}%s уже существует' % saved)
+
+
+ERRORS_RUN2 = (exists(TITLE_URL, '2007_05_00.htm') + exists(ROOT + '/article/1', '2007_05_01.htm') +
+               exists(ROOT + '/article/10', '2007_05_02.htm') + SEARCH_ERROR + COUNTER +
+               exists(ROOT + 'science/moon.html', '2007_05_04.htm'))
+for url, saved in [(ROOT + '/images/cover_bg.jpg', '2007_05_00/01.jpg'),
+                   (ROOT + '/images/big/engine.jpg', '2007_05_00/02.jpg'),
+                   (ROOT + '/images/big/laser.png', '2007_05_00/03.png'),
+                   (ROOT + '/images/big/motor1.jpg', '2007_05_01/01.jpg'),
+                   (ROOT + '/images/scheme.png', '2007_05_01/02.png'),
+                   ('http://photo.mag-a.test/2007/05/stand.gif', '2007_05_01/03.gif'),
+                   (ROOT + '/images/partner.gif', '2007_05_01/04.gif'),
+                   (ROOT + '/images/laser/ray.jpg?size=big', '2007_05_02/01.jpg'),
+                   (ROOT + '/images/moon_bg.jpg', '2007_05_04/01.jpg'),
+                   (ROOT + '/images/missing.jpg', '2007_05_04/02.jpg')]:
+    ERRORS_RUN2 += exists(url, saved)
+
+
+def main():
+    urls = []
+    for url, name, content in SITE_FILES:
+        urls.append('%s\t%s\n' % (url, name))
+        if name == '404':
+            continue
+        path = os.path.join(SITE, name)
+        if name.endswith('.htm'):
+            write(path, content)
+        else:
+            os.makedirs(SITE, exist_ok=True)
+            # -strip keeps time stamps out of the files, so a rerun writes the same bytes
+            subprocess.run(['convert', '-size', '3x2', 'xc:' + content, '-strip', path], check=True)
+    write(os.path.join(SITE, 'urls.txt'), ''.join(urls))
+    write(os.path.join(EXPECTED, '2007_05_00.htm'), SAVED_CONTENTS)
+    write(os.path.join(EXPECTED, '2007_05_01.htm'), SAVED_ARTICLE_1)
+    write(os.path.join(EXPECTED, '2007_05_02.htm'), SAVED_ARTICLE_2)
+    write(os.path.join(EXPECTED, '2007_05_04.htm'), SAVED_ARTICLE_4)
+    write(os.path.join(EXPECTED, 'tree.txt'), ''.join('%s\t%s\n' % entry for entry in TREE))
+    write(os.path.join(EXPECTED, 'downloads.txt'), ''.join('Download: %s\n' % url for url in DOWNLOADS))
+    write(os.path.join(EXPECTED, 'errors_run1.txt'), ERRORS_RUN1)
+    write(os.path.join(EXPECTED, 'errors_run2.txt'), ERRORS_RUN2)
+
+
+if __name__ == '__main__':
+    main()
