@@ -1,9 +1,94 @@
 #!/usr/bin/env bash
-# The main job: builds Skerrow and runs it.
+# The main job: installs what is needed, builds Skerrow and copies a magazine issue with it.
+#
+#   scripts/run.sh [sample-a|sample-b] [--pack]   copy a sample issue (site A's by default) from the sample
+#                                                 magazine server, which runs on 127.0.0.1 for the copy;
+#                                                 --pack packs it with tools/SkerrowZip
+#   scripts/run.sh URL SAVE-PATH [ARCHIVER]       Skerrow's own command line, for any issue
+#
+# A sample copy goes to a new directory out/sample-X-<date-time>/; the script prints where the issue was
+# saved and which page to open.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/setup-debian.sh"
 build="$root/build/release"
+
+usage() {
+  echo "usage: scripts/run.sh [sample-a|sample-b] [--pack]" >&2
+  echo "       scripts/run.sh URL SAVE-PATH [ARCHIVER]" >&2
+  exit 2
+}
+
+sample=""
+pack=0
+if [ $# -eq 0 ]; then
+  sample=a
+else
+  case "$1" in
+    sample-a|sample-b|--pack)
+      sample=a
+      for arg in "$@"; do
+        case "$arg" in
+          sample-a) sample=a ;;
+          sample-b) sample=b ;;
+          --pack) pack=1 ;;
+          *) usage ;;
+        esac
+      done
+      ;;
+    -h|--help) usage ;;
+  esac
+fi
+
+"$root/scripts/setup-debian.sh"
+targets=(Skerrow)
+[ "$pack" -eq 1 ] && targets+=(SkerrowZip)
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DSKERROW_BENCH=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" --target Skerrow >/dev/null
-"$build/Skerrow" "$@"
+cmake --build "$build" -j "$(nproc)" --target "${targets[@]}" >/dev/null
+
+if [ -z "$sample" ]; then
+  exec "$build/Skerrow" "$@"
+fi
+
+case "$sample" in
+  a) url=http://mag-a.test/magazine/2007-05/ ;;
+  b) url=http://mag-b.test/issues/2007/07/ ;;
+esac
+save="$root/out/sample-$sample-$(date +%Y%m%d-%H%M%S)"
+mkdir -p "$save"
+
+# The sample magazine server prints "PORT n" once it accepts connections; it stops when this script ends
+# (or by itself after ten minutes).
+coproc SERVER { exec python3 "$root/tools/sample-magazine/sample_server.py" --lifetime 600; }
+server_pid=$SERVER_PID
+trap 'kill "$server_pid" 2>/dev/null || true' EXIT
+if ! read -r word port <&"${SERVER[0]}" || [ "$word" != PORT ]; then
+  echo "run.sh: the sample magazine server did not start" >&2
+  exit 1
+fi
+
+log="$build/errors.txt"
+log_size=$(stat -c %s "$log" 2>/dev/null || echo 0)
+archiver=()
+[ "$pack" -eq 1 ] && archiver=("$build/SkerrowZip")
+env http_proxy="http://127.0.0.1:$port" no_proxy= NO_PROXY= "$build/Skerrow" "$url" "$save" "${archiver[@]}"
+
+echo
+if [ "$(stat -c %s "$log" 2>/dev/null || echo 0)" != "$log_size" ]; then
+  echo "Some tasks failed: see the new entries at the end of $log"
+fi
+shopt -s nullglob
+archives=("$save"/*.zip)
+issues=("$save"/*/)
+if [ ${#archives[@]} -gt 0 ]; then
+  echo "The issue was saved and packed: ${archives[0]}"
+  echo "Unpack it (unzip -d DIR ${archives[0]}) and open the contents page, the file ending in _00.htm."
+elif [ ${#issues[@]} -gt 0 ]; then
+  issue=${issues[0]%/}
+  name=$(basename "$issue")
+  echo "The issue was saved to: $issue/"
+  echo "Open its contents page: $issue/${name}_00.htm"
+else
+  rmdir "$save" 2>/dev/null || true
+  echo "Nothing was saved."
+  exit 1
+fi

@@ -7,6 +7,7 @@ PACKAGES=(
   cmake g++ make pkg-config
   libcurl4-openssl-dev
   googletest libgtest-dev libbenchmark-dev
+  python3 chromium fonts-dejavu-core
 )
 
 missing=()
