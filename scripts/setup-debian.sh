@@ -8,6 +8,7 @@ PACKAGES=(
   libcurl4-openssl-dev
   googletest libgtest-dev libbenchmark-dev
   python3 chromium fonts-dejavu-core
+  wget
 )
 
 missing=()

@@ -3,6 +3,7 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <sstream>
 
 #include "Logic.h"
 #include "PopMech_Parser.h"
@@ -10,6 +11,7 @@
 #include "libs/Auxiliary.h"
 #include "libs/CoutConvert.h"
 #include "libs/Exceptions.h"
+#include "libs/Net/CURLTransfer.h"
 
 using BrintLib::WriteConverted;
 
@@ -58,13 +60,35 @@ void Run(const std::vector<std::string>& UserArgs)
         APL_THROW("Использвание: Skerrow <URL титульной страницы журнала> <путь сохранения> [Путь к WinRar.exe]");
     Dispatch(Args);
     FATAL_CHECK(!g_TaskQueue.IsEmpty());
-    // The queue run through the transfer engine comes here.
+    // libcurl's global initialisation happens only now that a task is queued.
+    TDownloader downloader;
+    RunTaskQueue(downloader);
     if (!g_IssueDir.empty() && Args.size() > 3)
         PackIssue(Args[3]);
     FATAL_CHECK(BrintLib::CObjectCount<ITask>::Count() == 0);
 }
 
 } // namespace
+
+void RunTaskQueue(TDownloader& Downloader)
+{
+    while (!g_TaskQueue.IsEmpty()) {
+        const std::unique_ptr<ITask> task = g_TaskQueue.Pop();
+        FATAL_CHECK(BrintLib::TestPtr__(task.get()));
+        try {
+            Downloader.Download(*task);
+        } catch (const BrintLib::TAplThrowException& e) {
+            std::ostringstream entry;
+            entry << task->GetUrl() << " BrintLib::TAplThrowException " << e.GetFile() << ", " << e.GetLine()
+                  << ":\n\t" << e.what() << "\n" << std::endl;
+            LogError(entry.str());
+        } catch (const std::exception& e) {
+            std::ostringstream entry;
+            entry << task->GetUrl() << " std::exception: " << e.what() << std::endl;
+            LogError(entry.str());
+        }
+    }
+}
 
 void LogError(const std::string& Entry)
 {

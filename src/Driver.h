@@ -12,6 +12,14 @@ extern std::string g_IssueDir;
 /// the title-page task onto g_TaskQueue and returns true.
 using TSiteHandler = bool (*)(const std::string& Url, const std::string& SavePath);
 
+class TDownloader;
+
+/// Runs g_TaskQueue to its end through Downloader: takes the front task, downloads it, deletes it, until
+/// the queue is empty (tasks pushed meanwhile run too). A task that fails with an application exception
+/// or any other std::exception is written to the error log with its URL, and the run goes on; other
+/// exceptions leave, the task deleted.
+void RunTaskQueue(TDownloader& Downloader);
+
 /// Appends Entry, exactly as composed, to errors.txt beside the executable and echoes it on the console.
 /// A log that cannot be written loses the entry silently.
 void LogError(const std::string& Entry);

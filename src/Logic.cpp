@@ -1,5 +1,6 @@
 #include "Logic.h"
 
+#include <cerrno>
 #include <utility>
 
 #include "libs/Exceptions.h"
@@ -23,4 +24,40 @@ std::unique_ptr<ITask> TTaskQueue::Pop()
     std::unique_ptr<ITask> task = std::move(m_Storage.front());
     m_Storage.pop_front();
     return task;
+}
+
+TDownloadFile::TDownloadFile(const std::string& Url, const std::string& FileName) : m_Url(Url), m_FileName(FileName)
+{
+}
+
+void TDownloadFile::Begin()
+{
+    CreateTaskFile(m_File, m_FileName);
+}
+
+void TDownloadFile::Receive(const char* Data, size_t Length)
+{
+    WriteTaskFile(m_File, m_FileName, Data, Length);
+}
+
+void TDownloadFile::Finish()
+{
+    m_File.Close();
+}
+
+void CreateTaskFile(BrintLib::TNewFile& File, const std::string& FileName)
+{
+    if (BrintLib::PathExists(FileName))
+        APL_THROW("Файл " << FileName << " уже существует");
+    const int error = File.Create(FileName);
+    if (error == EEXIST)
+        APL_THROW("Файл " << FileName << " уже существует");
+    if (error != 0)
+        APL_THROW("Ошибка при открытии файла " << FileName);
+}
+
+void WriteTaskFile(BrintLib::TNewFile& File, const std::string& FileName, const char* Data, size_t Length)
+{
+    if (File.Write(Data, Length) != 0)
+        APL_THROW("Ошибка при записи " << FileName);
 }

@@ -6,9 +6,11 @@
 #pragma once
 
 #include <deque>
+#include <iostream>
 #include <memory>
 #include <string>
 
+#include "libs/FileSystem.h"
 #include "libs/stlauxiliary.h"
 
 /// One URL to download and what to do with its bytes. The transfer engine calls, for one task:
@@ -47,3 +49,75 @@ private:
 
 /// The one task queue of the program.
 extern TTaskQueue g_TaskQueue;
+
+/// Saves the body of one URL, byte for byte, into one new file. Never overwrites: Begin fails when
+/// anything is named FileName, before anything is downloaded. A transfer that fails after Begin leaves
+/// the partly written file on disk.
+///
+/// Raises BrintLib::TAplThrowException:
+///  * Begin: "Файл <FileName> уже существует"; "Ошибка при открытии файла <FileName>" when it cannot be
+///    created (missing directory, no rights);
+///  * Receive: "Ошибка при записи <FileName>" (disk full).
+class TDownloadFile : public ITask {
+public:
+    /// Url is absolute; the directory of FileName must exist by the time Begin runs.
+    TDownloadFile(const std::string& Url, const std::string& FileName);
+
+    const std::string& GetUrl() const override { return m_Url; }
+    void Begin() override;
+    void Receive(const char* Data, size_t Length) override;
+    /// Closes the file; a failing close is not reported.
+    void Finish() override;
+
+private:
+    std::string m_Url;
+    std::string m_FileName;
+    BrintLib::TNewFile m_File; ///< open between Begin and Finish
+};
+
+/// Creates FileName as a new file in File, for the tasks. Raises "Файл <FileName> уже существует" when
+/// anything is named FileName (also when it appears between the test and the creation), and
+/// "Ошибка при открытии файла <FileName>" for any other failure.
+void CreateTaskFile(BrintLib::TNewFile& File, const std::string& FileName);
+/// Writes Length bytes to File; raises "Ошибка при записи <FileName>" when the write fails.
+void WriteTaskFile(BrintLib::TNewFile& File, const std::string& FileName, const char* Data, size_t Length);
+
+/// Downloads one HTML page into memory, hands it to a page processor and writes what the processor made of
+/// it into the new file that the processor names.
+///
+/// Processor must be default-constructible and offer
+///     std::string Process(std::string& Page);
+/// which is given the page as it came from the wire (windows-1251), replaces it with the page to save and
+/// returns the full path of the file to write. It may create directories, set g_IssueDir and push tasks
+/// onto g_TaskQueue, and reports failures by raising.
+///
+/// Finish raises what the processor raises, and the failures of CreateTaskFile and WriteTaskFile. The
+/// existence test comes after the processor has run: its side effects stay even when the file then
+/// cannot be written; an existing file is never touched.
+template <typename Processor>
+class TDownloadAndProcess : public ITask {
+public:
+    /// Default-constructed with the task; the task's creator fills its fields before pushing the task.
+    Processor m_Processor;
+
+    explicit TDownloadAndProcess(const std::string& Url) : m_Url(Url) {}
+
+    const std::string& GetUrl() const override { return m_Url; }
+    void Begin() override { m_Storage.clear(); }
+    /// Appends the chunk; the whole page is held in memory.
+    void Receive(const char* Data, size_t Length) override { m_Storage.append(Data, Length); }
+    void Finish() override
+    {
+        // Written as it is: the console line carries the URL's own bytes.
+        std::cout << "Processing: " << m_Url << std::endl;
+        const std::string fileName = m_Processor.Process(m_Storage);
+        BrintLib::TNewFile file;
+        CreateTaskFile(file, fileName);
+        WriteTaskFile(file, fileName, m_Storage.data(), m_Storage.size());
+        file.Close();
+    }
+
+private:
+    std::string m_Url;
+    std::string m_Storage; ///< the bytes received so far; after processing, the page to write
+};

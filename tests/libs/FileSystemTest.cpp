@@ -1,0 +1,204 @@
+// Directory creation and removal, and new files, on a real temporary directory.
+
+#include "libs/FileSystem.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "support/TempDir.h"
+
+using BrintLib::CreateFullPath;
+using BrintLib::PathExists;
+using BrintLib::RemoveDirectoryTree;
+using BrintLib::TNewFile;
+using TestSupport::TTempDir;
+
+namespace {
+
+bool IsDirectory(const std::string& Path)
+{
+    struct stat info;
+    return lstat(BrintLib::NativePath(Path).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+void MakeFile(const std::string& Path, const std::string& Content = "x")
+{
+    TNewFile file;
+    ASSERT_EQ(file.Create(Path), 0) << Path;
+    ASSERT_EQ(file.Write(Content.data(), Content.size()), 0);
+}
+
+std::string Content(const std::string& Path)
+{
+    std::string text;
+    FILE* file = std::fopen(Path.c_str(), "rb");
+    if (file == nullptr)
+        return "<missing>";
+    char buffer[256];
+    size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+        text.append(buffer, got);
+    std::fclose(file);
+    return text;
+}
+
+} // namespace
+
+TEST(CreateFullPath, CreatesEveryMissingLevel)
+{
+    TTempDir dir;
+    for (const std::string& path : {dir / "a/b/c", dir / "d/e/", dir / "f//g", dir / "a/b/c/h"}) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(CreateFullPath(path), 0u);
+        EXPECT_TRUE(IsDirectory(path));
+    }
+    EXPECT_TRUE(IsDirectory(dir / "a/b"));
+}
+
+TEST(CreateFullPath, PathThatExistsWhollyChangesNothing)
+{
+    TTempDir dir;
+    ASSERT_EQ(CreateFullPath(dir / "a/b"), 0u);
+    MakeFile(dir / "a/b/keep.txt", "kept");
+    EXPECT_EQ(CreateFullPath(dir / "a/b"), 0u);
+    EXPECT_EQ(CreateFullPath(dir / "a/b/"), 0u);
+    EXPECT_EQ(CreateFullPath("/"), 0u);
+    EXPECT_EQ(Content(dir / "a/b/keep.txt"), "kept");
+}
+
+TEST(CreateFullPath, LevelThatIsAFileStopsWithAlreadyExists)
+{
+    TTempDir dir;
+    MakeFile(dir / "file");
+    EXPECT_EQ(CreateFullPath(dir / "file/sub/deeper"), static_cast<unsigned>(EEXIST));
+    EXPECT_FALSE(PathExists(dir / "file/sub"));
+    EXPECT_EQ(CreateFullPath(""), static_cast<unsigned>(ENOENT));
+}
+
+TEST(CreateFullPath, LinkToADirectoryServesAsThatLevel)
+{
+    TTempDir dir;
+    ASSERT_EQ(CreateFullPath(dir / "real"), 0u);
+    ASSERT_EQ(symlink((dir / "real").c_str(), (dir / "link").c_str()), 0);
+    EXPECT_EQ(CreateFullPath(dir / "link/issue"), 0u);
+    EXPECT_TRUE(IsDirectory(dir / "real/issue"));
+}
+
+TEST(CreateFullPath, Windows1251NamesAreConvertedAtTheCall)
+{
+    TTempDir dir;
+    const std::string path = dir / "Журнал/Выпуск";
+    EXPECT_EQ(CreateFullPath(path), 0u);
+    EXPECT_TRUE(IsDirectory(path));
+    EXPECT_FALSE(PathExists(dir.Path() + "/" + BrintLib::NativePath("Журнал") + "x"));
+    EXPECT_EQ(RemoveDirectoryTree(dir / "Журнал"), 0u);
+    EXPECT_FALSE(PathExists(dir / "Журнал"));
+}
+
+TEST(RemoveDirectoryTree, RemovesNestedTreeDepthFirst)
+{
+    TTempDir dir;
+    const std::string issue = dir / "2007_05";
+    ASSERT_EQ(CreateFullPath(issue + "/2007_05_01/deep/deeper"), 0u);
+    ASSERT_EQ(CreateFullPath(issue + "/empty"), 0u);
+    for (const char* name : {"/2007_05_00.htm", "/.hidden", "/..dots", "/...", "/2007_05_01/01.jpg",
+                             "/2007_05_01/deep/deeper/x"})
+        MakeFile(issue + name);
+    EXPECT_EQ(RemoveDirectoryTree(issue), 0u);
+    EXPECT_FALSE(PathExists(issue));
+    EXPECT_TRUE(IsDirectory(dir.Path()));
+}
+
+TEST(RemoveDirectoryTree, TrailingSeparatorAndEmptyDirectory)
+{
+    TTempDir dir;
+    ASSERT_EQ(CreateFullPath(dir / "empty"), 0u);
+    EXPECT_EQ(RemoveDirectoryTree(dir / "empty/"), 0u);
+    EXPECT_FALSE(PathExists(dir / "empty"));
+}
+
+TEST(RemoveDirectoryTree, WhatIsNoDirectoryIsReportedAndLeftAlone)
+{
+    TTempDir dir;
+    MakeFile(dir / "file", "kept");
+    ASSERT_EQ(CreateFullPath(dir / "target"), 0u);
+    MakeFile(dir / "target/inside", "kept");
+    ASSERT_EQ(symlink((dir / "target").c_str(), (dir / "link").c_str()), 0);
+    const struct {
+        std::string Path;
+        int Error;
+    } cases[] = {
+        {dir / "missing", ENOENT},
+        {dir / "file", ENOTDIR},
+        {dir / "link", ENOTDIR}, // a link is never followed, not even at the top
+        {dir / "link/", ENOTDIR},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Path);
+        EXPECT_EQ(RemoveDirectoryTree(c.Path), static_cast<unsigned>(c.Error));
+    }
+    EXPECT_EQ(Content(dir / "file"), "kept");
+    EXPECT_EQ(Content(dir / "target/inside"), "kept");
+    EXPECT_TRUE(PathExists(dir / "link"));
+}
+
+TEST(RemoveDirectoryTree, LinksInsideTheTreeAreRemovedNotFollowed)
+{
+    TTempDir dir;
+    ASSERT_EQ(CreateFullPath(dir / "outside/sub"), 0u);
+    MakeFile(dir / "outside/precious", "kept");
+    MakeFile(dir / "outside/sub/precious", "kept");
+    ASSERT_EQ(CreateFullPath(dir / "tree/pics"), 0u);
+    ASSERT_EQ(symlink((dir / "outside").c_str(), (dir / "tree/to-dir").c_str()), 0);
+    ASSERT_EQ(symlink((dir / "outside/precious").c_str(), (dir / "tree/pics/to-file").c_str()), 0);
+    ASSERT_EQ(symlink((dir / "nowhere").c_str(), (dir / "tree/dangling").c_str()), 0);
+
+    EXPECT_EQ(RemoveDirectoryTree(dir / "tree"), 0u);
+    EXPECT_FALSE(PathExists(dir / "tree"));
+    EXPECT_EQ(Content(dir / "outside/precious"), "kept");
+    EXPECT_EQ(Content(dir / "outside/sub/precious"), "kept");
+}
+
+TEST(TNewFile, RefusesAnythingThatExists)
+{
+    TTempDir dir;
+    MakeFile(dir / "old", "old content");
+    ASSERT_EQ(symlink((dir / "created-through-link").c_str(), (dir / "dangling").c_str()), 0);
+    for (const std::string& path : {dir / "old", dir / "dangling", dir.Path()}) {
+        SCOPED_TRACE(path);
+        TNewFile file;
+        EXPECT_EQ(file.Create(path), EEXIST);
+        EXPECT_FALSE(file.IsOpen());
+    }
+    EXPECT_EQ(Content(dir / "old"), "old content");
+    EXPECT_FALSE(PathExists(dir / "created-through-link"));
+
+    TNewFile missingDirectory;
+    EXPECT_EQ(missingDirectory.Create(dir / "no/such"), ENOENT);
+}
+
+TEST(TNewFile, WritesAppendAndAFullDiskIsReported)
+{
+    TTempDir dir;
+    {
+        TNewFile file;
+        ASSERT_EQ(file.Create(dir / "new"), 0);
+        EXPECT_EQ(file.Write("ab\0", 3), 0);
+        EXPECT_EQ(file.Write("cd", 2), 0);
+        EXPECT_EQ(file.Close(), 0);
+        EXPECT_FALSE(file.IsOpen());
+        EXPECT_EQ(file.Close(), 0);
+    }
+    EXPECT_EQ(Content(dir / "new"), std::string("ab\0cd", 5));
+
+    TNewFile file;
+    ASSERT_EQ(file.Create(dir / "full"), 0);
+    const std::string block(4096, 'z');
+    const TestSupport::TFileSizeLimit full(6000);
+    EXPECT_EQ(file.Write(block.data(), block.size()), 0);
+    EXPECT_EQ(file.Write(block.data(), block.size()), EFBIG);
+}

@@ -1,0 +1,253 @@
+// The two task kinds, run by the real transfer engine against a real HTTP server and real directories.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "Logic.h"
+#include "libs/Exceptions.h"
+#include "libs/FileSystem.h"
+#include "libs/Net/CURLTransfer.h"
+#include "support/ProcessRunner.h"
+#include "support/TempDir.h"
+#include "support/TestHttpServer.h"
+
+using TestSupport::ReadFile;
+using TestSupport::THttpReply;
+using TestSupport::TTempDir;
+using TestSupport::TTestHttpServer;
+
+namespace {
+
+std::string MakeBody(size_t Size)
+{
+    std::string body(Size, '\0');
+    unsigned state = 777;
+    for (char& c : body) {
+        state = state * 1103515245u + 12345u;
+        c = static_cast<char>(state >> 16);
+    }
+    return body;
+}
+
+std::string FailureOf(const std::function<void()>& Action)
+{
+    try {
+        Action();
+    } catch (const BrintLib::TAplThrowException& e) {
+        return e.what();
+    }
+    ADD_FAILURE() << "no BrintLib::TAplThrowException raised";
+    return std::string();
+}
+
+void WriteFile(const std::string& Path, const std::string& Content)
+{
+    BrintLib::TNewFile file;
+    ASSERT_EQ(file.Create(Path), 0) << Path;
+    ASSERT_EQ(file.Write(Content.data(), Content.size()), 0);
+    ASSERT_EQ(file.Close(), 0);
+}
+
+/// What a page processor of the tests saw and did.
+struct TProcessLog {
+    std::vector<std::string> Pages; ///< every page handed to Process
+    std::string SideEffectDir;      ///< created by Process, before it returns
+};
+
+/// A page processor: records the page, creates a directory as its side effect, and turns the page into
+/// "<processed>" + page; or raises when Raise is set.
+struct TTestProcessor {
+    std::string OutputFile;
+    TProcessLog* Log = nullptr;
+    bool Raise = false;
+
+    std::string Process(std::string& Page)
+    {
+        Log->Pages.push_back(Page);
+        EXPECT_EQ(BrintLib::CreateFullPath(Log->SideEffectDir), 0u);
+        if (Raise)
+            APL_THROW("Страница неожиданного вида");
+        Page = "<processed>" + Page;
+        return OutputFile;
+    }
+};
+
+using TPageTask = TDownloadAndProcess<TTestProcessor>;
+
+class DownloadTask : public ::testing::Test {
+protected:
+    void SetUp() override { unsetenv("http_proxy"); }
+
+    std::unique_ptr<TPageTask> MakePageTask(const std::string& Path, const std::string& OutputFile)
+    {
+        auto task = std::make_unique<TPageTask>(m_Server.Url(Path));
+        task->m_Processor.OutputFile = OutputFile;
+        task->m_Processor.Log = &m_Log;
+        m_Log.SideEffectDir = m_Dir / "side/effect";
+        return task;
+    }
+
+    TTempDir m_Dir;
+    TTestHttpServer m_Server;
+    TDownloader m_Downloader;
+    TProcessLog m_Log;
+};
+
+} // namespace
+
+TEST_F(DownloadTask, FileGetsTheBodyByteForByte)
+{
+    const struct {
+        const char* Name;
+        std::string Body;
+    } cases[] = {
+        {"big.bin", MakeBody(3 * 1024 * 1024 + 5)},
+        {"crlf.txt", std::string("line\r\nline\n\r\0end", 16)},
+        {"empty.gif", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        m_Server.SetReply(std::string("/") + c.Name, {200, c.Body});
+        TDownloadFile task(m_Server.Url(std::string("/") + c.Name), m_Dir / c.Name);
+        m_Downloader.Download(task);
+        EXPECT_TRUE(ReadFile(m_Dir / c.Name) == c.Body);
+        EXPECT_TRUE(BrintLib::PathExists(m_Dir / c.Name));
+    }
+}
+
+TEST_F(DownloadTask, FileOfAFailedStatusHoldsTheErrorBody)
+{
+    m_Server.SetReply("/missing.jpg", {404, "<h1>Not here</h1>"});
+    TDownloadFile task(m_Server.Url("/missing.jpg"), m_Dir / "01.jpg");
+    EXPECT_EQ(FailureOf([&] { m_Downloader.Download(task); }),
+              "Transfer error: server return error code 404 URL: " + task.GetUrl());
+    EXPECT_EQ(ReadFile(m_Dir / "01.jpg"), "<h1>Not here</h1>");
+}
+
+TEST_F(DownloadTask, ExistingTargetIsNeverTouchedButTheUrlIsShown)
+{
+    m_Server.SetReply("/01.jpg", {200, "new picture"});
+    const std::string existing = m_Dir / "existing.jpg";
+    WriteFile(existing, "old picture");
+    const std::string dangling = m_Dir / "dangling.jpg"; // a link planted at the target
+    ASSERT_EQ(symlink((m_Dir / "elsewhere.jpg").c_str(), dangling.c_str()), 0);
+    const std::string linkToFile = m_Dir / "link.jpg";
+    ASSERT_EQ(symlink(existing.c_str(), linkToFile.c_str()), 0);
+    const std::string directory = m_Dir / "dir.jpg";
+    ASSERT_EQ(mkdir(directory.c_str(), 0777), 0);
+
+    for (const std::string& target : {existing, dangling, linkToFile, directory}) {
+        SCOPED_TRACE(target);
+        TDownloadFile task(m_Server.Url("/01.jpg"), target);
+        ::testing::internal::CaptureStdout();
+        const std::string failure = FailureOf([&] { m_Downloader.Download(task); });
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Download: " + task.GetUrl() + "\n");
+        EXPECT_EQ(failure, "Файл " + target + " уже существует");
+    }
+    EXPECT_EQ(ReadFile(existing), "old picture");
+    EXPECT_FALSE(BrintLib::PathExists(m_Dir / "elsewhere.jpg"));
+    EXPECT_TRUE(m_Server.Requests().empty());
+}
+
+TEST_F(DownloadTask, TargetThatCannotBeCreatedFailsBeforeAnyRequest)
+{
+    const std::string target = m_Dir / "no/such/dir/01.jpg";
+    TDownloadFile task(m_Server.Url("/01.jpg"), target);
+    EXPECT_EQ(FailureOf([&] { m_Downloader.Download(task); }), "Ошибка при открытии файла " + target);
+    EXPECT_TRUE(m_Server.Requests().empty());
+}
+
+TEST_F(DownloadTask, FullDiskFailsTheWriteAndKeepsThePartialFile)
+{
+    const std::string body = MakeBody(1024 * 1024);
+    m_Server.SetReply("/big.bin", {200, body});
+    const std::string target = m_Dir / "big.bin";
+    {
+        const TestSupport::TFileSizeLimit full(64 * 1024);
+        TDownloadFile task(m_Server.Url("/big.bin"), target);
+        EXPECT_EQ(FailureOf([&] { m_Downloader.Download(task); }), "Ошибка при записи " + target);
+    }
+    const std::string partial = ReadFile(target);
+    EXPECT_EQ(partial, body.substr(0, 64 * 1024));
+
+    // The same engine goes on.
+    TDownloadFile again(m_Server.Url("/big.bin"), m_Dir / "again.bin");
+    m_Downloader.Download(again);
+    EXPECT_TRUE(ReadFile(m_Dir / "again.bin") == body);
+}
+
+TEST_F(DownloadTask, PageIsProcessedAndWrittenAfterItsDownloadLine)
+{
+    std::string page = MakeBody(2 * 1024 * 1024);
+    page += "Содержание номера\r\n";
+    m_Server.SetReply("/index.htm", {200, page});
+    const std::string output = m_Dir / "2007_05_00.htm";
+    auto task = MakePageTask("/index.htm", output);
+    ::testing::internal::CaptureStdout();
+    m_Downloader.Download(*task);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "Download: " + task->GetUrl() + "\nProcessing: " + task->GetUrl() + "\n");
+    ASSERT_EQ(m_Log.Pages.size(), 1u);
+    EXPECT_TRUE(m_Log.Pages[0] == page);
+    EXPECT_TRUE(ReadFile(output) == "<processed>" + page);
+}
+
+TEST_F(DownloadTask, EmptyPageIsStillProcessed)
+{
+    m_Server.SetReply("/empty.htm", {200, ""});
+    auto task = MakePageTask("/empty.htm", m_Dir / "empty.htm");
+    m_Downloader.Download(*task);
+    EXPECT_EQ(m_Log.Pages, std::vector<std::string>{""});
+    EXPECT_EQ(ReadFile(m_Dir / "empty.htm"), "<processed>");
+}
+
+TEST_F(DownloadTask, ExistingPageFileIsUntouchedAfterTheProcessorRan)
+{
+    m_Server.SetReply("/index.htm", {200, "page"});
+    const std::string output = m_Dir / "2007_05_00.htm";
+    WriteFile(output, "saved earlier");
+    auto task = MakePageTask("/index.htm", output);
+    EXPECT_EQ(FailureOf([&] { m_Downloader.Download(*task); }), "Файл " + output + " уже существует");
+    EXPECT_EQ(m_Log.Pages, std::vector<std::string>{"page"});
+    EXPECT_TRUE(BrintLib::PathExists(m_Log.SideEffectDir));
+    EXPECT_EQ(ReadFile(output), "saved earlier");
+}
+
+TEST_F(DownloadTask, NothingIsWrittenWhenTheProcessorOrTheTransferFails)
+{
+    m_Server.SetReply("/index.htm", {200, "odd page"});
+    auto raising = MakePageTask("/index.htm", m_Dir / "a.htm");
+    raising->m_Processor.Raise = true;
+    EXPECT_EQ(FailureOf([&] { m_Downloader.Download(*raising); }), "Страница неожиданного вида");
+    EXPECT_TRUE(BrintLib::PathExists(m_Log.SideEffectDir));
+
+    m_Server.SetReply("/gone.htm", {404, "error page"});
+    auto failedTransfer = MakePageTask("/gone.htm", m_Dir / "b.htm");
+    ::testing::internal::CaptureStdout();
+    FailureOf([&] { m_Downloader.Download(*failedTransfer); });
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Download: " + failedTransfer->GetUrl() + "\n");
+    EXPECT_EQ(m_Log.Pages, std::vector<std::string>{"odd page"}); // not called for the failed transfer
+
+    EXPECT_FALSE(BrintLib::PathExists(m_Dir / "a.htm"));
+    EXPECT_FALSE(BrintLib::PathExists(m_Dir / "b.htm"));
+}
+
+TEST_F(DownloadTask, PageThatCannotBeWrittenWholeFails)
+{
+    const std::string page = MakeBody(256 * 1024);
+    m_Server.SetReply("/index.htm", {200, page});
+    const std::string output = m_Dir / "big.htm";
+    auto task = MakePageTask("/index.htm", output);
+    const TestSupport::TFileSizeLimit full(1024);
+    EXPECT_EQ(FailureOf([&] { m_Downloader.Download(*task); }), "Ошибка при записи " + output);
+    auto noDirectory = MakePageTask("/index.htm", m_Dir / "missing/x.htm");
+    EXPECT_EQ(FailureOf([&] { m_Downloader.Download(*noDirectory); }),
+              "Ошибка при открытии файла " + m_Dir / "missing/x.htm");
+}

@@ -1,0 +1,404 @@
+// The transfer engine against a real HTTP server on loopback.
+
+#include "libs/Net/CURLTransfer.h"
+
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Logic.h"
+#include "libs/Exceptions.h"
+#include "support/TestHttpServer.h"
+
+using TestSupport::THttpReply;
+using TestSupport::TTestHttpServer;
+
+namespace {
+
+/// Records every call the engine makes, and the bytes it is given.
+class TRecordingTask : public ITask {
+public:
+    explicit TRecordingTask(std::string Url) : m_Url(std::move(Url)) {}
+
+    const std::string& GetUrl() const override { return m_Url; }
+    void Begin() override
+    {
+        Calls.push_back("Begin");
+        if (OnBegin)
+            OnBegin();
+    }
+    void Receive(const char* Data, size_t Length) override
+    {
+        Calls.push_back("Receive");
+        Body.append(Data, Length);
+        if (OnReceive)
+            OnReceive(Body.size());
+    }
+    void Finish() override
+    {
+        Calls.push_back("Finish");
+        if (OnFinish)
+            OnFinish();
+    }
+
+    /// The calls in order, with runs of Receive collapsed into one.
+    std::vector<std::string> CallSummary() const
+    {
+        std::vector<std::string> summary;
+        for (const std::string& call : Calls)
+            if (summary.empty() || summary.back() != call)
+                summary.push_back(call);
+        return summary;
+    }
+    size_t ReceiveCount() const
+    {
+        size_t count = 0;
+        for (const std::string& call : Calls)
+            count += call == "Receive";
+        return count;
+    }
+
+    std::vector<std::string> Calls;
+    std::string Body;
+    std::function<void()> OnBegin;
+    std::function<void(size_t ReceivedSoFar)> OnReceive;
+    std::function<void()> OnFinish;
+
+private:
+    std::string m_Url;
+};
+
+/// A body whose every byte value occurs, so that nothing may be translated on the way.
+std::string MakeBody(size_t Size)
+{
+    std::string body(Size, '\0');
+    unsigned state = 12345;
+    for (char& c : body) {
+        state = state * 1103515245u + 12345u;
+        c = static_cast<char>(state >> 16);
+    }
+    return body;
+}
+
+/// The message of the application failure that Action raises; fails the test when it raises none.
+std::string FailureOf(const std::function<void()>& Action)
+{
+    try {
+        Action();
+    } catch (const BrintLib::TAplThrowException& e) {
+        return e.what();
+    }
+    ADD_FAILURE() << "no BrintLib::TAplThrowException raised";
+    return std::string();
+}
+
+/// A loopback port with nothing listening on it.
+int ClosedPort()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    socklen_t length = sizeof address;
+    EXPECT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+std::string TransferError(CURLcode Code, const std::string& Url)
+{
+    return std::string("Transfer error: ") + curl_easy_strerror(Code) + " URL: " + Url;
+}
+
+class Transfer : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // libcurl's own proxy variables would send loopback requests elsewhere.
+        for (const char* name : {"http_proxy", "no_proxy", "NO_PROXY", "all_proxy", "ALL_PROXY"})
+            unsetenv(name);
+        m_Server.SetReply("/ok", {200, "fine"});
+    }
+
+    /// The engine serves a normal transfer: run after every failure.
+    void ExpectEngineStillWorks()
+    {
+        TRecordingTask task(m_Server.Url("/ok"));
+        m_Downloader.Download(task);
+        EXPECT_EQ(task.Body, "fine");
+        EXPECT_EQ(task.CallSummary(), (std::vector<std::string>{"Begin", "Receive", "Finish"}));
+    }
+
+    TTestHttpServer m_Server;
+    TDownloader m_Downloader;
+};
+
+const std::vector<std::string> kBeginOnly = {"Begin"};
+const std::vector<std::string> kBeginReceive = {"Begin", "Receive"};
+const std::vector<std::string> kComplete = {"Begin", "Receive", "Finish"};
+
+} // namespace
+
+TEST_F(Transfer, LargeBodyReachesTheTaskInOrderInManyChunks)
+{
+    const std::string body = MakeBody(5 * 1024 * 1024 + 17);
+    m_Server.SetReply("/big.bin", {200, body});
+    TRecordingTask task(m_Server.Url("/big.bin"));
+    m_Downloader.Download(task);
+    EXPECT_EQ(task.CallSummary(), kComplete);
+    EXPECT_GT(task.ReceiveCount(), 10u);
+    EXPECT_TRUE(task.Body == body) << "received " << task.Body.size() << " bytes";
+}
+
+TEST_F(Transfer, EmptyBodyGivesBeginAndFinishWithoutReceive)
+{
+    m_Server.SetReply("/empty", {200, ""});
+    TRecordingTask task(m_Server.Url("/empty"));
+    m_Downloader.Download(task);
+    EXPECT_EQ(task.Calls, (std::vector<std::string>{"Begin", "Finish"}));
+}
+
+TEST_F(Transfer, EveryStatusButTwoHundredFailsAfterTheTaskGotTheBody)
+{
+    struct TCase {
+        int Status;
+        std::vector<std::pair<std::string, std::string>> Headers;
+    };
+    const TCase cases[] = {
+        {404, {}},
+        {301, {{"Location", "/ok"}}}, // redirections are not followed
+        {302, {{"Location", "/ok"}}},
+        {500, {}},
+        {204, {}},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Status);
+        const std::string path = "/status/" + std::to_string(c.Status);
+        const std::string body = c.Status == 204 ? "" : "error page " + std::to_string(c.Status);
+        m_Server.SetReply(path, {c.Status, body, c.Headers});
+        const size_t requestsBefore = m_Server.Requests().size();
+        TRecordingTask task(m_Server.Url(path));
+        EXPECT_EQ(FailureOf([&] { m_Downloader.Download(task); }),
+                  "Transfer error: server return error code " + std::to_string(c.Status) + " URL: " + task.GetUrl());
+        EXPECT_EQ(task.Body, body);
+        EXPECT_EQ(task.CallSummary(), body.empty() ? kBeginOnly : kBeginReceive);
+        EXPECT_EQ(m_Server.Requests().size(), requestsBefore + 1);
+        ExpectEngineStillWorks();
+    }
+}
+
+TEST_F(Transfer, ConnectionFailuresCarryLibcurlsText)
+{
+    // The over-long first label makes the resolver refuse the name before it asks any name server, so the
+    // test stays on loopback; the .invalid domain never resolves anyway.
+    const std::string unresolvable = "http://" + std::string(70, 'x') + ".invalid/page.htm";
+    const std::string refused = "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/page.htm";
+    const struct {
+        std::string Url;
+        CURLcode Code;
+    } cases[] = {
+        {refused, CURLE_COULDNT_CONNECT},
+        {unresolvable, CURLE_COULDNT_RESOLVE_HOST},
+        {"", CURLE_URL_MALFORMAT},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Url);
+        TRecordingTask task(c.Url);
+        EXPECT_EQ(FailureOf([&] { m_Downloader.Download(task); }), TransferError(c.Code, c.Url));
+        EXPECT_EQ(task.Calls, kBeginOnly);
+        ExpectEngineStillWorks();
+    }
+}
+
+TEST_F(Transfer, ServerSilentForTwoSecondsIsWaitedFor)
+{
+    THttpReply reply{200, "late but whole"};
+    reply.Delay = std::chrono::milliseconds(2000);
+    m_Server.SetReply("/slow", reply);
+    TRecordingTask task(m_Server.Url("/slow"));
+    const auto start = std::chrono::steady_clock::now();
+    m_Downloader.Download(task);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
+    EXPECT_EQ(task.Body, "late but whole");
+    EXPECT_EQ(task.CallSummary(), kComplete);
+}
+
+TEST_F(Transfer, ConnectionDroppedInTheMiddleOfTheBodyFails)
+{
+    const std::string body = MakeBody(1024 * 1024);
+    THttpReply reply{200, body};
+    reply.DropAfter = 300000;
+    m_Server.SetReply("/dropped", reply);
+    TRecordingTask task(m_Server.Url("/dropped"));
+    EXPECT_EQ(FailureOf([&] { m_Downloader.Download(task); }), TransferError(CURLE_PARTIAL_FILE, task.GetUrl()));
+    EXPECT_EQ(task.Body, body.substr(0, 300000));
+    EXPECT_EQ(task.CallSummary(), kBeginReceive);
+    ExpectEngineStillWorks();
+}
+
+namespace {
+struct TDiskOnFire : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+} // namespace
+
+TEST_F(Transfer, FailureRaisedByReceiveLeavesDownloadAsRaisedAndEndsTheTransfer)
+{
+    const std::string body = MakeBody(4 * 1024 * 1024);
+    m_Server.SetReply("/big.bin", {200, body});
+
+    // An application failure keeps its message and source location.
+    {
+        TRecordingTask task(m_Server.Url("/big.bin"));
+        int line = 0;
+        task.OnReceive = [&](size_t ReceivedSoFar) {
+            if (ReceivedSoFar > 100000) {
+                line = __LINE__ + 1;
+                APL_THROW("Ошибка при записи " << "x.bin");
+            }
+        };
+        try {
+            m_Downloader.Download(task);
+            ADD_FAILURE() << "nothing raised";
+        } catch (const BrintLib::TAplThrowException& e) {
+            EXPECT_STREQ(e.what(), "Ошибка при записи x.bin");
+            EXPECT_STREQ(e.GetFile(), __FILE__);
+            EXPECT_EQ(e.GetLine(), line);
+        }
+        EXPECT_EQ(task.CallSummary(), kBeginReceive);
+        EXPECT_EQ(task.Body, body.substr(0, task.Body.size())); // no chunk after the failing one
+        EXPECT_LT(task.Body.size(), body.size());
+        ExpectEngineStillWorks();
+    }
+    // Any other exception keeps its type.
+    {
+        TRecordingTask task(m_Server.Url("/big.bin"));
+        task.OnReceive = [](size_t) { throw TDiskOnFire("disk on fire"); };
+        EXPECT_THROW(m_Downloader.Download(task), TDiskOnFire);
+        EXPECT_EQ(task.Calls, kBeginReceive); // exactly one chunk
+        ExpectEngineStillWorks();
+    }
+}
+
+TEST_F(Transfer, UrlIsShownBeforeBeginAndFailuresOfBeginAndFinishPassThrough)
+{
+    TRecordingTask failsInBegin(m_Server.Url("/ok"));
+    failsInBegin.OnBegin = [] { APL_THROW("Файл x уже существует"); };
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(FailureOf([&] { m_Downloader.Download(failsInBegin); }), "Файл x уже существует");
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Download: " + m_Server.Url("/ok") + "\n");
+    EXPECT_TRUE(m_Server.Requests().empty());
+
+    TRecordingTask failsInFinish(m_Server.Url("/ok"));
+    failsInFinish.OnFinish = [] { throw TDiskOnFire("late"); };
+    EXPECT_THROW(m_Downloader.Download(failsInFinish), TDiskOnFire);
+    EXPECT_EQ(failsInFinish.CallSummary(), kComplete);
+    ExpectEngineStillWorks();
+}
+
+TEST_F(Transfer, OneKeptAliveConnectionServesEveryTransferWithPlainGets)
+{
+    for (int i = 0; i < 3; ++i)
+        ExpectEngineStillWorks();
+    EXPECT_EQ(m_Server.Connections(), 1u);
+    for (const std::string& head : m_Server.RequestHeads()) {
+        // A GET with libcurl's default headers only: no user agent, nothing added.
+        EXPECT_EQ(head, "GET /ok HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(m_Server.Port()) +
+                            "\r\nAccept: */*\r\n");
+    }
+}
+
+TEST_F(Transfer, HttpProxyVariableIsHonoured)
+{
+    const std::string url = "http://mag-a.test/2007/05/index.htm";
+    m_Server.SetReply(url, {200, "contents page"});
+    setenv("http_proxy", m_Server.ProxyUrl().c_str(), 1);
+    TRecordingTask task(url);
+    m_Downloader.Download(task);
+    unsetenv("http_proxy");
+    EXPECT_EQ(task.Body, "contents page");
+    EXPECT_EQ(m_Server.Requests(), std::vector<std::string>{url});
+}
+
+namespace {
+
+void IgnoreSignal(int) {}
+
+/// Interrupts the main thread's system calls with SIGUSR1, every few milliseconds, while it lives.
+class TInterrupter {
+public:
+    explicit TInterrupter(pthread_t Target) : m_Target(Target)
+    {
+        struct sigaction action = {};
+        action.sa_handler = IgnoreSignal; // no SA_RESTART: select() returns -1 with EINTR
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGUSR1, &action, &m_Previous);
+        m_Thread = std::thread([this] {
+            std::unique_lock<std::mutex> lock(m_Mutex);
+            while (!m_Done) {
+                pthread_kill(m_Target, SIGUSR1);
+                m_Wake.wait_for(lock, std::chrono::milliseconds(20));
+            }
+        });
+    }
+    ~TInterrupter()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            m_Done = true;
+        }
+        m_Wake.notify_all();
+        m_Thread.join();
+        sigaction(SIGUSR1, &m_Previous, nullptr);
+    }
+
+private:
+    pthread_t m_Target;
+    struct sigaction m_Previous = {};
+    std::mutex m_Mutex;
+    std::condition_variable m_Wake;
+    bool m_Done = false;
+    std::thread m_Thread;
+};
+
+} // namespace
+
+TEST_F(Transfer, CancellingPastItsBoundForcesTheEngineIdleAndNamesBothFailures)
+{
+    // The server never answers, so cancelling has no chunk to refuse and runs into its bound.
+    THttpReply silent{200, "never sent"};
+    silent.Delay = std::chrono::minutes(10);
+    m_Server.SetReply("/silent", silent);
+    TRecordingTask task(m_Server.Url("/silent"));
+    std::string failure;
+    {
+        std::thread waiter;
+        std::unique_ptr<TInterrupter> interrupter;
+        const pthread_t self = pthread_self();
+        waiter = std::thread([&] {
+            if (m_Server.WaitForRequests(1, std::chrono::seconds(30)))
+                interrupter = std::make_unique<TInterrupter>(self);
+        });
+        failure = FailureOf([&] { m_Downloader.Download(task); });
+        waiter.join();
+    }
+    EXPECT_EQ(failure, "Попытка прервать передачу данных заняла слишком много времени\n"
+                       "select from socket error: " + std::to_string(EINTR));
+    EXPECT_EQ(task.Calls, kBeginOnly);
+    ExpectEngineStillWorks();
+}

@@ -1,0 +1,125 @@
+// An HTTP/1.1 server for tests, inside the test's own process, on 127.0.0.1 and a port that the system
+// picks. It answers with canned replies and adds no delay of its own: connections are kept alive with
+// TCP_NODELAY, each served on its own thread, so idle keep-alive connections of one client never hold up
+// another client.
+//
+// Replies are keyed by the request target exactly as the request line carries it:
+//  * a client that talks to the server directly sends the path (and query):
+//        GET /pics/01.jpg HTTP/1.1                  -> key "/pics/01.jpg"
+//  * a client that uses the server as its HTTP proxy (libcurl with the environment variable
+//    http_proxy=ProxyUrl(), lower case) sends the absolute URL:
+//        GET http://mag-a.test/pics/01.jpg HTTP/1.1 -> key "http://mag-a.test/pics/01.jpg"
+//    so register replies under the full URL to serve any host name; the host never has to resolve.
+// A target without a reply gets SetHandler's reply if there is a handler that takes it, else 404 with a
+// short text body.
+//
+// Usage:
+//     TestSupport::TTestHttpServer server;                    // listening once constructed
+//     server.SetReply("/a.htm", {200, "<html>...</html>"});
+//     ... fetch server.Url("/a.htm") ...
+//     EXPECT_EQ(server.Requests(), std::vector<std::string>{"/a.htm"});
+// The destructor stops the server; Stop() does it earlier. Stopping cuts open connections and ends
+// pending delays at once. All members may be called from any thread.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace TestSupport {
+
+/// One canned reply.
+struct THttpReply {
+    int Status = 200;
+    std::string Body;
+    /// Extra header lines, in order. Content-Length is added unless given here.
+    std::vector<std::pair<std::string, std::string>> Headers = {};
+    /// Silence after the request has arrived, before anything of the reply is sent.
+    std::chrono::milliseconds Delay{0};
+    /// When set, the connection is closed after this many bytes of the body, in the middle of the reply.
+    std::size_t DropAfter = kNoDrop;
+    /// Sends "Connection: close" and closes the connection after the reply.
+    bool Close = false;
+
+    static constexpr std::size_t kNoDrop = static_cast<std::size_t>(-1);
+};
+
+class TTestHttpServer {
+public:
+    /// Returns true and fills Reply when it answers Target.
+    using THandler = std::function<bool(const std::string& Target, THttpReply& Reply)>;
+
+    /// Binds 127.0.0.1 port 0 and starts accepting; fails the calling test's process (abort) when it
+    /// cannot.
+    TTestHttpServer();
+    ~TTestHttpServer();
+    TTestHttpServer(const TTestHttpServer&) = delete;
+    TTestHttpServer& operator=(const TTestHttpServer&) = delete;
+
+    /// Stops accepting, cuts every open connection and joins every thread. Idempotent.
+    void Stop();
+
+    std::uint16_t Port() const { return m_Port; }
+    /// "http://127.0.0.1:PORT"; also the value for http_proxy.
+    std::string BaseUrl() const;
+    std::string ProxyUrl() const { return BaseUrl(); }
+    /// BaseUrl() + Path; Path starts with '/'.
+    std::string Url(const std::string& Path) const { return BaseUrl() + Path; }
+
+    /// Sets (or replaces) the reply to Target; see the header comment for what Target is.
+    void SetReply(const std::string& Target, THttpReply Reply);
+    /// Asked for targets without a reply of their own, e.g. to serve a family of paths.
+    void SetHandler(THandler Handler);
+
+    /// The targets of all requests received so far, in arrival order.
+    std::vector<std::string> Requests() const;
+    /// The head (request line and header lines, up to the empty line) of every request so far.
+    std::vector<std::string> RequestHeads() const;
+    /// The number of connections accepted so far.
+    std::size_t Connections() const;
+    /// Waits until at least Count requests have arrived; false when Timeout passed first.
+    bool WaitForRequests(std::size_t Count, std::chrono::milliseconds Timeout) const;
+
+private:
+    struct TConnection {
+        int Fd = -1;
+        bool Done = false;
+        std::thread Thread;
+    };
+
+    void AcceptLoop();
+    void Serve(TConnection& Connection);
+    /// Waits until Fd is readable (true) or the server is stopping (false).
+    bool WaitReadable(int Fd) const;
+    /// Sleeps Delay unless the server is stopping; false when it is.
+    bool WaitDelay(std::chrono::milliseconds Delay) const;
+    THttpReply FindReply(const std::string& Target) const;
+
+    int m_Listen = -1;
+    int m_WakeRead = -1;  ///< readable once Stop has begun
+    int m_WakeWrite = -1;
+    std::uint16_t m_Port = 0;
+    bool m_Stopped = false;
+
+    mutable std::mutex m_Mutex;
+    mutable std::condition_variable m_RequestArrived;
+    std::map<std::string, THttpReply> m_Replies;
+    THandler m_Handler;
+    std::vector<std::string> m_Targets;
+    std::vector<std::string> m_Heads;
+    std::size_t m_ConnectionCount = 0;
+    std::list<std::unique_ptr<TConnection>> m_Connections;
+    std::thread m_Acceptor;
+};
+
+} // namespace TestSupport
