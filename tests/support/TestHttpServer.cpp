@@ -215,7 +215,8 @@ bool TTestHttpServer::WaitDelay(std::chrono::milliseconds Delay) const
 {
     const auto end = std::chrono::steady_clock::now() + Delay;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        // Rounded up, so that the reply never comes before the delay has passed.
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             return true;
         pollfd wake = {m_WakeRead, POLLIN, 0};
