@@ -6,6 +6,7 @@ set -euo pipefail
 PACKAGES=(
   cmake g++ make pkg-config
   libcurl4-openssl-dev
+  libzip-dev unzip
   googletest libgtest-dev libbenchmark-dev
   python3 chromium fonts-dejavu-core
   wget

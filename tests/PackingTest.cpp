@@ -1,0 +1,403 @@
+// Packing the issue directory: the command line the archiver receives, what becomes of the directory, and
+// the project's own archiver, SkerrowZip, read back with Info-ZIP's unzip.
+//
+// Where the command line itself is the point, the archiver is this test program, started again as a
+// recording child that writes its arguments to a file.
+#include "Driver.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <sstream>
+
+#include "libs/Exceptions.h"
+#include "support/ProcessRunner.h"
+
+namespace fs = std::filesystem;
+using TestSupport::ReadFile;
+using TestSupport::RunProcess;
+using Args = std::vector<std::string>;
+
+namespace {
+
+// The recording child: when kRecordVariable names a file, this program writes its argv there (each
+// argument ended by a zero byte) and exits with the code in kExitVariable.
+const char kRecordVariable[] = "SKERROW_TEST_RECORD_ARGS";
+const char kExitVariable[] = "SKERROW_TEST_CHILD_EXIT";
+
+int ActAsRecordingChildWhenAsked()
+{
+    const char* record = std::getenv(kRecordVariable);
+    if (record == nullptr)
+        return 0;
+    {
+        std::ifstream cmdline("/proc/self/cmdline", std::ios::binary);
+        std::ofstream(record, std::ios::binary) << cmdline.rdbuf();
+    }
+    const char* code = std::getenv(kExitVariable);
+    _exit(code == nullptr ? 0 : std::atoi(code));
+}
+const int g_RecordingChild = ActAsRecordingChildWhenAsked();
+
+const Args kSwitches = {"a", "-afzip", "-ep1", "-cfg-", "-k", "-m5", "-r", "-s", "-sv-", "-t", "-idq", "--"};
+const std::string kData = SKERROW_TEST_DATA_DIR "/packing/2007_05";
+const std::string kUnzip = "/usr/bin/unzip";
+
+std::string SelfPath()
+{
+    return fs::read_symlink("/proc/self/exe").string();
+}
+
+Args SplitRecord(const std::string& Text)
+{
+    Args argv;
+    for (size_t start = 0; start < Text.size();) {
+        const size_t end = Text.find('\0', start);
+        argv.push_back(Text.substr(start, end - start));
+        start = end + 1;
+    }
+    return argv;
+}
+
+/// Every file and folder below Dir: relative name (a folder's ending with '/') -> content.
+std::map<std::string, std::string> ReadTree(const std::string& Dir)
+{
+    std::map<std::string, std::string> tree;
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(Dir)) {
+        const std::string name = fs::relative(entry.path(), Dir).string();
+        if (entry.is_directory())
+            tree[name + "/"] = "";
+        else
+            tree[name] = ReadFile(entry.path().string());
+    }
+    return tree;
+}
+
+/// The entry names of a zip archive, as unzip lists them.
+Args ListArchive(const std::string& Archive)
+{
+    const TestSupport::TProcessResult listing = RunProcess({kUnzip, "-Z1", Archive});
+    EXPECT_EQ(listing.ExitStatus, 0) << listing.Stderr;
+    Args names;
+    std::istringstream lines(listing.Stdout);
+    for (std::string line; std::getline(lines, line);)
+        names.push_back(line);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+/// Extracts a zip archive with unzip (testing every checksum) and returns what it holds.
+std::map<std::string, std::string> UnpackArchive(const std::string& Archive, const std::string& Into)
+{
+    const TestSupport::TProcessResult test = RunProcess({kUnzip, "-tqq", Archive});
+    EXPECT_EQ(test.ExitStatus, 0) << test.Stdout << test.Stderr;
+    const TestSupport::TProcessResult unpack = RunProcess({kUnzip, "-qq", Archive, "-d", Into});
+    EXPECT_EQ(unpack.ExitStatus, 0) << unpack.Stderr;
+    return ReadTree(Into);
+}
+
+Args Names(const std::map<std::string, std::string>& Tree)
+{
+    Args names;
+    for (const auto& entry : Tree)
+        names.push_back(entry.first);
+    return names;
+}
+
+/// Sets an environment variable for one test and removes it afterwards.
+class TEnvironmentVariable {
+public:
+    TEnvironmentVariable(const char* Name, const std::string& Value) : m_Name(Name)
+    {
+        setenv(Name, Value.c_str(), 1);
+    }
+    ~TEnvironmentVariable() { unsetenv(m_Name); }
+    TEnvironmentVariable(const TEnvironmentVariable&) = delete;
+    TEnvironmentVariable& operator=(const TEnvironmentVariable&) = delete;
+
+private:
+    const char* m_Name;
+};
+
+/// A temporary directory with a copy of the sample issue; g_IssueDir is cleared at the end.
+class PackIssueTest : public ::testing::Test {
+protected:
+    PackIssueTest()
+    {
+        std::string pattern = (fs::temp_directory_path() / "skerrow-packing-XXXXXX").string();
+        m_Root = mkdtemp(&pattern[0]);
+    }
+    ~PackIssueTest() override
+    {
+        g_IssueDir.clear();
+        fs::remove_all(m_Root);
+    }
+
+    /// Copies the sample issue, plus an empty picture folder, to <root>/SaveDir/2007_05 and returns
+    /// that path (no trailing separator).
+    std::string MakeIssue(const std::string& SaveDir)
+    {
+        const std::string dir = m_Root + "/" + SaveDir + "/2007_05";
+        fs::create_directories(dir);
+        fs::copy(kData, dir, fs::copy_options::recursive);
+        fs::create_directory(dir + "/2007_05_02");
+        return dir;
+    }
+
+    /// Runs PackIssue with the recording child as the archiver (at ArchiverPath, the test program when
+    /// empty); returns the child's argv, empty when no child ran, and the failure text in Failure.
+    Args PackRecorded(const std::string& ArchiverPath, const std::string& ChildExit, std::string& Failure)
+    {
+        const std::string record = m_Root + "/argv";
+        fs::remove(record);
+        const TEnvironmentVariable recordSwitch(kRecordVariable, record);
+        const TEnvironmentVariable exitSwitch(kExitVariable, ChildExit);
+        Failure.clear();
+        try {
+            PackIssue(ArchiverPath.empty() ? SelfPath() : ArchiverPath);
+        } catch (const BrintLib::TAplThrowException& e) {
+            Failure = e.what();
+        }
+        return fs::exists(record) ? SplitRecord(ReadFile(record)) : Args{};
+    }
+
+    /// The command line that packing Dir with Program must build.
+    static std::string CommandLine(const std::string& Program, const std::string& Dir)
+    {
+        return Program + " a -afzip -ep1 -cfg- -k -m5 -r -s -sv- -t -idq -- \"" + Dir + "\" \"" + Dir + "/*\"";
+    }
+
+    /// The arguments that the archiver must receive for Dir.
+    static Args Expected(const std::string& Program, const std::string& Dir)
+    {
+        Args argv{Program};
+        argv.insert(argv.end(), kSwitches.begin(), kSwitches.end());
+        argv.push_back(Dir);
+        argv.push_back(Dir + "/*");
+        return argv;
+    }
+
+    std::string m_Root;
+};
+
+} // namespace
+
+TEST_F(PackIssueTest, ArchiverReceivesTheSameCommandLineWhateverTheTrailingSeparators)
+{
+    for (const std::string suffix : {"", "/", "///"}) {
+        const std::string dir = MakeIssue("save");
+        g_IssueDir = dir + suffix;
+        std::string failure;
+        EXPECT_EQ(PackRecorded("", "0", failure), Expected(SelfPath(), dir)) << "suffix " << suffix;
+        EXPECT_EQ(failure, "");
+        EXPECT_FALSE(fs::exists(dir)) << "the directory goes once the archiver reports success";
+    }
+}
+
+TEST_F(PackIssueTest, FailingArchiverIsReportedWithTheWholeCommandLineAndTheDirectoryStays)
+{
+    const std::string dir = MakeIssue("save");
+    g_IssueDir = dir + "//";
+    std::string failure;
+    EXPECT_EQ(PackRecorded("", "1", failure), Expected(SelfPath(), dir));
+    EXPECT_EQ(failure, "Ошибка WinRar, при выполнении комманды " + CommandLine(SelfPath(), dir));
+    std::map<std::string, std::string> expected = ReadTree(kData);
+    expected["2007_05_02/"] = "";
+    EXPECT_EQ(ReadTree(dir), expected);
+}
+
+TEST_F(PackIssueTest, ArchiverPathWithBlanksIsPassedUnquotedAndRunsThatProgram)
+{
+    const std::string archiver = m_Root + "/Win Rar/WinRar";
+    fs::create_directory(m_Root + "/Win Rar");
+    fs::create_symlink(SelfPath(), archiver);
+    const std::string dir = MakeIssue("save");
+    g_IssueDir = dir + "/";
+    std::string failure;
+    EXPECT_EQ(PackRecorded(archiver, "1", failure), Expected(archiver, dir));
+    EXPECT_EQ(failure, "Ошибка WinRar, при выполнении комманды " + CommandLine(archiver, dir));
+}
+
+TEST_F(PackIssueTest, ArchiverThatCannotStartIsReportedAndTheDirectoryStays)
+{
+    const std::string archiver = m_Root + "/no such/WinRar.exe";
+    const std::string dir = MakeIssue("save");
+    g_IssueDir = dir + "/";
+    std::string failure;
+    EXPECT_EQ(PackRecorded(archiver, "0", failure), Args{});
+    EXPECT_EQ(failure, "Error on executing command '" + CommandLine(archiver, dir) +
+                           "' with starting dir 'NULL': No such file or directory");
+    EXPECT_TRUE(fs::exists(dir + "/2007_05_01/01.jpg"));
+}
+
+TEST_F(PackIssueTest, SkerrowZipPacksEveryFileUnderItsRelativeNameAndTheDirectoryGoes)
+{
+    const std::string dir = MakeIssue("save");
+    const std::map<std::string, std::string> saved = ReadTree(dir);
+    g_IssueDir = dir + "/";
+    PackIssue(SKERROW_ZIP_EXE);
+    EXPECT_FALSE(fs::exists(dir));
+    const std::string archive = dir + ".zip";
+    EXPECT_EQ(ListArchive(archive), (Args{"2007_05_00.htm", "2007_05_01.htm", "2007_05_01/", "2007_05_01/01.jpg",
+                                          "2007_05_01/02.gif", "2007_05_02/"}));
+    EXPECT_EQ(UnpackArchive(archive, m_Root + "/unpacked"), saved);
+}
+
+TEST_F(PackIssueTest, ShellSyntaxInTheSavePathRunsNoCommand)
+{
+    const std::string oldWorkDir = fs::current_path().string();
+    fs::current_path(m_Root); // where a stray "touch pwned" would leave its file
+    const std::string names[] = {"$(touch pwned)", "a;touch pwned;b", "`touch pwned`", "it's & | > < *", "tab\there"};
+    for (const std::string& name : names) {
+        const std::string dir = MakeIssue(name);
+        g_IssueDir = dir + "/";
+        EXPECT_NO_THROW(PackIssue(SKERROW_ZIP_EXE)) << name;
+        EXPECT_EQ(Names(ReadTree(m_Root + "/" + name)), Args{"2007_05.zip"}) << name;
+        EXPECT_EQ(ListArchive(dir + ".zip").size(), 6u) << name;
+    }
+    fs::current_path(oldWorkDir);
+    EXPECT_EQ(Names(ReadTree(m_Root)).size(), std::size(names) * 2); // each save folder and its archive
+    EXPECT_FALSE(fs::exists(m_Root + "/pwned"));
+}
+
+TEST_F(PackIssueTest, PathThatTheArchiverWouldReadDifferentlyIsRefused)
+{
+    // The archiver would be told to pack another directory (or the root), and the issue directory would
+    // then be removed unpacked. Should the refusal fail, the recording child exits 1, so nothing is removed.
+    for (const std::string save : {"say \"hi\"", "p\\\"q", "back\\"}) {
+        const std::string dir = MakeIssue(save) + (save == "back\\" ? "/x\\" : "");
+        fs::create_directories(dir);
+        g_IssueDir = dir + "/";
+        std::string failure;
+        EXPECT_EQ(PackRecorded("", "1", failure), Args{}) << "no archiver may run for " << save;
+        EXPECT_EQ(failure, "Каталог " + g_IssueDir + " нельзя передать архиватору");
+        EXPECT_TRUE(fs::exists(dir));
+    }
+    g_IssueDir = "///";
+    std::string failure;
+    EXPECT_EQ(PackRecorded("", "1", failure), Args{});
+    EXPECT_EQ(failure, "Каталог /// нельзя передать архиватору");
+}
+
+TEST_F(PackIssueTest, SkerrowWithAnArchiverButNoIssueStartsNoArchiver)
+{
+    const std::string record = m_Root + "/argv";
+    const TestSupport::TProcessResult run =
+        RunProcess({SKERROW_EXE, "http://unknown.test/", m_Root + "/save", SelfPath()},
+                   {std::string(kRecordVariable) + "=" + record});
+    EXPECT_EQ(run.ExitStatus, 0);
+    EXPECT_FALSE(fs::exists(record));
+    EXPECT_FALSE(fs::exists(m_Root + "/save"));
+}
+
+// SkerrowZip on its own.
+
+class SkerrowZipTest : public PackIssueTest {
+protected:
+    TestSupport::TProcessResult Zip(const std::string& Archive, const std::string& Files)
+    {
+        Args argv{SKERROW_ZIP_EXE};
+        argv.insert(argv.end(), kSwitches.begin(), kSwitches.end());
+        argv.push_back(Archive);
+        argv.push_back(Files);
+        return RunProcess(argv);
+    }
+};
+
+TEST_F(SkerrowZipTest, AppendsZipOnlyWhenTheNameHasNoExtensionAndPrintsNothing)
+{
+    const std::string dir = MakeIssue("save");
+    struct {
+        std::string Archive;
+        std::string Written;
+    } const cases[] = {
+        {"issue", "issue.zip"},
+        {"issue.zip", "issue.zip"},
+        {"issue.rar", "issue.rar"},
+        {".hidden", ".hidden.zip"},
+        {"my.dir/issue", "my.dir/issue.zip"},
+    };
+    for (const auto& c : cases) {
+        const std::string out = m_Root + "/out";
+        fs::remove_all(out);
+        fs::create_directories(out + "/my.dir");
+        const TestSupport::TProcessResult run = Zip(out + "/" + c.Archive, dir + "/*");
+        EXPECT_EQ(run.ExitStatus, 0) << run.Stderr;
+        EXPECT_EQ(run.Stdout + run.Stderr, "");
+        Args expected{"my.dir/", c.Written};
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(Names(ReadTree(out)), expected) << c.Archive;
+    }
+}
+
+TEST_F(SkerrowZipTest, RefusesAnyOtherCommandLine)
+{
+    const std::string dir = MakeIssue("save");
+    const std::string archive = m_Root + "/issue";
+    Args good = kSwitches;
+    good.push_back(archive);
+    good.push_back(dir + "/*");
+    Args missing = good, reordered = good, extra = good, noPattern = good, rootPattern = good, folder = good;
+    missing.erase(missing.begin() + 5);
+    std::swap(reordered[1], reordered[2]);
+    extra.insert(extra.end() - 2, "-y");
+    noPattern.back() = dir;
+    rootPattern.back() = "/*";
+    folder[folder.size() - 2] = m_Root + "/";
+    const std::map<std::string, std::string> before = ReadTree(m_Root);
+    for (const Args& arguments : {Args{}, missing, reordered, extra, noPattern, rootPattern, folder}) {
+        Args argv{SKERROW_ZIP_EXE};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        const TestSupport::TProcessResult run = RunProcess(argv);
+        EXPECT_EQ(run.ExitStatus, 2);
+        EXPECT_NE(run.Stderr.find("usage: SkerrowZip a -afzip"), std::string::npos);
+        EXPECT_EQ(ReadTree(m_Root), before) << "nothing may be written";
+    }
+}
+
+TEST_F(SkerrowZipTest, FailsAndWritesNothingWhenTheFolderCannotBePackedWhole)
+{
+    const std::string empty = m_Root + "/empty";
+    fs::create_directory(empty);
+    const std::string withLink = MakeIssue("link");
+    fs::create_symlink("/etc/passwd", withLink + "/2007_05_01/03.jpg");
+    const std::string withFifo = MakeIssue("fifo");
+    ASSERT_EQ(mkfifo((withFifo + "/2007_05_02/pipe").c_str(), 0600), 0);
+
+    for (const std::string& dir : {m_Root + "/missing", empty, withLink, withFifo}) {
+        const TestSupport::TProcessResult run = Zip(m_Root + "/issue", dir + "/*");
+        EXPECT_EQ(run.ExitStatus, 1) << dir;
+        EXPECT_EQ(run.Stderr.rfind("SkerrowZip: ", 0), 0u) << run.Stderr;
+        EXPECT_EQ(std::count(run.Stderr.begin(), run.Stderr.end(), '\n'), 1) << run.Stderr;
+        EXPECT_FALSE(fs::exists(m_Root + "/issue.zip")) << dir;
+    }
+}
+
+TEST_F(SkerrowZipTest, UpdatesAnExistingArchiveAndLeavesAnythingElseAlone)
+{
+    const std::string archive = m_Root + "/issue.zip";
+    const std::string older = m_Root + "/older";
+    fs::create_directory(older);
+    std::ofstream(older + "/2007_05_00.htm") << "an older contents page";
+    std::ofstream(older + "/kept.txt") << "only in the older archive";
+    ASSERT_EQ(Zip(archive, older + "/*").ExitStatus, 0);
+
+    const std::string dir = MakeIssue("save");
+    ASSERT_EQ(Zip(archive, dir + "/*").ExitStatus, 0);
+    std::map<std::string, std::string> expected = ReadTree(dir);
+    expected["kept.txt"] = "only in the older archive";
+    EXPECT_EQ(UnpackArchive(archive, m_Root + "/unpacked"), expected);
+
+    const std::string notZip = m_Root + "/text.zip";
+    std::ofstream(notZip) << "not a zip archive";
+    const TestSupport::TProcessResult run = Zip(notZip, dir + "/*");
+    EXPECT_EQ(run.ExitStatus, 1);
+    EXPECT_EQ(ReadFile(notZip), "not a zip archive");
+}
