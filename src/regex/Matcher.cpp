@@ -1,0 +1,1393 @@
+#include "regex/Matcher.h"
+
+#include "regex/Syntax.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace regex {
+namespace detail {
+
+namespace {
+
+// Frame kinds. Undo records come first: a cut keeps them and drops everything from kFirstChoice on.
+enum frame_tag : std::uint8_t {
+    undo_capture,          // aux group; Node old begin; Pos old end; X old matched
+    undo_tentative,        // aux group; Pos old tentative start
+    undo_quant,            // aux group; Node old prev; Pos old cur; X old count
+    undo_count,            // aux group; X old count
+    undo_shift,            // aux group; Pos old prev (cur is the prev of now)
+    kFirstChoice,
+    choice_alt = kFirstChoice, // Node group; Pos p; X next alternative; aux 1 = the look-behind's fast ones
+    choice_greedy_atom,    // Node quant; Pos last position tried; X lowest position
+    choice_lazy_atom,      // Node quant; Pos last position tried; X highest position
+    choice_greedy_backref, // Node quant; Pos last position tried; X count there
+    choice_lazy_backref,   // Node quant; Pos last position tried; X count there
+    choice_group_rest,     // Node quant; Pos iteration point; X count before the iteration (greedy)
+    choice_group_iter,     // Node quant; Pos iteration point; X count (lazy)
+    choice_simple_greedy,  // Node quant; Pos last position tried; X lowest position; aux 1 when Lb == 0
+    choice_simple_lazy,    // Node quant; Pos last position tried; X highest position
+    lb_retry,              // Node look-behind; Pos p; X the start that succeeded
+    // Barriers: aux = (index + 1 of the enclosing barrier) << 1 | uses the fast alternatives.
+    barrier_lookahead,       // Node look-ahead; Pos p
+    barrier_lookbehind,      // Node look-behind; Pos p; X current start
+    barrier_lb_pred,         // Node look-behind; Pos p; X current start (predicate: no retry)
+    barrier_cond_lookahead,  // Node conditional; Pos p
+    barrier_cond_lookbehind, // Node conditional; Pos p; X current start
+    barrier_independent,     // Node group; Pos p
+    barrier_recurse,         // Node recurse node; Pos p
+};
+
+inline std::uint8_t TagOf(std::uint64_t Tag)
+{
+    return static_cast<std::uint8_t>(Tag & 0xFF);
+}
+
+inline std::uint64_t AuxOf(std::uint64_t Tag)
+{
+    return Tag >> 8;
+}
+
+inline bool IsLookbehindBarrier(std::uint8_t Tag)
+{
+    return Tag == barrier_lookbehind || Tag == barrier_lb_pred || Tag == barrier_cond_lookbehind;
+}
+
+inline unsigned char Byte(const char* Pos)
+{
+    return static_cast<unsigned char>(*Pos);
+}
+
+inline const char* AsPos(std::uintptr_t Value)
+{
+    return reinterpret_cast<const char*>(Value);
+}
+
+inline std::uintptr_t AsValue(const char* Pos)
+{
+    return reinterpret_cast<std::uintptr_t>(Pos);
+}
+
+inline bool IsWordAt(const char* Pos)
+{
+    return perl_syntax<char>::is_word(Byte(Pos));
+}
+
+const node* Branch(const group_node* Conditional, bool Holds)
+{
+    if (Holds) {
+        return Conditional->Alts[0];
+    }
+    return Conditional->AltCount > 1 ? Conditional->Alts[1] : Conditional->Next;
+}
+
+// Width of a fixed run of simple nodes up to Owner's end_group.
+size_t ChainWidth(const node* Head, const group_node* Owner)
+{
+    size_t width = 0;
+    for (const node* cur = Head;
+         !(cur->Kind == node_kind::end_group && static_cast<const end_group_node*>(cur)->Group == Owner);
+         cur = cur->Next) {
+        width += cur->Width.Min;
+    }
+    return width;
+}
+
+} // namespace
+
+matcher::matcher(const compiled_pattern& Pattern, const char* Begin, const char* End, bool NulTerminated,
+                 const match_options& Options)
+    : m_Pattern(Pattern), m_Begin(Begin), m_SubjectEnd(End), m_End(End), m_NulTerminated(NulTerminated),
+      m_Options(Options), m_Records(Pattern.GroupCounter)
+{
+    m_Stack.resize(64);
+}
+
+void matcher::grow()
+{
+    const size_t size = m_Stack.size() * 2;
+    if (size * sizeof(frame) > m_Options.stack_limit) {
+        throw limit_exceeded();
+    }
+    m_Stack.resize(size);
+}
+
+void matcher::reset_records()
+{
+    for (auto& record : m_Records) {
+        record = group_record();
+    }
+}
+
+search_outcome matcher::search(const char* From, bool RejectEmpty)
+{
+    m_RejectEmpty = RejectEmpty;
+    m_RejectAt = From;
+    m_Steps = m_Options.step_limit ? m_Options.step_limit : static_cast<std::size_t>(-1);
+    reset_records();
+    const size_t minWidth = m_Pattern.Width.Min;
+    if (static_cast<size_t>(m_SubjectEnd - From) < minWidth) {
+        return search_outcome::failed;
+    }
+    const char* last = m_SubjectEnd - minWidth;
+    try {
+        const bool found = m_Options.fast_paths ? search_starts<true>(From, last) : search_starts<false>(From, last);
+        if (!found) {
+            reset_records();
+        }
+        return found ? search_outcome::matched : search_outcome::failed;
+    } catch (const limit_exceeded&) {
+        reset_records();
+        m_Sp = 0;
+        return search_outcome::limit;
+    }
+}
+
+template <bool Fast> bool matcher::search_starts(const char* From, const char* Last)
+{
+    const compiled_pattern& pattern = m_Pattern;
+    if ((pattern.Flags & FROM_RIGHT) && !m_NulTerminated) {
+        for (const char* start = Last;; --start) {
+            if (attempt<Fast>(start)) {
+                return true;
+            }
+            if (start == From) {
+                return false;
+            }
+        }
+    }
+    if (!pattern.TryAllStarts || (Fast && pattern.FirstStartOnly)) {
+        return attempt<Fast>(From);
+    }
+    if (Fast && pattern.HasPrefix) {
+        for (const char* start = find_prefix(From, Last); start; start = find_prefix(start + 1, Last)) {
+            if (attempt<Fast>(start)) {
+                return true;
+            }
+        }
+        return false;
+    }
+    if (Fast && pattern.HasTopFirst) {
+        for (const char* start = find_first(From, Last); start; start = find_first(start + 1, Last)) {
+            if (attempt<Fast>(start)) {
+                return true;
+            }
+        }
+        return false;
+    }
+    for (const char* start = From;; ++start) {
+        if (attempt<Fast>(start)) {
+            return true;
+        }
+        if (start == Last) {
+            return false;
+        }
+    }
+}
+
+// The first occurrence of the leading literal that starts in [From, Last], or null. Every match starts with
+// the literal and is at least as long, so an occurrence starting at or before Last lies inside the subject.
+const char* matcher::find_prefix(const char* From, const char* Last) const
+{
+    if (From > Last) {
+        return nullptr;
+    }
+    const std::string& lower = m_Pattern.PrefixLower;
+    const std::string& upper = m_Pattern.PrefixUpper;
+    const size_t m = lower.size();
+    if (lower == upper) {
+        const char first = lower[0];
+        const char* cur = From;
+        while (cur <= Last) {
+            cur = static_cast<const char*>(std::memchr(cur, first, static_cast<size_t>(Last - cur) + 1));
+            if (!cur) {
+                return nullptr;
+            }
+            if (std::memcmp(cur + 1, lower.data() + 1, m - 1) == 0) {
+                return cur;
+            }
+            ++cur;
+        }
+        return nullptr;
+    }
+    // Horspool over both case forms, with the pattern's skip table.
+    for (const char* cur = From; cur <= Last;) {
+        size_t k = m;
+        while (k > 0 && (cur[k - 1] == lower[k - 1] || cur[k - 1] == upper[k - 1])) {
+            --k;
+        }
+        if (k == 0) {
+            return cur;
+        }
+        const size_t shift = m_Pattern.Skip[Byte(cur + m - 1)];
+        if (static_cast<size_t>(Last - cur) < shift) {
+            return nullptr;
+        }
+        cur += shift;
+    }
+    return nullptr;
+}
+
+// The first position in [From, Last] whose byte may begin a match, or null.
+const char* matcher::find_first(const char* From, const char* Last) const
+{
+    if (From > Last) {
+        return nullptr;
+    }
+    const byte_set& first = m_Pattern.TopFirst;
+    const char* cur = From;
+    while (cur <= Last && !first.test(Byte(cur))) {
+        ++cur;
+    }
+    return cur <= Last ? cur : nullptr;
+}
+
+template <bool Fast> bool matcher::attempt(const char* Start)
+{
+    m_Sp = 0;
+    m_Barrier = 0;
+    m_End = m_SubjectEnd;
+    return run<Fast>(Start);
+}
+
+// The end of the subject as the nodes see it: inside a look-behind body, the position of the look-behind.
+const char* matcher::barrier_end() const
+{
+    for (size_t barrier = m_Barrier; barrier;) {
+        const frame& f = m_Stack[barrier - 1];
+        if (IsLookbehindBarrier(TagOf(f.Tag))) {
+            return f.Pos;
+        }
+        barrier = static_cast<size_t>(AuxOf(f.Tag) >> 1);
+    }
+    return m_SubjectEnd;
+}
+
+// Drops the choice points above the barrier at index Barrier (and the barrier itself unless KeepBarrier),
+// keeping the undo records in their order.
+void matcher::cut(size_t Barrier, bool KeepBarrier)
+{
+    size_t write = Barrier + (KeepBarrier ? 1 : 0);
+    for (size_t read = Barrier + 1; read < m_Sp; ++read) {
+        if (TagOf(m_Stack[read].Tag) < kFirstChoice) {
+            m_Stack[write++] = m_Stack[read];
+        }
+    }
+    m_Sp = write;
+}
+
+// After a recursion succeeded: the entry positions and repetition counters of all groups go back to what
+// they were before it, its captures stay. The undo records stay too (applying them again is harmless).
+void matcher::restore_repetition_state(size_t Barrier)
+{
+    for (size_t i = m_Sp; i > Barrier + 1; --i) {
+        const frame& f = m_Stack[i - 1];
+        const std::uint8_t tag = TagOf(f.Tag);
+        if (tag >= kFirstChoice || tag == undo_capture) {
+            continue;
+        }
+        group_record& record = m_Records[static_cast<size_t>(AuxOf(f.Tag))];
+        switch (tag) {
+        case undo_tentative:
+            record.Tentative = f.Pos;
+            break;
+        case undo_quant:
+            record.Prev = static_cast<const char*>(f.Node);
+            record.Cur = f.Pos;
+            record.Count = f.X;
+            break;
+        case undo_count:
+            record.Count = f.X;
+            break;
+        case undo_shift:
+            record.Cur = record.Prev;
+            record.Prev = f.Pos;
+            break;
+        default:
+            break;
+        }
+    }
+}
+
+// Runs the nodes of a capture-free look-around alternative: fixed, without choices.
+bool matcher::run_simple(const node* Head, const group_node* Owner, const char* Pos, const char* End) const
+{
+    const char* p = Pos;
+    for (const node* n = Head;; n = n->Next) {
+        switch (n->Kind) {
+        case node_kind::chr:
+            if (p == End || Byte(p) != static_cast<const char_node*>(n)->Lower) {
+                return false;
+            }
+            ++p;
+            break;
+        case node_kind::chr_nocase: {
+            const auto* ch = static_cast<const char_node*>(n);
+            if (p == End || (Byte(p) != ch->Lower && Byte(p) != ch->Upper)) {
+                return false;
+            }
+            ++p;
+            break;
+        }
+        case node_kind::literal:
+        case node_kind::literal_nocase: {
+            const auto* literal = static_cast<const literal_node*>(n);
+            if (static_cast<size_t>(End - p) < literal->Length) {
+                return false;
+            }
+            for (size_t i = 0; i < literal->Length; ++i) {
+                if (Byte(p + i) != literal->Lower[i] && Byte(p + i) != literal->Upper[i]) {
+                    return false;
+                }
+            }
+            p += literal->Length;
+            break;
+        }
+        case node_kind::set:
+            if (p == End || !static_cast<const set_node*>(n)->Set.test(Byte(p))) {
+                return false;
+            }
+            ++p;
+            break;
+        case node_kind::any_but_newline:
+            if (p == End || *p == '\n') {
+                return false;
+            }
+            ++p;
+            break;
+        case node_kind::any:
+            if (p == End) {
+                return false;
+            }
+            ++p;
+            break;
+        case node_kind::assert_bos:
+            if (p != m_Begin) {
+                return false;
+            }
+            break;
+        case node_kind::assert_bol:
+            if (p != m_Begin && p[-1] != '\n') {
+                return false;
+            }
+            break;
+        case node_kind::assert_peos:
+            if (p != End && !(*p == '\n' && p + 1 == End)) {
+                return false;
+            }
+            break;
+        case node_kind::assert_eol:
+            if (p != End && *p != '\n') {
+                return false;
+            }
+            break;
+        case node_kind::assert_eos:
+            if (p != End) {
+                return false;
+            }
+            break;
+        case node_kind::word_boundary:
+        case node_kind::not_word_boundary: {
+            const bool before = p != m_Begin && IsWordAt(p - 1);
+            const bool after = p != End && IsWordAt(p);
+            if ((before != after) != (n->Kind == node_kind::word_boundary)) {
+                return false;
+            }
+            break;
+        }
+        case node_kind::end_group:
+            if (static_cast<const end_group_node*>(n)->Group == Owner) {
+                return true;
+            }
+            return false;
+        default:
+            return false;
+        }
+    }
+}
+
+bool matcher::simple_lookahead(const group_node* Group, const char* Pos) const
+{
+    for (size_t i = 0; i < Group->AltCount; ++i) {
+        if (run_simple(Group->Alts[i], Group, Pos, m_End)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool matcher::simple_lookbehind(const group_node* Group, const char* Pos) const
+{
+    const auto available = static_cast<size_t>(Pos - m_Begin);
+    for (size_t i = 0; i < Group->FastAltCount; ++i) {
+        const size_t width = ChainWidth(Group->FastAlts[i], Group);
+        if (width <= available && run_simple(Group->FastAlts[i], Group, Pos - width, Pos)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Starts the alternatives of Group at Pos: pushes the choice of the later ones and returns the first
+// alternative's first node, or null when (fast paths) no alternative can begin here.
+template <bool Fast>
+const node* matcher::alternatives(const group_node* Group, const char* Pos, bool FastAlts)
+{
+    node* const* alts = Group->Alts;
+    size_t count = Group->AltCount;
+    if (Fast && (FastAlts || Group->AltFilter)) {
+        const alt_info* info = Group->AltInfo;
+        if (FastAlts) {
+            alts = Group->FastAlts;
+            count = Group->FastAltCount;
+            info = Group->FastAltInfo;
+        }
+        const bool atEnd = Pos == m_End;
+        auto viable = [&](size_t Index) {
+            return !info[Index].HasFirst || (!atEnd && info[Index].First.test(Byte(Pos)));
+        };
+        size_t first = 0;
+        while (first < count && !viable(first)) {
+            ++first;
+        }
+        if (first == count) {
+            return nullptr;
+        }
+        size_t next = first + 1;
+        while (next < count && !viable(next)) {
+            ++next;
+        }
+        if (next < count) {
+            push(choice_alt, FastAlts ? 1 : 0, Group, Pos, next);
+        }
+        return alts[first];
+    }
+    if (count > 1) {
+        push(choice_alt, 0, Group, Pos, 1);
+    }
+    return alts[0];
+}
+
+template <bool Fast> bool matcher::run(const char* Start)
+{
+    const node* n = m_Pattern.Top;
+    const char* p = Start;
+    for (;;) {
+        if (--m_Steps == 0) {
+            throw limit_exceeded();
+        }
+        switch (n->Kind) {
+        case node_kind::chr:
+            if (p != m_End && Byte(p) == static_cast<const char_node*>(n)->Lower) {
+                ++p;
+                n = n->Next;
+                continue;
+            }
+            goto fail;
+        case node_kind::chr_nocase: {
+            const auto* ch = static_cast<const char_node*>(n);
+            if (p != m_End && (Byte(p) == ch->Lower || Byte(p) == ch->Upper)) {
+                ++p;
+                n = n->Next;
+                continue;
+            }
+            goto fail;
+        }
+        case node_kind::literal: {
+            const auto* literal = static_cast<const literal_node*>(n);
+            if (static_cast<size_t>(m_End - p) >= literal->Length &&
+                std::memcmp(p, literal->Lower, literal->Length) == 0) {
+                p += literal->Length;
+                n = n->Next;
+                continue;
+            }
+            goto fail;
+        }
+        case node_kind::literal_nocase: {
+            const auto* literal = static_cast<const literal_node*>(n);
+            if (static_cast<size_t>(m_End - p) < literal->Length) {
+                goto fail;
+            }
+            for (size_t i = 0; i < literal->Length; ++i) {
+                if (Byte(p + i) != literal->Lower[i] && Byte(p + i) != literal->Upper[i]) {
+                    goto fail;
+                }
+            }
+            p += literal->Length;
+            n = n->Next;
+            continue;
+        }
+        case node_kind::set:
+            if (p != m_End && static_cast<const set_node*>(n)->Set.test(Byte(p))) {
+                ++p;
+                n = n->Next;
+                continue;
+            }
+            goto fail;
+        case node_kind::any_but_newline:
+            if (p != m_End && *p != '\n') {
+                ++p;
+                n = n->Next;
+                continue;
+            }
+            goto fail;
+        case node_kind::any:
+            if (p != m_End) {
+                ++p;
+                n = n->Next;
+                continue;
+            }
+            goto fail;
+        case node_kind::assert_bos:
+            if (p != m_Begin) {
+                goto fail;
+            }
+            n = n->Next;
+            continue;
+        case node_kind::assert_bol:
+            if (p != m_Begin && p[-1] != '\n') {
+                goto fail;
+            }
+            n = n->Next;
+            continue;
+        case node_kind::assert_peos:
+            if (p != m_End && !(*p == '\n' && p + 1 == m_End)) {
+                goto fail;
+            }
+            n = n->Next;
+            continue;
+        case node_kind::assert_eol:
+            if (p != m_End && *p != '\n') {
+                goto fail;
+            }
+            n = n->Next;
+            continue;
+        case node_kind::assert_eos:
+            if (p != m_End) {
+                goto fail;
+            }
+            n = n->Next;
+            continue;
+        case node_kind::word_boundary:
+        case node_kind::not_word_boundary: {
+            const bool before = p != m_Begin && IsWordAt(p - 1);
+            const bool after = p != m_End && IsWordAt(p);
+            if ((before != after) != (n->Kind == node_kind::word_boundary)) {
+                goto fail;
+            }
+            n = n->Next;
+            continue;
+        }
+        case node_kind::backref:
+        case node_kind::backref_nocase: {
+            const group_record& record = m_Records[static_cast<const backref_node*>(n)->Internal];
+            if (!record.Matched) {
+                goto fail;
+            }
+            const auto length = static_cast<size_t>(record.End - record.Begin);
+            if (static_cast<size_t>(m_End - p) < length) {
+                goto fail;
+            }
+            if (n->Kind == node_kind::backref) {
+                if (std::memcmp(p, record.Begin, length) != 0) {
+                    goto fail;
+                }
+            } else {
+                for (size_t i = 0; i < length; ++i) {
+                    if (to_upper(Byte(p + i)) != to_upper(Byte(record.Begin + i))) {
+                        goto fail;
+                    }
+                }
+            }
+            p += length;
+            n = n->Next;
+            continue;
+        }
+        case node_kind::group: {
+            const auto* group = static_cast<const group_node*>(n);
+            if (group->HasFirst && (p == m_End || !group->First.test(Byte(p)))) {
+                goto fail;
+            }
+            if (group->Capturing) {
+                group_record& record = m_Records[static_cast<size_t>(group->Number)];
+                if (group->LogTentative) {
+                    push(undo_tentative, static_cast<std::uint64_t>(group->Number), nullptr, record.Tentative, 0);
+                }
+                record.Tentative = p;
+            }
+            n = alternatives<Fast>(group, p, false);
+            if (!n) {
+                goto fail;
+            }
+            continue;
+        }
+        case node_kind::independent: {
+            const auto* group = static_cast<const group_node*>(n);
+            if (group->HasFirst && (p == m_End || !group->First.test(Byte(p)))) {
+                goto fail;
+            }
+            push(barrier_independent, static_cast<std::uint64_t>(m_Barrier) << 1, group, p, 0);
+            m_Barrier = m_Sp;
+            n = alternatives<Fast>(group, p, false);
+            if (!n) {
+                goto fail;
+            }
+            continue;
+        }
+        case node_kind::lookahead: {
+            const auto* group = static_cast<const group_node*>(n);
+            if (Fast && group->Simple) {
+                if (simple_lookahead(group, p) == group->Positive) {
+                    n = n->Next;
+                    continue;
+                }
+                goto fail;
+            }
+            push(barrier_lookahead, static_cast<std::uint64_t>(m_Barrier) << 1, group, p, 0);
+            m_Barrier = m_Sp;
+            if (group->HasFirst && (p == m_End || !group->First.test(Byte(p)))) {
+                goto fail;
+            }
+            n = alternatives<Fast>(group, p, false);
+            if (!n) {
+                goto fail;
+            }
+            continue;
+        }
+        case node_kind::lookbehind: {
+            const auto* group = static_cast<const group_node*>(n);
+            const bool fastBody = Fast && group->Predicate;
+            const width_range width = fastBody ? group->FastInner : group->Inner;
+            const auto available = static_cast<size_t>(p - m_Begin);
+            if (width.Min > available) {
+                if (group->Positive) {
+                    goto fail;
+                }
+                n = n->Next;
+                continue;
+            }
+            if (Fast && group->Simple) {
+                if (simple_lookbehind(group, p) == group->Positive) {
+                    n = n->Next;
+                    continue;
+                }
+                goto fail;
+            }
+            const char* start = p - std::min(width.Max, available);
+            push(fastBody ? barrier_lb_pred : barrier_lookbehind,
+                 (static_cast<std::uint64_t>(m_Barrier) << 1) | (fastBody ? 1 : 0), group, p, AsValue(start));
+            m_Barrier = m_Sp;
+            m_End = p;
+            // Entered from the failure path, which tries each start of the window in turn.
+            goto fail_enter_lookbehind;
+        }
+        case node_kind::cond_backref: {
+            const auto* group = static_cast<const group_node*>(n);
+            if (group->HasFirst && (p == m_End || !group->First.test(Byte(p)))) {
+                goto fail;
+            }
+            const bool holds = group->CondInternal < m_Records.size() && m_Records[group->CondInternal].Matched;
+            n = Branch(group, holds);
+            continue;
+        }
+        case node_kind::cond_assert: {
+            const auto* group = static_cast<const group_node*>(n);
+            if (group->HasFirst && (p == m_End || !group->First.test(Byte(p)))) {
+                goto fail;
+            }
+            const group_node* condition = group->Condition;
+            if (condition->Kind == node_kind::lookahead) {
+                if (Fast && condition->Simple) {
+                    n = Branch(group, simple_lookahead(condition, p) == condition->Positive);
+                    continue;
+                }
+                push(barrier_cond_lookahead, static_cast<std::uint64_t>(m_Barrier) << 1, group, p, 0);
+                m_Barrier = m_Sp;
+                if (condition->HasFirst && (p == m_End || !condition->First.test(Byte(p)))) {
+                    goto fail;
+                }
+                n = alternatives<Fast>(condition, p, false);
+                if (!n) {
+                    goto fail;
+                }
+                continue;
+            }
+            const bool fastBody = Fast && condition->Predicate;
+            const width_range width = fastBody ? condition->FastInner : condition->Inner;
+            const auto available = static_cast<size_t>(p - m_Begin);
+            if (width.Min > available) {
+                n = Branch(group, !condition->Positive);
+                continue;
+            }
+            if (Fast && condition->Simple) {
+                n = Branch(group, simple_lookbehind(condition, p) == condition->Positive);
+                continue;
+            }
+            const char* start = p - std::min(width.Max, available);
+            push(barrier_cond_lookbehind, (static_cast<std::uint64_t>(m_Barrier) << 1) | (fastBody ? 1 : 0), group,
+                 p, AsValue(start));
+            m_Barrier = m_Sp;
+            m_End = p;
+            goto fail_enter_lookbehind;
+        }
+        case node_kind::recurse:
+            if (p == m_Records[0].Tentative) {
+                n = n->Next;
+                continue;
+            }
+            push(barrier_recurse, static_cast<std::uint64_t>(m_Barrier) << 1, n, p, 0);
+            m_Barrier = m_Sp;
+            n = m_Pattern.Top;
+            continue;
+        case node_kind::max_atom:
+        case node_kind::min_atom: {
+            const auto* quant = static_cast<const atom_quant_node*>(n);
+            const node* atom = quant->Atom;
+            if (atom->Kind == node_kind::backref || atom->Kind == node_kind::backref_nocase) {
+                const group_record& record = m_Records[static_cast<const backref_node*>(atom)->Internal];
+                const bool nocase = atom->Kind == node_kind::backref_nocase;
+                const auto length = static_cast<size_t>(record.End - record.Begin);
+                auto matchesAt = [&](const char* At) {
+                    if (!record.Matched || static_cast<size_t>(m_End - At) < length) {
+                        return false;
+                    }
+                    if (!nocase) {
+                        return std::memcmp(At, record.Begin, length) == 0;
+                    }
+                    for (size_t i = 0; i < length; ++i) {
+                        if (to_upper(Byte(At + i)) != to_upper(Byte(record.Begin + i))) {
+                            return false;
+                        }
+                    }
+                    return true;
+                };
+                if (record.Matched && length == 0) {
+                    // Matches without advancing, as often as asked: one try of the rest is all there is.
+                    n = quant->Next;
+                    continue;
+                }
+                size_t count = 0;
+                const char* q = p;
+                const size_t target = n->Kind == node_kind::max_atom ? quant->Ub : quant->Lb;
+                while (count < target && matchesAt(q)) {
+                    q += length;
+                    ++count;
+                }
+                if (count < quant->Lb) {
+                    goto fail;
+                }
+                if (n->Kind == node_kind::max_atom) {
+                    if (count > quant->Lb) {
+                        push(choice_greedy_backref, 0, quant, q, count);
+                    }
+                } else if (count < quant->Ub) {
+                    push(choice_lazy_backref, 0, quant, q, count);
+                }
+                p = q;
+                n = quant->Next;
+                continue;
+            }
+            const size_t room = static_cast<size_t>(m_End - p);
+            const char* limit = p + std::min(quant->Ub, room);
+            const bool hasFollow = Fast && quant->HasFollow;
+            if (n->Kind == node_kind::max_atom) {
+                const char* q = limit;
+                if (atom->Kind != node_kind::any) {
+                    q = p;
+                    const byte_set& members = quant->AtomSet;
+                    while (q != limit && members.test(Byte(q))) {
+                        ++q;
+                    }
+                }
+                if (static_cast<size_t>(q - p) < quant->Lb) {
+                    goto fail;
+                }
+                const char* lowest = p + quant->Lb;
+                if (hasFollow) {
+                    while (q != lowest && (q == m_End || !quant->Follow.test(Byte(q)))) {
+                        --q;
+                    }
+                    if (q == m_End || !quant->Follow.test(Byte(q))) {
+                        goto fail;
+                    }
+                }
+                if (q != lowest) {
+                    push(choice_greedy_atom, 0, quant, q, AsValue(lowest));
+                }
+                p = q;
+                n = quant->Next;
+                continue;
+            }
+            // Lazy: the least count first.
+            if (room < quant->Lb) {
+                goto fail;
+            }
+            const char* q = p;
+            const char* lowest = p + quant->Lb;
+            while (q != lowest && quant->AtomSet.test(Byte(q))) {
+                ++q;
+            }
+            if (q != lowest) {
+                goto fail;
+            }
+            if (hasFollow) {
+                while (q != limit && quant->LazySkip.test(Byte(q))) {
+                    ++q;
+                }
+                if (q == m_End || !quant->Follow.test(Byte(q))) {
+                    goto fail;
+                }
+            }
+            if (q != limit) {
+                push(choice_lazy_atom, 0, quant, q, AsValue(limit));
+            }
+            p = q;
+            n = quant->Next;
+            continue;
+        }
+        case node_kind::max_group:
+        case node_kind::min_group: {
+            const auto* quant = static_cast<const group_quant_node*>(n);
+            const group_node* group = quant->Group;
+            if (Fast && quant->Simple) {
+                // Every alternative is one single-byte atom: the group repeats like a set.
+                const size_t room = static_cast<size_t>(m_End - p);
+                const char* limit = p + std::min(quant->Ub, room);
+                const char* lowest = p + quant->Lb;
+                if (room < quant->Lb) {
+                    goto fail;
+                }
+                const char* q = p;
+                if (n->Kind == node_kind::max_group) {
+                    while (q != limit && quant->SimpleSet.test(Byte(q))) {
+                        ++q;
+                    }
+                    if (q < lowest) {
+                        goto fail;
+                    }
+                    if (quant->HasFollow) {
+                        while (q != lowest && (q == m_End || !quant->Follow.test(Byte(q)))) {
+                            --q;
+                        }
+                        if (q == m_End || !quant->Follow.test(Byte(q))) {
+                            goto fail;
+                        }
+                    }
+                    if (q != lowest) {
+                        push(choice_simple_greedy, quant->Lb == 0 ? 1 : 0, quant, q, AsValue(lowest));
+                    }
+                } else {
+                    while (q != lowest && quant->SimpleSet.test(Byte(q))) {
+                        ++q;
+                    }
+                    if (q != lowest) {
+                        goto fail;
+                    }
+                    if (quant->HasFollow) {
+                        while (q != limit && quant->LazySkip.test(Byte(q))) {
+                            ++q;
+                        }
+                        if (q == m_End || !quant->Follow.test(Byte(q))) {
+                            goto fail;
+                        }
+                    }
+                    if (q != limit) {
+                        push(choice_simple_lazy, 0, quant, q, AsValue(limit));
+                    }
+                }
+                if (group->Capturing && q != p) {
+                    group_record& record = m_Records[static_cast<size_t>(group->Number)];
+                    push(undo_capture, static_cast<std::uint64_t>(group->Number), record.Begin, record.End,
+                         record.Matched ? 1 : 0);
+                    record.Begin = q - 1;
+                    record.End = q;
+                    record.Matched = true;
+                }
+                p = q;
+                n = quant->Next;
+                continue;
+            }
+            group_record& record = m_Records[static_cast<size_t>(group->Number)];
+            push(undo_quant, static_cast<std::uint64_t>(group->Number), record.Prev, record.Cur, record.Count);
+            record.Count = 0;
+            record.Prev = nullptr;
+            record.Cur = p;
+            goto iteration_point;
+        }
+        case node_kind::end_quant: {
+            const group_quant_node* quant = static_cast<const end_quant_node*>(n)->Quant;
+            group_record& record = m_Records[static_cast<size_t>(quant->Group->Number)];
+            if (p == record.Prev) {
+                // Two empty iterations in a row: no more iterations.
+                n = quant->Next;
+                continue;
+            }
+            push(undo_shift, static_cast<std::uint64_t>(quant->Group->Number), nullptr, record.Prev, 0);
+            record.Prev = record.Cur;
+            record.Cur = p;
+            n = quant;
+            goto iteration_point;
+        }
+        case node_kind::end_group: {
+            const group_node* group = static_cast<const end_group_node*>(n)->Group;
+            switch (group->Kind) {
+            case node_kind::group:
+                if (group->Capturing) {
+                    group_record& record = m_Records[static_cast<size_t>(group->Number)];
+                    push(undo_capture, static_cast<std::uint64_t>(group->Number), record.Begin, record.End,
+                         record.Matched ? 1 : 0);
+                    record.Begin = record.Tentative;
+                    record.End = p;
+                    record.Matched = true;
+                }
+                if (group->Number == 0 && m_Barrier && TagOf(m_Stack[m_Barrier - 1].Tag) == barrier_recurse) {
+                    // A recursion's sub-match succeeded: first success only, continue after (?R).
+                    const size_t barrier = m_Barrier - 1;
+                    const frame f = m_Stack[barrier];
+                    restore_repetition_state(barrier);
+                    m_Barrier = static_cast<size_t>(AuxOf(f.Tag) >> 1);
+                    cut(barrier, false);
+                    n = static_cast<const node*>(f.Node)->Next;
+                    continue;
+                }
+                n = group->Next;
+                continue;
+            case node_kind::cond_backref:
+            case node_kind::cond_assert:
+                n = group->Next;
+                continue;
+            default:
+                break;
+            }
+            // The body of a look-around or atomic group matched.
+            const size_t barrier = m_Barrier - 1;
+            const frame f = m_Stack[barrier];
+            const std::uint8_t tag = TagOf(f.Tag);
+            if (IsLookbehindBarrier(tag) && p != f.Pos) {
+                goto fail; // a look-behind body must end exactly where the look-behind stands
+            }
+            m_Barrier = static_cast<size_t>(AuxOf(f.Tag) >> 1);
+            switch (tag) {
+            case barrier_lookahead:
+                cut(barrier, false);
+                if (!group->Positive) {
+                    goto fail;
+                }
+                p = f.Pos;
+                n = group->Next;
+                continue;
+            case barrier_lookbehind:
+                if (!group->Positive) {
+                    cut(barrier, false);
+                    m_End = barrier_end();
+                    goto fail;
+                }
+                // Keep the barrier as the place to resume with the next start if the rest fails.
+                m_Stack[barrier].Tag = lb_retry;
+                cut(barrier, true);
+                m_End = barrier_end();
+                p = f.Pos;
+                n = group->Next;
+                continue;
+            case barrier_lb_pred:
+                cut(barrier, false);
+                m_End = barrier_end();
+                if (!group->Positive) {
+                    goto fail;
+                }
+                p = f.Pos;
+                n = group->Next;
+                continue;
+            case barrier_cond_lookahead:
+            case barrier_cond_lookbehind: {
+                const auto* conditional = static_cast<const group_node*>(f.Node);
+                cut(barrier, false);
+                m_End = barrier_end();
+                p = f.Pos;
+                n = Branch(conditional, conditional->Condition->Positive);
+                continue;
+            }
+            default: // barrier_independent
+                cut(barrier, false);
+                n = group->Next;
+                continue;
+            }
+        }
+        case node_kind::end_of_pattern:
+            if (m_RejectEmpty && p == m_RejectAt) {
+                goto fail;
+            }
+            return true;
+        }
+
+    iteration_point: {
+        // n is a group quantifier, p the position where the next iteration would start.
+        const auto* quant = static_cast<const group_quant_node*>(n);
+        const auto number = static_cast<size_t>(quant->Group->Number);
+        group_record& record = m_Records[number];
+        if (n->Kind == node_kind::max_group) {
+            if (record.Count < quant->Ub) {
+                push(choice_group_rest, 0, quant, p, record.Count);
+                ++record.Count;
+                n = quant->Group;
+                continue;
+            }
+            if (record.Count < quant->Lb) {
+                goto fail;
+            }
+            n = quant->Next;
+            continue;
+        }
+        if (record.Count >= quant->Lb) {
+            push(choice_group_iter, 0, quant, p, record.Count);
+            n = quant->Next;
+            continue;
+        }
+        if (record.Count < quant->Ub) {
+            push(undo_count, number, nullptr, nullptr, record.Count);
+            ++record.Count;
+            n = quant->Group;
+            continue;
+        }
+        goto fail;
+    }
+
+    fail:
+        for (;;) {
+            if (m_Sp == 0) {
+                return false;
+            }
+            if (--m_Steps == 0) {
+                throw limit_exceeded();
+            }
+            frame& f = m_Stack[m_Sp - 1];
+            switch (TagOf(f.Tag)) {
+            case undo_capture: {
+                group_record& record = m_Records[static_cast<size_t>(AuxOf(f.Tag))];
+                record.Begin = static_cast<const char*>(f.Node);
+                record.End = f.Pos;
+                record.Matched = f.X != 0;
+                --m_Sp;
+                continue;
+            }
+            case undo_tentative:
+                m_Records[static_cast<size_t>(AuxOf(f.Tag))].Tentative = f.Pos;
+                --m_Sp;
+                continue;
+            case undo_quant: {
+                group_record& record = m_Records[static_cast<size_t>(AuxOf(f.Tag))];
+                record.Prev = static_cast<const char*>(f.Node);
+                record.Cur = f.Pos;
+                record.Count = f.X;
+                --m_Sp;
+                continue;
+            }
+            case undo_count:
+                m_Records[static_cast<size_t>(AuxOf(f.Tag))].Count = f.X;
+                --m_Sp;
+                continue;
+            case undo_shift: {
+                group_record& record = m_Records[static_cast<size_t>(AuxOf(f.Tag))];
+                record.Cur = record.Prev;
+                record.Prev = f.Pos;
+                --m_Sp;
+                continue;
+            }
+            case choice_alt: {
+                const auto* group = static_cast<const group_node*>(f.Node);
+                const bool fastAlts = AuxOf(f.Tag) != 0;
+                const size_t index = f.X;
+                p = f.Pos;
+                node* const* alts = group->Alts;
+                size_t count = group->AltCount;
+                size_t next = index + 1;
+                if (Fast && (fastAlts || group->AltFilter)) {
+                    const alt_info* info = fastAlts ? group->FastAltInfo : group->AltInfo;
+                    if (fastAlts) {
+                        alts = group->FastAlts;
+                        count = group->FastAltCount;
+                    }
+                    while (next < count && info[next].HasFirst && (p == m_End || !info[next].First.test(Byte(p)))) {
+                        ++next;
+                    }
+                }
+                if (next < count) {
+                    f.X = next;
+                } else {
+                    --m_Sp;
+                }
+                n = alts[index];
+                break;
+            }
+            case choice_greedy_atom: {
+                const auto* quant = static_cast<const atom_quant_node*>(f.Node);
+                const char* lowest = AsPos(f.X);
+                const char* q = f.Pos - 1;
+                if (Fast && quant->HasFollow) {
+                    while (q != lowest && !quant->Follow.test(Byte(q))) {
+                        --q;
+                    }
+                    if (!quant->Follow.test(Byte(q))) {
+                        --m_Sp;
+                        continue;
+                    }
+                }
+                if (q == lowest) {
+                    --m_Sp;
+                } else {
+                    f.Pos = q;
+                }
+                p = q;
+                n = quant->Next;
+                break;
+            }
+            case choice_lazy_atom: {
+                const auto* quant = static_cast<const atom_quant_node*>(f.Node);
+                const char* limit = AsPos(f.X);
+                const char* q = f.Pos;
+                if (!quant->AtomSet.test(Byte(q))) {
+                    --m_Sp;
+                    continue;
+                }
+                ++q;
+                if (Fast && quant->HasFollow) {
+                    while (q != limit && quant->LazySkip.test(Byte(q))) {
+                        ++q;
+                    }
+                    if (q == m_End || !quant->Follow.test(Byte(q))) {
+                        --m_Sp;
+                        continue;
+                    }
+                }
+                if (q == limit) {
+                    --m_Sp;
+                } else {
+                    f.Pos = q;
+                }
+                p = q;
+                n = quant->Next;
+                break;
+            }
+            case choice_greedy_backref: {
+                const auto* quant = static_cast<const atom_quant_node*>(f.Node);
+                const group_record& record = m_Records[static_cast<const backref_node*>(quant->Atom)->Internal];
+                const auto length = static_cast<size_t>(record.End - record.Begin);
+                const size_t count = f.X - 1;
+                const char* q = f.Pos - length;
+                if (count == quant->Lb) {
+                    --m_Sp;
+                } else {
+                    f.Pos = q;
+                    f.X = count;
+                }
+                p = q;
+                n = quant->Next;
+                break;
+            }
+            case choice_lazy_backref: {
+                const auto* quant = static_cast<const atom_quant_node*>(f.Node);
+                const auto* atom = static_cast<const backref_node*>(quant->Atom);
+                const group_record& record = m_Records[atom->Internal];
+                const auto length = static_cast<size_t>(record.End - record.Begin);
+                const char* q = f.Pos;
+                bool matches = record.Matched && static_cast<size_t>(m_End - q) >= length;
+                for (size_t i = 0; matches && i < length; ++i) {
+                    matches = atom->Kind == node_kind::backref ? q[i] == record.Begin[i]
+                                                               : to_upper(Byte(q + i)) == to_upper(Byte(record.Begin + i));
+                }
+                if (!matches) {
+                    --m_Sp;
+                    continue;
+                }
+                const size_t count = f.X + 1;
+                q += length;
+                if (count >= quant->Ub) {
+                    --m_Sp;
+                } else {
+                    f.Pos = q;
+                    f.X = count;
+                }
+                p = q;
+                n = quant->Next;
+                break;
+            }
+            case choice_group_rest: {
+                const auto* quant = static_cast<const group_quant_node*>(f.Node);
+                group_record& record = m_Records[static_cast<size_t>(quant->Group->Number)];
+                record.Count = f.X;
+                p = f.Pos;
+                --m_Sp;
+                if (record.Count < quant->Lb) {
+                    continue;
+                }
+                n = quant->Next;
+                break;
+            }
+            case choice_group_iter: {
+                const auto* quant = static_cast<const group_quant_node*>(f.Node);
+                const auto number = static_cast<size_t>(quant->Group->Number);
+                group_record& record = m_Records[number];
+                record.Count = f.X;
+                if (record.Count >= quant->Ub) {
+                    --m_Sp;
+                    continue;
+                }
+                // This frame turns into the undo record of the increment.
+                p = f.Pos;
+                f.Tag = undo_count | (static_cast<std::uint64_t>(number) << 8);
+                ++record.Count;
+                n = quant->Group;
+                break;
+            }
+            case choice_simple_greedy:
+            case choice_simple_lazy: {
+                const auto* quant = static_cast<const group_quant_node*>(f.Node);
+                const group_node* group = quant->Group;
+                const char* q = nullptr;
+                bool emptyCount = false;
+                if (TagOf(f.Tag) == choice_simple_greedy) {
+                    const char* lowest = AsPos(f.X);
+                    q = f.Pos - 1;
+                    if (Fast && quant->HasFollow) {
+                        while (q != lowest && !quant->Follow.test(Byte(q))) {
+                            --q;
+                        }
+                        if (!quant->Follow.test(Byte(q))) {
+                            --m_Sp;
+                            continue;
+                        }
+                    }
+                    emptyCount = q == lowest && AuxOf(f.Tag) != 0;
+                    if (q == lowest) {
+                        --m_Sp;
+                    } else {
+                        f.Pos = q;
+                    }
+                } else {
+                    const char* limit = AsPos(f.X);
+                    q = f.Pos;
+                    if (!quant->SimpleSet.test(Byte(q))) {
+                        --m_Sp;
+                        continue;
+                    }
+                    ++q;
+                    if (Fast && quant->HasFollow) {
+                        while (q != limit && quant->LazySkip.test(Byte(q))) {
+                            ++q;
+                        }
+                        if (q == m_End || !quant->Follow.test(Byte(q))) {
+                            --m_Sp;
+                            continue;
+                        }
+                    }
+                    if (q == limit) {
+                        --m_Sp;
+                    } else {
+                        f.Pos = q;
+                    }
+                }
+                if (group->Capturing && !emptyCount) {
+                    group_record& record = m_Records[static_cast<size_t>(group->Number)];
+                    push(undo_capture, static_cast<std::uint64_t>(group->Number), record.Begin, record.End,
+                         record.Matched ? 1 : 0);
+                    record.Begin = q - 1;
+                    record.End = q;
+                    record.Matched = true;
+                }
+                p = q;
+                n = quant->Next;
+                break;
+            }
+            case lb_retry: {
+                // The rest of the pattern failed after a positive look-behind: try the next start.
+                const auto* group = static_cast<const group_node*>(f.Node);
+                f.Tag = barrier_lookbehind | (static_cast<std::uint64_t>(m_Barrier) << 9);
+                m_Barrier = m_Sp;
+                m_End = f.Pos;
+                (void)group;
+                goto fail_next_lookbehind_start;
+            }
+            case barrier_lookbehind:
+            case barrier_lb_pred:
+            case barrier_cond_lookbehind:
+                goto fail_next_lookbehind_start;
+            case barrier_lookahead: {
+                const auto* group = static_cast<const group_node*>(f.Node);
+                m_Barrier = static_cast<size_t>(AuxOf(f.Tag) >> 1);
+                --m_Sp;
+                if (group->Positive) {
+                    continue;
+                }
+                p = f.Pos;
+                n = group->Next;
+                break;
+            }
+            case barrier_cond_lookahead: {
+                const auto* conditional = static_cast<const group_node*>(f.Node);
+                m_Barrier = static_cast<size_t>(AuxOf(f.Tag) >> 1);
+                --m_Sp;
+                p = f.Pos;
+                n = Branch(conditional, !conditional->Condition->Positive);
+                break;
+            }
+            default: // barrier_independent, barrier_recurse: the body failed
+                m_Barrier = static_cast<size_t>(AuxOf(f.Tag) >> 1);
+                --m_Sp;
+                continue;
+            }
+            break; // resume at n, p
+
+        fail_next_lookbehind_start: {
+            // The top frame is a look-behind barrier whose body failed from its current start (or, for a
+            // fresh one, was not tried yet): advance to the next start of the window, or give up.
+            frame& barrier = m_Stack[m_Sp - 1];
+            const std::uint8_t tag = TagOf(barrier.Tag);
+            const bool fastBody = (AuxOf(barrier.Tag) & 1) != 0;
+            const group_node* group = static_cast<const group_node*>(barrier.Node);
+            const group_node* conditional = nullptr;
+            if (tag == barrier_cond_lookbehind) {
+                conditional = group;
+                group = group->Condition;
+            }
+            const width_range width = fastBody ? group->FastInner : group->Inner;
+            const char* start = AsPos(barrier.X);
+            const char* lastStart = barrier.Pos - width.Min;
+            if (start <= lastStart) {
+                barrier.X = AsValue(start + 1);
+                if (!(fastBody ? false : (group->HasFirst && (start == m_End || !group->First.test(Byte(start)))))) {
+                    const node* first = alternatives<Fast>(group, start, fastBody);
+                    if (first) {
+                        n = first;
+                        p = start;
+                        break;
+                    }
+                }
+                continue;
+            }
+            // Window exhausted.
+            const frame exhausted = barrier;
+            m_Barrier = static_cast<size_t>(AuxOf(exhausted.Tag) >> 1);
+            --m_Sp;
+            m_End = barrier_end();
+            if (conditional) {
+                p = exhausted.Pos;
+                n = Branch(conditional, !group->Positive);
+                break;
+            }
+            if (group->Positive) {
+                continue;
+            }
+            p = exhausted.Pos;
+            n = group->Next;
+            break;
+        }
+        }
+        continue;
+
+    fail_enter_lookbehind:
+        goto fail;
+    }
+}
+
+} // namespace detail
+} // namespace regex

@@ -1,0 +1,103 @@
+// The matcher of the regular-expression engine: the search loop over start positions and the
+// backtracking machine that runs a compiled node tree (Nodes.h) from one start position.
+//
+// The machine keeps its choice points and the undo records of everything it changed (captures, group
+// repetition counters) on one explicit stack of fixed-size frames. Failing pops that stack: undo records are
+// applied, and the first choice point found resumes. Look-arounds, atomic groups and recursion run their
+// body above a barrier frame; when the body succeeds, the choice points above the barrier are dropped and
+// its undo records kept, so the body is never re-entered but its captures still unwind on a later failure.
+// The result is exactly that of the recursive description (every node calls the rest of the pattern and
+// undoes its changes when that fails), without using the call stack.
+#pragma once
+
+#include "regex/Nodes.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace regex {
+namespace detail {
+
+/// State of one internal group during a search.
+struct group_record {
+    const char* Begin = nullptr;
+    const char* End = nullptr;
+    const char* Tentative = nullptr;  ///< where the group was last entered
+    const char* Prev = nullptr;       ///< repetition: start of the previous iteration (null: none)
+    const char* Cur = nullptr;        ///< repetition: start of the current iteration
+    size_t Count = 0;                 ///< repetition: iterations so far
+    bool Matched = false;
+};
+
+enum class search_outcome { matched, failed, limit };
+
+/// Runs searches of one compiled pattern over one subject. Not thread-safe; cheap to construct.
+class matcher {
+public:
+    /// Begin..End is the whole subject: ^, \b and look-behind never look before Begin.
+    /// NulTerminated: the subject was a C string; FROM_RIGHT is then ignored.
+    matcher(const compiled_pattern& Pattern, const char* Begin, const char* End, bool NulTerminated,
+            const match_options& Options);
+
+    /// One search for the leftmost match starting at or after From (or, with FROM_RIGHT, the rightmost
+    /// start). RejectEmpty: a match that ends at From does not count. On success records() holds the
+    /// match, one record per internal group; otherwise every record is unmatched.
+    search_outcome search(const char* From, bool RejectEmpty);
+
+    const std::vector<group_record>& records() const { return m_Records; }
+
+private:
+    struct frame {
+        std::uint64_t Tag;  // low 8 bits: frame kind; the rest: an auxiliary number
+        const void* Node;
+        const char* Pos;
+        std::uintptr_t X;
+    };
+    struct limit_exceeded {};
+
+    template <bool Fast> bool search_starts(const char* From, const char* Last);
+    template <bool Fast> bool attempt(const char* Start);
+    template <bool Fast> bool run(const char* Start);
+    template <bool Fast> const node* alternatives(const group_node* Group, const char* Pos, bool FastAlts);
+    const char* find_prefix(const char* From, const char* Last) const;
+    const char* find_first(const char* From, const char* Last) const;
+    bool run_simple(const node* Head, const group_node* Owner, const char* Pos, const char* End) const;
+    bool simple_lookahead(const group_node* Group, const char* Pos) const;
+    bool simple_lookbehind(const group_node* Group, const char* Pos) const;
+    const char* barrier_end() const;
+    void cut(size_t Barrier, bool KeepBarrier);
+    void restore_repetition_state(size_t Barrier);
+    void reset_records();
+
+    frame& push(std::uint8_t Tag, std::uint64_t Aux, const void* Node, const char* Pos, std::uintptr_t X)
+    {
+        if (m_Sp == m_Stack.size()) {
+            grow();
+        }
+        frame& f = m_Stack[m_Sp++];
+        f.Tag = Tag | (Aux << 8);
+        f.Node = Node;
+        f.Pos = Pos;
+        f.X = X;
+        return f;
+    }
+    void grow();
+
+    const compiled_pattern& m_Pattern;
+    const char* const m_Begin;
+    const char* const m_SubjectEnd;
+    const char* m_End;            // end seen by the nodes: the subject end, or p inside a look-behind body
+    const bool m_NulTerminated;
+    const match_options m_Options;
+    std::size_t m_Steps = 0;
+    bool m_RejectEmpty = false;
+    const char* m_RejectAt = nullptr;
+    std::vector<group_record> m_Records;
+    std::vector<frame> m_Stack;
+    size_t m_Sp = 0;
+    size_t m_Barrier = 0;         // index + 1 of the innermost barrier frame; 0: none
+};
+
+} // namespace detail
+} // namespace regex
