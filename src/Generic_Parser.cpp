@@ -3,8 +3,15 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <map>
+#include <memory>
 
+#include "Driver.h"
+#include "Logic.h"
+#include "libs/Auxiliary.h"
 #include "libs/Exceptions.h"
+#include "libs/FileSystem.h"
+#include "libs/RegexpWrapper.h"
 
 namespace {
 
@@ -181,4 +188,49 @@ void StripTags(std::string& Out, std::string::const_iterator First, std::string:
             return;
         ++First;
     }
+}
+
+void ProcessImages(const std::string& Dir, std::string& Page, const std::string& SiteRoot,
+                   const std::string& PageName)
+{
+    // Group 1: the source address without its quotes.
+    static TRegexp findImages(R"re(<img[^>]*?src\s*(?:=\s*"|=\s*'|=))re"
+                              R"re(((?:(?<=\s*")[^"]+(?="))|(?:(?<=\s*')[^']+(?='))|(?:(?<==)[^\s>"']+(?=[\s>])))[^>]*>)re",
+                              0);
+    // The whole match: the picture's extension, without the dot.
+    static TRegexp pictureType(R"re((?<=\.)(?:jpg|png|gif|bmp|svg)(?=\W|$))re", 0);
+    static TRegexp absoluteAddress("^http://", 0);
+
+    const std::string pathPrefix = Dir + PageName + BrintLib::kPathSeparator;
+    if (const unsigned error = BrintLib::CreateFullPath(pathPrefix))
+        APL_THROW("Ошибка при создании каталога " << pathPrefix << ": "
+                                                  << BrintLib::GetErrorDescription(static_cast<int>(error)));
+
+    std::string output;
+    output.reserve(Page.size());
+    std::map<std::string, std::string> localNames; // source as written -> PageName/NN.ext
+    unsigned count = 0;
+    TRegexpScanner scanner(Page);
+    while (scanner.Find(findImages)) {
+        output.append(scanner.Previous(), findImages[0].first);
+        const std::string source = findImages[1].str();
+        auto known = localNames.find(source);
+        if (known == localNames.end()) {
+            if (!pictureType.Find(source)) {
+                LogError(pathPrefix + " Не опознанный тип изображения: " + findImages[0].str() + "\n");
+                continue;
+            }
+            char number[16];
+            std::snprintf(number, sizeof number, "%02u", ++count);
+            const std::string fileName = number + ("." + pictureType[0].str());
+            known = localNames.emplace(source, PageName + "/" + fileName).first;
+            const std::string url = absoluteAddress.Find(source) ? source : SiteRoot + source;
+            g_TaskQueue.Push(std::make_unique<TDownloadFile>(url, pathPrefix + fileName));
+        }
+        output += "<img src=\"";
+        output += known->second;
+        output += "\">";
+    }
+    output.append(scanner.Previous(), scanner.End());
+    Page.swap(output);
 }

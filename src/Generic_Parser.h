@@ -1,6 +1,6 @@
 // Page-processing services shared by the site modules: naming an issue from its year and month, the
-// navigation bar with footer that closes every page of an issue with a page list, and plain text of an
-// HTML fragment.
+// navigation bar with footer that closes every page of an issue with a page list, plain text of an HTML
+// fragment, and the localisation of a page's pictures.
 #pragma once
 
 #include <cstddef>
@@ -49,3 +49,17 @@ std::string ClassicTimeText(const std::tm& Time);
 /// next '>'. A '<' without a '>' after it within the range drops the rest of the range. Entities and white
 /// space are copied as they stand.
 void StripTags(std::string& Out, std::string::const_iterator First, std::string::const_iterator Last);
+
+/// Makes every picture of one page available offline. Every <img> tag with a src attribute (double-quoted,
+/// single-quoted or bare; lower-case "img" and "src" only) is replaced by <img src="PageName/NN.ext">, where
+/// NN counts the page's distinct sources from 01 in order of first appearance and ext is the first of jpg,
+/// png, gif, bmp, svg that follows a dot in the source; one TDownloadFile per distinct source is pushed onto
+/// g_TaskQueue, saving Dir + PageName + "/" + NN.ext from the source (as written when it begins with
+/// "http://", otherwise SiteRoot + source). A tag whose source has none of these types is dropped from the
+/// page and reported with LogError. Dir is the issue directory, ending with the path separator.
+///
+/// Creates the page's picture directory Dir + PageName + "/" first, even for a page without pictures;
+/// raises BrintLib::TAplThrowException naming the directory and the system's error text when it cannot,
+/// leaving Page unchanged and queuing nothing.
+void ProcessImages(const std::string& Dir, std::string& Page, const std::string& SiteRoot,
+                   const std::string& PageName);

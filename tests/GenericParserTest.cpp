@@ -4,13 +4,22 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "Logic.h"
+#include "libs/Auxiliary.h"
 #include "libs/Exceptions.h"
 #include "libs/strings.h"
 #include "support/ProcessRunner.h"
+#include "support/TempDir.h"
 
 namespace {
 
@@ -238,4 +247,181 @@ TEST(StripTags, StaysWithinTheRange)
     out.clear();
     StripTags(out, text.begin() + 3, text.begin() + 6);
     EXPECT_EQ(out, "one");
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Localisation of a page's pictures
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct TQueuedPicture {
+    std::string Url;
+    std::string File; ///< relative to the issue directory
+    friend bool operator==(const TQueuedPicture& A, const TQueuedPicture& B)
+    {
+        return A.Url == B.Url && A.File == B.File;
+    }
+    friend std::ostream& operator<<(std::ostream& Stream, const TQueuedPicture& P)
+    {
+        return Stream << P.Url << " -> " << P.File;
+    }
+};
+
+std::uintmax_t SizeOrZero(const fs::path& Path)
+{
+    std::error_code error;
+    const std::uintmax_t size = fs::file_size(Path, error);
+    return error ? 0 : size;
+}
+
+class ProcessImagesTest : public ::testing::Test {
+protected:
+    const std::string kSiteRoot = "http://mag-a.test/";
+    const std::string kPageName = "2007_05_03";
+    const fs::path kLog = fs::path(BrintLib::GetModuleDir()) / "errors.txt";
+
+    ProcessImagesTest() : m_LogSizeBefore(SizeOrZero(kLog)) {}
+    ~ProcessImagesTest() override { Drain(); }
+
+    /// Takes every queued task off g_TaskQueue. Each must be a file download; running its Begin shows
+    /// which file it saves (the file appears), and Finish closes it.
+    std::vector<TQueuedPicture> Drain()
+    {
+        std::vector<TQueuedPicture> pictures;
+        while (!g_TaskQueue.IsEmpty()) {
+            std::unique_ptr<ITask> task = g_TaskQueue.Pop();
+            EXPECT_NE(dynamic_cast<TDownloadFile*>(task.get()), nullptr) << task->GetUrl();
+            const std::set<std::string> before = FilesBelow(IssueDir());
+            task->Begin();
+            task->Finish();
+            std::set<std::string> created = FilesBelow(IssueDir());
+            for (const std::string& old : before)
+                created.erase(old);
+            EXPECT_EQ(created.size(), 1u) << task->GetUrl();
+            pictures.push_back({task->GetUrl(), created.empty() ? "" : *created.begin()});
+        }
+        return pictures;
+    }
+
+    static std::set<std::string> FilesBelow(const std::string& Dir)
+    {
+        std::set<std::string> files;
+        for (const auto& entry : fs::recursive_directory_iterator(Dir)) {
+            if (entry.is_regular_file())
+                files.insert(fs::relative(entry.path(), Dir).string());
+        }
+        return files;
+    }
+
+    /// What the error log got during the test (other tests may log at the same time).
+    std::string LogGrowth() const
+    {
+        const std::string log = TestSupport::ReadFile(kLog.string());
+        return log.size() > m_LogSizeBefore ? log.substr(m_LogSizeBefore) : "";
+    }
+
+    /// The issue directory of the test, with its trailing separator.
+    std::string IssueDir() const { return m_Temp.Path() + "/"; }
+
+    TestSupport::TTempDir m_Temp;
+    std::uintmax_t m_LogSizeBefore;
+};
+
+} // namespace
+
+TEST_F(ProcessImagesTest, RewritesTagsQueuesOneDownloadPerSourceAndReportsUnknownTypes)
+{
+    std::string page = ReadPage("images_article.htm");
+    ProcessImages(IssueDir(), page, kSiteRoot, kPageName);
+    EXPECT_EQ(page, ReadPage("images_article_expected.htm"));
+
+    const std::vector<TQueuedPicture> expected = {
+        {"http://mag-a.test//images/engine.jpg", "2007_05_03/01.jpg"},
+        {"http://mag-a.test/pics/cut away.gif", "2007_05_03/02.gif"},
+        {"http://cdn.mag-a.test/scheme.png", "2007_05_03/03.png"},
+        {"http://mag-a.test//images/engine.jpg", "2007_05_03/04.jpg"},
+        {"http://mag-a.test//pics/detail.jpg?w=100", "2007_05_03/05.jpg"},
+        {"http://mag-a.test//x/view.gif.html", "2007_05_03/06.gif"},
+        {"http://mag-a.test/https://other.test/logo.svg", "2007_05_03/07.svg"},
+        {"http://mag-a.test///cdn.test/map.bmp", "2007_05_03/08.bmp"},
+    };
+    EXPECT_EQ(Drain(), expected);
+
+    const std::string prefix = IssueDir() + kPageName + "/ Не опознанный тип изображения: ";
+    const std::string log = LogGrowth();
+    size_t position = 0;
+    for (const char* tag : {R"(<img src="/cgi-bin/counter?id=5" width=1 height=1>)",
+                            R"(<img src="/pics/photo.JPG">)", R"(<img src="/images/jpg">)"}) {
+        const size_t found = log.find(prefix + tag + "\n", position);
+        EXPECT_NE(found, std::string::npos) << tag << "\nin the log:\n" << log;
+        position = found == std::string::npos ? position : found;
+    }
+}
+
+TEST_F(ProcessImagesTest, PageWithoutPicturesIsUnchangedAndItsDirectoryExists)
+{
+    const std::string original = "<p>Только текст, <IMG SRC=\"a.jpg\"> и <img alt=\"no source\"></p>";
+    std::string page = original;
+    ProcessImages(IssueDir() + "deeper/issue/", page, kSiteRoot, kPageName);
+    EXPECT_EQ(page, original);
+    EXPECT_TRUE(fs::is_directory(IssueDir() + "deeper/issue/" + kPageName));
+    EXPECT_TRUE(fs::is_empty(IssueDir() + "deeper/issue/" + kPageName));
+    EXPECT_TRUE(g_TaskQueue.IsEmpty());
+}
+
+TEST_F(ProcessImagesTest, NumbersHaveAtLeastTwoDigits)
+{
+    std::string page;
+    for (int i = 1; i <= 100; ++i)
+        page += "<img src=\"/p/" + std::to_string(i) + ".png\">";
+    ProcessImages(IssueDir(), page, kSiteRoot, kPageName);
+    const std::vector<TQueuedPicture> pictures = Drain();
+    ASSERT_EQ(pictures.size(), 100u);
+    EXPECT_EQ(pictures[0], (TQueuedPicture{"http://mag-a.test//p/1.png", "2007_05_03/01.png"}));
+    EXPECT_EQ(pictures[8].File, "2007_05_03/09.png");
+    EXPECT_EQ(pictures[98].File, "2007_05_03/99.png");
+    EXPECT_EQ(pictures[99], (TQueuedPicture{"http://mag-a.test//p/100.png", "2007_05_03/100.png"}));
+    const std::string last = "<img src=\"2007_05_03/99.png\"><img src=\"2007_05_03/100.png\">";
+    ASSERT_GE(page.size(), last.size());
+    EXPECT_EQ(page.substr(page.size() - last.size()), last);
+}
+
+TEST_F(ProcessImagesTest, EachCallNumbersItsOwnPage)
+{
+    std::string first = "<img src='a.gif'>";
+    std::string second = "<img src='a.gif'><img src='b.gif'>";
+    ProcessImages(IssueDir(), first, kSiteRoot, "2007_05_01");
+    ProcessImages(IssueDir(), second, kSiteRoot, "2007_05_02");
+    EXPECT_EQ(first, "<img src=\"2007_05_01/01.gif\">");
+    EXPECT_EQ(second, "<img src=\"2007_05_02/01.gif\"><img src=\"2007_05_02/02.gif\">");
+    const std::vector<TQueuedPicture> expected = {
+        {"http://mag-a.test/a.gif", "2007_05_01/01.gif"},
+        {"http://mag-a.test/a.gif", "2007_05_02/01.gif"},
+        {"http://mag-a.test/b.gif", "2007_05_02/02.gif"},
+    };
+    EXPECT_EQ(Drain(), expected);
+}
+
+TEST_F(ProcessImagesTest, DirectoryThatCannotBeCreatedFailsThePage)
+{
+    // The issue "directory" is a file.
+    const std::string blocker = IssueDir() + "issue";
+    std::ofstream(blocker) << "not a directory";
+    const std::string original = "<img src=\"a.jpg\">";
+    std::string page = original;
+    std::string message;
+    try {
+        ProcessImages(blocker + "/", page, kSiteRoot, kPageName);
+    } catch (const BrintLib::TAplThrowException& e) {
+        message = e.what();
+    }
+    const std::string prefix = "Ошибка при создании каталога " + blocker + "/" + kPageName + "/: ";
+    ASSERT_EQ(message.substr(0, prefix.size()), prefix);
+    const std::string reason = message.substr(prefix.size());
+    EXPECT_TRUE(reason == BrintLib::GetErrorDescription(EEXIST) || reason == BrintLib::GetErrorDescription(ENOTDIR))
+        << reason;
+    EXPECT_EQ(page, original);
+    EXPECT_TRUE(g_TaskQueue.IsEmpty());
 }

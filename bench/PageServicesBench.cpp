@@ -1,0 +1,111 @@
+// Picture localisation and a picture scan over large pages: time must grow linearly with the page.
+// Run with two page sizes (1 MB with 5,000 pictures and 4 MB with 20,000) and compare bytes per second;
+// a plain search for "<img" over the same page is the floor.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <string>
+
+#include "Generic_Parser.h"
+#include "Logic.h"
+#include "libs/RegexpWrapper.h"
+
+namespace {
+
+/// A page of about 200 bytes per picture: paragraphs of windows-1251 text, each with one picture in one of
+/// the three attribute shapes.
+std::string MakePage(int Pictures)
+{
+    std::string page = "<html><body><td class=\"block_header_main_inner\">\n";
+    for (int i = 0; i < Pictures; ++i) {
+        const std::string n = std::to_string(i);
+        page += "<p>Абзац статьи номер " + n +
+                ", в котором описан очередной узел механизма. Размеры указаны на схеме, в миллиметрах.</p>\n";
+        switch (i % 3) {
+        case 0:
+            page += "<img src=\"/images/articles/pic" + n + ".jpg\" width=400 height=300 alt=\"Рисунок\">\n";
+            break;
+        case 1:
+            page += "<img border=0 src = '/images/articles/pic" + n + ".gif' width=400>\n";
+            break;
+        default:
+            page += "<img src=http://mag-a.test/images/articles/pic" + n + ".png width=400 height=300>\n";
+            break;
+        }
+    }
+    return page + "</td></body></html>\n";
+}
+
+class TBenchDir {
+public:
+    TBenchDir()
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "skerrow-bench-XXXXXX").string();
+        if (mkdtemp(&pattern[0]) == nullptr)
+            std::abort();
+        m_Path = pattern + "/";
+    }
+    ~TBenchDir() { std::filesystem::remove_all(m_Path); }
+    const std::string& Path() const { return m_Path; }
+
+private:
+    std::string m_Path;
+};
+
+void ProcessImagesOnPage(benchmark::State& State)
+{
+    const std::string original = MakePage(static_cast<int>(State.range(0)));
+    const TBenchDir dir;
+    for (auto _ : State) {
+        State.PauseTiming();
+        std::string page = original;
+        State.ResumeTiming();
+        ProcessImages(dir.Path(), page, "http://mag-a.test/", "2007_05_01");
+        State.PauseTiming();
+        while (!g_TaskQueue.IsEmpty())
+            g_TaskQueue.Pop();
+        State.ResumeTiming();
+    }
+    State.SetBytesProcessed(static_cast<int64_t>(State.iterations()) * static_cast<int64_t>(original.size()));
+    State.counters["page_MB"] = static_cast<double>(original.size()) / 1e6;
+}
+
+void ScanPictures(benchmark::State& State)
+{
+    static TRegexp findImages(R"re(<img[^>]*?src\s*(?:=\s*"|=\s*'|=))re"
+                              R"re(((?:(?<=\s*")[^"]+(?="))|(?:(?<=\s*')[^']+(?='))|(?:(?<==)[^\s>"']+(?=[\s>])))[^>]*>)re",
+                              0);
+    const std::string page = MakePage(static_cast<int>(State.range(0)));
+    size_t found = 0;
+    for (auto _ : State) {
+        TRegexpScanner scanner(page);
+        while (scanner.Find(findImages))
+            ++found;
+        benchmark::DoNotOptimize(found);
+    }
+    State.SetBytesProcessed(static_cast<int64_t>(State.iterations()) * static_cast<int64_t>(page.size()));
+    State.counters["page_MB"] = static_cast<double>(page.size()) / 1e6;
+}
+
+/// The floor: finding the tags' starts with std::string::find, no pattern at all.
+void FindImgTagsPlain(benchmark::State& State)
+{
+    const std::string page = MakePage(static_cast<int>(State.range(0)));
+    for (auto _ : State) {
+        size_t found = 0;
+        for (size_t at = page.find("<img"); at != std::string::npos; at = page.find("<img", at + 4))
+            ++found;
+        benchmark::DoNotOptimize(found);
+    }
+    State.SetBytesProcessed(static_cast<int64_t>(State.iterations()) * static_cast<int64_t>(page.size()));
+    State.counters["page_MB"] = static_cast<double>(page.size()) / 1e6;
+}
+
+} // namespace
+
+BENCHMARK(ProcessImagesOnPage)->Arg(5000)->Arg(20000)->Unit(benchmark::kMillisecond);
+BENCHMARK(ScanPictures)->Arg(5000)->Arg(20000)->Unit(benchmark::kMillisecond);
+BENCHMARK(FindImgTagsPlain)->Arg(5000)->Arg(20000)->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();

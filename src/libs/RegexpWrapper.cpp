@@ -1,0 +1,100 @@
+#include "libs/RegexpWrapper.h"
+
+#include "libs/Exceptions.h"
+
+namespace {
+
+[[noreturn]] void RaiseSearchError(const TRegexp& Pattern, TTextIterator First, TTextIterator Last)
+{
+    APL_THROW("Ошибка при поиске шаблона: \"" << Pattern.GetPatternText() << "\" в строке \""
+                                               << std::string(First, Last) << "\"");
+}
+
+} // namespace
+
+TRegexp::TRegexp(const char* Pattern, int Flags)
+    : m_Pattern(Pattern, static_cast<unsigned>(Flags), regex::MODE_RECURSIVE), m_PatternText(Pattern)
+{
+}
+
+bool TRegexp::Search(TTextIterator First, TTextIterator Last)
+{
+    if (!Find(First, Last))
+        RaiseSearchError(*this, First, Last);
+    return true;
+}
+
+bool TRegexp::Find(TTextIterator First, TTextIterator Last)
+{
+    const bool found = m_Pattern.match(First, Last, m_Results);
+    return found && m_Results.size() > 0 && m_Results[0].matched;
+}
+
+const TRegexp::TSubMatch& TRegexp::operator[](size_t i) const
+{
+    FATAL_CHECK(i < Size());
+    return m_Results[i];
+}
+
+TRegexpScanner::TRegexpScanner(const std::string& Text)
+    : m_Current(Text.begin()), m_Previous(Text.begin()), m_End(Text.end())
+{
+}
+
+TRegexpScanner::TRegexpScanner(TTextIterator B, TTextIterator E) : m_Current(B), m_Previous(B), m_End(E)
+{
+    FATAL_CHECK(B <= E);
+}
+
+bool TRegexpScanner::Find(TRegexp& Pattern)
+{
+    const bool found = Pattern.Find(m_Current, m_End);
+    m_Previous = m_Current;
+    m_Current = found ? Pattern[0].second : m_End;
+    return found;
+}
+
+bool TRegexpScanner::Search(TRegexp& Pattern)
+{
+    const bool found = Pattern.Find(m_Current, m_End);
+    if (!found && m_Previous == m_Current)
+        RaiseSearchError(Pattern, m_Current, m_End);
+    m_Previous = m_Current;
+    m_Current = found ? Pattern[0].second : m_End;
+    return found;
+}
+
+bool TRegexpScanner::FindSequence(TRegexp* Patterns, size_t N)
+{
+    const TTextIterator start = m_Current;
+    for (size_t i = 0; i < N; ++i) {
+        const bool found = Patterns[i].Find(m_Current, m_End);
+        m_Previous = m_Current;
+        if (!found) {
+            m_Previous = start;
+            m_Current = m_End;
+            return false;
+        }
+        m_Current = Patterns[i][0].second;
+    }
+    m_Previous = start;
+    return true;
+}
+
+namespace RegexpWrapperDetail {
+
+bool RunSequence(TRegexp* Patterns, size_t N, TTextIterator First, TTextIterator Last, bool MustFind)
+{
+    TTextIterator position = First;
+    for (size_t i = 0; i < N; ++i) {
+        if (!Patterns[i].Find(position, Last)) {
+            if (MustFind)
+                RaiseSearchError(Patterns[i], position, Last);
+            return false;
+        }
+        position = Patterns[i][0].second;
+    }
+    return true;
+}
+
+} // namespace RegexpWrapperDetail
