@@ -22,8 +22,10 @@ Issues (see build()):
 
 Faults (apply_fault()) change issue "a" the way a real server fails; see FAULTS.
 
-Run as a script to write the samples to a directory (one file per URL, host/path) and list them:
+Run as a script to write the samples to a directory (one file per URL, host/path), or to list the URLs
+of one issue in the order in which Skerrow fetches them, with their sizes:
     python3 samples.py [--large] OUT-DIR
+    python3 samples.py --list a|b|large
 """
 
 import os
@@ -81,13 +83,18 @@ class Issue:
     def pages(self):
         return [self.contents] + self.articles
 
+    def tasks(self):
+        """(URL, file saved below the issue directory, index of the page it belongs to) of every task of the
+        issue, in Skerrow's queue order: the contents page, the articles, the contents page's pictures, then
+        each article's pictures. A picture shown on several pages is a task of each."""
+        result = [(page.url, page.file_name, index) for index, page in enumerate(self.pages())]
+        for index, page in enumerate(self.pages()):
+            result += [(url, name, index) for name, url in page.picture_files()]
+        return result
+
     def fetch_order(self):
-        """Every URL Skerrow requests for this issue, in its queue order: the contents page, the articles,
-        the contents page's pictures, then each article's pictures."""
-        urls = [self.title_url] + [a.url for a in self.articles]
-        for page in self.pages():
-            urls += page.pictures
-        return urls
+        """Every URL Skerrow requests for this issue, in its queue order."""
+        return [url for url, _, _ in self.tasks()]
 
 
 class Magazine:
@@ -582,10 +589,26 @@ def _write(out_dir, large):
     print("%d files in %s" % (len(mag.resources), out_dir))
 
 
+def _list(issue_key, large):
+    mag = build(large or issue_key == "large")
+    issue = mag.issues[issue_key]
+    pages = {page.url for page in issue.pages()}
+    for url in issue.fetch_order():
+        print("%s %d %s" % ("page" if url in pages else "picture", len(mag.resources[url].body), url))
+
+
 if __name__ == "__main__":
-    args = sys.argv[1:]
-    large = "--large" in args
-    args = [a for a in args if a != "--large"]
-    if len(args) != 1:
-        sys.exit("usage: samples.py [--large] OUT-DIR")
-    _write(args[0], large)
+    import argparse
+
+    parser = argparse.ArgumentParser(description="Writes the sample magazine to files, or lists an issue.")
+    parser.add_argument("out_dir", nargs="?", help="write every resource to OUT_DIR/host/path")
+    parser.add_argument("--large", action="store_true", help="include the large issue")
+    parser.add_argument("--list", metavar="ISSUE", choices=("a", "b", "large"),
+                        help="print 'page|picture SIZE URL' for every URL of the issue, in Skerrow's order")
+    args = parser.parse_args()
+    if args.list:
+        _list(args.list, args.large)
+    elif args.out_dir:
+        _write(args.out_dir, args.large)
+    else:
+        parser.error("give OUT_DIR or --list")

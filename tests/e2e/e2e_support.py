@@ -1,0 +1,174 @@
+"""Helpers of the end-to-end tests: the sample magazine server as a child process, runs of a private copy
+of the Skerrow executable, snapshots of saved trees and the entries of errors.txt."""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+SAMPLE_DIR = os.path.join(ROOT, "tools", "sample-magazine")
+sys.path.insert(0, SAMPLE_DIR)
+
+import samples  # noqa: E402
+
+SERVER_SCRIPT = os.path.join(SAMPLE_DIR, "sample_server.py")
+
+
+class SampleServer:
+    """The sample magazine server on 127.0.0.1, started for a with-block and stopped after it."""
+
+    def __init__(self, work_dir, faults=(), large=False, lifetime=300):
+        descriptor, self.log_path = tempfile.mkstemp(prefix="server-", suffix=".log", dir=work_dir)
+        os.close(descriptor)
+        args = [sys.executable, SERVER_SCRIPT, "--log", self.log_path, "--lifetime", str(lifetime)]
+        if large:
+            args.append("--large")
+        for fault in faults:
+            args += ["--fault", fault]
+        self.args = args
+        self.process = None
+        self.port = None
+
+    def __enter__(self):
+        self.process = subprocess.Popen(self.args, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
+        line = self.process.stdout.readline()  # the server prints its port once it accepts connections
+        if not line.startswith("PORT "):
+            self.process.kill()
+            self.process.wait()
+            raise RuntimeError("the sample magazine server did not start: %r" % line)
+        self.port = int(line.split()[1])
+        return self
+
+    def __exit__(self, *exc):
+        self.process.terminate()
+        try:
+            self.process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        self.process.stdout.close()
+
+    @property
+    def proxy(self):
+        return "http://127.0.0.1:%d" % self.port
+
+    def requests(self):
+        """(status, bytes sent, URL) of every request so far, in order of the replies."""
+        if not os.path.exists(self.log_path):
+            return []
+        result = []
+        with open(self.log_path, encoding="utf-8") as log:
+            for line in log:
+                _, status, sent, url = line.split(" ", 3)
+                result.append((int(status), int(sent), url.rstrip("\n")))
+        return result
+
+    def requested_urls(self):
+        return [url for _, _, url in self.requests()]
+
+
+class RunResult:
+    def __init__(self, completed, errors_path):
+        self.exit_status = completed.returncode
+        self.stdout = completed.stdout.decode("utf-8", "replace")
+        self.stderr = completed.stderr.decode("utf-8", "replace")
+        self.errors_path = errors_path
+
+    def errors_text(self):
+        """errors.txt beside the executable, decoded from windows-1251; None when it does not exist."""
+        if not os.path.exists(self.errors_path):
+            return None
+        with open(self.errors_path, "rb") as f:
+            return f.read().decode("cp1251")
+
+    def error_entries(self):
+        return parse_error_entries(self.errors_text() or "")
+
+    def downloads(self):
+        return [line[len("Download: "):] for line in self.stdout.splitlines() if line.startswith("Download: ")]
+
+    def processed(self):
+        return [line[len("Processing: "):] for line in self.stdout.splitlines() if line.startswith("Processing: ")]
+
+
+class SkerrowCopy:
+    """A private copy of the Skerrow executable in its own temporary directory: errors.txt is written
+    beside the executable, and other tests run their own copies at the same time."""
+
+    def __init__(self, executable, work_dir):
+        self.dir = os.path.join(work_dir, "bin")
+        os.makedirs(self.dir, exist_ok=True)
+        self.path = os.path.join(self.dir, "Skerrow")
+        shutil.copy2(executable, self.path)
+        self.errors_path = os.path.join(self.dir, "errors.txt")
+
+    def run(self, args, proxy=None, timeout=240):
+        env = {k: v for k, v in os.environ.items() if k.lower() not in ("http_proxy", "https_proxy", "no_proxy",
+                                                                        "all_proxy")}
+        env["LC_ALL"] = "C.UTF-8"  # the console then shows Russian text in UTF-8
+        if proxy:
+            env["http_proxy"] = proxy
+        completed = subprocess.run([self.path] + list(args), cwd=self.dir, env=env, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
+        return RunResult(completed, self.errors_path)
+
+
+ENTRY_START = re.compile(r"^(\S+) (?:BrintLib::TAplThrowException \S+, \d+:\n\t|std::exception: )", re.M)
+
+
+def parse_error_entries(text):
+    """The entries of an error log as (URL, message) pairs: the message of an application failure is the
+    text after the tab, without the entry's closing empty line."""
+    starts = list(ENTRY_START.finditer(text))
+    entries = []
+    for number, match in enumerate(starts):
+        end = starts[number + 1].start() if number + 1 < len(starts) else len(text)
+        message = text[match.end():end]
+        if message.endswith("\n\n"):
+            message = message[:-2]
+        elif message.endswith("\n"):
+            message = message[:-1]
+        entries.append((match.group(1), message))
+    if starts and starts[0].start() != 0:
+        entries.insert(0, (None, text[:starts[0].start()]))
+    elif not starts and text:
+        entries.append((None, text))
+    return entries
+
+
+def snapshot(directory):
+    """Every file and directory below directory: relative path -> (bytes or None for a directory,
+    modification time in ns, inode)."""
+    result = {}
+    for parent, dirs, files in os.walk(directory):
+        for name in dirs + files:
+            path = os.path.join(parent, name)
+            info = os.lstat(path)
+            relative = os.path.relpath(path, directory)
+            if name in files:
+                with open(path, "rb") as f:
+                    result[relative] = (f.read(), info.st_mtime_ns, info.st_ino)
+            else:
+                result[relative] = (None, info.st_mtime_ns, info.st_ino)
+    return result
+
+
+def expected_files(issue, magazine):
+    """Relative path (below the save path) -> expected bytes of every picture of the issue, and the set
+    of its page files and directories."""
+    pictures = {}
+    pages = set()
+    dirs = {issue.issue_name}
+    for page in issue.pages():
+        pages.add(issue.issue_name + "/" + page.file_name)
+        dirs.add(issue.issue_name + "/" + page.page_name)
+        for name, url in page.picture_files():
+            pictures[issue.issue_name + "/" + name] = magazine.resources[url].body
+    return pictures, pages, dirs
+
+
+def make_temp_dir(prefix):
+    return tempfile.mkdtemp(prefix=prefix)

@@ -1,0 +1,330 @@
+#!/usr/bin/env python3
+"""Skerrow's copies of the sample issues, as a browser shows them.
+
+The real Skerrow executable copies the sample issues of both sites through the sample magazine server;
+headless Chromium then opens every saved page from file:// and checks that every picture has loaded
+(natural width above 0), that every local link, the navigation bar's and the contents page's included,
+leads to a saved page of the issue, and that the Russian text is decoded as windows-1251 and drawn with
+real glyphs. Screenshots of the contents pages and of one article per site are kept in E2E_ARTIFACT_DIR.
+
+Chromium is driven over its DevTools protocol on a pipe (--remote-debugging-pipe). Where it is not
+installed or cannot start, the test says so and exits with status 77, which CTest counts as skipped.
+
+    SKERROW_EXE=path/to/Skerrow [CHROMIUM=path/to/chromium] [E2E_ARTIFACT_DIR=dir] python3 test_browser.py
+"""
+
+import base64
+import fcntl
+import json
+import os
+import select
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.parse
+import urllib.request
+
+from e2e_support import SampleServer, SkerrowCopy, samples
+
+SKIP_STATUS = 77
+SKERROW = os.environ.get("SKERROW_EXE", "")
+ARTIFACTS = os.environ.get("E2E_ARTIFACT_DIR") or os.path.join(tempfile.gettempdir(), "skerrow-e2e-artifacts")
+CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                  "--disable-extensions", "--hide-scrollbars", "--window-size=1100,1400"]
+
+
+class ChromiumUnavailable(Exception):
+    pass
+
+
+class Chromium:
+    """Headless Chromium with one page, driven over the DevTools protocol on fds 3 (commands) and 4
+    (replies and events), JSON messages ended by a NUL byte."""
+
+    def __init__(self, executable, user_data_dir, timeout=60):
+        self.timeout = timeout
+        commands_read, self.commands = os.pipe()
+        self.replies, replies_write = os.pipe()
+
+        def child_fds():
+            # Move both ends out of the way first: dup2 onto the fd it already is would keep close-on-exec.
+            a = fcntl.fcntl(commands_read, fcntl.F_DUPFD, 10)
+            b = fcntl.fcntl(replies_write, fcntl.F_DUPFD, 10)
+            os.dup2(a, 3)
+            os.dup2(b, 4)
+
+        self.stderr = tempfile.TemporaryFile()
+        self.stderr_tail = ""
+        self.process = subprocess.Popen(
+            [executable] + CHROMIUM_FLAGS + ["--user-data-dir=" + user_data_dir, "--remote-debugging-pipe",
+                                             "about:blank"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self.stderr, close_fds=False,
+            preexec_fn=child_fds)
+        os.close(commands_read)
+        os.close(replies_write)
+        self.buffer = b""
+        self.next_id = 0
+        self.events = []
+        try:
+            targets = self.call("Target.getTargets")["targetInfos"]
+            page = next(t for t in targets if t["type"] == "page")
+            self.session = self.call("Target.attachToTarget", {"targetId": page["targetId"], "flatten": True})[
+                "sessionId"]
+            self.call("Page.enable", session=True)
+        except (ChromiumUnavailable, StopIteration, KeyError) as e:
+            self.close()
+            raise ChromiumUnavailable("Chromium did not start: %s\n%s" % (e, self.stderr_tail))
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        if not self.stderr.closed:
+            self.stderr.seek(0)
+            self.stderr_tail = self.stderr.read().decode("utf-8", "replace")[-3000:]
+        for fd in (self.commands, self.replies):
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+        self.stderr.close()
+
+    def _read_message(self, deadline):
+        while b"\0" not in self.buffer:
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                raise ChromiumUnavailable("no answer from Chromium within %d s" % self.timeout)
+            ready, _, _ = select.select([self.replies], [], [], remaining)
+            if ready:
+                chunk = os.read(self.replies, 1 << 20)
+                if not chunk:
+                    raise ChromiumUnavailable("Chromium closed its DevTools pipe (exit status %s)"
+                                              % self.process.poll())
+                self.buffer += chunk
+        message, self.buffer = self.buffer.split(b"\0", 1)
+        return json.loads(message)
+
+    def call(self, method, params=None, session=False):
+        self.next_id += 1
+        message = {"id": self.next_id, "method": method, "params": params or {}}
+        if session:
+            message["sessionId"] = self.session
+        data = json.dumps(message).encode() + b"\0"
+        try:
+            os.write(self.commands, data)
+        except BrokenPipeError:
+            raise ChromiumUnavailable("Chromium is gone")
+        deadline = time.monotonic() + self.timeout
+        while True:
+            reply = self._read_message(deadline)
+            if reply.get("id") == self.next_id:
+                if "error" in reply:
+                    raise RuntimeError("%s failed: %s" % (method, reply["error"]))
+                return reply["result"]
+            if "method" in reply:
+                self.events.append(reply)
+
+    def wait_event(self, method):
+        deadline = time.monotonic() + self.timeout
+        while True:
+            for number, event in enumerate(self.events):
+                if event["method"] == method and event.get("sessionId") == self.session:
+                    del self.events[:number + 1]
+                    return event
+            self.events.append(self._read_message(deadline))
+
+    def open(self, url):
+        """Navigates to url and returns once its load event (all pictures in) has fired."""
+        self.events.clear()
+        self.call("Page.navigate", {"url": url}, session=True)
+        self.wait_event("Page.loadEventFired")
+
+    def evaluate(self, expression):
+        result = self.call("Runtime.evaluate", {"expression": expression, "returnByValue": True,
+                                                "awaitPromise": True}, session=True)
+        if "exceptionDetails" in result:
+            raise RuntimeError("script failed: %s" % result["exceptionDetails"])
+        return result["result"]["value"]
+
+    def screenshot(self, path):
+        data = self.call("Page.captureScreenshot", {"format": "png"}, session=True)["data"]
+        with open(path, "wb") as f:
+            f.write(base64.b64decode(data))
+
+
+# What the test reads from a page: its pictures, its links, its text and whether Cyrillic letters are
+# drawn with glyphs of their own (four letters drawn as a missing-glyph box would give one image).
+PAGE_FACTS = r"""
+(() => {
+  const root = document.body || document.documentElement;
+  const font = getComputedStyle(root).fontFamily || "serif";
+  const glyph = (letter) => {
+    const canvas = document.createElement("canvas");
+    canvas.width = 48; canvas.height = 48;
+    const context = canvas.getContext("2d");
+    context.font = "36px " + font;
+    context.fillText(letter, 4, 38);
+    return canvas.toDataURL();
+  };
+  return {
+    charset: document.characterSet,
+    title: document.title,
+    text: root.innerText,
+    pictures: [...document.images].map(i => ({src: i.getAttribute("src"), complete: i.complete,
+                                              width: i.naturalWidth, height: i.naturalHeight})),
+    links: [...document.querySelectorAll("a[href]")].map(a => ({href: a.getAttribute("href"), url: a.href,
+                                                                text: a.textContent})),
+    glyphs: new Set(["Ж", "Щ", "Я", "ф", " "].map(glyph)).size,
+  };
+})()
+"""
+
+
+def is_external(href):
+    return urllib.parse.urlparse(href).scheme in ("http", "https", "mailto", "javascript")
+
+
+def file_url(path):
+    return "file://" + urllib.request.pathname2url(path)
+
+
+def url_to_path(url):
+    return urllib.request.url2pathname(urllib.parse.urlparse(url).path)
+
+
+class BrowserView(unittest.TestCase):
+    chromium = None
+    work = None
+    save = None
+    magazine = samples.build()
+
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.mkdtemp(prefix="skerrow-browser-")
+        cls.save = os.path.join(cls.work, "save")
+        os.makedirs(ARTIFACTS, exist_ok=True)
+        skerrow = SkerrowCopy(SKERROW, cls.work)
+        with SampleServer(cls.work) as server:
+            for issue in ("a", "b"):
+                result = skerrow.run([cls.magazine.issues[issue].title_url, cls.save], proxy=server.proxy)
+                if result.errors_text() is not None or result.exit_status != 0:
+                    raise AssertionError("copying sample issue %s failed:\n%s" % (issue, result.stdout))
+        cls.chromium = Chromium(CHROMIUM_EXE, os.path.join(cls.work, "chromium-profile"))
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.chromium:
+            cls.chromium.close()
+        shutil.rmtree(cls.work, True)
+
+    def page_path(self, issue, page):
+        return os.path.join(self.save, issue.issue_name, page.file_name)
+
+    def check_page(self, issue, index, screenshot=None):
+        """Opens page index of the issue and checks its pictures, links and text; returns the page facts."""
+        page = issue.pages()[index]
+        path = self.page_path(issue, page)
+        self.chromium.open(file_url(path))
+        facts = self.chromium.evaluate(PAGE_FACTS)
+        if screenshot:
+            self.chromium.screenshot(os.path.join(ARTIFACTS, screenshot))
+        where = page.file_name
+
+        # Every picture of the saved file is there and decoded.
+        with open(path, "rb") as f:
+            tags = f.read().count(b"<img ")
+        self.assertEqual(len(facts["pictures"]), tags, where)
+        self.assertEqual({p["src"] for p in facts["pictures"]}, {name for name, _ in page.picture_files()}, where)
+        for picture in facts["pictures"]:
+            self.assertTrue(picture["complete"] and picture["width"] > 0 and picture["height"] > 0,
+                            "%s: picture %s did not load" % (where, picture["src"]))
+
+        # Every local link leads to a saved page of this issue.
+        saved = {self.page_path(issue, p) for p in issue.pages()}
+        for link in facts["links"]:
+            if is_external(link["href"]):
+                continue
+            target = url_to_path(link["url"])
+            self.assertIn(target, saved, "%s: link %s (%s) leads nowhere" % (where, link["href"], link["text"]))
+
+        # The text is read as windows-1251 and drawn with real glyphs.
+        self.assertEqual(facts["charset"].lower(), "windows-1251", where)
+        self.assertEqual(facts["glyphs"], 5, "%s: Cyrillic letters are not drawn with glyphs" % where)
+        return facts
+
+    def links_by_text(self, facts):
+        return {link["text"]: os.path.basename(url_to_path(link["url"])) for link in facts["links"]
+                if not is_external(link["href"])}
+
+    def test_site_a_issue(self):
+        issue = self.magazine.issues["a"]
+        pages = issue.pages()
+        last = len(pages) - 1
+        for index in range(len(pages)):
+            with self.subTest(page=pages[index].file_name):
+                shot = {0: "browser-site-a-contents.png", 1: "browser-site-a-article.png"}.get(index)
+                facts = self.check_page(issue, index, shot)
+                links = self.links_by_text(facts)
+                # The navigation bar: previous page, contents and next page.
+                nav = {text: links.get(text) for text in ("[<<<<]", "[Оглавление]", "[>>>>]")}
+                self.assertEqual(nav, {
+                    "[<<<<]": pages[index - 1].file_name if index > 0 else None,
+                    "[Оглавление]": pages[0].file_name if index > 0 else None,
+                    "[>>>>]": pages[index + 1].file_name if index < last else None,
+                })
+                if index == 0:
+                    # The contents: each article's title links to its saved page.
+                    for article, title in zip(issue.articles, issue.titles):
+                        self.assertEqual(links.get(title), article.file_name, title)
+                    self.assertIn("Май 2007", facts["text"])
+                else:
+                    self.assertIn(issue.titles[index - 1], facts["text"])
+
+    def test_site_b_issue(self):
+        issue = self.magazine.issues["b"]
+        for index in range(len(issue.pages())):
+            with self.subTest(page=issue.pages()[index].file_name):
+                shot = {0: "browser-site-b-contents.png", 1: "browser-site-b-article.png"}.get(index)
+                facts = self.check_page(issue, index, shot)
+                links = self.links_by_text(facts)
+                if index == 0:
+                    self.assertIn("Журнал «Дальние страны» — Июль 2007", facts["text"])
+                    for article, title in zip(issue.articles, issue.titles):
+                        self.assertEqual(links.get(title + " "), article.file_name, title)
+                else:
+                    self.assertEqual(links.get("Оглавление"), issue.contents.file_name)
+                    self.assertIn(issue.titles[index - 1], facts["text"])
+
+
+def find_chromium():
+    candidates = [os.environ.get("CHROMIUM"), shutil.which("chromium"), shutil.which("chromium-browser")]
+    return next((c for c in candidates if c and os.access(c, os.X_OK)), None)
+
+
+CHROMIUM_EXE = None
+
+if __name__ == "__main__":
+    if not SKERROW or not os.access(SKERROW, os.X_OK):
+        sys.exit("SKERROW_EXE does not name the Skerrow executable")
+    CHROMIUM_EXE = find_chromium()
+    if not CHROMIUM_EXE:
+        print("SKIPPED: Chromium is not installed (Debian package chromium); the browser check did not run.")
+        sys.exit(SKIP_STATUS)
+    probe_dir = tempfile.mkdtemp(prefix="skerrow-chromium-probe-")
+    try:
+        Chromium(CHROMIUM_EXE, probe_dir).close()
+    except ChromiumUnavailable as e:
+        print("SKIPPED: Chromium cannot start here, the browser check did not run.\n%s" % e)
+        sys.exit(SKIP_STATUS)
+    finally:
+        shutil.rmtree(probe_dir, True)
+    print("Screenshots go to " + ARTIFACTS)
+    unittest.main(verbosity=2)

@@ -1,0 +1,280 @@
+#!/usr/bin/env python3
+"""The fault matrix: the real Skerrow executable copies the sample magazine through the sample magazine
+server while one thing goes wrong at a time. Every row checks what is logged in errors.txt and printed on
+the console, that the run goes on with every other task, that nothing that existed is changed, and that
+the exit status is 0.
+
+    SKERROW_EXE=path/to/Skerrow [SKERROW_ZIP_EXE=path/to/SkerrowZip] python3 test_fault_matrix.py
+"""
+
+import os
+import re
+import shutil
+import tempfile
+import unittest
+import zipfile
+
+from e2e_support import SampleServer, SkerrowCopy, expected_files, samples, snapshot
+
+SKERROW = os.environ.get("SKERROW_EXE", "")
+SKERROW_ZIP = os.environ.get("SKERROW_ZIP_EXE", "")
+MAGAZINE = samples.build()
+ISSUE_A = MAGAZINE.issues["a"]
+ISSUE_B = MAGAZINE.issues["b"]
+SENTINEL = "keep-me.txt"
+SENTINEL_BYTES = "Файл пользователя, которого Skerrow не трогает.\n".encode("cp1251")
+USAGE = "Использвание: Skerrow <URL титульной страницы журнала> <путь сохранения> [Путь к WinRar.exe]"
+NOT_FOUND_BODY = None  # the sample server's 404 page, read from the server module below
+
+
+def setUpModule():
+    global NOT_FOUND_BODY
+    if not SKERROW or not os.access(SKERROW, os.X_OK):
+        raise unittest.SkipTest("SKERROW_EXE does not name the Skerrow executable")
+    import sample_server
+    NOT_FOUND_BODY = sample_server.NOT_FOUND
+
+
+def transfer_404(url):
+    return "Transfer error: server return error code 404 URL: " + url
+
+
+def partial_transfer(url):
+    return "Transfer error: Transferred a partial file URL: " + url
+
+
+class SampleRun(unittest.TestCase):
+    """One temporary directory per test with a private copy of Skerrow and a save path that already holds a
+    file of the user's."""
+
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix="skerrow-faults-")
+        self.addCleanup(shutil.rmtree, self.work, True)
+        self.skerrow = SkerrowCopy(SKERROW, self.work)
+        self.save = os.path.join(self.work, "save")
+        os.makedirs(self.save)
+        with open(os.path.join(self.save, SENTINEL), "wb") as f:
+            f.write(SENTINEL_BYTES)
+        self.sentinel = snapshot(self.save)[SENTINEL]
+
+    def run_skerrow(self, args, faults=()):
+        with SampleServer(self.work, faults) as server:
+            result = self.skerrow.run(args, proxy=server.proxy)
+            requests = server.requests()
+        self.assertEqual(result.exit_status, 0, result.stdout + result.stderr)
+        self.assertEqual(result.stderr, "")
+        self.assertEqual(snapshot(self.save).get(SENTINEL), self.sentinel, "the user's file was changed")
+        return result, requests
+
+    def saved_tree(self):
+        tree = snapshot(self.save)
+        del tree[SENTINEL]
+        return tree
+
+    def assert_issue_saved(self, issue, tree, missing_pages=(), missing_pictures=(), other_pictures=None):
+        """The issue's tree as saved: every page but missing_pages (page indices), every picture of the
+        saved pages byte for byte except those whose URL is in missing_pictures (they are checked by the
+        caller through other_pictures: local path -> expected bytes)."""
+        pictures, pages, dirs = expected_files(issue, MAGAZINE)
+        for index in missing_pages:
+            page = issue.pages()[index]
+            pages.discard(issue.issue_name + "/" + page.file_name)
+            dirs.discard(issue.issue_name + "/" + page.page_name)
+            for name, _ in page.picture_files():
+                del pictures[issue.issue_name + "/" + name]
+        for page in issue.pages():
+            for name, url in page.picture_files():
+                if url in missing_pictures:
+                    pictures.pop(issue.issue_name + "/" + name, None)
+        pictures.update(other_pictures or {})
+        self.assertEqual(sorted(tree), sorted(set(pictures) | pages | dirs))
+        for path, body in pictures.items():
+            self.assertEqual(tree[path][0], body, path)
+        for page in issue.pages():
+            path = issue.issue_name + "/" + page.file_name
+            if path not in tree:
+                continue
+            text = tree[path][0]
+            # The saved page refers to exactly its own localised pictures.
+            sources = set(re.findall(rb'<img src="([^"]+)">', text))
+            self.assertEqual(sources, {name.encode() for name, _ in page.picture_files()}, path)
+            self.assertNotIn(b"<img src=\"http", text)
+
+    def assert_entries(self, result, expected):
+        """errors.txt holds exactly the expected (URL, message) entries, and the console showed each."""
+        self.assertEqual(result.error_entries(), expected)
+        for url, message in expected:
+            self.assertIn(message.split("\n")[0], result.stdout)
+
+    def assert_nothing_saved(self):
+        self.assertEqual(self.saved_tree(), {})
+
+
+class NoFault(SampleRun):
+    def test_site_a_issue_is_copied_completely_in_queue_order(self):
+        result, requests = self.run_skerrow([ISSUE_A.title_url, self.save])
+        self.assertIsNone(result.errors_text(), "a run without failures leaves no errors.txt")
+        self.assertEqual(result.downloads(), ISSUE_A.fetch_order())
+        self.assertEqual(result.processed(), [page.url for page in ISSUE_A.pages()])
+        self.assertEqual(requests, [(200, len(MAGAZINE.resources[u].body), u) for u in ISSUE_A.fetch_order()])
+        tree = self.saved_tree()
+        self.assert_issue_saved(ISSUE_A, tree)
+        contents = tree["2007_05/2007_05_00.htm"][0]
+        for number, title in enumerate(ISSUE_A.titles, start=1):
+            self.assertIn(('<a class="t_link_big" href="2007_05_%02d.htm">%s</a>' % (number, title)).encode("cp1251"),
+                          contents)
+
+    def test_site_b_issue_is_copied_completely_in_queue_order(self):
+        result, requests = self.run_skerrow([ISSUE_B.title_url, self.save])
+        self.assertIsNone(result.errors_text())
+        self.assertEqual(result.downloads(), ISSUE_B.fetch_order())
+        self.assertEqual([url for _, _, url in requests], ISSUE_B.fetch_order())
+        tree = self.saved_tree()
+        self.assert_issue_saved(ISSUE_B, tree)
+        contents = tree["2007_07/2007_07_00.htm"][0]
+        for number, title in enumerate(ISSUE_B.titles, start=1):
+            self.assertIn(("<a href=2007_07_%02d.htm>%s </a>" % (number, title)).encode("cp1251"), contents)
+        for article in ISSUE_B.articles:
+            self.assertIn('<hr><a href="2007_07_00.htm">Оглавление</a><hr></body></html>'.encode("cp1251"),
+                          tree["2007_07/" + article.file_name][0])
+
+
+class FaultMatrix(SampleRun):
+    def test_picture_missing_on_the_server(self):
+        (url,) = samples.fault_targets(MAGAZINE, "missing-picture")
+        result, requests = self.run_skerrow([ISSUE_A.title_url, self.save], faults=["missing-picture"])
+        self.assert_entries(result, [(url, transfer_404(url))])
+        self.assertEqual(result.downloads(), ISSUE_A.fetch_order())
+        self.assertEqual([u for s, _, u in requests if s != 200], [url])
+        # The failed picture's file keeps what the server sent: its error page.
+        local = "2007_05/" + dict((u, n) for n, u in ISSUE_A.articles[1].picture_files())[url]
+        self.assert_issue_saved(ISSUE_A, self.saved_tree(), missing_pictures=[url],
+                                other_pictures={local: NOT_FOUND_BODY})
+
+    def test_server_drops_connections_in_the_middle_of_a_body(self):
+        article, picture = samples.fault_targets(MAGAZINE, "drop-mid-body")
+        result, requests = self.run_skerrow([ISSUE_A.title_url, self.save], faults=["drop-mid-body"])
+        self.assert_entries(result, [(article, partial_transfer(article)), (picture, partial_transfer(picture))])
+        # The article never reached its processor, so its pictures were never queued; all else went on.
+        expected = [url for url, name, page in ISSUE_A.tasks() if page != 3 or "/" not in name]
+        self.assertEqual(result.downloads(), expected)
+        self.assertNotIn(article, result.processed())
+        self.assertEqual([u for _, _, u in requests], expected)
+        # The cut picture stays as far as it came.
+        body = MAGAZINE.resources[picture].body
+        local = "2007_05/" + ISSUE_A.articles[4].picture_files()[0][0]
+        self.assert_issue_saved(ISSUE_A, self.saved_tree(), missing_pages=[3], missing_pictures=[picture],
+                                other_pictures={local: body[:len(body) // 2]})
+
+    def test_article_of_another_layout(self):
+        (url,) = samples.fault_targets(MAGAZINE, "other-layout")
+        result, requests = self.run_skerrow([ISSUE_A.title_url, self.save], faults=["other-layout"])
+        entries = result.error_entries()
+        self.assertEqual([u for u, _ in entries], [url])
+        message = entries[0][1]
+        self.assertTrue(message.startswith("Ошибка при поиске шаблона: "), message[:200])
+        self.assertIn("block_header_main_inner", message)
+        self.assertIn("Ошибка при поиске шаблона: ", result.stdout)
+        self.assertIn(url, result.processed())
+        expected = [url for url, name, page in ISSUE_A.tasks() if page != 4 or "/" not in name]
+        self.assertEqual(result.downloads(), expected)
+        self.assertEqual([u for _, _, u in requests], expected)
+        self.assert_issue_saved(ISSUE_A, self.saved_tree(), missing_pages=[4])
+
+    def test_save_path_that_cannot_be_written(self):
+        blocker = os.path.join(self.save, "not-a-directory")
+        with open(blocker, "wb") as f:
+            f.write(b"a file where a directory is needed\n")
+        # Creating the directory levels one by one meets the file: "already exists".
+        cases = [(os.path.join(blocker, "issues"), "File exists")]
+        if os.geteuid() != 0:  # root writes into any directory
+            read_only = os.path.join(self.save, "read-only")
+            os.makedirs(read_only)
+            os.chmod(read_only, 0o555)
+            cases.append((read_only, "Permission denied"))
+        before = snapshot(self.save)
+        for save_path, reason in cases:
+            with self.subTest(save_path=save_path):
+                if os.path.exists(self.skerrow.errors_path):
+                    os.remove(self.skerrow.errors_path)
+                result, requests = self.run_skerrow([ISSUE_A.title_url, save_path])
+                entries = result.error_entries()
+                self.assertEqual([u for u, _ in entries], [ISSUE_A.title_url])
+                directory = save_path + "/2007_05/"
+                self.assertIn(directory, entries[0][1])
+                self.assertIn(reason, entries[0][1])
+                self.assertIn(reason, result.stdout)
+                # Nothing was queued after the title page, and nothing was created.
+                self.assertEqual(result.downloads(), [ISSUE_A.title_url])
+                self.assertEqual([u for _, _, u in requests], [ISSUE_A.title_url])
+                self.assertEqual(snapshot(self.save), before)
+
+    def test_title_page_missing(self):
+        result, requests = self.run_skerrow([ISSUE_A.title_url, self.save], faults=["no-title"])
+        self.assert_entries(result, [(ISSUE_A.title_url, transfer_404(ISSUE_A.title_url))])
+        self.assertEqual(result.downloads(), [ISSUE_A.title_url])
+        self.assertEqual(result.processed(), [])
+        self.assertEqual(requests, [(404, len(NOT_FOUND_BODY), ISSUE_A.title_url)])
+        self.assert_nothing_saved()
+
+    def test_run_repeated_into_the_same_save_path(self):
+        first, _ = self.run_skerrow([ISSUE_A.title_url, self.save])
+        self.assertIsNone(first.errors_text())
+        before = snapshot(self.save)
+        second, requests = self.run_skerrow([ISSUE_A.title_url, self.save])
+        self.assertEqual(snapshot(self.save), before, "the second run changed saved files")
+        # Every page is downloaded and processed again (queueing its tasks) but refused; every picture is
+        # refused before its transfer starts.
+        self.assertEqual(second.downloads(), ISSUE_A.fetch_order())
+        self.assertEqual([u for _, _, u in requests], [page.url for page in ISSUE_A.pages()])
+        expected = [(url, "Файл %s/2007_05/%s уже существует" % (self.save, name))
+                    for url, name, _ in ISSUE_A.tasks()]
+        self.assert_entries(second, expected)
+
+    def test_unknown_url(self):
+        cases = [
+            ("http://example.test/magazine/2007-05/", "Неизвестный URL: http://example.test/magazine/2007-05/"),
+            ("http://mag-c.test/issues/2007/07/", "Неизвестный URL: http://mag-c.test/issues/2007/07/"),
+            # Without any slash the URL cannot even be split into host and path.
+            ("mag-a.test", "Ошибка при поиске шаблона: "),
+        ]
+        for url, message in cases:
+            with self.subTest(url=url):
+                result, requests = self.run_skerrow([url, self.save])
+                self.assertIn(message, result.stdout)
+                self.assertIsNone(result.errors_text(), "a dispatch failure is reported on the console only")
+                self.assertEqual(result.downloads(), [])
+                self.assertEqual(requests, [])
+                self.assert_nothing_saved()
+
+    def test_too_few_arguments(self):
+        for args in ([], [ISSUE_A.title_url]):
+            with self.subTest(args=args):
+                result, requests = self.run_skerrow(args)
+                self.assertIn(USAGE, result.stdout)
+                self.assertIsNone(result.errors_text())
+                self.assertEqual(requests, [])
+                self.assert_nothing_saved()
+
+
+class Packing(SampleRun):
+    def test_sample_issue_packed_by_the_project_archiver(self):
+        if not SKERROW_ZIP or not os.access(SKERROW_ZIP, os.X_OK):
+            self.skipTest("SKERROW_ZIP_EXE does not name the SkerrowZip executable")
+        result, _ = self.run_skerrow([ISSUE_B.title_url, self.save, SKERROW_ZIP])
+        self.assertIsNone(result.errors_text())
+        tree = self.saved_tree()
+        self.assertEqual(sorted(tree), ["2007_07.zip"], "the issue directory goes once it is packed")
+        pictures, pages, dirs = expected_files(ISSUE_B, MAGAZINE)
+        with zipfile.ZipFile(os.path.join(self.save, "2007_07.zip")) as archive:
+            self.assertIsNone(archive.testzip())
+            names = {name.rstrip("/") for name in archive.namelist()}
+            # Names are relative to the issue directory.
+            strip = len("2007_07/")
+            self.assertTrue({p[strip:] for p in pictures} | {p[strip:] for p in pages} <= names, names)
+            for path, body in pictures.items():
+                self.assertEqual(archive.read(path[strip:]), body, path)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
