@@ -1,10 +1,343 @@
 #include "PopMech_Parser.h"
 
+#include <cstdio>
+#include <memory>
+#include <utility>
+
+#include "Driver.h"
+#include "Generic_Parser.h"
+#include "Logic.h"
+#include "libs/Auxiliary.h"
+#include "libs/Exceptions.h"
+#include "libs/FileSystem.h"
+#include "libs/RegexpWrapper.h"
+#include "libs/strings.h"
+
 namespace PopMech {
 
-bool ProcessUrl(const std::string& /*Url*/, const std::string& /*SavePath*/)
+namespace {
+
+using TPos = std::string::const_iterator;
+
+// The patterns, exactly as the site's pages require them. Attributes are matched in one shape: the name,
+// then "=" with an opening double quote, single quote or nothing, then the value recognised through a
+// look-behind on that delimiter.
+
+/// The URL's start up to the first slash; group 1 is the host name with that slash.
+const char kUrlPrefix[] = R"re(^(?:http://)?([^/]+?/))re";
+/// The site's host names, anywhere in the host part (a further label in front is allowed).
+const char kHostNames[] = R"re(mag-a\.test|mag-a-archive\.test)re";
+
+/// Contents page: the cell of the main block, the full-width table of the contents, the issue's own link
+/// with the month (group 1) and the year (group 2) in bold, and the end of the contents.
+const char kMainBlock[] =
+    R"re(<td[^>]*?class\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")block_main_inner(?="))|(?:(?<=\s*')block_main_inner(?='))|(?:(?<==)block_main_inner(?=[\s>])))[^>]*>)re";
+const char kContentsTable[] =
+    R"re(<table[^>]*?width\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")100%(?="))|(?:(?<=\s*')100%(?='))|(?:(?<==)100%(?=[\s>])))[^>]*>)re";
+const char kIssueLink[] =
+    R"re(<a[^>]*?class\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")t_link_big(?="))|(?:(?<=\s*')t_link_big(?='))|(?:(?<==)t_link_big(?=[\s>])))[^>]*>.*?<b>([^\s]+)\s+([^<]+)</b></a>)re";
+const char kNoIndex[] = R"re(<noindex>)re";
+
+/// An article link of the contents page (its opening tag) and the href of a link tag (group 1).
+const char kArticleLink[] =
+    R"re(<a[^>]*?class\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")t_link_big(?="))|(?:(?<=\s*')t_link_big(?='))|(?:(?<==)t_link_big(?=[\s>])))[^>]*>)re";
+const char kHref[] =
+    R"re(<a[^>]*?href\s*(?:=\s*"|=\s*'|=)((?:(?<=\s*")[^"]+(?="))|(?:(?<=\s*')[^']+(?='))|(?:(?<==)[^\s>"']+(?=[\s>])))[^>]*>)re";
+
+/// Article page: the cell that opens the article's block and the cell that follows the block.
+const char kArticleBlock[] =
+    R"re(<td[^>]*?class\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")block_header_main_inner(?="))|(?:(?<=\s*')block_header_main_inner(?='))|(?:(?<==)block_header_main_inner(?=[\s>])))[^>]*>)re";
+const char kLogsBlock[] =
+    R"re(<td[^>]*?class\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")block_logs(?="))|(?:(?<=\s*')block_logs(?='))|(?:(?<==)block_logs(?=[\s>])))[^>]*>)re";
+
+/// Comments: the comments anchor with its text up to </span> on the same line, and a "dots" cell with
+/// everything up to the next </table> (across lines).
+const char kCommentsAnchor[] =
+    R"re(<a[^>]*?name\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")comments(?="))|(?:(?<=\s*')comments(?='))|(?:(?<==)comments(?=[\s>])))[^>]*>.+?</span>)re";
+const char kDotsBlock[] =
+    R"re(<td[^>]*?class\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")dots(?="))|(?:(?<=\s*')dots(?='))|(?:(?<==)dots(?=[\s>])))[^>]*>.+?</table>)re";
+
+/// Picture cells: a cell with a background picture (group 1), the next link tag (note the blank after
+/// "<a") and the next end of a table.
+const char kBackgroundCell[] =
+    R"re(<td[^>]*?background\s*(?:=\s*"|=\s*'|=)((?:(?<=\s*")[^"]+(?="))|(?:(?<=\s*')[^']+(?='))|(?:(?<==)[^\s>"']+(?=[\s>])))[^>]*>)re";
+const char kCellLink[] =
+    R"re(<a [^>]*?href\s*(?:=\s*"|=\s*'|=)((?:(?<=\s*")[^"]+(?="))|(?:(?<=\s*')[^']+(?='))|(?:(?<==)[^\s>"']+(?=[\s>])))[^>]*>)re";
+const char kTableEnd[] = R"re(</table>)re";
+
+/// Picture links: a link (target in group 1) around nothing but a picture, and the picture a link
+/// target names (group 1): after the last '?' that a picture name follows, up to its extension.
+const char kImageLink[] =
+    R"re(<a[^>]*?href\s*(?:=\s*"|=\s*'|=)((?:(?<=\s*")[^"]+(?="))|(?:(?<=\s*')[^']+(?='))|(?:(?<==)[^\s>"']+(?=[\s>])))[^>]*>\s*<img[^>]*>\s*</a>)re";
+const char kImageTarget[] = R"re((?:.+\?)?(.+?\.(?:jpg|png|gif|bmp|svg))(?=\W|$))re";
+
+/// The head of every saved page; the page's title goes between the two parts.
+const char kHeadStart[] = "<html>\n<head>\n<title>";
+const char kHeadEnd[] = " - Популярная механика</title>\n"
+                        "<META http-equiv=\"Content-Type\" content=\"text/html; charset=windows-1251\">\n"
+                        "</head>\n";
+
+/// The text of a sub-match record.
+std::string Text(const TRegexp& Pattern, unsigned Group)
 {
-    return false; // this site's pages are not recognised yet
+    return Pattern[Group].str();
+}
+
+/// The issue name, "_" and Index with at least two digits: 2007_05_00, 2007_05_01, ..., 2007_05_100.
+std::string PageName(const std::string& IssueName, size_t Index)
+{
+    char digits[24];
+    std::snprintf(digits, sizeof digits, "%02zu", Index);
+    return IssueName + "_" + digits;
+}
+
+/// Appends MakeNavigationBar and the end of the page.
+void AppendNavigationBar(std::string& Output, const TSharedPageList& Pages, size_t Index)
+{
+    Output += MakeNavigationBar(Pages, Index);
+    Output += "</html>";
+}
+
+/// Processes one article page of an issue; filled by QueueArticles.
+struct TProcessArticlePage {
+    std::string m_SiteRoot;  ///< "http://" (if the title URL had it), host name, "/"
+    std::string m_Dir;       ///< the issue directory, ending with the separator
+    std::string m_PageName;  ///< issue name, "_", index
+    size_t m_Index = 0;      ///< the page's index in m_Pages, 1 or more
+    TSharedPageList m_Pages; ///< the issue's page list, shared with the other pages
+
+    /// Keeps the article's own block, localises its pictures, cuts the comments off and adds the
+    /// navigation bar. Raises the search error for a page without the block.
+    std::string Process(std::string& Page);
+};
+
+/// Processes the issue's contents page; filled by ProcessUrl.
+struct TProcessTitlePage {
+    std::string m_SiteRoot; ///< "http://" (if the title URL had it), host name, "/"
+    std::string m_Dir;      ///< the save path; once processed, the issue directory with a final separator
+
+    /// Names the issue, creates its directory (recorded in g_IssueDir), queues one task per article and
+    /// then the contents page's pictures, and returns the contents page's file. Raises the search error
+    /// for a page of another shape, "Неизвестный год: ..." for a bad year, and a failure naming the
+    /// directory when the issue directory cannot be created.
+    std::string Process(std::string& Page);
+};
+
+/// Finds the article links (their hrefs) in Output, renames each to its local page file everywhere in
+/// Output, stores the local files in Pages from index 1 on and queues one article task per link, in
+/// page order. Raises the search error when Output has no article link, or one without an href.
+void QueueArticles(const std::string& Dir, const std::string& IssueName, const std::string& SiteRoot,
+                   const TSharedPageList& Pages, std::string& Output)
+{
+    static TRegexp articleLink(kArticleLink, 0);
+    static TRegexp href(kHref, 0);
+
+    std::string renamed = Output;
+    size_t index = 1;
+    TRegexpScanner scanner(Output);
+    while (scanner.Search(articleLink)) {
+        href.Search(articleLink[0].first, articleLink[0].second);
+        const std::string target = Text(href, 1);
+        const std::string pageName = PageName(IssueName, index);
+        const std::string file = pageName + ".htm";
+
+        std::string result;
+        ReplaceAttributeValue(renamed, target, file, result);
+        renamed.swap(result);
+        StoreAt(*Pages, index, file);
+
+        auto task = std::make_unique<TDownloadAndProcess<TProcessArticlePage>>(SiteRoot + target);
+        task->m_Processor.m_SiteRoot = SiteRoot;
+        task->m_Processor.m_Dir = Dir;
+        task->m_Processor.m_PageName = pageName;
+        task->m_Processor.m_Index = index;
+        task->m_Processor.m_Pages = Pages;
+        g_TaskQueue.Push(std::move(task));
+        ++index;
+    }
+    Output.swap(renamed);
+}
+
+std::string TProcessTitlePage::Process(std::string& Page)
+{
+    static TRegexp patterns[4] = {TRegexp(kMainBlock, 0), TRegexp(kContentsTable, 0), TRegexp(kIssueLink, 0),
+                                  TRegexp(kNoIndex, 0)};
+    SearchSequence(patterns, Page);
+    const TRegexp& table = patterns[1];
+    const TRegexp& issueLink = patterns[2];
+    const TRegexp& noIndex = patterns[3];
+
+    const std::string month = Text(issueLink, 1);
+    const std::string year = Text(issueLink, 2);
+    const std::string issueName = MakeIssueName(year, month);
+
+    std::string output = kHeadStart + issueName + kHeadEnd;
+    output += "<h1>" + month + " " + year + "</h1>\n";
+    // The issue's own link is left out: it would only lead back to this page.
+    output.append(table[0].first, issueLink[0].first);
+    output.append(issueLink[0].second, noIndex[0].first);
+
+    const std::string dir = m_Dir + BrintLib::kPathSeparator + issueName + BrintLib::kPathSeparator;
+    m_Dir = dir;
+    if (const unsigned error = BrintLib::CreateFullPath(dir))
+        APL_THROW("Ошибка при создании каталога " << dir << ": "
+                                                  << BrintLib::GetErrorDescription(static_cast<int>(error)));
+    g_IssueDir = dir;
+
+    const std::string contentsName = PageName(issueName, 0);
+    const std::string contentsFile = contentsName + ".htm";
+    const TSharedPageList pages = std::make_shared<TPageList>();
+    StoreAt(*pages, 0, contentsFile);
+
+    QueueArticles(dir, issueName, m_SiteRoot, pages, output);
+    ReplaceBackgroundCells(output);
+    FlattenImageLinks(output);
+    ProcessImages(dir, output, m_SiteRoot, contentsName);
+    AppendNavigationBar(output, pages, 0);
+
+    Page.swap(output);
+    return dir + contentsFile;
+}
+
+std::string TProcessArticlePage::Process(std::string& Page)
+{
+    static TRegexp patterns[2] = {TRegexp(kArticleBlock, 0), TRegexp(kLogsBlock, 0)};
+    SearchSequence(patterns, Page);
+
+    std::string output = kHeadStart + m_PageName + kHeadEnd;
+    output.append(patterns[0][0].first, patterns[1][0].first);
+
+    ReplaceBackgroundCells(output);
+    FlattenImageLinks(output);
+    // Pictures are localised before the comments are cut off, so those of the cut part are downloaded too.
+    ProcessImages(m_Dir, output, m_SiteRoot, m_PageName);
+    CutComments(output);
+    AppendNavigationBar(output, m_Pages, m_Index);
+
+    Page.swap(output);
+    return m_Dir + m_PageName + ".htm";
+}
+
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
+
+/// True when the occurrence [Begin, End) of a value in Text is a whole attribute value.
+bool IsWholeValue(const std::string& Text, size_t Begin, size_t End)
+{
+    if (Begin == 0)
+        return false;
+    const char before = Text[Begin - 1];
+    const bool atEnd = End == Text.size();
+    if (before == '"' || before == '\'')
+        return !atEnd && Text[End] == before;
+    size_t i = Begin;
+    while (i > 0 && IsBlank(Text[i - 1]))
+        --i;
+    return i > 0 && Text[i - 1] == '=' && (atEnd || IsBlank(Text[End]) || Text[End] == '>');
+}
+
+} // namespace
+
+bool RecogniseUrl(const std::string& Url, std::string& SiteRoot)
+{
+    static TRegexp prefix(kUrlPrefix, 0);
+    static TRegexp hostNames(kHostNames, 0);
+
+    prefix.Search(Url);
+    if (!hostNames.Find(prefix[1].first, prefix[1].second))
+        return false;
+    SiteRoot = Text(prefix, 0);
+    return true;
+}
+
+bool ProcessUrl(const std::string& Url, const std::string& SavePath)
+{
+    std::string siteRoot;
+    if (!RecogniseUrl(Url, siteRoot))
+        return false;
+    auto task = std::make_unique<TDownloadAndProcess<TProcessTitlePage>>(Url);
+    task->m_Processor.m_SiteRoot = siteRoot;
+    task->m_Processor.m_Dir = SavePath;
+    g_TaskQueue.Push(std::move(task));
+    return true;
+}
+
+void ReplaceAttributeValue(const std::string& Text, const std::string& Value, const std::string& Replace,
+                           std::string& Result)
+{
+    FATAL_CHECK(!Value.empty());
+    FATAL_CHECK(&Result != &Text && &Result != &Value && &Result != &Replace);
+    Result.clear();
+    size_t position = 0;
+    for (size_t found = Text.find(Value); found != std::string::npos; found = Text.find(Value, found + 1)) {
+        if (found < position || !IsWholeValue(Text, found, found + Value.size()))
+            continue;
+        Result.append(Text, position, found - position);
+        Result += Replace;
+        position = found + Value.size();
+    }
+    Result.append(Text, position, std::string::npos);
+}
+
+void ReplaceBackgroundCells(std::string& Text)
+{
+    static TRegexp patterns[3] = {TRegexp(kBackgroundCell, 0), TRegexp(kCellLink, 0), TRegexp(kTableEnd, 0)};
+
+    std::string output;
+    TPos position = Text.begin();
+    TRegexpScanner scanner(Text);
+    while (scanner.Find(patterns)) {
+        output.append(position, patterns[0][0].first);
+        output += "<td>";
+        output.append(patterns[1][0].first, patterns[1][0].second);
+        output += "<img src=\"";
+        output.append(patterns[0][1].first, patterns[0][1].second);
+        output += "\"></a></td>";
+        position = patterns[2][0].second;
+    }
+    output.append(position, Text.cend());
+    Text.swap(output);
+}
+
+void FlattenImageLinks(std::string& Text)
+{
+    static TRegexp imageLink(kImageLink, 0);
+    static TRegexp imageTarget(kImageTarget, 0);
+
+    std::string output;
+    TPos position = Text.begin();
+    TRegexpScanner scanner(Text);
+    while (scanner.Find(imageLink)) {
+        output.append(position, imageLink[0].first);
+        if (imageTarget.Find(imageLink[1].first, imageLink[1].second)) {
+            output += "<img src=\"";
+            output.append(imageTarget[1].first, imageTarget[1].second);
+            output += "\">";
+        } else {
+            output.append(imageLink[0].first, imageLink[0].second);
+        }
+        position = imageLink[0].second;
+    }
+    output.append(position, Text.cend());
+    Text.swap(output);
+}
+
+void CutComments(std::string& Text)
+{
+    static TRegexp patterns[2] = {TRegexp(kCommentsAnchor, 0), TRegexp(kNoIndex, 0)};
+    if (!FindSequence(patterns, Text))
+        return;
+
+    // Compiled only for a page that has comments.
+    static TRegexp dotsBlock(kDotsBlock, regex::SINGLELINE);
+    const TPos noIndex = patterns[1][0].first;
+    TPos cut = patterns[0][0].second;
+    TRegexpScanner scanner(cut, noIndex);
+    while (scanner.Find(dotsBlock))
+        cut = dotsBlock[0].second;
+    Text.erase(static_cast<size_t>(cut - Text.cbegin()));
 }
 
 } // namespace PopMech

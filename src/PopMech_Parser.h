@@ -1,12 +1,52 @@
-// Site module: recognition of the site's URLs and its page processors.
+// Site A ("Популярная механика", hosts mag-a.test and mag-a-archive.test): recognition of its URLs, the
+// processing of an issue's contents page and article pages, and the rewriting of the two picture shapes
+// of its pages (a picture as a cell's background, a picture wrapped in a link to a picture file) into
+// plain <img> tags.
+//
+// The page processors themselves are private to the module; they are reached through ProcessUrl, which
+// queues the contents page's task. The helpers below are public so that they can be checked on their own.
+// Every text is windows-1251 bytes.
 #pragma once
 
 #include <string>
 
 namespace PopMech {
 
-/// The site handler: when Url belongs to this site, pushes the title-page task onto g_TaskQueue and
-/// returns true; otherwise returns false.
+/// The site handler: when Url belongs to this site, pushes the task of the issue's contents page onto
+/// g_TaskQueue (its pages will be saved below SavePath) and returns true; otherwise returns false and
+/// queues nothing. Raises what RecogniseUrl raises.
 bool ProcessUrl(const std::string& Url, const std::string& SavePath);
+
+/// Decides whether Url is this site's. Only the text up to the first slash (after an optional "http://")
+/// is looked at: it must contain one of the site's host names. On success SiteRoot receives the start of
+/// Url up to and including that slash ("http://mag-a.test/"), which every relative address of the issue
+/// is appended to as it stands. Raises the search error (BrintLib::TAplThrowException "Ошибка при поиске
+/// шаблона: ...") when Url has no slash at all.
+bool RecogniseUrl(const std::string& Url, std::string& SiteRoot);
+
+/// Writes into Result the text of Text in which every attribute value that is exactly Value is replaced
+/// by Replace: a value in double quotes, in single quotes, or bare after '=' (and optional blanks) up to
+/// a blank, '>' or the end. Occurrences of Value inside a longer value or outside tags stay as they
+/// are, so renaming "/article/1" leaves "/article/10" alone. Value must not be empty (fatal check);
+/// Result must be an object of its own.
+void ReplaceAttributeValue(const std::string& Text, const std::string& Value, const std::string& Replace,
+                           std::string& Result);
+
+/// Rewrites every table cell that shows a picture as its background: from the cell's tag through the
+/// next "<a " link tag after it up to the next "</table>" after that link, the text becomes
+/// <td>, the link tag, <img src="BACKGROUND">, </a></td>. Stops at the first cell whose link or closing
+/// table is missing, leaving it and everything after it as it was. Raises nothing.
+void ReplaceBackgroundCells(std::string& Text);
+
+/// Replaces every link whose only content is a picture and whose target names a picture file (directly,
+/// or after the last '?' of a script address) by <img src="TARGET'S PICTURE">; links to anything else
+/// stay as they are. Raises nothing.
+void FlattenImageLinks(std::string& Text);
+
+/// Cuts the reader comments off an article: when the text has a comments anchor (<a name="comments">
+/// with the text up to the next </span> on its line) followed somewhere by <noindex>, the text ends after
+/// the last "dots" cell's table that lies wholly between the two, or right after the anchor's </span>
+/// when there is none. Otherwise the text is left unchanged. Raises nothing.
+void CutComments(std::string& Text);
 
 } // namespace PopMech

@@ -1,0 +1,232 @@
+// Copying a sample site A issue with the real executable, through a local HTTP proxy that plays the site.
+//
+// The sample issue (tests/data/siteA, written by make_data.py there) has a contents page with the issue's
+// own link, article links in all three quoting forms, one href that is the start of a later one, a
+// background cell and picture links (direct and through a script address); article pages with pictures,
+// comments, "dots" blocks and <noindex>, one of them with a block that runs past <noindex>, one with a
+// picture only in the part that is cut off; an article page of another layout; and a picture that the
+// server does not have.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "libs/Auxiliary.h"
+#include "support/ProcessRunner.h"
+#include "support/TempDir.h"
+#include "support/TestHttpServer.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kDataDir = std::string(SKERROW_TEST_DATA_DIR) + "/siteA/";
+const std::string kTitleUrl = "http://mag-a.test/issue/200705/";
+/// The body of the server's reply for the picture it does not have.
+const std::string kMissingBody = "<html><body>404 Not Found</body></html>\n";
+/// The footer time of the expected pages.
+const std::string kFooterTime = "Sun Dec 06 17:10:10 2026";
+
+std::string ReadData(const std::string& Name)
+{
+    const std::string path = kDataDir + Name;
+    EXPECT_TRUE(fs::exists(path)) << path;
+    return TestSupport::ReadFile(path);
+}
+
+/// The lines of a text, without their line feeds.
+std::vector<std::string> Lines(const std::string& Text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(Text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+/// The "Download: " lines of a run's console output.
+std::vector<std::string> DownloadLines(const std::string& Stdout)
+{
+    std::vector<std::string> downloads;
+    for (const std::string& line : Lines(Stdout)) {
+        if (line.rfind("Download: ", 0) == 0)
+            downloads.push_back(line);
+    }
+    return downloads;
+}
+
+void ReplaceAllIn(std::string& Text, const std::string& Find, const std::string& Replace)
+{
+    for (size_t at = Text.find(Find); at != std::string::npos; at = Text.find(Find, at + Replace.size()))
+        Text.replace(at, Find.size(), Replace);
+}
+
+/// A saved page with its footer's generation time replaced by kFooterTime, after checking its form.
+std::string WithFixedFooterTime(std::string Page)
+{
+    const std::string generated = "Generated on ";
+    const size_t at = Page.find(generated);
+    if (at == std::string::npos)
+        return Page;
+    const size_t time = at + generated.size();
+    const std::string text = Page.substr(time, kFooterTime.size() + 1);
+    EXPECT_TRUE(std::regex_match(text, std::regex("[A-Z][a-z]{2} [A-Z][a-z]{2} [0-3][0-9] [0-2][0-9]:[0-5][0-9]:"
+                                                  "[0-6][0-9] [0-9]{4}\n")))
+        << text;
+    return Page.replace(time, kFooterTime.size(), kFooterTime);
+}
+
+/// An errors.txt text with the source locations of its entries masked as "FILE, LINE:".
+std::string WithMaskedLocations(const std::string& Log)
+{
+    static const std::regex location("BrintLib::TAplThrowException src/[A-Za-z_/]+\\.(?:cpp|h), [0-9]+:\n");
+    return std::regex_replace(Log, location, "BrintLib::TAplThrowException FILE, LINE:\n");
+}
+
+/// Every file and directory below Root, relative to it, with the content of each file ("<dir>" for
+/// directories) and its modification time.
+struct TTreeEntry {
+    std::string Content;
+    fs::file_time_type Time;
+};
+std::map<std::string, TTreeEntry> ReadTree(const std::string& Root)
+{
+    std::map<std::string, TTreeEntry> tree;
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(Root)) {
+        const std::string name = fs::relative(entry.path(), Root).string();
+        tree[name] = {entry.is_directory() ? "<dir>" : TestSupport::ReadFile(entry.path().string()),
+                      entry.last_write_time()};
+    }
+    return tree;
+}
+
+/// One run of a private copy of Skerrow (errors.txt lands beside the copy) through the proxy.
+class TSkerrowCopy {
+public:
+    TSkerrowCopy() : m_Exe(m_Dir / "Skerrow")
+    {
+        fs::copy_file(SKERROW_EXE, m_Exe);
+    }
+
+    TestSupport::TProcessResult Run(const std::string& ProxyUrl, const std::string& Url, const std::string& SavePath)
+    {
+        return TestSupport::RunProcess({m_Exe, Url, SavePath},
+                                       {"http_proxy=" + ProxyUrl, "no_proxy=", "NO_PROXY=", "HTTP_PROXY=",
+                                        "LANG=C.UTF-8", "LC_ALL="},
+                                       m_Dir.Path());
+    }
+
+    std::string ErrorLog() const { return TestSupport::ReadFile(m_Dir / "errors.txt"); }
+    std::string Path(const std::string& Name) const { return m_Dir / Name; }
+
+private:
+    TestSupport::TTempDir m_Dir;
+    std::string m_Exe;
+};
+
+/// The site of the sample issue: every URL of site/urls.txt answered with its file, or with 404.
+void ServeSampleIssue(TestSupport::TTestHttpServer& Server)
+{
+    for (const std::string& line : Lines(ReadData("site/urls.txt"))) {
+        const size_t tab = line.find('\t');
+        ASSERT_NE(tab, std::string::npos) << line;
+        const std::string url = line.substr(0, tab);
+        const std::string file = line.substr(tab + 1);
+        if (file == "404")
+            Server.SetReply(url, {404, kMissingBody});
+        else
+            Server.SetReply(url, {200, ReadData("site/" + file)});
+    }
+}
+
+} // namespace
+
+TEST(PopMechEndToEnd, CopiesTheIssueAndRefusesToOverwriteItOnASecondRun)
+{
+    TestSupport::TTestHttpServer server;
+    ServeSampleIssue(server);
+    TSkerrowCopy skerrow;
+    const std::string savePath = skerrow.Path("save");
+    const std::string issueDir = savePath + "/2007_05/";
+    const std::vector<std::string> downloads = Lines(ReadData("expected/downloads.txt"));
+
+    // First run: the whole issue.
+    const TestSupport::TProcessResult first = skerrow.Run(server.ProxyUrl(), kTitleUrl, savePath);
+    ASSERT_EQ(first.ExitStatus, 0) << first.Stderr;
+    EXPECT_EQ(DownloadLines(first.Stdout), downloads) << first.Stdout;
+
+    std::map<std::string, std::string> expectedFiles;
+    for (const std::string& line : Lines(ReadData("expected/tree.txt"))) {
+        const size_t tab = line.find('\t');
+        const std::string source = line.substr(tab + 1);
+        expectedFiles[line.substr(0, tab)] = source == "404" ? kMissingBody : ReadData(source);
+    }
+    const std::map<std::string, TTreeEntry> saved = ReadTree(savePath);
+    std::vector<std::string> savedNames, expectedNames = {"2007_05"};
+    for (const auto& [name, entry] : saved)
+        savedNames.push_back(name);
+    for (const auto& [name, content] : expectedFiles) {
+        expectedNames.push_back(name);
+        const std::string dir = fs::path(name).parent_path().string();
+        if (fs::path(name).extension() != ".htm" && dir != "2007_05")
+            expectedNames.push_back(dir);
+    }
+    std::sort(expectedNames.begin(), expectedNames.end());
+    expectedNames.erase(std::unique(expectedNames.begin(), expectedNames.end()), expectedNames.end());
+    // No page and no picture directory for the article of another layout (2007_05_03).
+    EXPECT_EQ(savedNames, expectedNames);
+    for (const auto& [name, content] : expectedFiles) {
+        const auto found = saved.find(name);
+        ASSERT_NE(found, saved.end()) << name;
+        const std::string actual =
+            fs::path(name).extension() == ".htm" ? WithFixedFooterTime(found->second.Content) : found->second.Content;
+        EXPECT_EQ(actual, content) << name;
+    }
+
+    std::string expectedLog = ReadData("expected/errors_run1.txt");
+    ReplaceAllIn(expectedLog, "{ISSUE}", issueDir);
+    const std::string firstLog = skerrow.ErrorLog();
+    EXPECT_EQ(WithMaskedLocations(firstLog), expectedLog);
+
+    // Second run into the same save path: every task meets its own file, nothing changes.
+    const TestSupport::TProcessResult second = skerrow.Run(server.ProxyUrl(), kTitleUrl, savePath);
+    ASSERT_EQ(second.ExitStatus, 0) << second.Stderr;
+    EXPECT_EQ(DownloadLines(second.Stdout), downloads) << second.Stdout;
+    const std::map<std::string, TTreeEntry> again = ReadTree(savePath);
+    ASSERT_EQ(again.size(), saved.size());
+    for (const auto& [name, entry] : saved) {
+        const auto found = again.find(name);
+        ASSERT_NE(found, again.end()) << name;
+        EXPECT_EQ(found->second.Content, entry.Content) << name;
+        EXPECT_EQ(found->second.Time, entry.Time) << name;
+    }
+    std::string expectedSecondLog = ReadData("expected/errors_run2.txt");
+    ReplaceAllIn(expectedSecondLog, "{ISSUE}", issueDir);
+    const std::string log = skerrow.ErrorLog();
+    ASSERT_EQ(log.compare(0, firstLog.size(), firstLog), 0) << "the first run's entries stay in front";
+    EXPECT_EQ(WithMaskedLocations(log.substr(firstLog.size())), expectedSecondLog);
+}
+
+TEST(PopMechEndToEnd, IssueDirectoryThatCannotBeCreatedFailsTheContentsPageOnly)
+{
+    TestSupport::TTestHttpServer server;
+    ServeSampleIssue(server);
+    TSkerrowCopy skerrow;
+    const std::string savePath = skerrow.Path("plain-file");
+    std::ofstream(savePath) << "not a directory";
+
+    const TestSupport::TProcessResult run = skerrow.Run(server.ProxyUrl(), kTitleUrl, savePath);
+    ASSERT_EQ(run.ExitStatus, 0) << run.Stderr;
+    EXPECT_EQ(DownloadLines(run.Stdout), std::vector<std::string>{"Download: " + kTitleUrl}) << run.Stdout;
+    EXPECT_EQ(WithMaskedLocations(skerrow.ErrorLog()),
+              kTitleUrl + " BrintLib::TAplThrowException FILE, LINE:\n\tОшибка при создании каталога " + savePath +
+                  "/2007_05/: " + BrintLib::GetErrorDescription(EEXIST) + "\n\n");
+    EXPECT_EQ(TestSupport::ReadFile(savePath), "not a directory");
+}
