@@ -230,3 +230,18 @@ TEST(PopMechEndToEnd, IssueDirectoryThatCannotBeCreatedFailsTheContentsPageOnly)
                   "/2007_05/: " + BrintLib::GetErrorDescription(EEXIST) + "\n\n");
     EXPECT_EQ(TestSupport::ReadFile(savePath), "not a directory");
 }
+
+TEST(PopMechEndToEnd, ContentsPageWithoutTheIssueLinkOnOneLineIsASearchErrorAndNothingElseHappens)
+{
+    TestSupport::TTestHttpServer server;
+    ServeSampleIssue(server);
+    server.SetReply(kTitleUrl, {200, ReadData("site/contents_split_link.htm")});
+    TSkerrowCopy skerrow;
+    const std::string savePath = skerrow.Path("save");
+
+    const TestSupport::TProcessResult run = skerrow.Run(server.ProxyUrl(), kTitleUrl, savePath);
+    ASSERT_EQ(run.ExitStatus, 0) << run.Stderr;
+    EXPECT_EQ(DownloadLines(run.Stdout), std::vector<std::string>{"Download: " + kTitleUrl}) << run.Stdout;
+    EXPECT_EQ(WithMaskedLocations(skerrow.ErrorLog()), ReadData("expected/errors_split_link.txt"));
+    EXPECT_FALSE(fs::exists(savePath));
+}

@@ -11,6 +11,8 @@ expected/tree.txt  every file of the saved issue, tab, the file it must equal: e
 expected/downloads.txt  the "Download: " lines of one run, in order
 expected/errors_run1.txt, errors_run2.txt  errors.txt entries of the first and of a second run into the
                    same save path; {ISSUE} stands for the issue directory, FILE, LINE for a source location
+site/contents_split_link.htm, expected/errors_split_link.txt  the contents page with the issue's own link
+                   broken over two lines, and the one entry it gives
 """
 import os
 import subprocess
@@ -233,6 +235,13 @@ A1 = ('<td[^>]*?class\\s*(?:=\\s*"|=\\s*\'|=)(?:(?:(?<=\\s*")block_header_main_i
       '(?:(?<=\\s*\')block_header_main_inner(?=\'))|(?:(?<==)block_header_main_inner(?=[\\s>])))[^>]*>')
 
 
+P3 = ('<a[^>]*?class\\s*(?:=\\s*"|=\\s*\'|=)(?:(?:(?<=\\s*")t_link_big(?="))|(?:(?<=\\s*\')t_link_big(?=\'))|'
+      '(?:(?<==)t_link_big(?=[\\s>])))[^>]*>.*?<b>([^\\s]+)\\s+([^<]+)</b></a>')
+CONTENTS_TABLE = '<table width="100%" cellpadding="3">'
+# The issue's own link broken over two lines: the contents page has no issue link any more.
+CONTENTS_SPLIT = CONTENTS.replace('href="/issue/200705/"><b>', 'href="/issue/200705/">\n<b>')
+
+
 def failure(url, message):
     return '%s BrintLib::TAplThrowException FILE, LINE:\n\t%s\n\n' % (url, message)
 
@@ -241,6 +250,9 @@ SEARCH_ERROR = failure(ROOT + '/news/broken.html',
                        'Ошибка при поиске шаблона: "%s" в строке "%s"' % (A1, BROKEN))
 COUNTER = ('{ISSUE}2007_05_04/ Не опознанный тип изображения: '
            '<img src="/cgi/counter.php?id=3" width=1 height=1>\n')
+
+ERRORS_SPLIT = failure(TITLE_URL, 'Ошибка при поиске шаблона: "%s" в строке "%s"' % (
+    P3, CONTENTS_SPLIT[CONTENTS_SPLIT.index(CONTENTS_TABLE) + len(CONTENTS_TABLE):]))
 
 ERRORS_RUN1 = SEARCH_ERROR + COUNTER + failure(
     ROOT + '/images/missing.jpg',
@@ -281,6 +293,8 @@ def main():
             # -strip keeps time stamps out of the files, so a rerun writes the same bytes
             subprocess.run(['convert', '-size', '3x2', 'xc:' + content, '-strip', path], check=True)
     write(os.path.join(SITE, 'urls.txt'), ''.join(urls))
+    write(os.path.join(SITE, 'contents_split_link.htm'), CONTENTS_SPLIT)
+    write(os.path.join(EXPECTED, 'errors_split_link.txt'), ERRORS_SPLIT)
     write(os.path.join(EXPECTED, '2007_05_00.htm'), SAVED_CONTENTS)
     write(os.path.join(EXPECTED, '2007_05_01.htm'), SAVED_ARTICLE_1)
     write(os.path.join(EXPECTED, '2007_05_02.htm'), SAVED_ARTICLE_2)
