@@ -1,0 +1,299 @@
+// A whole issue of the second site copied by the real executable, through a sample magazine server that
+// stands in as the HTTP proxy: the saved tree, every saved page and picture byte for byte, the order of the
+// downloads and the error log.
+//
+// The sample issue (tests/data/siteB) holds the cases that catch faults: a row without a link (the row
+// pattern then spans into the next row), descriptions with tags and with an unclosed '<', an href that also
+// stands in its row's text (replaced there) and in the page head (kept there), a relative href, a bare and a
+// single-quoted href, several `content` divisions after the heading, an article page with <BODY> in
+// capitals, pictures used twice, with a query, and in the dropped parts of a page.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "support/ProcessRunner.h"
+#include "support/TempDir.h"
+#include "support/TestHttpServer.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kSiteData = SKERROW_TEST_DATA_DIR "/siteB/";
+const std::string kIssueUrl = "http://mag-b.test/magazines/2007/05/";
+
+const char kArticlePattern[] =
+    R"re((.*?<body>).*?(<h1>.*?)<div[^>]*?class\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")reflink_descr(?="))|(?:(?<=\s*')reflink_descr(?='))|(?:(?<==)reflink_descr(?=[\s>])))[^>]*>)re";
+const char kHeadingPattern[] =
+    R"re(<div[^>]*?class\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")content_zone(?="))|(?:(?<=\s*')content_zone(?='))|(?:(?<==)content_zone(?=[\s>])))[^>]*>.*?(<img.*?/>).*?(<h1>[^<]*?([А-Яа-я]+?)\s(\d{4})</h1>)(.*)?(?=<div[^>]*?class\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")content(?="))|(?:(?<=\s*')content(?='))|(?:(?<==)content(?=[\s>])))[^>]*>))re";
+
+/// The downloads of the sample issue after its title page, in the order in which they must happen: the
+/// articles in contents order, the contents page's pictures, then each article's pictures.
+const std::vector<std::string> kDownloadsAfterTitle = {
+    "http://mag-b.test/print/magazines/2007/05/island/",
+    "http://mag-b.test/print/magazines/2007/05/stars/",
+    "http://mag-b.test/printpages/deep.html",
+    "http://mag-b.test/print/magazines/2007/05/bonus/",
+    "http://mag-b.test/images/covers/2007-05.jpg",
+    "http://mag-b.test/images/thumbs/island.png",
+    "http://mag-b.test/images/thumbs/deep.gif",
+    "http://mag-b.test/i/2007/05/island_1.jpg",
+    "http://mag-b.test/i/2007/05/island_2.png",
+    "http://mag-b.test/i/2007/05/deep.jpg?size=big",
+    "http://mag-b.test/i/2007/05/deep_scheme.gif",
+};
+
+/// The saved issue: every entry below the save path (directories end with '/') and, for files, the data
+/// file that it must equal.
+const std::vector<std::pair<std::string, std::string>> kSavedIssue = {
+    {"2007_05/", ""},
+    {"2007_05/2007_05_00.htm", "expected/2007_05_00.htm"},
+    {"2007_05/2007_05_00/", ""},
+    {"2007_05/2007_05_00/01.jpg", "images/cover.jpg"},
+    {"2007_05/2007_05_00/02.png", "images/island_thumb.png"},
+    {"2007_05/2007_05_00/03.gif", "images/deep_thumb.gif"},
+    {"2007_05/2007_05_01.htm", "expected/2007_05_01.htm"},
+    {"2007_05/2007_05_01/", ""},
+    {"2007_05/2007_05_01/01.jpg", "images/island_1.jpg"},
+    {"2007_05/2007_05_01/02.png", "images/island_2.png"},
+    {"2007_05/2007_05_03.htm", "expected/2007_05_03.htm"},
+    {"2007_05/2007_05_03/", ""},
+    {"2007_05/2007_05_03/01.jpg", "images/deep.jpg"},
+    {"2007_05/2007_05_03/02.gif", "images/deep_scheme.gif"},
+    {"2007_05/2007_05_04.htm", "expected/2007_05_04.htm"},
+    {"2007_05/2007_05_04/", ""},
+};
+
+/// One expected entry of the error log: the task's URL and the failure's message.
+struct TLogEntry {
+    std::string Url;
+    std::string Message;
+};
+
+/// The sample magazine server: the replies listed in site.txt, keyed by full URL.
+class TSampleSite {
+public:
+    TSampleSite()
+    {
+        std::ifstream list(kSiteData + "site.txt");
+        std::string line;
+        while (std::getline(list, line)) {
+            if (line.empty() || line[0] == '#')
+                continue;
+            const size_t blank = line.find(' ');
+            const std::string body = TestSupport::ReadFile(kSiteData + line.substr(blank + 1));
+            EXPECT_FALSE(body.empty()) << line;
+            m_Server.SetReply(line.substr(0, blank), {200, body});
+        }
+    }
+    std::string ProxyUrl() const { return m_Server.ProxyUrl(); }
+    std::vector<std::string> Requests() const { return m_Server.Requests(); }
+
+private:
+    TestSupport::TTestHttpServer m_Server;
+};
+
+/// A copy of the executable in a test directory of its own, so that its error log is this test's alone.
+class TSkerrow {
+public:
+    explicit TSkerrow(const TestSupport::TTempDir& Work) : m_Work(Work), m_Exe(Work / "Skerrow")
+    {
+        fs::copy_file(SKERROW_EXE, m_Exe);
+        fs::permissions(m_Exe, fs::perms::owner_all);
+    }
+
+    /// Runs the copy on Url and SavePath through Site; returns what it printed.
+    TestSupport::TProcessResult Run(const TSampleSite& Site, const std::string& Url, const std::string& SavePath)
+    {
+        return TestSupport::RunProcess({m_Exe, Url, SavePath},
+                                       {"http_proxy=" + Site.ProxyUrl(), "no_proxy=", "NO_PROXY=", "LANG=C.UTF-8",
+                                        "LC_ALL="},
+                                       m_Work.Path());
+    }
+    std::string ErrorLog() const { return TestSupport::ReadFile(m_Work / "errors.txt"); }
+
+private:
+    const TestSupport::TTempDir& m_Work;
+    std::string m_Exe;
+};
+
+/// The URLs of the console lines that begin with Prefix, in order.
+std::vector<std::string> ConsoleLines(const std::string& Stdout, const std::string& Prefix)
+{
+    std::vector<std::string> urls;
+    std::istringstream lines(Stdout);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.compare(0, Prefix.size(), Prefix) == 0)
+            urls.push_back(line.substr(Prefix.size()));
+    }
+    return urls;
+}
+
+/// Every entry below Dir, relative to it, directories with a trailing '/', sorted.
+std::vector<std::string> Tree(const std::string& Dir)
+{
+    std::vector<std::string> entries;
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(Dir)) {
+        std::string name = fs::relative(entry.path(), Dir).string();
+        if (entry.is_directory())
+            name += '/';
+        entries.push_back(name);
+    }
+    std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
+/// Checks that SavePath holds the sample issue exactly: no entry more or less, every file byte for byte.
+void ExpectSavedIssue(const std::string& SavePath)
+{
+    std::vector<std::string> expected;
+    for (const auto& entry : kSavedIssue)
+        expected.push_back(entry.first);
+    ASSERT_EQ(Tree(SavePath), expected);
+    for (const auto& entry : kSavedIssue) {
+        if (entry.second.empty())
+            continue;
+        // EXPECT_TRUE rather than EXPECT_EQ: a mismatch prints the file names, not two binary dumps.
+        const std::string saved = TestSupport::ReadFile(SavePath + "/" + entry.first);
+        EXPECT_TRUE(saved == TestSupport::ReadFile(kSiteData + entry.second))
+            << entry.first << " differs from " << entry.second << ":\n"
+            << saved;
+    }
+}
+
+/// Checks that Log consists of exactly the Expected entries, in order, each as the driver writes an
+/// application failure: URL, the exception's class, its source file and line, the message, a blank line.
+void ExpectErrorLog(std::string Log, const std::vector<TLogEntry>& Expected)
+{
+    for (const TLogEntry& entry : Expected) {
+        const std::string head = entry.Url + " BrintLib::TAplThrowException src/";
+        ASSERT_EQ(Log.compare(0, head.size(), head), 0) << "expected an entry for " << entry.Url << ", log:\n"
+                                                        << Log;
+        const size_t location = head.size();
+        const size_t tab = Log.find(":\n\t", location);
+        ASSERT_NE(tab, std::string::npos) << Log;
+        const std::string fileAndLine = Log.substr(location, tab - location); // e.g. Logic.cpp, 57
+        const size_t comma = fileAndLine.find(", ");
+        ASSERT_NE(comma, std::string::npos) << fileAndLine;
+        EXPECT_FALSE(fileAndLine.substr(0, comma).empty());
+        const std::string line = fileAndLine.substr(comma + 2);
+        EXPECT_TRUE(!line.empty() && line.find_first_not_of("0123456789") == std::string::npos) << fileAndLine;
+        const std::string tail = entry.Message + "\n\n";
+        ASSERT_EQ(Log.compare(tab + 3, tail.size(), tail), 0)
+            << "entry for " << entry.Url << ":\n" << Log.substr(0, std::min(Log.size(), tab + 3 + tail.size()));
+        Log.erase(0, tab + 3 + tail.size());
+    }
+    EXPECT_EQ(Log, "") << "entries beyond the expected ones";
+}
+
+std::string SearchError(const std::string& Pattern, const std::string& Text)
+{
+    return "Ошибка при поиске шаблона: \"" + Pattern + "\" в строке \"" + Text + "\"";
+}
+
+TLogEntry CapitalBodyEntry()
+{
+    return {"http://mag-b.test/print/magazines/2007/05/stars/",
+            SearchError(kArticlePattern, TestSupport::ReadFile(kSiteData + "stars.htm"))};
+}
+
+std::vector<std::string> Concat(std::vector<std::string> First, const std::vector<std::string>& Second)
+{
+    First.insert(First.end(), Second.begin(), Second.end());
+    return First;
+}
+
+} // namespace
+
+TEST(VokrugSvetaIssue, WholeIssueIsCopiedInQueueOrder)
+{
+    TSampleSite site;
+    TestSupport::TTempDir work;
+    TSkerrow skerrow(work);
+    const std::string save = work / "save";
+
+    const auto run = skerrow.Run(site, kIssueUrl, save);
+    EXPECT_EQ(run.ExitStatus, 0) << run.Stdout << run.Stderr;
+
+    const std::vector<std::string> downloads = Concat({kIssueUrl}, kDownloadsAfterTitle);
+    EXPECT_EQ(ConsoleLines(run.Stdout, "Download: "), downloads);
+    EXPECT_EQ(site.Requests(), downloads); // nothing else was asked for: no dropped picture, no later row
+    EXPECT_EQ(ConsoleLines(run.Stdout, "Processing: "),
+              std::vector<std::string>(downloads.begin(), downloads.begin() + 5));
+    ExpectSavedIssue(save);
+    // The article page with <BODY> in capitals fails alone: no page, no picture directory.
+    ExpectErrorLog(skerrow.ErrorLog(), {CapitalBodyEntry()});
+}
+
+TEST(VokrugSvetaIssue, UrlOfTheHostAloneIsTheSiteRoot)
+{
+    TSampleSite site;
+    TestSupport::TTempDir work;
+    TSkerrow skerrow(work);
+    const std::string save = work / "save";
+
+    // Declined by the first site's handler (its host text is "http:/"), taken by this one.
+    const auto run = skerrow.Run(site, "http://mag-b.test", save);
+    EXPECT_EQ(run.ExitStatus, 0) << run.Stdout << run.Stderr;
+
+    EXPECT_EQ(ConsoleLines(run.Stdout, "Download: "), Concat({"http://mag-b.test"}, kDownloadsAfterTitle));
+    ExpectSavedIssue(save);
+    ExpectErrorLog(skerrow.ErrorLog(), {CapitalBodyEntry()});
+}
+
+TEST(VokrugSvetaIssue, YearFollowedByABlankStopsTheTitlePage)
+{
+    TSampleSite site;
+    TestSupport::TTempDir work;
+    TSkerrow skerrow(work);
+    const std::string save = work / "save";
+    const std::string url = "http://mag-b.test/magazines/2007/06/";
+
+    const auto run = skerrow.Run(site, url, save);
+    EXPECT_EQ(run.ExitStatus, 0) << run.Stdout << run.Stderr;
+
+    EXPECT_EQ(ConsoleLines(run.Stdout, "Download: "), std::vector<std::string>{url});
+    EXPECT_FALSE(fs::exists(save)); // no issue directory, no page
+    ExpectErrorLog(skerrow.ErrorLog(),
+                   {{url, SearchError(kHeadingPattern, TestSupport::ReadFile(kSiteData + "title_year_blank.htm"))}});
+}
+
+TEST(VokrugSvetaIssue, SecondRunIntoTheSameSavePathChangesNothing)
+{
+    TSampleSite site;
+    TestSupport::TTempDir work;
+    TSkerrow skerrow(work);
+    const std::string save = work / "save";
+    skerrow.Run(site, kIssueUrl, save);
+    const size_t firstLog = skerrow.ErrorLog().size();
+
+    const auto run = skerrow.Run(site, kIssueUrl, save);
+    EXPECT_EQ(run.ExitStatus, 0) << run.Stdout << run.Stderr;
+
+    // Every page is processed again and queues its tasks before its own file is refused.
+    EXPECT_EQ(ConsoleLines(run.Stdout, "Download: "), Concat({kIssueUrl}, kDownloadsAfterTitle));
+    ExpectSavedIssue(save);
+    const auto exists = [&save](const std::string& File) { return "Файл " + save + "/2007_05/" + File + " уже существует"; };
+    ExpectErrorLog(skerrow.ErrorLog().substr(firstLog),
+                   {
+                       {kIssueUrl, exists("2007_05_00.htm")},
+                       {"http://mag-b.test/print/magazines/2007/05/island/", exists("2007_05_01.htm")},
+                       CapitalBodyEntry(),
+                       {"http://mag-b.test/printpages/deep.html", exists("2007_05_03.htm")},
+                       {"http://mag-b.test/print/magazines/2007/05/bonus/", exists("2007_05_04.htm")},
+                       {"http://mag-b.test/images/covers/2007-05.jpg", exists("2007_05_00/01.jpg")},
+                       {"http://mag-b.test/images/thumbs/island.png", exists("2007_05_00/02.png")},
+                       {"http://mag-b.test/images/thumbs/deep.gif", exists("2007_05_00/03.gif")},
+                       {"http://mag-b.test/i/2007/05/island_1.jpg", exists("2007_05_01/01.jpg")},
+                       {"http://mag-b.test/i/2007/05/island_2.png", exists("2007_05_01/02.png")},
+                       {"http://mag-b.test/i/2007/05/deep.jpg?size=big", exists("2007_05_03/01.jpg")},
+                       {"http://mag-b.test/i/2007/05/deep_scheme.gif", exists("2007_05_03/02.gif")},
+                   });
+}

@@ -1,0 +1,123 @@
+// The second site's handler and title page, run in this process: the task the handler queues is fed a
+// page by hand, and the tasks that its processor queues show the site root it kept.
+#include "VokrugSveta_Parser.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Driver.h"
+#include "Logic.h"
+#include "libs/Auxiliary.h"
+#include "libs/Exceptions.h"
+#include "support/ProcessRunner.h"
+#include "support/TempDir.h"
+
+namespace {
+
+const std::string kSiteData = SKERROW_TEST_DATA_DIR "/siteB/";
+
+/// Takes every task off the global queue and returns their URLs in queue order.
+std::vector<std::string> DrainQueue()
+{
+    std::vector<std::string> urls;
+    while (!g_TaskQueue.IsEmpty())
+        urls.push_back(g_TaskQueue.Pop()->GetUrl());
+    return urls;
+}
+
+/// Runs the front task of the queue as if Page had been downloaded for it.
+void FinishFrontTask(const std::string& Page)
+{
+    std::unique_ptr<ITask> task = g_TaskQueue.Pop();
+    task->Begin();
+    task->Receive(Page.data(), Page.size());
+    task->Finish();
+}
+
+struct TUrlCase {
+    const char* Url;
+    bool Accepted;
+    const char* SiteRoot; ///< what the article and picture addresses start with
+};
+
+} // namespace
+
+TEST(VokrugSvetaUrl, HostNameUpToTheFirstSlashDecidesAndBecomesTheSiteRoot)
+{
+    const TUrlCase cases[] = {
+        {"http://mag-b.test/magazines/2007/05/", true, "http://mag-b.test"},
+        {"mag-b.test/magazines/2007/05/", true, "mag-b.test"},
+        {"http://www.mag-b.test/magazines/2007/05/", true, "http://www.mag-b.test"},
+        {"http://mag-b.test:8080/magazines/", true, "http://mag-b.test:8080"},
+        {"http://mag-b.test", true, "http://mag-b.test"}, // no path: the whole URL is the root
+        {"mag-b.test", true, "mag-b.test"},
+        {"http://mag-b.test.example/", true, "http://mag-b.test.example"}, // the host name contains the site's
+        {"http://mag-a.test/magazines/2007/05/", false, ""},
+        {"http://example.test/mag-b.test/", false, ""}, // the site's name stands only in the path
+        {"http://mag-bxtest/", false, ""},              // the dot is a dot
+        {"https://mag-b.test/", false, ""},             // only http:// is taken off; the host is "https:"
+    };
+    const std::string title = TestSupport::ReadFile(kSiteData + "title.htm");
+    ASSERT_FALSE(title.empty());
+    for (const TUrlCase& c : cases) {
+        SCOPED_TRACE(c.Url);
+        TestSupport::TTempDir save;
+        ASSERT_TRUE(g_TaskQueue.IsEmpty());
+        EXPECT_EQ(VokrugSveta::ProcessUrl(c.Url, save.Path()), c.Accepted);
+        if (!c.Accepted) {
+            EXPECT_TRUE(g_TaskQueue.IsEmpty());
+            continue;
+        }
+        FinishFrontTask(title);
+        const std::string root = c.SiteRoot;
+        const std::vector<std::string> queued = DrainQueue();
+        const std::vector<std::string> expected = {
+            root + "/print/magazines/2007/05/island/", root + "/print/magazines/2007/05/stars/",
+            root + "/printpages/deep.html",            root + "/print/magazines/2007/05/bonus/",
+            root + "/images/covers/2007-05.jpg",       root + "/images/thumbs/island.png",
+            "http://mag-b.test/images/thumbs/deep.gif",
+        };
+        EXPECT_EQ(queued, expected);
+    }
+    EXPECT_EQ(BrintLib::CObjectCount<ITask>::Count(), 0u);
+    g_IssueDir.clear();
+}
+
+TEST(VokrugSvetaUrl, UrlWithoutHostNameIsASearchError)
+{
+    for (const std::string url : {"", "/magazines/2007/05/"}) {
+        try {
+            VokrugSveta::ProcessUrl(url, "save");
+            ADD_FAILURE() << "no search error for " << url;
+        } catch (const BrintLib::TAplThrowException& e) {
+            EXPECT_EQ(std::string(e.what()),
+                      "Ошибка при поиске шаблона: \"^(?:http://)?([^/]+?)(?=/|$)\" в строке \"" + url + "\"");
+        }
+        EXPECT_TRUE(g_TaskQueue.IsEmpty());
+    }
+}
+
+TEST(VokrugSvetaTitlePage, IssueDirectoryThatCannotBeCreatedFailsTheTaskAndQueuesNothing)
+{
+    TestSupport::TTempDir work;
+    const std::string saveFile = work / "save";
+    std::ofstream(saveFile) << "a file where the save directory should be";
+    g_IssueDir.clear();
+
+    ASSERT_TRUE(VokrugSveta::ProcessUrl("http://mag-b.test/magazines/2007/05/", saveFile));
+    try {
+        FinishFrontTask(TestSupport::ReadFile(kSiteData + "title.htm"));
+        ADD_FAILURE() << "the title page was processed";
+    } catch (const BrintLib::TAplThrowException& e) {
+        EXPECT_EQ(std::string(e.what()), "Ошибка при создании каталога " + saveFile + "/2007_05/: " +
+                                             BrintLib::GetErrorDescription(EEXIST));
+    }
+    EXPECT_TRUE(g_TaskQueue.IsEmpty());
+    EXPECT_TRUE(g_IssueDir.empty());
+    EXPECT_EQ(TestSupport::ReadFile(saveFile), "a file where the save directory should be");
+}
