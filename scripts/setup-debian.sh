@@ -9,6 +9,7 @@ PACKAGES=(
   libzip-dev unzip
   googletest libgtest-dev libbenchmark-dev
   python3 chromium fonts-dejavu-core
+  libpcre2-dev clang libclang-rt-14-dev
   wget
 )
 
