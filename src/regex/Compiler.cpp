@@ -83,6 +83,7 @@ private:
     void analyse_lookaround(group_node* Group);
     bool simple_chain(const node* Head, const group_node* Owner) const;
     void analyse_first_start_only();
+    void find_required_byte(const group_node* Group);
 
     compiled_pattern& m_Out;
     const char* m_Cur = nullptr;
@@ -1399,6 +1400,50 @@ void compiler::analyse_first_start_only()
     }
 }
 
+// The last byte that every match must contain: from the nodes every match passes through (one
+// alternative, mandatory repetitions, plain groups), never from inside look-arounds.
+void compiler::find_required_byte(const group_node* Group)
+{
+    if (Group->AltCount != 1) {
+        return;
+    }
+    for (const node* cur = Group->Alts[0]; cur->Kind != node_kind::end_group; cur = cur->Next) {
+        switch (cur->Kind) {
+        case node_kind::chr:
+            m_Out.RequiredByte = static_cast<const char_node*>(cur)->Lower;
+            break;
+        case node_kind::literal: {
+            const auto* literal = static_cast<const literal_node*>(cur);
+            m_Out.RequiredByte = literal->Lower[literal->Length - 1];
+            break;
+        }
+        case node_kind::max_atom:
+        case node_kind::min_atom: {
+            const auto* quant = static_cast<const atom_quant_node*>(cur);
+            if (quant->Lb > 0 && quant->Atom->Kind == node_kind::chr) {
+                m_Out.RequiredByte = static_cast<const char_node*>(quant->Atom)->Lower;
+            }
+            break;
+        }
+        case node_kind::max_group:
+        case node_kind::min_group: {
+            const auto* quant = static_cast<const group_quant_node*>(cur);
+            if (quant->Lb > 0 && quant->Group->Kind != node_kind::cond_backref &&
+                quant->Group->Kind != node_kind::cond_assert) {
+                find_required_byte(quant->Group);
+            }
+            break;
+        }
+        case node_kind::group:
+        case node_kind::independent:
+            find_required_byte(static_cast<const group_node*>(cur));
+            break;
+        default:
+            break;
+        }
+    }
+}
+
 void compiler::finish()
 {
     m_Out.End = make_simple(node_kind::end_of_pattern);
@@ -1434,6 +1479,7 @@ void compiler::finish()
     m_Out.HasTopFirst = first_of_group(m_Out.Top, first);
     m_Out.TopFirst = first;
     analyse_first_start_only();
+    find_required_byte(m_Out.Top);
 }
 
 } // namespace

@@ -146,6 +146,14 @@ search_outcome matcher::search(const char* From, bool RejectEmpty)
 template <bool Fast> bool matcher::search_starts(const char* From, const char* Last)
 {
     const compiled_pattern& pattern = m_Pattern;
+    if (Fast && pattern.RequiredByte >= 0) {
+        // Every match contains this byte, at or after its start: no start beyond its last occurrence.
+        const void* found = memrchr(From, pattern.RequiredByte, static_cast<size_t>(m_SubjectEnd - From));
+        if (!found) {
+            return false;
+        }
+        Last = std::min(Last, static_cast<const char*>(found));
+    }
     if ((pattern.Flags & FROM_RIGHT) && !m_NulTerminated) {
         for (const char* start = Last;; --start) {
             if (attempt<Fast>(start)) {

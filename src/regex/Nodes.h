@@ -277,6 +277,7 @@ struct compiled_pattern {
     bool FirstStartOnly = false;  ///< a failure at the first start position means no match at any later one
     bool HasTopFirst = false;     ///< every match begins with a byte of TopFirst
     byte_set TopFirst;
+    int RequiredByte = -1;        ///< a byte every match contains (the last one the pattern demands), or -1
 };
 
 /// The node tree as text, one node per line, with widths and first-byte sets (for tests and debugging).

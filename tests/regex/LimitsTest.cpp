@@ -1,0 +1,163 @@
+// Deep nesting and long subjects: nothing overflows the machine stack, long repetitions end with the
+// right result, and the search limits end a search cleanly as "no match" with limit_reached().
+#include "RegexTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+using regex_test::Describe;
+using regex_test::TPattern;
+using regex_test::TResults;
+
+std::string Search(const TPattern& Pattern, const std::string& Subject, const regex::match_options& Options)
+{
+    TResults results;
+    const bool found = Pattern.match(Subject.begin(), Subject.end(), results, Options);
+    return Describe(found, results, Subject);
+}
+
+TEST(RegexLimits, RepeatedCaptureOverTenMegabytes)
+{
+    const std::string subject(10 << 20, 'a');
+    const TPattern pattern("(a)*");
+    EXPECT_EQ(Search(pattern, subject, regex::match_options()),
+              "(0," + std::to_string(subject.size()) + ")(" + std::to_string(subject.size() - 1) + "," +
+                  std::to_string(subject.size()) + ")");
+}
+
+TEST(RegexLimits, RepeatedAlternationOverOneMegabyte)
+{
+    std::string subject;
+    for (int i = 0; i < (1 << 19); ++i) {
+        subject += (i % 3) ? "a" : "b";
+        subject += "b";
+    }
+    const TPattern pattern("(?:a|b)*c");
+    EXPECT_EQ(Search(pattern, subject + "c", regex::match_options()), "(0," + std::to_string(subject.size() + 1) + ")");
+    // Without a 'c' no start can match: the byte every match needs is looked for once.
+    const TPattern withCapture("(a|b)*c");
+    EXPECT_EQ(Search(withCapture, subject, regex::match_options()), "no");
+    EXPECT_EQ(Search(withCapture, "c" + subject, regex::match_options()), "(0,1)(-)");
+}
+
+TEST(RegexLimits, GeneralGroupRepetitionRunsOnTheHeap)
+{
+    // Two-byte alternatives take the general path: one choice point per iteration, on the heap stack.
+    std::string subject;
+    for (int i = 0; i < 250000; ++i) {
+        subject += (i % 2) ? "ab" : "cd";
+    }
+    const TPattern pattern("(ab|cd)*e");
+    const std::string size = std::to_string(subject.size());
+    EXPECT_EQ(Search(pattern, subject + "e", regex::match_options()),
+              "(0," + std::to_string(subject.size() + 1) + ")(" + std::to_string(subject.size() - 2) + "," + size + ")");
+    // The straightforward algorithm (no set-like shortcut for (a)*) works the same way on a long subject.
+    regex::match_options plain;
+    plain.fast_paths = false;
+    const std::string as(200000, 'a');
+    EXPECT_EQ(Search(TPattern("(a)*"), as, plain), "(0,200000)(199999,200000)");
+}
+
+TEST(RegexLimits, TheStackLimitEndsTheSearchAsNoMatch)
+{
+    std::string subject;
+    for (int i = 0; i < 100000; ++i) {
+        subject += "ab";
+    }
+    regex::match_options small;
+    small.stack_limit = 64 << 10;
+    TResults results;
+    const TPattern pattern("(?:ab|cd)*$");
+    EXPECT_FALSE(pattern.match(subject.begin(), subject.end(), results, small));
+    EXPECT_TRUE(results.limit_reached());
+    for (const auto& record : results) {
+        EXPECT_FALSE(record.matched);
+    }
+    // The same search with the default limit succeeds, and the same results object is usable again.
+    EXPECT_TRUE(pattern.match(subject.begin(), subject.end(), results));
+    EXPECT_FALSE(results.limit_reached());
+    EXPECT_EQ(results[0].length(), subject.size());
+}
+
+TEST(RegexLimits, TheStepLimitEndsCatastrophicBacktracking)
+{
+    const std::string subject = std::string(40, 'a') + "b";
+    regex::match_options options;
+    options.step_limit = 100000;
+    EXPECT_EQ(Search(TPattern("(a+)+$"), subject, options), "limit");
+    EXPECT_EQ(Search(TPattern("(a+)+b"), subject, options), "(0,41)(0,40)");
+}
+
+TEST(RegexLimits, DeeplyNestedPatternsMatchWithoutRecursion)
+{
+    std::string pattern;
+    std::string expected = "(0,1)";
+    for (int i = 0; i < 990; ++i) {
+        pattern += (i % 2) ? "(?:" : "(";
+        if (i % 2 == 0) {
+            expected += "(0,1)";
+        }
+    }
+    pattern += "a";
+    for (int i = 0; i < 990; ++i) {
+        pattern += ")";
+    }
+    EXPECT_EQ(regex_test::Run(pattern, 0, "a", true), expected);
+    EXPECT_EQ(regex_test::Run(pattern, 0, "a", false), expected);
+    // Nested look-aheads, and nested repetitions.
+    std::string lookaheads;
+    std::string repeats;
+    for (int i = 0; i < 500; ++i) {
+        lookaheads += (i % 2) ? "(?=" : "(";
+        repeats += "(?:";
+    }
+    lookaheads += "a";
+    repeats += "a";
+    for (int i = 0; i < 500; ++i) {
+        lookaheads += ")";
+        repeats += ")+";
+    }
+    EXPECT_EQ(regex_test::Run(lookaheads, 0, "ab", true).substr(0, 10), "(0,0)(0,0)");
+    EXPECT_EQ(regex_test::Run(lookaheads, 0, "ab", false).substr(0, 10), "(0,0)(0,0)");
+    EXPECT_EQ(regex_test::Run(repeats, 0, "aaab", true), "(0,3)");
+    EXPECT_EQ(regex_test::Run(repeats, 0, "aaab", false), "(0,3)");
+}
+
+TEST(RegexLimits, DeepRecursionRunsOnTheHeap)
+{
+    // Recursion depth costs heap, not machine stack (and time that grows with the square of the depth).
+    const std::string subject = std::string(5000, '(') + std::string(5000, ')');
+    EXPECT_EQ(regex_test::Run("\\((?:[^()]|(?R))*\\)", 0, subject), "(0,10000)");
+}
+
+TEST(RegexLimits, LookBehindStaysCheapFarFromTheSubjectBegin)
+{
+    // Every position of a long subject evaluates (?<=\s*"): the body reduces to (?<=") and costs a
+    // byte test. The straightforward form would try every start from the subject begin.
+    std::string subject;
+    for (int i = 0; i < 20000; ++i) {
+        subject += "<a href = \"x\" class='y'>";
+    }
+    const TPattern pattern("(?<=\\s*\")[^\"]+(?=\")x");
+    EXPECT_EQ(Search(pattern, subject, regex::match_options()), "no");
+    const TPattern found("(?<=\\s*')[^']+(?=')'>$");
+    EXPECT_EQ(Search(found, subject, regex::match_options()),
+              "(" + std::to_string(subject.size() - 3) + "," + std::to_string(subject.size()) + ")");
+}
+
+TEST(RegexLimits, LeadingLazyDotStopsAfterTheFirstStart)
+{
+    // Site B's article pattern on a page where it fails: one pass, not one per start position.
+    std::string page;
+    for (int i = 0; i < 100000; ++i) {
+        page += "<p>text</p>\n";
+    }
+    regex::match_options options;
+    options.step_limit = 2000000;
+    EXPECT_EQ(Search(TPattern("(.*?<body>).*?(<h1>.*?)<div", regex::SINGLELINE), page, options), "no");
+}
+
+} // namespace
