@@ -1107,6 +1107,15 @@ bool compiler::fast_first(const node* Node, const group_node* Stop, byte_set& Ou
             Out |= all;
             return true;
         }
+        case node_kind::lookahead: {
+            // A positive look-ahead whose body must consume tells the first byte by itself.
+            auto* group = const_cast<group_node*>(static_cast<const group_node*>(Node));
+            if (group->Positive && first_of_group(group, Out)) {
+                return true;
+            }
+            Node = Node->Next;
+            continue;
+        }
         case node_kind::assert_bos:
         case node_kind::assert_bol:
         case node_kind::assert_peos:
@@ -1114,7 +1123,6 @@ bool compiler::fast_first(const node* Node, const group_node* Stop, byte_set& Ou
         case node_kind::assert_eos:
         case node_kind::word_boundary:
         case node_kind::not_word_boundary:
-        case node_kind::lookahead:
         case node_kind::lookbehind:
             Node = Node->Next;
             continue;
@@ -1151,8 +1159,9 @@ bool compiler::fast_first(const node* Node, const group_node* Stop, byte_set& Ou
             continue;
         }
         case node_kind::end_quant: {
+            // After an iteration: another one (only if more than one is allowed), or the rest.
             const auto* quant = static_cast<const end_quant_node*>(Node)->Quant;
-            if (!first_of_group(quant->Group, Out)) {
+            if (quant->Ub > 1 && !first_of_group(quant->Group, Out)) {
                 return false;
             }
             Node = quant->Next;
@@ -1334,6 +1343,10 @@ void compiler::analyse_chain(node* Head, const group_node* Owner, bool InRepeat)
             for (int i = 0; i < 4; ++i) {
                 quant->LazySkip.Bits[i] &= ~follow.Bits[i];
             }
+            if (quant->HasFollow &&
+                (quant->Atom->Kind == node_kind::any || quant->Atom->Kind == node_kind::any_but_newline)) {
+                quant->FollowSingle = follow.single();
+            }
             break;
         }
         case node_kind::max_group:
@@ -1478,6 +1491,7 @@ void compiler::finish()
     byte_set first;
     m_Out.HasTopFirst = first_of_group(m_Out.Top, first);
     m_Out.TopFirst = first;
+    m_Out.TopFirstSingle = m_Out.HasTopFirst ? first.single() : -1;
     analyse_first_start_only();
     find_required_byte(m_Out.Top);
 }

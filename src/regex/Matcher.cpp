@@ -5,6 +5,10 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace regex {
 namespace detail {
 
@@ -73,6 +77,83 @@ inline bool IsWordAt(const char* Pos)
     return perl_syntax<char>::is_word(Byte(Pos));
 }
 
+// Fast path of a lazy repetition over single bytes: from Pos on, the first position before Limit where the
+// rest of the pattern may begin or the atom stops matching (Limit when there is none).
+const char* LazyScan(const atom_quant_node* Quant, const char* Pos, const char* Limit)
+{
+    if (Quant->FollowSingle >= 0) {
+        const void* hit = std::memchr(Pos, Quant->FollowSingle, static_cast<size_t>(Limit - Pos));
+        const char* stop = hit ? static_cast<const char*>(hit) : Limit;
+        if (Quant->Atom->Kind == node_kind::any_but_newline) {
+            const void* newline = std::memchr(Pos, '\n', static_cast<size_t>(stop - Pos));
+            return newline ? static_cast<const char*>(newline) : stop;
+        }
+        return stop;
+    }
+    while (Pos != Limit && Quant->LazySkip.test(Byte(Pos))) {
+        ++Pos;
+    }
+    return Pos;
+}
+
+// Fast path of a greedy repetition over single bytes giving back: the last position in [Lowest, Pos] where
+// the rest of the pattern may begin (Pos == End never), or null.
+const char* GreedyScan(const atom_quant_node* Quant, const char* Lowest, const char* Pos, const char* End)
+{
+    if (Pos == End) {
+        if (Pos == Lowest) {
+            return nullptr;
+        }
+        --Pos;
+    }
+    if (Quant->FollowSingle >= 0) {
+        return static_cast<const char*>(memrchr(Lowest, Quant->FollowSingle, static_cast<size_t>(Pos - Lowest) + 1));
+    }
+    while (!Quant->Follow.test(Byte(Pos))) {
+        if (Pos == Lowest) {
+            return nullptr;
+        }
+        --Pos;
+    }
+    return Pos;
+}
+
+// The first occurrence of Needle (M >= 2 bytes) that starts in [From, LastStart]; the bytes up to
+// LastStart + M are readable. With SSE2, 16 starts at a time: those whose first and last bytes both fit.
+const char* FindLiteral(const char* From, const char* LastStart, const char* Needle, size_t M)
+{
+    const char* cur = From;
+#if defined(__SSE2__)
+    const __m128i first = _mm_set1_epi8(Needle[0]);
+    const __m128i last = _mm_set1_epi8(Needle[M - 1]);
+    while (LastStart - cur >= 15) {
+        const __m128i atFirst = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cur));
+        const __m128i atLast = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cur + M - 1));
+        auto mask = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(atFirst, first), _mm_cmpeq_epi8(atLast, last))));
+        while (mask) {
+            const char* candidate = cur + __builtin_ctz(mask);
+            if (std::memcmp(candidate + 1, Needle + 1, M - 2) == 0) {
+                return candidate;
+            }
+            mask &= mask - 1;
+        }
+        cur += 16;
+    }
+#endif
+    while (cur <= LastStart) {
+        cur = static_cast<const char*>(std::memchr(cur, Needle[0], static_cast<size_t>(LastStart - cur) + 1));
+        if (!cur) {
+            return nullptr;
+        }
+        if (std::memcmp(cur + 1, Needle + 1, M - 1) == 0) {
+            return cur;
+        }
+        ++cur;
+    }
+    return nullptr;
+}
+
 const node* Branch(const group_node* Conditional, bool Holds)
 {
     if (Holds) {
@@ -98,9 +179,10 @@ size_t ChainWidth(const node* Head, const group_node* Owner)
 matcher::matcher(const compiled_pattern& Pattern, const char* Begin, const char* End, bool NulTerminated,
                  const match_options& Options)
     : m_Pattern(Pattern), m_Begin(Begin), m_SubjectEnd(End), m_End(End), m_NulTerminated(NulTerminated),
-      m_Options(Options), m_Records(Pattern.GroupCounter)
+      m_Options(Options)
 {
-    m_Stack.resize(64);
+    m_Records.resize(Pattern.GroupCounter);
+    m_Stack.resize(48);
 }
 
 void matcher::grow()
@@ -114,8 +196,9 @@ void matcher::grow()
 
 void matcher::reset_records()
 {
-    for (auto& record : m_Records) {
-        record = group_record();
+    const group_record unmatched{nullptr, nullptr, nullptr, nullptr, nullptr, 0, false};
+    for (size_t i = 0; i < m_Records.size(); ++i) {
+        m_Records[i] = unmatched;
     }
 }
 
@@ -146,7 +229,7 @@ search_outcome matcher::search(const char* From, bool RejectEmpty)
 template <bool Fast> bool matcher::search_starts(const char* From, const char* Last)
 {
     const compiled_pattern& pattern = m_Pattern;
-    if (Fast && pattern.RequiredByte >= 0) {
+    if (Fast && pattern.RequiredByte >= 0 && pattern.TryAllStarts && !pattern.FirstStartOnly) {
         // Every match contains this byte, at or after its start: no start beyond its last occurrence.
         const void* found = memrchr(From, pattern.RequiredByte, static_cast<size_t>(m_SubjectEnd - From));
         if (!found) {
@@ -204,19 +287,7 @@ const char* matcher::find_prefix(const char* From, const char* Last) const
     const std::string& upper = m_Pattern.PrefixUpper;
     const size_t m = lower.size();
     if (lower == upper) {
-        const char first = lower[0];
-        const char* cur = From;
-        while (cur <= Last) {
-            cur = static_cast<const char*>(std::memchr(cur, first, static_cast<size_t>(Last - cur) + 1));
-            if (!cur) {
-                return nullptr;
-            }
-            if (std::memcmp(cur + 1, lower.data() + 1, m - 1) == 0) {
-                return cur;
-            }
-            ++cur;
-        }
-        return nullptr;
+        return FindLiteral(From, Last, lower.data(), m);
     }
     // Horspool over both case forms, with the pattern's skip table.
     for (const char* cur = From; cur <= Last;) {
@@ -241,6 +312,10 @@ const char* matcher::find_first(const char* From, const char* Last) const
 {
     if (From > Last) {
         return nullptr;
+    }
+    if (m_Pattern.TopFirstSingle >= 0) {
+        return static_cast<const char*>(
+            std::memchr(From, m_Pattern.TopFirstSingle, static_cast<size_t>(Last - From) + 1));
     }
     const byte_set& first = m_Pattern.TopFirst;
     const char* cur = From;
@@ -812,10 +887,8 @@ template <bool Fast> bool matcher::run(const char* Start)
                 }
                 const char* lowest = p + quant->Lb;
                 if (hasFollow) {
-                    while (q != lowest && (q == m_End || !quant->Follow.test(Byte(q)))) {
-                        --q;
-                    }
-                    if (q == m_End || !quant->Follow.test(Byte(q))) {
+                    q = GreedyScan(quant, lowest, q, m_End);
+                    if (!q) {
                         goto fail;
                     }
                 }
@@ -839,9 +912,7 @@ template <bool Fast> bool matcher::run(const char* Start)
                 goto fail;
             }
             if (hasFollow) {
-                while (q != limit && quant->LazySkip.test(Byte(q))) {
-                    ++q;
-                }
+                q = LazyScan(quant, q, limit);
                 if (q == m_End || !quant->Follow.test(Byte(q))) {
                     goto fail;
                 }
@@ -1132,10 +1203,8 @@ template <bool Fast> bool matcher::run(const char* Start)
                 const char* lowest = AsPos(f.X);
                 const char* q = f.Pos - 1;
                 if (Fast && quant->HasFollow) {
-                    while (q != lowest && !quant->Follow.test(Byte(q))) {
-                        --q;
-                    }
-                    if (!quant->Follow.test(Byte(q))) {
+                    q = GreedyScan(quant, lowest, q, m_End);
+                    if (!q) {
                         --m_Sp;
                         continue;
                     }
@@ -1159,9 +1228,7 @@ template <bool Fast> bool matcher::run(const char* Start)
                 }
                 ++q;
                 if (Fast && quant->HasFollow) {
-                    while (q != limit && quant->LazySkip.test(Byte(q))) {
-                        ++q;
-                    }
+                    q = LazyScan(quant, q, limit);
                     if (q == m_End || !quant->Follow.test(Byte(q))) {
                         --m_Sp;
                         continue;

@@ -12,6 +12,7 @@
 
 #include "regex/Nodes.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -19,18 +20,53 @@
 namespace regex {
 namespace detail {
 
-/// State of one internal group during a search.
+/// State of one internal group during a search. Plain data: matcher::search() sets every field.
 struct group_record {
-    const char* Begin = nullptr;
-    const char* End = nullptr;
-    const char* Tentative = nullptr;  ///< where the group was last entered
-    const char* Prev = nullptr;       ///< repetition: start of the previous iteration (null: none)
-    const char* Cur = nullptr;        ///< repetition: start of the current iteration
-    size_t Count = 0;                 ///< repetition: iterations so far
-    bool Matched = false;
+    const char* Begin;
+    const char* End;
+    const char* Tentative;  ///< where the group was last entered
+    const char* Prev;       ///< repetition: start of the previous iteration (null: none)
+    const char* Cur;        ///< repetition: start of the current iteration
+    size_t Count;           ///< repetition: iterations so far
+    bool Matched;
 };
 
 enum class search_outcome { matched, failed, limit };
+
+/// An array that lives inside its owner up to N elements and moves to the heap beyond, so that a search
+/// over a short subject allocates nothing. Grows only; the elements keep their values when it grows.
+template <class T, size_t N> class small_array {
+public:
+    small_array() = default;
+    small_array(const small_array&) = delete;
+    small_array& operator=(const small_array&) = delete;
+
+    T& operator[](size_t Index) { return m_Data[Index]; }
+    const T& operator[](size_t Index) const { return m_Data[Index]; }
+    T* data() { return m_Data; }
+    const T* data() const { return m_Data; }
+    size_t size() const { return m_Size; }
+
+    void resize(size_t Size)
+    {
+        if (Size <= m_Size) {
+            return;
+        }
+        if (Size > N) {
+            std::vector<T> heap(Size);
+            std::copy(m_Data, m_Data + m_Size, heap.begin());
+            m_Heap.swap(heap);
+            m_Data = m_Heap.data();
+        }
+        m_Size = Size;
+    }
+
+private:
+    T m_Inline[N];
+    std::vector<T> m_Heap;
+    T* m_Data = m_Inline;
+    size_t m_Size = 0;
+};
 
 /// Runs searches of one compiled pattern over one subject. Not thread-safe; cheap to construct.
 class matcher {
@@ -45,7 +81,8 @@ public:
     /// match, one record per internal group; otherwise every record is unmatched.
     search_outcome search(const char* From, bool RejectEmpty);
 
-    const std::vector<group_record>& records() const { return m_Records; }
+    /// One record per internal group.
+    const group_record* records() const { return m_Records.data(); }
 
 private:
     struct frame {
@@ -93,8 +130,8 @@ private:
     std::size_t m_Steps = 0;
     bool m_RejectEmpty = false;
     const char* m_RejectAt = nullptr;
-    std::vector<group_record> m_Records;
-    std::vector<frame> m_Stack;
+    small_array<group_record, 16> m_Records;
+    small_array<frame, 48> m_Stack;
     size_t m_Sp = 0;
     size_t m_Barrier = 0;         // index + 1 of the innermost barrier frame; 0: none
 };

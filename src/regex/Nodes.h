@@ -215,6 +215,7 @@ struct atom_quant_node : node {
     bool HasFollow = false;      ///< fast path: the rest of the pattern can only begin with a byte in Follow
     byte_set Follow;
     byte_set LazySkip;           ///< fast path: AtomSet without Follow, the bytes a lazy loop steps over
+    int FollowSingle = -1;       ///< fast path: the only byte of Follow, when the atom is . (memchr)
 };
 
 struct end_quant_node;
@@ -277,6 +278,7 @@ struct compiled_pattern {
     bool FirstStartOnly = false;  ///< a failure at the first start position means no match at any later one
     bool HasTopFirst = false;     ///< every match begins with a byte of TopFirst
     byte_set TopFirst;
+    int TopFirstSingle = -1;      ///< the only byte of TopFirst, or -1
     int RequiredByte = -1;        ///< a byte every match contains (the last one the pattern demands), or -1
 };
 

@@ -66,6 +66,17 @@ struct match_options {
     std::size_t stack_limit = std::size_t{256} << 20;
 };
 
+namespace detail {
+
+/// A record as offsets from the subject begin (what the engine hands to the templates below).
+struct raw_record {
+    std::size_t Begin = 0;
+    std::size_t End = 0;
+    bool Matched = false;
+};
+
+} // namespace detail
+
 /// One sub-match record: the positions of a group's text, like std::sub_match.
 template <class It> class sub_match : public std::pair<It, It> {
 public:
@@ -95,11 +106,14 @@ public:
     /// True when the last search gave up at match_options' step or stack limit (and so reported no match).
     bool limit_reached() const { return m_LimitReached; }
 
+    // For basic_rpattern: the records to fill, and space reused from one search to the next.
     std::vector<value_type>& records() { return m_Records; }
+    std::vector<detail::raw_record>& scratch() { return m_Scratch; }
     void set_limit_reached(bool Reached) { m_LimitReached = Reached; }
 
 private:
     std::vector<value_type> m_Records;
+    std::vector<detail::raw_record> m_Scratch;
     bool m_LimitReached = false;
 };
 
@@ -125,12 +139,6 @@ namespace detail {
 
 struct compiled_pattern;
 
-/// A record as offsets from the subject begin.
-struct raw_record {
-    std::size_t Begin = 0;
-    std::size_t End = 0;
-    bool Matched = false;
-};
 
 } // namespace detail
 
@@ -211,12 +219,11 @@ private:
     bool Run(It First, const char* Begin, const char* End, bool NulTerminated, basic_match_results<It>& Results,
              const match_options& Options) const
     {
-        std::vector<detail::raw_record> raw;
+        std::vector<detail::raw_record>& raw = Results.scratch();
         bool limitReached = false;
         const bool found = search(Begin, End, NulTerminated, Options, raw, limitReached);
         auto& records = Results.records();
         records.clear();
-        records.reserve(raw.size());
         using difference = typename std::iterator_traits<It>::difference_type;
         for (const auto& record : raw) {
             if (record.Matched) {

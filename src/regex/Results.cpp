@@ -8,7 +8,7 @@ namespace detail {
 namespace {
 
 // The records of the visible groups, as offsets from Begin.
-void Compact(const compiled_pattern& Pattern, const std::vector<group_record>& Internal, const char* Begin,
+void Compact(const compiled_pattern& Pattern, const group_record* Internal, const char* Begin,
              std::vector<raw_record>& Out)
 {
     for (size_t number : Pattern.VisibleToInternal) {

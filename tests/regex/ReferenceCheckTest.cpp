@@ -185,6 +185,33 @@ TEST(RegexReferenceCheck, GeneratedPatternsGiveTheSameResultsWithAndWithoutFastP
     EXPECT_LT(tally.Skipped, tally.Compared / 100);
 }
 
+TEST(RegexReferenceCheck, RepetitionsThatScanForTheNextByteAgree)
+{
+    // Repetitions whose continuation starts with a known byte skip ahead (memchr, memrchr, set scans);
+    // a positive look-ahead, an optional group's end and line ends are part of what they look at.
+    const char* const patterns[] = {
+        "(.*)?(?=<d)", "(.+?)?(?=a|b)", ".*?(?=ab)", "[^/]+?(?=/|$)", "a.*b", "a.*?\n", "a.*?b", "(a.*?)?b",
+        "(?:x.*)?<", ".+?<d", "[^<]*<", "(.*)\n", ".*$", "(?:.?)*?b", "<.{0,3}?>", "(a|b)*?c", "([ab])+b",
+        "(?:[^<]|<[^d])*<d", "\\s*\"", "[^\"]+(?=\")", "(?=a)ab",
+    };
+    TGenerator generator(99);
+    TTally tally;
+    for (const char* pattern : patterns) {
+        for (unsigned flags : {0u, static_cast<unsigned>(regex::SINGLELINE)}) {
+            std::vector<std::string> subjects;
+            for (int k = 0; k < 200; ++k) {
+                subjects.push_back(generator.Subject("ab<d/\n\" x", 30));
+            }
+            Compare(pattern, flags, subjects, tally);
+            if (HasFatalFailure()) {
+                return;
+            }
+        }
+    }
+    EXPECT_GT(tally.Matched, 2000);
+    EXPECT_LT(tally.Skipped, tally.Compared / 100); // a few backtrack past the step limit
+}
+
 // Tags in the three quoting forms, with blanks around '=', as the program's page patterns meet them.
 std::string GeneratedTag(TGenerator& Generator)
 {
