@@ -2,7 +2,6 @@
 #include "Driver.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -10,9 +9,11 @@
 
 #include "libs/Auxiliary.h"
 #include "support/ProcessRunner.h"
+#include "support/TempDir.h"
 
 namespace fs = std::filesystem;
 using TestSupport::RunProcess;
+using TestSupport::TTempDir;
 
 namespace {
 
@@ -21,22 +22,6 @@ const std::string kBanner = "Skerrow - offline copy of one magazine issue\n"
                             "                  Skerrow developers <skerrow@example.org>\n\n";
 const std::string kTime = "[0-2][0-9]:[0-5][0-9]:[0-6][0-9] ";
 const std::string kLocation = "BrintLib::TAplThrowException src/[A-Za-z_/]+\\.cpp, [0-9]+:\n\t";
-
-/// An empty working directory for one run, removed afterwards.
-class TWorkDir {
-public:
-    TWorkDir()
-    {
-        std::string pattern = (fs::temp_directory_path() / "skerrow-driver-XXXXXX").string();
-        m_Path = mkdtemp(&pattern[0]);
-    }
-    ~TWorkDir() { fs::remove_all(m_Path); }
-    const std::string& Path() const { return m_Path; }
-    bool IsEmpty() const { return fs::is_empty(m_Path); }
-
-private:
-    std::string m_Path;
-};
 
 std::uintmax_t LogSize()
 {
@@ -50,7 +35,7 @@ TEST(Driver, TooFewArgumentsPrintTheUsageAndDoNothing)
 {
     for (const std::vector<std::string>& args : {std::vector<std::string>{SKERROW_EXE},
                                                  std::vector<std::string>{SKERROW_EXE, "http://mag-a.test/"}}) {
-        TWorkDir work;
+        const TTempDir work;
         const std::uintmax_t logBefore = LogSize();
         const auto run = RunProcess(args, {"LANG=C.UTF-8", "LC_ALL="}, work.Path());
         EXPECT_EQ(run.ExitStatus, 0);
@@ -58,32 +43,32 @@ TEST(Driver, TooFewArgumentsPrintTheUsageAndDoNothing)
                                   u8"\\[Путь к WinRar.exe\\]";
         EXPECT_TRUE(std::regex_match(run.Stdout, std::regex(kBanner + kTime + kLocation + usage + "\n\n")))
             << run.Stdout;
-        EXPECT_TRUE(work.IsEmpty());
+        EXPECT_TRUE(fs::is_empty(work.Path()));
         EXPECT_EQ(LogSize(), logBefore);
     }
 }
 
 TEST(Driver, UnknownUrlIsReportedAsTyped)
 {
-    TWorkDir work;
+    const TTempDir work;
     const auto run = RunProcess({SKERROW_EXE, u8"ftp://example.invalid/журнал", "save", "archiver"},
                                 {"LANG=C.UTF-8", "LC_ALL="}, work.Path());
     EXPECT_EQ(run.ExitStatus, 0);
     EXPECT_TRUE(std::regex_match(run.Stdout, std::regex(kBanner + kTime + kLocation +
                                                         u8"Неизвестный URL: ftp://example.invalid/журнал\n\n")))
         << run.Stdout;
-    EXPECT_TRUE(work.IsEmpty());
+    EXPECT_TRUE(fs::is_empty(work.Path()));
 }
 
 TEST(Driver, ArgumentOutsideWindows1251IsRefusedByPosition)
 {
-    TWorkDir work;
+    const TTempDir work;
     const auto run = RunProcess({SKERROW_EXE, "http://mag-a.test/", u8"save\u4e2d"}, {"LANG=C.UTF-8"}, work.Path());
     EXPECT_EQ(run.ExitStatus, 0);
     EXPECT_TRUE(std::regex_match(run.Stdout, std::regex(kBanner + kTime + kLocation + u8"Аргумент 2 командной строки "
                                                         u8"не может быть представлен в кодировке windows-1251\n\n")))
         << run.Stdout;
-    EXPECT_TRUE(work.IsEmpty());
+    EXPECT_TRUE(fs::is_empty(work.Path()));
 }
 
 TEST(ErrorLog, AppendsEntriesAsComposedBesideTheExecutable)

@@ -18,6 +18,7 @@
 #include "libs/Auxiliary.h"
 #include "libs/Exceptions.h"
 #include "libs/strings.h"
+#include "support/AplFailure.h"
 #include "support/ProcessRunner.h"
 #include "support/TempDir.h"
 
@@ -411,12 +412,8 @@ TEST_F(ProcessImagesTest, DirectoryThatCannotBeCreatedFailsThePage)
     std::ofstream(blocker) << "not a directory";
     const std::string original = "<img src=\"a.jpg\">";
     std::string page = original;
-    std::string message;
-    try {
-        ProcessImages(blocker + "/", page, kSiteRoot, kPageName);
-    } catch (const BrintLib::TAplThrowException& e) {
-        message = e.what();
-    }
+    const std::string message =
+        TestSupport::FailureOf([&] { ProcessImages(blocker + "/", page, kSiteRoot, kPageName); });
     const std::string prefix = "Ошибка при создании каталога " + blocker + "/" + kPageName + "/: ";
     ASSERT_EQ(message.substr(0, prefix.size()), prefix);
     const std::string reason = message.substr(prefix.size());

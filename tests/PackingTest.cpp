@@ -7,10 +7,8 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -19,52 +17,21 @@
 
 #include "libs/Exceptions.h"
 #include "support/ProcessRunner.h"
+#include "support/RecordingChild.h"
+#include "support/TempDir.h"
 
 namespace fs = std::filesystem;
 using TestSupport::ReadFile;
 using TestSupport::RunProcess;
+using TestSupport::SelfPath;
+using TestSupport::TEnvironmentVariable;
 using Args = std::vector<std::string>;
 
 namespace {
 
-// The recording child: when kRecordVariable names a file, this program writes its argv there (each
-// argument ended by a zero byte) and exits with the code in kExitVariable.
-const char kRecordVariable[] = "SKERROW_TEST_RECORD_ARGS";
-const char kExitVariable[] = "SKERROW_TEST_CHILD_EXIT";
-
-int ActAsRecordingChildWhenAsked()
-{
-    const char* record = std::getenv(kRecordVariable);
-    if (record == nullptr)
-        return 0;
-    {
-        std::ifstream cmdline("/proc/self/cmdline", std::ios::binary);
-        std::ofstream(record, std::ios::binary) << cmdline.rdbuf();
-    }
-    const char* code = std::getenv(kExitVariable);
-    _exit(code == nullptr ? 0 : std::atoi(code));
-}
-const int g_RecordingChild = ActAsRecordingChildWhenAsked();
-
 const Args kSwitches = {"a", "-afzip", "-ep1", "-cfg-", "-k", "-m5", "-r", "-s", "-sv-", "-t", "-idq", "--"};
 const std::string kData = SKERROW_TEST_DATA_DIR "/packing/2007_05";
 const std::string kUnzip = "/usr/bin/unzip";
-
-std::string SelfPath()
-{
-    return fs::read_symlink("/proc/self/exe").string();
-}
-
-Args SplitRecord(const std::string& Text)
-{
-    Args argv;
-    for (size_t start = 0; start < Text.size();) {
-        const size_t end = Text.find('\0', start);
-        argv.push_back(Text.substr(start, end - start));
-        start = end + 1;
-    }
-    return argv;
-}
 
 /// Every file and folder below Dir: relative name (a folder's ending with '/') -> content.
 std::map<std::string, std::string> ReadTree(const std::string& Dir)
@@ -111,34 +78,10 @@ Args Names(const std::map<std::string, std::string>& Tree)
     return names;
 }
 
-/// Sets an environment variable for one test and removes it afterwards.
-class TEnvironmentVariable {
-public:
-    TEnvironmentVariable(const char* Name, const std::string& Value) : m_Name(Name)
-    {
-        setenv(Name, Value.c_str(), 1);
-    }
-    ~TEnvironmentVariable() { unsetenv(m_Name); }
-    TEnvironmentVariable(const TEnvironmentVariable&) = delete;
-    TEnvironmentVariable& operator=(const TEnvironmentVariable&) = delete;
-
-private:
-    const char* m_Name;
-};
-
-/// A temporary directory with a copy of the sample issue; g_IssueDir is cleared at the end.
+/// A temporary directory for copies of the sample issue; g_IssueDir is cleared at the end.
 class PackIssueTest : public ::testing::Test {
 protected:
-    PackIssueTest()
-    {
-        std::string pattern = (fs::temp_directory_path() / "skerrow-packing-XXXXXX").string();
-        m_Root = mkdtemp(&pattern[0]);
-    }
-    ~PackIssueTest() override
-    {
-        g_IssueDir.clear();
-        fs::remove_all(m_Root);
-    }
+    ~PackIssueTest() override { g_IssueDir.clear(); }
 
     /// Copies the sample issue, plus an empty picture folder, to <root>/SaveDir/2007_05 and returns
     /// that path (no trailing separator).
@@ -157,15 +100,15 @@ protected:
     {
         const std::string record = m_Root + "/argv";
         fs::remove(record);
-        const TEnvironmentVariable recordSwitch(kRecordVariable, record);
-        const TEnvironmentVariable exitSwitch(kExitVariable, ChildExit);
+        const TEnvironmentVariable recordSwitch(TestSupport::kRecordArgsVariable, record);
+        const TEnvironmentVariable exitSwitch(TestSupport::kChildExitVariable, ChildExit);
         Failure.clear();
         try {
             PackIssue(ArchiverPath.empty() ? SelfPath() : ArchiverPath);
         } catch (const BrintLib::TAplThrowException& e) {
             Failure = e.what();
         }
-        return fs::exists(record) ? SplitRecord(ReadFile(record)) : Args{};
+        return TestSupport::ReadRecordedArgs(record);
     }
 
     /// The command line that packing Dir with Program must build.
@@ -184,7 +127,8 @@ protected:
         return argv;
     }
 
-    std::string m_Root;
+    const TestSupport::TTempDir m_Dir;
+    const std::string m_Root = m_Dir.Path();
 };
 
 } // namespace
@@ -291,7 +235,7 @@ TEST_F(PackIssueTest, SkerrowWithAnArchiverButNoIssueStartsNoArchiver)
     const std::string record = m_Root + "/argv";
     const TestSupport::TProcessResult run =
         RunProcess({SKERROW_EXE, "http://unknown.test/", m_Root + "/save", SelfPath()},
-                   {std::string(kRecordVariable) + "=" + record});
+                   {std::string(TestSupport::kRecordArgsVariable) + "=" + record});
     EXPECT_EQ(run.ExitStatus, 0);
     EXPECT_FALSE(fs::exists(record));
     EXPECT_FALSE(fs::exists(m_Root + "/save"));

@@ -20,7 +20,7 @@
 
 #include "libs/Auxiliary.h"
 #include "support/ProcessRunner.h"
-#include "support/TempDir.h"
+#include "support/SkerrowCopy.h"
 #include "support/TestHttpServer.h"
 
 namespace fs = std::filesystem;
@@ -62,10 +62,15 @@ std::vector<std::string> DownloadLines(const std::string& Stdout)
     return downloads;
 }
 
-void ReplaceAllIn(std::string& Text, const std::string& Find, const std::string& Replace)
+/// The expected errors.txt in the data file Name, with every "{ISSUE}" replaced by IssueDir.
+std::string ExpectedLog(const std::string& Name, const std::string& IssueDir)
 {
-    for (size_t at = Text.find(Find); at != std::string::npos; at = Text.find(Find, at + Replace.size()))
-        Text.replace(at, Find.size(), Replace);
+    std::string log = ReadData(Name);
+    const std::string placeholder = "{ISSUE}";
+    for (size_t at = log.find(placeholder); at != std::string::npos;
+         at = log.find(placeholder, at + IssueDir.size()))
+        log.replace(at, placeholder.size(), IssueDir);
+    return log;
 }
 
 /// A saved page with its footer's generation time replaced by kFooterTime, after checking its form.
@@ -107,30 +112,6 @@ std::map<std::string, TTreeEntry> ReadTree(const std::string& Root)
     return tree;
 }
 
-/// One run of a private copy of Skerrow (errors.txt lands beside the copy) through the proxy.
-class TSkerrowCopy {
-public:
-    TSkerrowCopy() : m_Exe(m_Dir / "Skerrow")
-    {
-        fs::copy_file(SKERROW_EXE, m_Exe);
-    }
-
-    TestSupport::TProcessResult Run(const std::string& ProxyUrl, const std::string& Url, const std::string& SavePath)
-    {
-        return TestSupport::RunProcess({m_Exe, Url, SavePath},
-                                       {"http_proxy=" + ProxyUrl, "no_proxy=", "NO_PROXY=", "HTTP_PROXY=",
-                                        "LANG=C.UTF-8", "LC_ALL="},
-                                       m_Dir.Path());
-    }
-
-    std::string ErrorLog() const { return TestSupport::ReadFile(m_Dir / "errors.txt"); }
-    std::string Path(const std::string& Name) const { return m_Dir / Name; }
-
-private:
-    TestSupport::TTempDir m_Dir;
-    std::string m_Exe;
-};
-
 /// The site of the sample issue: every URL of site/urls.txt answered with its file, or with 404.
 void ServeSampleIssue(TestSupport::TTestHttpServer& Server)
 {
@@ -146,19 +127,31 @@ void ServeSampleIssue(TestSupport::TTestHttpServer& Server)
     }
 }
 
+/// Runs of a private copy of Skerrow through a server that plays the sample issue.
+class PopMechEndToEnd : public ::testing::Test {
+protected:
+    PopMechEndToEnd() { ServeSampleIssue(m_Server); }
+
+    /// Runs the copy on the issue's contents page.
+    TestSupport::TProcessResult Run(const std::string& SavePath) const
+    {
+        return m_Skerrow.Run(m_Server.ProxyUrl(), kTitleUrl, SavePath);
+    }
+
+    TestSupport::TTestHttpServer m_Server;
+    TestSupport::TSkerrowCopy m_Skerrow;
+};
+
 } // namespace
 
-TEST(PopMechEndToEnd, CopiesTheIssueAndRefusesToOverwriteItOnASecondRun)
+TEST_F(PopMechEndToEnd, CopiesTheIssueAndRefusesToOverwriteItOnASecondRun)
 {
-    TestSupport::TTestHttpServer server;
-    ServeSampleIssue(server);
-    TSkerrowCopy skerrow;
-    const std::string savePath = skerrow.Path("save");
+    const std::string savePath = m_Skerrow.Path("save");
     const std::string issueDir = savePath + "/2007_05/";
     const std::vector<std::string> downloads = Lines(ReadData("expected/downloads.txt"));
 
     // First run: the whole issue.
-    const TestSupport::TProcessResult first = skerrow.Run(server.ProxyUrl(), kTitleUrl, savePath);
+    const TestSupport::TProcessResult first = Run(savePath);
     ASSERT_EQ(first.ExitStatus, 0) << first.Stderr;
     EXPECT_EQ(DownloadLines(first.Stdout), downloads) << first.Stdout;
 
@@ -190,13 +183,11 @@ TEST(PopMechEndToEnd, CopiesTheIssueAndRefusesToOverwriteItOnASecondRun)
         EXPECT_EQ(actual, content) << name;
     }
 
-    std::string expectedLog = ReadData("expected/errors_run1.txt");
-    ReplaceAllIn(expectedLog, "{ISSUE}", issueDir);
-    const std::string firstLog = skerrow.ErrorLog();
-    EXPECT_EQ(WithMaskedLocations(firstLog), expectedLog);
+    const std::string firstLog = m_Skerrow.ErrorLog();
+    EXPECT_EQ(WithMaskedLocations(firstLog), ExpectedLog("expected/errors_run1.txt", issueDir));
 
     // Second run into the same save path: every task meets its own file, nothing changes.
-    const TestSupport::TProcessResult second = skerrow.Run(server.ProxyUrl(), kTitleUrl, savePath);
+    const TestSupport::TProcessResult second = Run(savePath);
     ASSERT_EQ(second.ExitStatus, 0) << second.Stderr;
     EXPECT_EQ(DownloadLines(second.Stdout), downloads) << second.Stdout;
     const std::map<std::string, TTreeEntry> again = ReadTree(savePath);
@@ -207,41 +198,34 @@ TEST(PopMechEndToEnd, CopiesTheIssueAndRefusesToOverwriteItOnASecondRun)
         EXPECT_EQ(found->second.Content, entry.Content) << name;
         EXPECT_EQ(found->second.Time, entry.Time) << name;
     }
-    std::string expectedSecondLog = ReadData("expected/errors_run2.txt");
-    ReplaceAllIn(expectedSecondLog, "{ISSUE}", issueDir);
-    const std::string log = skerrow.ErrorLog();
+    const std::string log = m_Skerrow.ErrorLog();
     ASSERT_EQ(log.compare(0, firstLog.size(), firstLog), 0) << "the first run's entries stay in front";
-    EXPECT_EQ(WithMaskedLocations(log.substr(firstLog.size())), expectedSecondLog);
+    EXPECT_EQ(WithMaskedLocations(log.substr(firstLog.size())),
+              ExpectedLog("expected/errors_run2.txt", issueDir));
 }
 
-TEST(PopMechEndToEnd, IssueDirectoryThatCannotBeCreatedFailsTheContentsPageOnly)
+TEST_F(PopMechEndToEnd, IssueDirectoryThatCannotBeCreatedFailsTheContentsPageOnly)
 {
-    TestSupport::TTestHttpServer server;
-    ServeSampleIssue(server);
-    TSkerrowCopy skerrow;
-    const std::string savePath = skerrow.Path("plain-file");
+    const std::string savePath = m_Skerrow.Path("plain-file");
     std::ofstream(savePath) << "not a directory";
 
-    const TestSupport::TProcessResult run = skerrow.Run(server.ProxyUrl(), kTitleUrl, savePath);
+    const TestSupport::TProcessResult run = Run(savePath);
     ASSERT_EQ(run.ExitStatus, 0) << run.Stderr;
     EXPECT_EQ(DownloadLines(run.Stdout), std::vector<std::string>{"Download: " + kTitleUrl}) << run.Stdout;
-    EXPECT_EQ(WithMaskedLocations(skerrow.ErrorLog()),
+    EXPECT_EQ(WithMaskedLocations(m_Skerrow.ErrorLog()),
               kTitleUrl + " BrintLib::TAplThrowException FILE, LINE:\n\tОшибка при создании каталога " + savePath +
                   "/2007_05/: " + BrintLib::GetErrorDescription(EEXIST) + "\n\n");
     EXPECT_EQ(TestSupport::ReadFile(savePath), "not a directory");
 }
 
-TEST(PopMechEndToEnd, ContentsPageWithoutTheIssueLinkOnOneLineIsASearchErrorAndNothingElseHappens)
+TEST_F(PopMechEndToEnd, ContentsPageWithoutTheIssueLinkOnOneLineIsASearchErrorAndNothingElseHappens)
 {
-    TestSupport::TTestHttpServer server;
-    ServeSampleIssue(server);
-    server.SetReply(kTitleUrl, {200, ReadData("site/contents_split_link.htm")});
-    TSkerrowCopy skerrow;
-    const std::string savePath = skerrow.Path("save");
+    m_Server.SetReply(kTitleUrl, {200, ReadData("site/contents_split_link.htm")});
+    const std::string savePath = m_Skerrow.Path("save");
 
-    const TestSupport::TProcessResult run = skerrow.Run(server.ProxyUrl(), kTitleUrl, savePath);
+    const TestSupport::TProcessResult run = Run(savePath);
     ASSERT_EQ(run.ExitStatus, 0) << run.Stderr;
     EXPECT_EQ(DownloadLines(run.Stdout), std::vector<std::string>{"Download: " + kTitleUrl}) << run.Stdout;
-    EXPECT_EQ(WithMaskedLocations(skerrow.ErrorLog()), ReadData("expected/errors_split_link.txt"));
+    EXPECT_EQ(WithMaskedLocations(m_Skerrow.ErrorLog()), ReadData("expected/errors_split_link.txt"));
     EXPECT_FALSE(fs::exists(savePath));
 }

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "Logic.h"
-#include "libs/Exceptions.h"
+#include "support/AplFailure.h"
 
 namespace {
 
@@ -59,12 +59,8 @@ TEST(PopMechUrl, RecognisesTheSiteByTheHostPartOnly)
 TEST(PopMechUrl, UrlWithoutAnySlashIsASearchError)
 {
     std::string siteRoot;
-    try {
-        PopMech::RecogniseUrl("mag-a.test", siteRoot);
-        FAIL() << "no search error";
-    } catch (const BrintLib::TAplThrowException& e) {
-        EXPECT_STREQ(e.what(), "Ошибка при поиске шаблона: \"^(?:http://)?([^/]+?/)\" в строке \"mag-a.test\"");
-    }
+    EXPECT_EQ(TestSupport::FailureOf([&] { PopMech::RecogniseUrl("mag-a.test", siteRoot); }),
+              "Ошибка при поиске шаблона: \"^(?:http://)?([^/]+?/)\" в строке \"mag-a.test\"");
     EXPECT_TRUE(g_TaskQueue.IsEmpty());
 }
 

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "support/ProcessRunner.h"
-#include "support/TempDir.h"
+#include "support/SkerrowCopy.h"
 #include "support/TestHttpServer.h"
 
 namespace fs = std::filesystem;
@@ -97,30 +97,6 @@ public:
 
 private:
     TestSupport::TTestHttpServer m_Server;
-};
-
-/// A copy of the executable in a test directory of its own, so that its error log is this test's alone.
-class TSkerrow {
-public:
-    explicit TSkerrow(const TestSupport::TTempDir& Work) : m_Work(Work), m_Exe(Work / "Skerrow")
-    {
-        fs::copy_file(SKERROW_EXE, m_Exe);
-        fs::permissions(m_Exe, fs::perms::owner_all);
-    }
-
-    /// Runs the copy on Url and SavePath through Site; returns what it printed.
-    TestSupport::TProcessResult Run(const TSampleSite& Site, const std::string& Url, const std::string& SavePath)
-    {
-        return TestSupport::RunProcess({m_Exe, Url, SavePath},
-                                       {"http_proxy=" + Site.ProxyUrl(), "no_proxy=", "NO_PROXY=", "LANG=C.UTF-8",
-                                        "LC_ALL="},
-                                       m_Work.Path());
-    }
-    std::string ErrorLog() const { return TestSupport::ReadFile(m_Work / "errors.txt"); }
-
-private:
-    const TestSupport::TTempDir& m_Work;
-    std::string m_Exe;
 };
 
 /// The URLs of the console lines that begin with Prefix, in order.
@@ -210,78 +186,75 @@ std::vector<std::string> Concat(std::vector<std::string> First, const std::vecto
     return First;
 }
 
+/// Runs of a private copy of the executable through the sample site, saving to "save" beside it.
+class VokrugSvetaIssue : public ::testing::Test {
+protected:
+    TestSupport::TProcessResult Run(const std::string& Url) const
+    {
+        return m_Skerrow.Run(m_Site.ProxyUrl(), Url, m_Save);
+    }
+
+    TSampleSite m_Site;
+    TestSupport::TSkerrowCopy m_Skerrow;
+    const std::string m_Save = m_Skerrow.Path("save");
+};
+
 } // namespace
 
-TEST(VokrugSvetaIssue, WholeIssueIsCopiedInQueueOrder)
+TEST_F(VokrugSvetaIssue, WholeIssueIsCopiedInQueueOrder)
 {
-    TSampleSite site;
-    TestSupport::TTempDir work;
-    TSkerrow skerrow(work);
-    const std::string save = work / "save";
-
-    const auto run = skerrow.Run(site, kIssueUrl, save);
+    const auto run = Run(kIssueUrl);
     EXPECT_EQ(run.ExitStatus, 0) << run.Stdout << run.Stderr;
 
     const std::vector<std::string> downloads = Concat({kIssueUrl}, kDownloadsAfterTitle);
     EXPECT_EQ(ConsoleLines(run.Stdout, "Download: "), downloads);
-    EXPECT_EQ(site.Requests(), downloads); // nothing else was asked for: no dropped picture, no later row
+    EXPECT_EQ(m_Site.Requests(), downloads); // nothing else was asked for: no dropped picture, no later row
     EXPECT_EQ(ConsoleLines(run.Stdout, "Processing: "),
               std::vector<std::string>(downloads.begin(), downloads.begin() + 5));
-    ExpectSavedIssue(save);
+    ExpectSavedIssue(m_Save);
     // The article page with <BODY> in capitals fails alone: no page, no picture directory.
-    ExpectErrorLog(skerrow.ErrorLog(), {CapitalBodyEntry()});
+    ExpectErrorLog(m_Skerrow.ErrorLog(), {CapitalBodyEntry()});
 }
 
-TEST(VokrugSvetaIssue, UrlOfTheHostAloneIsTheSiteRoot)
+TEST_F(VokrugSvetaIssue, UrlOfTheHostAloneIsTheSiteRoot)
 {
-    TSampleSite site;
-    TestSupport::TTempDir work;
-    TSkerrow skerrow(work);
-    const std::string save = work / "save";
-
     // Declined by the first site's handler (its host text is "http:/"), taken by this one.
-    const auto run = skerrow.Run(site, "http://mag-b.test", save);
+    const auto run = Run("http://mag-b.test");
     EXPECT_EQ(run.ExitStatus, 0) << run.Stdout << run.Stderr;
 
     EXPECT_EQ(ConsoleLines(run.Stdout, "Download: "), Concat({"http://mag-b.test"}, kDownloadsAfterTitle));
-    ExpectSavedIssue(save);
-    ExpectErrorLog(skerrow.ErrorLog(), {CapitalBodyEntry()});
+    ExpectSavedIssue(m_Save);
+    ExpectErrorLog(m_Skerrow.ErrorLog(), {CapitalBodyEntry()});
 }
 
-TEST(VokrugSvetaIssue, YearFollowedByABlankStopsTheTitlePage)
+TEST_F(VokrugSvetaIssue, YearFollowedByABlankStopsTheTitlePage)
 {
-    TSampleSite site;
-    TestSupport::TTempDir work;
-    TSkerrow skerrow(work);
-    const std::string save = work / "save";
     const std::string url = "http://mag-b.test/magazines/2007/06/";
 
-    const auto run = skerrow.Run(site, url, save);
+    const auto run = Run(url);
     EXPECT_EQ(run.ExitStatus, 0) << run.Stdout << run.Stderr;
 
     EXPECT_EQ(ConsoleLines(run.Stdout, "Download: "), std::vector<std::string>{url});
-    EXPECT_FALSE(fs::exists(save)); // no issue directory, no page
-    ExpectErrorLog(skerrow.ErrorLog(),
+    EXPECT_FALSE(fs::exists(m_Save)); // no issue directory, no page
+    ExpectErrorLog(m_Skerrow.ErrorLog(),
                    {{url, SearchError(kHeadingPattern, TestSupport::ReadFile(kSiteData + "title_year_blank.htm"))}});
 }
 
-TEST(VokrugSvetaIssue, SecondRunIntoTheSameSavePathChangesNothing)
+TEST_F(VokrugSvetaIssue, SecondRunIntoTheSameSavePathChangesNothing)
 {
-    TSampleSite site;
-    TestSupport::TTempDir work;
-    TSkerrow skerrow(work);
-    const std::string save = work / "save";
-    skerrow.Run(site, kIssueUrl, save);
-    const size_t firstLog = skerrow.ErrorLog().size();
+    Run(kIssueUrl);
+    const size_t firstLog = m_Skerrow.ErrorLog().size();
 
-    const auto run = skerrow.Run(site, kIssueUrl, save);
+    const auto run = Run(kIssueUrl);
     EXPECT_EQ(run.ExitStatus, 0) << run.Stdout << run.Stderr;
 
     // Every page is processed again and queues its tasks before its own file is refused.
     EXPECT_EQ(ConsoleLines(run.Stdout, "Download: "), Concat({kIssueUrl}, kDownloadsAfterTitle));
-    ExpectSavedIssue(save);
-    const auto exists = [&save](const std::string& File) { return "Файл " + save + "/2007_05/" + File + " уже существует"; };
-    ExpectErrorLog(skerrow.ErrorLog().substr(firstLog),
+    ExpectSavedIssue(m_Save);
+    const auto exists = [this](const std::string& File) {
+        return "Файл " + m_Save + "/2007_05/" + File + " уже существует";
+    };
+    ExpectErrorLog(m_Skerrow.ErrorLog().substr(firstLog),
                    {
                        {kIssueUrl, exists("2007_05_00.htm")},
                        {"http://mag-b.test/print/magazines/2007/05/island/", exists("2007_05_01.htm")},

@@ -13,7 +13,7 @@
 #include "Driver.h"
 #include "Logic.h"
 #include "libs/Auxiliary.h"
-#include "libs/Exceptions.h"
+#include "support/AplFailure.h"
 #include "support/ProcessRunner.h"
 #include "support/TempDir.h"
 
@@ -91,13 +91,9 @@ TEST(VokrugSvetaUrl, HostNameUpToTheFirstSlashDecidesAndBecomesTheSiteRoot)
 TEST(VokrugSvetaUrl, UrlWithoutHostNameIsASearchError)
 {
     for (const std::string url : {"", "/magazines/2007/05/"}) {
-        try {
-            VokrugSveta::ProcessUrl(url, "save");
-            ADD_FAILURE() << "no search error for " << url;
-        } catch (const BrintLib::TAplThrowException& e) {
-            EXPECT_EQ(std::string(e.what()),
-                      "Ошибка при поиске шаблона: \"^(?:http://)?([^/]+?)(?=/|$)\" в строке \"" + url + "\"");
-        }
+        EXPECT_EQ(TestSupport::FailureOf([&] { VokrugSveta::ProcessUrl(url, "save"); }),
+                  "Ошибка при поиске шаблона: \"^(?:http://)?([^/]+?)(?=/|$)\" в строке \"" + url + "\"")
+            << url;
         EXPECT_TRUE(g_TaskQueue.IsEmpty());
     }
 }
@@ -110,13 +106,8 @@ TEST(VokrugSvetaTitlePage, IssueDirectoryThatCannotBeCreatedFailsTheTaskAndQueue
     g_IssueDir.clear();
 
     ASSERT_TRUE(VokrugSveta::ProcessUrl("http://mag-b.test/magazines/2007/05/", saveFile));
-    try {
-        FinishFrontTask(TestSupport::ReadFile(kSiteData + "title.htm"));
-        ADD_FAILURE() << "the title page was processed";
-    } catch (const BrintLib::TAplThrowException& e) {
-        EXPECT_EQ(std::string(e.what()), "Ошибка при создании каталога " + saveFile + "/2007_05/: " +
-                                             BrintLib::GetErrorDescription(EEXIST));
-    }
+    EXPECT_EQ(TestSupport::FailureOf([] { FinishFrontTask(TestSupport::ReadFile(kSiteData + "title.htm")); }),
+              "Ошибка при создании каталога " + saveFile + "/2007_05/: " + BrintLib::GetErrorDescription(EEXIST));
     EXPECT_TRUE(g_TaskQueue.IsEmpty());
     EXPECT_TRUE(g_IssueDir.empty());
     EXPECT_EQ(TestSupport::ReadFile(saveFile), "a file where the save directory should be");

@@ -6,20 +6,9 @@
 #include <iostream>
 #include <sstream>
 
-namespace {
+#include "support/CaptureCout.h"
 
-class TCaptureCout {
-public:
-    TCaptureCout() : m_Old(std::cout.rdbuf(m_Buffer.rdbuf())) {}
-    ~TCaptureCout() { std::cout.rdbuf(m_Old); }
-    std::string Text() const { return m_Buffer.str(); }
-
-private:
-    std::ostringstream m_Buffer;
-    std::streambuf* m_Old;
-};
-
-} // namespace
+using TestSupport::TCaptureCout;
 
 // The test programs run with the "C" locale or a UTF-8 one; both mean UTF-8 on the console.
 TEST(CoutConvert, UserEncodingIsUtf8ForPlainLocales)

@@ -3,24 +3,14 @@
 
 #include <gtest/gtest.h>
 
-#include <iostream>
 #include <regex>
-#include <sstream>
+#include <string>
+
+#include "support/CaptureCout.h"
+
+using TestSupport::TCaptureCout;
 
 namespace {
-
-/// Captures what is written to std::cout while it lives. The stream object stays std::cout, so the
-/// console conversion applies as it would on a terminal.
-class TCaptureCout {
-public:
-    TCaptureCout() : m_Old(std::cout.rdbuf(m_Buffer.rdbuf())) {}
-    ~TCaptureCout() { std::cout.rdbuf(m_Old); }
-    std::string Text() const { return m_Buffer.str(); }
-
-private:
-    std::ostringstream m_Buffer;
-    std::streambuf* m_Old;
-};
 
 const char kTimePattern[] = "[0-2][0-9]:[0-5][0-9]:[0-6][0-9] ";
 

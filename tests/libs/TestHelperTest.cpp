@@ -15,95 +15,22 @@
 
 #include "libs/Auxiliary.h"
 #include "libs/CoutConvert.h"
-#include "libs/Exceptions.h"
-#include "support/ProcessRunner.h"
+#include "support/AplFailure.h"
+#include "support/RecordingChild.h"
+#include "support/TempDir.h"
 
 namespace fs = std::filesystem;
 using BrintLib::ExecuteCommand;
 using BrintLib::SplitArguments;
 using BrintLib::SplitCommandLine;
 using BrintLib::TCommandLine;
+using TestSupport::FailureOf;
+using TestSupport::SelfPath;
+using TestSupport::TEnvironmentVariable;
+using TestSupport::TTempDir;
 using Args = std::vector<std::string>;
 
 namespace {
-
-// The recording child. When kRecordVariable names a file, this program writes its argv there (each
-// argument ended by a zero byte), then the names in /proc/self/fd to kFdsVariable's file if that is set,
-// and exits with the code in kExitVariable ("signal": ends itself with SIGTERM).
-const char kRecordVariable[] = "SKERROW_TEST_RECORD_ARGS";
-const char kFdsVariable[] = "SKERROW_TEST_RECORD_FDS";
-const char kExitVariable[] = "SKERROW_TEST_CHILD_EXIT";
-
-int ActAsRecordingChildWhenAsked()
-{
-    const char* record = std::getenv(kRecordVariable);
-    if (record == nullptr)
-        return 0;
-    {
-        std::ifstream cmdline("/proc/self/cmdline", std::ios::binary);
-        std::ofstream(record, std::ios::binary) << cmdline.rdbuf();
-    }
-    if (const char* fdsFile = std::getenv(kFdsVariable)) {
-        std::ofstream fds(fdsFile);
-        for (const fs::directory_entry& fd : fs::directory_iterator("/proc/self/fd"))
-            fds << fd.path().filename().string() << '\n';
-    }
-    const char* code = std::getenv(kExitVariable);
-    if (code != nullptr && std::string(code) == "signal")
-        std::raise(SIGTERM);
-    _exit(code == nullptr ? 0 : std::atoi(code));
-}
-const int g_RecordingChild = ActAsRecordingChildWhenAsked();
-
-std::string SelfPath()
-{
-    return fs::read_symlink("/proc/self/exe").string();
-}
-
-/// Sets an environment variable for one test and restores the previous state.
-class TEnvironmentVariable {
-public:
-    TEnvironmentVariable(const char* Name, const std::string& Value) : m_Name(Name)
-    {
-        if (const char* old = std::getenv(Name)) {
-            m_Old = old;
-            m_HadOld = true;
-        }
-        setenv(Name, Value.c_str(), 1);
-    }
-    ~TEnvironmentVariable()
-    {
-        if (m_HadOld)
-            setenv(m_Name, m_Old.c_str(), 1);
-        else
-            unsetenv(m_Name);
-    }
-    TEnvironmentVariable(const TEnvironmentVariable&) = delete;
-    TEnvironmentVariable& operator=(const TEnvironmentVariable&) = delete;
-
-private:
-    const char* m_Name;
-    std::string m_Old;
-    bool m_HadOld = false;
-};
-
-/// A fresh directory for one test, removed afterwards.
-class TTempDir {
-public:
-    TTempDir()
-    {
-        std::string pattern = (fs::temp_directory_path() / "skerrow-command-XXXXXX").string();
-        m_Path = mkdtemp(&pattern[0]);
-    }
-    ~TTempDir() { fs::remove_all(m_Path); }
-    TTempDir(const TTempDir&) = delete;
-    TTempDir& operator=(const TTempDir&) = delete;
-    std::string operator/(const std::string& Name) const { return m_Path + "/" + Name; }
-    const std::string& Path() const { return m_Path; }
-
-private:
-    std::string m_Path;
-};
 
 void MakeFile(const std::string& Path, fs::perms Permissions)
 {
@@ -122,27 +49,10 @@ Args RunRecorded(const std::string& Command, unsigned& ExitCode, const std::stri
 {
     const TTempDir dir;
     const std::string record = dir / "argv";
-    const TEnvironmentVariable recordSwitch(kRecordVariable, record);
-    const TEnvironmentVariable exitSwitch(kExitVariable, ChildExit);
+    const TEnvironmentVariable recordSwitch(TestSupport::kRecordArgsVariable, record);
+    const TEnvironmentVariable exitSwitch(TestSupport::kChildExitVariable, ChildExit);
     ExitCode = ExecuteCommand(Command.c_str());
-    const std::string text = TestSupport::ReadFile(record);
-    Args argv;
-    for (size_t start = 0; start < text.size();) {
-        const size_t end = text.find('\0', start);
-        argv.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return argv;
-}
-
-std::string ExecuteError(const std::string& Command)
-{
-    try {
-        ExecuteCommand(Command.c_str());
-    } catch (const BrintLib::TAplThrowException& e) {
-        return e.what();
-    }
-    return "no failure";
+    return TestSupport::ReadRecordedArgs(record);
 }
 
 } // namespace
@@ -282,7 +192,7 @@ TEST(ExecuteCommand, ChildInheritsOnlyTheConsole)
     const int held = fcntl(low, F_DUPFD, 100);
     close(low);
     ASSERT_GE(held, 100);
-    const TEnvironmentVariable fdsSwitch(kFdsVariable, dir / "fds");
+    const TEnvironmentVariable fdsSwitch(TestSupport::kRecordFdsVariable, dir / "fds");
     unsigned code = 99;
     RunRecorded(SelfPath(), code);
     close(held);
@@ -310,7 +220,7 @@ TEST(ExecuteCommand, ProgramThatCannotStartIsAnApplicationFailure)
     for (const auto& c : cases) {
         const std::string expected = "Error on executing command '" + c.Command + "' with starting dir 'NULL': " +
                                      BrintLib::GetErrorDescription(c.Error);
-        EXPECT_EQ(ExecuteError(c.Command), expected);
+        EXPECT_EQ(FailureOf([&] { ExecuteCommand(c.Command.c_str()); }), expected);
     }
     EXPECT_EQ(BrintLib::GetErrorDescription(ENOENT), "No such file or directory");
 }

@@ -4,48 +4,24 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "Logic.h"
 #include "libs/Exceptions.h"
 #include "libs/FileSystem.h"
-#include "libs/Net/CURLTransfer.h"
+#include "support/AplFailure.h"
+#include "support/LoopbackTransfer.h"
 #include "support/ProcessRunner.h"
 #include "support/TempDir.h"
-#include "support/TestHttpServer.h"
 
+using TestSupport::FailureOf;
+using TestSupport::MakeBody;
 using TestSupport::ReadFile;
-using TestSupport::THttpReply;
 using TestSupport::TTempDir;
-using TestSupport::TTestHttpServer;
 
 namespace {
-
-std::string MakeBody(size_t Size)
-{
-    std::string body(Size, '\0');
-    unsigned state = 777;
-    for (char& c : body) {
-        state = state * 1103515245u + 12345u;
-        c = static_cast<char>(state >> 16);
-    }
-    return body;
-}
-
-std::string FailureOf(const std::function<void()>& Action)
-{
-    try {
-        Action();
-    } catch (const BrintLib::TAplThrowException& e) {
-        return e.what();
-    }
-    ADD_FAILURE() << "no BrintLib::TAplThrowException raised";
-    return std::string();
-}
 
 void WriteFile(const std::string& Path, const std::string& Content)
 {
@@ -81,10 +57,8 @@ struct TTestProcessor {
 
 using TPageTask = TDownloadAndProcess<TTestProcessor>;
 
-class DownloadTask : public ::testing::Test {
+class DownloadTask : public TestSupport::TLoopbackTransferTest {
 protected:
-    void SetUp() override { unsetenv("http_proxy"); }
-
     std::unique_ptr<TPageTask> MakePageTask(const std::string& Path, const std::string& OutputFile)
     {
         auto task = std::make_unique<TPageTask>(m_Server.Url(Path));
@@ -95,8 +69,6 @@ protected:
     }
 
     TTempDir m_Dir;
-    TTestHttpServer m_Server;
-    TDownloader m_Downloader;
     TProcessLog m_Log;
 };
 

@@ -22,10 +22,12 @@
 
 #include "Logic.h"
 #include "libs/Exceptions.h"
-#include "support/TestHttpServer.h"
+#include "support/AplFailure.h"
+#include "support/LoopbackTransfer.h"
 
+using TestSupport::FailureOf;
+using TestSupport::MakeBody;
 using TestSupport::THttpReply;
-using TestSupport::TTestHttpServer;
 
 namespace {
 
@@ -82,30 +84,6 @@ private:
     std::string m_Url;
 };
 
-/// A body whose every byte value occurs, so that nothing may be translated on the way.
-std::string MakeBody(size_t Size)
-{
-    std::string body(Size, '\0');
-    unsigned state = 12345;
-    for (char& c : body) {
-        state = state * 1103515245u + 12345u;
-        c = static_cast<char>(state >> 16);
-    }
-    return body;
-}
-
-/// The message of the application failure that Action raises; fails the test when it raises none.
-std::string FailureOf(const std::function<void()>& Action)
-{
-    try {
-        Action();
-    } catch (const BrintLib::TAplThrowException& e) {
-        return e.what();
-    }
-    ADD_FAILURE() << "no BrintLib::TAplThrowException raised";
-    return std::string();
-}
-
 /// A loopback port with nothing listening on it.
 int ClosedPort()
 {
@@ -125,13 +103,11 @@ std::string TransferError(CURLcode Code, const std::string& Url)
     return std::string("Transfer error: ") + curl_easy_strerror(Code) + " URL: " + Url;
 }
 
-class Transfer : public ::testing::Test {
+class Transfer : public TestSupport::TLoopbackTransferTest {
 protected:
     void SetUp() override
     {
-        // libcurl's own proxy variables would send loopback requests elsewhere.
-        for (const char* name : {"http_proxy", "no_proxy", "NO_PROXY", "all_proxy", "ALL_PROXY"})
-            unsetenv(name);
+        TLoopbackTransferTest::SetUp();
         m_Server.SetReply("/ok", {200, "fine"});
     }
 
@@ -143,9 +119,6 @@ protected:
         EXPECT_EQ(task.Body, "fine");
         EXPECT_EQ(task.CallSummary(), (std::vector<std::string>{"Begin", "Receive", "Finish"}));
     }
-
-    TTestHttpServer m_Server;
-    TDownloader m_Downloader;
 };
 
 const std::vector<std::string> kBeginOnly = {"Begin"};

@@ -1,0 +1,29 @@
+// What the tests of the transfer engine share: a fixture with a real HTTP server on loopback and the
+// engine, and large bodies to serve.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <string>
+
+#include "libs/Net/CURLTransfer.h"
+#include "support/TestHttpServer.h"
+
+namespace TestSupport {
+
+/// Size pseudo-random bytes of every value, so that nothing may be translated on the way; the same Size
+/// always gives the same body.
+std::string MakeBody(std::size_t Size);
+
+/// A test with its own server and engine. libcurl's proxy variables are cleared before each test: they
+/// would send the loopback requests elsewhere.
+class TLoopbackTransferTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+
+    TTestHttpServer m_Server;
+    TDownloader m_Downloader;
+};
+
+} // namespace TestSupport
