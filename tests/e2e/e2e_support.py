@@ -17,6 +17,19 @@ import samples  # noqa: E402
 SERVER_SCRIPT = os.path.join(SAMPLE_DIR, "sample_server.py")
 
 
+def stop_process(process, timeout=10):
+    """Ends a child process that may still run: SIGTERM, then SIGKILL when it has not ended within timeout
+    seconds; waits for it either way."""
+    if process.poll() is not None:
+        return
+    process.terminate()
+    try:
+        process.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+
+
 class SampleServer:
     """The sample magazine server on 127.0.0.1, started for a with-block and stopped after it."""
 
@@ -43,12 +56,7 @@ class SampleServer:
         return self
 
     def __exit__(self, *exc):
-        self.process.terminate()
-        try:
-            self.process.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
+        stop_process(self.process)
         self.process.stdout.close()
 
     @property
@@ -87,11 +95,15 @@ class RunResult:
     def error_entries(self):
         return parse_error_entries(self.errors_text() or "")
 
+    def console_lines(self, prefix):
+        """The rest of every console line that begins with prefix, in order."""
+        return [line[len(prefix):] for line in self.stdout.splitlines() if line.startswith(prefix)]
+
     def downloads(self):
-        return [line[len("Download: "):] for line in self.stdout.splitlines() if line.startswith("Download: ")]
+        return self.console_lines("Download: ")
 
     def processed(self):
-        return [line[len("Processing: "):] for line in self.stdout.splitlines() if line.startswith("Processing: ")]
+        return self.console_lines("Processing: ")
 
 
 class SkerrowCopy:

@@ -27,7 +27,7 @@ import unittest
 import urllib.parse
 import urllib.request
 
-from e2e_support import SampleServer, SkerrowCopy, samples
+from e2e_support import SampleServer, SkerrowCopy, samples, stop_process
 
 SKIP_STATUS = 77
 SKERROW = os.environ.get("SKERROW_EXE", "")
@@ -80,13 +80,7 @@ class Chromium:
             raise ChromiumUnavailable("Chromium did not start: %s\n%s" % (e, self.stderr_tail))
 
     def close(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        stop_process(self.process)
         if not self.stderr.closed:
             self.stderr.seek(0)
             self.stderr_tail = self.stderr.read().decode("utf-8", "replace")[-3000:]
@@ -264,44 +258,53 @@ class BrowserView(unittest.TestCase):
         return {link["text"]: os.path.basename(url_to_path(link["url"])) for link in facts["links"]
                 if not is_external(link["href"])}
 
+    def check_every_page(self, site, check):
+        """check_page on every page of the site's issue, each a subtest (screenshots of the contents page
+        and the first article), then check(index, facts, local links by text) for what the site adds."""
+        issue = self.magazine.issues[site]
+        for index, page in enumerate(issue.pages()):
+            with self.subTest(page=page.file_name):
+                shot = {0: "contents", 1: "article"}.get(index)
+                shot = shot and "browser-site-%s-%s.png" % (site, shot)
+                facts = self.check_page(issue, index, shot)
+                check(index, facts, self.links_by_text(facts))
+
     def test_site_a_issue(self):
         issue = self.magazine.issues["a"]
         pages = issue.pages()
         last = len(pages) - 1
-        for index in range(len(pages)):
-            with self.subTest(page=pages[index].file_name):
-                shot = {0: "browser-site-a-contents.png", 1: "browser-site-a-article.png"}.get(index)
-                facts = self.check_page(issue, index, shot)
-                links = self.links_by_text(facts)
-                # The navigation bar: previous page, contents and next page.
-                nav = {text: links.get(text) for text in ("[<<<<]", "[Оглавление]", "[>>>>]")}
-                self.assertEqual(nav, {
-                    "[<<<<]": pages[index - 1].file_name if index > 0 else None,
-                    "[Оглавление]": pages[0].file_name if index > 0 else None,
-                    "[>>>>]": pages[index + 1].file_name if index < last else None,
-                })
-                if index == 0:
-                    # The contents: each article's title links to its saved page.
-                    for article, title in zip(issue.articles, issue.titles):
-                        self.assertEqual(links.get(title), article.file_name, title)
-                    self.assertIn("Май 2007", facts["text"])
-                else:
-                    self.assertIn(issue.titles[index - 1], facts["text"])
+
+        def check(index, facts, links):
+            # The navigation bar: previous page, contents and next page.
+            nav = {text: links.get(text) for text in ("[<<<<]", "[Оглавление]", "[>>>>]")}
+            self.assertEqual(nav, {
+                "[<<<<]": pages[index - 1].file_name if index > 0 else None,
+                "[Оглавление]": pages[0].file_name if index > 0 else None,
+                "[>>>>]": pages[index + 1].file_name if index < last else None,
+            })
+            if index == 0:
+                # The contents: each article's title links to its saved page.
+                for article, title in zip(issue.articles, issue.titles):
+                    self.assertEqual(links.get(title), article.file_name, title)
+                self.assertIn("Май 2007", facts["text"])
+            else:
+                self.assertIn(issue.titles[index - 1], facts["text"])
+
+        self.check_every_page("a", check)
 
     def test_site_b_issue(self):
         issue = self.magazine.issues["b"]
-        for index in range(len(issue.pages())):
-            with self.subTest(page=issue.pages()[index].file_name):
-                shot = {0: "browser-site-b-contents.png", 1: "browser-site-b-article.png"}.get(index)
-                facts = self.check_page(issue, index, shot)
-                links = self.links_by_text(facts)
-                if index == 0:
-                    self.assertIn("Журнал «Дальние страны» — Июль 2007", facts["text"])
-                    for article, title in zip(issue.articles, issue.titles):
-                        self.assertEqual(links.get(title + " "), article.file_name, title)
-                else:
-                    self.assertEqual(links.get("Оглавление"), issue.contents.file_name)
-                    self.assertIn(issue.titles[index - 1], facts["text"])
+
+        def check(index, facts, links):
+            if index == 0:
+                self.assertIn("Журнал «Дальние страны» — Июль 2007", facts["text"])
+                for article, title in zip(issue.articles, issue.titles):
+                    self.assertEqual(links.get(title + " "), article.file_name, title)
+            else:
+                self.assertEqual(links.get("Оглавление"), issue.contents.file_name)
+                self.assertIn(issue.titles[index - 1], facts["text"])
+
+        self.check_every_page("b", check)
 
 
 def find_chromium():
