@@ -78,7 +78,7 @@ private:
     void analyse_group(group_node* Group, bool InRepeat);
     void analyse_chain(node* Head, const group_node* Owner, bool InRepeat);
     bool first_of_group(group_node* Group, byte_set& Out);
-    bool fast_first(const node* Node, const group_node* Stop, byte_set& Out);
+    bool fast_first(const node* Node, const group_node* Stop, byte_set& Out, bool* AtEnd = nullptr);
     bool capture_free(const node* Head, const group_node* Owner) const;
     void analyse_lookaround(group_node* Group);
     bool simple_chain(const node* Head, const group_node* Owner) const;
@@ -1071,7 +1071,9 @@ bool compiler::first_of_group(group_node* Group, byte_set& Out)
 // Adds to Out every byte that a successful match of the rest of the pattern from Node can begin with; false
 // when the rest may match without consuming a byte or the bytes cannot be told. Stop: a group whose end
 // counts as "may match nothing" (when asking about the group alone); null follows the pattern outwards.
-bool compiler::fast_first(const node* Node, const group_node* Stop, byte_set& Out)
+// With AtEnd, an end-of-subject assertion ($ \Z \z) counts as "may also begin at the end of the subject"
+// (*AtEnd is then set) instead of being looked through.
+bool compiler::fast_first(const node* Node, const group_node* Stop, byte_set& Out, bool* AtEnd)
 {
     // Long runs of optional items (a?b?c?...) would make the analysis quadratic: past a few dozen steps
     // the answer is "cannot tell", which only turns a fast path off.
@@ -1113,14 +1115,36 @@ bool compiler::fast_first(const node* Node, const group_node* Stop, byte_set& Ou
             if (group->Positive && first_of_group(group, Out)) {
                 return true;
             }
+            if (group->Positive && AtEnd) {
+                byte_set first;
+                bool atEnd = false;
+                bool known = true;
+                for (size_t i = 0; i < group->AltCount && known; ++i) {
+                    known = fast_first(group->Alts[i], group, first, &atEnd);
+                }
+                if (known) {
+                    Out |= first;
+                    *AtEnd = *AtEnd || atEnd;
+                    return true;
+                }
+            }
             Node = Node->Next;
             continue;
         }
-        case node_kind::assert_bos:
-        case node_kind::assert_bol:
         case node_kind::assert_peos:
         case node_kind::assert_eol:
         case node_kind::assert_eos:
+            if (AtEnd) {
+                if (Node->Kind != node_kind::assert_eos) {
+                    Out.set('\n');
+                }
+                *AtEnd = true;
+                return true;
+            }
+            Node = Node->Next;
+            continue;
+        case node_kind::assert_bos:
+        case node_kind::assert_bol:
         case node_kind::word_boundary:
         case node_kind::not_word_boundary:
         case node_kind::lookbehind:
@@ -1335,6 +1359,12 @@ void compiler::analyse_chain(node* Head, const group_node* Owner, bool InRepeat)
             auto* quant = static_cast<atom_quant_node*>(cur);
             byte_set follow;
             quant->HasFollow = fast_first(quant->Next, nullptr, follow);
+            if (!quant->HasFollow) {
+                follow = byte_set();
+                bool atEnd = false;
+                quant->HasFollow = fast_first(quant->Next, nullptr, follow, &atEnd);
+                quant->FollowAtEnd = quant->HasFollow && atEnd;
+            }
             quant->Follow = follow;
             if (quant->Atom->Kind != node_kind::backref && quant->Atom->Kind != node_kind::backref_nocase) {
                 fast_first(quant->Atom, nullptr, quant->AtomSet);

@@ -101,6 +101,9 @@ const char* LazyScan(const atom_quant_node* Quant, const char* Pos, const char* 
 const char* GreedyScan(const atom_quant_node* Quant, const char* Lowest, const char* Pos, const char* End)
 {
     if (Pos == End) {
+        if (Quant->FollowAtEnd) {
+            return Pos;
+        }
         if (Pos == Lowest) {
             return nullptr;
         }
@@ -913,7 +916,7 @@ template <bool Fast> bool matcher::run(const char* Start)
             }
             if (hasFollow) {
                 q = LazyScan(quant, q, limit);
-                if (q == m_End || !quant->Follow.test(Byte(q))) {
+                if (q == m_End ? !quant->FollowAtEnd : !quant->Follow.test(Byte(q))) {
                     goto fail;
                 }
             }
@@ -1229,7 +1232,7 @@ template <bool Fast> bool matcher::run(const char* Start)
                 ++q;
                 if (Fast && quant->HasFollow) {
                     q = LazyScan(quant, q, limit);
-                    if (q == m_End || !quant->Follow.test(Byte(q))) {
+                    if (q == m_End ? !quant->FollowAtEnd : !quant->Follow.test(Byte(q))) {
                         --m_Sp;
                         continue;
                     }

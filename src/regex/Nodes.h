@@ -216,6 +216,7 @@ struct atom_quant_node : node {
     byte_set Follow;
     byte_set LazySkip;           ///< fast path: AtomSet without Follow, the bytes a lazy loop steps over
     int FollowSingle = -1;       ///< fast path: the only byte of Follow, when the atom is . (memchr)
+    bool FollowAtEnd = false;    ///< fast path: the rest may also begin at the end of the subject
 };
 
 struct end_quant_node;
