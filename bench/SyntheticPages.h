@@ -11,16 +11,16 @@
 namespace SyntheticPages {
 
 struct TPageOptions {
-    std::size_t Size = 1 << 20;  // the page grows in blocks until it holds at least this many bytes
-    bool ContentZone = true;     // site B's contents division with its cover picture and dated heading
-    bool ReflinkDescr = true;    // site B's division that ends an article
+    std::size_t Size = 1 << 20; // the page grows in blocks until it holds at least this many bytes
+    bool ContentZone = true;    // site B's contents division with its cover picture and dated heading
+    bool ReflinkDescr = true;   // site B's division that ends an article
     std::uint64_t Seed = 1;
 };
 
 namespace Detail {
 
 class TRandom {
-public:
+  public:
     explicit TRandom(std::uint64_t Seed) : m_State(Seed) {}
     unsigned Below(unsigned Bound)
     {
@@ -34,21 +34,22 @@ public:
         return Items[Below(static_cast<unsigned>(N))];
     }
 
-private:
+  private:
     std::uint64_t m_State;
 };
 
 // The literals below are windows-1251 bytes once compiled (the build's execution character set).
 inline const char* const kWords[] = {
-    "журнал",  "статья", "механика", "самолёт", "двигатель", "история", "наука",  "техника", "открытие",
-    "учёные",  "космос", "ракета",   "корабль", "машина",    "время",   "город",  "мир",     "энергия",
-    "Россия",  "Москва", "проект",   "новый",   "первый",    "большой", "в",      "и",       "на",
-    "с",       "по",     "для",      "что",     "как",       "это",     "года",   "лет",     "компания",
+    "журнал", "статья", "механика", "самолёт", "двигатель", "история", "наука", "техника", "открытие",
+    "учёные", "космос", "ракета",   "корабль", "машина",    "время",   "город", "мир",     "энергия",
+    "Россия", "Москва", "проект",   "новый",   "первый",    "большой", "в",     "и",       "на",
+    "с",      "по",     "для",      "что",     "как",       "это",     "года",  "лет",     "компания",
 };
-inline const char* const kMonths[] = {"Январь", "Февраль", "Март", "Апрель", "Май",    "Июнь",
+inline const char* const kMonths[] = {"Январь", "Февраль", "Март",     "Апрель",  "Май",    "Июнь",
                                       "Июль",   "Август",  "Сентябрь", "Октябрь", "Ноябрь", "Декабрь"};
 inline const char* const kPictureExtensions[] = {"jpg", "jpg", "jpg", "gif", "png", "gif", "bmp", "svg"};
-inline const char* const kDivClasses[] = {"note", "box", "menu", "content", "descr", "rubric", "content_main"};
+inline const char* const kDivClasses[] = {"note",  "box",    "menu",        "content",
+                                          "descr", "rubric", "content_main"};
 
 inline std::string Number(TRandom& Random, unsigned Bound)
 {
@@ -135,9 +136,10 @@ inline std::string Block(TRandom& Random)
                "</a><br>\n";
     case 6: {
         // A picture wrapped in a link to the big picture, directly or through a script.
-        const std::string big = Random.Below(3) == 0
-                                    ? "/show.php?img=/images/big_" + Number(Random, 900) + ".jpg"
-                                    : "/images/big_" + Number(Random, 900) + "." + Random.Pick(kPictureExtensions);
+        const std::string big =
+            Random.Below(3) == 0
+                ? "/show.php?img=/images/big_" + Number(Random, 900) + ".jpg"
+                : "/images/big_" + Number(Random, 900) + "." + Random.Pick(kPictureExtensions);
         return "<a " + Attribute(Random, "href", big) + " target=_blank>\n" + Picture(Random) + "\n</a>\n";
     }
     case 7:
@@ -150,11 +152,11 @@ inline std::string Block(TRandom& Random)
     case 9:
         // A contents row: first link, its text, a division with the description.
         return "<tr><td><a " + Attribute(Random, "href", "/article/" + Number(Random, 9000) + ".htm") + ">" +
-               Words(Random, 4) + "</a> " + Words(Random, 3) + "\n<div " + Attribute(Random, "class", "descr") +
-               ">" + Words(Random, 10) + "</div></td></tr>\n";
+               Words(Random, 4) + "</a> " + Words(Random, 3) + "\n<div " +
+               Attribute(Random, "class", "descr") + ">" + Words(Random, 10) + "</div></td></tr>\n";
     case 10:
-        return "<table><tr><td " + Attribute(Random, "class", "dots") + ">&nbsp;</td><td>" + Words(Random, 3) +
-               "</td></tr></table>\n";
+        return "<table><tr><td " + Attribute(Random, "class", "dots") + ">&nbsp;</td><td>" +
+               Words(Random, 3) + "</td></tr></table>\n";
     default:
         return "<span class=small>" + Words(Random, 5) + "</span>&nbsp;<i>" + Words(Random, 2) + "</i><br>\n";
     }
@@ -168,23 +170,25 @@ inline std::string MakePage(const TPageOptions& Options)
     using namespace Detail;
     TRandom random(Options.Seed);
     const std::string month = random.Pick(kMonths);
-    std::string page = "<html>\n<head>\n<title>" + Words(random, 4) +
-                       "</title>\n<meta http-equiv=\"Content-Type\" content=\"text/html; charset=windows-1251\">\n"
-                       "<link rel=stylesheet href=\"/css/main.css\">\n</head>\n<body>\n";
+    std::string page =
+        "<html>\n<head>\n<title>" + Words(random, 4) +
+        "</title>\n<meta http-equiv=\"Content-Type\" content=\"text/html; charset=windows-1251\">\n"
+        "<link rel=stylesheet href=\"/css/main.css\">\n</head>\n<body>\n";
     if (Options.ContentZone) {
         page += "<div class=\"content_zone\">\n<img src=\"/images/cover_2007_05.jpg\" alt=\"\" />\n"
-                "<h1>" + Words(random, 2) + " " + month + " 2007</h1>\n";
+                "<h1>" +
+                Words(random, 2) + " " + month + " 2007</h1>\n";
     }
     page += "<table><tr><td " + Attribute(random, "class", "block_main_inner") + ">\n<table " +
-            Attribute(random, "width", "100%") + ">\n<tr><td><a " + Attribute(random, "class", "t_link_big") + " " +
-            Attribute(random, "href", "/issue/2007/05/") + "><b>" + month + " 2007</b></a></td></tr>\n<td " +
-            Attribute(random, "class", "block_header_main_inner") + ">\n";
+            Attribute(random, "width", "100%") + ">\n<tr><td><a " + Attribute(random, "class", "t_link_big") +
+            " " + Attribute(random, "href", "/issue/2007/05/") + "><b>" + month +
+            " 2007</b></a></td></tr>\n<td " + Attribute(random, "class", "block_header_main_inner") + ">\n";
     const std::size_t bodyEnd = Options.Size > 2048 ? Options.Size - 1024 : Options.Size / 2;
     bool comments = false;
     while (page.size() < bodyEnd) {
         if (!comments && page.size() > bodyEnd - bodyEnd / 8) {
-            page += "<a " + Attribute(random, "name", "comments") + "></a><span class=title>" + Words(random, 2) +
-                    "</span>\n";
+            page += "<a " + Attribute(random, "name", "comments") + "></a><span class=title>" +
+                    Words(random, 2) + "</span>\n";
             comments = true;
         }
         page += Block(random);

@@ -26,9 +26,9 @@ constexpr std::size_t kMaxSubject = 512;
 const unsigned kCompileFlags[] = {regex::NOCASE,   regex::MULTILINE, regex::SINGLELINE,
                                   regex::EXTENDED, regex::C_ESCAPES, regex::FROM_RIGHT};
 
-const unsigned kMatchFlags[] = {regex::NOCASE,     regex::MULTILINE,  regex::SINGLELINE,      regex::EXTENDED,
-                                regex::C_ESCAPES,  regex::FROM_RIGHT, regex::GLOBAL,          regex::COLLECT_MATCHES,
-                                regex::COLLECT_GROUPS};
+const unsigned kMatchFlags[] = {regex::NOCASE,   regex::MULTILINE,       regex::SINGLELINE,
+                                regex::EXTENDED, regex::C_ESCAPES,       regex::FROM_RIGHT,
+                                regex::GLOBAL,   regex::COLLECT_MATCHES, regex::COLLECT_GROUPS};
 
 void Check(bool Condition)
 {
@@ -53,8 +53,9 @@ void CompileEveryWay(const std::string& Pattern)
     }
 }
 
-template <class It> bool Search(const regex::basic_rpattern<It>& Pattern, It Begin, It End, bool FastPaths,
-                                 regex::basic_match_results<It>& Results)
+template <class It>
+bool Search(const regex::basic_rpattern<It>& Pattern, It Begin, It End, bool FastPaths,
+            regex::basic_match_results<It>& Results)
 {
     regex::match_options options;
     options.fast_paths = FastPaths;
@@ -64,13 +65,14 @@ template <class It> bool Search(const regex::basic_rpattern<It>& Pattern, It Beg
 }
 
 // Every matched record lies inside the subject; a single search yields a matched record 0.
-template <class It> void CheckResults(bool Found, unsigned Bits, It Begin, It End,
-                                      const regex::basic_match_results<It>& Results)
+template <class It>
+void CheckResults(bool Found, unsigned Bits, It Begin, It End, const regex::basic_match_results<It>& Results)
 {
     if (!Found) {
         return;
     }
-    const bool collected = (Bits & regex::GLOBAL) && (Bits & (regex::COLLECT_MATCHES | regex::COLLECT_GROUPS));
+    const bool collected =
+        (Bits & regex::GLOBAL) && (Bits & (regex::COLLECT_MATCHES | regex::COLLECT_GROUPS));
     Check(Results.size() >= 1);
     Check(collected || Results[0].matched);
     for (const auto& record : Results) {
@@ -80,11 +82,13 @@ template <class It> void CheckResults(bool Found, unsigned Bits, It Begin, It En
     }
 }
 
-template <class It> std::vector<std::pair<long, long>> Offsets(It Begin, const regex::basic_match_results<It>& Results)
+template <class It>
+std::vector<std::pair<long, long>> Offsets(It Begin, const regex::basic_match_results<It>& Results)
 {
     std::vector<std::pair<long, long>> offsets;
     for (const auto& record : Results) {
-        offsets.emplace_back(record.matched ? record.first - Begin : -1, record.matched ? record.second - Begin : -1);
+        offsets.emplace_back(record.matched ? record.first - Begin : -1,
+                             record.matched ? record.second - Begin : -1);
     }
     return offsets;
 }

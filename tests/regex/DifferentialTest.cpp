@@ -32,7 +32,7 @@ constexpr unsigned kSingleLine = 4;
 
 // splitmix64: the same sequence on every machine and standard library, so a failure reproduces anywhere.
 class TRandom {
-public:
+  public:
     explicit TRandom(std::uint64_t Seed) : m_State(Seed) {}
     std::uint64_t Next()
     {
@@ -46,7 +46,7 @@ public:
     bool Percent(unsigned Chance) { return Below(100) < Chance; }
     char Pick(const std::string& From) { return From[Below(static_cast<unsigned>(From.size()))]; }
 
-private:
+  private:
     std::uint64_t m_State;
 };
 
@@ -125,9 +125,10 @@ struct TMatchDataFree {
 };
 
 class TPcre2 {
-public:
+  public:
     TPcre2(const std::string& Pattern, unsigned Flags)
-        : m_CompileContext(pcre2_compile_context_create(nullptr)), m_MatchContext(pcre2_match_context_create(nullptr))
+        : m_CompileContext(pcre2_compile_context_create(nullptr)),
+          m_MatchContext(pcre2_match_context_create(nullptr))
     {
         pcre2_set_newline(m_CompileContext.get(), PCRE2_NEWLINE_LF);
         pcre2_set_match_limit(m_MatchContext.get(), 200000);
@@ -142,8 +143,8 @@ public:
         options |= (Flags & kSingleLine) ? PCRE2_DOTALL : 0;
         int code = 0;
         PCRE2_SIZE offset = 0;
-        m_Code.reset(pcre2_compile(reinterpret_cast<PCRE2_SPTR>(Pattern.data()), Pattern.size(), options, &code,
-                                   &offset, m_CompileContext.get()));
+        m_Code.reset(pcre2_compile(reinterpret_cast<PCRE2_SPTR>(Pattern.data()), Pattern.size(), options,
+                                   &code, &offset, m_CompileContext.get()));
         if (!m_Code) {
             PCRE2_UCHAR message[256];
             pcre2_get_error_message(code, message, sizeof message);
@@ -166,8 +167,8 @@ public:
         if (!m_Code) {
             return true;
         }
-        const int rc = pcre2_match(m_Code.get(), reinterpret_cast<PCRE2_SPTR>(Subject.data()), Subject.size(), 0, 0,
-                                   m_Data.get(), m_MatchContext.get());
+        const int rc = pcre2_match(m_Code.get(), reinterpret_cast<PCRE2_SPTR>(Subject.data()), Subject.size(),
+                                   0, 0, m_Data.get(), m_MatchContext.get());
         if (rc == PCRE2_ERROR_NOMATCH) {
             return true;
         }
@@ -180,13 +181,14 @@ public:
             if (static_cast<int>(i) >= rc || vector[2 * i] == PCRE2_UNSET) {
                 Outcome.Groups.emplace_back(-1, -1);
             } else {
-                Outcome.Groups.emplace_back(static_cast<long>(vector[2 * i]), static_cast<long>(vector[2 * i + 1]));
+                Outcome.Groups.emplace_back(static_cast<long>(vector[2 * i]),
+                                            static_cast<long>(vector[2 * i + 1]));
             }
         }
         return true;
     }
 
-private:
+  private:
     std::unique_ptr<pcre2_compile_context, TCompileContextFree> m_CompileContext;
     std::unique_ptr<pcre2_match_context, TMatchContextFree> m_MatchContext;
     std::unique_ptr<pcre2_code, TCodeFree> m_Code;
@@ -197,7 +199,7 @@ private:
 
 // The engine under test, compiled once per pattern.
 class TEngine {
-public:
+  public:
     TEngine(const std::string& Pattern, unsigned Flags)
     {
         unsigned bits = regex::NOFLAGS;
@@ -244,7 +246,7 @@ public:
         return true;
     }
 
-private:
+  private:
     std::unique_ptr<TPattern> m_Pattern;
     std::string m_Error;
 };
@@ -256,13 +258,13 @@ enum class EKind { Atom, Anchor, BackRef, Capture, Group, LookAhead, LookBehind,
 
 struct TNode {
     EKind Kind = EKind::Atom;
-    std::string Text;                // Atom, Anchor, BackRef: the whole text; groups: the opening
-    std::string EngineOnlyPrefix;    // LookBehind: a prefix that can match empty, shown only to the engine
+    std::string Text;             // Atom, Anchor, BackRef: the whole text; groups: the opening
+    std::string EngineOnlyPrefix; // LookBehind: a prefix that can match empty, shown only to the engine
     std::vector<std::vector<TNode>> Alternatives;
-    unsigned Number = 0;             // Capture: its number; BackRef, Condition: the group referred to
-    std::string Quantifier;          // "" or the quantifier text
-    unsigned Min = 1, Max = 1;       // repetitions the sampler may produce
-    std::string Members;             // Atom: the subject characters it matches
+    unsigned Number = 0;       // Capture: its number; BackRef, Condition: the group referred to
+    std::string Quantifier;    // "" or the quantifier text
+    unsigned Min = 1, Max = 1; // repetitions the sampler may produce
+    std::string Members;       // Atom: the subject characters it matches
 };
 
 // Whether a node can match the empty string (back-references and conditionals counted as able to).
@@ -336,7 +338,7 @@ std::string Render(const std::vector<std::vector<TNode>>& Alternatives, bool For
 }
 
 class TSampler {
-public:
+  public:
     TSampler(TRandom& Random, const std::string& Alphabet) : m_Random(Random), m_Alphabet(Alphabet) {}
 
     void Sample(const std::vector<TNode>& Sequence, std::string& Out)
@@ -346,7 +348,7 @@ public:
         }
     }
 
-private:
+  private:
     void Sample(const TNode& Node, std::string& Out)
     {
         const unsigned times = m_Random.Between(Node.Min, std::min(Node.Max, Node.Min + 2));
@@ -403,12 +405,12 @@ struct TFamily {
     const char* Name;
     std::uint64_t Seed;
     unsigned Patterns;
-    unsigned LookAroundPercent;  // chance that an item is a look-ahead or look-behind
-    bool NullablePrefix;         // look-behinds get a prefix that can match empty, for the engine only
-    bool LeadingDotStar;         // SINGLELINE patterns that begin with .* or .*?, alone or in a first group
-    bool RandomFlags;            // NOCASE, MULTILINE, SINGLELINE and inline flag groups
-    const char* Alphabet;        // subject characters
-    const char* Literals;        // pattern characters used as literals
+    unsigned LookAroundPercent; // chance that an item is a look-ahead or look-behind
+    bool NullablePrefix;        // look-behinds get a prefix that can match empty, for the engine only
+    bool LeadingDotStar;        // SINGLELINE patterns that begin with .* or .*?, alone or in a first group
+    bool RandomFlags;           // NOCASE, MULTILINE, SINGLELINE and inline flag groups
+    const char* Alphabet;       // subject characters
+    const char* Literals;       // pattern characters used as literals
     std::vector<const char*> Classes;
 };
 
@@ -423,8 +425,11 @@ struct TCase {
 };
 
 class TGenerator {
-public:
-    explicit TGenerator(const TFamily& Family) : m_Family(Family), m_Random(Family.Seed), m_Alphabet(Family.Alphabet) {}
+  public:
+    explicit TGenerator(const TFamily& Family)
+        : m_Family(Family), m_Random(Family.Seed), m_Alphabet(Family.Alphabet)
+    {
+    }
 
     TCase Next()
     {
@@ -469,7 +474,7 @@ public:
         return result;
     }
 
-private:
+  private:
     std::string RandomText(unsigned Length)
     {
         std::string text;
@@ -597,7 +602,8 @@ private:
         const unsigned roll = m_Random.Below(100);
         if (roll < 55) {
             const char c = m_Random.Pick(m_Family.Literals);
-            node.Text = (c == '.' || c == '$' || c == '^' || c == '|') ? std::string("\\") + c : std::string(1, c);
+            node.Text =
+                (c == '.' || c == '$' || c == '^' || c == '|') ? std::string("\\") + c : std::string(1, c);
         } else if (roll < 62) {
             node.Text = ".";
         } else if (roll < 65) {
@@ -806,7 +812,8 @@ void Mutations(const TAlternatives& Tree, std::vector<TAlternatives>& Out)
                 TAlternatives changed = Tree;
                 std::vector<TNode>& target = changed[a];
                 target.erase(target.begin() + static_cast<std::ptrdiff_t>(i));
-                target.insert(target.begin() + static_cast<std::ptrdiff_t>(i), Replacement.begin(), Replacement.end());
+                target.insert(target.begin() + static_cast<std::ptrdiff_t>(i), Replacement.begin(),
+                              Replacement.end());
                 Out.push_back(changed);
             };
             with({});
@@ -904,7 +911,8 @@ bool KeepsTheRules(const TAlternatives& Tree)
         for (const TNode& node : sequence) {
             const bool extension = node.Kind == EKind::Group || node.Kind == EKind::LookAhead ||
                                    node.Kind == EKind::LookBehind || node.Kind == EKind::Condition;
-            if ((extension && Render(node.Alternatives, false).empty()) || !KeepsTheRules(node.Alternatives)) {
+            if ((extension && Render(node.Alternatives, false).empty()) ||
+                !KeepsTheRules(node.Alternatives)) {
                 return false;
             }
             if ((node.Kind == EKind::Capture || node.Kind == EKind::Group) && !node.Quantifier.empty()) {
@@ -1000,8 +1008,8 @@ std::string Describe(const TDisagreement& D)
         out << " (PCRE2: \"" << Escaped(D.Pcre2Pattern) << "\")";
     }
     out << " flags \"" << ((D.Flags & kNoCase) ? "i" : "") << ((D.Flags & kMultiLine) ? "m" : "")
-        << ((D.Flags & kSingleLine) ? "s" : "") << "\" subject \"" << Escaped(D.Subject) << "\"\n    expected "
-        << Describe(D.Expected) << "\n    got      " << Describe(D.Got) << "\n";
+        << ((D.Flags & kSingleLine) ? "s" : "") << "\" subject \"" << Escaped(D.Subject)
+        << "\"\n    expected " << Describe(D.Expected) << "\n    got      " << Describe(D.Got) << "\n";
     if (!(D.GotStraightforward == D.Got)) {
         out << "    without the fast paths " << Describe(D.GotStraightforward) << "\n";
     }
@@ -1010,10 +1018,10 @@ std::string Describe(const TDisagreement& D)
 
 // ---------------------------------------------------------------------------------------------------------
 const std::vector<const char*> kClasses = {
-    "[ab]",        "[^a]",     "[a-c]",        "[^ab\n]", "\\d",           "\\D",        "\\w",
-    "\\W",         "\\s",      "\\S",          "[\\w-]",  "[[:alpha:]]",   "[[:^digit:]]", "[^\\s]",
-    "[A-Ca]",      "[-a]",     "[a-]",         "[]a]",    "[^]a]",         "[\\x61-\\x63]", "[\\141b]",
-    "[\\xE0-\\xFF]", "[.]",    "[\\]a]",       "[[:upper:]]", "[[:lower:]_]", "[^[:space:]b]", "[\\d_]",
+    "[ab]",          "[^a]", "[a-c]",  "[^ab\n]",     "\\d",          "\\D",           "\\w",
+    "\\W",           "\\s",  "\\S",    "[\\w-]",      "[[:alpha:]]",  "[[:^digit:]]",  "[^\\s]",
+    "[A-Ca]",        "[-a]", "[a-]",   "[]a]",        "[^]a]",        "[\\x61-\\x63]", "[\\141b]",
+    "[\\xE0-\\xFF]", "[.]",  "[\\]a]", "[[:upper:]]", "[[:lower:]_]", "[^[:space:]b]", "[\\d_]",
 };
 
 const std::vector<const char*> kAttributeClasses = {
@@ -1091,12 +1099,15 @@ TEST_P(Differential, GeneratedPatternsAgreeWithPcre2)
     // The comparison means something only when both outcomes are common and few cases are skipped.
     EXPECT_GT(matched, compared / 5) << "too few subjects match";
     EXPECT_LT(matched, compared - compared / 10) << "too few subjects fail";
-    EXPECT_LT(skipped, compared / 50) << "too many cases beyond PCRE2's match limit or the engine's step limit";
+    EXPECT_LT(skipped, compared / 50)
+        << "too many cases beyond PCRE2's match limit or the engine's step limit";
     std::cout << "[ " << family.Name << " ] " << compared << " subjects compared, " << matched << " matched, "
               << skipped << " skipped\n";
 }
 
 INSTANTIATE_TEST_SUITE_P(Families, Differential, testing::ValuesIn(kFamilies),
-                         [](const testing::TestParamInfo<TFamily>& Info) { return std::string(Info.param.Name); });
+                         [](const testing::TestParamInfo<TFamily>& Info) {
+                             return std::string(Info.param.Name);
+                         });
 
 } // namespace
