@@ -38,7 +38,7 @@ enum class ESubject {
     Urls,          // searched in issue addresses
 };
 
-enum class EPage { Normal, NoContentZone, NoReflinkDescr };
+enum class EPage { Normal, NoContentZone, NoReflinkDescr, YearBlank };
 
 struct TPatternCase {
     const char* Name;
@@ -119,6 +119,7 @@ const TPatternCase kPatterns[] = {
     {"B.Title.S", kS, true, ESubject::Page, EPage::Normal},
     {"B.Article.B", kB, true, ESubject::Page, EPage::Normal},
     {"B.Title.K.fails", kK, true, ESubject::FailingPage, EPage::NoContentZone},
+    {"B.Title.K.yearblank", kK, true, ESubject::FailingPage, EPage::YearBlank},
     {"B.Article.B.fails", kB, true, ESubject::FailingPage, EPage::NoReflinkDescr},
 };
 
@@ -291,6 +292,14 @@ const TSubjects& Subjects(ESubject Kind, EPage PageKind, std::size_t Size)
     options.ReflinkDescr = PageKind != EPage::NoReflinkDescr;
     TSubjects subjects;
     subjects.Page = SyntheticPages::MakePage(options);
+    if (PageKind == EPage::YearBlank) {
+        // The contents heading reads "<month> 2007 </h1>": K finds its zone, pictures and rows, never a
+        // year right before "</h1>", and fails.
+        const std::size_t year = subjects.Page.find(" 2007</h1>");
+        if (year != std::string::npos) {
+            subjects.Page.insert(year + 5, " ");
+        }
+    }
     switch (Kind) {
     case ESubject::Page:
     case ESubject::FailingPage:
@@ -380,6 +389,9 @@ void RegisterAll()
     for (const TPatternCase& c : kPatterns) {
         for (std::size_t size : kSizes) {
             for (const char* engine : kEngines) {
+                if (c.Page == EPage::YearBlank && size > kSizes[0] && std::string(engine) != "regex") {
+                    continue; // the peers backtrack cubically here: about a second at 100 KB already
+                }
                 const std::string name = std::string(c.Name) + "/" + SizeName(size) + "/" + engine;
                 auto* bench = benchmark::RegisterBenchmark(
                     name.c_str(), [&c, size, engine, name](benchmark::State& state) {

@@ -84,6 +84,7 @@ private:
     bool simple_chain(const node* Head, const group_node* Owner) const;
     void analyse_first_start_only();
     void find_required_byte(const group_node* Group);
+    void assign_memo_slots(const group_node* Group);
 
     compiled_pattern& m_Out;
     const char* m_Cur = nullptr;
@@ -1487,6 +1488,33 @@ void compiler::find_required_byte(const group_node* Group)
     }
 }
 
+// A dot repetition without upper bound that every match reaches outside any repeated group, look-around,
+// atomic group or conditional: whether the rest of the pattern succeeds from a position depends on that
+// position only, as long as no back-reference, conditional or recursion can look at the captures. Such a
+// repetition entered at r tries the rest at every position from r + Lb up to the end of its run of dots,
+// so when that failed, an entry at any later position of the same run fails as well: the matcher keeps
+// that run per repetition (its failure memo) for the rest of the search.
+void compiler::assign_memo_slots(const group_node* Group)
+{
+    for (size_t i = 0; i < Group->AltCount; ++i) {
+        for (node* cur = Group->Alts[i]; cur->Kind != node_kind::end_group; cur = cur->Next) {
+            if (cur->Kind == node_kind::group) {
+                assign_memo_slots(static_cast<const group_node*>(cur));
+                continue;
+            }
+            if (cur->Kind != node_kind::max_atom && cur->Kind != node_kind::min_atom) {
+                continue;
+            }
+            auto* quant = static_cast<atom_quant_node*>(cur);
+            const node_kind atom = quant->Atom->Kind;
+            if ((atom == node_kind::any || atom == node_kind::any_but_newline) && quant->Ub == kUnbounded &&
+                m_Out.MemoSlots < kMaxMemoSlots) {
+                quant->MemoSlot = static_cast<int>(m_Out.MemoSlots++);
+            }
+        }
+    }
+}
+
 void compiler::finish()
 {
     m_Out.End = make_simple(node_kind::end_of_pattern);
@@ -1524,6 +1552,9 @@ void compiler::finish()
     m_Out.TopFirstSingle = m_Out.HasTopFirst ? first.single() : -1;
     analyse_first_start_only();
     find_required_byte(m_Out.Top);
+    if (!m_HasBackrefs && !m_Out.HasRecursion) {
+        assign_memo_slots(m_Out.Top);
+    }
 }
 
 } // namespace

@@ -32,6 +32,7 @@ enum frame_tag : std::uint8_t {
     choice_simple_greedy,  // Node quant; Pos last position tried; X lowest position; aux 1 when Lb == 0
     choice_simple_lazy,    // Node quant; Pos last position tried; X highest position
     lb_retry,              // Node look-behind; Pos p; X the start that succeeded
+    memo_entry,            // aux memo slot; Node quant; Pos where the repetition was entered
     // Barriers: aux = (index + 1 of the enclosing barrier) << 1 | uses the fast alternatives.
     barrier_lookahead,       // Node look-ahead; Pos p
     barrier_lookbehind,      // Node look-behind; Pos p; X current start
@@ -211,6 +212,7 @@ search_outcome matcher::search(const char* From, bool RejectEmpty)
     m_RejectAt = From;
     m_Steps = m_Options.step_limit ? m_Options.step_limit : static_cast<std::size_t>(-1);
     reset_records();
+    std::fill(m_FailFrom.begin(), m_FailFrom.begin() + static_cast<std::ptrdiff_t>(m_Pattern.MemoSlots), nullptr);
     const size_t minWidth = m_Pattern.Width.Min;
     if (static_cast<size_t>(m_SubjectEnd - From) < minWidth) {
         return search_outcome::failed;
@@ -873,6 +875,13 @@ template <bool Fast> bool matcher::run(const char* Start)
                 n = quant->Next;
                 continue;
             }
+            if (Fast && quant->MemoSlot >= 0) {
+                const auto slot = static_cast<size_t>(quant->MemoSlot);
+                if (m_FailFrom[slot] && p >= m_FailFrom[slot] && p <= m_FailTo[slot]) {
+                    goto fail;
+                }
+                push(memo_entry, slot, quant, p, 0);
+            }
             const size_t room = static_cast<size_t>(m_End - p);
             const char* limit = p + std::min(quant->Ub, room);
             const bool hasFollow = Fast && quant->HasFollow;
@@ -1375,6 +1384,20 @@ template <bool Fast> bool matcher::run(const char* Start)
                 p = q;
                 n = quant->Next;
                 break;
+            }
+            case memo_entry: {
+                // Every way on from this entry failed: so does an entry later in the same run of dots.
+                const auto* quant = static_cast<const atom_quant_node*>(f.Node);
+                const auto slot = static_cast<size_t>(AuxOf(f.Tag));
+                const char* runEnd = m_SubjectEnd;
+                if (quant->Atom->Kind == node_kind::any_but_newline) {
+                    const void* newline = std::memchr(f.Pos, '\n', static_cast<size_t>(m_SubjectEnd - f.Pos));
+                    runEnd = newline ? static_cast<const char*>(newline) : m_SubjectEnd;
+                }
+                m_FailFrom[slot] = f.Pos;
+                m_FailTo[slot] = runEnd;
+                --m_Sp;
+                continue;
             }
             case lb_retry: {
                 // The rest of the pattern failed after a positive look-behind: try the next start.

@@ -13,6 +13,7 @@
 #include "regex/Nodes.h"
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -134,6 +135,10 @@ private:
     small_array<frame, 48> m_Stack;
     size_t m_Sp = 0;
     size_t m_Barrier = 0;         // index + 1 of the innermost barrier frame; 0: none
+    // Failure memo of the dot repetitions (Nodes.h, atom_quant_node::MemoSlot): an entry in
+    // [m_FailFrom, m_FailTo] is known to fail. Null m_FailFrom: nothing known yet.
+    std::array<const char*, kMaxMemoSlots> m_FailFrom{};
+    std::array<const char*, kMaxMemoSlots> m_FailTo{};
 };
 
 } // namespace detail

@@ -160,4 +160,45 @@ TEST(RegexLimits, LeadingLazyDotStopsAfterTheFirstStart)
     EXPECT_EQ(Search(TPattern("(.*?<body>).*?(<h1>.*?)<div", regex::SINGLELINE), page, options), "no");
 }
 
+// Site B's title pattern, and a contents page with its zone, Count pictures and rows, and a heading whose
+// year is followed by YearEnd.
+const char kTitlePattern[] =
+    "<div[^>]*?class\\s*(?:=\\s*\"|=\\s*'|=)(?:(?:(?<=\\s*\")content_zone(?=\"))|(?:(?<=\\s*')content_zone(?='))|"
+    "(?:(?<==)content_zone(?=[\\s>])))[^>]*>.*?(<img.*?/>).*?(<h1>[^<]*?([\\xC0-\\xFF]+?)\\s(\\d{4})</h1>)(.*)?"
+    "(?=<div[^>]*?class\\s*(?:=\\s*\"|=\\s*'|=)(?:(?:(?<=\\s*\")content(?=\"))|(?:(?<=\\s*')content(?='))|"
+    "(?:(?<==)content(?=[\\s>])))[^>]*>)";
+
+std::string ContentsPage(int Count, const std::string& YearEnd)
+{
+    std::string page = "<html><body>\n<div class=\"content_zone\">\n<img src=\"/cover.jpg\" />\n<h1>Июль 2007" +
+                       YearEnd + "</h1>\n<table>\n";
+    for (int i = 0; i < Count; ++i) {
+        page += "<tr><td><a href=\"/a/" + std::to_string(i) + ".htm\"><img src=\"/p/" + std::to_string(i) +
+                ".jpg\" border=0 /></a></td><td>статья " + std::to_string(i) + "</td></tr>\n";
+    }
+    return page + "</table>\n<div class='content'>x</div>\n</div>\n</body></html>\n";
+}
+
+TEST(RegexLimits, TitlePatternFailsInLinearTimeOnAPageWithManyPictures)
+{
+    // The heading's year is followed by a blank, so the pattern cannot match; without the failure memo of
+    // its lazy dots every picture and every "/>" after it would rescan the rest of the page.
+    const TPattern pattern(kTitlePattern, regex::SINGLELINE);
+    regex::match_options options;
+    options.step_limit = 3000000;
+    EXPECT_EQ(Search(pattern, ContentsPage(3000, " "), options), "no");
+
+    // Small pages: the same outcome and captures as the straightforward search.
+    regex::match_options plain;
+    plain.fast_paths = false;
+    for (const char* yearEnd : {"", " ", "x"}) {
+        for (int count : {0, 1, 5, 30}) {
+            const std::string page = ContentsPage(count, yearEnd);
+            const std::string fast = Search(pattern, page, regex::match_options());
+            EXPECT_EQ(fast, Search(pattern, page, plain)) << count << " pictures, year then '" << yearEnd << "'";
+            EXPECT_EQ(fast == "no", *yearEnd != 0) << count << " pictures, year then '" << yearEnd << "'";
+        }
+    }
+}
+
 } // namespace
