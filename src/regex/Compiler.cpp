@@ -84,7 +84,7 @@ private:
     bool simple_chain(const node* Head, const group_node* Owner) const;
     void analyse_first_start_only();
     void find_required_byte(const group_node* Group);
-    void assign_memo_slots(const group_node* Group);
+    void assign_memo_slots(const group_node* Group, bool Leading);
 
     compiled_pattern& m_Out;
     const char* m_Cur = nullptr;
@@ -1488,29 +1488,51 @@ void compiler::find_required_byte(const group_node* Group)
     }
 }
 
-// A dot repetition without upper bound that every match reaches outside any repeated group, look-around,
-// atomic group or conditional: whether the rest of the pattern succeeds from a position depends on that
-// position only, as long as no back-reference, conditional or recursion can look at the captures. Such a
-// repetition entered at r tries the rest at every position from r + Lb up to the end of its run of dots,
-// so when that failed, an entry at any later position of the same run fails as well: the matcher keeps
-// that run per repetition (its failure memo) for the rest of the search.
-void compiler::assign_memo_slots(const group_node* Group)
+// A repetition of single bytes without upper bound that every match reaches outside repeated groups,
+// look-arounds, atomic groups and conditionals: whether the rest of the pattern succeeds from a position
+// depends on that position only, as long as no back-reference, conditional or recursion can look at the
+// captures. Entered at r, such a repetition tries the rest at every position from r + Lb up to the end of
+// its run of matching bytes; when all of that failed, an entry at any later position of the same run
+// fails as well. The matcher remembers the failed entry per repetition for the rest of the search, which
+// keeps e.g. ".*?(<img.*?/>).*?(<h1>...)" and a failing "(?:a|b)*c" from rescanning the same run.
+// Entries inside one run come from the dots, which span whatever precedes them, and from the search loop
+// when the pattern begins with the repetition; other repetitions ([^>]*? after "<img") start a run of their
+// own almost every time, so they keep no memo and pay nothing for it.
+void compiler::assign_memo_slots(const group_node* Group, bool Leading)
 {
     for (size_t i = 0; i < Group->AltCount; ++i) {
+        bool leading = Leading;
         for (node* cur = Group->Alts[i]; cur->Kind != node_kind::end_group; cur = cur->Next) {
-            if (cur->Kind == node_kind::group) {
-                assign_memo_slots(static_cast<const group_node*>(cur));
-                continue;
+            if (m_Out.MemoSlots == kMaxMemoSlots) {
+                return;
             }
-            if (cur->Kind != node_kind::max_atom && cur->Kind != node_kind::min_atom) {
-                continue;
+            switch (cur->Kind) {
+            case node_kind::group:
+                assign_memo_slots(static_cast<const group_node*>(cur), leading);
+                break;
+            case node_kind::max_atom:
+            case node_kind::min_atom: {
+                auto* quant = static_cast<atom_quant_node*>(cur);
+                const node_kind atom = quant->Atom->Kind;
+                const bool dot = atom == node_kind::any || atom == node_kind::any_but_newline;
+                if (quant->Ub == kUnbounded && (dot || leading) && atom != node_kind::backref &&
+                    atom != node_kind::backref_nocase) {
+                    quant->MemoSlot = static_cast<int>(m_Out.MemoSlots++);
+                }
+                break;
             }
-            auto* quant = static_cast<atom_quant_node*>(cur);
-            const node_kind atom = quant->Atom->Kind;
-            if ((atom == node_kind::any || atom == node_kind::any_but_newline) && quant->Ub == kUnbounded &&
-                m_Out.MemoSlots < kMaxMemoSlots) {
-                quant->MemoSlot = static_cast<int>(m_Out.MemoSlots++);
+            case node_kind::max_group:
+            case node_kind::min_group: {
+                auto* quant = static_cast<group_quant_node*>(cur);
+                if (quant->Ub == kUnbounded && quant->Simple && leading) {
+                    quant->MemoSlot = static_cast<int>(m_Out.MemoSlots++);
+                }
+                break;
             }
+            default:
+                break;
+            }
+            leading = false;
         }
     }
 }
@@ -1553,7 +1575,7 @@ void compiler::finish()
     analyse_first_start_only();
     find_required_byte(m_Out.Top);
     if (!m_HasBackrefs && !m_Out.HasRecursion) {
-        assign_memo_slots(m_Out.Top);
+        assign_memo_slots(m_Out.Top, true);
     }
 }
 

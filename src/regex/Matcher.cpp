@@ -351,6 +351,27 @@ const char* matcher::barrier_end() const
     return m_SubjectEnd;
 }
 
+// Whether an entry of a repetition with a failure memo at Pos must fail: an entry at or before Pos in the
+// same run of Members failed. A known failure moves on to Pos; a run that ends before Pos is forgotten.
+bool matcher::known_to_fail(size_t Slot, const byte_set& Members, node_kind Atom, const char* Pos)
+{
+    const char* from = m_FailFrom[Slot];
+    if (!from || Pos < from) {
+        return false;
+    }
+    bool sameRun = true;
+    if (Atom == node_kind::any_but_newline) {
+        sameRun = !std::memchr(from, '\n', static_cast<size_t>(Pos - from));
+    } else if (Atom != node_kind::any) {
+        while (from != Pos && Members.test(Byte(from))) {
+            ++from;
+        }
+        sameRun = from == Pos;
+    }
+    m_FailFrom[Slot] = sameRun ? Pos : nullptr;
+    return sameRun;
+}
+
 // Drops the choice points above the barrier at index Barrier (and the barrier itself unless KeepBarrier),
 // keeping the undo records in their order.
 void matcher::cut(size_t Barrier, bool KeepBarrier)
@@ -877,10 +898,10 @@ template <bool Fast> bool matcher::run(const char* Start)
             }
             if (Fast && quant->MemoSlot >= 0) {
                 const auto slot = static_cast<size_t>(quant->MemoSlot);
-                if (m_FailFrom[slot] && p >= m_FailFrom[slot] && p <= m_FailTo[slot]) {
+                if (known_to_fail(slot, quant->AtomSet, atom->Kind, p)) {
                     goto fail;
                 }
-                push(memo_entry, slot, quant, p, 0);
+                push(memo_entry, slot, nullptr, p, 0);
             }
             const size_t room = static_cast<size_t>(m_End - p);
             const char* limit = p + std::min(quant->Ub, room);
@@ -942,6 +963,13 @@ template <bool Fast> bool matcher::run(const char* Start)
             const group_node* group = quant->Group;
             if (Fast && quant->Simple) {
                 // Every alternative is one single-byte atom: the group repeats like a set.
+                if (quant->MemoSlot >= 0) {
+                    const auto slot = static_cast<size_t>(quant->MemoSlot);
+                    if (known_to_fail(slot, quant->SimpleSet, node_kind::set, p)) {
+                        goto fail;
+                    }
+                    push(memo_entry, slot, nullptr, p, 0);
+                }
                 const size_t room = static_cast<size_t>(m_End - p);
                 const char* limit = p + std::min(quant->Ub, room);
                 const char* lowest = p + quant->Lb;
@@ -1385,20 +1413,11 @@ template <bool Fast> bool matcher::run(const char* Start)
                 n = quant->Next;
                 break;
             }
-            case memo_entry: {
-                // Every way on from this entry failed: so does an entry later in the same run of dots.
-                const auto* quant = static_cast<const atom_quant_node*>(f.Node);
-                const auto slot = static_cast<size_t>(AuxOf(f.Tag));
-                const char* runEnd = m_SubjectEnd;
-                if (quant->Atom->Kind == node_kind::any_but_newline) {
-                    const void* newline = std::memchr(f.Pos, '\n', static_cast<size_t>(m_SubjectEnd - f.Pos));
-                    runEnd = newline ? static_cast<const char*>(newline) : m_SubjectEnd;
-                }
-                m_FailFrom[slot] = f.Pos;
-                m_FailTo[slot] = runEnd;
+            case memo_entry:
+                // Every way on from this entry failed.
+                m_FailFrom[static_cast<size_t>(AuxOf(f.Tag))] = f.Pos;
                 --m_Sp;
                 continue;
-            }
             case lb_retry: {
                 // The rest of the pattern failed after a positive look-behind: try the next start.
                 const auto* group = static_cast<const group_node*>(f.Node);

@@ -104,6 +104,7 @@ private:
     bool simple_lookahead(const group_node* Group, const char* Pos) const;
     bool simple_lookbehind(const group_node* Group, const char* Pos) const;
     const char* barrier_end() const;
+    bool known_to_fail(size_t Slot, const byte_set& Members, node_kind Atom, const char* Pos);
     void cut(size_t Barrier, bool KeepBarrier);
     void restore_repetition_state(size_t Barrier);
     void reset_records();
@@ -135,10 +136,9 @@ private:
     small_array<frame, 48> m_Stack;
     size_t m_Sp = 0;
     size_t m_Barrier = 0;         // index + 1 of the innermost barrier frame; 0: none
-    // Failure memo of the dot repetitions (Nodes.h, atom_quant_node::MemoSlot): an entry in
-    // [m_FailFrom, m_FailTo] is known to fail. Null m_FailFrom: nothing known yet.
-    std::array<const char*, kMaxMemoSlots> m_FailFrom{};
-    std::array<const char*, kMaxMemoSlots> m_FailTo{};
+    // Failure memo of the repetitions with a MemoSlot (Compiler.cpp, assign_memo_slots): an entry at
+    // m_FailFrom[slot] failed, and so does one later in the same run of matching bytes. Null: none known.
+    std::array<const char*, kMaxMemoSlots> m_FailFrom;
 };
 
 } // namespace detail

@@ -46,7 +46,7 @@ constexpr size_t kUnbounded = static_cast<size_t>(-1);
 constexpr size_t kMaxNesting = 1000;
 extern const char kTooDeepMessage[];
 
-/// At most this many dot repetitions of a pattern keep a failure memo during a search.
+/// At most this many repetitions of a pattern keep a failure memo during a search.
 constexpr size_t kMaxMemoSlots = 8;
 
 /// Width range of a node or pattern; Max == kUnbounded means no upper bound.
@@ -220,7 +220,7 @@ struct atom_quant_node : node {
     byte_set LazySkip;           ///< fast path: AtomSet without Follow, the bytes a lazy loop steps over
     int FollowSingle = -1;       ///< fast path: the only byte of Follow, when the atom is . (memchr)
     bool FollowAtEnd = false;    ///< fast path: the rest may also begin at the end of the subject
-    int MemoSlot = -1;           ///< fast path: index of the failure memo of a dot repetition, or -1
+    int MemoSlot = -1;           ///< fast path: index of the repetition's failure memo, or -1
 };
 
 struct end_quant_node;
@@ -236,6 +236,7 @@ struct group_quant_node : node {
     bool HasFollow = false;
     byte_set Follow;
     byte_set LazySkip;
+    int MemoSlot = -1;           ///< fast path (Simple only): index of the repetition's failure memo, or -1
 };
 
 struct end_quant_node : node {
@@ -285,7 +286,7 @@ struct compiled_pattern {
     byte_set TopFirst;
     int TopFirstSingle = -1;      ///< the only byte of TopFirst, or -1
     int RequiredByte = -1;        ///< a byte every match contains (the last one the pattern demands), or -1
-    size_t MemoSlots = 0;         ///< dot repetitions with a failure memo (atom_quant_node::MemoSlot)
+    size_t MemoSlots = 0;         ///< repetitions with a failure memo (MemoSlot of the quantifier nodes)
 };
 
 /// The node tree as text, one node per line, with widths and first-byte sets (for tests and debugging).

@@ -160,6 +160,22 @@ TEST(RegexLimits, LeadingLazyDotStopsAfterTheFirstStart)
     EXPECT_EQ(Search(TPattern("(.*?<body>).*?(<h1>.*?)<div", regex::SINGLELINE), page, options), "no");
 }
 
+TEST(RegexLimits, RepeatedAlternationFailsInLinearTime)
+{
+    // Each start position would run through the rest of the a/b run before failing at "x"; the failure
+    // memo of the repetition fails every later start in that run at once.
+    std::string subject;
+    for (int i = 0; i < 200000; ++i) {
+        subject += "ab";
+    }
+    subject += "xc";
+    regex::match_options options;
+    options.step_limit = 2000000;
+    EXPECT_EQ(Search(TPattern("(?:a|b)*c"), subject, options), "(400001,400002)");
+    EXPECT_EQ(Search(TPattern("(?:a|b)*c", regex::NOCASE), subject.substr(0, 400001), options), "no");
+    EXPECT_EQ(Search(TPattern("[ab]+?\\d"), subject, options), "no");
+}
+
 // Site B's title pattern, and a contents page with its zone, Count pictures and rows, and a heading whose
 // year is followed by YearEnd.
 const char kTitlePattern[] =

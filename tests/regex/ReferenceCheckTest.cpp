@@ -212,10 +212,10 @@ TEST(RegexReferenceCheck, RepetitionsThatScanForTheNextByteAgree)
     EXPECT_LT(tally.Skipped, tally.Compared / 100); // a few backtrack past the step limit
 }
 
-TEST(RegexReferenceCheck, DotRepetitionsThatRememberFailedEntriesAgree)
+TEST(RegexReferenceCheck, RepetitionsThatRememberFailedEntriesAgree)
 {
-    // Dot repetitions reached outside repeated groups and look-arounds remember where an entry failed and
-    // fail a later entry of the same run at once; captures before, between and after them must come out
+    // Repetitions of single bytes reached outside repeated groups and look-arounds remember where an entry
+    // failed and fail a later entry of the same run at once; captures before, between and after them must come out
     // as without the memo. Patterns with back-references and conditionals keep no memo: they are here to
     // show that they still agree.
     const char* const patterns[] = {
@@ -228,6 +228,13 @@ TEST(RegexReferenceCheck, DotRepetitionsThatRememberFailedEntriesAgree)
         "(<i).*?(?<=/)>.*?\\d",
         "(a).*?\\1.*?/",
         "(a)?.*?(?(1)b|<).*?>",
+        "(?:a|b)*/",
+        "(a|b|\\s)+?(<h)",
+        "[ab ]*?(\\d+)<",
+        "\\s*<(\\w*)(?:/|>)",
+        "<[^<]*?(\\d)[^/]*/",
+        "a*b*(?:/|<)[^>]*>",
+        "(?:<|a)[^a]+?</",
     };
     TGenerator generator(314);
     TTally tally;
