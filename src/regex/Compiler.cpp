@@ -85,6 +85,7 @@ private:
     void analyse_first_start_only();
     void find_required_byte(const group_node* Group);
     void assign_memo_slots(const group_node* Group, bool Leading);
+    void find_whole_literal();
 
     compiled_pattern& m_Out;
     const char* m_Cur = nullptr;
@@ -1537,6 +1538,38 @@ void compiler::assign_memo_slots(const group_node* Group, bool Leading)
     }
 }
 
+// A pattern that is one case-sensitive literal (such as "<noindex>" or "^http://") needs no machine: the
+// search is a scan for the literal, or one comparison at the subject begin.
+void compiler::find_whole_literal()
+{
+    const group_node* top = m_Out.Top;
+    if ((m_Out.Flags & FROM_RIGHT) || m_Out.GroupCounter != 1 || top->AltCount != 1) {
+        return;
+    }
+    const node* cur = top->Alts[0];
+    const bool anchored = cur->Kind == node_kind::assert_bos;
+    if (anchored) {
+        cur = cur->Next;
+    }
+    std::string text;
+    for (; cur->Kind != node_kind::end_group; cur = cur->Next) {
+        if (cur->Kind == node_kind::chr) {
+            text += static_cast<char>(static_cast<const char_node*>(cur)->Lower);
+        } else if (cur->Kind == node_kind::literal) {
+            const auto* literal = static_cast<const literal_node*>(cur);
+            text.append(reinterpret_cast<const char*>(literal->Lower), literal->Length);
+        } else {
+            return;
+        }
+    }
+    if (text.empty()) {
+        return;
+    }
+    m_Out.WholeLiteral = true;
+    m_Out.LiteralAnchored = anchored;
+    m_Out.Literal = text;
+}
+
 void compiler::finish()
 {
     m_Out.End = make_simple(node_kind::end_of_pattern);
@@ -1577,6 +1610,7 @@ void compiler::finish()
     if (!m_HasBackrefs && !m_Out.HasRecursion) {
         assign_memo_slots(m_Out.Top, true);
     }
+    find_whole_literal();
 }
 
 } // namespace

@@ -208,6 +208,9 @@ void matcher::reset_records()
 
 search_outcome matcher::search(const char* From, bool RejectEmpty)
 {
+    if (m_Pattern.WholeLiteral && m_Options.fast_paths) {
+        return search_literal(From);
+    }
     m_RejectEmpty = RejectEmpty;
     m_RejectAt = From;
     m_Steps = m_Options.step_limit ? m_Options.step_limit : static_cast<std::size_t>(-1);
@@ -229,6 +232,29 @@ search_outcome matcher::search(const char* From, bool RejectEmpty)
         m_Sp = 0;
         return search_outcome::limit;
     }
+}
+
+// The search of a pattern that is one literal (compiled_pattern::WholeLiteral); it never matches empty.
+search_outcome matcher::search_literal(const char* From)
+{
+    const std::string& literal = m_Pattern.Literal;
+    const size_t m = literal.size();
+    const char* hit = nullptr;
+    if (static_cast<size_t>(m_SubjectEnd - From) >= m) {
+        if (m_Pattern.LiteralAnchored) {
+            hit = From == m_Begin && std::memcmp(From, literal.data(), m) == 0 ? From : nullptr;
+        } else if (m == 1) {
+            hit = static_cast<const char*>(std::memchr(From, literal[0], static_cast<size_t>(m_SubjectEnd - From)));
+        } else {
+            hit = FindLiteral(From, m_SubjectEnd - m, literal.data(), m);
+        }
+    }
+    if (!hit) {
+        reset_records();
+        return search_outcome::failed;
+    }
+    m_Records[0] = group_record{hit, hit + m, hit, nullptr, nullptr, 0, true};
+    return search_outcome::matched;
 }
 
 template <bool Fast> bool matcher::search_starts(const char* From, const char* Last)

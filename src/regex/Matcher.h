@@ -94,6 +94,7 @@ private:
     };
     struct limit_exceeded {};
 
+    search_outcome search_literal(const char* From);
     template <bool Fast> bool search_starts(const char* From, const char* Last);
     template <bool Fast> bool attempt(const char* Start);
     template <bool Fast> bool run(const char* Start);

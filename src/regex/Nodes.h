@@ -287,6 +287,9 @@ struct compiled_pattern {
     int TopFirstSingle = -1;      ///< the only byte of TopFirst, or -1
     int RequiredByte = -1;        ///< a byte every match contains (the last one the pattern demands), or -1
     size_t MemoSlots = 0;         ///< repetitions with a failure memo (MemoSlot of the quantifier nodes)
+    bool WholeLiteral = false;    ///< the pattern is Literal, after ^ when LiteralAnchored, and nothing else
+    bool LiteralAnchored = false;
+    std::string Literal;
 };
 
 /// The node tree as text, one node per line, with widths and first-byte sets (for tests and debugging).

@@ -262,6 +262,32 @@ TEST(RegexReferenceCheck, RepetitionsThatRememberFailedEntriesAgree)
     EXPECT_EQ(tally.Skipped, 0);
 }
 
+TEST(RegexReferenceCheck, PatternsThatAreOneLiteralAgree)
+{
+    // A pattern that is one case-sensitive literal, possibly after ^, is searched without the machine.
+    // Global searches check that ^ holds only at the subject begin; the other flags fall back to it.
+    const char* const patterns[] = {"a", "ab", "<a", "^a", "^ab<", "a\\.b", "\\x3Cab", "ab\"= ", "^\"",
+                                    "aaa", "(?:ab)", "ab(?=c)", "(ab)"};
+    const unsigned flagChoices[] = {0, regex::GLOBAL | regex::COLLECT_MATCHES, regex::GLOBAL, regex::NOCASE,
+                                    regex::MULTILINE | regex::GLOBAL | regex::COLLECT_MATCHES, regex::FROM_RIGHT};
+    TGenerator generator(2718);
+    TTally tally;
+    for (const char* pattern : patterns) {
+        for (unsigned flags : flagChoices) {
+            std::vector<std::string> subjects;
+            for (int k = 0; k < 100; ++k) {
+                subjects.push_back(generator.Subject("ab<.\"= \nA", 20));
+            }
+            Compare(pattern, flags, subjects, tally);
+            if (HasFatalFailure()) {
+                return;
+            }
+        }
+    }
+    EXPECT_GT(tally.Matched, 600);
+    EXPECT_EQ(tally.Skipped, 0);
+}
+
 // Tags in the three quoting forms, with blanks around '=', as the program's page patterns meet them.
 std::string GeneratedTag(TGenerator& Generator)
 {
