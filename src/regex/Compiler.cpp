@@ -1015,6 +1015,48 @@ width_range compiler::compute_width(node* Head, const group_node* Owner, std::ve
     return total;
 }
 
+// How often a byte turns up in the pages the program reads: markup and blanks most, then windows-1251
+// letters and frequent Latin letters. Only the order matters.
+int Commonness(unsigned char Byte)
+{
+    if (std::strchr(" <>/\"='\n\t", Byte) && Byte != 0) {
+        return 10;
+    }
+    if (Byte >= 0xC0) {
+        return 9;
+    }
+    if (std::strchr("etaoinsrhldc", Byte) && Byte != 0) {
+        return 8;
+    }
+    if (Byte >= 'a' && Byte <= 'z') {
+        return 6;
+    }
+    if ((Byte >= '0' && Byte <= '9') || std::strchr(".-_:;&", Byte)) {
+        return 5;
+    }
+    return Byte >= 'A' && Byte <= 'Z' ? 3 : 2;
+}
+
+// The two positions of Needle (at least two bytes) whose bytes are least common: a scan for the needle
+// tests those first, so that few places need a full comparison.
+std::array<size_t, 2> ChooseProbes(const std::string& Needle)
+{
+    std::array<size_t, 2> probes{0, 1};
+    auto rank = [&Needle](size_t I) { return Commonness(static_cast<unsigned char>(Needle[I])); };
+    if (rank(1) < rank(0)) {
+        std::swap(probes[0], probes[1]);
+    }
+    for (size_t i = 2; i < Needle.size(); ++i) {
+        if (rank(i) < rank(probes[0])) {
+            probes[1] = probes[0];
+            probes[0] = i;
+        } else if (rank(i) < rank(probes[1])) {
+            probes[1] = i;
+        }
+    }
+    return probes;
+}
+
 void compiler::build_prefix()
 {
     const group_node* top = m_Out.Top;
@@ -1033,6 +1075,9 @@ void compiler::build_prefix()
     m_Out.HasPrefix = true;
     m_Out.PrefixLower.assign(reinterpret_cast<const char*>(literal->Lower), m);
     m_Out.PrefixUpper.assign(reinterpret_cast<const char*>(literal->Upper), m);
+    if (m >= 2) {
+        m_Out.PrefixProbes = ChooseProbes(m_Out.PrefixLower);
+    }
     m_Out.Skip.fill(static_cast<unsigned char>(m));
     for (size_t k = 0; k + 1 < m; ++k) {
         m_Out.Skip[literal->Lower[k]] = static_cast<unsigned char>(m - 1 - k);
@@ -1568,6 +1613,9 @@ void compiler::find_whole_literal()
     m_Out.WholeLiteral = true;
     m_Out.LiteralAnchored = anchored;
     m_Out.Literal = text;
+    if (text.size() >= 2) {
+        m_Out.LiteralProbes = ChooseProbes(text);
+    }
 }
 
 void compiler::finish()

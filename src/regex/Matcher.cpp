@@ -8,6 +8,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
 
 namespace regex {
 namespace detail {
@@ -122,22 +125,67 @@ const char* GreedyScan(const atom_quant_node* Quant, const char* Lowest, const c
     return Pos;
 }
 
-// The first occurrence of Needle (M >= 2 bytes) that starts in [From, LastStart]; the bytes up to
-// LastStart + M are readable. With SSE2, 16 starts at a time: those whose first and last bytes both fit.
-const char* FindLiteral(const char* From, const char* LastStart, const char* Needle, size_t M)
+// Scanners for FindLiteral: the first start in [Cur, LastStart] where Needle's bytes at both probe
+// positions fit and the whole needle compares equal, looking at a block of starts at a time; Cur when
+// fewer than a block of starts is left (the caller finishes), null when no start in the blocks fits.
+#if defined(__x86_64__) && defined(__GNUC__)
+#define SKERROW_REGEX_AVX2 1
+__attribute__((target("avx2"))) const char* ScanBlocksAvx2(const char*& Cur, const char* LastStart,
+                                                            const char* Needle, size_t M, size_t A, size_t B)
 {
-    const char* cur = From;
-#if defined(__SSE2__)
-    const __m128i first = _mm_set1_epi8(Needle[0]);
-    const __m128i last = _mm_set1_epi8(Needle[M - 1]);
-    while (LastStart - cur >= 15) {
-        const __m128i atFirst = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cur));
-        const __m128i atLast = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cur + M - 1));
+    const __m256i atA = _mm256_set1_epi8(Needle[A]);
+    const __m256i atB = _mm256_set1_epi8(Needle[B]);
+    while (LastStart - Cur >= 31) {
+        const __m256i blockA = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(Cur + A));
+        const __m256i blockB = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(Cur + B));
         auto mask = static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(atFirst, first), _mm_cmpeq_epi8(atLast, last))));
+            _mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpeq_epi8(blockA, atA), _mm256_cmpeq_epi8(blockB, atB))));
+        while (mask) {
+            const char* candidate = Cur + __builtin_ctz(mask);
+            if (std::memcmp(candidate, Needle, M) == 0) {
+                return candidate;
+            }
+            mask &= mask - 1;
+        }
+        Cur += 32;
+    }
+    return nullptr;
+}
+
+bool HasAvx2()
+{
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+}
+#endif
+
+// The first occurrence of Needle (M >= 2 bytes) that starts in [From, LastStart]; the bytes up to
+// LastStart + M are readable. Probes: two positions of the needle with uncommon bytes; 16 or 32 starts at a
+// time are tested for those two bytes before any full comparison.
+const char* FindLiteral(const char* From, const char* LastStart, const char* Needle, size_t M,
+                        const std::array<size_t, 2>& Probes)
+{
+    const size_t a = Probes[0];
+    const size_t b = Probes[1];
+    const char* cur = From;
+#if defined(SKERROW_REGEX_AVX2)
+    if (LastStart - cur >= 31 && HasAvx2()) {
+        if (const char* found = ScanBlocksAvx2(cur, LastStart, Needle, M, a, b)) {
+            return found;
+        }
+    }
+#endif
+#if defined(__SSE2__)
+    const __m128i atA = _mm_set1_epi8(Needle[a]);
+    const __m128i atB = _mm_set1_epi8(Needle[b]);
+    while (LastStart - cur >= 15) {
+        const __m128i blockA = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cur + a));
+        const __m128i blockB = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cur + b));
+        auto mask = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(blockA, atA), _mm_cmpeq_epi8(blockB, atB))));
         while (mask) {
             const char* candidate = cur + __builtin_ctz(mask);
-            if (std::memcmp(candidate + 1, Needle + 1, M - 2) == 0) {
+            if (std::memcmp(candidate, Needle, M) == 0) {
                 return candidate;
             }
             mask &= mask - 1;
@@ -146,11 +194,12 @@ const char* FindLiteral(const char* From, const char* LastStart, const char* Nee
     }
 #endif
     while (cur <= LastStart) {
-        cur = static_cast<const char*>(std::memchr(cur, Needle[0], static_cast<size_t>(LastStart - cur) + 1));
-        if (!cur) {
+        const void* hit = std::memchr(cur + a, Needle[a], static_cast<size_t>(LastStart - cur) + 1);
+        if (!hit) {
             return nullptr;
         }
-        if (std::memcmp(cur + 1, Needle + 1, M - 1) == 0) {
+        cur = static_cast<const char*>(hit) - a;
+        if (std::memcmp(cur, Needle, M) == 0) {
             return cur;
         }
         ++cur;
@@ -246,7 +295,7 @@ search_outcome matcher::search_literal(const char* From)
         } else if (m == 1) {
             hit = static_cast<const char*>(std::memchr(From, literal[0], static_cast<size_t>(m_SubjectEnd - From)));
         } else {
-            hit = FindLiteral(From, m_SubjectEnd - m, literal.data(), m);
+            hit = FindLiteral(From, m_SubjectEnd - m, literal.data(), m, m_Pattern.LiteralProbes);
         }
     }
     if (!hit) {
@@ -318,7 +367,7 @@ const char* matcher::find_prefix(const char* From, const char* Last) const
     const std::string& upper = m_Pattern.PrefixUpper;
     const size_t m = lower.size();
     if (lower == upper) {
-        return FindLiteral(From, Last, lower.data(), m);
+        return FindLiteral(From, Last, lower.data(), m, m_Pattern.PrefixProbes);
     }
     // Horspool over both case forms, with the pattern's skip table.
     for (const char* cur = From; cur <= Last;) {

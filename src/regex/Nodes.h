@@ -278,6 +278,7 @@ struct compiled_pattern {
     std::array<unsigned char, 256> Skip{};  ///< Horspool shifts of the leading literal
     std::string PrefixLower;                ///< the leading literal (both cases under NOCASE)
     std::string PrefixUpper;
+    std::array<size_t, 2> PrefixProbes{};   ///< two positions of the literal whose bytes a scan tests first
 
     // Fast-path facts.
     bool HasRecursion = false;
@@ -290,6 +291,7 @@ struct compiled_pattern {
     bool WholeLiteral = false;    ///< the pattern is Literal, after ^ when LiteralAnchored, and nothing else
     bool LiteralAnchored = false;
     std::string Literal;
+    std::array<size_t, 2> LiteralProbes{};
 };
 
 /// The node tree as text, one node per line, with widths and first-byte sets (for tests and debugging).

@@ -288,6 +288,38 @@ TEST(RegexReferenceCheck, PatternsThatAreOneLiteralAgree)
     EXPECT_EQ(tally.Skipped, 0);
 }
 
+TEST(RegexReferenceCheck, LiteralScansOverLongSubjectsAgree)
+{
+    // The scan for a leading literal tests 16 or 32 starts at a time and finishes byte by byte: needles at
+    // every offset of long subjects, near misses included, with all matches of a global search compared.
+    const char* const patterns[] = {"<noindex>", "</table>", "<img[^>]*>", "ab", "x=\"ab", "^<no", "<n(o)"};
+    const char* const pieces[] = {"<noindex>", "<noindez>", "</table>", "<img a>", "ab", "x=\"ab", "<n",
+                                  "a",         "b",         " ",        "<",       ">",  "index", "tabl"};
+    TGenerator generator(1618);
+    TTally tally;
+    for (int i = 0; i < 60; ++i) {
+        std::vector<std::string> subjects;
+        for (int k = 0; k < 10; ++k) {
+            std::string subject;
+            const int count = generator.Below(400);
+            for (int n = 0; n < count; ++n) {
+                subject += pieces[generator.Chance(5) ? generator.Below(7) : 7 + generator.Below(7)];
+            }
+            subjects.push_back(subject);
+        }
+        for (const char* pattern : patterns) {
+            for (unsigned flags : {0u, static_cast<unsigned>(regex::GLOBAL | regex::COLLECT_MATCHES)}) {
+                Compare(pattern, flags, subjects, tally);
+                if (HasFatalFailure()) {
+                    return;
+                }
+            }
+        }
+    }
+    EXPECT_GT(tally.Matched, 3000);
+    EXPECT_EQ(tally.Skipped, 0);
+}
+
 // Tags in the three quoting forms, with blanks around '=', as the program's page patterns meet them.
 std::string GeneratedTag(TGenerator& Generator)
 {
