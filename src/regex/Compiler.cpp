@@ -1015,6 +1015,27 @@ width_range compiler::compute_width(node* Head, const group_node* Owner, std::ve
     return total;
 }
 
+// The one or two bytes outside Set (both entries the same byte when there is one); -1 when there are more
+// or none. A scan over Set's bytes then stops at those bytes, 16 at a time.
+void FewOutside(const byte_set& Set, int (&Out)[2])
+{
+    int found = 0;
+    for (unsigned ch = 0; ch < 256; ++ch) {
+        if (!Set.test(static_cast<unsigned char>(ch))) {
+            if (found == 2) {
+                Out[0] = Out[1] = -1;
+                return;
+            }
+            Out[found++] = static_cast<int>(ch);
+        }
+    }
+    if (found == 0) {
+        Out[0] = Out[1] = -1;
+    } else if (found == 1) {
+        Out[1] = Out[0];
+    }
+}
+
 // How often a byte turns up in the pages the program reads: markup and blanks most, then windows-1251
 // letters and frequent Latin letters. Only the order matters.
 int Commonness(unsigned char Byte)
@@ -1423,6 +1444,15 @@ void compiler::analyse_chain(node* Head, const group_node* Owner, bool InRepeat)
             if (quant->HasFollow &&
                 (quant->Atom->Kind == node_kind::any || quant->Atom->Kind == node_kind::any_but_newline)) {
                 quant->FollowSingle = follow.single();
+            }
+            const bool dot = quant->Atom->Kind == node_kind::any || quant->Atom->Kind == node_kind::any_but_newline;
+            const bool backref =
+                quant->Atom->Kind == node_kind::backref || quant->Atom->Kind == node_kind::backref_nocase;
+            if (!dot && !backref) {
+                FewOutside(quant->AtomSet, quant->GreedyStops);
+                if (quant->HasFollow) {
+                    FewOutside(quant->LazySkip, quant->LazyStops);
+                }
             }
             break;
         }

@@ -81,6 +81,30 @@ inline bool IsWordAt(const char* Pos)
     return perl_syntax<char>::is_word(Byte(Pos));
 }
 
+// The first position in [Pos, Limit) whose byte is A or B, or Limit.
+const char* FindStop(const char* Pos, const char* Limit, int A, int B)
+{
+    const auto a = static_cast<char>(A);
+    const auto b = static_cast<char>(B);
+#if defined(__SSE2__)
+    const __m128i atA = _mm_set1_epi8(a);
+    const __m128i atB = _mm_set1_epi8(b);
+    while (Limit - Pos >= 16) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(Pos));
+        const auto mask = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(block, atA), _mm_cmpeq_epi8(block, atB))));
+        if (mask) {
+            return Pos + __builtin_ctz(mask);
+        }
+        Pos += 16;
+    }
+#endif
+    while (Pos != Limit && *Pos != a && *Pos != b) {
+        ++Pos;
+    }
+    return Pos;
+}
+
 // Fast path of a lazy repetition over single bytes: from Pos on, the first position before Limit where the
 // rest of the pattern may begin or the atom stops matching (Limit when there is none).
 const char* LazyScan(const atom_quant_node* Quant, const char* Pos, const char* Limit)
@@ -93,6 +117,9 @@ const char* LazyScan(const atom_quant_node* Quant, const char* Pos, const char* 
             return newline ? static_cast<const char*>(newline) : stop;
         }
         return stop;
+    }
+    if (Quant->LazyStops[0] >= 0) {
+        return FindStop(Pos, Limit, Quant->LazyStops[0], Quant->LazyStops[1]);
     }
     while (Pos != Limit && Quant->LazySkip.test(Byte(Pos))) {
         ++Pos;
@@ -983,7 +1010,9 @@ template <bool Fast> bool matcher::run(const char* Start)
             const bool hasFollow = Fast && quant->HasFollow;
             if (n->Kind == node_kind::max_atom) {
                 const char* q = limit;
-                if (atom->Kind != node_kind::any) {
+                if (Fast && quant->GreedyStops[0] >= 0) {
+                    q = FindStop(p, limit, quant->GreedyStops[0], quant->GreedyStops[1]);
+                } else if (atom->Kind != node_kind::any) {
                     q = p;
                     const byte_set& members = quant->AtomSet;
                     while (q != limit && members.test(Byte(q))) {

@@ -220,6 +220,8 @@ struct atom_quant_node : node {
     byte_set LazySkip;           ///< fast path: AtomSet without Follow, the bytes a lazy loop steps over
     int FollowSingle = -1;       ///< fast path: the only byte of Follow, when the atom is . (memchr)
     bool FollowAtEnd = false;    ///< fast path: the rest may also begin at the end of the subject
+    int GreedyStops[2] = {-1, -1}; ///< fast path: the one or two bytes outside AtomSet (e.g. [^>]), or -1
+    int LazyStops[2] = {-1, -1};   ///< fast path: the one or two bytes outside LazySkip, or -1
     int MemoSlot = -1;           ///< fast path: index of the repetition's failure memo, or -1
 };
 

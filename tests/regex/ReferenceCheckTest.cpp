@@ -1,5 +1,6 @@
 // The reference check: every fast path (prefix and first-byte scans, alternative filters, follow-byte
-// checks of repetitions, look-behind shortcuts, repeated single-byte groups, the leading ".*" stop) must
+// checks and stop-byte scans of repetitions, look-behind shortcuts, repeated single-byte groups, the leading
+// ".*" stop, failure memos of repetitions, patterns that are one literal) must
 // give exactly what the straightforward algorithm gives. Patterns and subjects are generated from fixed
 // seeds over a small alphabet, so that most constructs meet each other and many subjects match.
 #include "RegexTestSupport.h"
