@@ -376,20 +376,6 @@ bool IsOctal(char Ch)
     return Ch >= '0' && Ch <= '7';
 }
 
-int Hex(char Ch)
-{
-    if (Ch >= '0' && Ch <= '9') {
-        return Ch - '0';
-    }
-    if (Ch >= 'a' && Ch <= 'f') {
-        return Ch - 'a' + 10;
-    }
-    if (Ch >= 'A' && Ch <= 'F') {
-        return Ch - 'A' + 10;
-    }
-    return -1;
-}
-
 } // namespace
 
 // An escape outside brackets that is not a class, an assertion or a quote. m_Cur is just after the '\'.
@@ -429,8 +415,8 @@ node* compiler::parse_escape(unsigned Flags)
         return make_char(27, Flags);
     case 'x': {
         unsigned value = 0;
-        for (int digits = 0; digits < 2 && m_Cur != m_End && Hex(*m_Cur) >= 0; ++digits) {
-            value = value * 16 + static_cast<unsigned>(Hex(*m_Cur++));
+        for (int digits = 0; digits < 2 && m_Cur != m_End && syntax::hex_value(*m_Cur) >= 0; ++digits) {
+            value = value * 16 + static_cast<unsigned>(syntax::hex_value(*m_Cur++));
         }
         return make_char(static_cast<unsigned char>(value), Flags);
     }
@@ -769,8 +755,23 @@ void compiler::maybe_quantify(sequence& Seq, node* Atom, unsigned Flags)
     Seq.append(quant);
 }
 
-// Peek of Part "group completion": the bytes a node can begin with, or false when it cannot tell.
-bool SpecPeek(const node* Node, byte_set& Out)
+// Adds the byte a character or literal node begins with, in both cases when it ignores case.
+void AddLeadingBytes(const node* Node, byte_set& Out)
+{
+    if (Node->Kind == node_kind::chr || Node->Kind == node_kind::chr_nocase) {
+        const auto* ch = static_cast<const char_node*>(Node);
+        Out.set(ch->Lower);
+        Out.set(ch->Upper);
+    } else {
+        const auto* literal = static_cast<const literal_node*>(Node);
+        Out.set(literal->Lower[0]);
+        Out.set(literal->Upper[0]);
+    }
+}
+
+// Quick peek used when a group is completed: the bytes a node can begin with, or false when it cannot
+// tell (compiler::fast_first looks further).
+bool PeekFirst(const node* Node, byte_set& Out)
 {
     for (;;) {
         if (!Node) {
@@ -778,19 +779,11 @@ bool SpecPeek(const node* Node, byte_set& Out)
         }
         switch (Node->Kind) {
         case node_kind::chr:
-        case node_kind::chr_nocase: {
-            const auto* ch = static_cast<const char_node*>(Node);
-            Out.set(ch->Lower);
-            Out.set(ch->Upper);
-            return true;
-        }
+        case node_kind::chr_nocase:
         case node_kind::literal:
-        case node_kind::literal_nocase: {
-            const auto* literal = static_cast<const literal_node*>(Node);
-            Out.set(literal->Lower[0]);
-            Out.set(literal->Upper[0]);
+        case node_kind::literal_nocase:
+            AddLeadingBytes(Node, Out);
             return true;
-        }
         case node_kind::group:
         case node_kind::independent:
         case node_kind::cond_backref:
@@ -847,7 +840,7 @@ void compiler::complete_group(group_node* Group, std::vector<sequence>& Alternat
         byte_set first;
         bool all = true;
         for (size_t i = 0; i < Group->AltCount && all; ++i) {
-            all = SpecPeek(Group->Alts[i], first);
+            all = PeekFirst(Group->Alts[i], first);
         }
         Group->HasFirst = all;
         Group->First = all ? first : byte_set();
@@ -1148,19 +1141,11 @@ bool compiler::fast_first(const node* Node, const group_node* Stop, byte_set& Ou
     for (int steps = 0; steps < 64; ++steps) {
         switch (Node->Kind) {
         case node_kind::chr:
-        case node_kind::chr_nocase: {
-            const auto* ch = static_cast<const char_node*>(Node);
-            Out.set(ch->Lower);
-            Out.set(ch->Upper);
-            return true;
-        }
+        case node_kind::chr_nocase:
         case node_kind::literal:
-        case node_kind::literal_nocase: {
-            const auto* literal = static_cast<const literal_node*>(Node);
-            Out.set(literal->Lower[0]);
-            Out.set(literal->Upper[0]);
+        case node_kind::literal_nocase:
+            AddLeadingBytes(Node, Out);
             return true;
-        }
         case node_kind::set:
             Out |= static_cast<const set_node*>(Node)->Set;
             return true;

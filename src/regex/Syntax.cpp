@@ -156,9 +156,7 @@ ext_token perl_syntax<char>::ext_token_at(const char*& Cur, const char* End)
     }
 }
 
-namespace {
-
-int HexValue(char Ch)
+int perl_syntax<char>::hex_value(char Ch)
 {
     if (Ch >= '0' && Ch <= '9') {
         return Ch - '0';
@@ -171,8 +169,6 @@ int HexValue(char Ch)
     }
     return -1;
 }
-
-} // namespace
 
 set_token perl_syntax<char>::set_token_at(const char*& Cur, const char* End, unsigned Flags,
                                           set_token_value& Value)
@@ -246,8 +242,8 @@ set_token perl_syntax<char>::set_token_at(const char*& Cur, const char* End, uns
         break;
     case 'x':
         value = 0;
-        while (Cur != End && HexValue(*Cur) >= 0) {
-            value = (value * 16 + static_cast<unsigned>(HexValue(*Cur))) & 0xFF;
+        while (Cur != End && hex_value(*Cur) >= 0) {
+            value = (value * 16 + static_cast<unsigned>(hex_value(*Cur))) & 0xFF;
             ++Cur;
         }
         break;

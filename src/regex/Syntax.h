@@ -111,6 +111,9 @@ template <> struct perl_syntax<char> {
     {
         return (Ch >= 'a' && Ch <= 'z') || (Ch >= 'A' && Ch <= 'Z') || (Ch >= '0' && Ch <= '9') || Ch == '_';
     }
+
+    /// The value of a hexadecimal digit (0-9, a-f, A-F), or -1 for any other character.
+    static int hex_value(char Ch);
 };
 
 /// The 24 POSIX class strings in the order they are tried: "[:alnum:]", "[:^alnum:]", "[:alpha:]", ...
