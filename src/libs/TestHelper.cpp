@@ -1,5 +1,6 @@
 #include "libs/TestHelper.h"
 
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -62,6 +63,26 @@ bool WaitForChild(pid_t Pid, int& Status)
             return false;
     }
 }
+
+/// Gives SIGCHLD its default action while the object lives, and then restores what was set before. The
+/// program may have been started with SIGCHLD ignored (that setting survives exec); the system would then
+/// reap the child by itself, and waiting for it would find no child and no exit code.
+class TDefaultChildSignal {
+public:
+    TDefaultChildSignal()
+    {
+        struct sigaction defaultAction {};
+        defaultAction.sa_handler = SIG_DFL;
+        sigemptyset(&defaultAction.sa_mask);
+        APL_ERROR(sigaction(SIGCHLD, &defaultAction, &m_Old) == 0);
+    }
+    ~TDefaultChildSignal() { sigaction(SIGCHLD, &m_Old, nullptr); }
+    TDefaultChildSignal(const TDefaultChildSignal&) = delete;
+    TDefaultChildSignal& operator=(const TDefaultChildSignal&) = delete;
+
+private:
+    struct sigaction m_Old {};
+};
 
 /// Owns the file actions of one child start.
 class TSpawnFileActions {
@@ -178,6 +199,8 @@ unsigned ExecuteCommand(const char* Command)
     // The child inherits the console and nothing else that this process has open.
     TSpawnFileActions actions;
     APL_ERROR(posix_spawn_file_actions_addclosefrom_np(actions.Get(), STDERR_FILENO + 1) == 0);
+    // From the start of the child until it has been waited for.
+    const TDefaultChildSignal childSignal;
     pid_t pid = 0;
     // posix_spawnp looks a plain name up in PATH; a name with '/' is used as it is. Neither runs a shell.
     const int error = posix_spawnp(&pid, parts.Program.c_str(), actions.Get(), nullptr, argv.data(), environ);

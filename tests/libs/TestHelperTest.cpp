@@ -159,6 +159,30 @@ TEST(ExecuteCommand, ReturnsTheChildsExitCodeUnchanged)
     EXPECT_EQ(code, 128u + SIGTERM); // a child ended by a signal never reads as success
 }
 
+TEST(ExecuteCommand, ExitCodeIsReadAlsoWhenTheProgramWasStartedWithChildSignalsIgnored)
+{
+    // An ignored SIGCHLD survives exec, so the program may inherit it; the system then reaps every child
+    // itself, and a plain wait finds no child to read the exit code from.
+    struct TIgnoredChildSignal {
+        struct sigaction Old {};
+        TIgnoredChildSignal()
+        {
+            struct sigaction ignore {};
+            ignore.sa_handler = SIG_IGN;
+            sigemptyset(&ignore.sa_mask);
+            EXPECT_EQ(sigaction(SIGCHLD, &ignore, &Old), 0);
+        }
+        ~TIgnoredChildSignal() { sigaction(SIGCHLD, &Old, nullptr); }
+    } const ignored;
+
+    unsigned code = 99;
+    EXPECT_NO_THROW(RunRecorded(SelfPath(), code, "7"));
+    EXPECT_EQ(code, 7u);
+    struct sigaction now {};
+    ASSERT_EQ(sigaction(SIGCHLD, nullptr, &now), 0);
+    EXPECT_EQ(now.sa_handler, SIG_IGN); // the program's own setting is left as it was
+}
+
 TEST(ExecuteCommand, ShellSyntaxIsPassedAsTextAndRunsNothing)
 {
     const TTempDir dir;
