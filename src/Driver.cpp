@@ -40,11 +40,12 @@ void Dispatch(const std::vector<std::string>& Args)
     APL_THROW("Неизвестный URL: " << Args[1]);
 }
 
-/// The arguments in windows-1251; an argument that windows-1251 cannot represent stops the run.
+/// The arguments in windows-1251; an argument that windows-1251 cannot represent stops the run. The
+/// program name is no argument and is never read: it stays as it came, whatever path started the program.
 std::vector<std::string> ConvertArguments(const std::vector<std::string>& UserArgs)
 {
-    std::vector<std::string> args(UserArgs.size());
-    for (size_t i = 0; i < UserArgs.size(); ++i) {
+    std::vector<std::string> args(UserArgs);
+    for (size_t i = 1; i < UserArgs.size(); ++i) {
         if (!BrintLib::UserToCp1251(UserArgs[i], args[i]))
             APL_THROW("Аргумент " << i << " командной строки не может быть представлен в кодировке windows-1251");
     }

@@ -29,6 +29,6 @@ void LogError(const std::string& Entry);
 void PackIssue(const std::string& ArchiverPath);
 
 /// The whole run of the program for the given arguments (in the user's encoding, the program name first;
-/// they are converted to windows-1251 here). Reports every failure itself and returns the exit status,
-/// always 0.
+/// all but the program name are converted to windows-1251 here). Reports every failure itself and returns
+/// the exit status, always 0.
 int RunSkerrow(const std::vector<std::string>& Args);
