@@ -19,6 +19,10 @@ std::string g_IssueDir;
 
 namespace {
 
+/// A site handler: accepts a title-page URL and the save path, and when the URL is its site's, pushes
+/// the title-page task onto g_TaskQueue and returns true.
+using TSiteHandler = bool (*)(const std::string& Url, const std::string& SavePath);
+
 /// The site handlers, asked in this order; the first that accepts the URL wins.
 const TSiteHandler kSiteHandlers[2] = {PopMech::ProcessUrl, VokrugSveta::ProcessUrl};
 

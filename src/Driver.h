@@ -8,10 +8,6 @@
 /// The full path of the issue directory, set by the title-page processors; empty until then.
 extern std::string g_IssueDir;
 
-/// A site handler: accepts a title-page URL and the save path, and when the URL is its site's, pushes
-/// the title-page task onto g_TaskQueue and returns true.
-using TSiteHandler = bool (*)(const std::string& Url, const std::string& SavePath);
-
 class TDownloader;
 
 /// Runs g_TaskQueue to its end through Downloader: takes the front task, downloads it, deletes it, until
