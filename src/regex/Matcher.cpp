@@ -81,6 +81,54 @@ inline bool IsWordAt(const char* Pos)
     return perl_syntax<char>::is_word(Byte(Pos));
 }
 
+// Whether the assertion of kind Kind (^ $ \A \Z \z \b \B) holds at Pos; End is the end the nodes see.
+inline bool AssertionHolds(node_kind Kind, const char* Begin, const char* Pos, const char* End)
+{
+    switch (Kind) {
+    case node_kind::assert_bos:
+        return Pos == Begin;
+    case node_kind::assert_bol:
+        return Pos == Begin || Pos[-1] == '\n';
+    case node_kind::assert_peos:
+        return Pos == End || (*Pos == '\n' && Pos + 1 == End);
+    case node_kind::assert_eol:
+        return Pos == End || *Pos == '\n';
+    case node_kind::assert_eos:
+        return Pos == End;
+    default: { // word_boundary, not_word_boundary
+        const bool before = Pos != Begin && IsWordAt(Pos - 1);
+        const bool after = Pos != End && IsWordAt(Pos);
+        return (before != after) == (Kind == node_kind::word_boundary);
+    }
+    }
+}
+
+// Whether Item (a group_node or an alt_info) cannot begin at Pos: it knows its first bytes and the byte at
+// Pos is not one of them, or Pos is the end.
+template <class T> inline bool CannotBegin(const T& Item, const char* Pos, const char* End)
+{
+    return Item.HasFirst && (Pos == End || !Item.First.test(Byte(Pos)));
+}
+
+// Whether the text Record captured stands again at At (before End); NoCase compares ignoring case. An
+// unmatched group matches nowhere.
+inline bool CaptureRepeatsAt(const group_record& Record, bool NoCase, const char* At, const char* End)
+{
+    const auto length = static_cast<size_t>(Record.End - Record.Begin);
+    if (!Record.Matched || static_cast<size_t>(End - At) < length) {
+        return false;
+    }
+    if (!NoCase) {
+        return std::memcmp(At, Record.Begin, length) == 0;
+    }
+    for (size_t i = 0; i < length; ++i) {
+        if (to_upper(Byte(At + i)) != to_upper(Byte(Record.Begin + i))) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // The first position in [Pos, Limit) whose byte is A or B, or Limit.
 const char* FindStop(const char* Pos, const char* Limit, int A, int B)
 {
@@ -487,6 +535,35 @@ void matcher::cut(size_t Barrier, bool KeepBarrier)
     m_Sp = write;
 }
 
+// Applies the undo record F, whose tag (below kFirstChoice) is Tag, to its group's record. Callers that know
+// the tag pass it as a constant, so that no second dispatch on it is made.
+inline void matcher::undo(std::uint8_t Tag, const frame& F)
+{
+    group_record& record = m_Records[static_cast<size_t>(AuxOf(F.Tag))];
+    switch (Tag) {
+    case undo_capture:
+        record.Begin = static_cast<const char*>(F.Node);
+        record.End = F.Pos;
+        record.Matched = F.X != 0;
+        break;
+    case undo_tentative:
+        record.Tentative = F.Pos;
+        break;
+    case undo_quant:
+        record.Prev = static_cast<const char*>(F.Node);
+        record.Cur = F.Pos;
+        record.Count = F.X;
+        break;
+    case undo_count:
+        record.Count = F.X;
+        break;
+    default: // undo_shift
+        record.Cur = record.Prev;
+        record.Prev = F.Pos;
+        break;
+    }
+}
+
 // After a recursion succeeded: the entry positions and repetition counters of all groups go back to what
 // they were before it, its captures stay. The undo records stay too (applying them again is harmless).
 void matcher::restore_repetition_state(size_t Barrier)
@@ -494,30 +571,20 @@ void matcher::restore_repetition_state(size_t Barrier)
     for (size_t i = m_Sp; i > Barrier + 1; --i) {
         const frame& f = m_Stack[i - 1];
         const std::uint8_t tag = TagOf(f.Tag);
-        if (tag >= kFirstChoice || tag == undo_capture) {
-            continue;
-        }
-        group_record& record = m_Records[static_cast<size_t>(AuxOf(f.Tag))];
-        switch (tag) {
-        case undo_tentative:
-            record.Tentative = f.Pos;
-            break;
-        case undo_quant:
-            record.Prev = static_cast<const char*>(f.Node);
-            record.Cur = f.Pos;
-            record.Count = f.X;
-            break;
-        case undo_count:
-            record.Count = f.X;
-            break;
-        case undo_shift:
-            record.Cur = record.Prev;
-            record.Prev = f.Pos;
-            break;
-        default:
-            break;
+        if (tag < kFirstChoice && tag != undo_capture) {
+            undo(tag, f);
         }
     }
+}
+
+// Sets the capture of Group to Begin..End, with the undo record of what it held.
+inline void matcher::capture(const group_node* Group, const char* Begin, const char* End)
+{
+    group_record& record = m_Records[static_cast<size_t>(Group->Number)];
+    push(undo_capture, static_cast<std::uint64_t>(Group->Number), record.Begin, record.End, record.Matched ? 1 : 0);
+    record.Begin = Begin;
+    record.End = End;
+    record.Matched = true;
 }
 
 // Runs the nodes of a capture-free look-around alternative: fixed, without choices.
@@ -573,39 +640,16 @@ bool matcher::run_simple(const node* Head, const group_node* Owner, const char* 
             ++p;
             break;
         case node_kind::assert_bos:
-            if (p != m_Begin) {
-                return false;
-            }
-            break;
         case node_kind::assert_bol:
-            if (p != m_Begin && p[-1] != '\n') {
-                return false;
-            }
-            break;
         case node_kind::assert_peos:
-            if (p != End && !(*p == '\n' && p + 1 == End)) {
-                return false;
-            }
-            break;
         case node_kind::assert_eol:
-            if (p != End && *p != '\n') {
-                return false;
-            }
-            break;
         case node_kind::assert_eos:
-            if (p != End) {
-                return false;
-            }
-            break;
         case node_kind::word_boundary:
-        case node_kind::not_word_boundary: {
-            const bool before = p != m_Begin && IsWordAt(p - 1);
-            const bool after = p != End && IsWordAt(p);
-            if ((before != after) != (n->Kind == node_kind::word_boundary)) {
+        case node_kind::not_word_boundary:
+            if (!AssertionHolds(n->Kind, m_Begin, p, End)) {
                 return false;
             }
             break;
-        }
         case node_kind::end_group:
             if (static_cast<const end_group_node*>(n)->Group == Owner) {
                 return true;
@@ -653,19 +697,15 @@ const node* matcher::alternatives(const group_node* Group, const char* Pos, bool
             count = Group->FastAltCount;
             info = Group->FastAltInfo;
         }
-        const bool atEnd = Pos == m_End;
-        auto viable = [&](size_t Index) {
-            return !info[Index].HasFirst || (!atEnd && info[Index].First.test(Byte(Pos)));
-        };
         size_t first = 0;
-        while (first < count && !viable(first)) {
+        while (first < count && CannotBegin(info[first], Pos, m_End)) {
             ++first;
         }
         if (first == count) {
             return nullptr;
         }
         size_t next = first + 1;
-        while (next < count && !viable(next)) {
+        while (next < count && CannotBegin(info[next], Pos, m_End)) {
             ++next;
         }
         if (next < count) {
@@ -750,73 +790,30 @@ template <bool Fast> bool matcher::run(const char* Start)
             }
             goto fail;
         case node_kind::assert_bos:
-            if (p != m_Begin) {
-                goto fail;
-            }
-            n = n->Next;
-            continue;
         case node_kind::assert_bol:
-            if (p != m_Begin && p[-1] != '\n') {
-                goto fail;
-            }
-            n = n->Next;
-            continue;
         case node_kind::assert_peos:
-            if (p != m_End && !(*p == '\n' && p + 1 == m_End)) {
-                goto fail;
-            }
-            n = n->Next;
-            continue;
         case node_kind::assert_eol:
-            if (p != m_End && *p != '\n') {
-                goto fail;
-            }
-            n = n->Next;
-            continue;
         case node_kind::assert_eos:
-            if (p != m_End) {
-                goto fail;
-            }
-            n = n->Next;
-            continue;
         case node_kind::word_boundary:
-        case node_kind::not_word_boundary: {
-            const bool before = p != m_Begin && IsWordAt(p - 1);
-            const bool after = p != m_End && IsWordAt(p);
-            if ((before != after) != (n->Kind == node_kind::word_boundary)) {
+        case node_kind::not_word_boundary:
+            if (!AssertionHolds(n->Kind, m_Begin, p, m_End)) {
                 goto fail;
             }
             n = n->Next;
             continue;
-        }
         case node_kind::backref:
         case node_kind::backref_nocase: {
             const group_record& record = m_Records[static_cast<const backref_node*>(n)->Internal];
-            if (!record.Matched) {
+            if (!CaptureRepeatsAt(record, n->Kind == node_kind::backref_nocase, p, m_End)) {
                 goto fail;
             }
-            const auto length = static_cast<size_t>(record.End - record.Begin);
-            if (static_cast<size_t>(m_End - p) < length) {
-                goto fail;
-            }
-            if (n->Kind == node_kind::backref) {
-                if (std::memcmp(p, record.Begin, length) != 0) {
-                    goto fail;
-                }
-            } else {
-                for (size_t i = 0; i < length; ++i) {
-                    if (to_upper(Byte(p + i)) != to_upper(Byte(record.Begin + i))) {
-                        goto fail;
-                    }
-                }
-            }
-            p += length;
+            p += record.End - record.Begin;
             n = n->Next;
             continue;
         }
         case node_kind::group: {
             const auto* group = static_cast<const group_node*>(n);
-            if (group->HasFirst && (p == m_End || !group->First.test(Byte(p)))) {
+            if (CannotBegin(*group, p, m_End)) {
                 goto fail;
             }
             if (group->Capturing) {
@@ -834,7 +831,7 @@ template <bool Fast> bool matcher::run(const char* Start)
         }
         case node_kind::independent: {
             const auto* group = static_cast<const group_node*>(n);
-            if (group->HasFirst && (p == m_End || !group->First.test(Byte(p)))) {
+            if (CannotBegin(*group, p, m_End)) {
                 goto fail;
             }
             push(barrier_independent, static_cast<std::uint64_t>(m_Barrier) << 1, group, p, 0);
@@ -856,7 +853,7 @@ template <bool Fast> bool matcher::run(const char* Start)
             }
             push(barrier_lookahead, static_cast<std::uint64_t>(m_Barrier) << 1, group, p, 0);
             m_Barrier = m_Sp;
-            if (group->HasFirst && (p == m_End || !group->First.test(Byte(p)))) {
+            if (CannotBegin(*group, p, m_End)) {
                 goto fail;
             }
             n = alternatives<Fast>(group, p, false);
@@ -894,7 +891,7 @@ template <bool Fast> bool matcher::run(const char* Start)
         }
         case node_kind::cond_backref: {
             const auto* group = static_cast<const group_node*>(n);
-            if (group->HasFirst && (p == m_End || !group->First.test(Byte(p)))) {
+            if (CannotBegin(*group, p, m_End)) {
                 goto fail;
             }
             const bool holds = group->CondInternal < m_Records.size() && m_Records[group->CondInternal].Matched;
@@ -903,7 +900,7 @@ template <bool Fast> bool matcher::run(const char* Start)
         }
         case node_kind::cond_assert: {
             const auto* group = static_cast<const group_node*>(n);
-            if (group->HasFirst && (p == m_End || !group->First.test(Byte(p)))) {
+            if (CannotBegin(*group, p, m_End)) {
                 goto fail;
             }
             const group_node* condition = group->Condition;
@@ -914,7 +911,7 @@ template <bool Fast> bool matcher::run(const char* Start)
                 }
                 push(barrier_cond_lookahead, static_cast<std::uint64_t>(m_Barrier) << 1, group, p, 0);
                 m_Barrier = m_Sp;
-                if (condition->HasFirst && (p == m_End || !condition->First.test(Byte(p)))) {
+                if (CannotBegin(*condition, p, m_End)) {
                     goto fail;
                 }
                 n = alternatives<Fast>(condition, p, false);
@@ -958,20 +955,6 @@ template <bool Fast> bool matcher::run(const char* Start)
                 const group_record& record = m_Records[static_cast<const backref_node*>(atom)->Internal];
                 const bool nocase = atom->Kind == node_kind::backref_nocase;
                 const auto length = static_cast<size_t>(record.End - record.Begin);
-                auto matchesAt = [&](const char* At) {
-                    if (!record.Matched || static_cast<size_t>(m_End - At) < length) {
-                        return false;
-                    }
-                    if (!nocase) {
-                        return std::memcmp(At, record.Begin, length) == 0;
-                    }
-                    for (size_t i = 0; i < length; ++i) {
-                        if (to_upper(Byte(At + i)) != to_upper(Byte(record.Begin + i))) {
-                            return false;
-                        }
-                    }
-                    return true;
-                };
                 if (record.Matched && length == 0) {
                     // Matches without advancing, as often as asked: one try of the rest is all there is.
                     n = quant->Next;
@@ -980,7 +963,7 @@ template <bool Fast> bool matcher::run(const char* Start)
                 size_t count = 0;
                 const char* q = p;
                 const size_t target = n->Kind == node_kind::max_atom ? quant->Ub : quant->Lb;
-                while (count < target && matchesAt(q)) {
+                while (count < target && CaptureRepeatsAt(record, nocase, q, m_End)) {
                     q += length;
                     ++count;
                 }
@@ -1119,12 +1102,7 @@ template <bool Fast> bool matcher::run(const char* Start)
                     }
                 }
                 if (group->Capturing && q != p) {
-                    group_record& record = m_Records[static_cast<size_t>(group->Number)];
-                    push(undo_capture, static_cast<std::uint64_t>(group->Number), record.Begin, record.End,
-                         record.Matched ? 1 : 0);
-                    record.Begin = q - 1;
-                    record.End = q;
-                    record.Matched = true;
+                    capture(group, q - 1, q);
                 }
                 p = q;
                 n = quant->Next;
@@ -1156,12 +1134,7 @@ template <bool Fast> bool matcher::run(const char* Start)
             switch (group->Kind) {
             case node_kind::group:
                 if (group->Capturing) {
-                    group_record& record = m_Records[static_cast<size_t>(group->Number)];
-                    push(undo_capture, static_cast<std::uint64_t>(group->Number), record.Begin, record.End,
-                         record.Matched ? 1 : 0);
-                    record.Begin = record.Tentative;
-                    record.End = p;
-                    record.Matched = true;
+                    capture(group, m_Records[static_cast<size_t>(group->Number)].Tentative, p);
                 }
                 if (group->Number == 0 && m_Barrier && TagOf(m_Stack[m_Barrier - 1].Tag) == barrier_recurse) {
                     // A recursion's sub-match succeeded: first success only, continue after (?R).
@@ -1285,37 +1258,26 @@ template <bool Fast> bool matcher::run(const char* Start)
             }
             frame& f = m_Stack[m_Sp - 1];
             switch (TagOf(f.Tag)) {
-            case undo_capture: {
-                group_record& record = m_Records[static_cast<size_t>(AuxOf(f.Tag))];
-                record.Begin = static_cast<const char*>(f.Node);
-                record.End = f.Pos;
-                record.Matched = f.X != 0;
+            case undo_capture:
+                undo(undo_capture, f);
                 --m_Sp;
                 continue;
-            }
             case undo_tentative:
-                m_Records[static_cast<size_t>(AuxOf(f.Tag))].Tentative = f.Pos;
+                undo(undo_tentative, f);
                 --m_Sp;
                 continue;
-            case undo_quant: {
-                group_record& record = m_Records[static_cast<size_t>(AuxOf(f.Tag))];
-                record.Prev = static_cast<const char*>(f.Node);
-                record.Cur = f.Pos;
-                record.Count = f.X;
+            case undo_quant:
+                undo(undo_quant, f);
                 --m_Sp;
                 continue;
-            }
             case undo_count:
-                m_Records[static_cast<size_t>(AuxOf(f.Tag))].Count = f.X;
+                undo(undo_count, f);
                 --m_Sp;
                 continue;
-            case undo_shift: {
-                group_record& record = m_Records[static_cast<size_t>(AuxOf(f.Tag))];
-                record.Cur = record.Prev;
-                record.Prev = f.Pos;
+            case undo_shift:
+                undo(undo_shift, f);
                 --m_Sp;
                 continue;
-            }
             case choice_alt: {
                 const auto* group = static_cast<const group_node*>(f.Node);
                 const bool fastAlts = AuxOf(f.Tag) != 0;
@@ -1330,7 +1292,7 @@ template <bool Fast> bool matcher::run(const char* Start)
                         alts = group->FastAlts;
                         count = group->FastAltCount;
                     }
-                    while (next < count && info[next].HasFirst && (p == m_End || !info[next].First.test(Byte(p)))) {
+                    while (next < count && CannotBegin(info[next], p, m_End)) {
                         ++next;
                     }
                 }
@@ -1409,12 +1371,7 @@ template <bool Fast> bool matcher::run(const char* Start)
                 const group_record& record = m_Records[atom->Internal];
                 const auto length = static_cast<size_t>(record.End - record.Begin);
                 const char* q = f.Pos;
-                bool matches = record.Matched && static_cast<size_t>(m_End - q) >= length;
-                for (size_t i = 0; matches && i < length; ++i) {
-                    matches = atom->Kind == node_kind::backref ? q[i] == record.Begin[i]
-                                                               : to_upper(Byte(q + i)) == to_upper(Byte(record.Begin + i));
-                }
-                if (!matches) {
+                if (!CaptureRepeatsAt(record, atom->Kind == node_kind::backref_nocase, q, m_End)) {
                     --m_Sp;
                     continue;
                 }
@@ -1506,12 +1463,7 @@ template <bool Fast> bool matcher::run(const char* Start)
                     }
                 }
                 if (group->Capturing && !emptyCount) {
-                    group_record& record = m_Records[static_cast<size_t>(group->Number)];
-                    push(undo_capture, static_cast<std::uint64_t>(group->Number), record.Begin, record.End,
-                         record.Matched ? 1 : 0);
-                    record.Begin = q - 1;
-                    record.End = q;
-                    record.Matched = true;
+                    capture(group, q - 1, q);
                 }
                 p = q;
                 n = quant->Next;
@@ -1578,7 +1530,7 @@ template <bool Fast> bool matcher::run(const char* Start)
             const char* lastStart = barrier.Pos - width.Min;
             if (start <= lastStart) {
                 barrier.X = AsValue(start + 1);
-                if (!(fastBody ? false : (group->HasFirst && (start == m_End || !group->First.test(Byte(start)))))) {
+                if (fastBody || !CannotBegin(*group, start, m_End)) {
                     const node* first = alternatives<Fast>(group, start, fastBody);
                     if (first) {
                         n = first;

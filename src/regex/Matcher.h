@@ -108,6 +108,8 @@ private:
     bool known_to_fail(size_t Slot, const byte_set& Members, node_kind Atom, const char* Pos);
     void cut(size_t Barrier, bool KeepBarrier);
     void restore_repetition_state(size_t Barrier);
+    void undo(std::uint8_t Tag, const frame& F);
+    void capture(const group_node* Group, const char* Begin, const char* End);
     void reset_records();
 
     frame& push(std::uint8_t Tag, std::uint64_t Aux, const void* Node, const char* Pos, std::uintptr_t X)
