@@ -48,8 +48,10 @@ void Dispatch(const std::vector<std::string>& Args)
 /// program name is no argument and is never read: it stays as it came, whatever path started the program.
 std::vector<std::string> ConvertArguments(const std::vector<std::string>& UserArgs)
 {
+    // The program name and arguments after the archiver's path are never read, so they are not converted.
+    constexpr size_t kLastUsedArgument = 3;
     std::vector<std::string> args(UserArgs);
-    for (size_t i = 1; i < UserArgs.size(); ++i) {
+    for (size_t i = 1; i < UserArgs.size() && i <= kLastUsedArgument; ++i) {
         if (!BrintLib::UserToCp1251(UserArgs[i], args[i]))
             APL_THROW("Аргумент " << i << " командной строки не может быть представлен в кодировке windows-1251");
     }

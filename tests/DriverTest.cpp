@@ -71,14 +71,15 @@ TEST(Driver, ArgumentOutsideWindows1251IsRefusedByPosition)
     EXPECT_TRUE(fs::is_empty(work.Path()));
 }
 
-TEST(Driver, ProgramNameOutsideWindows1251IsNoArgument)
+TEST(Driver, ProgramNameAndUnusedArgumentsOutsideWindows1251AreNotRefused)
 {
-    // Started through a path that windows-1251 cannot represent: only the arguments count.
+    // Started through a path that windows-1251 cannot represent, with a fourth argument that it cannot
+    // represent either: neither is ever read.
     const TTempDir work;
     const fs::path dir = fs::path(work.Path()) / u8"bin \u4e2d";
     fs::create_directory(dir);
     fs::create_symlink(SKERROW_EXE, dir / "Skerrow");
-    const auto run = RunProcess({(dir / "Skerrow").string(), "ftp://example.invalid/x", "save"},
+    const auto run = RunProcess({(dir / "Skerrow").string(), "ftp://example.invalid/x", "save", "archiver", u8"\u4e2d"},
                                 {"LANG=C.UTF-8", "LC_ALL="}, work.Path());
     EXPECT_EQ(run.ExitStatus, 0);
     EXPECT_TRUE(std::regex_match(run.Stdout, std::regex(kBanner + kTime + kLocation +
