@@ -159,6 +159,26 @@ void Compare(const std::string& Text, unsigned Flags, const std::vector<std::str
     }
 }
 
+// Compares each of Patterns under each of FlagChoices over Count fresh subjects from MakeSubject, made
+// pattern by pattern and flags by flags (the subjects depend on that order).
+template <class TPatterns, class TFlagChoices, class TMakeSubject>
+void CompareEach(const TPatterns& Patterns, const TFlagChoices& FlagChoices, int Count, TMakeSubject MakeSubject,
+                 TTally& Tally)
+{
+    for (const char* pattern : Patterns) {
+        for (unsigned flags : FlagChoices) {
+            std::vector<std::string> subjects;
+            for (int k = 0; k < Count; ++k) {
+                subjects.push_back(MakeSubject());
+            }
+            Compare(pattern, flags, subjects, Tally);
+            if (::testing::Test::HasFatalFailure()) {
+                return;
+            }
+        }
+    }
+}
+
 TEST(RegexReferenceCheck, GeneratedPatternsGiveTheSameResultsWithAndWithoutFastPaths)
 {
     TGenerator generator(20261207);
@@ -197,18 +217,9 @@ TEST(RegexReferenceCheck, RepetitionsThatScanForTheNextByteAgree)
     };
     TGenerator generator(99);
     TTally tally;
-    for (const char* pattern : patterns) {
-        for (unsigned flags : {0u, static_cast<unsigned>(regex::SINGLELINE)}) {
-            std::vector<std::string> subjects;
-            for (int k = 0; k < 200; ++k) {
-                subjects.push_back(generator.Subject("ab<d/\n\" x", 30));
-            }
-            Compare(pattern, flags, subjects, tally);
-            if (HasFatalFailure()) {
-                return;
-            }
-        }
-    }
+    const unsigned flagChoices[] = {0, regex::SINGLELINE};
+    ASSERT_NO_FATAL_FAILURE(CompareEach(
+        patterns, flagChoices, 200, [&] { return generator.Subject("ab<d/\n\" x", 30); }, tally));
     EXPECT_GT(tally.Matched, 2000);
     EXPECT_LT(tally.Skipped, tally.Compared / 100); // a few backtrack past the step limit
 }
@@ -239,26 +250,18 @@ TEST(RegexReferenceCheck, RepetitionsThatRememberFailedEntriesAgree)
     };
     TGenerator generator(314);
     TTally tally;
-    for (const char* pattern : patterns) {
-        for (unsigned flags : {0u, static_cast<unsigned>(regex::SINGLELINE),
-                               static_cast<unsigned>(regex::GLOBAL | regex::COLLECT_GROUPS | regex::SINGLELINE)}) {
-            std::vector<std::string> subjects;
-            for (int k = 0; k < 150; ++k) {
-                std::string subject;
-                const int parts = generator.Below(7);
-                for (int i = 0; i < parts; ++i) {
-                    static const char* const kParts[] = {"<i/>", "<i ab/>", "<h>", "</h>", " 12", "a",
-                                                         "b",    "/",       "\n",  "<d",   "<h>ba 12</h>"};
-                    subject += kParts[generator.Below(11)];
-                }
-                subjects.push_back(subject);
-            }
-            Compare(pattern, flags, subjects, tally);
-            if (HasFatalFailure()) {
-                return;
-            }
+    const unsigned flagChoices[] = {0, regex::SINGLELINE, regex::GLOBAL | regex::COLLECT_GROUPS | regex::SINGLELINE};
+    auto subject = [&] {
+        static const char* const kParts[] = {"<i/>", "<i ab/>", "<h>", "</h>", " 12", "a",
+                                             "b",    "/",       "\n",  "<d",   "<h>ba 12</h>"};
+        std::string text;
+        const int parts = generator.Below(7);
+        for (int i = 0; i < parts; ++i) {
+            text += kParts[generator.Below(11)];
         }
-    }
+        return text;
+    };
+    ASSERT_NO_FATAL_FAILURE(CompareEach(patterns, flagChoices, 150, subject, tally));
     EXPECT_GT(tally.Matched, 1000);
     EXPECT_EQ(tally.Skipped, 0);
 }
@@ -273,18 +276,8 @@ TEST(RegexReferenceCheck, PatternsThatAreOneLiteralAgree)
                                     regex::MULTILINE | regex::GLOBAL | regex::COLLECT_MATCHES, regex::FROM_RIGHT};
     TGenerator generator(2718);
     TTally tally;
-    for (const char* pattern : patterns) {
-        for (unsigned flags : flagChoices) {
-            std::vector<std::string> subjects;
-            for (int k = 0; k < 100; ++k) {
-                subjects.push_back(generator.Subject("ab<.\"= \nA", 20));
-            }
-            Compare(pattern, flags, subjects, tally);
-            if (HasFatalFailure()) {
-                return;
-            }
-        }
-    }
+    ASSERT_NO_FATAL_FAILURE(CompareEach(
+        patterns, flagChoices, 100, [&] { return generator.Subject("ab<.\"= \nA", 20); }, tally));
     EXPECT_GT(tally.Matched, 600);
     EXPECT_EQ(tally.Skipped, 0);
 }

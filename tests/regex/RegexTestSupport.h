@@ -53,11 +53,12 @@ inline std::string Run(const std::string& Pattern, unsigned Flags, const std::st
     }
 }
 
-/// The compile error of Pattern, or "" when it compiles.
-inline std::string CompileError(const std::string& Pattern, unsigned Flags = 0)
+/// The compile error of Pattern (with the substitution text Substitution), or "" when it compiles.
+inline std::string CompileError(const std::string& Pattern, unsigned Flags = 0,
+                                const std::string& Substitution = std::string())
 {
     try {
-        const TPattern pattern(Pattern, Flags, regex::MODE_RECURSIVE);
+        const TPattern pattern(Pattern, Flags, regex::MODE_RECURSIVE, Substitution);
         return "";
     } catch (const regex::bad_regexpr& error) {
         return error.what();
