@@ -17,6 +17,21 @@ const char kBadExtension[] = "bad extension sequence";
 const char kMismatched[] = "mismatched parenthesis";
 const char kQuantifierNotExpected[] = "quantifier not expected";
 
+// The class escapes \d \D \s \S \w \W and the escaped assertions \A \Z \z \b \B stand in this order among
+// the tokens; each table follows it.
+constexpr char kClassLetters[] = "dDsSwW";
+static_assert(static_cast<int>(reg_token::not_word) - static_cast<int>(reg_token::digit) == 5,
+              "class escape tokens out of order");
+constexpr node_kind kEscapeAssertions[] = {node_kind::assert_bos, node_kind::assert_peos, node_kind::assert_eos,
+                                           node_kind::word_boundary, node_kind::not_word_boundary};
+static_assert(static_cast<int>(reg_token::not_word_boundary) - static_cast<int>(reg_token::subject_begin) == 4,
+              "assertion tokens out of order");
+
+size_t TokenOffset(reg_token Token, reg_token First)
+{
+    return static_cast<size_t>(static_cast<int>(Token) - static_cast<int>(First));
+}
+
 size_t SaturatingAdd(size_t A, size_t B)
 {
     return (A == kUnbounded || B == kUnbounded || A > kUnbounded - B) ? kUnbounded : A + B;
@@ -266,19 +281,11 @@ void compiler::parse_body(group_node* Group, unsigned Flags, bool Top)
             seq.append(make_simple((Flags & MULTILINE) ? node_kind::assert_eol : node_kind::assert_peos));
             break;
         case reg_token::subject_begin:
-            seq.append(make_simple(node_kind::assert_bos));
-            break;
         case reg_token::subject_end_or_nl:
-            seq.append(make_simple(node_kind::assert_peos));
-            break;
         case reg_token::subject_end:
-            seq.append(make_simple(node_kind::assert_eos));
-            break;
         case reg_token::word_boundary:
-            seq.append(make_simple(node_kind::word_boundary));
-            break;
         case reg_token::not_word_boundary:
-            seq.append(make_simple(node_kind::not_word_boundary));
+            seq.append(make_simple(kEscapeAssertions[TokenOffset(token, reg_token::subject_begin)]));
             break;
         case reg_token::set_begin:
             maybe_quantify(seq, make_set(parse_bracket(m_Cur, m_End, Flags)), Flags);
@@ -288,22 +295,12 @@ void compiler::parse_body(group_node* Group, unsigned Flags, bool Top)
                            Flags);
             break;
         case reg_token::digit:
-            maybe_quantify(seq, make_set(predefined_set('d')), Flags);
-            break;
         case reg_token::not_digit:
-            maybe_quantify(seq, make_set(predefined_set('D')), Flags);
-            break;
         case reg_token::space:
-            maybe_quantify(seq, make_set(predefined_set('s')), Flags);
-            break;
         case reg_token::not_space:
-            maybe_quantify(seq, make_set(predefined_set('S')), Flags);
-            break;
         case reg_token::word:
-            maybe_quantify(seq, make_set(predefined_set('w')), Flags);
-            break;
         case reg_token::not_word:
-            maybe_quantify(seq, make_set(predefined_set('W')), Flags);
+            maybe_quantify(seq, make_set(predefined_set(kClassLetters[TokenOffset(token, reg_token::digit)])), Flags);
             break;
         case reg_token::quote_begin:
             parse_quote(seq, Flags);
