@@ -834,8 +834,7 @@ template <bool Fast> bool matcher::run(const char* Start)
             if (CannotBegin(*group, p, m_End)) {
                 goto fail;
             }
-            push(barrier_independent, static_cast<std::uint64_t>(m_Barrier) << 1, group, p, 0);
-            m_Barrier = m_Sp;
+            push_barrier(barrier_independent, false, group, p, 0);
             n = alternatives<Fast>(group, p, false);
             if (!n) {
                 goto fail;
@@ -851,8 +850,7 @@ template <bool Fast> bool matcher::run(const char* Start)
                 }
                 goto fail;
             }
-            push(barrier_lookahead, static_cast<std::uint64_t>(m_Barrier) << 1, group, p, 0);
-            m_Barrier = m_Sp;
+            push_barrier(barrier_lookahead, false, group, p, 0);
             if (CannotBegin(*group, p, m_End)) {
                 goto fail;
             }
@@ -882,9 +880,7 @@ template <bool Fast> bool matcher::run(const char* Start)
                 goto fail;
             }
             const char* start = p - std::min(width.Max, available);
-            push(fastBody ? barrier_lb_pred : barrier_lookbehind,
-                 (static_cast<std::uint64_t>(m_Barrier) << 1) | (fastBody ? 1 : 0), group, p, AsValue(start));
-            m_Barrier = m_Sp;
+            push_barrier(fastBody ? barrier_lb_pred : barrier_lookbehind, fastBody, group, p, AsValue(start));
             m_End = p;
             // Entered from the failure path, which tries each start of the window in turn.
             goto fail_enter_lookbehind;
@@ -909,8 +905,7 @@ template <bool Fast> bool matcher::run(const char* Start)
                     n = Branch(group, simple_lookahead(condition, p) == condition->Positive);
                     continue;
                 }
-                push(barrier_cond_lookahead, static_cast<std::uint64_t>(m_Barrier) << 1, group, p, 0);
-                m_Barrier = m_Sp;
+                push_barrier(barrier_cond_lookahead, false, group, p, 0);
                 if (CannotBegin(*condition, p, m_End)) {
                     goto fail;
                 }
@@ -932,9 +927,7 @@ template <bool Fast> bool matcher::run(const char* Start)
                 continue;
             }
             const char* start = p - std::min(width.Max, available);
-            push(barrier_cond_lookbehind, (static_cast<std::uint64_t>(m_Barrier) << 1) | (fastBody ? 1 : 0), group,
-                 p, AsValue(start));
-            m_Barrier = m_Sp;
+            push_barrier(barrier_cond_lookbehind, fastBody, group, p, AsValue(start));
             m_End = p;
             goto fail_enter_lookbehind;
         }
@@ -943,8 +936,7 @@ template <bool Fast> bool matcher::run(const char* Start)
                 n = n->Next;
                 continue;
             }
-            push(barrier_recurse, static_cast<std::uint64_t>(m_Barrier) << 1, n, p, 0);
-            m_Barrier = m_Sp;
+            push_barrier(barrier_recurse, false, n, p, 0);
             n = m_Pattern.Top;
             continue;
         case node_kind::max_atom:

@@ -124,6 +124,13 @@ private:
         f.X = X;
         return f;
     }
+    // Pushes a barrier frame linked to the enclosing barrier and makes it the innermost one. FastAlts: its
+    // body runs the fast alternatives (look-behind predicates).
+    void push_barrier(std::uint8_t Tag, bool FastAlts, const void* Node, const char* Pos, std::uintptr_t X)
+    {
+        push(Tag, (static_cast<std::uint64_t>(m_Barrier) << 1) | (FastAlts ? 1 : 0), Node, Pos, X);
+        m_Barrier = m_Sp;
+    }
     void grow();
 
     const compiled_pattern& m_Pattern;
