@@ -866,19 +866,23 @@ size_t compiler::to_internal(size_t Visible) const
     return internal;
 }
 
-size_t SaturatingMultiply(size_t A, size_t B)
-{
-    if (A == 0 || B == 0) {
-        return 0;
-    }
-    return (A == kUnbounded || B == kUnbounded || A > kUnbounded / B) ? kUnbounded : A * B;
-}
-
 width_range Multiply(width_range Atom, size_t Lb, size_t Ub)
 {
     width_range result;
-    result.Min = SaturatingMultiply(Atom.Min, Lb);
-    result.Max = SaturatingMultiply(Atom.Max, Ub);
+    if (Atom.Min == 0 || Lb == 0) {
+        result.Min = 0;
+    } else if (Atom.Min == kUnbounded || Lb == kUnbounded || Atom.Min > kUnbounded / Lb) {
+        result.Min = kUnbounded;
+    } else {
+        result.Min = Atom.Min * Lb;
+    }
+    if (Atom.Max == 0 || Ub == 0) {
+        result.Max = 0;
+    } else if (Atom.Max == kUnbounded || Ub == kUnbounded || Atom.Max > kUnbounded / Ub) {
+        result.Max = kUnbounded;
+    } else {
+        result.Max = Atom.Max * Ub;
+    }
     return result;
 }
 
