@@ -432,10 +432,10 @@ class TTableReporter : public benchmark::ConsoleReporter {
     }
 };
 
-std::string Format(const char* Spec, double Value)
+std::string Format(const char* Layout, double Value)
 {
     char buffer[64];
-    std::snprintf(buffer, sizeof buffer, Spec, Value);
+    std::snprintf(buffer, sizeof buffer, Layout, Value);
     return buffer;
 }
 
