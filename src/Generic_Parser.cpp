@@ -96,15 +96,25 @@ std::string LowerCaseCp1251(std::string Text)
     return Text;
 }
 
+std::string AtLeastTwoDigits(size_t Number)
+{
+    char digits[24];
+    std::snprintf(digits, sizeof digits, "%02zu", Number);
+    return digits;
+}
+
+std::string MakePageName(const std::string& IssueName, size_t Index)
+{
+    return IssueName + "_" + AtLeastTwoDigits(Index);
+}
+
 std::string MonthCode(const std::string& Word)
 {
     const std::string lower = LowerCaseCp1251(Word);
 
     for (size_t k = 0; k < 24; ++k) {
         if (lower == kMonthWords[k]) {
-            char code[3];
-            std::snprintf(code, sizeof code, "%02u", static_cast<unsigned>(k % 12 + 1));
-            return code;
+            return AtLeastTwoDigits(k % 12 + 1);
         }
     }
     for (const TSpecialIssue& special : kSpecialIssues) {
@@ -220,9 +230,7 @@ void ProcessImages(const std::string& Dir, std::string& Page, const std::string&
                 LogError(pathPrefix + " Не опознанный тип изображения: " + findImages[0].str() + "\n");
                 continue;
             }
-            char number[16];
-            std::snprintf(number, sizeof number, "%02u", ++count);
-            const std::string fileName = number + ("." + pictureType[0].str());
+            const std::string fileName = AtLeastTwoDigits(++count) + "." + pictureType[0].str();
             known = localNames.emplace(source, PageName + "/" + fileName).first;
             const std::string url = absoluteAddress.Find(source) ? source : SiteRoot + source;
             g_TaskQueue.Push(std::make_unique<TDownloadFile>(url, pathPrefix + fileName));

@@ -31,6 +31,13 @@ std::string MonthCode(const std::string& Word);
 /// (or does not fit an int).
 std::string MakeIssueName(const std::string& YearText, const std::string& MonthWord);
 
+/// Number written with at least two digits, zero-padded: 01, 02, ..., 99, 100.
+std::string AtLeastTwoDigits(size_t Number);
+
+/// A page's name: the issue name, "_" and the page's index with at least two digits (2007_05_00 for the
+/// contents page, 2007_05_01 and on for the articles, 2007_05_100 for the hundredth).
+std::string MakePageName(const std::string& IssueName, size_t Index);
+
 /// The block that closes the page with index Index: a bar with links to the previous page, the
 /// contents page and the next page, and a footer with the generation time Now (local time) and the
 /// program's home page. Raises BrintLib::TAplThrowException "Problem with index: " + Index when Index is

@@ -1,6 +1,5 @@
 #include "PopMech_Parser.h"
 
-#include <cstdio>
 #include <memory>
 #include <utility>
 
@@ -83,14 +82,6 @@ std::string Text(const TRegexp& Pattern, unsigned Group)
     return Pattern[Group].str();
 }
 
-/// The issue name, "_" and Index with at least two digits: 2007_05_00, 2007_05_01, ..., 2007_05_100.
-std::string PageName(const std::string& IssueName, size_t Index)
-{
-    char digits[24];
-    std::snprintf(digits, sizeof digits, "%02zu", Index);
-    return IssueName + "_" + digits;
-}
-
 /// Appends MakeNavigationBar and the end of the page.
 void AppendNavigationBar(std::string& Output, const TSharedPageList& Pages, size_t Index)
 {
@@ -138,7 +129,7 @@ void QueueArticles(const std::string& Dir, const std::string& IssueName, const s
     while (scanner.Search(articleLink)) {
         href.Search(articleLink[0].first, articleLink[0].second);
         const std::string target = Text(href, 1);
-        const std::string pageName = PageName(IssueName, index);
+        const std::string pageName = MakePageName(IssueName, index);
         const std::string file = pageName + ".htm";
 
         std::string result;
@@ -184,7 +175,7 @@ std::string TProcessTitlePage::Process(std::string& Page)
                                                   << BrintLib::GetErrorDescription(static_cast<int>(error)));
     g_IssueDir = dir;
 
-    const std::string contentsName = PageName(issueName, 0);
+    const std::string contentsName = MakePageName(issueName, 0);
     const std::string contentsFile = contentsName + ".htm";
     const TSharedPageList pages = std::make_shared<TPageList>();
     StoreAt(*pages, 0, contentsFile);

@@ -1,6 +1,5 @@
 #include "VokrugSveta_Parser.h"
 
-#include <cstdio>
 #include <memory>
 #include <utility>
 
@@ -43,14 +42,6 @@ struct TProcessArticlePage {
     std::string Process(std::string& Page);
 };
 
-/// Issue name + "_" + Index written with at least two digits.
-std::string PageName(const std::string& IssueName, unsigned Index)
-{
-    char digits[16];
-    std::snprintf(digits, sizeof digits, "%02u", Index);
-    return IssueName + "_" + digits;
-}
-
 /// Appends the table of articles built from Contents (the text between the issue's heading and the last
 /// `content` division) to Output and queues one article task per row, in page order. A row is one match
 /// of the row pattern: its first link, the text up to the next <div, and from there to </tr>. Raises the
@@ -74,7 +65,7 @@ void QueueArticles(const std::string& Dir, const std::string& IssueName, const s
         row += "</td>\n";
 
         ++index;
-        const std::string pageName = PageName(IssueName, index);
+        const std::string pageName = MakePageName(IssueName, index);
         const std::string localFile = pageName + ".htm";
 
         // Only within this row: both the site's link and the new one then lead to the local page.
