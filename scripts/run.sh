@@ -42,7 +42,7 @@ fi
 "$root/scripts/setup-debian.sh"
 targets=(Skerrow)
 [ "$pack" -eq 1 ] && targets+=(SkerrowZip)
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DSKERROW_BENCH=OFF >/dev/null
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DSKERROW_BENCH=OFF -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]}" >/dev/null
 
 if [ -z "$sample" ]; then
