@@ -40,6 +40,14 @@ void PrintBanner()
     WriteConverted(std::cout, "                  Skerrow developers <skerrow@example.org>\n") << std::endl;
 }
 
+/// Printed after the usage: what the exit status tells a script.
+void PrintExitStatuses()
+{
+    WriteConverted(std::cout, "Код завершения: 0 - всё сохранено (и упаковано); 1 - часть задач или упаковка не "
+                              "удались; 2 - запуск невозможен; 130/143 - прервано (SIGINT/SIGTERM)")
+        << std::endl;
+}
+
 /// Reports the exception being handled on the console, as the outermost handler does: an application
 /// failure with its source location, a silent one not at all (its report is out already).
 void ReportCurrentException()
@@ -199,6 +207,8 @@ int RunSkerrow(const std::vector<std::string>& Args)
         status = RunIssue(args);
     } catch (...) {
         ReportCurrentException();
+        if (Args.size() < 3)
+            PrintExitStatuses();
     }
     return status;
 }

@@ -44,7 +44,10 @@ TEST(Driver, TooFewArgumentsPrintTheUsageAndDoNothing)
         EXPECT_EQ(run.ExitStatus, 2);
         const std::string usage = u8"Использвание: Skerrow <URL титульной страницы журнала> <путь сохранения> "
                                   u8"\\[Путь к WinRar.exe\\]";
-        EXPECT_TRUE(std::regex_match(run.Stdout, std::regex(kBanner + kTime + kLocation + usage + "\n\n")))
+        const std::string statuses = u8"Код завершения: 0 - всё сохранено \\(и упаковано\\); 1 - часть задач или "
+                                     u8"упаковка не удались; 2 - запуск невозможен; 130/143 - прервано "
+                                     u8"\\(SIGINT/SIGTERM\\)\n";
+        EXPECT_TRUE(std::regex_match(run.Stdout, std::regex(kBanner + kTime + kLocation + usage + "\n\n" + statuses)))
             << run.Stdout;
         EXPECT_TRUE(fs::is_empty(work.Path()));
         EXPECT_EQ(LogSize(), logBefore);
