@@ -43,8 +43,9 @@ void PrintBanner()
 /// Printed after the usage: what the exit status tells a script.
 void PrintExitStatuses()
 {
-    WriteConverted(std::cout, "Код завершения: 0 - всё сохранено (и упаковано); 1 - часть задач или упаковка не "
-                              "удались; 2 - запуск невозможен; 130/143 - прервано (SIGINT/SIGTERM)")
+    WriteConverted(std::cout,
+                   "Код завершения: 0 - всё сохранено (и упаковано); 1 - часть задач или упаковка не "
+                   "удались; 2 - запуск невозможен; 130/143 - прервано (SIGINT/SIGTERM)")
         << std::endl;
 }
 

@@ -36,8 +36,9 @@ struct TFileState {
 
     bool operator==(const TFileState& Other) const
     {
-        return Exists == Other.Exists && Device == Other.Device && Inode == Other.Inode && Size == Other.Size &&
-               Modified.tv_sec == Other.Modified.tv_sec && Modified.tv_nsec == Other.Modified.tv_nsec;
+        return Exists == Other.Exists && Device == Other.Device && Inode == Other.Inode &&
+               Size == Other.Size && Modified.tv_sec == Other.Modified.tv_sec &&
+               Modified.tv_nsec == Other.Modified.tv_nsec;
     }
 };
 
@@ -77,7 +78,8 @@ std::string MessageName(const std::string& NativeName)
 std::string ArchiveFault(const std::string& Archive, const std::string& Dir)
 {
     int code = 0;
-    const TArchivePtr archive(zip_open(BrintLib::NativePath(Archive).c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &code));
+    const TArchivePtr archive(
+        zip_open(BrintLib::NativePath(Archive).c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &code));
     if (!archive)
         return "архив " + Archive + " не читается: " + ZipErrorText(code);
     const fs::path root = BrintLib::NativePath(Dir);
@@ -88,7 +90,8 @@ std::string ArchiveFault(const std::string& Archive, const std::string& Dir)
             continue;
         const std::string name = it->path().lexically_relative(root).generic_string();
         if (!fs::is_regular_file(status))
-            return "файл " + MessageName(name) + " каталога не является обычным файлом и не может быть проверен";
+            return "файл " + MessageName(name) +
+                   " каталога не является обычным файлом и не может быть проверен";
         const zip_int64_t index = zip_name_locate(archive.get(), name.c_str(), ZIP_FL_ENC_RAW);
         zip_stat_t entry;
         if (index < 0 || zip_stat_index(archive.get(), static_cast<zip_uint64_t>(index), 0, &entry) != 0)
@@ -125,7 +128,8 @@ std::string PackIssue(const std::string& ArchiverPath)
     // The archiver's path is quoted too, so that a path with blanks runs that very program and never a
     // program named by a prefix of it. Nothing inside quotes is special but the quote itself.
     if (ArchiverPath.find('"') != std::string::npos)
-        APL_THROW("Путь к архиватору " << ArchiverPath << " нельзя передать в командной строке: в нём есть кавычка");
+        APL_THROW("Путь к архиватору " << ArchiverPath
+                                       << " нельзя передать в командной строке: в нём есть кавычка");
 
     // The archiver adds ".zip" to an archive name without extension; the issue directory's name has
     // none, and the directory itself could not be the archive anyway.
@@ -145,7 +149,7 @@ std::string PackIssue(const std::string& ArchiverPath)
         fault = ArchiveFault(zip, dir);
     if (!fault.empty())
         APL_THROW("Архиватор сообщил об успешном завершении, но " << fault << "; каталог " << g_IssueDir
-                                                                 << " оставлен на месте");
+                                                                  << " оставлен на месте");
     BrintLib::RemoveDirectoryTree(g_IssueDir);
     return zip;
 }

@@ -35,19 +35,21 @@ std::uintmax_t LogSize()
 TEST(Driver, TooFewArgumentsPrintTheUsageAndDoNothing)
 {
     // The usage wins over an argument that windows-1251 cannot represent.
-    for (const std::vector<std::string>& args : {std::vector<std::string>{SKERROW_EXE},
-                                                 std::vector<std::string>{SKERROW_EXE, "http://mag-a.test/"},
-                                                 std::vector<std::string>{SKERROW_EXE, u8"http://\u4e2d/"}}) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{SKERROW_EXE}, std::vector<std::string>{SKERROW_EXE, "http://mag-a.test/"},
+          std::vector<std::string>{SKERROW_EXE, u8"http://\u4e2d/"}}) {
         const TTempDir work;
         const std::uintmax_t logBefore = LogSize();
         const auto run = RunProcess(args, {"LANG=C.UTF-8", "LC_ALL="}, work.Path());
         EXPECT_EQ(run.ExitStatus, 2);
         const std::string usage = u8"Использвание: Skerrow <URL титульной страницы журнала> <путь сохранения> "
                                   u8"\\[Путь к WinRar.exe\\]";
-        const std::string statuses = u8"Код завершения: 0 - всё сохранено \\(и упаковано\\); 1 - часть задач или "
-                                     u8"упаковка не удались; 2 - запуск невозможен; 130/143 - прервано "
-                                     u8"\\(SIGINT/SIGTERM\\)\n";
-        EXPECT_TRUE(std::regex_match(run.Stdout, std::regex(kBanner + kTime + kLocation + usage + "\n\n" + statuses)))
+        const std::string statuses =
+            u8"Код завершения: 0 - всё сохранено \\(и упаковано\\); 1 - часть задач или "
+            u8"упаковка не удались; 2 - запуск невозможен; 130/143 - прервано "
+            u8"\\(SIGINT/SIGTERM\\)\n";
+        EXPECT_TRUE(
+            std::regex_match(run.Stdout, std::regex(kBanner + kTime + kLocation + usage + "\n\n" + statuses)))
             << run.Stdout;
         EXPECT_TRUE(fs::is_empty(work.Path()));
         EXPECT_EQ(LogSize(), logBefore);
@@ -118,9 +120,10 @@ TEST(ErrorLog, AppendsEntriesAsComposedBesideTheExecutable)
     TestSupport::TCaptureCout console;
     LogError("http://c/\x1b]0;title\x07\x1b[31m\r.jpg std::exception: \x7f\n");
     EXPECT_EQ(console.Text(), "http://c/?]0;title??[31m?.jpg std::exception: ?\n");
-    EXPECT_EQ(TestSupport::ReadFile(log), "http://a BrintLib::TAplThrowException x.cpp, 1:\n\tФайл уже существует\n\n"
-                                          "http://b std::exception: boom\n"
-                                          "http://c/?]0;title??[31m?.jpg std::exception: ?\n");
+    EXPECT_EQ(TestSupport::ReadFile(log),
+              "http://a BrintLib::TAplThrowException x.cpp, 1:\n\tФайл уже существует\n\n"
+              "http://b std::exception: boom\n"
+              "http://c/?]0;title??[31m?.jpg std::exception: ?\n");
     EXPECT_EQ(LoggedErrorCount(), countBefore + 3);
     EXPECT_EQ(ErrorLogPath(), log);
     fs::remove(log);

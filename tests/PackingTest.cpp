@@ -114,7 +114,8 @@ protected:
     /// The command line that packing Dir with Program must build.
     static std::string CommandLine(const std::string& Program, const std::string& Dir)
     {
-        return "\"" + Program + "\" a -afzip -ep1 -cfg- -k -m5 -r -s -sv- -t -idq -- \"" + Dir + "\" \"" + Dir + "/*\"";
+        return "\"" + Program + "\" a -afzip -ep1 -cfg- -k -m5 -r -s -sv- -t -idq -- \"" + Dir + "\" \"" +
+               Dir + "/*\"";
     }
 
     /// The failure of an archiver that reported success for IssueDir without a sound archive.
@@ -181,16 +182,17 @@ TEST_F(PackIssueTest, ArchiverThatReportsSuccessWithoutASoundArchiveLeavesTheDir
     fs::copy(dir, resized, fs::copy_options::recursive);
     std::ofstream(resized + "/2007_05_01/01.jpg", std::ios::app) << "more";
     const std::string archiver = m_Root + "/archiver";
-    const std::string skerrowZip = std::string("\"") + SKERROW_ZIP_EXE + "\" a -afzip -ep1 -cfg- -k -m5 -r -s -sv- -t -idq -- ";
+    const std::string skerrowZip =
+        std::string("\"") + SKERROW_ZIP_EXE + "\" a -afzip -ep1 -cfg- -k -m5 -r -s -sv- -t -idq -- ";
     struct {
         std::string Name;
         std::string Script; ///< what the archiver does, with exit status 0
         std::string Fault;
     } const cases[] = {
         {"/bin/true", "", "архива " + zip + " нет"},
-        {"an archive left from before", "exit 0",
-         "архив " + zip + " не изменился"},
-        {"not a zip archive", "echo text > \"$archive.zip\"", "архив " + zip + " не читается: Not a zip archive"},
+        {"an archive left from before", "exit 0", "архив " + zip + " не изменился"},
+        {"not a zip archive", "echo text > \"$archive.zip\"",
+         "архив " + zip + " не читается: Not a zip archive"},
         {"a file missing", skerrowZip + "\"$archive\" " + partial + "/\\*",
          "в архиве " + zip + " нет файла 2007_05_01/02.gif"},
         {"a file of another size", skerrowZip + "\"$archive\" " + resized + "/\\*",
@@ -206,8 +208,8 @@ TEST_F(PackIssueTest, ArchiverThatReportsSuccessWithoutASoundArchiveLeavesTheDir
                 PackIssue(c.Name);
             } else {
                 if (c.Name == "an archive left from before") {
-                    ASSERT_EQ(RunProcess({SKERROW_ZIP_EXE, "a", "-afzip", "-ep1", "-cfg-", "-k", "-m5", "-r", "-s",
-                                          "-sv-", "-t", "-idq", "--", m_Root + "/old", dir + "/*"})
+                    ASSERT_EQ(RunProcess({SKERROW_ZIP_EXE, "a", "-afzip", "-ep1", "-cfg-", "-k", "-m5", "-r",
+                                          "-s", "-sv-", "-t", "-idq", "--", m_Root + "/old", dir + "/*"})
                                   .ExitStatus,
                               0);
                     fs::copy_file(m_Root + "/old.zip", zip); // the same content: only its age gives it away
@@ -326,7 +328,8 @@ TEST_F(PackIssueTest, PathThatTheArchiverWouldReadDifferentlyIsRefused)
     const std::string quoted = m_Root + "/a\" b";
     g_IssueDir = MakeIssue("quote") + "/";
     EXPECT_EQ(PackRecorded(quoted, "0", failure), Args{});
-    EXPECT_EQ(failure, "Путь к архиватору " + quoted + " нельзя передать в командной строке: в нём есть кавычка");
+    EXPECT_EQ(failure,
+              "Путь к архиватору " + quoted + " нельзя передать в командной строке: в нём есть кавычка");
     EXPECT_TRUE(fs::exists(g_IssueDir));
 }
 

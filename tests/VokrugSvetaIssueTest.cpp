@@ -173,9 +173,9 @@ void ExpectErrorLog(std::string Log, const std::vector<TLogEntry>& Expected)
 /// The search error as the log holds it: a text over 300 bytes is quoted by its first 300 and its length.
 std::string SearchError(const std::string& Pattern, const std::string& Text)
 {
-    const std::string quoted = Text.size() <= 300 ? "\"" + Text + "\""
-                                                  : "\"" + Text.substr(0, 300) + "...\" (" +
-                                                        std::to_string(Text.size()) + " байт)";
+    const std::string quoted =
+        Text.size() <= 300 ? "\"" + Text + "\""
+                           : "\"" + Text.substr(0, 300) + "...\" (" + std::to_string(Text.size()) + " байт)";
     return "Ошибка при поиске шаблона: \"" + Pattern + "\" в строке " + BrintLib::MaskControlBytes(quoted);
 }
 

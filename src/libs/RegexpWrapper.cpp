@@ -16,13 +16,14 @@ std::string QuotedText(TTextIterator First, TTextIterator Last)
 {
     if (Last - First <= kQuotedTextLimit)
         return "\"" + std::string(First, Last) + "\"";
-    return "\"" + std::string(First, First + kQuotedTextLimit) + "...\" (" + std::to_string(Last - First) + " байт)";
+    return "\"" + std::string(First, First + kQuotedTextLimit) + "...\" (" + std::to_string(Last - First) +
+           " байт)";
 }
 
 [[noreturn]] void RaiseSearchError(const TRegexp& Pattern, TTextIterator First, TTextIterator Last)
 {
     APL_THROW("Ошибка при поиске шаблона: \"" << Pattern.GetPatternText() << "\" в строке "
-                                               << QuotedText(First, Last));
+                                              << QuotedText(First, Last));
 }
 
 } // namespace

@@ -46,7 +46,8 @@ TEST(CoutConvert, ControlBytesAreMaskedButTabAndLineFeedStay)
         const bool control = (byte < 0x20 && byte != '\t' && byte != '\n') || byte == 0x7F;
         EXPECT_EQ(masked[static_cast<size_t>(byte)], control ? '?' : all[static_cast<size_t>(byte)]) << byte;
     }
-    EXPECT_EQ(BrintLib::MaskControlBytes("img/\x1b]0;title\x07\x1b[31m.jpg\r\n"), "img/?]0;title??[31m.jpg?\n");
+    EXPECT_EQ(BrintLib::MaskControlBytes("img/\x1b]0;title\x07\x1b[31m.jpg\r\n"),
+              "img/?]0;title??[31m.jpg?\n");
 }
 
 TEST(CoutConvert, ArgumentsConvertBackAndUnrepresentableTextIsRefused)
