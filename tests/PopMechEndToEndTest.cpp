@@ -152,7 +152,7 @@ TEST_F(PopMechEndToEnd, CopiesTheIssueAndRefusesToOverwriteItOnASecondRun)
 
     // First run: the whole issue.
     const TestSupport::TProcessResult first = Run(savePath);
-    ASSERT_EQ(first.ExitStatus, 0) << first.Stderr;
+    ASSERT_EQ(first.ExitStatus, 1) << first.Stderr;
     EXPECT_EQ(DownloadLines(first.Stdout), downloads) << first.Stdout;
 
     std::map<std::string, std::string> expectedFiles;
@@ -188,7 +188,7 @@ TEST_F(PopMechEndToEnd, CopiesTheIssueAndRefusesToOverwriteItOnASecondRun)
 
     // Second run into the same save path: every task meets its own file, nothing changes.
     const TestSupport::TProcessResult second = Run(savePath);
-    ASSERT_EQ(second.ExitStatus, 0) << second.Stderr;
+    ASSERT_EQ(second.ExitStatus, 1) << second.Stderr;
     EXPECT_EQ(DownloadLines(second.Stdout), downloads) << second.Stdout;
     const std::map<std::string, TTreeEntry> again = ReadTree(savePath);
     ASSERT_EQ(again.size(), saved.size());
@@ -210,7 +210,7 @@ TEST_F(PopMechEndToEnd, IssueDirectoryThatCannotBeCreatedFailsTheContentsPageOnl
     std::ofstream(savePath) << "not a directory";
 
     const TestSupport::TProcessResult run = Run(savePath);
-    ASSERT_EQ(run.ExitStatus, 0) << run.Stderr;
+    ASSERT_EQ(run.ExitStatus, 1) << run.Stderr;
     EXPECT_EQ(DownloadLines(run.Stdout), std::vector<std::string>{"Download: " + kTitleUrl}) << run.Stdout;
     EXPECT_EQ(WithMaskedLocations(m_Skerrow.ErrorLog()),
               kTitleUrl + " BrintLib::TAplThrowException FILE, LINE:\n\tОшибка при создании каталога " + savePath +
@@ -224,7 +224,7 @@ TEST_F(PopMechEndToEnd, ContentsPageWithoutTheIssueLinkOnOneLineIsASearchErrorAn
     const std::string savePath = m_Skerrow.Path("save");
 
     const TestSupport::TProcessResult run = Run(savePath);
-    ASSERT_EQ(run.ExitStatus, 0) << run.Stderr;
+    ASSERT_EQ(run.ExitStatus, 1) << run.Stderr;
     EXPECT_EQ(DownloadLines(run.Stdout), std::vector<std::string>{"Download: " + kTitleUrl}) << run.Stdout;
     EXPECT_EQ(WithMaskedLocations(m_Skerrow.ErrorLog()), ReadData("expected/errors_split_link.txt"));
     EXPECT_FALSE(fs::exists(savePath));

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "libs/CoutConvert.h"
 #include "support/ProcessRunner.h"
 #include "support/SkerrowCopy.h"
 #include "support/TestHttpServer.h"
@@ -169,9 +170,13 @@ void ExpectErrorLog(std::string Log, const std::vector<TLogEntry>& Expected)
     EXPECT_EQ(Log, "") << "entries beyond the expected ones";
 }
 
+/// The search error as the log holds it: a text over 300 bytes is quoted by its first 300 and its length.
 std::string SearchError(const std::string& Pattern, const std::string& Text)
 {
-    return "Ошибка при поиске шаблона: \"" + Pattern + "\" в строке \"" + Text + "\"";
+    const std::string quoted =
+        Text.size() <= 300 ? "\"" + Text + "\""
+                           : "\"" + Text.substr(0, 300) + "...\" (" + std::to_string(Text.size()) + " байт)";
+    return "Ошибка при поиске шаблона: \"" + Pattern + "\" в строке " + BrintLib::MaskControlBytes(quoted);
 }
 
 TLogEntry CapitalBodyEntry()
@@ -204,7 +209,7 @@ protected:
 TEST_F(VokrugSvetaIssue, WholeIssueIsCopiedInQueueOrder)
 {
     const auto run = Run(kIssueUrl);
-    EXPECT_EQ(run.ExitStatus, 0) << run.Stdout << run.Stderr;
+    EXPECT_EQ(run.ExitStatus, 1) << run.Stdout << run.Stderr;
 
     const std::vector<std::string> downloads = Concat({kIssueUrl}, kDownloadsAfterTitle);
     EXPECT_EQ(ConsoleLines(run.Stdout, "Download: "), downloads);
@@ -220,7 +225,7 @@ TEST_F(VokrugSvetaIssue, UrlOfTheHostAloneIsTheSiteRoot)
 {
     // Declined by the first site's handler (its host text is "http:/"), taken by this one.
     const auto run = Run("http://mag-b.test");
-    EXPECT_EQ(run.ExitStatus, 0) << run.Stdout << run.Stderr;
+    EXPECT_EQ(run.ExitStatus, 1) << run.Stdout << run.Stderr;
 
     EXPECT_EQ(ConsoleLines(run.Stdout, "Download: "), Concat({"http://mag-b.test"}, kDownloadsAfterTitle));
     ExpectSavedIssue(m_Save);
@@ -232,7 +237,7 @@ TEST_F(VokrugSvetaIssue, YearFollowedByABlankStopsTheTitlePage)
     const std::string url = "http://mag-b.test/magazines/2007/06/";
 
     const auto run = Run(url);
-    EXPECT_EQ(run.ExitStatus, 0) << run.Stdout << run.Stderr;
+    EXPECT_EQ(run.ExitStatus, 1) << run.Stdout << run.Stderr;
 
     EXPECT_EQ(ConsoleLines(run.Stdout, "Download: "), std::vector<std::string>{url});
     EXPECT_FALSE(fs::exists(m_Save)); // no issue directory, no page
@@ -246,7 +251,7 @@ TEST_F(VokrugSvetaIssue, SecondRunIntoTheSameSavePathChangesNothing)
     const size_t firstLog = m_Skerrow.ErrorLog().size();
 
     const auto run = Run(kIssueUrl);
-    EXPECT_EQ(run.ExitStatus, 0) << run.Stdout << run.Stderr;
+    EXPECT_EQ(run.ExitStatus, 1) << run.Stdout << run.Stderr;
 
     // Every page is processed again and queues its tasks before its own file is refused.
     EXPECT_EQ(ConsoleLines(run.Stdout, "Download: "), Concat({kIssueUrl}, kDownloadsAfterTitle));

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """The fault matrix: the real Skerrow executable copies the sample magazine through the sample magazine
 server while one thing goes wrong at a time. Every row checks what is logged in errors.txt and printed on
-the console, that the run goes on with every other task, that nothing that existed is changed, and that
-the exit status is 0.
+the console, that the run goes on with every other task, that nothing that existed is changed, and the
+exit status: 0 when everything succeeded, 1 when a task or the packing failed, 2 when the run could not
+start.
 
     SKERROW_EXE=path/to/Skerrow [SKERROW_ZIP_EXE=path/to/SkerrowZip] python3 test_fault_matrix.py
 """
@@ -25,6 +26,10 @@ SENTINEL = "keep-me.txt"
 SENTINEL_BYTES = "Файл пользователя, которого Skerrow не трогает.\n".encode("cp1251")
 USAGE = "Использвание: Skerrow <URL титульной страницы журнала> <путь сохранения> [Путь к WinRar.exe]"
 NOT_FOUND_BODY = None  # the sample server's 404 page, read from the server module below
+SUMMARY = re.compile(r"^Выпуск (?:упакован в архив (?P<archive>.+)|сохранён в каталоге (?P<dir>.+?)"
+                     r"(?P<unpacked>, упаковать его не удалось)?|(?P<none>не сохранён))\. Сохранено страниц: "
+                     r"(?P<pages>\d+), картинок: (?P<pictures>\d+); задач с ошибкой: (?P<failed>\d+)$", re.M)
+LOG_LINE = re.compile(r"^Ошибки записаны в (.+)$", re.M)
 
 
 def setUpModule():
@@ -57,11 +62,11 @@ class SampleRun(unittest.TestCase):
             f.write(SENTINEL_BYTES)
         self.sentinel = snapshot(self.save)[SENTINEL]
 
-    def run_skerrow(self, args, faults=()):
+    def run_skerrow(self, args, faults=(), status=0):
         with SampleServer(self.work, faults) as server:
             result = self.skerrow.run(args, proxy=server.proxy)
             requests = server.requests()
-        self.assertEqual(result.exit_status, 0, result.stdout + result.stderr)
+        self.assertEqual(result.exit_status, status, result.stdout + result.stderr)
         self.assertEqual(result.stderr, "")
         self.assertEqual(snapshot(self.save).get(SENTINEL), self.sentinel, "the user's file was changed")
         return result, requests
@@ -109,6 +114,24 @@ class SampleRun(unittest.TestCase):
     def assert_nothing_saved(self):
         self.assertEqual(self.saved_tree(), {})
 
+    def assert_summary(self, result, where, failed, tree=None, pages=None, pictures=None):
+        """The run's closing lines: where the issue went ("dir", "archive", "unpacked" or "none"), the pages
+        and pictures saved (counted in tree when given: .htm files and the other files), the failed tasks,
+        and the log's full path exactly when something was logged."""
+        found = SUMMARY.findall(result.stdout)
+        self.assertEqual(len(found), 1, result.stdout[-2000:])
+        match = SUMMARY.search(result.stdout)
+        self.assertIsNotNone(match.group(where), match.group(0))
+        if tree is not None:
+            files = [path for path, (body, _, _) in tree.items() if body is not None]
+            pages = len([path for path in files if path.endswith(".htm")])
+            pictures = len(files) - pages
+        self.assertEqual((int(match.group("pages")), int(match.group("pictures")), int(match.group("failed"))),
+                         (pages, pictures, failed), match.group(0))
+        logs = LOG_LINE.findall(result.stdout[match.end():])
+        self.assertEqual(logs, [result.errors_path] if result.errors_text() else [])
+        return match
+
 
 class NoFault(SampleRun):
     def test_site_a_issue_is_copied_completely_in_queue_order(self):
@@ -119,6 +142,8 @@ class NoFault(SampleRun):
         self.assertEqual(requests, [(200, len(MAGAZINE.resources[u].body), u) for u in ISSUE_A.fetch_order()])
         tree = self.saved_tree()
         self.assert_issue_saved(ISSUE_A, tree)
+        summary = self.assert_summary(result, "dir", 0, pages=13, pictures=65)
+        self.assertEqual(summary.group("dir"), self.save + "/2007_05/")
         contents = tree["2007_05/2007_05_00.htm"][0]
         for number, title in enumerate(ISSUE_A.titles, start=1):
             self.assertIn(('<a class="t_link_big" href="2007_05_%02d.htm">%s</a>' % (number, title)).encode("cp1251"),
@@ -142,7 +167,7 @@ class NoFault(SampleRun):
 class FaultMatrix(SampleRun):
     def test_picture_missing_on_the_server(self):
         (url,) = samples.fault_targets(MAGAZINE, "missing-picture")
-        result, requests = self.run_skerrow([ISSUE_A.title_url, self.save], faults=["missing-picture"])
+        result, requests = self.run_skerrow([ISSUE_A.title_url, self.save], faults=["missing-picture"], status=1)
         self.assert_entries(result, [(url, transfer_404(url))])
         self.assertEqual(result.downloads(), ISSUE_A.fetch_order())
         self.assertEqual([u for s, _, u in requests if s != 200], [url])
@@ -153,7 +178,7 @@ class FaultMatrix(SampleRun):
 
     def test_server_drops_connections_in_the_middle_of_a_body(self):
         article, picture = samples.fault_targets(MAGAZINE, "drop-mid-body")
-        result, requests = self.run_skerrow([ISSUE_A.title_url, self.save], faults=["drop-mid-body"])
+        result, requests = self.run_skerrow([ISSUE_A.title_url, self.save], faults=["drop-mid-body"], status=1)
         self.assert_entries(result, [(article, partial_transfer(article)), (picture, partial_transfer(picture))])
         # The article never reached its processor, so its pictures were never queued; all else went on.
         expected = [url for url, name, page in ISSUE_A.tasks() if page != 3 or "/" not in name]
@@ -168,7 +193,7 @@ class FaultMatrix(SampleRun):
 
     def test_article_of_another_layout(self):
         (url,) = samples.fault_targets(MAGAZINE, "other-layout")
-        result, requests = self.run_skerrow([ISSUE_A.title_url, self.save], faults=["other-layout"])
+        result, requests = self.run_skerrow([ISSUE_A.title_url, self.save], faults=["other-layout"], status=1)
         entries = result.error_entries()
         self.assertEqual([u for u, _ in entries], [url])
         message = entries[0][1]
@@ -197,7 +222,7 @@ class FaultMatrix(SampleRun):
             with self.subTest(save_path=save_path):
                 if os.path.exists(self.skerrow.errors_path):
                     os.remove(self.skerrow.errors_path)
-                result, requests = self.run_skerrow([ISSUE_A.title_url, save_path])
+                result, requests = self.run_skerrow([ISSUE_A.title_url, save_path], status=1)
                 entries = result.error_entries()
                 self.assertEqual([u for u, _ in entries], [ISSUE_A.title_url])
                 directory = save_path + "/2007_05/"
@@ -210,18 +235,19 @@ class FaultMatrix(SampleRun):
                 self.assertEqual(snapshot(self.save), before)
 
     def test_title_page_missing(self):
-        result, requests = self.run_skerrow([ISSUE_A.title_url, self.save], faults=["no-title"])
+        result, requests = self.run_skerrow([ISSUE_A.title_url, self.save], faults=["no-title"], status=1)
         self.assert_entries(result, [(ISSUE_A.title_url, transfer_404(ISSUE_A.title_url))])
         self.assertEqual(result.downloads(), [ISSUE_A.title_url])
         self.assertEqual(result.processed(), [])
         self.assertEqual(requests, [(404, len(NOT_FOUND_BODY), ISSUE_A.title_url)])
         self.assert_nothing_saved()
+        self.assert_summary(result, "none", 1, pages=0, pictures=0)
 
     def test_run_repeated_into_the_same_save_path(self):
         first, _ = self.run_skerrow([ISSUE_A.title_url, self.save])
         self.assertIsNone(first.errors_text())
         before = snapshot(self.save)
-        second, requests = self.run_skerrow([ISSUE_A.title_url, self.save])
+        second, requests = self.run_skerrow([ISSUE_A.title_url, self.save], status=1)
         self.assertEqual(snapshot(self.save), before, "the second run changed saved files")
         # Every page is downloaded and processed again (queueing its tasks) but refused; every picture is
         # refused before its transfer starts.
@@ -240,7 +266,7 @@ class FaultMatrix(SampleRun):
         ]
         for url, message in cases:
             with self.subTest(url=url):
-                result, requests = self.run_skerrow([url, self.save])
+                result, requests = self.run_skerrow([url, self.save], status=2)
                 self.assertIn(message, result.stdout)
                 self.assertIsNone(result.errors_text(), "a dispatch failure is reported on the console only")
                 self.assertEqual(result.downloads(), [])
@@ -250,11 +276,53 @@ class FaultMatrix(SampleRun):
     def test_too_few_arguments(self):
         for args in ([], [ISSUE_A.title_url]):
             with self.subTest(args=args):
-                result, requests = self.run_skerrow(args)
+                result, requests = self.run_skerrow(args, status=2)
                 self.assertIn(USAGE, result.stdout)
                 self.assertIsNone(result.errors_text())
                 self.assertEqual(requests, [])
                 self.assert_nothing_saved()
+                self.assertIsNone(SUMMARY.search(result.stdout), "a run that never started has no summary")
+
+    def test_empty_save_path(self):
+        result, requests = self.run_skerrow([ISSUE_A.title_url, ""], status=2)
+        self.assertIn("Путь сохранения пуст", result.stdout)
+        self.assertIsNone(result.errors_text())
+        self.assertEqual(requests, [])
+        self.assertFalse(os.path.exists("/2007_05"))
+        self.assert_nothing_saved()
+
+    def test_article_of_another_layout_2_mb_long(self):
+        (url,) = samples.fault_targets(MAGAZINE, "huge-other-layout")
+        huge = samples.build(faults=["huge-other-layout"])
+        result, requests = self.run_skerrow([ISSUE_A.title_url, self.save], faults=["huge-other-layout"], status=1)
+        self.assertGreater([sent for _, sent, u in requests if u == url][0], 2 << 20)
+        entries = result.error_entries()
+        self.assertEqual([u for u, _ in entries], [url])
+        message = entries[0][1]
+        self.assertTrue(message.startswith("Ошибка при поиске шаблона: "), message[:200])
+        # The pattern whole, 300 bytes of the page, "...", the page's length.
+        self.assertRegex(message, r'[^"]\.\.\." \(%d байт\)$' % len(huge.resources[url].body))
+        self.assertLess(len(message.encode("cp1251")), 1000)
+        self.assertLess(len(result.stdout), 20000)
+        self.assert_issue_saved(ISSUE_A, self.saved_tree(), missing_pages=[4])
+        self.assert_summary(result, "dir", 1, tree=self.saved_tree())
+
+    def test_escape_sequences_in_a_picture_address(self):
+        (article,) = samples.fault_targets(MAGAZINE, "escape-in-picture")
+        result, _ = self.run_skerrow([ISSUE_A.title_url, self.save], faults=["escape-in-picture"], status=1)
+        shown = samples.ESCAPE_PICTURE.replace("\x1b", "?").replace("\x07", "?")
+        self.assertTrue(any(line.endswith(shown) for line in result.downloads()), result.downloads())
+        self.assertIn(article, result.processed())
+        for name, text in (("console", result.stdout), ("errors.txt", result.errors_text())):
+            controls = sorted({c for c in text if (ord(c) < 0x20 and c not in "\t\n") or ord(c) == 0x7F})
+            self.assertEqual(controls, [], name)
+        entries = result.error_entries()
+        self.assertEqual(len(entries), 1, entries)
+        self.assertTrue(entries[0][0].endswith(shown), entries[0][0])
+        # The picture failed; whatever its task left under its name is not counted as saved.
+        tree = self.saved_tree()
+        tree.pop("2007_05/" + ISSUE_A.articles[5].page_name + "/01.jpg", None)
+        self.assert_summary(result, "dir", 1, tree=tree)
 
 
 class Packing(SampleRun):
@@ -265,6 +333,8 @@ class Packing(SampleRun):
         self.assertIsNone(result.errors_text())
         tree = self.saved_tree()
         self.assertEqual(sorted(tree), ["2007_07.zip"], "the issue directory goes once it is packed")
+        summary = self.assert_summary(result, "archive", 0, pages=9, pictures=27)
+        self.assertEqual(summary.group("archive"), self.save + "/2007_07.zip")
         pictures, pages, dirs = expected_files(ISSUE_B, MAGAZINE)
         with zipfile.ZipFile(os.path.join(self.save, "2007_07.zip")) as archive:
             self.assertIsNone(archive.testzip())
@@ -274,6 +344,41 @@ class Packing(SampleRun):
             self.assertTrue({p[strip:] for p in pictures} | {p[strip:] for p in pages} <= names, names)
             for path, body in pictures.items():
                 self.assertEqual(archive.read(path[strip:]), body, path)
+
+    def test_site_a_packed_whole(self):
+        if not SKERROW_ZIP or not os.access(SKERROW_ZIP, os.X_OK):
+            self.skipTest("SKERROW_ZIP_EXE does not name the SkerrowZip executable")
+        result, _ = self.run_skerrow([ISSUE_A.title_url, self.save, SKERROW_ZIP])
+        self.assertIsNone(result.errors_text())
+        self.assertEqual(sorted(self.saved_tree()), ["2007_05.zip"])
+        summary = self.assert_summary(result, "archive", 0, pages=13, pictures=65)
+        self.assertEqual(summary.group("archive"), self.save + "/2007_05.zip")
+        pictures, pages, _ = expected_files(ISSUE_A, MAGAZINE)
+        strip = len("2007_05/")
+        with zipfile.ZipFile(summary.group("archive")) as archive:
+            self.assertIsNone(archive.testzip())
+            self.assertTrue({p[strip:] for p in pictures} | {p[strip:] for p in pages} <= set(archive.namelist()))
+            for path, body in pictures.items():
+                self.assertEqual(archive.read(path[strip:]), body, path)
+
+    def test_archiver_that_reports_success_without_an_archive(self):
+        # /bin/true, and a program that a prefix of an unquoted archiver path with blanks would name.
+        impostor_dir = os.path.join(self.work, "my arch")
+        os.makedirs(impostor_dir)
+        impostor = os.path.join(self.work, "my")
+        with open(impostor, "w") as f:
+            f.write("#!/bin/sh\ntouch %s/impostor-ran\n" % self.work)
+        os.chmod(impostor, 0o755)
+        os.symlink("/bin/true", os.path.join(impostor_dir, "SkerrowZip"))
+        for archiver in ("/bin/true", os.path.join(impostor_dir, "SkerrowZip")):
+            with self.subTest(archiver=archiver):
+                shutil.rmtree(os.path.join(self.save, "2007_07"), ignore_errors=True)
+                result, _ = self.run_skerrow([ISSUE_B.title_url, self.save, archiver], status=1)
+                self.assertIn("Архиватор сообщил об успешном завершении, но архива %s/2007_07.zip нет" % self.save,
+                              result.stdout)
+                self.assertFalse(os.path.exists(os.path.join(self.work, "impostor-ran")))
+                self.assert_issue_saved(ISSUE_B, self.saved_tree())
+                self.assert_summary(result, "unpacked", 0, pages=9, pictures=27)
 
 
 if __name__ == "__main__":

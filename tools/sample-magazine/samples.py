@@ -525,7 +525,12 @@ FAULTS = {
                      "the body and the connection is closed",
     "other-layout": "article 4 comes in another layout, without the block_header_main_inner cell",
     "no-title": "the contents page of issue a is not on the server (404)",
+    "huge-other-layout": "article 4 comes in another layout, padded to 2 MB",
+    "escape-in-picture": "article 6 shows first a picture whose address holds terminal escape sequences (404)",
 }
+
+# The picture address of the "escape-in-picture" fault: retitles the terminal window and colours it red.
+ESCAPE_PICTURE = "upload/2007-05/\x1b]0;pwned\x07\x1b[31mred\x1b[0m.jpg"
 
 
 def fault_targets(mag, name):
@@ -535,8 +540,10 @@ def fault_targets(mag, name):
         return [a.articles[1].pictures[1]]
     if name == "drop-mid-body":
         return [a.articles[2].url, a.articles[4].pictures[0]]
-    if name == "other-layout":
+    if name in ("other-layout", "huge-other-layout"):
         return [a.articles[3].url]
+    if name == "escape-in-picture":
+        return [a.articles[5].url]
     if name == "no-title":
         return [a.title_url]
     raise ValueError("unknown fault: %s (known: %s)" % (name, ", ".join(sorted(FAULTS))))
@@ -549,14 +556,19 @@ def apply_fault(mag, name):
             del mag.resources[url]
     elif name == "drop-mid-body":
         mag.dropped.update(targets)
-    elif name == "other-layout":
+    elif name in ("other-layout", "huge-other-layout"):
         title = mag.issues["a"].titles[3]
+        padding = "<!-- %s -->\n" % ("x" * (2 << 20)) if name == "huge-other-layout" else ""
         mag.resources[targets[0]] = Resource(HTML_TYPE, (
             '<!DOCTYPE html>\n<html lang="ru">\n<head>\n<meta charset="windows-1251">\n'
             "<title>%s — Мир механики</title>\n</head>\n<body>\n<header class=\"site-header\">Мир механики</header>\n"
             '<main class="article">\n<article>\n<h1>%s</h1>\n<p>Новый дизайн сайта: статья без старой вёрстки.</p>\n'
-            '<figure><img src="/upload/2007-05/new-layout.jpg" alt=""></figure>\n</article>\n</main>\n'
-            "</body>\n</html>\n" % (title, title)).encode("cp1251"))
+            '<figure><img src="/upload/2007-05/new-layout.jpg" alt=""></figure>\n</article>\n</main>\n%s'
+            "</body>\n</html>\n" % (title, title, padding)).encode("cp1251"))
+    elif name == "escape-in-picture":
+        cell = b'<td class="block_header_main_inner">\n'
+        page = mag.resources[targets[0]]
+        page.body = page.body.replace(cell, cell + b'<p><img src="' + ESCAPE_PICTURE.encode() + b'"></p>\n', 1)
     return targets
 
 

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "Logic.h"
+#include "libs/CoutConvert.h"
 #include "libs/Exceptions.h"
 
 namespace {
@@ -149,8 +150,8 @@ void TCURLTransfer::Download(ITask& Task)
 {
     m_Url = Task.GetUrl();
     FATAL_CHECK(curl_easy_setopt(m_hEasy, CURLOPT_URL, m_Url.c_str()) == CURLE_OK);
-    // Before Begin, so that a task that fails there still shows its URL; written as it is.
-    std::cout << "Download: " << Task.GetUrl() << std::endl;
+    // Before Begin, so that a task that fails there still shows its URL; unconverted, control bytes masked.
+    std::cout << "Download: " << BrintLib::MaskControlBytes(Task.GetUrl()) << std::endl;
     Task.Begin();
     Start(Task);
     while (WaitAndPerform()) {
