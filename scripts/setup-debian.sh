@@ -8,7 +8,7 @@ PACKAGES=(
   libcurl4-openssl-dev
   libzip-dev unzip
   googletest libgtest-dev libbenchmark-dev
-  python3 chromium fonts-dejavu-core
+  python3 chromium fonts-dejavu-core tidy
   libpcre2-dev clang libclang-rt-14-dev
   wget
 )

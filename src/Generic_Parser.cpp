@@ -169,7 +169,7 @@ std::string MakeNavigationBar(const TPageList& Pages, size_t Index, const std::t
     bar += "\">Skerrow</a><br>";
     bar += kAuthorLine;
     bar += "</font></td></tr>";
-    bar += "</tr></table><hr>";
+    bar += "</table><hr>";
     return bar;
 }
 

@@ -1,5 +1,6 @@
 #include "PopMech_Parser.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <memory>
 #include <utility>
@@ -76,6 +77,11 @@ const char kHeadStart[] = "<html>\n<head>\n<title>";
 const char kHeadEnd[] = " - Популярная механика</title>\n"
                         "<META http-equiv=\"Content-Type\" content=\"text/html; charset=windows-1251\">\n"
                         "</head>\n";
+
+/// Where the table cell whose content begins at From ends: past its own </td> (or </th>) when it has one,
+/// otherwise where the cell ends without it: at the next cell, row or row group of its table, at its
+/// table's end, or at the end of Text. Tables nested in the cell are passed over whole, comments too.
+size_t CellEnd(const std::string& Text, size_t From);
 
 /// The text of a sub-match record.
 std::string Text(const TRegexp& Pattern, unsigned Group)
@@ -202,8 +208,12 @@ std::string TProcessArticlePage::Process(std::string& Page)
     static TRegexp patterns[2] = {TRegexp(kArticleBlock, 0), TRegexp(kLogsBlock, 0)};
     SearchSequence(patterns, Page);
 
+    // The article's cell up to its end: the row markup between it and the next block is not kept.
+    const TPos block = patterns[0][0].first;
+    const size_t content = static_cast<size_t>(patterns[0][0].second - Page.cbegin());
+    const TPos cellEnd = Page.cbegin() + static_cast<std::ptrdiff_t>(CellEnd(Page, content));
     std::string output = kHeadStart + m_PageName + kHeadEnd;
-    output.append(patterns[0][0].first, patterns[1][0].first);
+    output.append(block, std::min(cellEnd, patterns[1][0].first));
 
     ReplaceBackgroundCells(output);
     FlattenImageLinks(output);
@@ -228,9 +238,6 @@ bool IsTag(const std::string& Text, size_t At, const char* Name)
            Text[i] == '\n' || Text[i] == '\r' || Text[i] == '\f';
 }
 
-/// Where the table cell whose content begins at From ends: past its own </td> (or </th>) when it has one,
-/// otherwise where the cell ends without it: at the next cell, row or row group of its table, at its
-/// table's end, or at the end of Text. Tables nested in the cell are passed over whole, comments too.
 size_t CellEnd(const std::string& Text, size_t From)
 {
     size_t depth = 0; // tables open inside the cell

@@ -351,10 +351,11 @@ def _a_contents(mag, issue, folder, rows, seed, thumbnails=True):
         if index % 4 == 2:
             w.add(' <a href="/magazine/%s/%s.html#comments">Обсуждение</a>' % (folder, slug))
         w.add('<br>\n<span class="t_text">%s</span></td>\n</tr>\n' % lead)
-    w.add("</table>\n</td></tr>\n"
-          '<tr><td><noindex><div class="banner"><a href="http://ads.mag-a.test/click?id=4">'
+    # The banner follows the contents table inside the same cell.
+    w.add("</table>\n"
+          '<noindex><div class="banner"><a href="http://ads.mag-a.test/click?id=4">'
           '<img src="/ad/468x60.gif" width="468" height="60" border="0" alt="Реклама"></a></div>'
-          "</noindex></td></tr>\n")
+          "</noindex>\n</td></tr>\n")
     w.add(_A_PAGE_TAIL)
     mag.add_page(issue.title_url, w.text())
 

@@ -135,7 +135,7 @@ MOON = '''<html>
 PAGES = ['2007_05_00.htm', '2007_05_01.htm', '2007_05_02.htm', '2007_05_03.htm', '2007_05_04.htm']
 FOOTER = ('<tr><td colspan=3 align=right><font color=gray size=1>Generated on Sun Dec 06 17:10:10 2026\n'
           ' with <a href="https://skerrow.example.org/">Skerrow</a><br>'
-          'Skerrow developers &lt;skerrow@example.org&gt;</font></td></tr></tr></table><hr>')
+          'Skerrow developers &lt;skerrow@example.org&gt;</font></td></tr></table><hr>')
 
 
 def navigation_bar(i):
@@ -192,8 +192,7 @@ SAVED_ARTICLE_4 = head('2007_05_04') + '''<td class='block_header_main_inner' wi
 <p>Текст про Луну. <img src="2007_05_04/02.jpg"></p>
 
 <noindex>Реклама</noindex>
-</td>
-''' + navigation_bar(4) + '</html>'
+</td>''' + navigation_bar(4) + '</html>'
 
 # (URL, file under site/ or 404, content or picture colour)
 SITE_FILES = [
