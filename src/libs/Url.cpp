@@ -167,17 +167,27 @@ bool TPageUrl::Resolve(const std::string& Reference, std::string& Result) const
 {
     if (!m_Handle)
         return false;
+    std::string reference = Reference.substr(0, Reference.find('#'));
+    const auto known = m_Resolved.find(reference);
+    if (known != m_Resolved.end()) {
+        Result = known->second;
+        return !Result.empty();
+    }
+    Result.clear();
     std::string encoded;
-    if (!EncodeReference(Reference, encoded))
-        return false;
-    const TUrlHandle handle(curl_url_dup(m_Handle.get()));
-    // libcurl resolves an address set on a handle that holds one against it; an empty reference is the
-    // page itself.
-    if (!handle || (!encoded.empty() && curl_url_set(handle.get(), CURLUPART_URL, encoded.c_str(), 0) != CURLUE_OK))
-        return false;
-    if (curl_url_set(handle.get(), CURLUPART_FRAGMENT, nullptr, 0) != CURLUE_OK || !IsWebScheme(handle.get()))
-        return false;
-    return GetPart(handle.get(), CURLUPART_URL, Result);
+    if (EncodeReference(reference, encoded)) {
+        const TUrlHandle handle(curl_url_dup(m_Handle.get()));
+        // libcurl resolves an address set on a handle that holds one against it; an empty reference is the
+        // page itself. An address without a scheme of its own keeps the page's, which is a web scheme.
+        const size_t colon = encoded.find(':');
+        const bool ownScheme = colon != std::string::npos && colon < encoded.find('/');
+        if (!handle ||
+            (!encoded.empty() && curl_url_set(handle.get(), CURLUPART_URL, encoded.c_str(), 0) != CURLUE_OK) ||
+            (ownScheme && !IsWebScheme(handle.get())) || !GetPart(handle.get(), CURLUPART_URL, Result))
+            Result.clear();
+    }
+    m_Resolved.emplace(std::move(reference), Result);
+    return !Result.empty();
 }
 
 bool WithPathPrefix(const std::string& Url, const std::string& Prefix, std::string& Result)

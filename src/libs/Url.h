@@ -7,13 +7,16 @@
 
 #include <memory>
 #include <string>
+#include <unordered_map>
 
 struct Curl_URL;
 
 namespace BrintLib {
 
 /// The address of one page, against which the addresses written in that page are resolved. Holds
-/// libcurl's parsed form of it; cheap to resolve against many times.
+/// libcurl's parsed form of it, and remembers every address it has resolved, so that an address that stands
+/// on the page several times (a link, its #comments form, the same picture) is resolved once. Not to be
+/// used by two threads at once.
 class TPageUrl {
 public:
     /// Url is the page's address as the program requested it; "http://" is assumed when it names no
@@ -40,6 +43,8 @@ private:
         void operator()(Curl_URL* Handle) const;
     };
     std::unique_ptr<Curl_URL, TDeleter> m_Handle;
+    /// Reference without its fragment -> the result, empty when it cannot be resolved.
+    mutable std::unordered_map<std::string, std::string> m_Resolved;
 };
 
 /// Url (an absolute address made by TPageUrl::Resolve) with Prefix put before its path, query and host
