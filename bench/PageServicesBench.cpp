@@ -67,7 +67,8 @@ void ProcessImagesOnPage(benchmark::State& State)
         State.PauseTiming();
         std::string page = original;
         State.ResumeTiming();
-        ProcessImages(dir.Path(), page, BrintLib::TPageUrl("http://mag-a.test/magazine/2007-05/a.html"), "2007_05_01");
+        ProcessImages(dir.Path(), page, BrintLib::TPageUrl("http://mag-a.test/magazine/2007-05/a.html"),
+                      "2007_05_01");
         State.PauseTiming();
         while (!g_TaskQueue.IsEmpty())
             g_TaskQueue.Pop();

@@ -206,9 +206,10 @@ void RenameLinks(const std::string& Text, const BrintLib::TPageUrl& PageUrl, con
 {
     // A link tag and its href value (group 1); an attribute that merely ends in "href" is not it, and a bare
     // value may stand after blanks, as it may in a browser.
-    static TRegexp link(R"re(<a\s[^>]*?(?<![\w-])href\s*(?:=\s*"|=\s*'|=\s*))re"
-                        R"re(((?:(?<=\s*")[^"]+(?="))|(?:(?<=\s*')[^']+(?='))|(?:(?<=[=\s])[^\s>"']+(?=[\s>])))[^>]*>)re",
-                        0);
+    static TRegexp link(
+        R"re(<a\s[^>]*?(?<![\w-])href\s*(?:=\s*"|=\s*'|=\s*))re"
+        R"re(((?:(?<=\s*")[^"]+(?="))|(?:(?<=\s*')[^']+(?='))|(?:(?<=[=\s])[^\s>"']+(?=[\s>])))[^>]*>)re",
+        0);
     FATAL_CHECK(&Result != &Text);
     Result.clear();
     Result.reserve(Text.size());
@@ -280,7 +281,8 @@ void ProcessImages(const std::string& Dir, std::string& Page, const BrintLib::TP
                 LogError(pathPrefix + " Неверный адрес изображения: " + findImages[0].str() + "\n");
                 continue;
             }
-            const std::string fileName = AtLeastTwoDigits(++count) + "." + LowerCaseCp1251(pictureType[0].str());
+            const std::string fileName =
+                AtLeastTwoDigits(++count) + "." + LowerCaseCp1251(pictureType[0].str());
             known = localNames.emplace(source, PageName + "/" + fileName).first;
             g_TaskQueue.Push(std::make_unique<TDownloadFile>(url, pathPrefix + fileName));
         }

@@ -43,8 +43,8 @@ std::string MakePageName(const std::string& IssueName, size_t Index);
 
 /// The block that closes the page with index Index: a table whose first row holds links to the previous
 /// page, the contents page and the next page, and whose second row holds a footer with the generation
-/// time Now (local time) and the program's home page; every row and table closed once. Raises BrintLib::TAplThrowException "Problem with index: " + Index when Index is
-/// not below Pages.size().
+/// time Now (local time) and the program's home page; every row and table closed once. Raises
+/// BrintLib::TAplThrowException "Problem with index: " + Index when Index is not below Pages.size().
 std::string MakeNavigationBar(const TPageList& Pages, size_t Index, const std::tm& Now);
 /// The same, generated now (local clock).
 std::string MakeNavigationBar(const TPageList& Pages, size_t Index);

@@ -260,8 +260,8 @@ size_t CellEnd(const std::string& Text, size_t From)
             const size_t close = Text.find('>', at);
             return close == std::string::npos ? Text.size() : close + 1;
         } else {
-            for (const char* name : {"td", "th", "tr", "/tr", "tbody", "/tbody", "thead", "/thead", "tfoot",
-                                     "/tfoot"}) {
+            for (const char* name :
+                 {"td", "th", "tr", "/tr", "tbody", "/tbody", "thead", "/thead", "tfoot", "/tfoot"}) {
                 if (IsTag(Text, at, name))
                     return at;
             }
@@ -306,7 +306,8 @@ void ReplaceBackgroundCells(std::string& Text)
     TRegexpScanner scanner(Text);
     while (scanner.Find(backgroundCell)) {
         const TPos content = backgroundCell[0].second;
-        const TPos cellEnd = Text.cbegin() + static_cast<std::ptrdiff_t>(CellEnd(Text, content - Text.cbegin()));
+        const TPos cellEnd =
+            Text.cbegin() + static_cast<std::ptrdiff_t>(CellEnd(Text, content - Text.cbegin()));
         // A cell without a link of its own stays as it was.
         if (!cellLink.Find(content, cellEnd))
             continue;

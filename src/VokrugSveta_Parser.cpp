@@ -37,7 +37,7 @@ struct TProcessTitlePage {
 /// Turns the printable version of one article into its saved page: the site's page head up to <body>, the
 /// article from its first <h1> up to the reflink_descr division, and a link back to the contents page.
 struct TProcessArticlePage {
-    std::string m_PageUrl;  ///< the printable article's address, which its pictures' addresses are resolved against
+    std::string m_PageUrl;  ///< the printable article's address, its pictures resolved against it
     std::string m_Dir;      ///< the issue directory, ending with '/'
     std::string m_PageName; ///< issue name, '_', the article's index with at least two digits
     std::string m_Contents; ///< the contents page's file name, relative to the issue directory
@@ -90,8 +90,8 @@ void QueueArticles(const std::string& Dir, const std::string& IssueName, const s
                 std::string url;
                 if (!PageUrl.Resolve(DecodeCharacterReferences(s_Link[1].str()), url))
                     url = s_Link[1].str();
-                LogError(Dir + ContentsFile + " Строка оглавления не распознана, статья не загружена: " + url +
-                         "\n");
+                LogError(Dir + ContentsFile +
+                         " Строка оглавления не распознана, статья не загружена: " + url + "\n");
             }
             continue;
         }

@@ -182,7 +182,8 @@ bool TPageUrl::Resolve(const std::string& Reference, std::string& Result) const
         const size_t colon = encoded.find(':');
         const bool ownScheme = colon != std::string::npos && colon < encoded.find('/');
         if (!handle ||
-            (!encoded.empty() && curl_url_set(handle.get(), CURLUPART_URL, encoded.c_str(), 0) != CURLUE_OK) ||
+            (!encoded.empty() &&
+             curl_url_set(handle.get(), CURLUPART_URL, encoded.c_str(), 0) != CURLUE_OK) ||
             (ownScheme && !IsWebScheme(handle.get())) || !GetPart(handle.get(), CURLUPART_URL, Result))
             Result.clear();
     }

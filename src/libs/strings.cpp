@@ -64,7 +64,8 @@ size_t NumericReference(const std::string& Value, size_t At, char& Byte)
     const size_t digits = i;
     long code = 0;
     for (; i < Value.size(); ++i) {
-        const int digit = hex ? HexValue(Value[i]) : (Value[i] >= '0' && Value[i] <= '9' ? Value[i] - '0' : -1);
+        const int digit =
+            hex ? HexValue(Value[i]) : (Value[i] >= '0' && Value[i] <= '9' ? Value[i] - '0' : -1);
         if (digit < 0)
             break;
         code = code * (hex ? 16 : 10) + digit;
