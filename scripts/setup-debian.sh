@@ -13,7 +13,7 @@ PACKAGES=(
 TEST_PACKAGES=(
   googletest libgtest-dev libbenchmark-dev
   libpcre2-dev clang libclang-rt-14-dev
-  chromium fonts-dejavu-core
+  chromium fonts-dejavu-core tidy
   unzip wget
 )
 case "${1:-}" in

@@ -1,8 +1,9 @@
 // Copying a sample site A issue with the real executable, through a local HTTP proxy that plays the site.
 //
 // The sample issue (tests/data/siteA, written by make_data.py there) has a contents page with the issue's
-// own link, article links in all three quoting forms, one href that is the start of a later one, a
-// background cell and picture links (direct and through a script address); article pages with pictures,
+// own link, article links in all three quoting forms, one href that is the start of a later one, a relative
+// one, a link with a #fragment, a background cell without a link beside one whose nested table holds the
+// link, and picture links (direct and through a script address); article pages with pictures,
 // comments, "dots" blocks and <noindex>, one of them with a block that runs past <noindex>, one with a
 // picture only in the part that is cut off; an article page of another layout; and a picture that the
 // server does not have.

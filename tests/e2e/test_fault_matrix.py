@@ -310,15 +310,20 @@ class FaultMatrix(SampleRun):
     def test_escape_sequences_in_a_picture_address(self):
         (article,) = samples.fault_targets(MAGAZINE, "escape-in-picture")
         result, _ = self.run_skerrow([ISSUE_A.title_url, self.save], faults=["escape-in-picture"], status=1)
-        shown = samples.ESCAPE_PICTURE.replace("\x1b", "?").replace("\x07", "?")
+        # The picture's address is sent percent-encoded, as a browser sends it; the counter's tag is
+        # logged as it stands, its control bytes shown as "?".
+        shown = samples.ESCAPE_PICTURE.replace("\x1b", "%1B").replace("\x07", "%07")
         self.assertTrue(any(line.endswith(shown) for line in result.downloads()), result.downloads())
+        self.assertIn(samples.ESCAPE_COUNTER.replace("\x1b", "?"), result.errors_text())
+        self.assertIn(samples.ESCAPE_COUNTER.replace("\x1b", "?"), result.stdout)
         self.assertIn(article, result.processed())
         for name, text in (("console", result.stdout), ("errors.txt", result.errors_text())):
             controls = sorted({c for c in text if (ord(c) < 0x20 and c not in "\t\n") or ord(c) == 0x7F})
             self.assertEqual(controls, [], name)
         entries = result.error_entries()
-        self.assertEqual(len(entries), 1, entries)
-        self.assertTrue(entries[0][0].endswith(shown), entries[0][0])
+        self.assertEqual(len(entries), 2, entries)
+        self.assertIn(samples.ESCAPE_COUNTER.replace("\x1b", "?"), entries[0][1])
+        self.assertTrue(entries[1][0].endswith(shown), entries[1][0])
         # The picture failed; whatever its task left under its name is not counted as saved.
         tree = self.saved_tree()
         tree.pop("2007_05/" + ISSUE_A.articles[5].page_name + "/01.jpg", None)
