@@ -19,7 +19,8 @@ fi
 mkdir -p "$build/corpus" "$build/artifacts"
 
 echo "== the engine alone, with $cxx"
-cmake -S "$root/src/regex" -B "$build" -DCMAKE_CXX_COMPILER="$cxx" -DSKERROW_FUZZ=ON -DSKERROW_WERROR=ON >/dev/null
+cmake -S "$root/src/regex" -B "$build" -DCMAKE_CXX_COMPILER="$cxx" -DSKERROW_FUZZ=ON -DSKERROW_WERROR=ON \
+  >/dev/null
 cmake --build "$build" -j "$(nproc)" -- --no-print-directory | grep -vE '^\[ *[0-9]+%\] (Building|Linking)' || true
 cmake --build "$build" -j "$(nproc)" >/dev/null # fails here when the build above failed
 fuzzer="$build/fuzz/regex_fuzz"

@@ -41,7 +41,8 @@ node* make_literal(arena& Arena, const std::string& Text, unsigned Flags)
             hasCase = hasCase || to_lower(byte) != to_upper(byte);
         }
     }
-    literal_node* literal = Arena.make<literal_node>(hasCase ? node_kind::literal_nocase : node_kind::literal);
+    literal_node* literal =
+        Arena.make<literal_node>(hasCase ? node_kind::literal_nocase : node_kind::literal);
     literal->Length = Text.size();
     unsigned char* lower = Arena.make_array<unsigned char>(Text.size());
     for (size_t i = 0; i < Text.size(); ++i) {

@@ -43,7 +43,7 @@ namespace regex {
 namespace detail {
 
 /// All ones: an unbounded width or repeat count.
-constexpr size_t kUnbounded = static_cast<size_t>(-1);
+constexpr size_t kUnbounded = unbounded_width;
 
 /// Groups may nest this deep; deeper patterns are refused with kTooDeepMessage, so that the recursive
 /// compile-time walks stay far from the end of the machine stack.

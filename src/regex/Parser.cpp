@@ -76,7 +76,6 @@ class parser {
     void parse_flag_list(unsigned& On, unsigned& Off, unsigned Flags);
     void maybe_quantify(sequence& Seq, node* Atom, unsigned Flags);
     bool read_quantifier(size_t& Lb, size_t& Ub, bool& Greedy);
-    bool read_counted(const char*& Cur, size_t& Lb, size_t& Ub, bool& Greedy) const;
     bool at_quantifier() const;
     void skip_extended(unsigned Flags);
     void note_first_token(unsigned Flags);
@@ -572,47 +571,6 @@ void parser::parse_paren(sequence& Seq, unsigned& Flags)
     }
 }
 
-bool parser::read_counted(const char*& Cur, size_t& Lb, size_t& Ub, bool& Greedy) const
-{
-    const char* cur = Cur + 1; // past '{'
-    auto readNumber = [&](size_t& Value) {
-        bool any = false;
-        Value = 0;
-        while (cur != m_End && *cur >= '0' && *cur <= '9') {
-            const auto digit = static_cast<size_t>(*cur - '0');
-            Value = (Value > (kUnbounded - 1 - digit) / 10) ? kUnbounded - 1 : Value * 10 + digit;
-            ++cur;
-            any = true;
-        }
-        return any;
-    };
-    readNumber(Lb);
-    if (cur == m_End) {
-        return false;
-    }
-    if (*cur == '}') {
-        Ub = Lb;
-    } else if (*cur == ',') {
-        ++cur;
-        if (!readNumber(Ub)) {
-            Ub = kUnbounded;
-        }
-        if (cur == m_End || *cur != '}') {
-            return false;
-        }
-    } else {
-        return false;
-    }
-    ++cur; // past '}'
-    Greedy = true;
-    if (cur != m_End && *cur == '?') {
-        Greedy = false;
-        ++cur;
-    }
-    Cur = cur;
-    return true;
-}
-
 bool parser::at_quantifier() const
 {
     if (m_Cur == m_End) {
@@ -626,7 +584,7 @@ bool parser::at_quantifier() const
         size_t lb = 0;
         size_t ub = 0;
         bool greedy = true;
-        return read_counted(cur, lb, ub, greedy);
+        return syntax::counted_at(cur, m_End, lb, ub, greedy);
     }
     return false;
 }
@@ -661,7 +619,7 @@ bool parser::read_quantifier(size_t& Lb, size_t& Ub, bool& Greedy)
         Ub = 1;
         break;
     case quant_token::brace:
-        if (!read_counted(cur, Lb, Ub, Greedy)) {
+        if (!syntax::counted_at(cur, m_End, Lb, Ub, Greedy)) {
             return false;
         }
         if (Ub < Lb) {

@@ -187,8 +187,8 @@ template <class It, class Syntax> class basic_rpattern : public rpattern_base {
 public:
     /// Compiles Pattern with Flags (REGEX_FLAGS combined) and a substitution text (parsed, never applied
     /// here). Throws bad_regexpr.
-    explicit basic_rpattern(const std::string& Pattern, unsigned Flags = NOFLAGS, unsigned Mode = MODE_RECURSIVE,
-                            const std::string& Substitution = std::string())
+    explicit basic_rpattern(const std::string& Pattern, unsigned Flags = NOFLAGS,
+                            unsigned Mode = MODE_RECURSIVE, const std::string& Substitution = std::string())
         : rpattern_base(Pattern, Flags, Mode, Substitution)
     {
     }

@@ -157,6 +157,47 @@ ext_token perl_reader::ext_token_at(const char*& Cur, const char* End)
     }
 }
 
+bool perl_reader::counted_at(const char*& Cur, const char* End, size_t& Lb, size_t& Ub, bool& Greedy)
+{
+    const char* cur = Cur + 1; // past '{'
+    auto readNumber = [&](size_t& Value) {
+        bool any = false;
+        Value = 0;
+        while (cur != End && *cur >= '0' && *cur <= '9') {
+            const auto digit = static_cast<size_t>(*cur - '0');
+            Value = (Value > (unbounded_width - 1 - digit) / 10) ? unbounded_width - 1 : Value * 10 + digit;
+            ++cur;
+            any = true;
+        }
+        return any;
+    };
+    readNumber(Lb);
+    if (cur == End) {
+        return false;
+    }
+    if (*cur == '}') {
+        Ub = Lb;
+    } else if (*cur == ',') {
+        ++cur;
+        if (!readNumber(Ub)) {
+            Ub = unbounded_width;
+        }
+        if (cur == End || *cur != '}') {
+            return false;
+        }
+    } else {
+        return false;
+    }
+    ++cur; // past '}'
+    Greedy = true;
+    if (cur != End && *cur == '?') {
+        Greedy = false;
+        ++cur;
+    }
+    Cur = cur;
+    return true;
+}
+
 int perl_reader::hex_value(char Ch)
 {
     if (Ch >= '0' && Ch <= '9') {

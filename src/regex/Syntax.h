@@ -4,6 +4,10 @@
 // takes a cursor into the pattern text, advances it past what it read, and never reads at or beyond End.
 #pragma once
 
+#include "regex/Regex.h"
+
+#include <cstddef>
+
 namespace regex {
 namespace detail {
 
@@ -92,6 +96,12 @@ struct perl_reader {
 
     /// Reads a quantifier token at Cur, if there is one.
     static quant_token quant_token_at(const char*& Cur, const char* End);
+
+    /// Reads the counted quantifier at Cur, which is on a '{': "{n}", "{n,}", "{n,m}" or "{,m}" (no lower
+    /// bound reads 0), then an optional '?' for a lazy one. False, with Cur unmoved, when no counted form
+    /// stands there (the brace is then an ordinary character). Numbers stop growing just below
+    /// unbounded_width; Ub is unbounded_width when the form has no upper bound.
+    static bool counted_at(const char*& Cur, const char* End, size_t& Lb, size_t& Ub, bool& Greedy);
 
     /// Reads the extension token right after "(?".
     static ext_token ext_token_at(const char*& Cur, const char* End);
