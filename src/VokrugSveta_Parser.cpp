@@ -72,7 +72,7 @@ void QueueArticles(const std::string& Dir, const std::string& IssueName, const s
 {
     static TRegexp s_Row(
         R"re(<tr>.*?(<a[^>]*?href\s*(?:=\s*"|=\s*'|=)((?:(?<=\s*")[^"]+(?="))|(?:(?<=\s*')[^']+(?='))|(?:(?<==)[^\s>"']+(?=[\s>])))[^>]*>.*?</a>)(.*?)(<div.*?)</tr>)re",
-        SINGLELINE);
+        regex::SINGLELINE);
     static TRegexp s_RowStart(R"re(<tr(?=[\s>]))re", regex::NOCASE);
     static TRegexp s_Link(kRowLink, 0);
 
@@ -139,10 +139,10 @@ void QueueArticles(const std::string& Dir, const std::string& IssueName, const s
 
 std::string TProcessTitlePage::Process(std::string& Page)
 {
-    static TRegexp s_Head(R"re(<html.+?</head>)re", SINGLELINE);
+    static TRegexp s_Head(R"re(<html.+?</head>)re", regex::SINGLELINE);
     static TRegexp s_Heading(
         R"re(<div[^>]*?class\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")content_zone(?="))|(?:(?<=\s*')content_zone(?='))|(?:(?<==)content_zone(?=[\s>])))[^>]*>.*?(<img.*?/>).*?(<h1>[^<]*?([А-Яа-я]+?)\s(\d{4})</h1>)(.*)?(?=<div[^>]*?class\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")content(?="))|(?:(?<=\s*')content(?='))|(?:(?<==)content(?=[\s>])))[^>]*>))re",
-        SINGLELINE);
+        regex::SINGLELINE);
 
     s_Head.Search(Page);
     std::string output = s_Head[0].str();
@@ -179,7 +179,7 @@ std::string TProcessArticlePage::Process(std::string& Page)
 {
     static TRegexp s_Article(
         R"re((.*?<body>).*?(<h1>.*?)<div[^>]*?class\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")reflink_descr(?="))|(?:(?<=\s*')reflink_descr(?='))|(?:(?<==)reflink_descr(?=[\s>])))[^>]*>)re",
-        SINGLELINE);
+        regex::SINGLELINE);
 
     s_Article.Search(Page);
     std::string output = s_Article[1].str() + s_Article[2].str();
