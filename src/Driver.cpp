@@ -11,6 +11,7 @@
 #include "libs/Auxiliary.h"
 #include "libs/CoutConvert.h"
 #include "libs/Exceptions.h"
+#include "libs/Interruption.h"
 #include "libs/Net/CURLTransfer.h"
 
 using BrintLib::WriteConverted;
@@ -67,6 +68,8 @@ void Run(const std::vector<std::string>& UserArgs)
         APL_THROW("Использвание: Skerrow <URL титульной страницы журнала> <путь сохранения> [Путь к WinRar.exe]");
     Dispatch(Args);
     FATAL_CHECK(!g_TaskQueue.IsEmpty());
+    // From here on SIGINT and SIGTERM end the run in order (TInterrupted).
+    const BrintLib::TInterruptionHandlers interruption;
     // libcurl's global initialisation happens only now that a task is queued.
     TDownloader downloader;
     RunTaskQueue(downloader);
@@ -108,6 +111,7 @@ int RunSkerrow(const std::vector<std::string>& Args)
 {
     try {
         Run(Args);
+    } catch (const BrintLib::TInterrupted&) {
     } catch (const BrintLib::TSilentException&) {
     } catch (const BrintLib::TAplThrowException& e) {
         BrintLib::ReportAplException(e.GetFile(), e.GetLine(), e.what());
@@ -116,5 +120,5 @@ int RunSkerrow(const std::vector<std::string>& Args)
     } catch (...) {
         BrintLib::ReportUnknownException();
     }
-    return 0;
+    return BrintLib::InterruptionExitStatus();
 }

@@ -26,5 +26,5 @@ void PackIssue(const std::string& ArchiverPath);
 
 /// The whole run of the program for the given arguments (in the user's encoding, the program name first;
 /// all but the program name are converted to windows-1251 here). Reports every failure itself and returns
-/// the exit status, always 0.
+/// the exit status: 0, or 128 + the signal's number when SIGINT or SIGTERM interrupted the run.
 int RunSkerrow(const std::vector<std::string>& Args);
