@@ -12,6 +12,7 @@
 #include "libs/Auxiliary.h"
 #include "libs/CoutConvert.h"
 #include "libs/Exceptions.h"
+#include "libs/Interruption.h"
 #include "libs/Net/CURLTransfer.h"
 
 using BrintLib::WriteConverted;
@@ -130,6 +131,8 @@ void PrintSummary(const TQueueOutcome& Outcome, const std::string& Archive, bool
 int RunIssue(const std::vector<std::string>& Args)
 {
     const size_t loggedBefore = LoggedErrorCount();
+    // From here on SIGINT and SIGTERM end the run in order (TInterrupted).
+    const BrintLib::TInterruptionHandlers interruption;
     // libcurl's global initialisation happens only now that a task is queued.
     TDownloader downloader;
     const TQueueOutcome outcome = RunTaskQueue(downloader);
@@ -202,14 +205,18 @@ int RunSkerrow(const std::vector<std::string>& Args)
         PrintBanner();
         g_IssueDir.clear();
         const std::vector<std::string> args = Start(Args);
-        // From here on a failure ends a run that has started. An interrupted run returns 128 + the
-        // signal number from RunIssue.
+        // From here on a failure ends a run that has started; an interrupted one ends with 128 + the
+        // signal's number (below).
         status = kExitFailed;
         status = RunIssue(args);
+    } catch (const BrintLib::TInterrupted&) {
+        // Nothing to report: the run ended in order, nothing partial left under a file's name.
     } catch (...) {
         ReportCurrentException();
         if (Args.size() < 3)
             PrintExitStatuses();
     }
+    if (const int interrupted = BrintLib::InterruptionExitStatus())
+        return interrupted;
     return status;
 }

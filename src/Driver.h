@@ -53,5 +53,6 @@ std::string PackIssue(const std::string& ArchiverPath);
 
 /// The whole run of the program for the given arguments (in the user's encoding, the program name first;
 /// the arguments used are converted to windows-1251 here). Reports every failure itself, ends with a
-/// summary of what was saved when the queue has run, and returns the exit status (TExitStatus).
+/// summary of what was saved when the queue has run, and returns the exit status (TExitStatus), or 128 +
+/// the signal's number when SIGINT or SIGTERM interrupted the run.
 int RunSkerrow(const std::vector<std::string>& Args);

@@ -244,7 +244,7 @@ void RenameLinks(const std::string& Text, const BrintLib::TPageUrl& PageUrl, con
 
 void LogBadArticleAddress(const std::string& Page, const std::string& Link)
 {
-    LogError(Page + " Неверный адрес статьи: " + Link + "\n");
+    LogError(Page + " Неверный адрес статьи: " + Excerpt(Link, "") + "\n");
 }
 
 void ProcessImages(const std::string& Dir, std::string& Page, const BrintLib::TPageUrl& PageUrl,
@@ -273,12 +273,12 @@ void ProcessImages(const std::string& Dir, std::string& Page, const BrintLib::TP
         auto known = localNames.find(source);
         if (known == localNames.end()) {
             if (!pictureType.Find(source)) {
-                LogError(pathPrefix + " Не опознанный тип изображения: " + findImages[0].str() + "\n");
+                LogError(pathPrefix + " Не опознанный тип изображения: " + Excerpt(findImages[0].str(), "") + "\n");
                 continue;
             }
             std::string url;
             if (!PageUrl.Resolve(DecodeCharacterReferences(source), url)) {
-                LogError(pathPrefix + " Неверный адрес изображения: " + findImages[0].str() + "\n");
+                LogError(pathPrefix + " Неверный адрес изображения: " + Excerpt(findImages[0].str(), "") + "\n");
                 continue;
             }
             const std::string fileName =

@@ -42,22 +42,35 @@ void TDownloadFile::Receive(const char* Data, size_t Length)
 
 void TDownloadFile::Finish()
 {
-    m_File.Close();
+    CommitTaskFile(m_File, m_FileName);
 }
 
-void CreateTaskFile(BrintLib::TNewFile& File, const std::string& FileName)
+void CreateTaskFile(BrintLib::TAtomicFile& File, const std::string& FileName)
 {
     if (BrintLib::PathExists(FileName))
         APL_THROW("Файл " << FileName << " уже существует");
-    const int error = File.Create(FileName);
-    if (error == EEXIST)
-        APL_THROW("Файл " << FileName << " уже существует");
-    if (error != 0)
+    if (File.Create(FileName) != 0)
         APL_THROW("Ошибка при открытии файла " << FileName);
 }
 
-void WriteTaskFile(BrintLib::TNewFile& File, const std::string& FileName, const char* Data, size_t Length)
+void WriteTaskFile(BrintLib::TAtomicFile& File, const std::string& FileName, const char* Data, size_t Length)
 {
     if (File.Write(Data, Length) != 0)
         APL_THROW("Ошибка при записи " << FileName);
+}
+
+void CommitTaskFile(BrintLib::TAtomicFile& File, const std::string& FileName)
+{
+    const int error = File.Commit();
+    if (error == EEXIST)
+        APL_THROW("Файл " << FileName << " уже существует");
+    if (error != 0)
+        APL_THROW("Ошибка при записи " << FileName);
+}
+
+void AppendPageChunk(std::string& Page, const std::string& Url, const char* Data, size_t Length)
+{
+    if (Length > kMaxPageBytes - Page.size())
+        APL_THROW("Transfer error: page too large (more than " << kMaxPageBytes << " bytes) URL: " << Url);
+    Page.append(Data, Length);
 }

@@ -54,13 +54,16 @@ private:
 extern TTaskQueue g_TaskQueue;
 
 /// Saves the body of one URL, byte for byte, into one new file. Never overwrites: Begin fails when
-/// anything is named FileName, before anything is downloaded. A transfer that fails after Begin leaves
-/// the partly written file on disk.
+/// anything is named FileName, before anything is downloaded. The body goes into a temporary beside the
+/// file (BrintLib::TAtomicFile) that becomes the file only in Finish, so a transfer that fails, or a task
+/// deleted before its Finish, leaves nothing under FileName and no temporary.
 ///
 /// Raises BrintLib::TAplThrowException:
 ///  * Begin: "Файл <FileName> уже существует"; "Ошибка при открытии файла <FileName>" when it cannot be
 ///    created (missing directory, no rights);
-///  * Receive: "Ошибка при записи <FileName>" (disk full).
+///  * Receive: "Ошибка при записи <FileName>" (disk full);
+///  * Finish: "Файл <FileName> уже существует" when something appeared under the name meanwhile,
+///    "Ошибка при записи <FileName>" when the file cannot be completed.
 class TDownloadFile : public ITask {
 public:
     /// Url is absolute; the directory of FileName must exist by the time Begin runs.
@@ -69,21 +72,29 @@ public:
     const std::string& GetUrl() const override { return m_Url; }
     void Begin() override;
     void Receive(const char* Data, size_t Length) override;
-    /// Closes the file; a failing close is not reported.
     void Finish() override;
 
 private:
     std::string m_Url;
     std::string m_FileName;
-    BrintLib::TNewFile m_File; ///< open between Begin and Finish
+    BrintLib::TAtomicFile m_File; ///< open between Begin and Finish
 };
 
-/// Creates FileName as a new file in File, for the tasks. Raises "Файл <FileName> уже существует" when
-/// anything is named FileName (also when it appears between the test and the creation), and
-/// "Ошибка при открытии файла <FileName>" for any other failure.
-void CreateTaskFile(BrintLib::TNewFile& File, const std::string& FileName);
+/// Begins File as the new file FileName, for the tasks. Raises "Файл <FileName> уже существует" when
+/// anything is named FileName, and "Ошибка при открытии файла <FileName>" when it cannot be created.
+void CreateTaskFile(BrintLib::TAtomicFile& File, const std::string& FileName);
 /// Writes Length bytes to File; raises "Ошибка при записи <FileName>" when the write fails.
-void WriteTaskFile(BrintLib::TNewFile& File, const std::string& FileName, const char* Data, size_t Length);
+void WriteTaskFile(BrintLib::TAtomicFile& File, const std::string& FileName, const char* Data, size_t Length);
+/// Makes File the file FileName; raises "Файл <FileName> уже существует" when something appeared under
+/// the name meanwhile, "Ошибка при записи <FileName>" for any other failure.
+void CommitTaskFile(BrintLib::TAtomicFile& File, const std::string& FileName);
+
+/// A page is held in memory while it arrives; a body larger than this fails its task.
+constexpr size_t kMaxPageBytes = 64 * 1024 * 1024;
+/// Appends one chunk of the page from Url to Page; raises "Transfer error: page too large (more than
+/// <kMaxPageBytes> bytes) URL: <Url>", without holding the chunk, when the page would grow beyond
+/// kMaxPageBytes.
+void AppendPageChunk(std::string& Page, const std::string& Url, const char* Data, size_t Length);
 
 /// Downloads one HTML page into memory, hands it to a page processor and writes what the processor made of
 /// it into the new file that the processor names.
@@ -94,9 +105,10 @@ void WriteTaskFile(BrintLib::TNewFile& File, const std::string& FileName, const 
 /// returns the full path of the file to write. It may create directories, set g_IssueDir and push tasks
 /// onto g_TaskQueue, and reports failures by raising.
 ///
-/// Finish raises what the processor raises, and the failures of CreateTaskFile and WriteTaskFile. The
-/// existence test comes after the processor has run: its side effects stay even when the file then
-/// cannot be written; an existing file is never touched.
+/// Receive raises the failure of AppendPageChunk. Finish raises what the processor raises, and the failures
+/// of CreateTaskFile, WriteTaskFile and CommitTaskFile. The existence test comes after the processor has
+/// run: its side effects stay even when the file then cannot be written; an existing file is never
+/// touched, and the file appears whole or not at all.
 template <typename Processor>
 class TDownloadAndProcess : public ITask {
 public:
@@ -108,17 +120,17 @@ public:
     const std::string& GetUrl() const override { return m_Url; }
     bool SavesPage() const override { return true; }
     void Begin() override { m_Storage.clear(); }
-    /// Appends the chunk; the whole page is held in memory.
-    void Receive(const char* Data, size_t Length) override { m_Storage.append(Data, Length); }
+    /// Appends the chunk; the whole page is held in memory, up to kMaxPageBytes (AppendPageChunk).
+    void Receive(const char* Data, size_t Length) override { AppendPageChunk(m_Storage, m_Url, Data, Length); }
     void Finish() override
     {
         // Unconverted: the console line carries the URL's own bytes, control bytes masked.
         std::cout << "Processing: " << BrintLib::MaskControlBytes(m_Url) << std::endl;
         const std::string fileName = m_Processor.Process(m_Storage);
-        BrintLib::TNewFile file;
+        BrintLib::TAtomicFile file;
         CreateTaskFile(file, fileName);
         WriteTaskFile(file, fileName, m_Storage.data(), m_Storage.size());
-        file.Close();
+        CommitTaskFile(file, fileName);
     }
 
 private:

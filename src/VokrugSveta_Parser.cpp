@@ -91,7 +91,7 @@ void QueueArticles(const std::string& Dir, const std::string& IssueName, const s
                 if (!PageUrl.Resolve(DecodeCharacterReferences(s_Link[1].str()), url))
                     url = s_Link[1].str();
                 LogError(Dir + ContentsFile +
-                         " Строка оглавления не распознана, статья не загружена: " + url + "\n");
+                         " Строка оглавления не распознана, статья не загружена: " + Excerpt(url, "") + "\n");
             }
             continue;
         }

@@ -160,7 +160,7 @@ TEST_F(PopMechEndToEnd, CopiesTheIssueAndRefusesToOverwriteItOnASecondRun)
     for (const std::string& line : Lines(ReadData("expected/tree.txt"))) {
         const size_t tab = line.find('\t');
         const std::string source = line.substr(tab + 1);
-        expectedFiles[line.substr(0, tab)] = source == "404" ? kMissingBody : ReadData(source);
+        expectedFiles[line.substr(0, tab)] = ReadData(source); // a picture that failed has no file
     }
     const std::map<std::string, TTreeEntry> saved = ReadTree(savePath);
     std::vector<std::string> savedNames, expectedNames = {"2007_05"};
@@ -187,7 +187,8 @@ TEST_F(PopMechEndToEnd, CopiesTheIssueAndRefusesToOverwriteItOnASecondRun)
     const std::string firstLog = m_Skerrow.ErrorLog();
     EXPECT_EQ(WithMaskedLocations(firstLog), ExpectedLog("expected/errors_run1.txt", issueDir));
 
-    // Second run into the same save path: every task meets its own file, nothing changes.
+    // Second run into the same save path: every task meets its own file, nothing changes; the missing
+    // picture is asked for again.
     const TestSupport::TProcessResult second = Run(savePath);
     ASSERT_EQ(second.ExitStatus, 1) << second.Stderr;
     EXPECT_EQ(DownloadLines(second.Stdout), downloads) << second.Stdout;
@@ -197,7 +198,10 @@ TEST_F(PopMechEndToEnd, CopiesTheIssueAndRefusesToOverwriteItOnASecondRun)
         const auto found = again.find(name);
         ASSERT_NE(found, again.end()) << name;
         EXPECT_EQ(found->second.Content, entry.Content) << name;
-        EXPECT_EQ(found->second.Time, entry.Time) << name;
+        // A directory changes while a picture is written into it (its temporary comes and goes).
+        if (!fs::is_directory(savePath + "/" + name)) {
+            EXPECT_EQ(found->second.Time, entry.Time) << name;
+        }
     }
     const std::string log = m_Skerrow.ErrorLog();
     ASSERT_EQ(log.compare(0, firstLog.size(), firstLog), 0) << "the first run's entries stay in front";

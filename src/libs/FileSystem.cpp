@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -175,6 +176,67 @@ int TNewFile::Close()
     const int fd = m_Fd;
     m_Fd = -1;
     return close(fd) != 0 ? errno : 0;
+}
+
+TAtomicFile::~TAtomicFile()
+{
+    Discard();
+}
+
+std::string TAtomicFile::TemporaryPath(const std::string& Path)
+{
+    const size_t separator = Path.rfind(kPathSeparator);
+    const size_t nameStart = separator == std::string::npos ? 0 : separator + 1;
+    return Path.substr(0, nameStart) + "." + Path.substr(nameStart) + ".part";
+}
+
+int TAtomicFile::Create(const std::string& Path)
+{
+    FATAL_CHECK(!m_File.IsOpen());
+    const std::string temporary = TemporaryPath(Path);
+    int error = m_File.Create(temporary);
+    // What is there under the temporary's name was left by a run that ended before it could remove it;
+    // a directory stays and fails the creation.
+    if (error == EEXIST && unlink(NativePath(temporary).c_str()) == 0)
+        error = m_File.Create(temporary);
+    if (error != 0)
+        return error;
+    m_Path = Path;
+    m_Temporary = NativePath(temporary);
+    return 0;
+}
+
+int TAtomicFile::Write(const char* Data, size_t Length)
+{
+    return m_File.Write(Data, Length);
+}
+
+int TAtomicFile::Commit()
+{
+    FATAL_CHECK(m_File.IsOpen());
+    int error = m_File.Close();
+    if (error == 0) {
+        const std::string target = NativePath(m_Path);
+        if (renameat2(AT_FDCWD, m_Temporary.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
+            m_Temporary.clear();
+            return 0;
+        }
+        error = errno;
+        // File systems without that rename: a hard link never replaces either.
+        if (error == EINVAL || error == ENOSYS || error == ENOTSUP) {
+            error = link(m_Temporary.c_str(), target.c_str()) == 0 ? 0 : errno;
+        }
+    }
+    Discard();
+    return error;
+}
+
+void TAtomicFile::Discard()
+{
+    m_File.Close();
+    if (!m_Temporary.empty())
+        unlink(m_Temporary.c_str());
+    m_Temporary.clear();
 }
 
 } // namespace BrintLib

@@ -52,4 +52,42 @@ private:
     int m_Fd = -1;
 };
 
+/// A file that appears under its name only whole. It is written to a temporary beside it, named "." +
+/// the file's name + ".part" (a name the program never gives a file of its own), created new with
+/// O_EXCL; Commit renames the temporary to the name without ever replacing anything. Until then nothing
+/// is created under the name, and the destructor removes a temporary that was not committed, so a failure
+/// at any point leaves nothing behind but what was there before.
+class TAtomicFile {
+public:
+    TAtomicFile() = default;
+    /// Discard().
+    ~TAtomicFile();
+    TAtomicFile(const TAtomicFile&) = delete;
+    TAtomicFile& operator=(const TAtomicFile&) = delete;
+
+    /// The temporary that stands for Path while it is written.
+    static std::string TemporaryPath(const std::string& Path);
+
+    /// Creates the temporary of Path and keeps it open. A temporary left by a run that was killed is
+    /// removed first (it is never taken for anything saved). Returns 0 or the errno of the failure
+    /// (ENOENT for a missing directory, EACCES, ...). Must not be open already (fatal check).
+    int Create(const std::string& Path);
+    bool IsOpen() const { return m_File.IsOpen(); }
+    /// Appends Length bytes to the temporary; returns 0 or the errno of the failing write. Must be open
+    /// (fatal check).
+    int Write(const char* Data, size_t Length);
+    /// Closes the temporary and renames it to the name given to Create, never over anything that exists
+    /// (renameat2 with RENAME_NOREPLACE; link and unlink where the file system has no such rename).
+    /// Returns 0, or the errno of the failure, EEXIST when something appeared under the name meanwhile;
+    /// on failure the temporary is removed. Must be open (fatal check).
+    int Commit();
+    /// Closes and removes the temporary, if one is open; nothing when there is none.
+    void Discard();
+
+private:
+    TNewFile m_File;
+    std::string m_Path;      ///< the name the file gets on Commit
+    std::string m_Temporary; ///< NativePath of the temporary while it is open
+};
+
 } // namespace BrintLib

@@ -4,26 +4,14 @@
 #include <string>
 
 #include "libs/Exceptions.h"
+#include "libs/strings.h"
 
 namespace {
-
-/// The most of the searched text that a search error quotes; a page of another layout may be megabytes.
-constexpr std::ptrdiff_t kQuotedTextLimit = 300;
-
-/// The searched text as a search error quotes it: whole when short, otherwise its first bytes, "..." and
-/// its length in bytes.
-std::string QuotedText(TTextIterator First, TTextIterator Last)
-{
-    if (Last - First <= kQuotedTextLimit)
-        return "\"" + std::string(First, Last) + "\"";
-    return "\"" + std::string(First, First + kQuotedTextLimit) + "...\" (" + std::to_string(Last - First) +
-           " байт)";
-}
 
 [[noreturn]] void RaiseSearchError(const TRegexp& Pattern, TTextIterator First, TTextIterator Last)
 {
     APL_THROW("Ошибка при поиске шаблона: \"" << Pattern.GetPatternText() << "\" в строке "
-                                              << QuotedText(First, Last));
+                                              << Excerpt(std::string(First, Last), "\""));
 }
 
 } // namespace

@@ -110,3 +110,11 @@ std::string DecodeCharacterReferences(const std::string& Value)
     }
     return text;
 }
+
+std::string Excerpt(const std::string& Text, const std::string& Quote)
+{
+    constexpr size_t kLimit = 300;
+    if (Text.size() <= kLimit)
+        return Quote + Text + Quote;
+    return Quote + Text.substr(0, kLimit) + "..." + Quote + " (" + std::to_string(Text.size()) + " байт)";
+}

@@ -26,3 +26,9 @@ void StoreAt(std::vector<std::string>& List, size_t Index, std::string Value);
 /// references (&#38; &#x26;, the ';' may be missing) to characters below 0x80. Any other '&' stays as it
 /// stands, and so does a numeric reference to a character that ASCII does not have.
 std::string DecodeCharacterReferences(const std::string& Value);
+
+/// Text from the network as a message quotes it, between two Quote strings (which may be empty): whole
+/// when it is at most 300 bytes long; otherwise its first 300 bytes and "...", then, after the closing
+/// quote, a blank and its length in bytes in parentheses ("<first bytes>..." (N байт)). A page of another
+/// layout or a tag may be megabytes long, and the message goes to the console and the error log.
+std::string Excerpt(const std::string& Text, const std::string& Quote);

@@ -77,8 +77,21 @@ class SampleServer:
     def requested_urls(self):
         return [url for _, _, url in self.requests()]
 
+    def wait_for_stall(self):
+        """Waits until a reply of a stalling fault has fallen silent; returns its URL."""
+        line = self.process.stdout.readline()
+        if not line.startswith("STALL "):
+            raise RuntimeError("the sample magazine server said %r instead of STALL" % line)
+        return line[len("STALL "):].rstrip("\n")
+
 
 class RunResult:
+    @staticmethod
+    def of_process(process, errors_path, timeout=240):
+        """Waits for a process started by SkerrowCopy.start and returns its result."""
+        stdout, stderr = process.communicate(timeout=timeout)
+        return RunResult(subprocess.CompletedProcess(process.args, process.returncode, stdout, stderr), errors_path)
+
     def __init__(self, completed, errors_path):
         self.exit_status = completed.returncode
         self.stdout = completed.stdout.decode("utf-8", "replace")
@@ -117,15 +130,26 @@ class SkerrowCopy:
         shutil.copy2(executable, self.path)
         self.errors_path = os.path.join(self.dir, "errors.txt")
 
-    def run(self, args, proxy=None, timeout=240):
-        env = {k: v for k, v in os.environ.items() if k.lower() not in ("http_proxy", "https_proxy", "no_proxy",
-                                                                        "all_proxy")}
-        env["LC_ALL"] = "C.UTF-8"  # the console then shows Russian text in UTF-8
+    def environment(self, proxy, env):
+        result = {k: v for k, v in os.environ.items() if k.lower() not in ("http_proxy", "https_proxy", "no_proxy",
+                                                                           "all_proxy")}
+        result["LC_ALL"] = "C.UTF-8"  # the console then shows Russian text in UTF-8
         if proxy:
-            env["http_proxy"] = proxy
-        completed = subprocess.run([self.path] + list(args), cwd=self.dir, env=env, stdin=subprocess.DEVNULL,
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
+            result["http_proxy"] = proxy
+        result.update(env or {})
+        return result
+
+    def run(self, args, proxy=None, timeout=240, env=None):
+        """Runs the copy to its end; env adds or replaces environment variables."""
+        completed = subprocess.run([self.path] + list(args), cwd=self.dir, env=self.environment(proxy, env),
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   timeout=timeout)
         return RunResult(completed, self.errors_path)
+
+    def start(self, args, proxy=None, env=None):
+        """Starts the copy and returns its subprocess.Popen; finish it with RunResult.of_process."""
+        return subprocess.Popen([self.path] + list(args), cwd=self.dir, env=self.environment(proxy, env),
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
 
 ENTRY_START = re.compile(r"^(\S+) (?:BrintLib::TAplThrowException \S+, \d+:\n\t|std::exception: )", re.M)
@@ -165,6 +189,20 @@ def snapshot(directory):
                     result[relative] = (f.read(), info.st_mtime_ns, info.st_ino)
             else:
                 result[relative] = (None, info.st_mtime_ns, info.st_ino)
+    return result
+
+
+FOOTER_TIME = re.compile(rb"[A-Z][a-z]{2} [A-Z][a-z]{2} \d\d \d\d:\d\d:\d\d \d{4}")
+
+
+def contents(directory):
+    """Every file and directory below directory: relative path -> bytes (None for a directory), with the
+    time of the run in saved pages' footers blanked, so that trees saved at different times compare."""
+    result = {}
+    for path, (body, _, _) in snapshot(directory).items():
+        if body is not None and path.endswith(".htm"):
+            body = FOOTER_TIME.sub(b"<time>", body)
+        result[path] = body
     return result
 
 

@@ -16,6 +16,7 @@
 using BrintLib::CreateFullPath;
 using BrintLib::PathExists;
 using BrintLib::RemoveDirectoryTree;
+using BrintLib::TAtomicFile;
 using BrintLib::TNewFile;
 using TestSupport::TTempDir;
 
@@ -207,4 +208,49 @@ TEST(TNewFile, WritesAppendAndAFullDiskIsReported)
     const TestSupport::TFileSizeLimit full(6000);
     EXPECT_EQ(file.Write(block.data(), block.size()), 0);
     EXPECT_EQ(file.Write(block.data(), block.size()), EFBIG);
+}
+
+TEST(TAtomicFile, AppearsWholeOnCommitOrNotAtAll)
+{
+    TTempDir dir;
+    EXPECT_EQ(TAtomicFile::TemporaryPath(dir / "01.jpg"), dir / ".01.jpg.part");
+    EXPECT_EQ(TAtomicFile::TemporaryPath("page.htm"), ".page.htm.part");
+    {
+        TAtomicFile file;
+        ASSERT_EQ(file.Create(dir / "whole"), 0);
+        EXPECT_EQ(file.Write("ab", 2), 0);
+        EXPECT_FALSE(PathExists(dir / "whole"));
+        EXPECT_EQ(Content(dir / ".whole.part"), "ab");
+        EXPECT_EQ(file.Commit(), 0);
+        EXPECT_FALSE(file.IsOpen());
+    }
+    EXPECT_EQ(Content(dir / "whole"), "ab");
+    EXPECT_FALSE(PathExists(dir / ".whole.part"));
+    {
+        TAtomicFile file;
+        ASSERT_EQ(file.Create(dir / "abandoned"), 0);
+        EXPECT_EQ(file.Write("ab", 2), 0);
+    }
+    EXPECT_FALSE(PathExists(dir / "abandoned"));
+    EXPECT_FALSE(PathExists(dir / ".abandoned.part"));
+}
+
+TEST(TAtomicFile, NeverReplacesWhatAppearedMeanwhileAndReplacesAKilledRunsTemporary)
+{
+    TTempDir dir;
+    MakeFile(dir / ".left.part", "half of it");
+    TAtomicFile left;
+    ASSERT_EQ(left.Create(dir / "left"), 0);
+    EXPECT_EQ(Content(dir / ".left.part"), "");
+    EXPECT_EQ(left.Write("all of it", 9), 0);
+    MakeFile(dir / "left", "came first");
+    EXPECT_EQ(left.Commit(), EEXIST);
+    EXPECT_EQ(Content(dir / "left"), "came first");
+    EXPECT_FALSE(PathExists(dir / ".left.part"));
+
+    ASSERT_EQ(mkdir((dir / ".blocked.part").c_str(), 0777), 0);
+    TAtomicFile blocked;
+    EXPECT_NE(blocked.Create(dir / "blocked"), 0);
+    EXPECT_FALSE(blocked.IsOpen());
+    EXPECT_EQ(TAtomicFile().Create(dir / "no/such"), ENOENT);
 }

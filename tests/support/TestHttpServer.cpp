@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -304,10 +305,19 @@ void TTestHttpServer::Serve(TConnection& Connection)
         if (closeAfter)
             response += "Connection: close\r\n";
         response += "\r\n";
-        const bool dropped = reply.DropAfter < reply.Body.size();
+        const std::size_t cut = std::min(reply.DropAfter, reply.StallAfter);
+        const bool cutShort = cut < reply.Body.size();
         if (method != "HEAD")
-            response.append(reply.Body, 0, dropped ? reply.DropAfter : reply.Body.size());
-        if (!SendAll(fd, response.data(), response.size()) || closeAfter || dropped)
+            response.append(reply.Body, 0, cutShort ? cut : reply.Body.size());
+        if (!SendAll(fd, response.data(), response.size()) || closeAfter)
+            break;
+        if (cutShort && reply.StallAfter < reply.Body.size()) {
+            // Silent until the client gives up (or the server stops); what it sends meanwhile is ignored.
+            char ignored[4096];
+            while (WaitReadable(fd) && recv(fd, ignored, sizeof ignored, 0) > 0) {
+            }
+        }
+        if (cutShort)
             break;
     }
 

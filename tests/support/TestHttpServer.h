@@ -48,6 +48,9 @@ struct THttpReply {
     std::chrono::milliseconds Delay{0};
     /// When set, the connection is closed after this many bytes of the body, in the middle of the reply.
     std::size_t DropAfter = kNoDrop;
+    /// When set, the server falls silent after this many bytes of the body and keeps the connection open
+    /// until the client closes it or the server stops.
+    std::size_t StallAfter = kNoDrop;
     /// Sends "Connection: close" and closes the connection after the reply.
     bool Close = false;
 

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <sstream>
@@ -14,6 +15,7 @@
 #include "Logic.h"
 #include "libs/CoutConvert.h"
 #include "libs/Exceptions.h"
+#include "libs/Interruption.h"
 
 namespace {
 
@@ -22,6 +24,25 @@ constexpr double kAbortBoundSeconds = 1.5;
 
 const char kAbortTooLong[] = "Попытка прервать передачу данных заняла слишком много времени";
 
+/// A connection that cannot be made within this many seconds fails its transfer.
+constexpr long kConnectTimeoutSeconds = 30;
+/// A transfer that receives nothing for this many seconds fails, unless SKERROW_STALL_SECONDS says
+/// otherwise.
+constexpr long kDefaultStallSeconds = 60;
+const char kStallVariable[] = "SKERROW_STALL_SECONDS";
+
+/// The stall bound: SKERROW_STALL_SECONDS when it is a whole number of seconds from 1 to a day, else the
+/// default.
+long StallSeconds()
+{
+    const char* text = std::getenv(kStallVariable);
+    if (text == nullptr || *text < '1' || *text > '9')
+        return kDefaultStallSeconds;
+    char* end = nullptr;
+    const long seconds = std::strtol(text, &end, 10);
+    return *end == '\0' && seconds <= 24 * 60 * 60 ? seconds : kDefaultStallSeconds;
+}
+
 /// What libcurl's write function is given as its data pointer: the object that takes the bytes, and
 /// the failure that the object raised, kept until curl_multi_perform has returned. No exception ever
 /// unwinds through libcurl.
@@ -29,7 +50,28 @@ template <typename TCallbackObject>
 struct TReceiver {
     TCallbackObject* Object = nullptr;
     std::exception_ptr Failure;
+    CURL* Easy = nullptr; ///< the transfer's handle, for its status
+    long Status = 0;      ///< a status other than 200 that ended the transfer when the headers had come
 };
+
+/// libcurl's header function: once the headers of the final response have come, a status other than 200
+/// ends the transfer there (libcurl reports a write error), before any byte of the body is read.
+template <typename TCallbackObject>
+size_t HeaderCallback(char* /*buffer*/, size_t size, size_t nitems, void* userdata) noexcept
+{
+    FATAL_CHECK(BrintLib::TestPtr__(userdata));
+    auto* receiver = static_cast<TReceiver<TCallbackObject>*>(userdata);
+    const size_t length = size * nitems;
+    // Only the empty line that closes a header block matters.
+    if (length > 2)
+        return length;
+    long status = 0;
+    FATAL_CHECK(curl_easy_getinfo(receiver->Easy, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK);
+    if (status == 200 || (status >= 100 && status < 200)) // 1xx: the final response is still to come
+        return length;
+    receiver->Status = status;
+    return 0;
+}
 
 /// The write function that feeds the received chunks to a TCallbackObject's Receive.
 template <typename TCallbackObject>
@@ -137,6 +179,13 @@ TCURLTransfer::TCURLTransfer()
     FATAL_CHECK(BrintLib::TestPtr__(m_hEasy));
     FATAL_CHECK(curl_multi_add_handle(m_hMulti, m_hEasy) == CURLM_OK);
     FATAL_CHECK(curl_easy_setopt(m_hEasy, CURLOPT_NOPROGRESS, 1L) == CURLE_OK);
+    // Every transfer ends: a connection within its bound, and then some byte at least every stall bound.
+    FATAL_CHECK(curl_easy_setopt(m_hEasy, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds) == CURLE_OK);
+    FATAL_CHECK(curl_easy_setopt(m_hEasy, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK);
+    FATAL_CHECK(curl_easy_setopt(m_hEasy, CURLOPT_LOW_SPEED_TIME, StallSeconds()) == CURLE_OK);
+    m_Receiver.Easy = m_hEasy;
+    FATAL_CHECK(curl_easy_setopt(m_hEasy, CURLOPT_HEADERFUNCTION, HeaderCallback<ITask>) == CURLE_OK);
+    FATAL_CHECK(curl_easy_setopt(m_hEasy, CURLOPT_HEADERDATA, &m_Receiver) == CURLE_OK);
 }
 
 TCURLTransfer::~TCURLTransfer()
@@ -148,10 +197,17 @@ TCURLTransfer::~TCURLTransfer()
 
 void TCURLTransfer::Download(ITask& Task)
 {
+    BrintLib::ThrowIfInterrupted();
     m_Url = Task.GetUrl();
-    FATAL_CHECK(curl_easy_setopt(m_hEasy, CURLOPT_URL, m_Url.c_str()) == CURLE_OK);
     // Before Begin, so that a task that fails there still shows its URL; unconverted, control bytes masked.
     std::cout << "Download: " << BrintLib::MaskControlBytes(Task.GetUrl()) << std::endl;
+    // The URL comes from the network: one that libcurl refuses (too long, a NUL that would cut it short)
+    // fails its task only.
+    const CURLcode urlResult = m_Url.find('\0') != std::string::npos
+                                   ? CURLE_URL_MALFORMAT
+                                   : curl_easy_setopt(m_hEasy, CURLOPT_URL, m_Url.c_str());
+    if (urlResult != CURLE_OK)
+        APL_THROW("Transfer error: " << curl_easy_strerror(urlResult) << " URL: " << m_Url);
     Task.Begin();
     Start(Task);
     while (WaitAndPerform()) {
@@ -171,6 +227,7 @@ void TCURLTransfer::Start(ITask& CallbackObject)
     Restart();
     m_Receiver.Object = &CallbackObject;
     m_Receiver.Failure = nullptr;
+    m_Receiver.Status = 0;
     FATAL_CHECK(curl_easy_setopt(m_hEasy, CURLOPT_WRITEFUNCTION, TCalbackFunc<ITask>::ReceiveCallback) == CURLE_OK);
     FATAL_CHECK(curl_easy_setopt(m_hEasy, CURLOPT_FILE, &m_Receiver) == CURLE_OK);
     FATAL_CHECK(curl_easy_setopt(m_hEasy, CURLOPT_HTTPGET, 1L) == CURLE_OK);
@@ -199,6 +256,8 @@ void TCURLTransfer::CheckMessages()
         if (pCurlMsg->msg != CURLMSG_DONE)
             continue;
         const CURLcode result = pCurlMsg->data.result;
+        if (result != CURLE_OK && m_Receiver.Status != 0)
+            ABORT_AND_THROW("Transfer error: server return error code " << m_Receiver.Status << " URL: " << m_Url);
         if (result != CURLE_OK)
             ABORT_AND_THROW("Transfer error: " << curl_easy_strerror(result) << " URL: " << m_Url);
         long ServerRezult = 0;
@@ -234,10 +293,17 @@ bool TCURLTransfer::WaitAndPerform()
 {
     if (m_Running == 0)
         return false;
-    if (Select(m_hMulti) == -1) {
-        const int error = errno;
-        ABORT_AND_THROW("select from socket error: " << error);
+    const int selected = Select(m_hMulti);
+    const int error = errno;
+    if (const int signal = BrintLib::InterruptionSignal()) {
+        // Detaching the easy handle ends the transfer at once and closes its connection, so that the
+        // engine is idle when the task is deleted; the run ends anyway.
+        Restart();
+        m_Running = 0;
+        throw BrintLib::TInterrupted(signal);
     }
+    if (selected == -1)
+        ABORT_AND_THROW("select from socket error: " << error);
     Perform();
     return m_Running != 0;
 }

@@ -4,13 +4,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <pthread.h>
+
+#include <csignal>
 #include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "Logic.h"
 #include "libs/Exceptions.h"
 #include "libs/FileSystem.h"
+#include "libs/Interruption.h"
 #include "support/AplFailure.h"
 #include "support/LoopbackTransfer.h"
 #include "support/ProcessRunner.h"
@@ -19,6 +24,7 @@
 using TestSupport::FailureOf;
 using TestSupport::MakeBody;
 using TestSupport::ReadFile;
+using TestSupport::THttpReply;
 using TestSupport::TTempDir;
 
 namespace {
@@ -79,28 +85,87 @@ TEST_F(DownloadTask, FileGetsTheBodyByteForByte)
     const struct {
         const char* Name;
         std::string Body;
+        const char* Leftover; ///< what a killed run left in the file's temporary, or null
     } cases[] = {
-        {"big.bin", MakeBody(3 * 1024 * 1024 + 5)},
-        {"crlf.txt", std::string("line\r\nline\n\r\0end", 16)},
-        {"empty.gif", ""},
+        {"big.bin", MakeBody(3 * 1024 * 1024 + 5), nullptr},
+        {"crlf.txt", std::string("line\r\nline\n\r\0end", 16), nullptr},
+        {"empty.gif", "", nullptr},
+        {"again.jpg", "whole picture", "half a pic"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
+        const std::string temporary = m_Dir / (std::string(".") + c.Name + ".part");
+        if (c.Leftover != nullptr)
+            WriteFile(temporary, c.Leftover);
         m_Server.SetReply(std::string("/") + c.Name, {200, c.Body});
         TDownloadFile task(m_Server.Url(std::string("/") + c.Name), m_Dir / c.Name);
         m_Downloader.Download(task);
         EXPECT_TRUE(ReadFile(m_Dir / c.Name) == c.Body);
         EXPECT_TRUE(BrintLib::PathExists(m_Dir / c.Name));
+        EXPECT_FALSE(BrintLib::PathExists(temporary));
     }
 }
 
-TEST_F(DownloadTask, FileOfAFailedStatusHoldsTheErrorBody)
+TEST_F(DownloadTask, FailedTransferLeavesNeitherFileNorTemporary)
 {
+    const std::string body = MakeBody(1024 * 1024);
     m_Server.SetReply("/missing.jpg", {404, "<h1>Not here</h1>"});
-    TDownloadFile task(m_Server.Url("/missing.jpg"), m_Dir / "01.jpg");
-    EXPECT_EQ(FailureOf([&] { m_Downloader.Download(task); }),
-              "Transfer error: server return error code 404 URL: " + task.GetUrl());
-    EXPECT_EQ(ReadFile(m_Dir / "01.jpg"), "<h1>Not here</h1>");
+    THttpReply dropped{200, body};
+    dropped.DropAfter = 300000;
+    m_Server.SetReply("/dropped.jpg", dropped);
+    THttpReply stalled{200, body};
+    stalled.StallAfter = 300000;
+    m_Server.SetReply("/stalled.jpg", stalled);
+    m_Server.SetReply("/big.bin", {200, body});
+    const std::string target = m_Dir / "01.jpg";
+    const struct {
+        const char* Path;
+        std::string Failure;
+        bool Interrupt;
+    } cases[] = {
+        {"/missing.jpg", "Transfer error: server return error code 404 URL: " + m_Server.Url("/missing.jpg"), false},
+        {"/dropped.jpg", "Transfer error: Transferred a partial file URL: " + m_Server.Url("/dropped.jpg"), false},
+        {"/big.bin", "Ошибка при записи " + target, false}, // a full disk, below
+        {"/stalled.jpg", "interrupted", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Path);
+        const size_t requestsBefore = m_Server.Requests().size();
+        std::string failure;
+        {
+            TDownloadFile task(m_Server.Url(c.Path), target);
+            // A full disk for the picture written whole.
+            const TestSupport::TFileSizeLimit full(c.Path == std::string("/big.bin") ? 64 * 1024 : RLIM_INFINITY);
+            const BrintLib::TInterruptionHandlers handlers;
+            std::thread interrupter;
+            if (c.Interrupt) {
+                const pthread_t self = pthread_self();
+                interrupter = std::thread([&, self] {
+                    if (m_Server.WaitForRequests(requestsBefore + 1, std::chrono::seconds(30)))
+                        pthread_kill(self, SIGTERM);
+                });
+            }
+            try {
+                failure = FailureOf([&] { m_Downloader.Download(task); });
+            } catch (const BrintLib::TInterrupted& e) {
+                EXPECT_EQ(e.Signal(), SIGTERM);
+                failure = "interrupted";
+                // The temporary is there until its task goes.
+                EXPECT_TRUE(BrintLib::PathExists(m_Dir / ".01.jpg.part"));
+            }
+            if (interrupter.joinable())
+                interrupter.join();
+        }
+        BrintLib::ClearInterruption();
+        EXPECT_EQ(failure, c.Failure);
+        EXPECT_FALSE(BrintLib::PathExists(target));
+        EXPECT_FALSE(BrintLib::PathExists(m_Dir / ".01.jpg.part"));
+    }
+
+    // The same engine goes on.
+    TDownloadFile again(m_Server.Url("/big.bin"), m_Dir / "again.bin");
+    m_Downloader.Download(again);
+    EXPECT_TRUE(ReadFile(m_Dir / "again.bin") == body);
 }
 
 TEST_F(DownloadTask, ExistingTargetIsNeverTouchedButTheUrlIsShown)
@@ -134,25 +199,6 @@ TEST_F(DownloadTask, TargetThatCannotBeCreatedFailsBeforeAnyRequest)
     TDownloadFile task(m_Server.Url("/01.jpg"), target);
     EXPECT_EQ(FailureOf([&] { m_Downloader.Download(task); }), "Ошибка при открытии файла " + target);
     EXPECT_TRUE(m_Server.Requests().empty());
-}
-
-TEST_F(DownloadTask, FullDiskFailsTheWriteAndKeepsThePartialFile)
-{
-    const std::string body = MakeBody(1024 * 1024);
-    m_Server.SetReply("/big.bin", {200, body});
-    const std::string target = m_Dir / "big.bin";
-    {
-        const TestSupport::TFileSizeLimit full(64 * 1024);
-        TDownloadFile task(m_Server.Url("/big.bin"), target);
-        EXPECT_EQ(FailureOf([&] { m_Downloader.Download(task); }), "Ошибка при записи " + target);
-    }
-    const std::string partial = ReadFile(target);
-    EXPECT_EQ(partial, body.substr(0, 64 * 1024));
-
-    // The same engine goes on.
-    TDownloadFile again(m_Server.Url("/big.bin"), m_Dir / "again.bin");
-    m_Downloader.Download(again);
-    EXPECT_TRUE(ReadFile(m_Dir / "again.bin") == body);
 }
 
 TEST_F(DownloadTask, PageIsProcessedAndWrittenAfterItsDownloadLine)
@@ -219,7 +265,20 @@ TEST_F(DownloadTask, PageThatCannotBeWrittenWholeFails)
     auto task = MakePageTask("/index.htm", output);
     const TestSupport::TFileSizeLimit full(1024);
     EXPECT_EQ(FailureOf([&] { m_Downloader.Download(*task); }), "Ошибка при записи " + output);
+    EXPECT_FALSE(BrintLib::PathExists(output));
+    EXPECT_FALSE(BrintLib::PathExists(m_Dir / ".big.htm.part"));
     auto noDirectory = MakePageTask("/index.htm", m_Dir / "missing/x.htm");
     EXPECT_EQ(FailureOf([&] { m_Downloader.Download(*noDirectory); }),
               "Ошибка при открытии файла " + m_Dir / "missing/x.htm");
+}
+
+TEST_F(DownloadTask, PageLargerThanItsBoundFailsWithoutBeingHeld)
+{
+    THttpReply endless{200, std::string(kMaxPageBytes + 1, 'x')};
+    m_Server.SetReply("/endless.htm", endless);
+    auto task = MakePageTask("/endless.htm", m_Dir / "endless.htm");
+    EXPECT_EQ(FailureOf([&] { m_Downloader.Download(*task); }),
+              "Transfer error: page too large (more than 67108864 bytes) URL: " + task->GetUrl());
+    EXPECT_TRUE(m_Log.Pages.empty());
+    EXPECT_FALSE(BrintLib::PathExists(m_Dir / "endless.htm"));
 }

@@ -1,5 +1,6 @@
 // The transfer engine against a real HTTP server on loopback.
 
+#include "libs/CoutConvert.h"
 #include "libs/Net/CURLTransfer.h"
 
 #include <curl/curl.h>
@@ -14,6 +15,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -22,6 +24,7 @@
 
 #include "Logic.h"
 #include "libs/Exceptions.h"
+#include "libs/Interruption.h"
 #include "support/AplFailure.h"
 #include "support/LoopbackTransfer.h"
 
@@ -146,30 +149,36 @@ TEST_F(Transfer, EmptyBodyGivesBeginAndFinishWithoutReceive)
     EXPECT_EQ(task.Calls, (std::vector<std::string>{"Begin", "Finish"}));
 }
 
-TEST_F(Transfer, EveryStatusButTwoHundredFailsAfterTheTaskGotTheBody)
+TEST_F(Transfer, EveryStatusButTwoHundredFailsOnceTheHeadersHaveCome)
 {
     struct TCase {
         int Status;
         std::vector<std::pair<std::string, std::string>> Headers;
+        std::string Body;
     };
     const TCase cases[] = {
-        {404, {}},
-        {301, {{"Location", "/ok"}}}, // redirections are not followed
-        {302, {{"Location", "/ok"}}},
-        {500, {}},
-        {204, {}},
+        {404, {}, "error page 404"},
+        {301, {{"Location", "/ok"}}, "error page 301"}, // redirections are not followed
+        {302, {{"Location", "/ok"}}, "error page 302"},
+        {500, {}, "error page 500"},
+        {204, {}, ""},
+        // A body far beyond what the socket buffers hold: it is never read.
+        {500, {}, MakeBody(64 * 1024 * 1024)},
+        // The body of an error page would never end: the headers decide alone.
+        {404, {{"Content-Length", "100000000000"}}, "x"},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Status);
-        const std::string path = "/status/" + std::to_string(c.Status);
-        const std::string body = c.Status == 204 ? "" : "error page " + std::to_string(c.Status);
-        m_Server.SetReply(path, {c.Status, body, c.Headers});
+        const std::string path = "/status/" + std::to_string(c.Status) + "/" + std::to_string(c.Body.size());
+        THttpReply reply{c.Status, c.Body, c.Headers};
+        reply.StallAfter = c.Body.size() > 1 ? c.Body.size() / 2 : THttpReply::kNoDrop;
+        m_Server.SetReply(path, reply);
         const size_t requestsBefore = m_Server.Requests().size();
         TRecordingTask task(m_Server.Url(path));
         EXPECT_EQ(FailureOf([&] { m_Downloader.Download(task); }),
                   "Transfer error: server return error code " + std::to_string(c.Status) + " URL: " + task.GetUrl());
-        EXPECT_EQ(task.Body, body);
-        EXPECT_EQ(task.CallSummary(), body.empty() ? kBeginOnly : kBeginReceive);
+        EXPECT_EQ(task.Body, "");
+        EXPECT_EQ(task.CallSummary(), kBeginOnly);
         EXPECT_EQ(m_Server.Requests().size(), requestsBefore + 1);
         ExpectEngineStillWorks();
     }
@@ -181,21 +190,36 @@ TEST_F(Transfer, ConnectionFailuresCarryLibcurlsText)
     // test stays on loopback; the .invalid domain never resolves anyway.
     const std::string unresolvable = "http://" + std::string(70, 'x') + ".invalid/page.htm";
     const std::string refused = "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/page.htm";
+    // Addresses that come from a page may be anything: one that libcurl refuses fails its own task only,
+    // before Begin when libcurl refuses to take it at all.
+    const std::string withNul = m_Server.Url("/ok") + std::string(1, '\0') + "/../secret";
+    // libcurl takes no string longer than 8000000 bytes.
+    const std::string tooLong = m_Server.Url("/") + std::string(8000000, 'x') + ".jpg";
+    const std::vector<std::string> none;
     const struct {
         std::string Url;
         CURLcode Code;
+        const std::vector<std::string>& Calls;
     } cases[] = {
-        {refused, CURLE_COULDNT_CONNECT},
-        {unresolvable, CURLE_COULDNT_RESOLVE_HOST},
-        {"", CURLE_URL_MALFORMAT},
+        {refused, CURLE_COULDNT_CONNECT, kBeginOnly},
+        {unresolvable, CURLE_COULDNT_RESOLVE_HOST, kBeginOnly},
+        {"", CURLE_URL_MALFORMAT, kBeginOnly},
+        {"http://[127.0.0.1/x.jpg", CURLE_URL_MALFORMAT, kBeginOnly},
+        {withNul, CURLE_URL_MALFORMAT, none},
+        {tooLong, CURLE_BAD_FUNCTION_ARGUMENT, none},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.Url);
+        SCOPED_TRACE(c.Url.substr(0, 100));
         TRecordingTask task(c.Url);
-        EXPECT_EQ(FailureOf([&] { m_Downloader.Download(task); }), TransferError(c.Code, c.Url));
-        EXPECT_EQ(task.Calls, kBeginOnly);
+        ::testing::internal::CaptureStdout();
+        const std::string failure = FailureOf([&] { m_Downloader.Download(task); });
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Download: " + BrintLib::MaskControlBytes(c.Url) + "\n");
+        // A message is text: it ends at a NUL.
+        EXPECT_TRUE(failure == TransferError(c.Code, c.Url).c_str()) << failure.substr(0, 200);
+        EXPECT_EQ(task.Calls, c.Calls);
         ExpectEngineStillWorks();
     }
+    EXPECT_EQ(m_Server.Requests(), std::vector<std::string>(std::size(cases), "/ok"));
 }
 
 TEST_F(Transfer, ServerSilentForTwoSecondsIsWaitedFor)
@@ -209,6 +233,38 @@ TEST_F(Transfer, ServerSilentForTwoSecondsIsWaitedFor)
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
     EXPECT_EQ(task.Body, "late but whole");
     EXPECT_EQ(task.CallSummary(), kComplete);
+}
+
+TEST_F(Transfer, TransferThatReceivesNothingForTheStallBoundFails)
+{
+    setenv("SKERROW_STALL_SECONDS", "1", 1);
+    TDownloader downloader; // reads the bound when it is made
+    unsetenv("SKERROW_STALL_SECONDS");
+    const std::string body = MakeBody(1024 * 1024);
+    THttpReply beforeHeaders{200, body};
+    beforeHeaders.Delay = std::chrono::minutes(10);
+    THttpReply midBody{200, body};
+    midBody.StallAfter = 300000;
+    const struct {
+        const char* Path;
+        THttpReply Reply;
+        std::string Received;
+        const std::vector<std::string>& Calls;
+    } cases[] = {
+        {"/silent", beforeHeaders, "", kBeginOnly},
+        {"/stalled", midBody, body.substr(0, 300000), kBeginReceive},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Path);
+        m_Server.SetReply(c.Path, c.Reply);
+        TRecordingTask task(m_Server.Url(c.Path));
+        EXPECT_EQ(FailureOf([&] { downloader.Download(task); }), TransferError(CURLE_OPERATION_TIMEDOUT, task.GetUrl()));
+        EXPECT_TRUE(task.Body == c.Received) << task.Body.size();
+        EXPECT_EQ(task.CallSummary(), c.Calls);
+        TRecordingTask next(m_Server.Url("/ok"));
+        downloader.Download(next);
+        EXPECT_EQ(next.Body, "fine");
+    }
 }
 
 TEST_F(Transfer, ConnectionDroppedInTheMiddleOfTheBodyFails)
@@ -373,5 +429,39 @@ TEST_F(Transfer, CancellingPastItsBoundForcesTheEngineIdleAndNamesBothFailures)
     EXPECT_EQ(failure, "Попытка прервать передачу данных заняла слишком много времени\n"
                        "select from socket error: " + std::to_string(EINTR));
     EXPECT_EQ(task.Calls, kBeginOnly);
+    ExpectEngineStillWorks();
+}
+
+TEST_F(Transfer, InterruptionCancelsTheTransferInFlightAndStopsTheNextBeforeItsLine)
+{
+    const BrintLib::TInterruptionHandlers handlers;
+    THttpReply silent{200, "never sent"};
+    silent.Delay = std::chrono::minutes(10);
+    m_Server.SetReply("/silent", silent);
+    TRecordingTask task(m_Server.Url("/silent"));
+    const pthread_t self = pthread_self();
+    std::thread interrupter([&] {
+        if (m_Server.WaitForRequests(1, std::chrono::seconds(30)))
+            pthread_kill(self, SIGINT);
+    });
+    int signal = 0;
+    try {
+        m_Downloader.Download(task);
+    } catch (const BrintLib::TInterrupted& e) {
+        signal = e.Signal();
+    }
+    interrupter.join();
+    EXPECT_EQ(signal, SIGINT);
+    EXPECT_EQ(BrintLib::InterruptionExitStatus(), 130);
+    EXPECT_EQ(task.Calls, kBeginOnly);
+
+    // Once interrupted, no further transfer begins, not even its console line.
+    TRecordingTask next(m_Server.Url("/ok"));
+    ::testing::internal::CaptureStdout();
+    EXPECT_THROW(m_Downloader.Download(next), BrintLib::TInterrupted);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_TRUE(next.Calls.empty());
+    BrintLib::ClearInterruption();
+    EXPECT_EQ(BrintLib::InterruptionExitStatus(), 0);
     ExpectEngineStillWorks();
 }
