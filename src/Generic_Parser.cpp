@@ -6,7 +6,7 @@
 #include <map>
 #include <memory>
 
-#include "Driver.h"
+#include "ErrorLog.h"
 #include "Logic.h"
 #include "libs/Auxiliary.h"
 #include "libs/Exceptions.h"
@@ -89,6 +89,18 @@ bool ParseYear(const std::string& Text, long long& Year)
 }
 
 } // namespace
+
+std::string g_IssueDir;
+
+std::string CreateIssueDirectory(const std::string& SavePath, const std::string& IssueName)
+{
+    const std::string dir = SavePath + BrintLib::kPathSeparator + IssueName + BrintLib::kPathSeparator;
+    if (const unsigned error = BrintLib::CreateFullPath(dir))
+        APL_THROW("Ошибка при создании каталога " << dir << ": "
+                                                  << BrintLib::GetErrorDescription(static_cast<int>(error)));
+    g_IssueDir = dir;
+    return dir;
+}
 
 std::string LowerCaseCp1251(std::string Text)
 {

@@ -5,12 +5,9 @@
 #include <memory>
 #include <utility>
 
-#include "Driver.h"
 #include "Generic_Parser.h"
 #include "Logic.h"
 #include "libs/Auxiliary.h"
-#include "libs/Exceptions.h"
-#include "libs/FileSystem.h"
 #include "libs/RegexpWrapper.h"
 #include "libs/Url.h"
 #include "libs/strings.h"
@@ -180,12 +177,8 @@ std::string TProcessTitlePage::Process(std::string& Page)
     output.append(table[0].first, issueLink[0].first);
     output.append(issueLink[0].second, noIndex[0].first);
 
-    const std::string dir = m_Dir + BrintLib::kPathSeparator + issueName + BrintLib::kPathSeparator;
+    const std::string dir = CreateIssueDirectory(m_Dir, issueName);
     m_Dir = dir;
-    if (const unsigned error = BrintLib::CreateFullPath(dir))
-        APL_THROW("Ошибка при создании каталога " << dir << ": "
-                                                  << BrintLib::GetErrorDescription(static_cast<int>(error)));
-    g_IssueDir = dir;
 
     const std::string contentsName = MakePageName(issueName, 0);
     const std::string contentsFile = contentsName + ".htm";

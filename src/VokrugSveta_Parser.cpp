@@ -5,12 +5,10 @@
 #include <memory>
 #include <utility>
 
-#include "Driver.h"
+#include "ErrorLog.h"
 #include "Generic_Parser.h"
 #include "Logic.h"
 #include "libs/Auxiliary.h"
-#include "libs/Exceptions.h"
-#include "libs/FileSystem.h"
 #include "libs/RegexpWrapper.h"
 #include "libs/Url.h"
 #include "libs/strings.h"
@@ -18,8 +16,6 @@
 namespace VokrugSveta {
 
 namespace {
-
-using BrintLib::kPathSeparator;
 
 /// The site's host name; a host that contains it (a further label in front, say) is the site's too.
 const char kHostPattern[] = R"re(mag-b\.test)re";
@@ -156,14 +152,10 @@ std::string TProcessTitlePage::Process(std::string& Page)
 
     const std::string issueName = MakeIssueName(s_Heading[4].str(), s_Heading[3].str());
 
-    const std::string dir = m_Dir + kPathSeparator + issueName + kPathSeparator;
+    const std::string dir = CreateIssueDirectory(m_Dir, issueName);
     m_Dir = dir;
-    if (const unsigned error = BrintLib::CreateFullPath(dir))
-        APL_THROW("Ошибка при создании каталога " << dir << ": "
-                                                  << BrintLib::GetErrorDescription(static_cast<int>(error)));
-    g_IssueDir = dir;
 
-    const std::string contentsName = issueName + "_00";
+    const std::string contentsName = MakePageName(issueName, 0);
     const std::string contentsFile = contentsName + ".htm";
     const BrintLib::TPageUrl pageUrl(m_PageUrl);
     const std::string contents = s_Heading[5].str();

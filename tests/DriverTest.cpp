@@ -1,5 +1,6 @@
 // The driver as users meet it: the real executable, its console output and its error log.
 #include "Driver.h"
+#include "ErrorLog.h"
 
 #include <gtest/gtest.h>
 
@@ -110,9 +111,12 @@ TEST(Driver, EmptySavePathIsRefusedBeforeAnythingIsCreated)
 
 TEST(ErrorLog, AppendsEntriesAsComposedBesideTheExecutable)
 {
-    const std::string log = BrintLib::GetModuleDir() + "errors.txt";
-    ASSERT_EQ(log, (fs::read_symlink("/proc/self/exe").parent_path() / "errors.txt").string());
-    fs::remove(log);
+    const std::string beside = BrintLib::GetModuleDir() + "errors.txt";
+    ASSERT_EQ(beside, (fs::read_symlink("/proc/self/exe").parent_path() / "errors.txt").string());
+    EXPECT_EQ(ErrorLogPath(), beside);
+    // The entries go to a log of the test's own, as a test sets it.
+    const TestSupport::TPrivateErrorLog log;
+    EXPECT_EQ(ErrorLogPath(), log.Path());
     const size_t countBefore = LoggedErrorCount();
     LogError("http://a BrintLib::TAplThrowException x.cpp, 1:\n\tФайл уже существует\n\n");
     LogError("http://b std::exception: boom\n");
@@ -120,21 +124,16 @@ TEST(ErrorLog, AppendsEntriesAsComposedBesideTheExecutable)
     TestSupport::TCaptureCout console;
     LogError("http://c/\x1b]0;title\x07\x1b[31m\r.jpg std::exception: \x7f\n");
     EXPECT_EQ(console.Text(), "http://c/?]0;title??[31m?.jpg std::exception: ?\n");
-    EXPECT_EQ(TestSupport::ReadFile(log),
-              "http://a BrintLib::TAplThrowException x.cpp, 1:\n\tФайл уже существует\n\n"
-              "http://b std::exception: boom\n"
-              "http://c/?]0;title??[31m?.jpg std::exception: ?\n");
+    EXPECT_EQ(log.Text(), "http://a BrintLib::TAplThrowException x.cpp, 1:\n\tФайл уже существует\n\n"
+                          "http://b std::exception: boom\n"
+                          "http://c/?]0;title??[31m?.jpg std::exception: ?\n");
     EXPECT_EQ(LoggedErrorCount(), countBefore + 3);
-    EXPECT_EQ(ErrorLogPath(), log);
-    fs::remove(log);
 }
 
 TEST(ErrorLog, LogThatCannotBeWrittenLosesTheEntrySilently)
 {
-    const std::string log = BrintLib::GetModuleDir() + "errors.txt";
-    fs::remove(log);
-    fs::create_directory(log); // a directory where the file should be
+    const TestSupport::TPrivateErrorLog log;
+    fs::create_directory(log.Path()); // a directory where the file should be
     EXPECT_NO_THROW(LogError("lost entry\n"));
-    EXPECT_TRUE(fs::is_directory(log));
-    fs::remove(log);
+    EXPECT_TRUE(fs::is_directory(log.Path()));
 }

@@ -3,7 +3,7 @@
 //
 // Where the command line itself is the point, the archiver is this test program, started again as a
 // recording child that writes its arguments to a file.
-#include "Driver.h"
+#include "Packing.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -15,6 +15,7 @@
 #include <map>
 #include <sstream>
 
+#include "Generic_Parser.h"
 #include "libs/Exceptions.h"
 #include "support/ProcessRunner.h"
 #include "support/RecordingChild.h"

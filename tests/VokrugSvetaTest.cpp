@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "Driver.h"
+#include "Generic_Parser.h"
 #include "Logic.h"
 #include "libs/Auxiliary.h"
 #include "support/AplFailure.h"

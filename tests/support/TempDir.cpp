@@ -8,6 +8,9 @@
 #include <cstdlib>
 #include <vector>
 
+#include "ErrorLog.h"
+#include "support/ProcessRunner.h"
+
 namespace TestSupport {
 
 namespace {
@@ -23,6 +26,21 @@ int RemoveEntry(const char* Path, const struct stat* /*Info*/, int Type, FTW* /*
 }
 
 } // namespace
+
+TPrivateErrorLog::TPrivateErrorLog()
+{
+    SetErrorLogDirectory(m_Dir.Path() + "/");
+}
+
+TPrivateErrorLog::~TPrivateErrorLog()
+{
+    SetErrorLogDirectory("");
+}
+
+std::string TPrivateErrorLog::Text() const
+{
+    return ReadFile(Path());
+}
 
 TTempDir::TTempDir()
 {
