@@ -176,6 +176,14 @@ TQueueOutcome RunTaskQueue(TDownloader& Downloader)
     return outcome;
 }
 
+TPagePatterns ProgramPatterns()
+{
+    TPagePatterns patterns = PageServicePatterns();
+    for (const TPagePatterns* site : {&PopMech::Patterns(), &VokrugSveta::Patterns()})
+        patterns.insert(patterns.end(), site->begin(), site->end());
+    return patterns;
+}
+
 int RunSkerrow(const std::vector<std::string>& Args)
 {
     int status = kExitNotStarted;

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "PagePattern.h"
+
 class TDownloader;
 
 /// The exit statuses of the program. An interrupted run ends with 128 + the signal number (130 for
@@ -28,6 +30,10 @@ struct TQueueOutcome {
 /// or any other std::exception is written to the error log with its URL, and the run goes on; other
 /// exceptions leave, the task deleted. Returns the counts of the tasks run.
 TQueueOutcome RunTaskQueue(TDownloader& Downloader);
+
+/// Every page pattern of the program: the page services' (PageServicePatterns), then each site's, in the
+/// order the sites are asked. Each name occurs once.
+TPagePatterns ProgramPatterns();
 
 /// The whole run of the program for the given arguments (in the user's encoding, the program name first;
 /// the arguments used are converted to windows-1251 here). Reports every failure itself, ends with a

@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "PagePattern.h"
 #include "libs/Url.h"
 
 /// The local page files of one issue, relative to the issue directory: entry 0 is the contents page,
@@ -36,6 +37,10 @@ std::string MakeIssueName(const std::string& YearText, const std::string& MonthW
 
 /// Number written with at least two digits, zero-padded: 01, 02, ..., 99, 100.
 std::string AtLeastTwoDigits(size_t Number);
+
+/// The page services' own patterns: "Pages.Link" (RenameLinks), "Pages.Image" and "Pages.PictureType"
+/// (ProcessImages), in that order.
+const TPagePatterns& PageServicePatterns();
 
 /// The full path of the issue directory, ending with the path separator: set by CreateIssueDirectory,
 /// empty until then (the driver clears it when a run starts).

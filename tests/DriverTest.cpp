@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <sstream>
 
 #include "libs/Auxiliary.h"
 #include "support/CaptureCout.h"
@@ -136,4 +137,30 @@ TEST(ErrorLog, LogThatCannotBeWrittenLosesTheEntrySilently)
     fs::create_directory(log.Path()); // a directory where the file should be
     EXPECT_NO_THROW(LogError("lost entry\n"));
     EXPECT_TRUE(fs::is_directory(log.Path()));
+}
+
+// Every page pattern of the program, byte for byte as tests/data/regex/program_patterns.txt pins it (the
+// file the engine's tests, the benchmarks' peers and the fuzzer's seeds read): name, flags and text, in
+// order.
+TEST(PagePatterns, EveryPatternIsThePinnedText)
+{
+    std::ifstream file(std::string(SKERROW_TEST_DATA_DIR) + "/regex/program_patterns.txt", std::ios::binary);
+    ASSERT_TRUE(file);
+    std::vector<std::string> pinned;
+    for (std::string line; std::getline(file, line);) {
+        std::vector<std::string> fields;
+        std::stringstream stream(line);
+        for (std::string field; std::getline(stream, field, '\t');)
+            fields.push_back(field);
+        if (!line.empty() && line[0] != '#' && fields.size() == 6)
+            pinned.push_back(fields[0] + "\t" + fields[1] + "\t" + fields[5]);
+    }
+    std::vector<std::string> program;
+    for (const TPagePattern& pattern : ProgramPatterns()) {
+        const char* flags = pattern.Flags == regex::SINGLELINE ? "SINGLELINE"
+                            : pattern.Flags == regex::NOCASE   ? "NOCASE"
+                                                               : "0";
+        program.push_back(std::string(pattern.Name) + "\t" + flags + "\t" + pattern.Text);
+    }
+    EXPECT_EQ(program, pinned);
 }
