@@ -18,7 +18,6 @@
 #include "Generic_Parser.h"
 #include "libs/Exceptions.h"
 #include "support/ProcessRunner.h"
-#include "support/RecordingChild.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;

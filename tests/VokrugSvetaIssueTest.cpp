@@ -21,7 +21,6 @@
 #include "VokrugSveta_Parser.h"
 #include "libs/CoutConvert.h"
 #include "support/ProcessRunner.h"
-#include "support/SkerrowCopy.h"
 #include "support/TestHttpServer.h"
 
 namespace fs = std::filesystem;
