@@ -58,56 +58,33 @@ TEST(Driver, TooFewArgumentsPrintTheUsageAndDoNothing)
     }
 }
 
-TEST(Driver, UnknownUrlIsReportedAsTyped)
+TEST(Driver, RunThatCannotStartIsRefusedWithItsReasonBeforeAnythingIsCreated)
 {
-    const TTempDir work;
-    const auto run = RunProcess({SKERROW_EXE, u8"ftp://example.invalid/журнал", "save", "archiver"},
-                                {"LANG=C.UTF-8", "LC_ALL="}, work.Path());
-    EXPECT_EQ(run.ExitStatus, 2);
-    EXPECT_TRUE(std::regex_match(run.Stdout, std::regex(kBanner + kTime + kLocation +
-                                                        u8"Неизвестный URL: ftp://example.invalid/журнал\n\n")))
-        << run.Stdout;
-    EXPECT_TRUE(fs::is_empty(work.Path()));
-}
-
-TEST(Driver, ArgumentOutsideWindows1251IsRefusedByPosition)
-{
-    const TTempDir work;
-    const auto run = RunProcess({SKERROW_EXE, "http://mag-a.test/", u8"save\u4e2d"}, {"LANG=C.UTF-8"}, work.Path());
-    EXPECT_EQ(run.ExitStatus, 2);
-    EXPECT_TRUE(std::regex_match(run.Stdout, std::regex(kBanner + kTime + kLocation + u8"Аргумент 2 командной строки "
-                                                        u8"не может быть представлен в кодировке windows-1251\n\n")))
-        << run.Stdout;
-    EXPECT_TRUE(fs::is_empty(work.Path()));
-}
-
-TEST(Driver, ProgramNameAndUnusedArgumentsOutsideWindows1251AreNotRefused)
-{
-    // Started through a path that windows-1251 cannot represent, with a fourth argument that it cannot
-    // represent either: neither is ever read.
-    const TTempDir work;
-    const fs::path dir = fs::path(work.Path()) / u8"bin \u4e2d";
-    fs::create_directory(dir);
-    fs::create_symlink(SKERROW_EXE, dir / "Skerrow");
-    const auto run = RunProcess({(dir / "Skerrow").string(), "ftp://example.invalid/x", "save", "archiver", u8"\u4e2d"},
-                                {"LANG=C.UTF-8", "LC_ALL="}, work.Path());
-    EXPECT_EQ(run.ExitStatus, 2);
-    EXPECT_TRUE(std::regex_match(run.Stdout, std::regex(kBanner + kTime + kLocation +
-                                                        u8"Неизвестный URL: ftp://example.invalid/x\n\n")))
-        << run.Stdout;
-}
-
-TEST(Driver, EmptySavePathIsRefusedBeforeAnythingIsCreated)
-{
-    const TTempDir work;
-    const auto run = RunProcess({SKERROW_EXE, "http://mag-a.test/magazine/2007-05/", ""},
-                                {"LANG=C.UTF-8", "LC_ALL=", "http_proxy=http://127.0.0.1:9"}, work.Path());
-    EXPECT_EQ(run.ExitStatus, 2);
-    EXPECT_TRUE(std::regex_match(run.Stdout, std::regex(kBanner + kTime + kLocation +
-                                                        u8"Путь сохранения пуст: укажите каталог, в котором "
-                                                        u8"сохранить выпуск\n\n")))
-        << run.Stdout;
-    EXPECT_TRUE(fs::is_empty(work.Path()));
+    // The program started through a path that windows-1251 cannot represent, and a fourth argument that it
+    // cannot represent either: neither is ever read.
+    const TTempDir bin;
+    const std::string program = bin / u8"Skerrow \u4e2d";
+    fs::create_symlink(SKERROW_EXE, program);
+    const struct {
+        std::vector<std::string> Args;
+        std::string Reason;
+    } kRows[] = {
+        {{SKERROW_EXE, u8"ftp://example.invalid/журнал", "save", "archiver"},
+         u8"Неизвестный URL: ftp://example.invalid/журнал"},
+        {{SKERROW_EXE, "http://mag-a.test/", u8"save\u4e2d"},
+         u8"Аргумент 2 командной строки не может быть представлен в кодировке windows-1251"},
+        {{program, "ftp://example.invalid/x", "save", "archiver", u8"\u4e2d"}, u8"Неизвестный URL: ftp://example.invalid/x"},
+        {{SKERROW_EXE, "http://mag-a.test/magazine/2007-05/", ""},
+         u8"Путь сохранения пуст: укажите каталог, в котором сохранить выпуск"},
+    };
+    for (const auto& row : kRows) {
+        const TTempDir work;
+        const auto run = RunProcess(row.Args, {"LANG=C.UTF-8", "LC_ALL=", "http_proxy=http://127.0.0.1:9"}, work.Path());
+        EXPECT_EQ(run.ExitStatus, 2) << row.Reason;
+        EXPECT_TRUE(std::regex_match(run.Stdout, std::regex(kBanner + kTime + kLocation + row.Reason + "\n\n")))
+            << run.Stdout;
+        EXPECT_TRUE(fs::is_empty(work.Path())) << row.Reason;
+    }
 }
 
 TEST(ErrorLog, AppendsEntriesAsComposedBesideTheExecutable)

@@ -227,24 +227,18 @@ TEST_F(PackIssueTest, ArchiverThatReportsSuccessWithoutASoundArchiveLeavesTheDir
 
 TEST_F(PackIssueTest, FailingArchiverIsReportedWithTheWholeCommandLineAndTheDirectoryStays)
 {
-    const std::string dir = MakeIssue("save");
-    g_IssueDir = dir + "//";
-    std::string failure;
-    EXPECT_EQ(PackRecorded("", "1", failure), Expected(SelfPath(), dir));
-    EXPECT_EQ(failure, "Ошибка WinRar, при выполнении комманды " + CommandLine(SelfPath(), dir));
-    EXPECT_EQ(ReadTree(dir), SampleTree());
-}
-
-TEST_F(PackIssueTest, ArchiverPathWithBlanksIsQuotedAndRunsThatProgram)
-{
-    const std::string archiver = m_Root + "/Win Rar/WinRar";
+    // The archiver as given, and at a path with blanks (quoted, so that program runs).
     fs::create_directory(m_Root + "/Win Rar");
-    fs::create_symlink(SelfPath(), archiver);
-    const std::string dir = MakeIssue("save");
-    g_IssueDir = dir + "/";
-    std::string failure;
-    EXPECT_EQ(PackRecorded(archiver, "1", failure), Expected(archiver, dir));
-    EXPECT_EQ(failure, "Ошибка WinRar, при выполнении комманды " + CommandLine(archiver, dir));
+    fs::create_symlink(SelfPath(), m_Root + "/Win Rar/WinRar");
+    for (const auto& [archiver, suffix] : {std::pair<std::string, std::string>{SelfPath(), "//"},
+                                           std::pair<std::string, std::string>{m_Root + "/Win Rar/WinRar", "/"}}) {
+        const std::string dir = MakeIssue(suffix == "/" ? "blanks" : "save");
+        g_IssueDir = dir + suffix;
+        std::string failure;
+        EXPECT_EQ(PackRecorded(archiver, "1", failure), Expected(archiver, dir));
+        EXPECT_EQ(failure, "Ошибка WinRar, при выполнении комманды " + CommandLine(archiver, dir));
+        EXPECT_EQ(ReadTree(dir), SampleTree());
+    }
 }
 
 TEST_F(PackIssueTest, ProgramNamedByAPrefixOfTheArchiverPathNeverRuns)
