@@ -102,7 +102,7 @@ TEST(ErrorLog, AppendsEntriesAsComposedBesideTheExecutable)
     TestSupport::TCaptureCout console;
     LogError("http://c/\x1b]0;title\x07\x1b[31m\r.jpg std::exception: \x7f\n");
     EXPECT_EQ(console.Text(), "http://c/?]0;title??[31m?.jpg std::exception: ?\n");
-    EXPECT_EQ(log.Text(), "http://a BrintLib::TAplThrowException x.cpp, 1:\n\tФайл уже существует\n\n"
+    EXPECT_EQ(TestSupport::ReadFile(log.Path()), "http://a BrintLib::TAplThrowException x.cpp, 1:\n\tФайл уже существует\n\n"
                           "http://b std::exception: boom\n"
                           "http://c/?]0;title??[31m?.jpg std::exception: ?\n");
     EXPECT_EQ(LoggedErrorCount(), countBefore + 3);

@@ -463,7 +463,7 @@ TEST_F(ProcessImagesTest, RewritesTagsQueuesOneDownloadPerSourceAndReportsUnknow
 
     const std::string unknownType = IssueDir() + kPageName + "/ Не опознанный тип изображения: ";
     const std::string badAddress = IssueDir() + kPageName + "/ Неверный адрес изображения: ";
-    const std::string log = m_Log.Text();
+    const std::string log = TestSupport::ReadFile(m_Log.Path());
     size_t position = 0;
     for (const std::string& line : {unknownType + R"(<img src="/cgi-bin/counter?id=5" width=1 height=1>)",
                                     unknownType + R"(<img src="/images/jpg">)",

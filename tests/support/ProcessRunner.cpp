@@ -77,6 +77,31 @@ std::vector<char*> Pointers(std::vector<std::string>& Strings)
     return result;
 }
 
+int ActAsRecordingChildWhenAsked()
+{
+    const char* record = std::getenv(kRecordArgsVariable);
+    if (record == nullptr)
+        return 0;
+    {
+        std::ifstream cmdline("/proc/self/cmdline", std::ios::binary);
+        std::ofstream(record, std::ios::binary) << cmdline.rdbuf();
+    }
+    // Opened only now, so that the listing shows the child's own descriptors as this file and the
+    // directory being read, right after whatever it inherited.
+    if (const char* fdsFile = std::getenv(kRecordFdsVariable)) {
+        std::ofstream fds(fdsFile);
+        for (const fs::directory_entry& fd : fs::directory_iterator("/proc/self/fd"))
+            fds << fd.path().filename().string() << '\n';
+    }
+    const char* code = std::getenv(kChildExitVariable);
+    if (code != nullptr && std::string(code) == "signal")
+        std::raise(SIGTERM);
+    _exit(code == nullptr ? 0 : std::atoi(code));
+}
+
+// Runs while the test program starts, before main and before any test.
+const int g_RecordingChild = ActAsRecordingChildWhenAsked();
+
 } // namespace
 
 TProcessResult RunProcess(const std::vector<std::string>& Args, const std::vector<std::string>& ExtraEnv,
@@ -141,35 +166,6 @@ std::string ReadFile(const std::string& Path)
     content << file.rdbuf();
     return content.str();
 }
-
-namespace {
-
-int ActAsRecordingChildWhenAsked()
-{
-    const char* record = std::getenv(kRecordArgsVariable);
-    if (record == nullptr)
-        return 0;
-    {
-        std::ifstream cmdline("/proc/self/cmdline", std::ios::binary);
-        std::ofstream(record, std::ios::binary) << cmdline.rdbuf();
-    }
-    // Opened only now, so that the listing shows the child's own descriptors as this file and the
-    // directory being read, right after whatever it inherited.
-    if (const char* fdsFile = std::getenv(kRecordFdsVariable)) {
-        std::ofstream fds(fdsFile);
-        for (const fs::directory_entry& fd : fs::directory_iterator("/proc/self/fd"))
-            fds << fd.path().filename().string() << '\n';
-    }
-    const char* code = std::getenv(kChildExitVariable);
-    if (code != nullptr && std::string(code) == "signal")
-        std::raise(SIGTERM);
-    _exit(code == nullptr ? 0 : std::atoi(code));
-}
-
-// Runs while the test program starts, before main and before any test.
-const int g_RecordingChild = ActAsRecordingChildWhenAsked();
-
-} // namespace
 
 std::string SelfPath()
 {

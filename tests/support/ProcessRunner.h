@@ -28,8 +28,6 @@ TProcessResult RunProcess(const std::vector<std::string>& Args, const std::vecto
 /// Reads a whole file; empty when it cannot be read.
 std::string ReadFile(const std::string& Path);
 
-// The recording child.
-
 /// Names a file: the child writes its argv there, each argument ended by a zero byte.
 constexpr char kRecordArgsVariable[] = "SKERROW_TEST_RECORD_ARGS";
 /// Names a file (optional): the child then lists the names in its /proc/self/fd there, one a line.

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "ErrorLog.h"
-#include "support/ProcessRunner.h"
 
 namespace TestSupport {
 
@@ -35,11 +34,6 @@ TPrivateErrorLog::TPrivateErrorLog()
 TPrivateErrorLog::~TPrivateErrorLog()
 {
     SetErrorLogDirectory("");
-}
-
-std::string TPrivateErrorLog::Text() const
-{
-    return ReadFile(Path());
 }
 
 TTempDir::TTempDir()

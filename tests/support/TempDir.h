@@ -38,8 +38,6 @@ class TPrivateErrorLog {
 
     /// The path of errors.txt (which need not exist).
     std::string Path() const { return m_Dir / "errors.txt"; }
-    /// What errors.txt holds; empty when it does not exist.
-    std::string Text() const;
 
   private:
     TTempDir m_Dir;
