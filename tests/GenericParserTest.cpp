@@ -390,20 +390,10 @@ struct TQueuedPicture {
     }
 };
 
-std::uintmax_t SizeOrZero(const fs::path& Path)
-{
-    std::error_code error;
-    const std::uintmax_t size = fs::file_size(Path, error);
-    return error ? 0 : size;
-}
-
 class ProcessImagesTest : public ::testing::Test {
 protected:
     const BrintLib::TPageUrl kPageUrl{"http://mag-a.test/magazine/2007-05/engine.html"};
     const std::string kPageName = "2007_05_03";
-    const fs::path kLog = fs::path(BrintLib::GetModuleDir()) / "errors.txt";
-
-    ProcessImagesTest() : m_LogSizeBefore(SizeOrZero(kLog)) {}
     ~ProcessImagesTest() override { Drain(); }
 
     /// Takes every queued task off g_TaskQueue. Each must be a file download; running its Begin shows
@@ -436,18 +426,12 @@ protected:
         return files;
     }
 
-    /// What the error log got during the test (other tests may log at the same time).
-    std::string LogGrowth() const
-    {
-        const std::string log = TestSupport::ReadFile(kLog.string());
-        return log.size() > m_LogSizeBefore ? log.substr(m_LogSizeBefore) : "";
-    }
-
     /// The issue directory of the test, with its trailing separator.
     std::string IssueDir() const { return m_Temp.Path() + "/"; }
 
     TestSupport::TTempDir m_Temp;
-    std::uintmax_t m_LogSizeBefore;
+    /// What the test logs, and only that.
+    const TestSupport::TPrivateErrorLog m_Log;
 };
 
 } // namespace
@@ -479,7 +463,7 @@ TEST_F(ProcessImagesTest, RewritesTagsQueuesOneDownloadPerSourceAndReportsUnknow
 
     const std::string unknownType = IssueDir() + kPageName + "/ Не опознанный тип изображения: ";
     const std::string badAddress = IssueDir() + kPageName + "/ Неверный адрес изображения: ";
-    const std::string log = LogGrowth();
+    const std::string log = TestSupport::ReadFile(m_Log.Path());
     size_t position = 0;
     for (const std::string& line : {unknownType + R"(<img src="/cgi-bin/counter?id=5" width=1 height=1>)",
                                     unknownType + R"(<img src="/images/jpg">)",

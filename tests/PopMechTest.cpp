@@ -60,7 +60,8 @@ TEST(PopMechUrl, UrlWithoutAnySlashIsASearchError)
 {
     std::string siteRoot;
     EXPECT_EQ(TestSupport::FailureOf([&] { PopMech::RecogniseUrl("mag-a.test", siteRoot); }),
-              "Ошибка при поиске шаблона: \"^(?:http://)?([^/]+?/)\" в строке \"mag-a.test\"");
+              "Ошибка при поиске шаблона: \"" + FindPattern(PopMech::Patterns(), "A.UrlPrefix").Text +
+                  "\" в строке \"mag-a.test\"");
     EXPECT_TRUE(g_TaskQueue.IsEmpty());
 }
 
