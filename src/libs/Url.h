@@ -39,10 +39,18 @@ public:
     bool Resolve(const std::string& Reference, std::string& Result) const;
 
 private:
+    /// Resolves Encoded, a reference as EncodeReference gives it, when it is a plain root-relative address
+    /// (see IsPlainRootPath): Result is the address, empty when libcurl refuses it, and returns true.
+    /// Returns false, Result untouched, for any other reference.
+    bool ResolveRootPath(const std::string& Encoded, std::string& Result) const;
+
     struct TDeleter {
         void operator()(Curl_URL* Handle) const;
     };
     std::unique_ptr<Curl_URL, TDeleter> m_Handle;
+    /// A copy of the page's address whose path and query are replaced by those of each root-relative
+    /// address resolved; null exactly when m_Handle is.
+    std::unique_ptr<Curl_URL, TDeleter> m_Root;
     /// Reference without its fragment -> the result, empty when it cannot be resolved.
     mutable std::unordered_map<std::string, std::string> m_Resolved;
 };
