@@ -4,6 +4,7 @@
 #include <iconv.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace BrintLib {
@@ -95,7 +96,15 @@ bool Cp1251ToUtf8(const std::string& Text, std::string& Result)
 /// which counts as a slash in the path.
 bool IsPlainByte(unsigned char Byte)
 {
-    return !MustEncode(Byte, false) && !MustEncode(Byte, true) && Byte != '#' && Byte != '\\';
+    static const std::array<bool, 256> kPlain = [] {
+        std::array<bool, 256> plain{};
+        for (unsigned byte = 0; byte < plain.size(); ++byte) {
+            const auto c = static_cast<unsigned char>(byte);
+            plain[byte] = !MustEncode(c, false) && !MustEncode(c, true) && c != '#' && c != '\\';
+        }
+        return plain;
+    }();
+    return kPlain[Byte];
 }
 
 /// Reference as a browser puts it into a request: blanks and control bytes around it dropped, tabs and line
@@ -208,8 +217,11 @@ bool TPageUrl::ResolveRootPath(const std::string& Encoded, std::string& Result) 
     // The page's address with this path and query is what libcurl makes of the whole address, for a
     // fraction of the work: the page's address is neither written out nor read again.
     const size_t query = Encoded.find('?');
-    const std::string path = Encoded.substr(0, query);
-    if (curl_url_set(m_Root.get(), CURLUPART_PATH, path.c_str(), 0) != CURLUE_OK ||
+    std::string path;
+    if (query != std::string::npos)
+        path.assign(Encoded, 0, query);
+    if (curl_url_set(m_Root.get(), CURLUPART_PATH, (query == std::string::npos ? Encoded : path).c_str(),
+                     0) != CURLUE_OK ||
         curl_url_set(m_Root.get(), CURLUPART_QUERY,
                      query == std::string::npos ? nullptr : Encoded.c_str() + query + 1, 0) != CURLUE_OK ||
         !GetPart(m_Root.get(), CURLUPART_URL, Result))
