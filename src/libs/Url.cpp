@@ -185,6 +185,28 @@ bool IsPlainRootPath(const std::string& Encoded)
     }
 }
 
+/// Resolves Encoded, a reference as EncodeReference gives it, when it is a plain root-relative address
+/// (IsPlainRootPath), on Root, a copy of the page's address: Result is the address, empty when libcurl
+/// refuses it, and returns true. Returns false, Result untouched, for any other reference.
+bool ResolveRootPath(CURLU* Root, const std::string& Encoded, std::string& Result)
+{
+    if (!IsPlainRootPath(Encoded))
+        return false;
+    // The page's address with this path and query is what libcurl makes of the whole address, for a
+    // fraction of the work: the page's address is neither written out nor read again.
+    const size_t query = Encoded.find('?');
+    std::string path;
+    if (query != std::string::npos)
+        path.assign(Encoded, 0, query);
+    if (curl_url_set(Root, CURLUPART_PATH, (query == std::string::npos ? Encoded : path).c_str(), 0) !=
+            CURLUE_OK ||
+        curl_url_set(Root, CURLUPART_QUERY,
+                     query == std::string::npos ? nullptr : Encoded.c_str() + query + 1, 0) != CURLUE_OK ||
+        !GetPart(Root, CURLUPART_URL, Result))
+        Result.clear();
+    return true;
+}
+
 } // namespace
 
 void TPageUrl::TDeleter::operator()(Curl_URL* Handle) const
@@ -210,25 +232,6 @@ TPageUrl::TPageUrl(const std::string& Url)
 
 TPageUrl::~TPageUrl() = default;
 
-bool TPageUrl::ResolveRootPath(const std::string& Encoded, std::string& Result) const
-{
-    if (!IsPlainRootPath(Encoded))
-        return false;
-    // The page's address with this path and query is what libcurl makes of the whole address, for a
-    // fraction of the work: the page's address is neither written out nor read again.
-    const size_t query = Encoded.find('?');
-    std::string path;
-    if (query != std::string::npos)
-        path.assign(Encoded, 0, query);
-    if (curl_url_set(m_Root.get(), CURLUPART_PATH, (query == std::string::npos ? Encoded : path).c_str(),
-                     0) != CURLUE_OK ||
-        curl_url_set(m_Root.get(), CURLUPART_QUERY,
-                     query == std::string::npos ? nullptr : Encoded.c_str() + query + 1, 0) != CURLUE_OK ||
-        !GetPart(m_Root.get(), CURLUPART_URL, Result))
-        Result.clear();
-    return true;
-}
-
 bool TPageUrl::Resolve(const std::string& Reference, std::string& Result) const
 {
     if (!m_Handle)
@@ -245,7 +248,7 @@ bool TPageUrl::Resolve(const std::string& Reference, std::string& Result) const
     }
     Result.clear();
     std::string encoded;
-    if (EncodeReference(reference, encoded) && !ResolveRootPath(encoded, Result)) {
+    if (EncodeReference(reference, encoded) && !ResolveRootPath(m_Root.get(), encoded, Result)) {
         const TUrlHandle handle(curl_url_dup(m_Handle.get()));
         // libcurl resolves an address set on a handle that holds one against it; an empty reference is the
         // page itself. An address without a scheme of its own keeps the page's, which is a web scheme.

@@ -39,11 +39,6 @@ public:
     bool Resolve(const std::string& Reference, std::string& Result) const;
 
 private:
-    /// Resolves Encoded, a reference as EncodeReference gives it, when it is a plain root-relative address
-    /// (see IsPlainRootPath): Result is the address, empty when libcurl refuses it, and returns true.
-    /// Returns false, Result untouched, for any other reference.
-    bool ResolveRootPath(const std::string& Encoded, std::string& Result) const;
-
     struct TDeleter {
         void operator()(Curl_URL* Handle) const;
     };
