@@ -241,16 +241,14 @@ void RenameLinks(const std::string& Text, const BrintLib::TPageUrl& PageUrl, con
     std::unordered_map<std::string, const std::string*> known;
     TRegexpScanner scanner(Text);
     while (scanner.Find(link)) {
-        const std::string value = link[1].str();
-        auto found = known.find(value);
-        if (found == known.end()) {
+        const auto [found, added] = known.try_emplace(link[1].str(), nullptr);
+        const std::string& value = found->first;
+        if (added) {
             std::string url;
-            const std::string* file = nullptr;
             if (PageUrl.Resolve(DecodeCharacterReferences(value), url)) {
                 const auto article = Files.find(url);
-                file = article == Files.end() ? nullptr : &article->second;
+                found->second = article == Files.end() ? nullptr : &article->second;
             }
-            found = known.emplace(value, file).first;
         }
         Result.append(scanner.Previous(), link[1].first);
         if (found->second == nullptr) {
@@ -284,7 +282,7 @@ void ProcessImages(const std::string& Dir, std::string& Page, const BrintLib::TP
 
     std::string output;
     output.reserve(Page.size());
-    std::map<std::string, std::string> localNames; // source as written -> PageName/NN.ext
+    std::unordered_map<std::string, std::string> localNames; // source as written -> PageName/NN.ext
     unsigned count = 0;
     TRegexpScanner scanner(Page);
     while (scanner.Find(findImages)) {

@@ -309,6 +309,7 @@ void ReplaceBackgroundCells(std::string& Text)
     static TRegexp cellLink = Compile(kCellLink);
 
     std::string output;
+    output.reserve(Text.size());
     TPos position = Text.begin();
     TRegexpScanner scanner(Text);
     while (scanner.Find(backgroundCell)) {
@@ -336,12 +337,30 @@ void FlattenImageLinks(std::string& Text)
     static TRegexp imageLink = Compile(kImageLink);
     static TRegexp imageTarget = Compile(kImageTarget);
 
+    // Whether [First, Last) holds one of imageTarget's extensions (keep the two lists alike) after a dot with
+    // something before it: imageTarget cannot match where it does not, and most link targets are pages,
+    // which it would try from every byte.
+    const auto mayNamePicture = [](TPos First, TPos Last) {
+        for (TPos dot = First == Last ? Last : std::find(First + 1, Last, '.'); dot != Last;
+             dot = std::find(dot + 1, Last, '.')) {
+            if (Last - dot < 4)
+                return false;
+            for (const char* type : {"jpg", "png", "gif", "bmp", "svg"}) {
+                if (std::equal(type, type + 3, dot + 1))
+                    return true;
+            }
+        }
+        return false;
+    };
+
     std::string output;
+    output.reserve(Text.size());
     TPos position = Text.begin();
     TRegexpScanner scanner(Text);
     while (scanner.Find(imageLink)) {
         output.append(position, imageLink[0].first);
-        if (imageTarget.Find(imageLink[1].first, imageLink[1].second)) {
+        if (mayNamePicture(imageLink[1].first, imageLink[1].second) &&
+            imageTarget.Find(imageLink[1].first, imageLink[1].second)) {
             output += "<img src=\"";
             output.append(imageTarget[1].first, imageTarget[1].second);
             output += "\">";

@@ -143,6 +143,9 @@ TEST(PopMechPictures, LinksToPictureFilesBecomeThePictureItself)
              "<a href=\"/p.jpg\"><img src=\"/t.jpg\"> big</a>"},
             {"two links in a row", "<a href=/1.jpg><img></a><a href=/2.bmp><img></a>",
              "<img src=\"/1.jpg\"><img src=\"/2.bmp\">"},
+            {"an extension needs a name before its dot; the last extension may end the target",
+             "<a href=\".svg\"><img></a><a href='x.svg'><img></a><a href=\"a.sv\"><img></a>",
+             "<a href=\".svg\"><img></a><img src=\"x.svg\"><a href=\"a.sv\"><img></a>"},
         });
 }
 
