@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <cstddef>
 #include <memory>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "Generic_Parser.h"
 #include "Logic.h"
 #include "PagePattern.h"
 #include "libs/Auxiliary.h"
+#include "libs/Exceptions.h"
 #include "libs/RegexpWrapper.h"
 #include "libs/Url.h"
 #include "libs/strings.h"
@@ -38,6 +41,26 @@ enum EPattern : size_t {
     kImageLink,
     kImageTarget,
 };
+
+/// The picture types that the picture-target pattern names, read from its text ("\.(?:jpg|png|...)"), so
+/// that the list stands in one place.
+std::vector<std::string> ImageTargetTypes()
+{
+    const std::string& text = Patterns()[kImageTarget].Text;
+    const std::string opening = "\\.(?:";
+    const std::string::size_type first = text.find(opening);
+    FATAL_CHECK(first != std::string::npos);
+    const std::string::size_type begin = first + opening.size();
+    const std::string::size_type end = text.find(')', begin);
+    FATAL_CHECK(end != std::string::npos);
+    std::vector<std::string> types;
+    for (std::string::size_type from = begin; from <= end;) {
+        const std::string::size_type bar = std::min(text.find('|', from), end);
+        types.push_back(text.substr(from, bar - from));
+        from = bar + 1;
+    }
+    return types;
+}
 
 /// The pattern at P in Patterns(), compiled.
 TRegexp Compile(EPattern P)
@@ -337,16 +360,15 @@ void FlattenImageLinks(std::string& Text)
     static TRegexp imageLink = Compile(kImageLink);
     static TRegexp imageTarget = Compile(kImageTarget);
 
-    // Whether [First, Last) holds one of imageTarget's extensions (keep the two lists alike) after a dot with
-    // something before it: imageTarget cannot match where it does not, and most link targets are pages,
-    // which it would try from every byte.
+    // Whether [First, Last) holds one of imageTarget's picture types after a dot with something before
+    // it: imageTarget cannot match where it does not, and most link targets are pages, which it would try
+    // from every byte.
+    static const std::vector<std::string> types = ImageTargetTypes();
     const auto mayNamePicture = [](TPos First, TPos Last) {
         for (TPos dot = First == Last ? Last : std::find(First + 1, Last, '.'); dot != Last;
              dot = std::find(dot + 1, Last, '.')) {
-            if (Last - dot < 4)
-                return false;
-            for (const char* type : {"jpg", "png", "gif", "bmp", "svg"}) {
-                if (std::equal(type, type + 3, dot + 1))
+            for (const std::string& type : types) {
+                if (static_cast<size_t>(Last - dot) > type.size() && std::equal(type.begin(), type.end(), dot + 1))
                     return true;
             }
         }
