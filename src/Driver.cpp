@@ -86,7 +86,7 @@ void RunTaskQueue(TDownloader& Downloader)
         const std::unique_ptr<ITask> task = g_TaskQueue.Pop();
         FATAL_CHECK(BrintLib::TestPtr__(task.get()));
         try {
-            Downloader.Download(*task);
+            Downloader.Download(*task, g_TaskQueue);
         } catch (const BrintLib::TAplThrowException& e) {
             std::ostringstream entry;
             entry << task->GetUrl() << " BrintLib::TAplThrowException " << e.GetFile() << ", " << e.GetLine()
