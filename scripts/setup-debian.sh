@@ -10,7 +10,7 @@ PACKAGES=(
   googletest libgtest-dev libbenchmark-dev
   python3 chromium fonts-dejavu-core
   libpcre2-dev clang libclang-rt-14-dev
-  wget
+  wget wget2 aria2
 )
 
 missing=()

@@ -11,6 +11,8 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -38,6 +40,9 @@ const char kStallVariable[] = "SKERROW_STALL_SECONDS";
 constexpr long kDefaultConnections = 6;
 /// Far below FD_SETSIZE, whatever else the process has open.
 constexpr long kMaxConnections = 64;
+/// How far past the task whose turn it is transfers may start, in multiples of N: a picture that has
+/// arrived keeps its temporary open until its turn.
+constexpr size_t kLookAheadPerConnection = 4;
 const char kConnectionsVariable[] = "SKERROW_CONNECTIONS";
 
 /// The environment variable Name when it is a whole number from 1 to Max (digits only), else Default.
@@ -166,17 +171,23 @@ private:
     void ReturnEasy(CURL* Easy);
     /// Begins Task and attaches its transfer. Begin's failure leaves as raised.
     TTransfer& Begin(ITask& Task, CURL* Easy);
-    /// Starts the transfers of the tasks after the one whose turn it is, within the window.
+    /// Starts the transfers of the tasks after the one whose turn it is, in queue order, while fewer than
+    /// N are in flight and fewer than N pages are held, up to kLookAheadPerConnection * N tasks ahead.
     void StartEarly(const TTaskQueue* Upcoming);
     /// Detaches the transfer's handle (ending the transfer if it still runs) and forgets the transfer.
     void Release(TTransfer& Transfer);
-    /// curl_multi_perform, then the completion messages. Returns libcurl's code.
-    CURLMcode Perform();
+    /// curl_multi_perform, then the completion messages. Returns libcurl's code; Ended counts the
+    /// transfers that ended.
+    CURLMcode Perform(size_t& Ended);
+    CURLMcode Perform()
+    {
+        size_t ended = 0;
+        return Perform(ended);
+    }
     /// Waits on the sockets of the transfers in flight, at most kWaitMilliseconds or libcurl's next timer;
     /// returns what select() returns.
     int Select();
-    /// Starts the early transfers of the window, then runs every transfer in flight until Transfer is done.
-    /// The window changes only when a turn ends, so that is all the starting there is.
+    /// Runs every transfer in flight until Transfer is done, starting early ones whenever others end.
     void WaitFor(TTransfer& Transfer, const TTaskQueue* Upcoming);
     /// Cancels Transfer, which is still in flight: refuses its further bytes and runs libcurl until it
     /// ends. Returns false when that took longer than the bound (its handle is then detached).
@@ -196,7 +207,14 @@ private:
     std::vector<CURL*> m_Easy;     ///< every easy handle, owned
     std::vector<CURL*> m_FreeEasy; ///< those not attached to the multi handle
     int m_Running = 0;
-    std::vector<std::unique_ptr<TTransfer>> m_Transfers; ///< begun and not yet taken by their turn
+    /// Begun and not yet taken by their turn, by task.
+    std::unordered_map<const ITask*, std::unique_ptr<TTransfer>> m_Transfers;
+    std::unordered_set<std::string> m_Destinations; ///< of the transfers begun, those not empty
+    size_t m_InFlight = 0;                          ///< transfers begun and not ended
+    size_t m_Pages = 0;                             ///< transfers begun without a destination
+    /// Tasks whose early start failed: they start at their turn. Only compared, never followed: a task
+    /// deleted without its turn leaves a stale entry that at worst keeps another from starting early.
+    std::unordered_set<const ITask*> m_Declined;
 };
 
 TCURLTransfer::TCURLTransfer(size_t Connections)
@@ -212,7 +230,7 @@ TCURLTransfer::TCURLTransfer(size_t Connections)
 
 TCURLTransfer::~TCURLTransfer()
 {
-    for (const std::unique_ptr<TTransfer>& transfer : m_Transfers)
+    for (const auto& [task, transfer] : m_Transfers)
         if (transfer->Easy != nullptr)
             FATAL_CHECK(curl_multi_remove_handle(m_hMulti, transfer->Easy) == CURLM_OK);
     for (CURL* easy : m_Easy)
@@ -222,10 +240,8 @@ TCURLTransfer::~TCURLTransfer()
 
 TTransfer* TCURLTransfer::Find(const ITask& Task) const
 {
-    for (const std::unique_ptr<TTransfer>& transfer : m_Transfers)
-        if (transfer->Task == &Task)
-            return transfer.get();
-    return nullptr;
+    const auto found = m_Transfers.find(&Task);
+    return found == m_Transfers.end() ? nullptr : found->second.get();
 }
 
 CURL* TCURLTransfer::TakeEasy(const std::string& Url, CURLcode& Refusal)
@@ -279,40 +295,46 @@ TTransfer& TCURLTransfer::Begin(ITask& Task, CURL* Easy)
     FATAL_CHECK(curl_easy_setopt(Easy, CURLOPT_HEADERDATA, transfer.get()) == CURLE_OK);
     FATAL_CHECK(curl_easy_setopt(Easy, CURLOPT_PRIVATE, transfer.get()) == CURLE_OK);
     transfer->Easy = Easy;
-    m_Transfers.push_back(std::move(transfer));
+    if (transfer->Destination.empty())
+        ++m_Pages;
+    else
+        m_Destinations.insert(transfer->Destination);
+    ++m_InFlight;
+    TTransfer& result = *transfer;
+    m_Transfers.emplace(&Task, std::move(transfer));
     FATAL_CHECK(curl_multi_add_handle(m_hMulti, Easy) == CURLM_OK);
-    return *m_Transfers.back();
+    return result;
 }
 
 void TCURLTransfer::StartEarly(const TTaskQueue* Upcoming)
 {
-    if (Upcoming == nullptr)
+    // One at a time means no transfer before its turn.
+    if (Upcoming == nullptr || m_Connections == 1)
         return;
-    // The window: the task whose turn it is and the next N - 1, so that at most N transfers are begun and
-    // at most N pages held at any time.
-    const size_t window = std::min(Upcoming->Size(), m_Connections - 1);
+    const size_t lookAhead = std::min(Upcoming->Size(), kLookAheadPerConnection * m_Connections);
     bool started = false;
-    for (size_t i = 0; i < window; ++i) {
+    for (size_t i = 0; i < lookAhead && m_InFlight < m_Connections; ++i) {
         ITask& task = Upcoming->At(i);
-        if (Find(task) != nullptr)
+        if (Find(task) != nullptr || m_Declined.count(&task) != 0)
             continue;
         // Two transfers into one file never overlap: the later one waits for its turn, as it would when
         // one transfer runs at a time.
         const std::string destination = task.Destination();
-        if (!destination.empty() &&
-            std::any_of(m_Transfers.begin(), m_Transfers.end(),
-                        [&](const std::unique_ptr<TTransfer>& t) { return t->Destination == destination; }))
+        if (destination.empty() ? m_Pages >= m_Connections : m_Destinations.count(destination) != 0)
             continue;
+        // A URL that libcurl refuses, or a Begin that fails (a file that exists, a directory that cannot
+        // be written), fails again and is reported at the task's turn.
         CURLcode refusal = CURLE_OK;
         CURL* easy = TakeEasy(task.GetUrl(), refusal);
-        if (easy == nullptr)
-            continue; // refused again, and reported, at its turn
+        if (easy == nullptr) {
+            m_Declined.insert(&task);
+            continue;
+        }
         try {
             Begin(task, easy);
             started = true;
         } catch (...) {
-            // Begin fails again, and is reported, at its turn (a file that exists, a directory that
-            // cannot be written).
+            m_Declined.insert(&task);
         }
     }
     if (started)
@@ -325,9 +347,13 @@ void TCURLTransfer::Release(TTransfer& Transfer)
         FATAL_CHECK(curl_multi_remove_handle(m_hMulti, Transfer.Easy) == CURLM_OK);
         ReturnEasy(Transfer.Easy);
         Transfer.Easy = nullptr;
+        --m_InFlight;
     }
-    m_Transfers.erase(std::find_if(m_Transfers.begin(), m_Transfers.end(),
-                                   [&](const std::unique_ptr<TTransfer>& t) { return t.get() == &Transfer; }));
+    if (Transfer.Destination.empty())
+        --m_Pages;
+    else
+        m_Destinations.erase(Transfer.Destination);
+    m_Transfers.erase(Transfer.Task); // destroys Transfer
 }
 
 void TCURLTransfer::Download(ITask& Task, const TTaskQueue* Upcoming)
@@ -335,6 +361,7 @@ void TCURLTransfer::Download(ITask& Task, const TTaskQueue* Upcoming)
     BrintLib::ThrowIfInterrupted();
     // Before Begin, so that a task that fails there still shows its URL; written as it is.
     std::cout << "Download: " << Task.GetUrl() << std::endl;
+    m_Declined.erase(&Task);
     TTransfer* transfer = Find(Task);
     if (transfer == nullptr) {
         CURLcode refusal = CURLE_OK;
@@ -369,8 +396,9 @@ void TCURLTransfer::Download(ITask& Task, const TTaskQueue* Upcoming)
     Task.Finish();
 }
 
-CURLMcode TCURLTransfer::Perform()
+CURLMcode TCURLTransfer::Perform(size_t& Ended)
 {
+    Ended = 0;
     CURLMcode code;
     do {
         code = curl_multi_perform(m_hMulti, &m_Running);
@@ -390,6 +418,8 @@ CURLMcode TCURLTransfer::Perform()
         FATAL_CHECK(curl_multi_remove_handle(m_hMulti, transfer->Easy) == CURLM_OK);
         ReturnEasy(transfer->Easy);
         transfer->Easy = nullptr;
+        --m_InFlight;
+        ++Ended;
     }
     return code;
 }
@@ -420,9 +450,12 @@ void TCURLTransfer::WaitFor(TTransfer& Transfer, const TTaskQueue* Upcoming)
             Interrupt(signal);
         if (selected == -1)
             AbortAndRaise(Transfer, MAKE_FAILURE("select from socket error: " << error));
-        const CURLMcode code = Perform();
+        size_t ended = 0;
+        const CURLMcode code = Perform(ended);
         if (code != CURLM_OK)
             AbortAndRaise(Transfer, MAKE_FAILURE("curl_multi_perform error: " << curl_multi_strerror(code)));
+        if (ended > 0)
+            StartEarly(Upcoming);
     }
 }
 
@@ -455,7 +488,7 @@ void TCURLTransfer::Interrupt(int Signal)
     // Detaching the handles ends every transfer at once and closes its connection; no task hears of them
     // again. The tasks that began early remove their temporaries when they are deleted.
     while (!m_Transfers.empty())
-        Release(*m_Transfers.back());
+        Release(*m_Transfers.begin()->second);
     throw BrintLib::TInterrupted(Signal);
 }
 
