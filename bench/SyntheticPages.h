@@ -208,4 +208,30 @@ inline std::string MakePage(const TPageOptions& Options)
     return page + "</td></tr></table>\n</body>\n</html>\n";
 }
 
+// A contents page of site A with Articles articles: the main block's full-width table with the issue's own
+// link, then one row per article with its thumbnail as the background of a cell in its own table (the link
+// inside it), the article's link, a link to its comments and a small picture; the banner after the table.
+inline std::string MakeContentsPage(std::size_t Articles)
+{
+    using namespace Detail;
+    TRandom random(7);
+    std::string page =
+        "<html>\n<head>\n<title>Contents</title>\n</head>\n<body>\n<table><tr><td "
+        "class=\"block_main_inner\">\n<table width=\"100%\" cellpadding=\"3\">\n"
+        "<tr><td colspan=2><a class=\"t_link_big\" href=\"/issue/2007/05/\"><b>Май 2007</b></a>"
+        "</td></tr>\n";
+    for (std::size_t i = 1; i <= Articles; ++i) {
+        const std::string href = "/magazine/2007-05/article-" + std::to_string(i) + ".html";
+        page += "<tr><td width=130><table><tr><td background=\"/i/corner.gif\" width=4></td>"
+                "<td background=\"/upload/thumbs/" +
+                std::to_string(i) + ".jpg\" width=120><a href=\"" + href +
+                "\"><img src=\"/i/blank.gif\"></a></td></tr></table></td>\n<td><a " +
+                Attribute(random, "class", "t_link_big") + " " + Attribute(random, "href", href) + ">" +
+                Words(random, 4) + "</a> <a href=\"" + href + "#comments\">" + Words(random, 1) +
+                "</a> <img src=\"/i/new.gif\"><br>\n<span class=t_text>" + Words(random, 12) +
+                "</span></td></tr>\n";
+    }
+    return page + "</table>\n<noindex>banner</noindex>\n</td></tr></table>\n</body>\n</html>\n";
+}
+
 } // namespace SyntheticPages

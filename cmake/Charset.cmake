@@ -13,4 +13,5 @@ if(NOT SKERROW_HAS_CP1251_EXEC_CHARSET)
   message(FATAL_ERROR "The C++ compiler cannot compile string literals to windows-1251 "
                       "(-fexec-charset=CP1251). Use g++ built with iconv support.")
 endif()
-add_compile_options(-fexec-charset=CP1251)
+# Given to each target that holds windows-1251 text by skerrow_target_options(... CP1251).
+set(SKERROW_CP1251_FLAG -fexec-charset=CP1251)

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Fuzzes the regular-expression engine: builds tests/fuzz/RegexFuzz.cpp with the engine's sources using
-# clang's libFuzzer, AddressSanitizer and UndefinedBehaviorSanitizer, and runs it for a fixed time.
+# Fuzzes the regular-expression engine: configures the engine alone (src/regex/CMakeLists.txt) with clang,
+# warnings as errors and -DSKERROW_FUZZ=ON (libFuzzer, AddressSanitizer, UndefinedBehaviorSanitizer),
+# builds its target regex_fuzz, and runs it for a fixed time. The build doubles as the check that the engine
+# builds on its own with clang.
 # Usage: scripts/fuzz-regex.sh [seconds]   (default 60)
 # The build and the growing corpus live in $FUZZ_BUILD_DIR (default build/fuzz). Exits non-zero when the
-# fuzzer finds a crash, a leak, a sanitizer error or a hang; the input that did it is saved beside the corpus.
+# build fails or the fuzzer finds a crash, a leak, a sanitizer error or a hang; the input that did it is
+# saved beside the corpus.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
@@ -15,10 +18,12 @@ if [ -z "$cxx" ]; then
 fi
 mkdir -p "$build/corpus" "$build/artifacts"
 
-# No -fexec-charset here: clang compiles string literals to UTF-8 only, and the engine holds no Russian text.
-"$cxx" -std=c++17 -g -O1 -fno-omit-frame-pointer \
-  -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-  -I"$root/src" "$root/tests/fuzz/RegexFuzz.cpp" "$root"/src/regex/*.cpp -o "$build/regex_fuzz"
+echo "== the engine alone, with $cxx"
+cmake -S "$root/src/regex" -B "$build" -DCMAKE_CXX_COMPILER="$cxx" -DSKERROW_FUZZ=ON -DSKERROW_WERROR=ON \
+  >/dev/null
+cmake --build "$build" -j "$(nproc)" -- --no-print-directory | grep -vE '^\[ *[0-9]+%\] (Building|Linking)' || true
+cmake --build "$build" -j "$(nproc)" >/dev/null # fails here when the build above failed
+fuzzer="$build/fuzz/regex_fuzz"
 
 # Seeds: the program's own pattern shapes, each with a subject. Input layout: flags byte, pattern, NUL, subject.
 seed() { printf '%b' "$1" >"$build/corpus/seed-$2"; }
@@ -64,5 +69,5 @@ cat >"$build/regex.dict" <<'DICT'
 DICT
 
 echo "Fuzzing the regular-expression engine for $seconds s ($build)"
-"$build/regex_fuzz" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -max_len=4096 \
+"$fuzzer" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -max_len=4096 \
   -print_final_stats=1 -dict="$build/regex.dict" -artifact_prefix="$build/artifacts/" "$build/corpus"

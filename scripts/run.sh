@@ -6,8 +6,8 @@
 #                                                 --pack packs it with tools/SkerrowZip
 #   scripts/run.sh URL SAVE-PATH [ARCHIVER]       Skerrow's own command line, for any issue
 #
-# A sample copy goes to a new directory out/sample-X-<date-time>/; the script prints where the issue was
-# saved and which page to open.
+# A sample copy goes to a new directory out/sample-X-<date-time>/; after Skerrow's own summary the script
+# names the page to open. It exits with Skerrow's exit status.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build/release"
@@ -42,7 +42,7 @@ fi
 "$root/scripts/setup-debian.sh"
 targets=(Skerrow)
 [ "$pack" -eq 1 ] && targets+=(SkerrowZip)
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DSKERROW_BENCH=OFF >/dev/null
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DSKERROW_BENCH=OFF -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]}" >/dev/null
 
 if [ -z "$sample" ]; then
@@ -66,29 +66,24 @@ if ! read -r word port <&"${SERVER[0]}" || [ "$word" != PORT ]; then
   exit 1
 fi
 
-log="$build/errors.txt"
-log_size=$(stat -c %s "$log" 2>/dev/null || echo 0)
 archiver=()
 [ "$pack" -eq 1 ] && archiver=("$build/SkerrowZip")
-env http_proxy="http://127.0.0.1:$port" no_proxy= NO_PROXY= "$build/Skerrow" "$url" "$save" "${archiver[@]}"
+# Skerrow ends with its own summary (where the issue went, what was saved and failed, where the errors were
+# logged); its exit status says how the run went: 0 all saved, 1 some task or the packing failed, 2 the run
+# could not start.
+status=0
+env http_proxy="http://127.0.0.1:$port" no_proxy= NO_PROXY= "$build/Skerrow" "$url" "$save" "${archiver[@]}" || status=$?
 
-echo
-if [ "$(stat -c %s "$log" 2>/dev/null || echo 0)" != "$log_size" ]; then
-  echo "Some tasks failed: see the new entries at the end of $log"
-fi
 shopt -s nullglob
 archives=("$save"/*.zip)
 issues=("$save"/*/)
+echo
 if [ ${#archives[@]} -gt 0 ]; then
-  echo "The issue was saved and packed: ${archives[0]}"
   echo "Unpack it (unzip -d DIR ${archives[0]}) and open the contents page, the file ending in _00.htm."
 elif [ ${#issues[@]} -gt 0 ]; then
   issue=${issues[0]%/}
-  name=$(basename "$issue")
-  echo "The issue was saved to: $issue/"
-  echo "Open its contents page: $issue/${name}_00.htm"
+  echo "Open its contents page: $issue/$(basename "$issue")_00.htm"
 else
   rmdir "$save" 2>/dev/null || true
-  echo "Nothing was saved."
-  exit 1
 fi
+exit "$status"

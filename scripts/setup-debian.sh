@@ -1,17 +1,26 @@
 #!/usr/bin/env bash
-# Installs what building, testing and running Skerrow needs on a fresh Debian 12 machine (as root).
-# Idempotent, and quiet when everything is there already.
+# Installs what Skerrow needs on a fresh Debian 12 machine (as root). Idempotent, and quiet when everything
+# is there already.
+#   scripts/setup-debian.sh          what building and running Skerrow needs (the main job)
+#   scripts/setup-debian.sh --test   that, and what the tests, the fuzzer and the benchmarks need
 set -euo pipefail
 
 PACKAGES=(
   cmake g++ make pkg-config
-  libcurl4-openssl-dev
-  libzip-dev unzip
-  googletest libgtest-dev libbenchmark-dev
-  python3 chromium fonts-dejavu-core
-  libpcre2-dev clang libclang-rt-14-dev
-  wget wget2 aria2
+  libcurl4-openssl-dev libzip-dev
+  python3
 )
+TEST_PACKAGES=(
+  googletest libgtest-dev libbenchmark-dev
+  libpcre2-dev clang libclang-rt-14-dev
+  chromium fonts-dejavu-core tidy
+  unzip wget wget2 aria2
+)
+case "${1:-}" in
+  "") ;;
+  --test) PACKAGES+=("${TEST_PACKAGES[@]}") ;;
+  *) echo "usage: scripts/setup-debian.sh [--test]" >&2; exit 2 ;;
+esac
 
 missing=()
 for package in "${PACKAGES[@]}"; do

@@ -3,7 +3,7 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer. Usage: scripts/test.sh [release|sanitize]...
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/setup-debian.sh"
+"$root/scripts/setup-debian.sh" --test
 
 jobs=$(nproc)
 configs=("$@")
@@ -12,8 +12,8 @@ configs=("$@")
 for config in "${configs[@]}"; do
   build="$root/build/$config"
   case "$config" in
-    release)  flags=(-DCMAKE_BUILD_TYPE=Release -DSKERROW_WERROR=ON -DSKERROW_BENCH=ON) ;;
-    sanitize) flags=(-DCMAKE_BUILD_TYPE=Debug -DSKERROW_WERROR=ON -DSKERROW_SANITIZE=ON -DSKERROW_BENCH=OFF) ;;
+    release)  flags=(-DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON -DSKERROW_WERROR=ON -DSKERROW_BENCH=ON) ;;
+    sanitize) flags=(-DCMAKE_BUILD_TYPE=Debug -DBUILD_TESTING=ON -DSKERROW_WERROR=ON -DSKERROW_SANITIZE=ON -DSKERROW_BENCH=OFF) ;;
     *) echo "unknown configuration: $config" >&2; exit 2 ;;
   esac
   echo "== $config build"

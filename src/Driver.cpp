@@ -1,5 +1,6 @@
 #include "Driver.h"
 
+#include <exception>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -27,11 +28,42 @@ using TSiteHandler = bool (*)(const std::string& Url, const std::string& SavePat
 /// The site handlers, asked in this order; the first that accepts the URL wins.
 const TSiteHandler kSiteHandlers[2] = {PopMech::ProcessUrl, VokrugSveta::ProcessUrl};
 
+/// The arguments used: the URL, the save path and the archiver's path.
+constexpr size_t kLastUsedArgument = 3;
+
+/// Entries given to LogError so far.
+size_t g_LoggedErrors = 0;
+
 void PrintBanner()
 {
     WriteConverted(std::cout, "Skerrow - offline copy of one magazine issue") << std::endl;
     WriteConverted(std::cout, "                  https://skerrow.example.org/") << std::endl;
     WriteConverted(std::cout, "                  Skerrow developers <skerrow@example.org>\n") << std::endl;
+}
+
+/// Printed after the usage: what the exit status tells a script.
+void PrintExitStatuses()
+{
+    WriteConverted(std::cout,
+                   "Код завершения: 0 - всё сохранено (и упаковано); 1 - часть задач или упаковка не "
+                   "удались; 2 - запуск невозможен; 130/143 - прервано (SIGINT/SIGTERM)")
+        << std::endl;
+}
+
+/// Reports the exception being handled on the console, as the outermost handler does: an application
+/// failure with its source location, a silent one not at all (its report is out already).
+void ReportCurrentException()
+{
+    try {
+        throw;
+    } catch (const BrintLib::TSilentException&) {
+    } catch (const BrintLib::TAplThrowException& e) {
+        BrintLib::ReportAplException(e.GetFile(), e.GetLine(), e.what());
+    } catch (const std::exception& e) {
+        BrintLib::ReportStdException(e.what());
+    } catch (...) {
+        BrintLib::ReportUnknownException();
+    }
 }
 
 void Dispatch(const std::vector<std::string>& Args)
@@ -50,7 +82,6 @@ void Dispatch(const std::vector<std::string>& Args)
 std::vector<std::string> ConvertArguments(const std::vector<std::string>& UserArgs)
 {
     // The program name and arguments after the archiver's path are never read, so they are not converted.
-    constexpr size_t kLastUsedArgument = 3;
     std::vector<std::string> args(UserArgs);
     for (size_t i = 1; i < UserArgs.size() && i <= kLastUsedArgument; ++i) {
         if (!BrintLib::UserToCp1251(UserArgs[i], args[i]))
@@ -59,66 +90,133 @@ std::vector<std::string> ConvertArguments(const std::vector<std::string>& UserAr
     return args;
 }
 
-void Run(const std::vector<std::string>& UserArgs)
+/// Checks the command line and queues the title-page task; returns the arguments in windows-1251.
+/// Raises, with nothing downloaded or created, when the run cannot start.
+std::vector<std::string> Start(const std::vector<std::string>& UserArgs)
 {
-    PrintBanner();
-    g_IssueDir.clear();
-    const std::vector<std::string> Args = ConvertArguments(UserArgs);
-    if (Args.size() < 3)
+    if (UserArgs.size() < 3)
         APL_THROW("Использвание: Skerrow <URL титульной страницы журнала> <путь сохранения> [Путь к WinRar.exe]");
-    Dispatch(Args);
+    const std::vector<std::string> args = ConvertArguments(UserArgs);
+    // An empty save path would put the issue directory at the file-system root.
+    if (args[2].empty())
+        APL_THROW("Путь сохранения пуст: укажите каталог, в котором сохранить выпуск");
+    Dispatch(args);
     FATAL_CHECK(!g_TaskQueue.IsEmpty());
+    return args;
+}
+
+/// Prints where the issue went, what was saved and failed, and where the errors were logged.
+/// Archive is the archive's path when the packing succeeded, otherwise empty.
+void PrintSummary(const TQueueOutcome& Outcome, const std::string& Archive, bool PackingFailed, bool Logged)
+{
+    std::ostringstream summary;
+    if (!Archive.empty())
+        summary << "Выпуск упакован в архив " << Archive << ".";
+    else if (g_IssueDir.empty())
+        summary << "Выпуск не сохранён.";
+    else if (PackingFailed)
+        summary << "Выпуск сохранён в каталоге " << g_IssueDir << ", упаковать его не удалось.";
+    else
+        summary << "Выпуск сохранён в каталоге " << g_IssueDir << ".";
+    summary << " Сохранено страниц: " << Outcome.Pages << ", картинок: " << Outcome.Pictures
+            << "; задач с ошибкой: " << Outcome.Failed << "\n";
+    WriteConverted(std::cout, summary.str());
+    // The log's path comes from the system, in the user's encoding already.
+    if (Logged)
+        WriteConverted(std::cout, "Ошибки записаны в ") << ErrorLogPath() << "\n";
+    std::cout << std::flush;
+}
+
+/// Runs the queued tasks and the packing, prints the summary and returns the exit status.
+int RunIssue(const std::vector<std::string>& Args)
+{
+    const size_t loggedBefore = LoggedErrorCount();
     // From here on SIGINT and SIGTERM end the run in order (TInterrupted).
     const BrintLib::TInterruptionHandlers interruption;
     // libcurl's global initialisation happens only now that a task is queued.
     TDownloader downloader;
-    RunTaskQueue(downloader);
-    if (!g_IssueDir.empty() && Args.size() > 3)
-        PackIssue(Args[3]);
+    const TQueueOutcome outcome = RunTaskQueue(downloader);
+    std::string archive;
+    bool packingFailed = false;
+    if (!g_IssueDir.empty() && Args.size() > 3) {
+        try {
+            archive = PackIssue(Args[3]);
+        } catch (...) {
+            ReportCurrentException();
+            packingFailed = true;
+        }
+    }
     FATAL_CHECK(BrintLib::CObjectCount<ITask>::Count() == 0);
+    const bool logged = LoggedErrorCount() != loggedBefore;
+    PrintSummary(outcome, archive, packingFailed, logged);
+    return outcome.Failed == 0 && !logged && !packingFailed ? kExitSuccess : kExitFailed;
 }
 
 } // namespace
 
-void RunTaskQueue(TDownloader& Downloader)
+TQueueOutcome RunTaskQueue(TDownloader& Downloader)
 {
+    TQueueOutcome outcome;
     while (!g_TaskQueue.IsEmpty()) {
         const std::unique_ptr<ITask> task = g_TaskQueue.Pop();
         FATAL_CHECK(BrintLib::TestPtr__(task.get()));
         try {
             Downloader.Download(*task, g_TaskQueue);
+            ++(task->SavesPage() ? outcome.Pages : outcome.Pictures);
         } catch (const BrintLib::TAplThrowException& e) {
+            ++outcome.Failed;
             std::ostringstream entry;
             entry << task->GetUrl() << " BrintLib::TAplThrowException " << e.GetFile() << ", " << e.GetLine()
                   << ":\n\t" << e.what() << "\n" << std::endl;
             LogError(entry.str());
         } catch (const std::exception& e) {
+            ++outcome.Failed;
             std::ostringstream entry;
             entry << task->GetUrl() << " std::exception: " << e.what() << std::endl;
             LogError(entry.str());
         }
     }
+    return outcome;
 }
 
 void LogError(const std::string& Entry)
 {
-    WriteConverted(std::cout, Entry) << std::flush;
-    std::ofstream log(BrintLib::GetModuleDir() + "errors.txt", std::ios::app);
-    log << Entry;
+    ++g_LoggedErrors;
+    const std::string shown = BrintLib::MaskControlBytes(Entry);
+    WriteConverted(std::cout, shown) << std::flush;
+    std::ofstream log(ErrorLogPath(), std::ios::app);
+    log << shown;
+}
+
+size_t LoggedErrorCount()
+{
+    return g_LoggedErrors;
+}
+
+std::string ErrorLogPath()
+{
+    return BrintLib::GetModuleDir() + "errors.txt";
 }
 
 int RunSkerrow(const std::vector<std::string>& Args)
 {
+    int status = kExitNotStarted;
     try {
-        Run(Args);
+        PrintBanner();
+        g_IssueDir.clear();
+        const std::vector<std::string> args = Start(Args);
+        // From here on a failure ends a run that has started; an interrupted one ends with 128 + the
+        // signal's number (below).
+        status = kExitFailed;
+        status = RunIssue(args);
     } catch (const BrintLib::TInterrupted&) {
-    } catch (const BrintLib::TSilentException&) {
-    } catch (const BrintLib::TAplThrowException& e) {
-        BrintLib::ReportAplException(e.GetFile(), e.GetLine(), e.what());
-    } catch (const std::exception& e) {
-        BrintLib::ReportStdException(e.what());
+        // Nothing to report: the run ended in order, nothing partial left under a file's name.
     } catch (...) {
-        BrintLib::ReportUnknownException();
+        ReportCurrentException();
+        if (Args.size() < 3)
+            PrintExitStatuses();
     }
-    return BrintLib::InterruptionExitStatus();
+    if (const int interrupted = BrintLib::InterruptionExitStatus())
+        return interrupted;
+    return status;
 }

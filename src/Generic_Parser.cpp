@@ -12,6 +12,7 @@
 #include "libs/Exceptions.h"
 #include "libs/FileSystem.h"
 #include "libs/RegexpWrapper.h"
+#include "libs/strings.h"
 
 namespace {
 
@@ -168,7 +169,7 @@ std::string MakeNavigationBar(const TPageList& Pages, size_t Index, const std::t
     bar += "\">Skerrow</a><br>";
     bar += kAuthorLine;
     bar += "</font></td></tr>";
-    bar += "</tr></table><hr>";
+    bar += "</table><hr>";
     return bar;
 }
 
@@ -200,16 +201,61 @@ void StripTags(std::string& Out, std::string::const_iterator First, std::string:
     }
 }
 
-void ProcessImages(const std::string& Dir, std::string& Page, const std::string& SiteRoot,
+void RenameLinks(const std::string& Text, const BrintLib::TPageUrl& PageUrl, const TLocalFiles& Files,
+                 std::string& Result)
+{
+    // A link tag and its href value (group 1); an attribute that merely ends in "href" is not it, and a bare
+    // value may stand after blanks, as it may in a browser.
+    static TRegexp link(
+        R"re(<a\s[^>]*?(?<![\w-])href\s*(?:=\s*"|=\s*'|=\s*))re"
+        R"re(((?:(?<=\s*")[^"]+(?="))|(?:(?<=\s*')[^']+(?='))|(?:(?<=[=\s])[^\s>"']+(?=[\s>])))[^>]*>)re",
+        0);
+    FATAL_CHECK(&Result != &Text);
+    Result.clear();
+    Result.reserve(Text.size());
+    // Each value is resolved once: the local file it becomes, or null when it is no article's.
+    std::unordered_map<std::string, const std::string*> known;
+    TRegexpScanner scanner(Text);
+    while (scanner.Find(link)) {
+        const std::string value = link[1].str();
+        auto found = known.find(value);
+        if (found == known.end()) {
+            std::string url;
+            const std::string* file = nullptr;
+            if (PageUrl.Resolve(DecodeCharacterReferences(value), url)) {
+                const auto article = Files.find(url);
+                file = article == Files.end() ? nullptr : &article->second;
+            }
+            found = known.emplace(value, file).first;
+        }
+        Result.append(scanner.Previous(), link[1].first);
+        if (found->second == nullptr) {
+            Result.append(link[1].first, link[0].second);
+            continue;
+        }
+        Result += *found->second;
+        const size_t fragment = value.find('#');
+        if (fragment != std::string::npos)
+            Result.append(value, fragment, std::string::npos);
+        Result.append(link[1].second, link[0].second);
+    }
+    Result.append(scanner.Previous(), scanner.End());
+}
+
+void LogBadArticleAddress(const std::string& Page, const std::string& Link)
+{
+    LogError(Page + " Неверный адрес статьи: " + Excerpt(Link, "") + "\n");
+}
+
+void ProcessImages(const std::string& Dir, std::string& Page, const BrintLib::TPageUrl& PageUrl,
                    const std::string& PageName)
 {
     // Group 1: the source address without its quotes.
     static TRegexp findImages(R"re(<img[^>]*?src\s*(?:=\s*"|=\s*'|=))re"
                               R"re(((?:(?<=\s*")[^"]+(?="))|(?:(?<=\s*')[^']+(?='))|(?:(?<==)[^\s>"']+(?=[\s>])))[^>]*>)re",
                               0);
-    // The whole match: the picture's extension, without the dot.
-    static TRegexp pictureType(R"re((?<=\.)(?:jpg|png|gif|bmp|svg)(?=\W|$))re", 0);
-    static TRegexp absoluteAddress("^http://", 0);
+    // The whole match: the picture's extension, without the dot, in any case.
+    static TRegexp pictureType(R"re((?<=\.)(?:jpe?g|png|gif|bmp|svg|webp)(?=\W|$))re", regex::NOCASE);
 
     const std::string pathPrefix = Dir + PageName + BrintLib::kPathSeparator;
     if (const unsigned error = BrintLib::CreateFullPath(pathPrefix))
@@ -227,12 +273,17 @@ void ProcessImages(const std::string& Dir, std::string& Page, const std::string&
         auto known = localNames.find(source);
         if (known == localNames.end()) {
             if (!pictureType.Find(source)) {
-                LogError(pathPrefix + " Не опознанный тип изображения: " + findImages[0].str() + "\n");
+                LogError(pathPrefix + " Не опознанный тип изображения: " + Excerpt(findImages[0].str(), "") + "\n");
                 continue;
             }
-            const std::string fileName = AtLeastTwoDigits(++count) + "." + pictureType[0].str();
+            std::string url;
+            if (!PageUrl.Resolve(DecodeCharacterReferences(source), url)) {
+                LogError(pathPrefix + " Неверный адрес изображения: " + Excerpt(findImages[0].str(), "") + "\n");
+                continue;
+            }
+            const std::string fileName =
+                AtLeastTwoDigits(++count) + "." + LowerCaseCp1251(pictureType[0].str());
             known = localNames.emplace(source, PageName + "/" + fileName).first;
-            const std::string url = absoluteAddress.Find(source) ? source : SiteRoot + source;
             g_TaskQueue.Push(std::make_unique<TDownloadFile>(url, pathPrefix + fileName));
         }
         output += "<img src=\"";

@@ -1,13 +1,16 @@
 // Page-processing services shared by the site modules: naming an issue from its year and month, the
 // navigation bar with footer that closes every page of an issue with a page list, plain text of an HTML
-// fragment, and the localisation of a page's pictures.
+// fragment, the renaming of links to an issue's articles, and the localisation of a page's pictures.
 #pragma once
 
 #include <cstddef>
 #include <ctime>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
+
+#include "libs/Url.h"
 
 /// The local page files of one issue, relative to the issue directory: entry 0 is the contents page,
 /// entry N the page with index N. Entries are set with StoreAt, so an index never set reads "error_page".
@@ -38,10 +41,10 @@ std::string AtLeastTwoDigits(size_t Number);
 /// contents page, 2007_05_01 and on for the articles, 2007_05_100 for the hundredth).
 std::string MakePageName(const std::string& IssueName, size_t Index);
 
-/// The block that closes the page with index Index: a bar with links to the previous page, the
-/// contents page and the next page, and a footer with the generation time Now (local time) and the
-/// program's home page. Raises BrintLib::TAplThrowException "Problem with index: " + Index when Index is
-/// not below Pages.size().
+/// The block that closes the page with index Index: a table whose first row holds links to the previous
+/// page, the contents page and the next page, and whose second row holds a footer with the generation
+/// time Now (local time) and the program's home page; every row and table closed once. Raises
+/// BrintLib::TAplThrowException "Problem with index: " + Index when Index is not below Pages.size().
 std::string MakeNavigationBar(const TPageList& Pages, size_t Index, const std::tm& Now);
 /// The same, generated now (local clock).
 std::string MakeNavigationBar(const TPageList& Pages, size_t Index);
@@ -57,16 +60,34 @@ std::string ClassicTimeText(const std::tm& Time);
 /// space are copied as they stand.
 void StripTags(std::string& Out, std::string::const_iterator First, std::string::const_iterator Last);
 
+/// The local page files of an issue's articles (relative to the issue directory), keyed by the article's
+/// address as TPageUrl::Resolve gives it (no fragment).
+using TLocalFiles = std::unordered_map<std::string, std::string>;
+
+/// Writes into Result the text of Text in which the href value of every <a tag whose address, resolved
+/// against PageUrl, is a key of Files is replaced by that key's local file, followed by the value's
+/// #fragment as written when it has one ("2007_05_01.htm#comments"); the value's quotes stay as they
+/// were. Nothing else changes: other attributes, other tags, text. One pass over Text. Result must be an
+/// object of its own (fatal check).
+void RenameLinks(const std::string& Text, const BrintLib::TPageUrl& PageUrl, const TLocalFiles& Files,
+                 std::string& Result);
+
+/// Logs (LogError) that the article link Link, on the page saved as Page, has an address that cannot be
+/// resolved: the article is not fetched.
+void LogBadArticleAddress(const std::string& Page, const std::string& Link);
+
 /// Makes every picture of one page available offline. Every <img> tag with a src attribute (double-quoted,
 /// single-quoted or bare; lower-case "img" and "src" only) is replaced by <img src="PageName/NN.ext">, where
 /// NN counts the page's distinct sources from 01 in order of first appearance and ext is the first of jpg,
-/// png, gif, bmp, svg that follows a dot in the source; one TDownloadFile per distinct source is pushed onto
-/// g_TaskQueue, saving Dir + PageName + "/" + NN.ext from the source (as written when it begins with
-/// "http://", otherwise SiteRoot + source). A tag whose source has none of these types is dropped from the
-/// page and reported with LogError. Dir is the issue directory, ending with the path separator.
+/// jpeg, png, gif, bmp, svg, webp, in any case, that follows a dot in the source, written in lower case; one
+/// TDownloadFile per distinct source is pushed onto g_TaskQueue, saving Dir + PageName + "/" + NN.ext from
+/// the source resolved against PageUrl, the address of the page (character references decoded, see
+/// TPageUrl::Resolve). A tag whose source has none of these types, or whose address cannot be resolved, is
+/// dropped from the page and reported with LogError. Dir is the issue directory, ending with the path
+/// separator.
 ///
 /// Creates the page's picture directory Dir + PageName + "/" first, even for a page without pictures;
 /// raises BrintLib::TAplThrowException naming the directory and the system's error text when it cannot,
 /// leaving Page unchanged and queuing nothing.
-void ProcessImages(const std::string& Dir, std::string& Page, const std::string& SiteRoot,
+void ProcessImages(const std::string& Dir, std::string& Page, const BrintLib::TPageUrl& PageUrl,
                    const std::string& PageName);

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "libs/CoutConvert.h"
 #include "libs/FileSystem.h"
 #include "libs/stlauxiliary.h"
 
@@ -29,6 +30,8 @@ struct ITask : public BrintLib::CObjectCount<ITask> {
     /// The file that Begin creates and Finish completes, when the task has one before its transfer; empty
     /// otherwise. The transfers of two tasks with the same destination never overlap.
     virtual std::string Destination() const { return std::string(); }
+    /// True for a task that saves a page; the others save pictures. Used to count what a run saved.
+    virtual bool SavesPage() const { return false; }
 };
 
 /// The queue of tasks still to run; it owns every task that it holds.
@@ -122,13 +125,14 @@ public:
     explicit TDownloadAndProcess(const std::string& Url) : m_Url(Url) {}
 
     const std::string& GetUrl() const override { return m_Url; }
+    bool SavesPage() const override { return true; }
     void Begin() override { m_Storage.clear(); }
     /// Appends the chunk; the whole page is held in memory, up to kMaxPageBytes (AppendPageChunk).
     void Receive(const char* Data, size_t Length) override { AppendPageChunk(m_Storage, m_Url, Data, Length); }
     void Finish() override
     {
-        // Written as it is: the console line carries the URL's own bytes.
-        std::cout << "Processing: " << m_Url << std::endl;
+        // Unconverted: the console line carries the URL's own bytes, control bytes masked.
+        std::cout << "Processing: " << BrintLib::MaskControlBytes(m_Url) << std::endl;
         const std::string fileName = m_Processor.Process(m_Storage);
         BrintLib::TAtomicFile file;
         CreateTaskFile(file, fileName);

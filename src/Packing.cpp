@@ -1,12 +1,23 @@
 // Packing the finished issue: the archiver named on the command line packs the issue directory into a zip
-// archive beside it; once the archiver reports success, the directory is removed.
+// archive beside it. The directory is removed only when the archiver reported success and the archive,
+// read back, holds every file of the directory with its size.
 #include "Driver.h"
 
+#include <sys/stat.h>
+#include <zip.h>
+
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <system_error>
 #include <vector>
 
+#include "libs/CoutConvert.h"
 #include "libs/Exceptions.h"
 #include "libs/FileSystem.h"
 #include "libs/TestHelper.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -15,9 +26,92 @@ namespace {
 /// (-r), solid (-s), no volumes (-sv-), test after packing (-t), quiet (-idq), end of switches (--).
 const char kArchiverSwitches[] = " a -afzip -ep1 -cfg- -k -m5 -r -s -sv- -t -idq -- ";
 
+/// How the archive's file looked: whether it exists, and which file it is in which state.
+struct TFileState {
+    bool Exists = false;
+    dev_t Device = 0;
+    ino_t Inode = 0;
+    off_t Size = 0;
+    struct timespec Modified = {};
+
+    bool operator==(const TFileState& Other) const
+    {
+        return Exists == Other.Exists && Device == Other.Device && Inode == Other.Inode &&
+               Size == Other.Size && Modified.tv_sec == Other.Modified.tv_sec &&
+               Modified.tv_nsec == Other.Modified.tv_nsec;
+    }
+};
+
+TFileState FileState(const std::string& Path)
+{
+    struct stat info = {};
+    TFileState state;
+    if (lstat(BrintLib::NativePath(Path).c_str(), &info) == 0)
+        state = {true, info.st_dev, info.st_ino, info.st_size, info.st_mtim};
+    return state;
+}
+
+struct TArchiveCloser {
+    void operator()(zip_t* Archive) const { zip_discard(Archive); }
+};
+using TArchivePtr = std::unique_ptr<zip_t, TArchiveCloser>;
+
+std::string ZipErrorText(int Code)
+{
+    zip_error_t error;
+    zip_error_init_with_code(&error, Code);
+    std::string text = zip_error_strerror(&error);
+    zip_error_fini(&error);
+    return text;
+}
+
+/// A name from the file system (the user's encoding) in windows-1251 for a message; as it is when it
+/// cannot be converted.
+std::string MessageName(const std::string& NativeName)
+{
+    std::string name;
+    return BrintLib::UserToCp1251(NativeName, name) ? name : NativeName;
+}
+
+/// What is wrong with Archive as the packed copy of Dir: empty when Archive is a zip archive that holds
+/// every file below Dir, under its name relative to Dir, with its size.
+std::string ArchiveFault(const std::string& Archive, const std::string& Dir)
+{
+    int code = 0;
+    const TArchivePtr archive(
+        zip_open(BrintLib::NativePath(Archive).c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &code));
+    if (!archive)
+        return "архив " + Archive + " не читается: " + ZipErrorText(code);
+    const fs::path root = BrintLib::NativePath(Dir);
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
+        const fs::file_status status = it->symlink_status(error);
+        if (error || fs::is_directory(status))
+            continue;
+        const std::string name = it->path().lexically_relative(root).generic_string();
+        if (!fs::is_regular_file(status))
+            return "файл " + MessageName(name) +
+                   " каталога не является обычным файлом и не может быть проверен";
+        const zip_int64_t index = zip_name_locate(archive.get(), name.c_str(), ZIP_FL_ENC_RAW);
+        zip_stat_t entry;
+        if (index < 0 || zip_stat_index(archive.get(), static_cast<zip_uint64_t>(index), 0, &entry) != 0)
+            return "в архиве " + Archive + " нет файла " + MessageName(name);
+        const std::uintmax_t size = it->file_size(error);
+        if (!error && ((entry.valid & ZIP_STAT_SIZE) == 0 || entry.size != size)) {
+            std::ostringstream text;
+            text << "в архиве " << Archive << " файл " << MessageName(name) << " имеет размер " << entry.size
+                 << " байт вместо " << size;
+            return text.str();
+        }
+    }
+    if (error)
+        return "каталог " + Dir + " не читается: " + error.message();
+    return "";
+}
+
 } // namespace
 
-void PackIssue(const std::string& ArchiverPath)
+std::string PackIssue(const std::string& ArchiverPath)
 {
     std::string dir = g_IssueDir;
     while (!dir.empty() && dir.back() == BrintLib::kPathSeparator)
@@ -31,9 +125,31 @@ void PackIssue(const std::string& ArchiverPath)
     const std::vector<std::string> expected = {dir, dir + BrintLib::kPathSeparator + "*"};
     if (dir.empty() || BrintLib::SplitArguments(archive) != expected)
         APL_THROW("Каталог " << g_IssueDir << " нельзя передать архиватору");
+    // The archiver's path is quoted too, so that a path with blanks runs that very program and never a
+    // program named by a prefix of it. Nothing inside quotes is special but the quote itself.
+    if (ArchiverPath.find('"') != std::string::npos)
+        APL_THROW("Путь к архиватору " << ArchiverPath
+                                       << " нельзя передать в командной строке: в нём есть кавычка");
 
-    const std::string command = ArchiverPath + kArchiverSwitches + archive;
+    // The archiver adds ".zip" to an archive name without extension; the issue directory's name has
+    // none, and the directory itself could not be the archive anyway.
+    const std::string zip = dir + ".zip";
+    const TFileState before = FileState(zip);
+    const std::string command = std::string(1, '"') + ArchiverPath + '"' + kArchiverSwitches + archive;
     if (BrintLib::ExecuteCommand(command.c_str()) != 0)
         APL_THROW("Ошибка WinRar, при выполнении комманды " << command);
+
+    const TFileState after = FileState(zip);
+    std::string fault;
+    if (!after.Exists)
+        fault = "архива " + zip + " нет";
+    else if (after == before)
+        fault = "архив " + zip + " не изменился";
+    else
+        fault = ArchiveFault(zip, dir);
+    if (!fault.empty())
+        APL_THROW("Архиватор сообщил об успешном завершении, но " << fault << "; каталог " << g_IssueDir
+                                                                  << " оставлен на месте");
     BrintLib::RemoveDirectoryTree(g_IssueDir);
+    return zip;
 }

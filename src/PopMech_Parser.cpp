@@ -1,5 +1,7 @@
 #include "PopMech_Parser.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <memory>
 #include <utility>
 
@@ -10,6 +12,7 @@
 #include "libs/Exceptions.h"
 #include "libs/FileSystem.h"
 #include "libs/RegexpWrapper.h"
+#include "libs/Url.h"
 #include "libs/strings.h"
 
 namespace PopMech {
@@ -56,13 +59,12 @@ const char kCommentsAnchor[] =
 const char kDotsBlock[] =
     R"re(<td[^>]*?class\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")dots(?="))|(?:(?<=\s*')dots(?='))|(?:(?<==)dots(?=[\s>])))[^>]*>.+?</table>)re";
 
-/// Picture cells: a cell with a background picture (group 1), the next link tag (note the blank after
-/// "<a") and the next end of a table.
+/// Picture cells: a cell with a background picture (group 1) and a link tag inside it (note the blank
+/// after "<a").
 const char kBackgroundCell[] =
     R"re(<td[^>]*?background\s*(?:=\s*"|=\s*'|=)((?:(?<=\s*")[^"]+(?="))|(?:(?<=\s*')[^']+(?='))|(?:(?<==)[^\s>"']+(?=[\s>])))[^>]*>)re";
 const char kCellLink[] =
     R"re(<a [^>]*?href\s*(?:=\s*"|=\s*'|=)((?:(?<=\s*")[^"]+(?="))|(?:(?<=\s*')[^']+(?='))|(?:(?<==)[^\s>"']+(?=[\s>])))[^>]*>)re";
-const char kTableEnd[] = R"re(</table>)re";
 
 /// Picture links: a link (target in group 1) around nothing but a picture, and the picture a link
 /// target names (group 1): after the last '?' that a picture name follows, up to its extension.
@@ -75,6 +77,11 @@ const char kHeadStart[] = "<html>\n<head>\n<title>";
 const char kHeadEnd[] = " - Популярная механика</title>\n"
                         "<META http-equiv=\"Content-Type\" content=\"text/html; charset=windows-1251\">\n"
                         "</head>\n";
+
+/// Where the table cell whose content begins at From ends: past its own </td> (or </th>) when it has one,
+/// otherwise where the cell ends without it: at the next cell, row or row group of its table, at its
+/// table's end, or at the end of Text. Tables nested in the cell are passed over whole, comments too.
+size_t CellEnd(const std::string& Text, size_t From);
 
 /// The text of a sub-match record.
 std::string Text(const TRegexp& Pattern, unsigned Group)
@@ -91,7 +98,7 @@ void AppendNavigationBar(std::string& Output, const TSharedPageList& Pages, size
 
 /// Processes one article page of an issue; filled by QueueArticles.
 struct TProcessArticlePage {
-    std::string m_SiteRoot;  ///< "http://" (if the title URL had it), host name, "/"
+    std::string m_PageUrl;   ///< the article's address, which its pictures' addresses are resolved against
     std::string m_Dir;       ///< the issue directory, ending with the separator
     std::string m_PageName;  ///< issue name, "_", index
     size_t m_Index = 0;      ///< the page's index in m_Pages, 1 or more
@@ -104,7 +111,7 @@ struct TProcessArticlePage {
 
 /// Processes the issue's contents page; filled by ProcessUrl.
 struct TProcessTitlePage {
-    std::string m_SiteRoot; ///< "http://" (if the title URL had it), host name, "/"
+    std::string m_PageUrl;  ///< the contents page's address, which its addresses are resolved against
     std::string m_Dir;      ///< the save path; once processed, the issue directory with a final separator
 
     /// Names the issue, creates its directory (recorded in g_IssueDir), queues one task per article and
@@ -114,31 +121,34 @@ struct TProcessTitlePage {
     std::string Process(std::string& Page);
 };
 
-/// Finds the article links (their hrefs) in Output, renames each to its local page file everywhere in
-/// Output, stores the local files in Pages from index 1 on and queues one article task per link, in
-/// page order. Raises the search error when Output has no article link, or one without an href.
-void QueueArticles(const std::string& Dir, const std::string& IssueName, const std::string& SiteRoot,
+/// Finds the article links in Output, stores their local page files in Pages from index 1 on and queues
+/// one article task per link, in page order, for the link's address resolved against PageUrl; then renames
+/// the links of Output that lead to an article to its local file (RenameLinks; the same article linked
+/// twice keeps its first file). A link whose address cannot be resolved is logged and skipped. Raises the
+/// search error when Output has no article link, or one without an href.
+void QueueArticles(const std::string& Dir, const std::string& IssueName, const BrintLib::TPageUrl& PageUrl,
                    const TSharedPageList& Pages, std::string& Output)
 {
     static TRegexp articleLink(kArticleLink, 0);
     static TRegexp href(kHref, 0);
 
-    std::string renamed = Output;
+    TLocalFiles files;
     size_t index = 1;
     TRegexpScanner scanner(Output);
     while (scanner.Search(articleLink)) {
         href.Search(articleLink[0].first, articleLink[0].second);
-        const std::string target = Text(href, 1);
+        std::string url;
+        if (!PageUrl.Resolve(DecodeCharacterReferences(Text(href, 1)), url)) {
+            LogBadArticleAddress(Dir + (*Pages)[0], Text(articleLink, 0));
+            continue;
+        }
         const std::string pageName = MakePageName(IssueName, index);
         const std::string file = pageName + ".htm";
-
-        std::string result;
-        ReplaceAttributeValue(renamed, target, file, result);
-        renamed.swap(result);
+        files.emplace(url, file);
         StoreAt(*Pages, index, file);
 
-        auto task = std::make_unique<TDownloadAndProcess<TProcessArticlePage>>(SiteRoot + target);
-        task->m_Processor.m_SiteRoot = SiteRoot;
+        auto task = std::make_unique<TDownloadAndProcess<TProcessArticlePage>>(url);
+        task->m_Processor.m_PageUrl = url;
         task->m_Processor.m_Dir = Dir;
         task->m_Processor.m_PageName = pageName;
         task->m_Processor.m_Index = index;
@@ -146,6 +156,8 @@ void QueueArticles(const std::string& Dir, const std::string& IssueName, const s
         g_TaskQueue.Push(std::move(task));
         ++index;
     }
+    std::string renamed;
+    RenameLinks(Output, PageUrl, files, renamed);
     Output.swap(renamed);
 }
 
@@ -180,10 +192,11 @@ std::string TProcessTitlePage::Process(std::string& Page)
     const TSharedPageList pages = std::make_shared<TPageList>();
     StoreAt(*pages, 0, contentsFile);
 
-    QueueArticles(dir, issueName, m_SiteRoot, pages, output);
+    const BrintLib::TPageUrl pageUrl(m_PageUrl);
+    QueueArticles(dir, issueName, pageUrl, pages, output);
     ReplaceBackgroundCells(output);
     FlattenImageLinks(output);
-    ProcessImages(dir, output, m_SiteRoot, contentsName);
+    ProcessImages(dir, output, pageUrl, contentsName);
     AppendNavigationBar(output, pages, 0);
 
     Page.swap(output);
@@ -195,13 +208,17 @@ std::string TProcessArticlePage::Process(std::string& Page)
     static TRegexp patterns[2] = {TRegexp(kArticleBlock, 0), TRegexp(kLogsBlock, 0)};
     SearchSequence(patterns, Page);
 
+    // The article's cell up to its end: the row markup between it and the next block is not kept.
+    const TPos block = patterns[0][0].first;
+    const size_t content = static_cast<size_t>(patterns[0][0].second - Page.cbegin());
+    const TPos cellEnd = Page.cbegin() + static_cast<std::ptrdiff_t>(CellEnd(Page, content));
     std::string output = kHeadStart + m_PageName + kHeadEnd;
-    output.append(patterns[0][0].first, patterns[1][0].first);
+    output.append(block, std::min(cellEnd, patterns[1][0].first));
 
     ReplaceBackgroundCells(output);
     FlattenImageLinks(output);
     // Pictures are localised before the comments are cut off, so those of the cut part are downloaded too.
-    ProcessImages(m_Dir, output, m_SiteRoot, m_PageName);
+    ProcessImages(m_Dir, output, BrintLib::TPageUrl(m_PageUrl), m_PageName);
     CutComments(output);
     AppendNavigationBar(output, m_Pages, m_Index);
 
@@ -209,24 +226,48 @@ std::string TProcessArticlePage::Process(std::string& Page)
     return m_Dir + m_PageName + ".htm";
 }
 
-bool IsBlank(char c)
+/// Whether Text holds at At the tag named Name ("td", "/table", ...), in any case.
+bool IsTag(const std::string& Text, size_t At, const char* Name)
 {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+    size_t i = At + 1;
+    for (; *Name != '\0'; ++Name, ++i) {
+        if (i >= Text.size() || (Text[i] | 0x20) != *Name)
+            return false;
+    }
+    return i == Text.size() || Text[i] == '>' || Text[i] == '/' || Text[i] == ' ' || Text[i] == '\t' ||
+           Text[i] == '\n' || Text[i] == '\r' || Text[i] == '\f';
 }
 
-/// True when the occurrence [Begin, End) of a value in Text is a whole attribute value.
-bool IsWholeValue(const std::string& Text, size_t Begin, size_t End)
+size_t CellEnd(const std::string& Text, size_t From)
 {
-    if (Begin == 0)
-        return false;
-    const char before = Text[Begin - 1];
-    const bool atEnd = End == Text.size();
-    if (before == '"' || before == '\'')
-        return !atEnd && Text[End] == before;
-    size_t i = Begin;
-    while (i > 0 && IsBlank(Text[i - 1]))
-        --i;
-    return i > 0 && Text[i - 1] == '=' && (atEnd || IsBlank(Text[End]) || Text[End] == '>');
+    size_t depth = 0; // tables open inside the cell
+    for (size_t at = Text.find('<', From); at != std::string::npos; at = Text.find('<', at + 1)) {
+        if (Text.compare(at, 4, "<!--") == 0) {
+            at = Text.find("-->", at + 4);
+            if (at == std::string::npos)
+                break;
+            continue;
+        }
+        if (IsTag(Text, at, "table")) {
+            ++depth;
+        } else if (IsTag(Text, at, "/table")) {
+            if (depth == 0)
+                return at;
+            --depth;
+        } else if (depth > 0) {
+            continue;
+        } else if (IsTag(Text, at, "/td") || IsTag(Text, at, "/th")) {
+            const size_t close = Text.find('>', at);
+            return close == std::string::npos ? Text.size() : close + 1;
+        } else {
+            for (const char* name :
+                 {"td", "th", "tr", "/tr", "tbody", "/tbody", "thead", "/thead", "tfoot", "/tfoot"}) {
+                if (IsTag(Text, at, name))
+                    return at;
+            }
+        }
+    }
+    return Text.size();
 }
 
 } // namespace
@@ -249,44 +290,35 @@ bool ProcessUrl(const std::string& Url, const std::string& SavePath)
     if (!RecogniseUrl(Url, siteRoot))
         return false;
     auto task = std::make_unique<TDownloadAndProcess<TProcessTitlePage>>(Url);
-    task->m_Processor.m_SiteRoot = siteRoot;
+    task->m_Processor.m_PageUrl = Url;
     task->m_Processor.m_Dir = SavePath;
     g_TaskQueue.Push(std::move(task));
     return true;
 }
 
-void ReplaceAttributeValue(const std::string& Text, const std::string& Value, const std::string& Replace,
-                           std::string& Result)
-{
-    FATAL_CHECK(!Value.empty());
-    FATAL_CHECK(&Result != &Text && &Result != &Value && &Result != &Replace);
-    Result.clear();
-    size_t position = 0;
-    for (size_t found = Text.find(Value); found != std::string::npos; found = Text.find(Value, found + 1)) {
-        if (found < position || !IsWholeValue(Text, found, found + Value.size()))
-            continue;
-        Result.append(Text, position, found - position);
-        Result += Replace;
-        position = found + Value.size();
-    }
-    Result.append(Text, position, std::string::npos);
-}
-
 void ReplaceBackgroundCells(std::string& Text)
 {
-    static TRegexp patterns[3] = {TRegexp(kBackgroundCell, 0), TRegexp(kCellLink, 0), TRegexp(kTableEnd, 0)};
+    static TRegexp backgroundCell(kBackgroundCell, 0);
+    static TRegexp cellLink(kCellLink, 0);
 
     std::string output;
     TPos position = Text.begin();
     TRegexpScanner scanner(Text);
-    while (scanner.Find(patterns)) {
-        output.append(position, patterns[0][0].first);
+    while (scanner.Find(backgroundCell)) {
+        const TPos content = backgroundCell[0].second;
+        const TPos cellEnd =
+            Text.cbegin() + static_cast<std::ptrdiff_t>(CellEnd(Text, content - Text.cbegin()));
+        // A cell without a link of its own stays as it was.
+        if (!cellLink.Find(content, cellEnd))
+            continue;
+        output.append(position, backgroundCell[0].first);
         output += "<td>";
-        output.append(patterns[1][0].first, patterns[1][0].second);
+        output.append(cellLink[0].first, cellLink[0].second);
         output += "<img src=\"";
-        output.append(patterns[0][1].first, patterns[0][1].second);
+        output.append(backgroundCell[1].first, backgroundCell[1].second);
         output += "\"></a></td>";
-        position = patterns[2][0].second;
+        position = cellEnd;
+        scanner = TRegexpScanner(cellEnd, Text.cend());
     }
     output.append(position, Text.cend());
     Text.swap(output);

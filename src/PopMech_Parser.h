@@ -19,23 +19,15 @@ bool ProcessUrl(const std::string& Url, const std::string& SavePath);
 
 /// Decides whether Url is this site's. Only the text up to the first slash (after an optional "http://")
 /// is looked at: it must contain one of the site's host names. On success SiteRoot receives the start of
-/// Url up to and including that slash ("http://mag-a.test/"), which every relative address of the issue
-/// is appended to as it stands. Raises the search error (BrintLib::TAplThrowException "Ошибка при поиске
-/// шаблона: ...") when Url has no slash at all.
+/// Url up to and including that slash ("http://mag-a.test/"). Raises the search error
+/// (BrintLib::TAplThrowException "Ошибка при поиске шаблона: ...") when Url has no slash at all.
 bool RecogniseUrl(const std::string& Url, std::string& SiteRoot);
 
-/// Writes into Result the text of Text in which every attribute value that is exactly Value is replaced
-/// by Replace: a value in double quotes, in single quotes, or bare after '=' (and optional blanks) up to
-/// a blank, '>' or the end. Occurrences of Value inside a longer value or outside tags stay as they
-/// are, so renaming "/article/1" leaves "/article/10" alone. Value must not be empty (fatal check);
-/// Result must be an object of its own.
-void ReplaceAttributeValue(const std::string& Text, const std::string& Value, const std::string& Replace,
-                           std::string& Result);
-
-/// Rewrites every table cell that shows a picture as its background: from the cell's tag through the
-/// next "<a " link tag after it up to the next "</table>" after that link, the text becomes
-/// <td>, the link tag, <img src="BACKGROUND">, </a></td>. Stops at the first cell whose link or closing
-/// table is missing, leaving it and everything after it as it was. Raises nothing.
+/// Rewrites every table cell that shows a picture as its background and holds a link ("<a " tag, directly
+/// or in a table nested in the cell): the whole cell, from its tag to its </td> (or to where it ends
+/// without one), becomes <td>, the first such link tag, <img src="BACKGROUND">, </a></td>. Nothing outside
+/// the cell changes, so its table keeps its rows and closing tags. A cell without a link stays as it was.
+/// Raises nothing.
 void ReplaceBackgroundCells(std::string& Text);
 
 /// Replaces every link whose only content is a picture and whose target names a picture file (directly,

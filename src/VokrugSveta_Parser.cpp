@@ -1,5 +1,7 @@
 #include "VokrugSveta_Parser.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <memory>
 #include <utility>
 
@@ -10,6 +12,7 @@
 #include "libs/Exceptions.h"
 #include "libs/FileSystem.h"
 #include "libs/RegexpWrapper.h"
+#include "libs/Url.h"
 #include "libs/strings.h"
 
 namespace VokrugSveta {
@@ -25,7 +28,7 @@ const char kHostPattern[] = R"re(mag-b\.test)re";
 /// heading, and the table of articles. Creates the issue directory, records it in g_IssueDir and queues
 /// one article task per row, then the contents page's pictures.
 struct TProcessTitlePage {
-    std::string m_SiteRoot; ///< "http://" if the URL had it, and the host name, no slash after it
+    std::string m_PageUrl;  ///< the title page's address, which its addresses are resolved against
     std::string m_Dir;      ///< the save path; once the page is processed, the issue directory (ending with '/')
 
     std::string Process(std::string& Page);
@@ -34,7 +37,7 @@ struct TProcessTitlePage {
 /// Turns the printable version of one article into its saved page: the site's page head up to <body>, the
 /// article from its first <h1> up to the reflink_descr division, and a link back to the contents page.
 struct TProcessArticlePage {
-    std::string m_SiteRoot; ///< as for the title page
+    std::string m_PageUrl;  ///< the printable article's address, its pictures resolved against it
     std::string m_Dir;      ///< the issue directory, ending with '/'
     std::string m_PageName; ///< issue name, '_', the article's index with at least two digits
     std::string m_Contents; ///< the contents page's file name, relative to the issue directory
@@ -42,55 +45,104 @@ struct TProcessArticlePage {
     std::string Process(std::string& Page);
 };
 
+/// A link with its href value (group 1): what makes a contents row an article's.
+const char kRowLink[] =
+    R"re(<a[^>]*?href\s*(?:=\s*"|=\s*'|=)((?:(?<=\s*")[^"]+(?="))|(?:(?<=\s*')[^']+(?='))|(?:(?<==)[^\s>"']+(?=[\s>]))))re";
+
+/// The position in Contents after the row that begins at Begin: past its first </tr>, but never beyond
+/// the next row's start Next.
+TTextIterator RowEnd(const std::string& Contents, TTextIterator Begin, TTextIterator Next)
+{
+    static const std::string kRowClose = "</tr>";
+    const size_t close = Contents.find(kRowClose, static_cast<size_t>(Begin - Contents.cbegin()));
+    if (close == std::string::npos)
+        return Next;
+    return std::min(Next, Contents.cbegin() + static_cast<std::ptrdiff_t>(close + kRowClose.size()));
+}
+
 /// Appends the table of articles built from Contents (the text between the issue's heading and the last
-/// `content` division) to Output and queues one article task per row, in page order. A row is one match
-/// of the row pattern: its first link, the text up to the next <div, and from there to </tr>. Raises the
-/// search error when Contents holds no row at all.
+/// `content` division) to Output and queues one article task per row, in page order, for the printable
+/// form of the row's link: its address resolved against PageUrl, with /print before the path. A row
+/// (from a <tr tag, in any case, to its </tr>) is read with the row pattern: its first link, the text up to
+/// the next <div, and from there to </tr>. A row that holds a link but does not have that shape, and a link
+/// whose address cannot be resolved, are logged; the article is not fetched. Raises the search error when
+/// the row pattern occurs nowhere in Contents.
 void QueueArticles(const std::string& Dir, const std::string& IssueName, const std::string& Contents,
-                   const std::string& SiteRoot, const std::string& ContentsFile, std::string& Output)
+                   const BrintLib::TPageUrl& PageUrl, const std::string& ContentsFile, std::string& Output)
 {
     static TRegexp s_Row(
         R"re(<tr>.*?(<a[^>]*?href\s*(?:=\s*"|=\s*'|=)((?:(?<=\s*")[^"]+(?="))|(?:(?<=\s*')[^']+(?='))|(?:(?<==)[^\s>"']+(?=[\s>])))[^>]*>.*?</a>)(.*?)(<div.*?)</tr>)re",
-        SINGLELINE);
+        regex::SINGLELINE);
+    static TRegexp s_RowStart(R"re(<tr(?=[\s>]))re", regex::NOCASE);
+    static TRegexp s_Link(kRowLink, 0);
 
     Output += "<table>\n";
     unsigned index = 0;
-    TRegexpScanner scanner(Contents);
-    while (scanner.Search(s_Row)) {
+    bool anyRow = false;
+    TRegexpScanner rows(Contents);
+    bool more = rows.Find(s_RowStart);
+    while (more) {
+        const TTextIterator begin = s_RowStart[0].first;
+        more = rows.Find(s_RowStart);
+        const TTextIterator end = RowEnd(Contents, begin, more ? s_RowStart[0].first : Contents.cend());
+        if (!s_Row.Find(begin, end)) {
+            if (s_Link.Find(begin, end)) {
+                std::string url;
+                if (!PageUrl.Resolve(DecodeCharacterReferences(s_Link[1].str()), url))
+                    url = s_Link[1].str();
+                LogError(Dir + ContentsFile +
+                         " Строка оглавления не распознана, статья не загружена: " + Excerpt(url, "") + "\n");
+            }
+            continue;
+        }
+        anyRow = true;
+
+        // The row's link leads to the local page, the #fragment kept; the row's words stay as they are.
         const std::string href = s_Row[2].str();
-        std::string row = "<td>" + s_Row[1].str() + "</td>\n<td><a href=" + href + ">";
-        StripTags(row, s_Row[3].first, s_Row[3].second);
-        row += "</a><br>\n";
-        StripTags(row, s_Row[4].first, s_Row[4].second);
-        row += "</td>\n";
+        std::string url;
+        std::string printable;
+        std::string target = href;
+        const bool resolved = PageUrl.Resolve(DecodeCharacterReferences(href), url) &&
+                              BrintLib::WithPathPrefix(url, "/print", printable);
+        if (!resolved) {
+            LogBadArticleAddress(Dir + ContentsFile, s_Row[1].str());
+        } else {
+            ++index;
+            const size_t fragment = href.find('#');
+            target = MakePageName(IssueName, index) + ".htm" +
+                     (fragment == std::string::npos ? std::string() : href.substr(fragment));
+        }
+        Output += "<tr><td colspan=2><hr></td></tr><tr>\n<td>";
+        Output.append(s_Row[1].first, s_Row[2].first);
+        Output += target;
+        Output.append(s_Row[2].second, s_Row[1].second);
+        Output += "</td>\n<td><a href=" + target + ">";
+        StripTags(Output, s_Row[3].first, s_Row[3].second);
+        Output += "</a><br>\n";
+        StripTags(Output, s_Row[4].first, s_Row[4].second);
+        Output += "</td>\n</tr>\n";
+        if (!resolved)
+            continue;
 
-        ++index;
-        const std::string pageName = MakePageName(IssueName, index);
-        const std::string localFile = pageName + ".htm";
-
-        // Only within this row: both the site's link and the new one then lead to the local page.
-        std::string localRow;
-        ReplaceAll(row, href, localFile, localRow);
-        Output += "<tr><td colspan=2><hr></td></tr><tr>\n";
-        Output += localRow;
-        Output += "</tr>\n";
-
-        auto task = std::make_unique<TDownloadAndProcess<TProcessArticlePage>>(SiteRoot + "/print" + href);
-        task->m_Processor.m_SiteRoot = SiteRoot;
+        auto task = std::make_unique<TDownloadAndProcess<TProcessArticlePage>>(printable);
+        task->m_Processor.m_PageUrl = printable;
         task->m_Processor.m_Dir = Dir;
-        task->m_Processor.m_PageName = pageName;
+        task->m_Processor.m_PageName = MakePageName(IssueName, index);
         task->m_Processor.m_Contents = ContentsFile;
         g_TaskQueue.Push(std::move(task));
     }
+    // The row pattern found nowhere at all: the contents are of another shape.
+    if (!anyRow)
+        s_Row.Search(Contents);
     Output += "</table>\n";
 }
 
 std::string TProcessTitlePage::Process(std::string& Page)
 {
-    static TRegexp s_Head(R"re(<html.+?</head>)re", SINGLELINE);
+    static TRegexp s_Head(R"re(<html.+?</head>)re", regex::SINGLELINE);
     static TRegexp s_Heading(
         R"re(<div[^>]*?class\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")content_zone(?="))|(?:(?<=\s*')content_zone(?='))|(?:(?<==)content_zone(?=[\s>])))[^>]*>.*?(<img.*?/>).*?(<h1>[^<]*?([А-Яа-я]+?)\s(\d{4})</h1>)(.*)?(?=<div[^>]*?class\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")content(?="))|(?:(?<=\s*')content(?='))|(?:(?<==)content(?=[\s>])))[^>]*>))re",
-        SINGLELINE);
+        regex::SINGLELINE);
 
     s_Head.Search(Page);
     std::string output = s_Head[0].str();
@@ -113,8 +165,10 @@ std::string TProcessTitlePage::Process(std::string& Page)
 
     const std::string contentsName = issueName + "_00";
     const std::string contentsFile = contentsName + ".htm";
-    QueueArticles(dir, issueName, s_Heading[5].str(), m_SiteRoot, contentsFile, output);
-    ProcessImages(dir, output, m_SiteRoot, contentsName);
+    const BrintLib::TPageUrl pageUrl(m_PageUrl);
+    const std::string contents = s_Heading[5].str();
+    QueueArticles(dir, issueName, contents, pageUrl, contentsFile, output);
+    ProcessImages(dir, output, pageUrl, contentsName);
 
     output += "</body></html>";
     Page.swap(output);
@@ -125,11 +179,11 @@ std::string TProcessArticlePage::Process(std::string& Page)
 {
     static TRegexp s_Article(
         R"re((.*?<body>).*?(<h1>.*?)<div[^>]*?class\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")reflink_descr(?="))|(?:(?<=\s*')reflink_descr(?='))|(?:(?<==)reflink_descr(?=[\s>])))[^>]*>)re",
-        SINGLELINE);
+        regex::SINGLELINE);
 
     s_Article.Search(Page);
     std::string output = s_Article[1].str() + s_Article[2].str();
-    ProcessImages(m_Dir, output, m_SiteRoot, m_PageName);
+    ProcessImages(m_Dir, output, BrintLib::TPageUrl(m_PageUrl), m_PageName);
     output += "<hr><a href=\"" + m_Contents + "\">Оглавление</a><hr>";
     output += "</body></html>";
     Page.swap(output);
@@ -149,7 +203,7 @@ bool ProcessUrl(const std::string& Url, const std::string& SavePath)
         return false;
 
     auto task = std::make_unique<TDownloadAndProcess<TProcessTitlePage>>(Url);
-    task->m_Processor.m_SiteRoot = s_Prefix[0].str();
+    task->m_Processor.m_PageUrl = Url;
     task->m_Processor.m_Dir = SavePath;
     g_TaskQueue.Push(std::move(task));
     return true;

@@ -8,6 +8,7 @@
 #include <regex>
 
 #include "libs/Auxiliary.h"
+#include "support/CaptureCout.h"
 #include "support/ProcessRunner.h"
 #include "support/TempDir.h"
 
@@ -33,15 +34,22 @@ std::uintmax_t LogSize()
 
 TEST(Driver, TooFewArgumentsPrintTheUsageAndDoNothing)
 {
-    for (const std::vector<std::string>& args : {std::vector<std::string>{SKERROW_EXE},
-                                                 std::vector<std::string>{SKERROW_EXE, "http://mag-a.test/"}}) {
+    // The usage wins over an argument that windows-1251 cannot represent.
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{SKERROW_EXE}, std::vector<std::string>{SKERROW_EXE, "http://mag-a.test/"},
+          std::vector<std::string>{SKERROW_EXE, u8"http://\u4e2d/"}}) {
         const TTempDir work;
         const std::uintmax_t logBefore = LogSize();
         const auto run = RunProcess(args, {"LANG=C.UTF-8", "LC_ALL="}, work.Path());
-        EXPECT_EQ(run.ExitStatus, 0);
+        EXPECT_EQ(run.ExitStatus, 2);
         const std::string usage = u8"Использвание: Skerrow <URL титульной страницы журнала> <путь сохранения> "
                                   u8"\\[Путь к WinRar.exe\\]";
-        EXPECT_TRUE(std::regex_match(run.Stdout, std::regex(kBanner + kTime + kLocation + usage + "\n\n")))
+        const std::string statuses =
+            u8"Код завершения: 0 - всё сохранено \\(и упаковано\\); 1 - часть задач или "
+            u8"упаковка не удались; 2 - запуск невозможен; 130/143 - прервано "
+            u8"\\(SIGINT/SIGTERM\\)\n";
+        EXPECT_TRUE(
+            std::regex_match(run.Stdout, std::regex(kBanner + kTime + kLocation + usage + "\n\n" + statuses)))
             << run.Stdout;
         EXPECT_TRUE(fs::is_empty(work.Path()));
         EXPECT_EQ(LogSize(), logBefore);
@@ -53,7 +61,7 @@ TEST(Driver, UnknownUrlIsReportedAsTyped)
     const TTempDir work;
     const auto run = RunProcess({SKERROW_EXE, u8"ftp://example.invalid/журнал", "save", "archiver"},
                                 {"LANG=C.UTF-8", "LC_ALL="}, work.Path());
-    EXPECT_EQ(run.ExitStatus, 0);
+    EXPECT_EQ(run.ExitStatus, 2);
     EXPECT_TRUE(std::regex_match(run.Stdout, std::regex(kBanner + kTime + kLocation +
                                                         u8"Неизвестный URL: ftp://example.invalid/журнал\n\n")))
         << run.Stdout;
@@ -64,7 +72,7 @@ TEST(Driver, ArgumentOutsideWindows1251IsRefusedByPosition)
 {
     const TTempDir work;
     const auto run = RunProcess({SKERROW_EXE, "http://mag-a.test/", u8"save\u4e2d"}, {"LANG=C.UTF-8"}, work.Path());
-    EXPECT_EQ(run.ExitStatus, 0);
+    EXPECT_EQ(run.ExitStatus, 2);
     EXPECT_TRUE(std::regex_match(run.Stdout, std::regex(kBanner + kTime + kLocation + u8"Аргумент 2 командной строки "
                                                         u8"не может быть представлен в кодировке windows-1251\n\n")))
         << run.Stdout;
@@ -81,10 +89,23 @@ TEST(Driver, ProgramNameAndUnusedArgumentsOutsideWindows1251AreNotRefused)
     fs::create_symlink(SKERROW_EXE, dir / "Skerrow");
     const auto run = RunProcess({(dir / "Skerrow").string(), "ftp://example.invalid/x", "save", "archiver", u8"\u4e2d"},
                                 {"LANG=C.UTF-8", "LC_ALL="}, work.Path());
-    EXPECT_EQ(run.ExitStatus, 0);
+    EXPECT_EQ(run.ExitStatus, 2);
     EXPECT_TRUE(std::regex_match(run.Stdout, std::regex(kBanner + kTime + kLocation +
                                                         u8"Неизвестный URL: ftp://example.invalid/x\n\n")))
         << run.Stdout;
+}
+
+TEST(Driver, EmptySavePathIsRefusedBeforeAnythingIsCreated)
+{
+    const TTempDir work;
+    const auto run = RunProcess({SKERROW_EXE, "http://mag-a.test/magazine/2007-05/", ""},
+                                {"LANG=C.UTF-8", "LC_ALL=", "http_proxy=http://127.0.0.1:9"}, work.Path());
+    EXPECT_EQ(run.ExitStatus, 2);
+    EXPECT_TRUE(std::regex_match(run.Stdout, std::regex(kBanner + kTime + kLocation +
+                                                        u8"Путь сохранения пуст: укажите каталог, в котором "
+                                                        u8"сохранить выпуск\n\n")))
+        << run.Stdout;
+    EXPECT_TRUE(fs::is_empty(work.Path()));
 }
 
 TEST(ErrorLog, AppendsEntriesAsComposedBesideTheExecutable)
@@ -92,10 +113,19 @@ TEST(ErrorLog, AppendsEntriesAsComposedBesideTheExecutable)
     const std::string log = BrintLib::GetModuleDir() + "errors.txt";
     ASSERT_EQ(log, (fs::read_symlink("/proc/self/exe").parent_path() / "errors.txt").string());
     fs::remove(log);
+    const size_t countBefore = LoggedErrorCount();
     LogError("http://a BrintLib::TAplThrowException x.cpp, 1:\n\tФайл уже существует\n\n");
     LogError("http://b std::exception: boom\n");
-    EXPECT_EQ(TestSupport::ReadFile(log), "http://a BrintLib::TAplThrowException x.cpp, 1:\n\tФайл уже существует\n\n"
-                                          "http://b std::exception: boom\n");
+    // Text from the network reaches neither the log nor the console with its control bytes.
+    TestSupport::TCaptureCout console;
+    LogError("http://c/\x1b]0;title\x07\x1b[31m\r.jpg std::exception: \x7f\n");
+    EXPECT_EQ(console.Text(), "http://c/?]0;title??[31m?.jpg std::exception: ?\n");
+    EXPECT_EQ(TestSupport::ReadFile(log),
+              "http://a BrintLib::TAplThrowException x.cpp, 1:\n\tФайл уже существует\n\n"
+              "http://b std::exception: boom\n"
+              "http://c/?]0;title??[31m?.jpg std::exception: ?\n");
+    EXPECT_EQ(LoggedErrorCount(), countBefore + 3);
+    EXPECT_EQ(ErrorLogPath(), log);
     fs::remove(log);
 }
 

@@ -1,5 +1,5 @@
-// Issue naming, the navigation bar with its footer, plain text of HTML fragments, and the localisation of
-// a page's pictures.
+// Issue naming, the navigation bar with its footer, plain text of HTML fragments, addresses resolved as a
+// browser resolves them, the renaming of article links, and the localisation of a page's pictures.
 #include "Generic_Parser.h"
 
 #include <gtest/gtest.h>
@@ -17,6 +17,7 @@
 #include "Logic.h"
 #include "libs/Auxiliary.h"
 #include "libs/Exceptions.h"
+#include "libs/Url.h"
 #include "libs/strings.h"
 #include "support/AplFailure.h"
 #include "support/ProcessRunner.h"
@@ -251,6 +252,125 @@ TEST(StripTags, StaysWithinTheRange)
 }
 
 // ---------------------------------------------------------------------------------------------------------
+// Addresses resolved against the page's own address, and links to articles renamed
+
+TEST(PageUrl, ResolvesAddressesAsABrowserDoes)
+{
+    const struct {
+        const char* Base;
+        std::string Reference;
+        const char* Expected; ///< empty: the address cannot be resolved
+    } cases[] = {
+        {"http://mag-a.test/issue/200705/", "/article/1", "http://mag-a.test/article/1"},
+        {"http://mag-a.test/issue/200705/", "article/1", "http://mag-a.test/issue/200705/article/1"},
+        {"http://mag-a.test/issue/200705", "article/1", "http://mag-a.test/issue/article/1"},
+        {"http://mag-b.test/magazines/2007/05/", "../06/pic6.jpg", "http://mag-b.test/magazines/2007/06/pic6.jpg"},
+        {"http://mag-b.test", "pic6.jpg", "http://mag-b.test/pic6.jpg"},
+        {"mag-b.test/magazines/", "pic6.jpg", "http://mag-b.test/magazines/pic6.jpg"},
+        {"http://mag-a.test/issue/", "//cdn.mag-a.test/p.jpg", "http://cdn.mag-a.test/p.jpg"},
+        {"https://mag-a.test/issue/", "//cdn.mag-a.test/p.jpg", "https://cdn.mag-a.test/p.jpg"},
+        {"http://mag-a.test/issue/", "http://other.test/a?b=1", "http://other.test/a?b=1"},
+        {"http://mag-a.test/issue/", "https://other.test/a", "https://other.test/a"},
+        {"http://mag-a.test:8080/issue/", "/a", "http://mag-a.test:8080/a"},
+        {"http://mag-a.test/issue/", "2#comments", "http://mag-a.test/issue/2"},
+        {"http://mag-a.test/issue/", "?page=2", "http://mag-a.test/issue/?page=2"},
+        {"http://mag-a.test/issue/x.html", "", "http://mag-a.test/issue/x.html"},
+        {"http://mag-a.test/issue/", "a b.jpg", "http://mag-a.test/issue/a%20b.jpg"},
+        {"http://mag-a.test/issue/", " \n/a.jpg\t ", "http://mag-a.test/a.jpg"},
+        {"http://mag-a.test/issue/", "/a\nb.jpg", "http://mag-a.test/ab.jpg"},
+        {"http://mag-a.test/issue/", "/p/\"<q>\".jpg", "http://mag-a.test/p/%22%3Cq%3E%22.jpg"},
+        {"http://mag-a.test/issue/", "\\pics\\a.jpg", "http://mag-a.test/pics/a.jpg"},
+        {"http://mag-a.test/issue/", "/схема.jpg?подпись=да да", "http://mag-a.test/%D1%81%D1%85%D0%B5%D0%BC%D0%B0.jpg"
+                                                                  "?%EF%EE%E4%EF%E8%F1%FC=%E4%E0%20%E4%E0"},
+        {"http://mag-a.test/issue/", "mailto:editor@mag-a.test", ""},
+        {"http://mag-a.test/issue/", "javascript:void(0)", ""},
+        {"http://mag-a.test/issue/", "ftp://mag-a.test/a.jpg", ""},
+        {"http://mag-a.test/issue/", "http://[broken/a.jpg", ""},
+        {"ftp://mag-a.test/issue/", "a.jpg", ""},
+    };
+    for (const auto& c : cases) {
+        const BrintLib::TPageUrl base(c.Base);
+        std::string resolved;
+        const bool ok = base.Resolve(c.Reference, resolved);
+        EXPECT_EQ(ok, *c.Expected != '\0') << c.Base << " + " << c.Reference;
+        if (ok) {
+            EXPECT_EQ(resolved, c.Expected) << c.Base << " + " << c.Reference;
+        }
+    }
+}
+
+TEST(PageUrl, PrintableFormPutsAPrefixBeforeThePath)
+{
+    std::string printable;
+    ASSERT_TRUE(BrintLib::WithPathPrefix("http://mag-b.test/magazines/2007/05/island/?x=1", "/print", printable));
+    EXPECT_EQ(printable, "http://mag-b.test/print/magazines/2007/05/island/?x=1");
+    ASSERT_TRUE(BrintLib::WithPathPrefix("http://mag-b.test:81", "/print", printable));
+    EXPECT_EQ(printable, "http://mag-b.test:81/print/");
+}
+
+TEST(DecodeCharacterReferences, DecodesWhatAnAddressMayHold)
+{
+    const struct {
+        std::string Value;
+        std::string Expected;
+    } cases[] = {
+        {"/a?b=1&amp;c=2", "/a?b=1&c=2"},
+        {"&#38;&#x26;&#X26;&#38x", "&&&&x"},
+        {"&lt;&gt;&quot;&apos;&nbsp;", "<>\"'\xA0"},
+        {"&copy; &amp &unknown; & &#; &#xZZ; &#0;", "&copy; &amp &unknown; & &#; &#xZZ; &#0;"},
+        {"&#1072;", "&#1072;"}, // beyond ASCII: left as written
+        {"plain", "plain"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(DecodeCharacterReferences(c.Value), c.Expected) << c.Value;
+}
+
+TEST(RenameLinks, RenamesTheHrefOfLinksToArticlesOnly)
+{
+    const BrintLib::TPageUrl page("http://mag-a.test/issue/200705/");
+    const TLocalFiles files = {
+        {"http://mag-a.test/article/1", "2007_05_01.htm"},
+        {"http://mag-a.test/issue/200705/2", "2007_05_02.htm"},
+        {"http://mag-a.test/a", "p.htm"},
+        {"http://mag-a.test/show?a=1&b=2", "2007_05_03.htm"},
+    };
+    const struct {
+        const char* Name;
+        std::string Text, Expected;
+    } cases[] = {
+        {"a value that begins another stays",
+         "<a href=\"/article/1\">1</a><a href='/article/10'>10</a>",
+         "<a href=\"2007_05_01.htm\">1</a><a href='/article/10'>10</a>"},
+        {"every link to the same page is renamed, whatever its form",
+         "<a class=x href=\"/a\">A</a> <a href='http://mag-a.test/a'>more</a> <a href=../../a>again</a>",
+         "<a class=x href=\"p.htm\">A</a> <a href='p.htm'>more</a> <a href=p.htm>again</a>"},
+        {"bare values end at a blank, '>' or the end", "<a href = /a class=b><a href=/a>",
+         "<a href = p.htm class=b><a href=p.htm>"},
+        {"a short value is not replaced inside other text or attributes",
+         "<a href=\"2\">page 2</a> <td width=\"2\"> Итоги 2007 года <a title=\"2\" href=\"2\">",
+         "<a href=\"2007_05_02.htm\">page 2</a> <td width=\"2\"> Итоги 2007 года <a title=\"2\" href=\"2007_05_02.htm\">"},
+        {"the fragment is kept", "<a href=\"2#comments\">c</a><a href='/article/1#top'>t</a>",
+         "<a href=\"2007_05_02.htm#comments\">c</a><a href='2007_05_01.htm#top'>t</a>"},
+        {"character references are decoded before resolving", "<a href=\"/show?a=1&amp;b=2\">s</a>",
+         "<a href=\"2007_05_03.htm\">s</a>"},
+        {"other tags and attributes with the same value stay",
+         "<img src=\"/a\"><link href=\"/a\"><area href=\"/a\"><a data-href=\"/a\">x</a>",
+         "<img src=\"/a\"><link href=\"/a\"><area href=\"/a\"><a data-href=\"/a\">x</a>"},
+        {"text outside tags and mismatched quotes stay", "see /a and \"/a' or =/a/b",
+         "see /a and \"/a' or =/a/b"},
+        {"links elsewhere and addresses that cannot be resolved stay",
+         "<a href=\"/b\">b</a><a href=\"mailto:x@y\">m</a><a href=\"http://[x\">x</a>",
+         "<a href=\"/b\">b</a><a href=\"mailto:x@y\">m</a><a href=\"http://[x\">x</a>"},
+        {"nothing to rename", "<p>text</p>", "<p>text</p>"},
+    };
+    for (const auto& c : cases) {
+        std::string result = "old content";
+        RenameLinks(c.Text, page, files, result);
+        EXPECT_EQ(result, c.Expected) << c.Name;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------------------
 // Localisation of a page's pictures
 
 namespace {
@@ -279,7 +399,7 @@ std::uintmax_t SizeOrZero(const fs::path& Path)
 
 class ProcessImagesTest : public ::testing::Test {
 protected:
-    const std::string kSiteRoot = "http://mag-a.test/";
+    const BrintLib::TPageUrl kPageUrl{"http://mag-a.test/magazine/2007-05/engine.html"};
     const std::string kPageName = "2007_05_03";
     const fs::path kLog = fs::path(BrintLib::GetModuleDir()) / "errors.txt";
 
@@ -335,28 +455,38 @@ protected:
 TEST_F(ProcessImagesTest, RewritesTagsQueuesOneDownloadPerSourceAndReportsUnknownTypes)
 {
     std::string page = ReadPage("images_article.htm");
-    ProcessImages(IssueDir(), page, kSiteRoot, kPageName);
+    ProcessImages(IssueDir(), page, kPageUrl, kPageName);
     EXPECT_EQ(page, ReadPage("images_article_expected.htm"));
 
+    // Every source resolved against the page's address; the same picture written with the site's root
+    // in front is another source, downloaded again.
     const std::vector<TQueuedPicture> expected = {
-        {"http://mag-a.test//images/engine.jpg", "2007_05_03/01.jpg"},
-        {"http://mag-a.test/pics/cut away.gif", "2007_05_03/02.gif"},
+        {"http://mag-a.test/images/engine.jpg", "2007_05_03/01.jpg"},
+        {"http://mag-a.test/magazine/2007-05/pics/cut%20away.gif", "2007_05_03/02.gif"},
         {"http://cdn.mag-a.test/scheme.png", "2007_05_03/03.png"},
         {"http://mag-a.test//images/engine.jpg", "2007_05_03/04.jpg"},
-        {"http://mag-a.test//pics/detail.jpg?w=100", "2007_05_03/05.jpg"},
-        {"http://mag-a.test//x/view.gif.html", "2007_05_03/06.gif"},
-        {"http://mag-a.test/https://other.test/logo.svg", "2007_05_03/07.svg"},
-        {"http://mag-a.test///cdn.test/map.bmp", "2007_05_03/08.bmp"},
+        {"http://mag-a.test/pics/detail.jpg?w=100", "2007_05_03/05.jpg"},
+        {"http://mag-a.test/pics/photo.JPG", "2007_05_03/06.jpg"},
+        {"http://mag-a.test/x/view.gif.html", "2007_05_03/07.gif"},
+        {"https://other.test/logo.svg", "2007_05_03/08.svg"},
+        {"http://cdn.test/map.bmp", "2007_05_03/09.bmp"},
+        {"http://mag-a.test/pics/wide.jpeg", "2007_05_03/10.jpeg"},
+        {"http://mag-a.test/pics/new.webp", "2007_05_03/11.webp"},
+        {"http://mag-a.test/pics/mixed.Png", "2007_05_03/12.png"},
+        {"http://mag-a.test/pics/show.php?a=1&b=2&c=3.gif", "2007_05_03/13.gif"},
     };
     EXPECT_EQ(Drain(), expected);
 
-    const std::string prefix = IssueDir() + kPageName + "/ Не опознанный тип изображения: ";
+    const std::string unknownType = IssueDir() + kPageName + "/ Не опознанный тип изображения: ";
+    const std::string badAddress = IssueDir() + kPageName + "/ Неверный адрес изображения: ";
     const std::string log = LogGrowth();
     size_t position = 0;
-    for (const char* tag : {R"(<img src="/cgi-bin/counter?id=5" width=1 height=1>)",
-                            R"(<img src="/pics/photo.JPG">)", R"(<img src="/images/jpg">)"}) {
-        const size_t found = log.find(prefix + tag + "\n", position);
-        EXPECT_NE(found, std::string::npos) << tag << "\nin the log:\n" << log;
+    for (const std::string& line : {unknownType + R"(<img src="/cgi-bin/counter?id=5" width=1 height=1>)",
+                                    unknownType + R"(<img src="/images/jpg">)",
+                                    badAddress + R"(<img src="http://[bad/p.jpg">)",
+                                    badAddress + R"(<img src="mailto:x@mag-a.test/p.gif">)"}) {
+        const size_t found = log.find(line + "\n", position);
+        EXPECT_NE(found, std::string::npos) << line << "\nin the log:\n" << log;
         position = found == std::string::npos ? position : found;
     }
 }
@@ -365,7 +495,7 @@ TEST_F(ProcessImagesTest, PageWithoutPicturesIsUnchangedAndItsDirectoryExists)
 {
     const std::string original = "<p>Только текст, <IMG SRC=\"a.jpg\"> и <img alt=\"no source\"></p>";
     std::string page = original;
-    ProcessImages(IssueDir() + "deeper/issue/", page, kSiteRoot, kPageName);
+    ProcessImages(IssueDir() + "deeper/issue/", page, kPageUrl, kPageName);
     EXPECT_EQ(page, original);
     EXPECT_TRUE(fs::is_directory(IssueDir() + "deeper/issue/" + kPageName));
     EXPECT_TRUE(fs::is_empty(IssueDir() + "deeper/issue/" + kPageName));
@@ -377,13 +507,13 @@ TEST_F(ProcessImagesTest, NumbersHaveAtLeastTwoDigits)
     std::string page;
     for (int i = 1; i <= 100; ++i)
         page += "<img src=\"/p/" + std::to_string(i) + ".png\">";
-    ProcessImages(IssueDir(), page, kSiteRoot, kPageName);
+    ProcessImages(IssueDir(), page, kPageUrl, kPageName);
     const std::vector<TQueuedPicture> pictures = Drain();
     ASSERT_EQ(pictures.size(), 100u);
-    EXPECT_EQ(pictures[0], (TQueuedPicture{"http://mag-a.test//p/1.png", "2007_05_03/01.png"}));
+    EXPECT_EQ(pictures[0], (TQueuedPicture{"http://mag-a.test/p/1.png", "2007_05_03/01.png"}));
     EXPECT_EQ(pictures[8].File, "2007_05_03/09.png");
     EXPECT_EQ(pictures[98].File, "2007_05_03/99.png");
-    EXPECT_EQ(pictures[99], (TQueuedPicture{"http://mag-a.test//p/100.png", "2007_05_03/100.png"}));
+    EXPECT_EQ(pictures[99], (TQueuedPicture{"http://mag-a.test/p/100.png", "2007_05_03/100.png"}));
     const std::string last = "<img src=\"2007_05_03/99.png\"><img src=\"2007_05_03/100.png\">";
     ASSERT_GE(page.size(), last.size());
     EXPECT_EQ(page.substr(page.size() - last.size()), last);
@@ -393,14 +523,14 @@ TEST_F(ProcessImagesTest, EachCallNumbersItsOwnPage)
 {
     std::string first = "<img src='a.gif'>";
     std::string second = "<img src='a.gif'><img src='b.gif'>";
-    ProcessImages(IssueDir(), first, kSiteRoot, "2007_05_01");
-    ProcessImages(IssueDir(), second, kSiteRoot, "2007_05_02");
+    ProcessImages(IssueDir(), first, kPageUrl, "2007_05_01");
+    ProcessImages(IssueDir(), second, kPageUrl, "2007_05_02");
     EXPECT_EQ(first, "<img src=\"2007_05_01/01.gif\">");
     EXPECT_EQ(second, "<img src=\"2007_05_02/01.gif\"><img src=\"2007_05_02/02.gif\">");
     const std::vector<TQueuedPicture> expected = {
-        {"http://mag-a.test/a.gif", "2007_05_01/01.gif"},
-        {"http://mag-a.test/a.gif", "2007_05_02/01.gif"},
-        {"http://mag-a.test/b.gif", "2007_05_02/02.gif"},
+        {"http://mag-a.test/magazine/2007-05/a.gif", "2007_05_01/01.gif"},
+        {"http://mag-a.test/magazine/2007-05/a.gif", "2007_05_02/01.gif"},
+        {"http://mag-a.test/magazine/2007-05/b.gif", "2007_05_02/02.gif"},
     };
     EXPECT_EQ(Drain(), expected);
 }
@@ -413,7 +543,7 @@ TEST_F(ProcessImagesTest, DirectoryThatCannotBeCreatedFailsThePage)
     const std::string original = "<img src=\"a.jpg\">";
     std::string page = original;
     const std::string message =
-        TestSupport::FailureOf([&] { ProcessImages(blocker + "/", page, kSiteRoot, kPageName); });
+        TestSupport::FailureOf([&] { ProcessImages(blocker + "/", page, kPageUrl, kPageName); });
     const std::string prefix = "Ошибка при создании каталога " + blocker + "/" + kPageName + "/: ";
     ASSERT_EQ(message.substr(0, prefix.size()), prefix);
     const std::string reason = message.substr(prefix.size());

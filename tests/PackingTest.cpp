@@ -114,7 +114,30 @@ protected:
     /// The command line that packing Dir with Program must build.
     static std::string CommandLine(const std::string& Program, const std::string& Dir)
     {
-        return Program + " a -afzip -ep1 -cfg- -k -m5 -r -s -sv- -t -idq -- \"" + Dir + "\" \"" + Dir + "/*\"";
+        return "\"" + Program + "\" a -afzip -ep1 -cfg- -k -m5 -r -s -sv- -t -idq -- \"" + Dir + "\" \"" +
+               Dir + "/*\"";
+    }
+
+    /// The failure of an archiver that reported success for IssueDir without a sound archive.
+    static std::string SuccessButFault(const std::string& Fault, const std::string& IssueDir)
+    {
+        return "Архиватор сообщил об успешном завершении, но " + Fault + "; каталог " + IssueDir +
+               " оставлен на месте";
+    }
+
+    /// Writes an archiver script at Path that runs Body with the archive's name (no ".zip") in $archive.
+    static void WriteArchiverScript(const std::string& Path, const std::string& Body)
+    {
+        std::ofstream(Path) << "#!/bin/sh\narchive=\"${13}\"\n" << Body << "\n";
+        fs::permissions(Path, fs::perms::owner_all);
+    }
+
+    /// The sample issue as it lies in a fresh copy (with its empty picture folder).
+    static std::map<std::string, std::string> SampleTree()
+    {
+        std::map<std::string, std::string> tree = ReadTree(kData);
+        tree["2007_05_02/"] = "";
+        return tree;
     }
 
     /// The arguments that the archiver must receive for Dir.
@@ -140,8 +163,65 @@ TEST_F(PackIssueTest, ArchiverReceivesTheSameCommandLineWhateverTheTrailingSepar
         g_IssueDir = dir + suffix;
         std::string failure;
         EXPECT_EQ(PackRecorded("", "0", failure), Expected(SelfPath(), dir)) << "suffix " << suffix;
-        EXPECT_EQ(failure, "");
-        EXPECT_FALSE(fs::exists(dir)) << "the directory goes once the archiver reports success";
+        // The recording child reports success but writes no archive: the directory stays.
+        EXPECT_EQ(failure, SuccessButFault("архива " + dir + ".zip нет", g_IssueDir));
+        EXPECT_EQ(ReadTree(dir), SampleTree());
+        fs::remove_all(dir);
+    }
+}
+
+TEST_F(PackIssueTest, ArchiverThatReportsSuccessWithoutASoundArchiveLeavesTheDirectory)
+{
+    const std::string dir = MakeIssue("save");
+    const std::string zip = dir + ".zip";
+    g_IssueDir = dir + "/";
+    // An archive of the issue without one picture, and one with a picture of another size.
+    const std::string partial = m_Root + "/partial", resized = m_Root + "/resized";
+    fs::copy(dir, partial, fs::copy_options::recursive);
+    fs::remove(partial + "/2007_05_01/02.gif");
+    fs::copy(dir, resized, fs::copy_options::recursive);
+    std::ofstream(resized + "/2007_05_01/01.jpg", std::ios::app) << "more";
+    const std::string archiver = m_Root + "/archiver";
+    const std::string skerrowZip =
+        std::string("\"") + SKERROW_ZIP_EXE + "\" a -afzip -ep1 -cfg- -k -m5 -r -s -sv- -t -idq -- ";
+    struct {
+        std::string Name;
+        std::string Script; ///< what the archiver does, with exit status 0
+        std::string Fault;
+    } const cases[] = {
+        {"/bin/true", "", "архива " + zip + " нет"},
+        {"an archive left from before", "exit 0", "архив " + zip + " не изменился"},
+        {"not a zip archive", "echo text > \"$archive.zip\"",
+         "архив " + zip + " не читается: Not a zip archive"},
+        {"a file missing", skerrowZip + "\"$archive\" " + partial + "/\\*",
+         "в архиве " + zip + " нет файла 2007_05_01/02.gif"},
+        {"a file of another size", skerrowZip + "\"$archive\" " + resized + "/\\*",
+         "в архиве " + zip + " файл 2007_05_01/01.jpg имеет размер " +
+             std::to_string(fs::file_size(dir + "/2007_05_01/01.jpg") + 4) + " байт вместо " +
+             std::to_string(fs::file_size(dir + "/2007_05_01/01.jpg"))},
+    };
+    for (const auto& c : cases) {
+        fs::remove(zip);
+        std::string failure;
+        try {
+            if (c.Script.empty()) {
+                PackIssue(c.Name);
+            } else {
+                if (c.Name == "an archive left from before") {
+                    ASSERT_EQ(RunProcess({SKERROW_ZIP_EXE, "a", "-afzip", "-ep1", "-cfg-", "-k", "-m5", "-r",
+                                          "-s", "-sv-", "-t", "-idq", "--", m_Root + "/old", dir + "/*"})
+                                  .ExitStatus,
+                              0);
+                    fs::copy_file(m_Root + "/old.zip", zip); // the same content: only its age gives it away
+                }
+                WriteArchiverScript(archiver, c.Script);
+                PackIssue(archiver);
+            }
+        } catch (const BrintLib::TAplThrowException& e) {
+            failure = e.what();
+        }
+        EXPECT_EQ(failure, SuccessButFault(c.Fault, g_IssueDir)) << c.Name;
+        EXPECT_EQ(ReadTree(dir), SampleTree()) << c.Name;
     }
 }
 
@@ -152,12 +232,10 @@ TEST_F(PackIssueTest, FailingArchiverIsReportedWithTheWholeCommandLineAndTheDire
     std::string failure;
     EXPECT_EQ(PackRecorded("", "1", failure), Expected(SelfPath(), dir));
     EXPECT_EQ(failure, "Ошибка WinRar, при выполнении комманды " + CommandLine(SelfPath(), dir));
-    std::map<std::string, std::string> expected = ReadTree(kData);
-    expected["2007_05_02/"] = "";
-    EXPECT_EQ(ReadTree(dir), expected);
+    EXPECT_EQ(ReadTree(dir), SampleTree());
 }
 
-TEST_F(PackIssueTest, ArchiverPathWithBlanksIsPassedUnquotedAndRunsThatProgram)
+TEST_F(PackIssueTest, ArchiverPathWithBlanksIsQuotedAndRunsThatProgram)
 {
     const std::string archiver = m_Root + "/Win Rar/WinRar";
     fs::create_directory(m_Root + "/Win Rar");
@@ -167,6 +245,23 @@ TEST_F(PackIssueTest, ArchiverPathWithBlanksIsPassedUnquotedAndRunsThatProgram)
     std::string failure;
     EXPECT_EQ(PackRecorded(archiver, "1", failure), Expected(archiver, dir));
     EXPECT_EQ(failure, "Ошибка WinRar, при выполнении комманды " + CommandLine(archiver, dir));
+}
+
+TEST_F(PackIssueTest, ProgramNamedByAPrefixOfTheArchiverPathNeverRuns)
+{
+    // "<root>/my arch/SkerrowZip" while an executable "<root>/my" exists: unquoted, "<root>/my" would run
+    // (here the recording child, reporting success) and the issue would be removed with no archive.
+    fs::create_symlink(SelfPath(), m_Root + "/my");
+    fs::create_directory(m_Root + "/my arch");
+    fs::create_symlink(SKERROW_ZIP_EXE, m_Root + "/my arch/SkerrowZip");
+    const std::string dir = MakeIssue("save");
+    const std::map<std::string, std::string> saved = ReadTree(dir);
+    g_IssueDir = dir + "/";
+    std::string failure;
+    EXPECT_EQ(PackRecorded(m_Root + "/my arch/SkerrowZip", "0", failure), Args{});
+    EXPECT_EQ(failure, "");
+    EXPECT_FALSE(fs::exists(dir));
+    EXPECT_EQ(UnpackArchive(dir + ".zip", m_Root + "/unpacked"), saved);
 }
 
 TEST_F(PackIssueTest, ArchiverThatCannotStartIsReportedAndTheDirectoryStays)
@@ -186,9 +281,9 @@ TEST_F(PackIssueTest, SkerrowZipPacksEveryFileUnderItsRelativeNameAndTheDirector
     const std::string dir = MakeIssue("save");
     const std::map<std::string, std::string> saved = ReadTree(dir);
     g_IssueDir = dir + "/";
-    PackIssue(SKERROW_ZIP_EXE);
-    EXPECT_FALSE(fs::exists(dir));
     const std::string archive = dir + ".zip";
+    EXPECT_EQ(PackIssue(SKERROW_ZIP_EXE), archive);
+    EXPECT_FALSE(fs::exists(dir));
     EXPECT_EQ(ListArchive(archive), (Args{"2007_05_00.htm", "2007_05_01.htm", "2007_05_01/", "2007_05_01/01.jpg",
                                           "2007_05_01/02.gif", "2007_05_02/"}));
     EXPECT_EQ(UnpackArchive(archive, m_Root + "/unpacked"), saved);
@@ -228,6 +323,14 @@ TEST_F(PackIssueTest, PathThatTheArchiverWouldReadDifferentlyIsRefused)
     std::string failure;
     EXPECT_EQ(PackRecorded("", "1", failure), Args{});
     EXPECT_EQ(failure, "Каталог /// нельзя передать архиватору");
+
+    // Nor can the archiver's path hold a quote: the program would be another one.
+    const std::string quoted = m_Root + "/a\" b";
+    g_IssueDir = MakeIssue("quote") + "/";
+    EXPECT_EQ(PackRecorded(quoted, "0", failure), Args{});
+    EXPECT_EQ(failure,
+              "Путь к архиватору " + quoted + " нельзя передать в командной строке: в нём есть кавычка");
+    EXPECT_TRUE(fs::exists(g_IssueDir));
 }
 
 TEST_F(PackIssueTest, SkerrowWithAnArchiverButNoIssueStartsNoArchiver)
@@ -236,7 +339,7 @@ TEST_F(PackIssueTest, SkerrowWithAnArchiverButNoIssueStartsNoArchiver)
     const TestSupport::TProcessResult run =
         RunProcess({SKERROW_EXE, "http://unknown.test/", m_Root + "/save", SelfPath()},
                    {std::string(TestSupport::kRecordArgsVariable) + "=" + record});
-    EXPECT_EQ(run.ExitStatus, 0);
+    EXPECT_EQ(run.ExitStatus, 2);
     EXPECT_FALSE(fs::exists(record));
     EXPECT_FALSE(fs::exists(m_Root + "/save"));
 }

@@ -77,57 +77,45 @@ TEST(PopMechUrl, AcceptedUrlQueuesTheContentsPageTaskWithTheWholeUrl)
     EXPECT_TRUE(g_TaskQueue.IsEmpty());
 }
 
-TEST(PopMechRename, ReplacesWholeAttributeValuesOnly)
-{
-    struct TCase {
-        const char* Name;
-        std::string Text, Value, Replace, Expected;
-    };
-    const TCase cases[] = {
-        {"a value that begins another stays",
-         "<a href=\"/article/1\">1</a><a href='/article/10'>10</a>", "/article/1", "2007_05_01.htm",
-         "<a href=\"2007_05_01.htm\">1</a><a href='/article/10'>10</a>"},
-        {"every link to the same page is renamed",
-         "<a class=x href=\"/a\">A</a> <a href='/a'>more</a> <a href=/a>again</a>", "/a", "p.htm",
-         "<a class=x href=\"p.htm\">A</a> <a href='p.htm'>more</a> <a href=p.htm>again</a>"},
-        {"bare values end at a blank, '>' or the end", "<a href = /a class=b><a href=/a", "/a", "p.htm",
-         "<a href = p.htm class=b><a href=p.htm"},
-        {"a one-character value is not replaced inside other text",
-         "<a href=\"1\">page 1</a> <td width=\"100\">", "1", "p.htm", "<a href=\"p.htm\">page 1</a> <td width=\"100\">"},
-        {"text outside tags and mismatched quotes stay", "see /a and \"/a' or =/a/b", "/a", "p.htm",
-         "see /a and \"/a' or =/a/b"},
-        {"nothing to rename", "<p>text</p>", "/a", "p.htm", "<p>text</p>"},
-    };
-    for (const TCase& c : cases) {
-        std::string result = "old content";
-        PopMech::ReplaceAttributeValue(c.Text, c.Value, c.Replace, result);
-        EXPECT_EQ(result, c.Expected) << c.Name;
-    }
-}
-
 TEST(PopMechPictures, BackgroundCellsBecomeLinkedPictures)
 {
     ExpectRewrites(
         PopMech::ReplaceBackgroundCells,
         {
-            {"cell with a nested table around its link",
+            {"cell with a nested table around its link: the nested table goes, the cell's own tags stay",
              "<tr><td class=c background=\"/i/bg.jpg\" width=9><table><tr><td><a href=\"/x.html\" title=t>X</a>"
              "</td></tr></table></td></tr>",
-             "<tr><td><a href=\"/x.html\" title=t><img src=\"/i/bg.jpg\"></a></td></td></tr>"},
-            {"single-quoted and bare backgrounds, two cells",
+             "<tr><td><a href=\"/x.html\" title=t><img src=\"/i/bg.jpg\"></a></td></tr>"},
+            {"cell inside its own table: the table keeps its row and closing tags",
+             "<table><tr><td background=\"/c.jpg\" width=120><a href=\"/g\">G</a></td></tr></table><p>after</p>",
+             "<table><tr><td><a href=\"/g\"><img src=\"/c.jpg\"></a></td></tr></table><p>after</p>"},
+            {"single-quoted and bare backgrounds, two cells ended by their tables",
              "1<td background='/a.gif'><a href='/a'>a</a></table>2<td background=/b.png><a href=/b>b</a></table>3",
-             "1<td><a href='/a'><img src=\"/a.gif\"></a></td>2<td><a href=/b><img src=\"/b.png\"></a></td>3"},
-            {"the link and the table end are taken wherever they follow",
+             "1<td><a href='/a'><img src=\"/a.gif\"></a></td></table>2<td><a href=/b><img src=\"/b.png\"></a></td>"
+             "</table>3"},
+            {"a cell without </td> ends at the next cell",
+             "<tr><td background=/c.jpg><a href=/g>G</a><td>next</td></tr>",
+             "<tr><td><a href=/g><img src=\"/c.jpg\"></a></td><td>next</td></tr>"},
+            {"nested tables in capitals and a comment inside the cell",
+             "<td background=\"/c.jpg\"><TABLE><TR><TD><a href=\"/g\">G</a></TD></TR></TABLE><!-- </td> --></TD></TR>",
+             "<td><a href=\"/g\"><img src=\"/c.jpg\"></a></td></TR>"},
+            {"a link after the cell is not the cell's: nothing is removed",
              "<td background=\"/bg.jpg\">text</td></tr></table><p><a href=\"/z\">z</a></p></table>tail",
-             "<td><a href=\"/z\"><img src=\"/bg.jpg\"></a></td>tail"},
-            {"no link after the cell: this cell and every later one stay",
+             "<td background=\"/bg.jpg\">text</td></tr></table><p><a href=\"/z\">z</a></p></table>tail"},
+            {"cells without a link stay",
              "<td background=\"/a.jpg\">a</table><td background=\"/b.jpg\">b</table>",
              "<td background=\"/a.jpg\">a</table><td background=\"/b.jpg\">b</table>"},
+            {"a cell without a link stays and a later cell is still rewritten",
+             "<tr><td background=\"i/corner.gif\" width=8></td><td background=\"/b.jpg\"><a href=\"/b\">b</a></td>"
+             "</tr></table><h1>T</h1>",
+             "<tr><td background=\"i/corner.gif\" width=8></td><td><a href=\"/b\"><img src=\"/b.jpg\"></a></td>"
+             "</tr></table><h1>T</h1>"},
             {"a link tag with a tab after <a is not a link here",
              "<td background=\"/a.jpg\"><a\thref=\"/a\">a</a></table>",
              "<td background=\"/a.jpg\"><a\thref=\"/a\">a</a></table>"},
-            {"no table end after the link", "<td background=\"/a.jpg\"><a href=\"/a\">a</a></td>",
-             "<td background=\"/a.jpg\"><a href=\"/a\">a</a></td>"},
+            {"a cell closed by its own </td> needs no table end after it",
+             "<td background=\"/a.jpg\"><a href=\"/a\">a</a></td>",
+             "<td><a href=\"/a\"><img src=\"/a.jpg\"></a></td>"},
             {"no background cell", "<td><a href=\"/a\">a</a></table>", "<td><a href=\"/a\">a</a></table>"},
         });
 }

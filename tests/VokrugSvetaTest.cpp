@@ -42,25 +42,26 @@ void FinishFrontTask(const std::string& Page)
 struct TUrlCase {
     const char* Url;
     bool Accepted;
-    const char* SiteRoot; ///< what the article and picture addresses start with
+    const char* Root; ///< scheme, host and port of every address resolved against the title page
+    const char* Dir;  ///< the title page's directory, which relative addresses resolve into
 };
 
 } // namespace
 
-TEST(VokrugSvetaUrl, HostNameUpToTheFirstSlashDecidesAndBecomesTheSiteRoot)
+TEST(VokrugSvetaUrl, HostNameUpToTheFirstSlashDecidesAndAddressesResolveAgainstTheTitlePage)
 {
     const TUrlCase cases[] = {
-        {"http://mag-b.test/magazines/2007/05/", true, "http://mag-b.test"},
-        {"mag-b.test/magazines/2007/05/", true, "mag-b.test"},
-        {"http://www.mag-b.test/magazines/2007/05/", true, "http://www.mag-b.test"},
-        {"http://mag-b.test:8080/magazines/", true, "http://mag-b.test:8080"},
-        {"http://mag-b.test", true, "http://mag-b.test"}, // no path: the whole URL is the root
-        {"mag-b.test", true, "mag-b.test"},
-        {"http://mag-b.test.example/", true, "http://mag-b.test.example"}, // the host name contains the site's
-        {"http://mag-a.test/magazines/2007/05/", false, ""},
-        {"http://example.test/mag-b.test/", false, ""}, // the site's name stands only in the path
-        {"http://mag-bxtest/", false, ""},              // the dot is a dot
-        {"https://mag-b.test/", false, ""},             // only http:// is taken off; the host is "https:"
+        {"http://mag-b.test/magazines/2007/05/", true, "http://mag-b.test", "/magazines/2007/05/"},
+        {"mag-b.test/magazines/2007/05/", true, "http://mag-b.test", "/magazines/2007/05/"},
+        {"http://www.mag-b.test/magazines/2007/05/", true, "http://www.mag-b.test", "/magazines/2007/05/"},
+        {"http://mag-b.test:8080/magazines/", true, "http://mag-b.test:8080", "/magazines/"},
+        {"http://mag-b.test", true, "http://mag-b.test", "/"}, // no path: the site's root
+        {"mag-b.test", true, "http://mag-b.test", "/"},
+        {"http://mag-b.test.example/", true, "http://mag-b.test.example", "/"}, // the host name contains the site's
+        {"http://mag-a.test/magazines/2007/05/", false, "", ""},
+        {"http://example.test/mag-b.test/", false, "", ""}, // the site's name stands only in the path
+        {"http://mag-bxtest/", false, "", ""},              // the dot is a dot
+        {"https://mag-b.test/", false, "", ""},             // only http:// is taken off; the host is "https:"
     };
     const std::string title = TestSupport::ReadFile(kSiteData + "title.htm");
     ASSERT_FALSE(title.empty());
@@ -74,12 +75,16 @@ TEST(VokrugSvetaUrl, HostNameUpToTheFirstSlashDecidesAndBecomesTheSiteRoot)
             continue;
         }
         FinishFrontTask(title);
-        const std::string root = c.SiteRoot;
+        const std::string root = c.Root;
         const std::vector<std::string> queued = DrainQueue();
         const std::vector<std::string> expected = {
-            root + "/print/magazines/2007/05/island/", root + "/print/magazines/2007/05/stars/",
-            root + "/printpages/deep.html",            root + "/print/magazines/2007/05/bonus/",
-            root + "/images/covers/2007-05.jpg",       root + "/images/thumbs/island.png",
+            root + "/print/magazines/2007/05/island/",
+            root + "/print/magazines/2007/05/stars/",
+            root + "/print" + c.Dir + "pages/deep.html",
+            root + "/print/magazines/2007/05/bonus/",
+            root + "/print" + c.Dir + "7",
+            root + "/images/covers/2007-05.jpg",
+            root + "/images/thumbs/island.png",
             "http://mag-b.test/images/thumbs/deep.gif",
         };
         EXPECT_EQ(queued, expected);

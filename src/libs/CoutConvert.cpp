@@ -122,6 +122,16 @@ bool UserToCp1251(const std::string& Text, std::string& Result)
     return converter.IsValid() && converter.Convert(Text, Result, 0);
 }
 
+std::string MaskControlBytes(std::string Text)
+{
+    for (char& c : Text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 && c != '\t' && c != '\n') || byte == 0x7F)
+            c = '?';
+    }
+    return Text;
+}
+
 std::ostream& WriteConverted(std::ostream& Stream, const char* Text)
 {
     FATAL_CHECK(TestPtr__(Text));

@@ -29,4 +29,9 @@ std::string Cp1251ToUser(const std::string& Text);
 /// the text holds a character that windows-1251 cannot represent or a malformed sequence.
 bool UserToCp1251(const std::string& Text, std::string& Result);
 
+/// Text from the network made safe to show on a terminal or to log: every byte below 0x20 except tab and
+/// line feed, and 0x7F, becomes '?', so that no escape sequence or carriage return reaches the terminal.
+/// All other bytes are kept; the result has the length of Text.
+std::string MaskControlBytes(std::string Text);
+
 } // namespace BrintLib

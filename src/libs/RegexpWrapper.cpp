@@ -1,13 +1,17 @@
 #include "libs/RegexpWrapper.h"
 
+#include <cstddef>
+#include <string>
+
 #include "libs/Exceptions.h"
+#include "libs/strings.h"
 
 namespace {
 
 [[noreturn]] void RaiseSearchError(const TRegexp& Pattern, TTextIterator First, TTextIterator Last)
 {
-    APL_THROW("Ошибка при поиске шаблона: \"" << Pattern.GetPatternText() << "\" в строке \""
-                                               << std::string(First, Last) << "\"");
+    APL_THROW("Ошибка при поиске шаблона: \"" << Pattern.GetPatternText() << "\" в строке "
+                                              << Excerpt(std::string(First, Last), "\""));
 }
 
 } // namespace

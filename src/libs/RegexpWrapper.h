@@ -18,9 +18,6 @@
 
 #include "regex/Regex.h"
 
-/// The compile flag that lets '.' match a line feed too; the only flag the page processors pass.
-using regex::SINGLELINE;
-
 /// Positions in the texts that the program searches.
 using TTextIterator = std::string::const_iterator;
 

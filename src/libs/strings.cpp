@@ -1,5 +1,6 @@
 #include "libs/strings.h"
 
+#include <cstring>
 #include <utility>
 
 #include "libs/Exceptions.h"
@@ -29,4 +30,91 @@ void StoreAt(std::vector<std::string>& List, size_t Index, std::string Value)
     if (Index >= List.size())
         List.resize(Index + 1, kErrorPage);
     List[Index] = std::move(Value);
+}
+
+namespace {
+
+struct TNamedReference {
+    const char* Name; ///< with its ';'
+    char Byte;
+};
+
+const TNamedReference kNamedReferences[] = {
+    {"amp;", '&'}, {"lt;", '<'}, {"gt;", '>'}, {"quot;", '"'}, {"apos;", '\''}, {"nbsp;", '\xA0'},
+};
+
+int HexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+/// Decodes the numeric reference that Value holds at At ("&#"), into Byte; returns the length read, 0 when
+/// it is no reference to an ASCII character.
+size_t NumericReference(const std::string& Value, size_t At, char& Byte)
+{
+    size_t i = At + 2;
+    const bool hex = i < Value.size() && (Value[i] == 'x' || Value[i] == 'X');
+    i += hex ? 1 : 0;
+    const size_t digits = i;
+    long code = 0;
+    for (; i < Value.size(); ++i) {
+        const int digit =
+            hex ? HexValue(Value[i]) : (Value[i] >= '0' && Value[i] <= '9' ? Value[i] - '0' : -1);
+        if (digit < 0)
+            break;
+        code = code * (hex ? 16 : 10) + digit;
+        if (code >= 0x80)
+            return 0;
+    }
+    if (i == digits || code == 0)
+        return 0;
+    if (i < Value.size() && Value[i] == ';')
+        ++i;
+    Byte = static_cast<char>(code);
+    return i - At;
+}
+
+} // namespace
+
+std::string DecodeCharacterReferences(const std::string& Value)
+{
+    std::string text;
+    text.reserve(Value.size());
+    for (size_t i = 0; i < Value.size(); ++i) {
+        if (Value[i] != '&') {
+            text += Value[i];
+            continue;
+        }
+        size_t length = 0;
+        char byte = '&';
+        if (i + 1 < Value.size() && Value[i + 1] == '#') {
+            length = NumericReference(Value, i, byte);
+        } else {
+            for (const TNamedReference& named : kNamedReferences) {
+                if (Value.compare(i + 1, std::strlen(named.Name), named.Name) == 0) {
+                    length = 1 + std::strlen(named.Name);
+                    byte = named.Byte;
+                    break;
+                }
+            }
+        }
+        text += byte;
+        if (length > 0)
+            i += length - 1;
+    }
+    return text;
+}
+
+std::string Excerpt(const std::string& Text, const std::string& Quote)
+{
+    constexpr size_t kLimit = 300;
+    if (Text.size() <= kLimit)
+        return Quote + Text + Quote;
+    return Quote + Text.substr(0, kLimit) + "..." + Quote + " (" + std::to_string(Text.size()) + " байт)";
 }

@@ -1,5 +1,5 @@
-// String helpers of the page processors: replacing every occurrence of a literal text, and storing into a
-// list of texts at an index that may lie beyond its end.
+// String helpers of the page processors: replacing every occurrence of a literal text, storing into a list
+// of texts at an index that may lie beyond its end, and reading an HTML attribute value's text.
 #pragma once
 
 #include <cstddef>
@@ -20,3 +20,15 @@ void ReplaceAll(const std::string& Text, const std::string& Find, const std::str
 /// entries, every new entry being kErrorPage. Index must be below List.max_size() (fatal check).
 /// Value is taken by value, so it may be an entry of List itself.
 void StoreAt(std::vector<std::string>& List, size_t Index, std::string Value);
+
+/// The text of an HTML attribute value Value (its quotes taken off) with its character references decoded:
+/// &amp; &lt; &gt; &quot; &apos; &nbsp; (the last one to windows-1251's no-break space, 0xA0), and numeric
+/// references (&#38; &#x26;, the ';' may be missing) to characters below 0x80. Any other '&' stays as it
+/// stands, and so does a numeric reference to a character that ASCII does not have.
+std::string DecodeCharacterReferences(const std::string& Value);
+
+/// Text from the network as a message quotes it, between two Quote strings (which may be empty): whole
+/// when it is at most 300 bytes long; otherwise its first 300 bytes and "...", then, after the closing
+/// quote, a blank and its length in bytes in parentheses ("<first bytes>..." (N байт)). A page of another
+/// layout or a tag may be megabytes long, and the message goes to the console and the error log.
+std::string Excerpt(const std::string& Text, const std::string& Quote);

@@ -237,7 +237,7 @@ byte_set charset::finish() const
 
 byte_set parse_bracket(const char*& Cur, const char* End, unsigned Flags)
 {
-    using syntax = perl_syntax<char>;
+    using syntax = perl_reader;
     const bool noCase = (Flags & NOCASE) != 0;
     charset set;
     set_token_value value;

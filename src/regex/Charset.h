@@ -1,3 +1,6 @@
+// Internal header of the regular-expression engine (only the engine and its tests include it; it may
+// change at any time).
+//
 // Character sets of the regular-expression engine: bracket expressions "[...]", the class escapes
 // \d \D \s \S \w \W and the POSIX classes "[:name:]".
 //

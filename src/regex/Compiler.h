@@ -1,6 +1,7 @@
-// The compiler of the regular-expression engine: parses a Perl-syntax pattern into the node tree of
-// Nodes.h and precomputes what the search needs (widths, first-byte sets, the prefix skip table, anchoring)
-// and which fast paths apply.
+// Internal header of the regular-expression engine (nothing outside src/regex includes it; it may change at
+// any time): compilation as a whole. It runs the stages in order: the parser (Parser.h) builds the node tree
+// of Nodes.h; the analysis (Analysis.h) numbers the groups and computes widths; the anchoring is decided
+// here; the prefix table (Prefix.h) and the fast-path analysis (FastPaths.h) prepare what the search needs.
 #pragma once
 
 #include "regex/Nodes.h"

@@ -1,5 +1,10 @@
-// The matcher of the regular-expression engine: the search loop over start positions and the
-// backtracking machine that runs a compiled node tree (Nodes.h) from one start position.
+// Internal header of the regular-expression engine (nothing outside src/regex includes it; it may change at
+// any time): the matcher, which runs a compiled node tree (Nodes.h) over a subject.
+//
+// Design. The matcher is split by stage, one file each: Search.cpp is the search driver (the loop over
+// start positions, with the prefix, first-byte and required-byte skips, and patterns that are one literal);
+// Scanners.h/.cpp hold the byte scanners (SSE2, AVX2); Lookarounds.h/.cpp run the simple look-arounds
+// without the machine; Machine.cpp holds the backtracking machine, run().
 //
 // The machine keeps its choice points and the undo records of everything it changed (captures, group
 // repetition counters) on one explicit stack of fixed-size frames. Failing pops that stack: undo records are
@@ -25,10 +30,10 @@ namespace detail {
 struct group_record {
     const char* Begin;
     const char* End;
-    const char* Tentative;  ///< where the group was last entered
-    const char* Prev;       ///< repetition: start of the previous iteration (null: none)
-    const char* Cur;        ///< repetition: start of the current iteration
-    size_t Count;           ///< repetition: iterations so far
+    const char* Tentative; ///< where the group was last entered
+    const char* Prev;      ///< repetition: start of the previous iteration (null: none)
+    const char* Cur;       ///< repetition: start of the current iteration
+    size_t Count;          ///< repetition: iterations so far
     bool Matched;
 };
 
@@ -37,7 +42,7 @@ enum class search_outcome { matched, failed, limit };
 /// An array that lives inside its owner up to N elements and moves to the heap beyond, so that a search
 /// over a short subject allocates nothing. Grows only; the elements keep their values when it grows.
 template <class T, size_t N> class small_array {
-public:
+  public:
     small_array() = default;
     small_array(const small_array&) = delete;
     small_array& operator=(const small_array&) = delete;
@@ -62,7 +67,7 @@ public:
         m_Size = Size;
     }
 
-private:
+  private:
     T m_Inline[N];
     std::vector<T> m_Heap;
     T* m_Data = m_Inline;
@@ -71,7 +76,7 @@ private:
 
 /// Runs searches of one compiled pattern over one subject. Not thread-safe; cheap to construct.
 class matcher {
-public:
+  public:
     /// Begin..End is the whole subject: ^, \b and look-behind never look before Begin.
     /// NulTerminated: the subject was a C string; FROM_RIGHT is then ignored.
     matcher(const compiled_pattern& Pattern, const char* Begin, const char* End, bool NulTerminated,
@@ -85,9 +90,9 @@ public:
     /// One record per internal group.
     const group_record* records() const { return m_Records.data(); }
 
-private:
+  private:
     struct frame {
-        std::uint64_t Tag;  // low 8 bits: frame kind; the rest: an auxiliary number
+        std::uint64_t Tag; // low 8 bits: frame kind; the rest: an auxiliary number
         const void* Node;
         const char* Pos;
         std::uintptr_t X;
@@ -112,23 +117,30 @@ private:
     void capture(const group_node* Group, const char* Begin, const char* End);
     void reset_records();
 
+    static std::uint64_t make_tag(std::uint8_t Tag, std::uint64_t Aux) { return Tag | (Aux << 8); }
+    // The auxiliary number of a barrier frame: the link to the innermost barrier now, and whether its body
+    // runs the fast alternatives (look-behind predicates).
+    std::uint64_t barrier_aux(bool FastAlts) const
+    {
+        return (static_cast<std::uint64_t>(m_Barrier) << 1) | (FastAlts ? 1 : 0);
+    }
+
     frame& push(std::uint8_t Tag, std::uint64_t Aux, const void* Node, const char* Pos, std::uintptr_t X)
     {
         if (m_Sp == m_Stack.size()) {
             grow();
         }
         frame& f = m_Stack[m_Sp++];
-        f.Tag = Tag | (Aux << 8);
+        f.Tag = make_tag(Tag, Aux);
         f.Node = Node;
         f.Pos = Pos;
         f.X = X;
         return f;
     }
-    // Pushes a barrier frame linked to the enclosing barrier and makes it the innermost one. FastAlts: its
-    // body runs the fast alternatives (look-behind predicates).
+    // Pushes a barrier frame linked to the enclosing barrier and makes it the innermost one.
     void push_barrier(std::uint8_t Tag, bool FastAlts, const void* Node, const char* Pos, std::uintptr_t X)
     {
-        push(Tag, (static_cast<std::uint64_t>(m_Barrier) << 1) | (FastAlts ? 1 : 0), Node, Pos, X);
+        push(Tag, barrier_aux(FastAlts), Node, Pos, X);
         m_Barrier = m_Sp;
     }
     void grow();
@@ -136,7 +148,7 @@ private:
     const compiled_pattern& m_Pattern;
     const char* const m_Begin;
     const char* const m_SubjectEnd;
-    const char* m_End;            // end seen by the nodes: the subject end, or p inside a look-behind body
+    const char* m_End; // end seen by the nodes: the subject end, or p inside a look-behind body
     const bool m_NulTerminated;
     const match_options m_Options;
     std::size_t m_Steps = 0;
@@ -145,7 +157,7 @@ private:
     small_array<group_record, 16> m_Records;
     small_array<frame, 48> m_Stack;
     size_t m_Sp = 0;
-    size_t m_Barrier = 0;         // index + 1 of the innermost barrier frame; 0: none
+    size_t m_Barrier = 0; // index + 1 of the innermost barrier frame; 0: none
     // Failure memo of the repetitions with a MemoSlot (Compiler.cpp, assign_memo_slots): an entry at
     // m_FailFrom[slot] failed, and so does one later in the same run of matching bytes. Null: none known.
     std::array<const char*, kMaxMemoSlots> m_FailFrom;

@@ -1,7 +1,66 @@
 #include "regex/Nodes.h"
 
+#include <algorithm>
+
 namespace regex {
 namespace detail {
+
+void* arena::allocate(size_t Size, size_t Align)
+{
+    size_t pad = m_Cur ? (Align - reinterpret_cast<std::uintptr_t>(m_Cur) % Align) % Align : 0;
+    if (!m_Cur || pad + Size > m_Left) {
+        const size_t blockSize = std::max(kBlockSize, Size + Align);
+        m_Blocks.push_back(std::make_unique<unsigned char[]>(blockSize));
+        m_Cur = m_Blocks.back().get();
+        m_Left = blockSize;
+        pad = (Align - reinterpret_cast<std::uintptr_t>(m_Cur) % Align) % Align;
+    }
+    void* result = m_Cur + pad;
+    m_Cur += pad + Size;
+    m_Left -= pad + Size;
+    return result;
+}
+
+node* make_char(arena& Arena, unsigned char Ch, unsigned Flags)
+{
+    if ((Flags & NOCASE) && to_lower(Ch) != to_upper(Ch)) {
+        return Arena.make<char_node>(node_kind::chr_nocase, to_lower(Ch), to_upper(Ch));
+    }
+    return Arena.make<char_node>(node_kind::chr, Ch, Ch);
+}
+
+node* make_literal(arena& Arena, const std::string& Text, unsigned Flags)
+{
+    if (Text.size() == 1) {
+        return make_char(Arena, static_cast<unsigned char>(Text[0]), Flags);
+    }
+    bool hasCase = false;
+    if (Flags & NOCASE) {
+        for (char ch : Text) {
+            const auto byte = static_cast<unsigned char>(ch);
+            hasCase = hasCase || to_lower(byte) != to_upper(byte);
+        }
+    }
+    literal_node* literal =
+        Arena.make<literal_node>(hasCase ? node_kind::literal_nocase : node_kind::literal);
+    literal->Length = Text.size();
+    unsigned char* lower = Arena.make_array<unsigned char>(Text.size());
+    for (size_t i = 0; i < Text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(Text[i]);
+        lower[i] = hasCase ? to_lower(byte) : byte;
+    }
+    literal->Lower = lower;
+    literal->Upper = lower;
+    if (hasCase) {
+        unsigned char* upper = Arena.make_array<unsigned char>(Text.size());
+        for (size_t i = 0; i < Text.size(); ++i) {
+            upper[i] = to_upper(static_cast<unsigned char>(Text[i]));
+        }
+        literal->Upper = upper;
+    }
+    return literal;
+}
+
 
 const char* node_kind_name(node_kind Kind)
 {

@@ -2,14 +2,18 @@
 // src/regex includes it, and it may change at any time; Regex.h is the stable interface.
 //
 // Design. A pattern passes through stages that each live in a file of their own:
-//   Syntax    turns pattern characters into tokens (perl_syntax<char>);
-//   Charset   builds bracket expressions and the class escapes into 256-bit byte maps;
-//   Compiler  parses the tokens into a tree of nodes (declared here), numbers the groups, computes widths,
-//             first-character sets and the prefix skip table, and marks the fast paths;
-//   Matcher   runs the tree over a subject: the search loop over start positions and one backtracking
-//             machine;
-//   Results   turns the raw records into what the caller sees, repeats searches for GLOBAL and parses
-//             the substitution text.
+//   Syntax     turns pattern characters into tokens (perl_reader);
+//   Charset    builds bracket expressions and the class escapes into 256-bit byte maps;
+//   Parser     parses the tokens into a tree of nodes (declared here) and numbers the groups;
+//   Analysis   first-byte sets of groups, widths, and the visible-to-internal group numbers;
+//   Prefix     the leading literal's scan probes and skip table;
+//   FastPaths  marks what lets a search skip work (filters, scans, memos, simple look-arounds);
+//   Compiler   runs those stages in order and decides the anchoring;
+//   Matcher    runs the tree over a subject: Search (the loop over start positions), Scanners (SIMD byte
+//              scans), Lookarounds (simple look-arounds without the machine), Machine (the backtracking
+//              machine);
+//   Results    turns the raw records into what the caller sees, repeats searches for GLOBAL and parses
+//              the substitution text.
 // The tree is a graph of nodes linked by successor pointers: every node of a sequence points to the next,
 // each alternative of a group ends in an end_group node whose successor is the group's own successor, and
 // the whole pattern ends in end_of_pattern. So "match this node, then the rest of the pattern" is simply
@@ -39,7 +43,7 @@ namespace regex {
 namespace detail {
 
 /// All ones: an unbounded width or repeat count.
-constexpr size_t kUnbounded = static_cast<size_t>(-1);
+constexpr size_t kUnbounded = unbounded_width;
 
 /// Groups may nest this deep; deeper patterns are refused with kTooDeepMessage, so that the recursive
 /// compile-time walks stay far from the end of the machine stack.
@@ -54,6 +58,12 @@ struct width_range {
     size_t Min = kUnbounded;
     size_t Max = kUnbounded;
 };
+
+/// A + B, or kUnbounded when either is or the sum does not fit.
+inline size_t saturating_add(size_t A, size_t B)
+{
+    return (A == kUnbounded || B == kUnbounded || A > kUnbounded - B) ? kUnbounded : A + B;
+}
 
 /// Owns the memory of every node of one pattern. Blocks are never freed before the arena.
 class arena {
@@ -256,6 +266,12 @@ inline bool is_assertion_kind(node_kind Kind)
     return (Kind >= node_kind::assert_bos && Kind <= node_kind::not_word_boundary) ||
            Kind == node_kind::lookahead || Kind == node_kind::lookbehind;
 }
+
+/// A chr node for Ch, or chr_nocase when Flags hold NOCASE and Ch has two cases; allocated in Arena.
+node* make_char(arena& Arena, unsigned char Ch, unsigned Flags);
+/// A literal node for Text (a chr node when Text is one byte), literal_nocase when Flags hold NOCASE and a
+/// byte of Text has two cases; allocated in Arena.
+node* make_literal(arena& Arena, const std::string& Text, unsigned Flags);
 
 /// Everything compilation produces. Immutable after compile_pattern returns.
 struct compiled_pattern {

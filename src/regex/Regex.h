@@ -10,8 +10,6 @@
 // immutable: one object may run any number of searches one after another, never two at once.
 #pragma once
 
-#include "regex/Syntax.h"
-
 #include <cstddef>
 #include <iterator>
 #include <memory>
@@ -22,6 +20,13 @@
 #include <vector>
 
 namespace regex {
+
+/// The syntax policy named by basic_rpattern's second template argument; Perl syntax over char is the only
+/// one.
+template <class CharT> struct perl_syntax;
+template <> struct perl_syntax<char> {
+    using char_type = char;
+};
 
 /// Compile flags; combine with |.
 enum REGEX_FLAGS : unsigned {
@@ -75,6 +80,8 @@ struct raw_record {
     bool Matched = false;
 };
 
+struct compiled_pattern;
+
 } // namespace detail
 
 /// One sub-match record: the positions of a group's text, like std::sub_match.
@@ -89,6 +96,8 @@ public:
     std::size_t length() const { return matched ? static_cast<std::size_t>(this->second - this->first) : 0; }
     std::string str() const { return matched ? std::string(this->first, this->second) : std::string(); }
 };
+
+template <class It, class Syntax = perl_syntax<char>> class basic_rpattern;
 
 /// What a search hands back: record 0 is the whole match, records 1..n the capturing groups in the order of
 /// their opening parentheses. After a failed search the records are unmatched and must not be used.
@@ -106,12 +115,10 @@ public:
     /// True when the last search gave up at match_options' step or stack limit (and so reported no match).
     bool limit_reached() const { return m_LimitReached; }
 
-    // For basic_rpattern: the records to fill, and space reused from one search to the next.
-    std::vector<value_type>& records() { return m_Records; }
-    std::vector<detail::raw_record>& scratch() { return m_Scratch; }
-    void set_limit_reached(bool Reached) { m_LimitReached = Reached; }
-
 private:
+    // basic_rpattern fills the records, and reuses m_Scratch from one search to the next.
+    template <class, class> friend class basic_rpattern;
+
     std::vector<value_type> m_Records;
     std::vector<detail::raw_record> m_Scratch;
     bool m_LimitReached = false;
@@ -134,13 +141,6 @@ struct subst_item {
     std::string Text;
     std::size_t Group = 0;
 };
-
-namespace detail {
-
-struct compiled_pattern;
-
-
-} // namespace detail
 
 /// The part of a compiled pattern that does not depend on the iterator type.
 class rpattern_base {
@@ -179,7 +179,7 @@ private:
 
 /// A compiled pattern over subjects given as ranges of It (std::string::const_iterator or const char*, or
 /// any other contiguous iterator over char).
-template <class It, class Syntax = perl_syntax<char>> class basic_rpattern : public rpattern_base {
+template <class It, class Syntax> class basic_rpattern : public rpattern_base {
     static_assert(std::is_same<Syntax, perl_syntax<char>>::value, "only perl_syntax<char> is supported");
     static_assert(std::is_same<typename std::iterator_traits<It>::value_type, char>::value,
                   "subjects are byte strings");
@@ -187,8 +187,8 @@ template <class It, class Syntax = perl_syntax<char>> class basic_rpattern : pub
 public:
     /// Compiles Pattern with Flags (REGEX_FLAGS combined) and a substitution text (parsed, never applied
     /// here). Throws bad_regexpr.
-    explicit basic_rpattern(const std::string& Pattern, unsigned Flags = NOFLAGS, unsigned Mode = MODE_RECURSIVE,
-                            const std::string& Substitution = std::string())
+    explicit basic_rpattern(const std::string& Pattern, unsigned Flags = NOFLAGS,
+                            unsigned Mode = MODE_RECURSIVE, const std::string& Substitution = std::string())
         : rpattern_base(Pattern, Flags, Mode, Substitution)
     {
     }
@@ -219,10 +219,10 @@ private:
     bool Run(It First, const char* Begin, const char* End, bool NulTerminated, basic_match_results<It>& Results,
              const match_options& Options) const
     {
-        std::vector<detail::raw_record>& raw = Results.scratch();
+        std::vector<detail::raw_record>& raw = Results.m_Scratch;
         bool limitReached = false;
         const bool found = search(Begin, End, NulTerminated, Options, raw, limitReached);
-        auto& records = Results.records();
+        auto& records = Results.m_Records;
         records.clear();
         using difference = typename std::iterator_traits<It>::difference_type;
         for (const auto& record : raw) {
@@ -233,7 +233,7 @@ private:
                 records.emplace_back();
             }
         }
-        Results.set_limit_reached(limitReached);
+        Results.m_LimitReached = limitReached;
         return found;
     }
 };

@@ -1,3 +1,6 @@
+// Internal header of the regular-expression engine (nothing outside src/regex includes it; it may change at
+// any time).
+//
 // Match results of the regular-expression engine: what a search hands back to its caller (only the
 // capturing groups, as offsets), repeated searching for GLOBAL, and the substitution-text syntax.
 #pragma once
@@ -11,7 +14,7 @@ namespace regex {
 namespace detail {
 
 /// Runs one search request over [Begin, End): a single search, or with GLOBAL one search after another,
-/// each starting where the previous match ended. Records receives the records the caller sees (Part of
+/// each starting where the previous match ended. Records receives the records the caller sees (part of
 /// Regex.h's contract): after a match record 0 and the capturing groups; after a failed single search one
 /// unmatched record per internal group. LimitReached: a search gave up at a limit of Options.
 bool run_search(const compiled_pattern& Pattern, const char* Begin, const char* End, bool NulTerminated,

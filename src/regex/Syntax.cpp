@@ -3,6 +3,7 @@
 #include <cstring>
 
 namespace regex {
+namespace detail {
 
 const char* const kPosixClassNames[24] = {
     "[:alnum:]", "[:^alnum:]", "[:alpha:]", "[:^alpha:]", "[:blank:]", "[:^blank:]",
@@ -11,7 +12,7 @@ const char* const kPosixClassNames[24] = {
     "[:space:]", "[:^space:]", "[:upper:]", "[:^upper:]", "[:xdigit:]", "[:^xdigit:]",
 };
 
-reg_token perl_syntax<char>::reg_token_at(const char*& Cur, const char* End)
+reg_token perl_reader::reg_token_at(const char*& Cur, const char* End)
 {
     if (Cur == End) {
         return reg_token::end_of_pattern;
@@ -71,7 +72,7 @@ reg_token perl_syntax<char>::reg_token_at(const char*& Cur, const char* End)
     return token;
 }
 
-quant_token perl_syntax<char>::quant_token_at(const char*& Cur, const char* End)
+quant_token perl_reader::quant_token_at(const char*& Cur, const char* End)
 {
     if (Cur == End) {
         return quant_token::none;
@@ -104,7 +105,7 @@ quant_token perl_syntax<char>::quant_token_at(const char*& Cur, const char* End)
     return greedy;
 }
 
-ext_token perl_syntax<char>::ext_token_at(const char*& Cur, const char* End)
+ext_token perl_reader::ext_token_at(const char*& Cur, const char* End)
 {
     if (Cur == End) {
         return ext_token::end_of_pattern;
@@ -156,7 +157,48 @@ ext_token perl_syntax<char>::ext_token_at(const char*& Cur, const char* End)
     }
 }
 
-int perl_syntax<char>::hex_value(char Ch)
+bool perl_reader::counted_at(const char*& Cur, const char* End, size_t& Lb, size_t& Ub, bool& Greedy)
+{
+    const char* cur = Cur + 1; // past '{'
+    auto readNumber = [&](size_t& Value) {
+        bool any = false;
+        Value = 0;
+        while (cur != End && *cur >= '0' && *cur <= '9') {
+            const auto digit = static_cast<size_t>(*cur - '0');
+            Value = (Value > (unbounded_width - 1 - digit) / 10) ? unbounded_width - 1 : Value * 10 + digit;
+            ++cur;
+            any = true;
+        }
+        return any;
+    };
+    readNumber(Lb);
+    if (cur == End) {
+        return false;
+    }
+    if (*cur == '}') {
+        Ub = Lb;
+    } else if (*cur == ',') {
+        ++cur;
+        if (!readNumber(Ub)) {
+            Ub = unbounded_width;
+        }
+        if (cur == End || *cur != '}') {
+            return false;
+        }
+    } else {
+        return false;
+    }
+    ++cur; // past '}'
+    Greedy = true;
+    if (cur != End && *cur == '?') {
+        Greedy = false;
+        ++cur;
+    }
+    Cur = cur;
+    return true;
+}
+
+int perl_reader::hex_value(char Ch)
 {
     if (Ch >= '0' && Ch <= '9') {
         return Ch - '0';
@@ -170,7 +212,7 @@ int perl_syntax<char>::hex_value(char Ch)
     return -1;
 }
 
-set_token perl_syntax<char>::set_token_at(const char*& Cur, const char* End, unsigned Flags,
+set_token perl_reader::set_token_at(const char*& Cur, const char* End, unsigned Flags,
                                           set_token_value& Value)
 {
     if (Cur == End) {
@@ -279,4 +321,5 @@ set_token perl_syntax<char>::set_token_at(const char*& Cur, const char* End, uns
     return set_token::character;
 }
 
+} // namespace detail
 } // namespace regex

@@ -1,10 +1,15 @@
-// The Perl syntax policy of the regular-expression engine: it turns pattern characters into tokens, so
-// that the compiler (Compiler.h) and the bracket parser (Charset.h) work on tokens and never on raw Perl
-// spelling. Each reader takes a cursor into the pattern text, advances it past what it read, and never
-// reads at or beyond End.
+// Internal header of the regular-expression engine (nothing outside src/regex includes it; it may change
+// at any time): the Perl syntax reader. It turns pattern characters into tokens, so that the parser
+// (Parser.h) and the bracket parser (Charset.h) work on tokens and never on raw Perl spelling. Each reader
+// takes a cursor into the pattern text, advances it past what it read, and never reads at or beyond End.
 #pragma once
 
+#include "regex/Regex.h"
+
+#include <cstddef>
+
 namespace regex {
+namespace detail {
 
 /// Tokens outside bracket expressions.
 enum class reg_token {
@@ -84,17 +89,19 @@ struct set_token_value {
 /// Compile flags that change how escapes are read (same bits as regex::C_ESCAPES).
 constexpr unsigned kSyntaxCEscapes = 0x100;
 
-/// The policy class named by basic_rpattern's second template argument. Only char is supported.
-template <class CharT> struct perl_syntax;
-
-template <> struct perl_syntax<char> {
-    using char_type = char;
-
+/// The readers of Perl syntax over char (the syntax of regex::perl_syntax<char>).
+struct perl_reader {
     /// Reads the next token outside brackets at Cur.
     static reg_token reg_token_at(const char*& Cur, const char* End);
 
     /// Reads a quantifier token at Cur, if there is one.
     static quant_token quant_token_at(const char*& Cur, const char* End);
+
+    /// Reads the counted quantifier at Cur, which is on a '{': "{n}", "{n,}", "{n,m}" or "{,m}" (no lower
+    /// bound reads 0), then an optional '?' for a lazy one. False, with Cur unmoved, when no counted form
+    /// stands there (the brace is then an ordinary character). Numbers stop growing just below
+    /// unbounded_width; Ub is unbounded_width when the form has no upper bound.
+    static bool counted_at(const char*& Cur, const char* End, size_t& Lb, size_t& Ub, bool& Greedy);
 
     /// Reads the extension token right after "(?".
     static ext_token ext_token_at(const char*& Cur, const char* End);
@@ -119,4 +126,5 @@ template <> struct perl_syntax<char> {
 /// The 24 POSIX class strings in the order they are tried: "[:alnum:]", "[:^alnum:]", "[:alpha:]", ...
 extern const char* const kPosixClassNames[24];
 
+} // namespace detail
 } // namespace regex

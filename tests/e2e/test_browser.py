@@ -2,10 +2,13 @@
 """Skerrow's copies of the sample issues, as a browser shows them.
 
 The real Skerrow executable copies the sample issues of both sites through the sample magazine server;
-headless Chromium then opens every saved page from file:// and checks that every picture has loaded
-(natural width above 0), that every local link, the navigation bar's and the contents page's included,
-leads to a saved page of the issue, and that the Russian text is decoded as windows-1251 and drawn with
-real glyphs. Screenshots of the contents pages and of one article per site are kept in E2E_ARTIFACT_DIR.
+headless Chromium then opens every saved page from file:// at a width of 1280 px and checks that every
+picture has loaded (natural width above 0), that every local link, the navigation bar's and the contents
+page's included, leads to a saved page of the issue, that the page needs no horizontal scrolling and every
+article title of a contents page lies inside the window's width, and that the Russian text is decoded as
+windows-1251 and drawn with real glyphs. Screenshots of the contents pages and of one article per site are
+kept in E2E_ARTIFACT_DIR. Every saved page is also read by HTML Tidy (`tidy -e -q`): it must report no
+error in the nesting of tables, rows and cells that it does not report for the page the site served.
 
 Chromium is driven over its DevTools protocol on a pipe (--remote-debugging-pipe). Where it is not
 installed or cannot start, the test says so and exits with status 77, which CTest counts as skipped.
@@ -17,6 +20,7 @@ import base64
 import fcntl
 import json
 import os
+import re
 import select
 import shutil
 import subprocess
@@ -34,7 +38,8 @@ SKERROW = os.environ.get("SKERROW_EXE", "")
 ARTIFACTS = os.environ.get("E2E_ARTIFACT_DIR") or os.path.join(tempfile.gettempdir(), "skerrow-e2e-artifacts")
 CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
                   "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                  "--disable-extensions", "--hide-scrollbars", "--window-size=1100,1400"]
+                  "--disable-extensions", "--hide-scrollbars", "--window-size=1280,1400"]
+WINDOW_WIDTH = 1280
 
 
 class ChromiumUnavailable(Exception):
@@ -174,12 +179,32 @@ PAGE_FACTS = r"""
     text: root.innerText,
     pictures: [...document.images].map(i => ({src: i.getAttribute("src"), complete: i.complete,
                                               width: i.naturalWidth, height: i.naturalHeight})),
-    links: [...document.querySelectorAll("a[href]")].map(a => ({href: a.getAttribute("href"), url: a.href,
-                                                                text: a.textContent})),
+    links: [...document.querySelectorAll("a[href]")].map(a => {
+      const box = a.getBoundingClientRect();
+      return {href: a.getAttribute("href"), url: a.href, text: a.textContent, left: box.left, right: box.right};
+    }),
+    viewport: window.innerWidth,
+    scrollWidth: Math.max(document.documentElement.scrollWidth, root.scrollWidth),
     glyphs: new Set(["Ж", "Щ", "Я", "ф", " "].map(glyph)).size,
   };
 })()
 """
+
+
+# Tidy's reports about the nesting of tables, rows and cells ("discarding unexpected </tr>", "missing <td>"),
+# not those about their attributes.
+TABLE_NESTING = re.compile(r"</?(?:table|tr|td|th|tbody|thead|tfoot)>")
+
+
+def table_nesting_reports(html):
+    """Tidy's table nesting reports for a windows-1251 page, without their line and column."""
+    result = subprocess.run(["tidy", "-e", "-q", "-raw"], input=html, capture_output=True, timeout=60)
+    reports = set()
+    for line in result.stderr.decode("latin-1").splitlines():
+        text = re.sub(r"^line \d+ column \d+ - ", "", line)
+        if TABLE_NESTING.search(text) and "attribute" not in text:
+            reports.add(text)
+    return reports
 
 
 def is_external(href):
@@ -249,10 +274,36 @@ class BrowserView(unittest.TestCase):
             target = url_to_path(link["url"])
             self.assertIn(target, saved, "%s: link %s (%s) leads nowhere" % (where, link["href"], link["text"]))
 
+        # The page fits the window's width.
+        self.assertEqual(facts["viewport"], WINDOW_WIDTH, where)
+        self.assertLessEqual(facts["scrollWidth"], facts["viewport"], "%s scrolls sideways" % where)
+
         # The text is read as windows-1251 and drawn with real glyphs.
         self.assertEqual(facts["charset"].lower(), "windows-1251", where)
         self.assertEqual(facts["glyphs"], 5, "%s: Cyrillic letters are not drawn with glyphs" % where)
         return facts
+
+    def assert_titles_inside_window(self, issue, facts, suffix=""):
+        """Every article title of the contents page lies inside the window's width."""
+        boxes = {link["text"]: link for link in facts["links"]}
+        for title in issue.titles:
+            box = boxes.get(title + suffix)
+            self.assertIsNotNone(box, title)
+            self.assertTrue(0 <= box["left"] < box["right"] <= facts["viewport"],
+                            "%s: title %s stands at %.0f-%.0f px" % (issue.contents.file_name, title, box["left"],
+                                                                     box["right"]))
+
+    def test_saved_pages_keep_their_tables_nested_as_the_sources(self):
+        if not shutil.which("tidy"):
+            self.skipTest("HTML Tidy is not installed (Debian package tidy)")
+        for site in ("a", "b"):
+            issue = self.magazine.issues[site]
+            for page in issue.pages():
+                with self.subTest(page=page.file_name):
+                    with open(self.page_path(issue, page), "rb") as f:
+                        saved = table_nesting_reports(f.read())
+                    source = table_nesting_reports(self.magazine.resources[page.url].body)
+                    self.assertEqual(saved - source, set(), page.file_name)
 
     def links_by_text(self, facts):
         return {link["text"]: os.path.basename(url_to_path(link["url"])) for link in facts["links"]
@@ -286,6 +337,7 @@ class BrowserView(unittest.TestCase):
                 # The contents: each article's title links to its saved page.
                 for article, title in zip(issue.articles, issue.titles):
                     self.assertEqual(links.get(title), article.file_name, title)
+                self.assert_titles_inside_window(issue, facts)
                 self.assertIn("Май 2007", facts["text"])
             else:
                 self.assertIn(issue.titles[index - 1], facts["text"])
@@ -300,6 +352,7 @@ class BrowserView(unittest.TestCase):
                 self.assertIn("Журнал «Дальние страны» — Июль 2007", facts["text"])
                 for article, title in zip(issue.articles, issue.titles):
                     self.assertEqual(links.get(title + " "), article.file_name, title)
+                self.assert_titles_inside_window(issue, facts, " ")
             else:
                 self.assertEqual(links.get("Оглавление"), issue.contents.file_name)
                 self.assertIn(issue.titles[index - 1], facts["text"])

@@ -1,6 +1,6 @@
-// libFuzzer target for the regular-expression engine (built by scripts/fuzz-regex.sh with clang's
-// -fsanitize=fuzzer,address,undefined). Input layout: one byte of flags, the pattern up to the first NUL
-// byte, then the subject.
+// libFuzzer target for the regular-expression engine (target regex_fuzz of the engine's own CMake project
+// with -DSKERROW_FUZZ=ON and clang; scripts/fuzz-regex.sh builds and runs it). Input layout: one byte of
+// flags, the pattern up to the first NUL byte, then the subject.
 //  - The pattern is compiled under every combination of the compile flags that change its meaning; the
 //    only exception allowed out of the constructor is bad_regexpr.
 //  - It is then matched against the subject under the flags of the first byte, once as a range and once as

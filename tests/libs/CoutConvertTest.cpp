@@ -35,6 +35,21 @@ TEST(CoutConvert, EveryByteConvertsAndUndefinedByteBecomesQuestionMark)
     EXPECT_EQ(capture.Text(), std::string(u8"Ёё?€") + std::string("\0z", 2));
 }
 
+TEST(CoutConvert, ControlBytesAreMaskedButTabAndLineFeedStay)
+{
+    std::string all;
+    for (int byte = 0; byte < 256; ++byte)
+        all.push_back(static_cast<char>(byte));
+    const std::string masked = BrintLib::MaskControlBytes(all);
+    ASSERT_EQ(masked.size(), all.size());
+    for (int byte = 0; byte < 256; ++byte) {
+        const bool control = (byte < 0x20 && byte != '\t' && byte != '\n') || byte == 0x7F;
+        EXPECT_EQ(masked[static_cast<size_t>(byte)], control ? '?' : all[static_cast<size_t>(byte)]) << byte;
+    }
+    EXPECT_EQ(BrintLib::MaskControlBytes("img/\x1b]0;title\x07\x1b[31m.jpg\r\n"),
+              "img/?]0;title??[31m.jpg?\n");
+}
+
 TEST(CoutConvert, ArgumentsConvertBackAndUnrepresentableTextIsRefused)
 {
     std::string converted;

@@ -73,6 +73,17 @@ TEST(TRegexp, SearchThatFindsNothingRaisesWithPatternAndWholeText)
     EXPECT_FALSE(pattern.Find(page));
     ASSERT_GE(pattern.Size(), 1u);
     EXPECT_FALSE(pattern[0].matched);
+
+    // A long text is quoted by its first 300 bytes and its length; the pattern stays whole.
+    const std::string head = "<html>" + std::string(294, 'x');
+    for (const size_t length : {size_t{300}, size_t{301}, size_t{2} << 20}) {
+        const std::string text = head + std::string(length - head.size(), 'y');
+        const std::string message = CaughtApl([&] { pattern.Search(text); }).what();
+        EXPECT_EQ(message, length == 300 ? SearchError("<noindex>", text)
+                                         : "Ошибка при поиске шаблона: \"<noindex>\" в строке \"" + head +
+                                               "...\" (" + std::to_string(length) + " байт)");
+        EXPECT_LE(message.size(), 400u);
+    }
 }
 
 TEST(TRegexp, RangeIsTheWholeSubject)

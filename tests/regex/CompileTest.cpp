@@ -277,6 +277,8 @@ const TErrorCase kErrorCases[] = {
     {"[\\c", 0, "expecting end of character set"},
     {"(a)\\2", 0, "reference to nonexistent group"},
     {"(?:a)\\1", 0, "reference to nonexistent group"},
+    // The invisible (?:k) raises the group counter to 12: \11 is a reference, to a group that is not there.
+    {"(a)(b)(c)(d)(e)(f)(g)(h)(i)(j)(?:k)\\11", 0, "reference to nonexistent group"},
     {"(a)(?(2)b)", 0, "reference to nonexistent group"},
 };
 

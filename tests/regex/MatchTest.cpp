@@ -68,6 +68,8 @@ TEST(RegexMatch, AtomsAndAssertions)
         {"a\\", 0, "a\\", "(0,2)"},
         {"x*", 0, std::string("\0x", 2), "(0,0)"}, // NUL is an ordinary byte
         {"\\0x", 0, std::string("\0x", 2), "(0,2)"},
+        {"\\377", 0, "a\xFF", "(1,2)"}, // octal escapes reach the bytes from 0x80 up
+        {"\\200", 0, "\x80", "(0,1)"},
     };
     CheckTable(cases, sizeof(cases) / sizeof(cases[0]));
 }
@@ -122,6 +124,16 @@ TEST(RegexMatch, EmptyIterationsEndARepetition)
         {"(?:a*)*", 0, "aaa", "(0,3)"},
         {"(?:x*)*y", 0, "xxz", "no"},
         {"(a|b|)+c", 0, "abc", "(0,3)(2,2)"}, // the empty alternative ran twice at 2
+        // Where stopping after the first empty iteration would give other records. Here the first iteration
+        // takes () at 0; the second, also empty at 0, ends the repetition; b fails at 0, so the second
+        // iteration takes a instead, and the upper bound leaves b at 1: group 1 keeps (0,0). Stopping after
+        // one empty iteration would take a first and () at 1: (1,1).
+        {"(?:()|a){0,2}b", 0, "ab", "(0,2)(0,0)"},
+        // The outer group's first iteration matches 1 (group 1 is unset while it runs, so \1 fails inside
+        // it); its second is empty at 1, and \1 then fails against "1". The third, empty again, sees group 1
+        // at (1,1): \1 matches empty and group 3 becomes (1,1); being the second empty iteration in a row, it
+        // ends the repetition with its records kept. Stopping after one empty iteration leaves group 3 unset.
+        {"((^.)*(\\b\\W?\\1|ca)*$)+", 0, "1", "(0,1)(1,1)(0,1)(1,1)"},
     };
     CheckTable(cases, sizeof(cases) / sizeof(cases[0]));
 }
@@ -159,6 +171,12 @@ TEST(RegexMatch, BackReferences)
         {"(a)\\1*?\\1b", 0, "aaab", "(0,4)(0,1)"},
         {"(x)?\\1*y", 0, "y", "(0,1)(-)"},
         {"()\\1*y", 0, "y", "(0,1)(0,0)"},
+        // \NN from 10 up is a reference when NN is below the group counter (group 0 and invisible groups
+        // counted): with 11 groups before it \11 names group 11, with 10 it is octal 011, a tab.
+        {"(a)(b)(c)(d)(e)(f)(g)(h)(i)(j)(k)\\11", 0, "abcdefghijkk",
+         "(0,12)(0,1)(1,2)(2,3)(3,4)(4,5)(5,6)(6,7)(7,8)(8,9)(9,10)(10,11)"},
+        {"(a)(b)(c)(d)(e)(f)(g)(h)(i)(j)\\11", 0, "abcdefghij\t",
+         "(0,11)(0,1)(1,2)(2,3)(3,4)(4,5)(5,6)(6,7)(7,8)(8,9)(9,10)"},
     };
     CheckTable(cases, sizeof(cases) / sizeof(cases[0]));
 }

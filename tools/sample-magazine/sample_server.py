@@ -13,7 +13,8 @@ to it directly, by their Host header.
   --fault NAME   make issue a fail in one way (repeatable): missing-picture, drop-mid-body, other-layout,
                  no-title (see samples.FAULTS); or make the server misbehave (see SERVER_FAULTS):
                  error-large-body, stall-before-headers, stall-mid-body, endless-body, bad-picture-urls
-  --log PATH     append one line per request: milliseconds spent, status, body bytes sent, URL
+  --log PATH     append one line per request: milliseconds spent, status, body bytes sent, URL; a
+                 plain reply is logged before it is sent, a fault once it is over
   --lifetime S   stop by itself after S seconds (default 600); it also stops on SIGTERM and SIGINT
 
 Unknown URLs get 404. Connections are kept alive (HTTP/1.1) with TCP_NODELAY, so the server adds no delay
@@ -81,7 +82,10 @@ def apply_server_fault(mag, name):
         for index, (good, bad) in zip((9, 10, 11), server_fault_targets(mag, name)):
             page = a.articles[index].url
             resource = mag.resources[page]
+            # The page may give the address protocol-relative.
             body = resource.body.replace(good.encode("cp1251"), bad.encode("cp1251"))
+            if body == resource.body:
+                body = resource.body.replace(good[len("http:"):].encode("cp1251"), bad[len("http:"):].encode("cp1251"))
             assert body != resource.body
             mag.resources[page] = samples.Resource(resource.content_type, body)
     else:
@@ -177,19 +181,21 @@ class SampleHandler(BaseHTTPRequestHandler):
         else:
             status, content_type, body = 200, resource.content_type, resource.body
         dropped = url in magazine.dropped
+        sent = 0
+        if send_body:
+            sent = len(body) // 2 if dropped else len(body)
+        # Logged before the reply: a client that has its reply may end at once, and whoever reads the log
+        # then finds every request it made.
+        self.server.log_request_line(time.monotonic() - started, status, sent, url)
         self.send_response(status)
         self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
-        sent = 0
-        if send_body:
-            sent = len(body) // 2 if dropped else len(body)
-            self.wfile.write(body[:sent])
+        self.wfile.write(body[:sent])
         if dropped:
             # The reply promised the whole body; the connection goes before the rest of it.
             self.close_connection = True
             self.connection.shutdown(socket.SHUT_RDWR)
-        self.server.log_request_line(time.monotonic() - started, status, sent, url)
 
 
 class SampleServer(ThreadingHTTPServer):

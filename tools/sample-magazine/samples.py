@@ -7,13 +7,18 @@ in which Skerrow numbers them. The pages have the shapes that Skerrow's site pro
 
   site A (mag-a.test, pictures also on mag-a-archive.test): a contents page whose block_main_inner cell
     holds a 100% table with the issue's own t_link_big link (bold month and year), one t_link_big link per
-    article, thumbnails as table-cell backgrounds and a cover wrapped in a link to its large version;
+    article (root-relative, relative or absolute), a #comments link and a background cell without a link
+    on some rows, thumbnails as table-cell backgrounds and a cover wrapped in a link to its large version;
     article pages with a block_header_main_inner cell, pictures in every shape the program rewrites
-    (plain, quoted in three ways, linked to a large version directly or through show.php?, cell
-    backgrounds), reader comments in dots cells before <noindex>, and a block_logs cell;
+    (plain, quoted in three ways, root-relative, relative and protocol-relative, linked to a large version
+    directly or through show.php?, cell backgrounds with the link in the cell or in a table nested in the
+    cell), reader comments in dots cells before <noindex>, and a block_logs cell;
   site B (mag-b.test): a contents page with a content_zone division (cover, <h1> heading ending with month
-    and year, one table row per article) and printable article pages (/print/...) from <body> to a
-    reflink_descr division.
+    and year, one table row per article, its link root-relative or relative) and printable article pages
+    (/print/...) from <body> to a reflink_descr division, pictures root-relative, relative and
+    protocol-relative.
+
+Every address in a page is resolved against the page's own address, as a browser resolves it.
 
 Issues (see build()):
   "a"     site A, May 2007 (2007_05): 12 articles, 65 pictures;
@@ -31,6 +36,7 @@ of one issue in the order in which Skerrow fetches them, with their sizes:
 import os
 import random
 import sys
+import urllib.parse
 
 import pictures
 
@@ -115,9 +121,8 @@ class Magazine:
 class PageWriter:
     """Collects a page's HTML and records the pictures that Skerrow will localise, in order."""
 
-    def __init__(self, magazine, site_root, saved_page, seed):
+    def __init__(self, magazine, saved_page, seed):
         self.magazine = magazine
-        self.site_root = site_root
         self.saved = saved_page
         self.parts = []
         self.sources = set()
@@ -133,7 +138,7 @@ class PageWriter:
     def picture(self, src, kind=None, size=0, record=True):
         """Serves a picture at src (as the page writes it) and returns src. With record, the picture is
         one that Skerrow localises on this page: it is numbered on its first appearance."""
-        url = src if src.startswith("http://") else self.site_root + src
+        url = urllib.parse.urljoin(self.saved.url, src)
         kind = kind or src.rsplit(".", 1)[1]
         if url not in self.magazine.resources:
             self.count += 1
@@ -307,43 +312,50 @@ _A_PAGE_TAIL = ('<tr><td class="block_logs"><img src="/counter.gif?id=17" width=
 def _a_contents(mag, issue, folder, rows, seed, thumbnails=True):
     """The contents page of a site A issue; rows are (slug, rubric, title, lead)."""
     saved = issue.contents
-    w = PageWriter(mag, SITE_A, saved, seed)
+    w = PageWriter(mag, saved, seed)
     w.add(_a_page_head("Мир механики — %s — содержание номера" % issue.month_text))
     w.add('<tr><td class="block_main_inner">\n'
           '<div class="path"><a href="/">Главная</a> / <a href="/magazine/">Журнал</a> / %s</div>\n'
           '<table width="100%%" border="0" cellspacing="0" cellpadding="6">\n' % issue.month_text)
-    w.add('<tr><td colspan="2"><a class="t_link_big" href="magazine/%s/"><b>%s</b></a></td></tr>\n'
+    w.add('<tr><td colspan="2"><a class="t_link_big" href="/magazine/%s/"><b>%s</b></a></td></tr>\n'
           % (folder, issue.month_text))
     if thumbnails:
-        w.picture("upload/%s/cover-small.jpg" % folder, record=False)
-        w.add('<tr><td colspan="2"><a href="%s" target="_blank"><img src="upload/%s/cover-small.jpg" '
+        w.picture("/upload/%s/cover-small.jpg" % folder, record=False)
+        w.add('<tr><td colspan="2"><a href="%s" target="_blank"><img src="/upload/%s/cover-small.jpg" '
               'width="150" height="200" border="0" alt="Обложка"></a>\n'
-              % (w.picture("upload/%s/cover-big.jpg" % folder), folder))
+              % (w.picture("/upload/%s/cover-big.jpg" % folder), folder))
         w.add('<p class="t_text">В номере: %s и многое другое.</p></td></tr>\n'
               % ", ".join(r[2] for r in rows[:3]))
     rubric = None
     for index, (slug, row_rubric, title, lead) in enumerate(rows):
-        href = "magazine/%s/%s.html" % (folder, slug)
+        # Root-relative, relative to the contents page, or absolute.
+        href = ("/magazine/%s/%s.html" % (folder, slug), "%s.html" % slug,
+                "%smagazine/%s/%s.html" % (SITE_A, folder, slug))[index % 3]
         if row_rubric != rubric:
             rubric = row_rubric
             w.add('<tr><td colspan="2" class="rubric">%s</td></tr>\n' % rubric)
         w.add("<tr>\n")
         if thumbnails:
             kind = ("png", "jpg", "gif")[index % 3]
-            thumb = w.picture("upload/%s/thumbs/%s.%s" % (folder, slug, kind))
+            thumb = w.picture("/upload/%s/thumbs/%s.%s" % (folder, slug, kind))
+            # A corner cell without a link stands before the thumbnail's cell, in its own table.
             w.add('<td width="130"><table cellspacing="0" cellpadding="0" border="0"><tr>'
-                  '<td background="%s" width="120" height="80"><a href="%s"><img src="i/blank.gif" '
+                  '<td background="/i/corner.gif" width="4"></td>'
+                  '<td background="%s" width="120" height="80"><a href="%s"><img src="/i/blank.gif" '
                   'width="120" height="80" border="0" alt=""></a></td></tr></table></td>\n' % (thumb, href))
         else:
             w.add("<td></td>\n")
         w.add('<td><a class="t_link_big" href="%s">%s</a>' % (href, title))
         if thumbnails and index % 4 == 1:
-            w.add(' <img src="%s" width="28" height="11" alt="new">' % w.picture("i/new.gif"))
+            w.add(' <img src="%s" width="28" height="11" alt="new">' % w.picture("/i/new.gif"))
+        if index % 4 == 2:
+            w.add(' <a href="/magazine/%s/%s.html#comments">Обсуждение</a>' % (folder, slug))
         w.add('<br>\n<span class="t_text">%s</span></td>\n</tr>\n' % lead)
-    w.add("</table>\n</td></tr>\n"
-          '<tr><td><noindex><div class="banner"><a href="http://ads.mag-a.test/click?id=4">'
+    # The banner follows the contents table inside the same cell.
+    w.add("</table>\n"
+          '<noindex><div class="banner"><a href="http://ads.mag-a.test/click?id=4">'
           '<img src="/ad/468x60.gif" width="468" height="60" border="0" alt="Реклама"></a></div>'
-          "</noindex></td></tr>\n")
+          "</noindex>\n</td></tr>\n")
     w.add(_A_PAGE_TAIL)
     mag.add_page(issue.title_url, w.text())
 
@@ -353,8 +365,8 @@ def _a_article(mag, issue, folder, index, record, rnd, large=False):
     saved = SavedPage("%s_%02d.htm" % (issue.issue_name, index), SITE_A + "magazine/%s/%s.html" % (folder, slug))
     issue.articles.append(saved)
     issue.titles.append(title)
-    w = PageWriter(mag, SITE_A, saved, 1000 * (index + 1) + (5000 if large else 0))
-    base = "upload/%s/%s/" % (folder, slug)
+    w = PageWriter(mag, saved, 1000 * (index + 1) + (5000 if large else 0))
+    base = "/upload/%s/%s/" % (folder, slug)
     archive = SITE_A_ARCHIVE + "%s/%s/" % (folder.replace("-", "/"), slug)
     w.add(_a_page_head("%s — Мир механики" % title))
     w.add('<tr><td class="block_header_main_inner">\n<div class="rubric">%s</div>\n'
@@ -379,9 +391,12 @@ def _a_article(mag, issue, folder, index, record, rnd, large=False):
               '<img src="%ssmall-1.jpg" width="200" border="0" alt="%s"></a><br><i>%s</i></td></tr></table>\n'
               % (w.picture(base + "big-1.jpg"), base, title, "Фото: архив редакции"))
         w.add("<p>%s</p>\n" % texts[1])
-        # 2: a scheme on the archive host, absolute address
+        # 2: a scheme on the archive host, absolute or protocol-relative address
+        scheme = archive + "scheme.png"
+        if index % 2 == 1:
+            scheme = scheme[len("http:"):]
         w.add('<p align="center"><img src="%s" alt="Схема" width="180" height="120"></p>\n'
-              % w.picture(archive + "scheme.png"))
+              % w.picture(scheme))
         w.add("<p>%s</p>\n" % texts[2])
         # 3: quoted in one of three ways, or linked through the picture viewer script
         shape = index % 3
@@ -394,17 +409,18 @@ def _a_article(mag, issue, folder, index, record, rnd, large=False):
             w.add('<p><a href="show.php?%s"><img src="%ssmall-3.png" border=0></a></p>\n'
                   % (w.picture(base + "big-3.png"), base))
         w.add("<p>%s</p>\n" % texts[3])
-        # 4: a gallery cell whose background is the picture
+        # 4: a gallery cell whose background is the picture, its link in a table nested in the cell
         if index % 2 == 0:
             w.add('<table cellspacing="0"><tr><td background="%s" width="180" height="120">'
-                  '<a href="%sgallery/">&nbsp;</a></td></tr></table>\n' % (w.picture(base + "bg-4.png"), archive))
+                  '<table width="100%%"><tr><td><a href="%sgallery/">&nbsp;</a></td></tr></table></td></tr></table>\n'
+                  % (w.picture(base + "bg-4.png"), archive))
         else:
             w.add('<table cellspacing="0"><tr><td background = \'%sbg-4.gif\' width="180" height="120">'
                   '<a href="%s"><img src="i/blank.gif" width="180" height="120" border="0"></a></td></tr>'
                   '</table>\n' % (base, w.picture(base + "bg-4-big.jpg")))
             w.picture(base + "bg-4.gif", record=False)
         w.add("<p>%s</p>\n" % texts[4])
-        # the camera icon stands twice: downloaded once
+        # the camera icon stands twice, relative to the article: downloaded once
         if index % 4 == 3:
             icon = w.picture("i/camera.gif")
             w.add('<p><img src="%s"> Фото: редакция. <img src="%s"> Схемы: автор.</p>\n' % (icon, icon))
@@ -468,7 +484,7 @@ def _b_article(mag, issue, index, record, rnd):
     saved = SavedPage("%s_%02d.htm" % (issue.issue_name, index), SITE_B + "/print" + href)
     issue.articles.append(saved)
     issue.titles.append(title)
-    w = PageWriter(mag, SITE_B, saved, 7000 + index)
+    w = PageWriter(mag, saved, 7000 + index)
     texts = paragraphs(rnd, specific, B_COMMON, 4)
     base = "/upload/article/2007-07/%s/" % slug
     w.add(_b_head("%s — Дальние страны" % title))
@@ -479,9 +495,10 @@ def _b_article(mag, issue, index, record, rnd):
           "Фото: Дмитрий Орлов</div>\n" % (w.picture(base + "1.jpg"), title))
     w.add("<p>%s</p>\n" % texts[1])
     kind = ("png", "gif")[index % 2]
-    w.add('<div class="photo"><img src="%s" alt="" /></div>\n<p>%s</p>\n' % (w.picture(base + "2." + kind), texts[2]))
+    # relative to the printable page
+    w.add('<div class="photo"><img src="%s" alt="" /></div>\n<p>%s</p>\n' % (w.picture("2." + kind), texts[2]))
     if index % 3 == 0:
-        w.add('<p><img src="%s" alt="Карта" /></p>\n' % w.picture(SITE_B + base + "map.png"))
+        w.add('<p><img src="%s" alt="Карта" /></p>\n' % w.picture("//mag-b.test" + base + "map.png"))
     w.add("<p>%s</p>\n" % texts[3])
     w.add('<div class="reflink_descr">Источник: журнал «Дальние страны», №7, июль 2007. '
           "Адрес статьи: %s%s</div>\n" % (SITE_B, href))
@@ -494,7 +511,7 @@ def _build_b(mag):
     issue = Issue("b", SITE_B + "/issues/2007/07/", "2007_07", "Июль 2007")
     rnd = random.Random(2107)
     hrefs = [_b_article(mag, issue, index, record, rnd) for index, record in enumerate(B_ARTICLES, start=1)]
-    w = PageWriter(mag, SITE_B, issue.contents, 3)
+    w = PageWriter(mag, issue.contents, 3)
     w.add(_b_head("Дальние страны — %s" % issue.month_text))
     w.add('<body>\n<div class="header"><a href="/"><img src="/i/logo.png" alt="Дальние страны" /></a>'
           '\n<a href="/issues/">Архив номеров</a> | <a href="/subscribe/">Подписка</a></div>\n')
@@ -504,6 +521,8 @@ def _build_b(mag):
     w.add('<div class="issue_list">\n<table class="articles">\n')
     for index, ((slug, title, lead, _), href) in enumerate(zip(B_ARTICLES, hrefs), start=1):
         kind = ("jpg", "png", "gif")[index % 3]
+        if index % 2 == 0:
+            href = "../../.." + href  # relative to the contents page
         w.add('<tr><td class="thumb"><a href="%s"><img src="%s" width="90" height="60" alt="" /></a></td>'
               '<td class="title"><b>%s</b> <div class="descr">%s</div></td></tr>\n'
               % (href, w.picture("/upload/issues/2007-07/%s.%s" % (slug, kind)), title, lead))
@@ -525,7 +544,15 @@ FAULTS = {
                      "the body and the connection is closed",
     "other-layout": "article 4 comes in another layout, without the block_header_main_inner cell",
     "no-title": "the contents page of issue a is not on the server (404)",
+    "huge-other-layout": "article 4 comes in another layout, padded to 2 MB",
+    "escape-in-picture": "article 6 shows first a picture whose address holds terminal escape sequences (404), "
+                         "then a counter of no picture type whose tag holds them too",
 }
+
+# The picture address of the "escape-in-picture" fault: retitles the terminal window and colours it red.
+ESCAPE_PICTURE = "upload/2007-05/\x1b]0;pwned\x07\x1b[31mred\x1b[0m.jpg"
+# A tag of the same fault that is logged as it stands (its address has no picture type).
+ESCAPE_COUNTER = '<img src="/cgi/\x1b[31mcount\x1b[0m">'
 
 
 def fault_targets(mag, name):
@@ -535,8 +562,10 @@ def fault_targets(mag, name):
         return [a.articles[1].pictures[1]]
     if name == "drop-mid-body":
         return [a.articles[2].url, a.articles[4].pictures[0]]
-    if name == "other-layout":
+    if name in ("other-layout", "huge-other-layout"):
         return [a.articles[3].url]
+    if name == "escape-in-picture":
+        return [a.articles[5].url]
     if name == "no-title":
         return [a.title_url]
     raise ValueError("unknown fault: %s (known: %s)" % (name, ", ".join(sorted(FAULTS))))
@@ -549,14 +578,19 @@ def apply_fault(mag, name):
             del mag.resources[url]
     elif name == "drop-mid-body":
         mag.dropped.update(targets)
-    elif name == "other-layout":
+    elif name in ("other-layout", "huge-other-layout"):
         title = mag.issues["a"].titles[3]
+        padding = "<!-- %s -->\n" % ("x" * (2 << 20)) if name == "huge-other-layout" else ""
         mag.resources[targets[0]] = Resource(HTML_TYPE, (
             '<!DOCTYPE html>\n<html lang="ru">\n<head>\n<meta charset="windows-1251">\n'
             "<title>%s — Мир механики</title>\n</head>\n<body>\n<header class=\"site-header\">Мир механики</header>\n"
             '<main class="article">\n<article>\n<h1>%s</h1>\n<p>Новый дизайн сайта: статья без старой вёрстки.</p>\n'
-            '<figure><img src="/upload/2007-05/new-layout.jpg" alt=""></figure>\n</article>\n</main>\n'
-            "</body>\n</html>\n" % (title, title)).encode("cp1251"))
+            '<figure><img src="/upload/2007-05/new-layout.jpg" alt=""></figure>\n</article>\n</main>\n%s'
+            "</body>\n</html>\n" % (title, title, padding)).encode("cp1251"))
+    elif name == "escape-in-picture":
+        cell = b'<td class="block_header_main_inner">\n'
+        page = mag.resources[targets[0]]
+        page.body = page.body.replace(cell, cell + b'<p><img src="' + ESCAPE_PICTURE.encode() + b'">' + ESCAPE_COUNTER.encode() + b'</p>\n', 1)
     return targets
 
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "Logic.h"
+#include "libs/CoutConvert.h"
 #include "libs/Exceptions.h"
 #include "libs/Interruption.h"
 
@@ -359,8 +360,8 @@ void TCURLTransfer::Release(TTransfer& Transfer)
 void TCURLTransfer::Download(ITask& Task, const TTaskQueue* Upcoming)
 {
     BrintLib::ThrowIfInterrupted();
-    // Before Begin, so that a task that fails there still shows its URL; written as it is.
-    std::cout << "Download: " << Task.GetUrl() << std::endl;
+    // Before Begin, so that a task that fails there still shows its URL; unconverted, control bytes masked.
+    std::cout << "Download: " << BrintLib::MaskControlBytes(Task.GetUrl()) << std::endl;
     m_Declined.erase(&Task);
     TTransfer* transfer = Find(Task);
     if (transfer == nullptr) {

@@ -39,10 +39,13 @@ pages['title.htm'] = '''<!DOCTYPE html PUBLIC "-//W3C//DTD XHTML 1.0 Transitiona
 <td><a href='pages/deep.html'><img src="http://mag-b.test/images/thumbs/deep.gif" /></a></td>
 <td><a href='pages/deep.html'>Погружение</a> на глубину <1000 м<div class="descr"><i>Батискаф</i> на глубине <300 м
 </tr>
+<tr class="odd"><td><a href="/magazines/2007/05/odd/">Строка с классом</a></td><td><div class="descr">Не по образцу</div></td></tr>
+<tr><td><a href="/magazines/2007/05/nodiv/">Строка без описания</a></td></tr>
 </table>
 <div class="content">Реклама</div>
 <table class="extra">
 <tr><td><a href=/magazines/2007/05/bonus/ class="title">Бонус</a></td><td><div class="descr">Дополнительный материал</div></td></tr>
+<tr><td><a href="7#comments">Итоги 2007 года</a></td><td><div class="descr">Год 2007 в цифрах</div></td></tr>
 </table>
 <div class='content'>Подвал</div>
 <table class="after">
@@ -124,7 +127,7 @@ pages['expected/2007_05_00.htm'] = '''<html xmlns="http://www.w3.org/1999/xhtml"
 <td><a href="2007_05_02.htm">Звёзды над пустыней</a></td>
 <td><a href=2007_05_02.htm>
 </a><br>
-Обсерватория, адрес которой 2007_05_02.htm знают все
+Обсерватория, адрес которой /magazines/2007/05/stars/ знают все
 </td>
 </tr>
 <tr><td colspan=2><hr></td></tr><tr>
@@ -137,6 +140,11 @@ pages['expected/2007_05_00.htm'] = '''<html xmlns="http://www.w3.org/1999/xhtml"
 <td><a href=2007_05_04.htm class="title">Бонус</a></td>
 <td><a href=2007_05_04.htm></a><br>
 Дополнительный материал</td>
+</tr>
+<tr><td colspan=2><hr></td></tr><tr>
+<td><a href="2007_05_05.htm#comments">Итоги 2007 года</a></td>
+<td><a href=2007_05_05.htm#comments></a><br>
+Год 2007 в цифрах</td>
 </tr>
 </table>
 </body></html>'''

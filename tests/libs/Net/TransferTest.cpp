@@ -1,5 +1,6 @@
 // The transfer engine against a real HTTP server on loopback.
 
+#include "libs/CoutConvert.h"
 #include "libs/Net/CURLTransfer.h"
 
 #include <curl/curl.h>
@@ -212,7 +213,7 @@ TEST_F(Transfer, ConnectionFailuresCarryLibcurlsText)
         TRecordingTask task(c.Url);
         ::testing::internal::CaptureStdout();
         const std::string failure = FailureOf([&] { m_Downloader.Download(task); });
-        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Download: " + c.Url + "\n");
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Download: " + BrintLib::MaskControlBytes(c.Url) + "\n");
         // A message is text: it ends at a NUL.
         EXPECT_TRUE(failure == TransferError(c.Code, c.Url).c_str()) << failure.substr(0, 200);
         EXPECT_EQ(task.Calls, c.Calls);

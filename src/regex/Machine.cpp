@@ -1,16 +1,11 @@
 #include "regex/Matcher.h"
 
-#include "regex/Syntax.h"
+#include "regex/Lookarounds.h"
+#include "regex/MatchSupport.h"
+#include "regex/Scanners.h"
 
 #include <algorithm>
 #include <cstring>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#endif
 
 namespace regex {
 namespace detail {
@@ -19,23 +14,23 @@ namespace {
 
 // Frame kinds. Undo records come first: a cut keeps them and drops everything from kFirstChoice on.
 enum frame_tag : std::uint8_t {
-    undo_capture,          // aux group; Node old begin; Pos old end; X old matched
-    undo_tentative,        // aux group; Pos old tentative start
-    undo_quant,            // aux group; Node old prev; Pos old cur; X old count
-    undo_count,            // aux group; X old count
-    undo_shift,            // aux group; Pos old prev (cur is the prev of now)
+    undo_capture,   // aux group; Node old begin; Pos old end; X old matched
+    undo_tentative, // aux group; Pos old tentative start
+    undo_quant,     // aux group; Node old prev; Pos old cur; X old count
+    undo_count,     // aux group; X old count
+    undo_shift,     // aux group; Pos old prev (cur is the prev of now)
     kFirstChoice,
     choice_alt = kFirstChoice, // Node group; Pos p; X next alternative; aux 1 = the look-behind's fast ones
-    choice_greedy_atom,    // Node quant; Pos last position tried; X lowest position
-    choice_lazy_atom,      // Node quant; Pos last position tried; X highest position
-    choice_greedy_backref, // Node quant; Pos last position tried; X count there
-    choice_lazy_backref,   // Node quant; Pos last position tried; X count there
-    choice_group_rest,     // Node quant; Pos iteration point; X count before the iteration (greedy)
-    choice_group_iter,     // Node quant; Pos iteration point; X count (lazy)
-    choice_simple_greedy,  // Node quant; Pos last position tried; X lowest position; aux 1 when Lb == 0
-    choice_simple_lazy,    // Node quant; Pos last position tried; X highest position
-    lb_retry,              // Node look-behind; Pos p; X the start that succeeded
-    memo_entry,            // aux memo slot; Node quant; Pos where the repetition was entered
+    choice_greedy_atom,        // Node quant; Pos last position tried; X lowest position
+    choice_lazy_atom,          // Node quant; Pos last position tried; X highest position
+    choice_greedy_backref,     // Node quant; Pos last position tried; X count there
+    choice_lazy_backref,       // Node quant; Pos last position tried; X count there
+    choice_group_rest,         // Node quant; Pos iteration point; X count before the iteration (greedy)
+    choice_group_iter,         // Node quant; Pos iteration point; X count (lazy)
+    choice_simple_greedy,      // Node quant; Pos last position tried; X lowest position; aux 1 when Lb == 0
+    choice_simple_lazy,        // Node quant; Pos last position tried; X highest position
+    lb_retry,                  // Node look-behind; Pos p; X the start that succeeded
+    memo_entry,                // aux memo slot; Node quant; Pos where the repetition was entered
     // Barriers: aux = (index + 1 of the enclosing barrier) << 1 | uses the fast alternatives.
     barrier_lookahead,       // Node look-ahead; Pos p
     barrier_lookbehind,      // Node look-behind; Pos p; X current start
@@ -61,11 +56,6 @@ inline bool IsLookbehindBarrier(std::uint8_t Tag)
     return Tag == barrier_lookbehind || Tag == barrier_lb_pred || Tag == barrier_cond_lookbehind;
 }
 
-inline unsigned char Byte(const char* Pos)
-{
-    return static_cast<unsigned char>(*Pos);
-}
-
 inline const char* AsPos(std::uintptr_t Value)
 {
     return reinterpret_cast<const char*>(Value);
@@ -74,40 +64,6 @@ inline const char* AsPos(std::uintptr_t Value)
 inline std::uintptr_t AsValue(const char* Pos)
 {
     return reinterpret_cast<std::uintptr_t>(Pos);
-}
-
-inline bool IsWordAt(const char* Pos)
-{
-    return perl_syntax<char>::is_word(Byte(Pos));
-}
-
-// Whether the assertion of kind Kind (^ $ \A \Z \z \b \B) holds at Pos; End is the end the nodes see.
-inline bool AssertionHolds(node_kind Kind, const char* Begin, const char* Pos, const char* End)
-{
-    switch (Kind) {
-    case node_kind::assert_bos:
-        return Pos == Begin;
-    case node_kind::assert_bol:
-        return Pos == Begin || Pos[-1] == '\n';
-    case node_kind::assert_peos:
-        return Pos == End || (*Pos == '\n' && Pos + 1 == End);
-    case node_kind::assert_eol:
-        return Pos == End || *Pos == '\n';
-    case node_kind::assert_eos:
-        return Pos == End;
-    default: { // word_boundary, not_word_boundary
-        const bool before = Pos != Begin && IsWordAt(Pos - 1);
-        const bool after = Pos != End && IsWordAt(Pos);
-        return (before != after) == (Kind == node_kind::word_boundary);
-    }
-    }
-}
-
-// Whether Item (a group_node or an alt_info) cannot begin at Pos: it knows its first bytes and the byte at
-// Pos is not one of them, or Pos is the end.
-template <class T> inline bool CannotBegin(const T& Item, const char* Pos, const char* End)
-{
-    return Item.HasFirst && (Pos == End || !Item.First.test(Byte(Pos)));
 }
 
 // Whether the text Record captured stands again at At (before End); NoCase compares ignoring case. An
@@ -122,164 +78,11 @@ inline bool CaptureRepeatsAt(const group_record& Record, bool NoCase, const char
         return std::memcmp(At, Record.Begin, length) == 0;
     }
     for (size_t i = 0; i < length; ++i) {
-        if (to_upper(Byte(At + i)) != to_upper(Byte(Record.Begin + i))) {
+        if (to_upper(byte_at(At + i)) != to_upper(byte_at(Record.Begin + i))) {
             return false;
         }
     }
     return true;
-}
-
-// The first position in [Pos, Limit) whose byte is A or B, or Limit.
-const char* FindStop(const char* Pos, const char* Limit, int A, int B)
-{
-    const auto a = static_cast<char>(A);
-    const auto b = static_cast<char>(B);
-#if defined(__SSE2__)
-    const __m128i atA = _mm_set1_epi8(a);
-    const __m128i atB = _mm_set1_epi8(b);
-    while (Limit - Pos >= 16) {
-        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(Pos));
-        const auto mask = static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(block, atA), _mm_cmpeq_epi8(block, atB))));
-        if (mask) {
-            return Pos + __builtin_ctz(mask);
-        }
-        Pos += 16;
-    }
-#endif
-    while (Pos != Limit && *Pos != a && *Pos != b) {
-        ++Pos;
-    }
-    return Pos;
-}
-
-// Fast path of a lazy repetition over single bytes: from Pos on, the first position before Limit where the
-// rest of the pattern may begin or the atom stops matching (Limit when there is none).
-const char* LazyScan(const atom_quant_node* Quant, const char* Pos, const char* Limit)
-{
-    if (Quant->FollowSingle >= 0) {
-        const void* hit = std::memchr(Pos, Quant->FollowSingle, static_cast<size_t>(Limit - Pos));
-        const char* stop = hit ? static_cast<const char*>(hit) : Limit;
-        if (Quant->Atom->Kind == node_kind::any_but_newline) {
-            const void* newline = std::memchr(Pos, '\n', static_cast<size_t>(stop - Pos));
-            return newline ? static_cast<const char*>(newline) : stop;
-        }
-        return stop;
-    }
-    if (Quant->LazyStops[0] >= 0) {
-        return FindStop(Pos, Limit, Quant->LazyStops[0], Quant->LazyStops[1]);
-    }
-    while (Pos != Limit && Quant->LazySkip.test(Byte(Pos))) {
-        ++Pos;
-    }
-    return Pos;
-}
-
-// Fast path of a greedy repetition over single bytes giving back: the last position in [Lowest, Pos] where
-// the rest of the pattern may begin (Pos == End never), or null.
-const char* GreedyScan(const atom_quant_node* Quant, const char* Lowest, const char* Pos, const char* End)
-{
-    if (Pos == End) {
-        if (Quant->FollowAtEnd) {
-            return Pos;
-        }
-        if (Pos == Lowest) {
-            return nullptr;
-        }
-        --Pos;
-    }
-    if (Quant->FollowSingle >= 0) {
-        return static_cast<const char*>(memrchr(Lowest, Quant->FollowSingle, static_cast<size_t>(Pos - Lowest) + 1));
-    }
-    while (!Quant->Follow.test(Byte(Pos))) {
-        if (Pos == Lowest) {
-            return nullptr;
-        }
-        --Pos;
-    }
-    return Pos;
-}
-
-// Scanners for FindLiteral: the first start in [Cur, LastStart] where Needle's bytes at both probe
-// positions fit and the whole needle compares equal, looking at a block of starts at a time; Cur when
-// fewer than a block of starts is left (the caller finishes), null when no start in the blocks fits.
-#if defined(__x86_64__) && defined(__GNUC__)
-#define SKERROW_REGEX_AVX2 1
-__attribute__((target("avx2"))) const char* ScanBlocksAvx2(const char*& Cur, const char* LastStart,
-                                                            const char* Needle, size_t M, size_t A, size_t B)
-{
-    const __m256i atA = _mm256_set1_epi8(Needle[A]);
-    const __m256i atB = _mm256_set1_epi8(Needle[B]);
-    while (LastStart - Cur >= 31) {
-        const __m256i blockA = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(Cur + A));
-        const __m256i blockB = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(Cur + B));
-        auto mask = static_cast<unsigned>(
-            _mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpeq_epi8(blockA, atA), _mm256_cmpeq_epi8(blockB, atB))));
-        while (mask) {
-            const char* candidate = Cur + __builtin_ctz(mask);
-            if (std::memcmp(candidate, Needle, M) == 0) {
-                return candidate;
-            }
-            mask &= mask - 1;
-        }
-        Cur += 32;
-    }
-    return nullptr;
-}
-
-bool HasAvx2()
-{
-    static const bool has = __builtin_cpu_supports("avx2");
-    return has;
-}
-#endif
-
-// The first occurrence of Needle (M >= 2 bytes) that starts in [From, LastStart]; the bytes up to
-// LastStart + M are readable. Probes: two positions of the needle with uncommon bytes; 16 or 32 starts at a
-// time are tested for those two bytes before any full comparison.
-const char* FindLiteral(const char* From, const char* LastStart, const char* Needle, size_t M,
-                        const std::array<size_t, 2>& Probes)
-{
-    const size_t a = Probes[0];
-    const size_t b = Probes[1];
-    const char* cur = From;
-#if defined(SKERROW_REGEX_AVX2)
-    if (LastStart - cur >= 31 && HasAvx2()) {
-        if (const char* found = ScanBlocksAvx2(cur, LastStart, Needle, M, a, b)) {
-            return found;
-        }
-    }
-#endif
-#if defined(__SSE2__)
-    const __m128i atA = _mm_set1_epi8(Needle[a]);
-    const __m128i atB = _mm_set1_epi8(Needle[b]);
-    while (LastStart - cur >= 15) {
-        const __m128i blockA = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cur + a));
-        const __m128i blockB = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cur + b));
-        auto mask = static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(blockA, atA), _mm_cmpeq_epi8(blockB, atB))));
-        while (mask) {
-            const char* candidate = cur + __builtin_ctz(mask);
-            if (std::memcmp(candidate, Needle, M) == 0) {
-                return candidate;
-            }
-            mask &= mask - 1;
-        }
-        cur += 16;
-    }
-#endif
-    while (cur <= LastStart) {
-        const void* hit = std::memchr(cur + a, Needle[a], static_cast<size_t>(LastStart - cur) + 1);
-        if (!hit) {
-            return nullptr;
-        }
-        cur = static_cast<const char*>(hit) - a;
-        if (std::memcmp(cur, Needle, M) == 0) {
-            return cur;
-        }
-        ++cur;
-    }
-    return nullptr;
 }
 
 const node* Branch(const group_node* Conditional, bool Holds)
@@ -290,28 +93,7 @@ const node* Branch(const group_node* Conditional, bool Holds)
     return Conditional->AltCount > 1 ? Conditional->Alts[1] : Conditional->Next;
 }
 
-// Width of a fixed run of simple nodes up to Owner's end_group.
-size_t ChainWidth(const node* Head, const group_node* Owner)
-{
-    size_t width = 0;
-    for (const node* cur = Head;
-         !(cur->Kind == node_kind::end_group && static_cast<const end_group_node*>(cur)->Group == Owner);
-         cur = cur->Next) {
-        width += cur->Width.Min;
-    }
-    return width;
-}
-
 } // namespace
-
-matcher::matcher(const compiled_pattern& Pattern, const char* Begin, const char* End, bool NulTerminated,
-                 const match_options& Options)
-    : m_Pattern(Pattern), m_Begin(Begin), m_SubjectEnd(End), m_End(End), m_NulTerminated(NulTerminated),
-      m_Options(Options)
-{
-    m_Records.resize(Pattern.GroupCounter);
-    m_Stack.resize(48);
-}
 
 void matcher::grow()
 {
@@ -320,172 +102,6 @@ void matcher::grow()
         throw limit_exceeded();
     }
     m_Stack.resize(size);
-}
-
-void matcher::reset_records()
-{
-    const group_record unmatched{nullptr, nullptr, nullptr, nullptr, nullptr, 0, false};
-    for (size_t i = 0; i < m_Records.size(); ++i) {
-        m_Records[i] = unmatched;
-    }
-}
-
-search_outcome matcher::search(const char* From, bool RejectEmpty)
-{
-    if (m_Pattern.WholeLiteral && m_Options.fast_paths) {
-        return search_literal(From);
-    }
-    m_RejectEmpty = RejectEmpty;
-    m_RejectAt = From;
-    m_Steps = m_Options.step_limit ? m_Options.step_limit : static_cast<std::size_t>(-1);
-    reset_records();
-    std::fill(m_FailFrom.begin(), m_FailFrom.begin() + static_cast<std::ptrdiff_t>(m_Pattern.MemoSlots), nullptr);
-    const size_t minWidth = m_Pattern.Width.Min;
-    if (static_cast<size_t>(m_SubjectEnd - From) < minWidth) {
-        return search_outcome::failed;
-    }
-    const char* last = m_SubjectEnd - minWidth;
-    try {
-        const bool found = m_Options.fast_paths ? search_starts<true>(From, last) : search_starts<false>(From, last);
-        if (!found) {
-            reset_records();
-        }
-        return found ? search_outcome::matched : search_outcome::failed;
-    } catch (const limit_exceeded&) {
-        reset_records();
-        m_Sp = 0;
-        return search_outcome::limit;
-    }
-}
-
-// The search of a pattern that is one literal (compiled_pattern::WholeLiteral); it never matches empty.
-search_outcome matcher::search_literal(const char* From)
-{
-    const std::string& literal = m_Pattern.Literal;
-    const size_t m = literal.size();
-    const char* hit = nullptr;
-    if (static_cast<size_t>(m_SubjectEnd - From) >= m) {
-        if (m_Pattern.LiteralAnchored) {
-            hit = From == m_Begin && std::memcmp(From, literal.data(), m) == 0 ? From : nullptr;
-        } else if (m == 1) {
-            hit = static_cast<const char*>(std::memchr(From, literal[0], static_cast<size_t>(m_SubjectEnd - From)));
-        } else {
-            hit = FindLiteral(From, m_SubjectEnd - m, literal.data(), m, m_Pattern.LiteralProbes);
-        }
-    }
-    if (!hit) {
-        reset_records();
-        return search_outcome::failed;
-    }
-    m_Records[0] = group_record{hit, hit + m, hit, nullptr, nullptr, 0, true};
-    return search_outcome::matched;
-}
-
-template <bool Fast> bool matcher::search_starts(const char* From, const char* Last)
-{
-    const compiled_pattern& pattern = m_Pattern;
-    if (Fast && pattern.RequiredByte >= 0 && pattern.TryAllStarts && !pattern.FirstStartOnly) {
-        // Every match contains this byte, at or after its start: no start beyond its last occurrence.
-        const void* found = memrchr(From, pattern.RequiredByte, static_cast<size_t>(m_SubjectEnd - From));
-        if (!found) {
-            return false;
-        }
-        Last = std::min(Last, static_cast<const char*>(found));
-    }
-    if ((pattern.Flags & FROM_RIGHT) && !m_NulTerminated) {
-        for (const char* start = Last;; --start) {
-            if (attempt<Fast>(start)) {
-                return true;
-            }
-            if (start == From) {
-                return false;
-            }
-        }
-    }
-    if (!pattern.TryAllStarts || (Fast && pattern.FirstStartOnly)) {
-        return attempt<Fast>(From);
-    }
-    if (Fast && pattern.HasPrefix) {
-        for (const char* start = find_prefix(From, Last); start; start = find_prefix(start + 1, Last)) {
-            if (attempt<Fast>(start)) {
-                return true;
-            }
-        }
-        return false;
-    }
-    if (Fast && pattern.HasTopFirst) {
-        for (const char* start = find_first(From, Last); start; start = find_first(start + 1, Last)) {
-            if (attempt<Fast>(start)) {
-                return true;
-            }
-        }
-        return false;
-    }
-    for (const char* start = From;; ++start) {
-        if (attempt<Fast>(start)) {
-            return true;
-        }
-        if (start == Last) {
-            return false;
-        }
-    }
-}
-
-// The first occurrence of the leading literal that starts in [From, Last], or null. Every match starts with
-// the literal and is at least as long, so an occurrence starting at or before Last lies inside the subject.
-const char* matcher::find_prefix(const char* From, const char* Last) const
-{
-    if (From > Last) {
-        return nullptr;
-    }
-    const std::string& lower = m_Pattern.PrefixLower;
-    const std::string& upper = m_Pattern.PrefixUpper;
-    const size_t m = lower.size();
-    if (lower == upper) {
-        return FindLiteral(From, Last, lower.data(), m, m_Pattern.PrefixProbes);
-    }
-    // Horspool over both case forms, with the pattern's skip table.
-    for (const char* cur = From; cur <= Last;) {
-        size_t k = m;
-        while (k > 0 && (cur[k - 1] == lower[k - 1] || cur[k - 1] == upper[k - 1])) {
-            --k;
-        }
-        if (k == 0) {
-            return cur;
-        }
-        const size_t shift = m_Pattern.Skip[Byte(cur + m - 1)];
-        if (static_cast<size_t>(Last - cur) < shift) {
-            return nullptr;
-        }
-        cur += shift;
-    }
-    return nullptr;
-}
-
-// The first position in [From, Last] whose byte may begin a match, or null.
-const char* matcher::find_first(const char* From, const char* Last) const
-{
-    if (From > Last) {
-        return nullptr;
-    }
-    if (m_Pattern.TopFirstSingle >= 0) {
-        return static_cast<const char*>(
-            std::memchr(From, m_Pattern.TopFirstSingle, static_cast<size_t>(Last - From) + 1));
-    }
-    const byte_set& first = m_Pattern.TopFirst;
-    const char* cur = From;
-    while (cur <= Last && !first.test(Byte(cur))) {
-        ++cur;
-    }
-    return cur <= Last ? cur : nullptr;
-}
-
-template <bool Fast> bool matcher::attempt(const char* Start)
-{
-    m_Sp = 0;
-    m_Barrier = 0;
-    m_End = m_SubjectEnd;
-    return run<Fast>(Start);
 }
 
 // The end of the subject as the nodes see it: inside a look-behind body, the position of the look-behind.
@@ -513,7 +129,7 @@ bool matcher::known_to_fail(size_t Slot, const byte_set& Members, node_kind Atom
     if (Atom == node_kind::any_but_newline) {
         sameRun = !std::memchr(from, '\n', static_cast<size_t>(Pos - from));
     } else if (Atom != node_kind::any) {
-        while (from != Pos && Members.test(Byte(from))) {
+        while (from != Pos && Members.test(byte_at(from))) {
             ++from;
         }
         sameRun = from == Pos;
@@ -581,132 +197,11 @@ void matcher::restore_repetition_state(size_t Barrier)
 inline void matcher::capture(const group_node* Group, const char* Begin, const char* End)
 {
     group_record& record = m_Records[static_cast<size_t>(Group->Number)];
-    push(undo_capture, static_cast<std::uint64_t>(Group->Number), record.Begin, record.End, record.Matched ? 1 : 0);
+    push(undo_capture, static_cast<std::uint64_t>(Group->Number), record.Begin, record.End,
+         record.Matched ? 1 : 0);
     record.Begin = Begin;
     record.End = End;
     record.Matched = true;
-}
-
-// Runs the nodes of a capture-free look-around alternative: fixed, without choices.
-bool matcher::run_simple(const node* Head, const group_node* Owner, const char* Pos, const char* End) const
-{
-    const char* p = Pos;
-    for (const node* n = Head;; n = n->Next) {
-        switch (n->Kind) {
-        case node_kind::chr:
-            if (p == End || Byte(p) != static_cast<const char_node*>(n)->Lower) {
-                return false;
-            }
-            ++p;
-            break;
-        case node_kind::chr_nocase: {
-            const auto* ch = static_cast<const char_node*>(n);
-            if (p == End || (Byte(p) != ch->Lower && Byte(p) != ch->Upper)) {
-                return false;
-            }
-            ++p;
-            break;
-        }
-        case node_kind::literal:
-        case node_kind::literal_nocase: {
-            const auto* literal = static_cast<const literal_node*>(n);
-            if (static_cast<size_t>(End - p) < literal->Length) {
-                return false;
-            }
-            for (size_t i = 0; i < literal->Length; ++i) {
-                if (Byte(p + i) != literal->Lower[i] && Byte(p + i) != literal->Upper[i]) {
-                    return false;
-                }
-            }
-            p += literal->Length;
-            break;
-        }
-        case node_kind::set:
-            if (p == End || !static_cast<const set_node*>(n)->Set.test(Byte(p))) {
-                return false;
-            }
-            ++p;
-            break;
-        case node_kind::any_but_newline:
-            if (p == End || *p == '\n') {
-                return false;
-            }
-            ++p;
-            break;
-        case node_kind::any:
-            if (p == End) {
-                return false;
-            }
-            ++p;
-            break;
-        // One case per assertion, each passing its kind as a constant: the look-around runs of the picture-type
-        // check are measurably slower with a second dispatch on the kind.
-        case node_kind::assert_bos:
-            if (!AssertionHolds(node_kind::assert_bos, m_Begin, p, End)) {
-                return false;
-            }
-            break;
-        case node_kind::assert_bol:
-            if (!AssertionHolds(node_kind::assert_bol, m_Begin, p, End)) {
-                return false;
-            }
-            break;
-        case node_kind::assert_peos:
-            if (!AssertionHolds(node_kind::assert_peos, m_Begin, p, End)) {
-                return false;
-            }
-            break;
-        case node_kind::assert_eol:
-            if (!AssertionHolds(node_kind::assert_eol, m_Begin, p, End)) {
-                return false;
-            }
-            break;
-        case node_kind::assert_eos:
-            if (!AssertionHolds(node_kind::assert_eos, m_Begin, p, End)) {
-                return false;
-            }
-            break;
-        case node_kind::word_boundary:
-            if (!AssertionHolds(node_kind::word_boundary, m_Begin, p, End)) {
-                return false;
-            }
-            break;
-        case node_kind::not_word_boundary:
-            if (!AssertionHolds(node_kind::not_word_boundary, m_Begin, p, End)) {
-                return false;
-            }
-            break;
-        case node_kind::end_group:
-            if (static_cast<const end_group_node*>(n)->Group == Owner) {
-                return true;
-            }
-            return false;
-        default:
-            return false;
-        }
-    }
-}
-
-bool matcher::simple_lookahead(const group_node* Group, const char* Pos) const
-{
-    for (size_t i = 0; i < Group->AltCount; ++i) {
-        if (run_simple(Group->Alts[i], Group, Pos, m_End)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-bool matcher::simple_lookbehind(const group_node* Group, const char* Pos) const
-{
-    const auto available = static_cast<size_t>(Pos - m_Begin);
-    for (size_t i = 0; i < Group->FastAltCount; ++i) {
-        const size_t width = ChainWidth(Group->FastAlts[i], Group);
-        if (width <= available && run_simple(Group->FastAlts[i], Group, Pos - width, Pos)) {
-            return true;
-        }
-    }
-    return false;
 }
 
 // Starts the alternatives of Group at Pos: pushes the choice of the later ones and returns the first
@@ -724,14 +219,14 @@ const node* matcher::alternatives(const group_node* Group, const char* Pos, bool
             info = Group->FastAltInfo;
         }
         size_t first = 0;
-        while (first < count && CannotBegin(info[first], Pos, m_End)) {
+        while (first < count && cannot_begin(info[first], Pos, m_End)) {
             ++first;
         }
         if (first == count) {
             return nullptr;
         }
         size_t next = first + 1;
-        while (next < count && CannotBegin(info[next], Pos, m_End)) {
+        while (next < count && cannot_begin(info[next], Pos, m_End)) {
             ++next;
         }
         if (next < count) {
@@ -745,6 +240,13 @@ const node* matcher::alternatives(const group_node* Group, const char* Pos, bool
     return alts[0];
 }
 
+// Runs the pattern from Start until it matches (true) or every choice is spent (false).
+//
+// One function on purpose. The node dispatch, the failure path that pops frames and resumes choice points,
+// and the look-behind window loop jump into one another with goto and share n, p and the cached stack
+// fields in registers; split into functions, each node and each failure would pay a call and reload that
+// state, and the program's patterns run measurably slower. The helpers it calls are small and inline.
+// Fast: the fast paths of the compiled pattern are used (instantiated both ways, at the end of this file).
 template <bool Fast> bool matcher::run(const char* Start)
 {
     const node* n = m_Pattern.Top;
@@ -755,7 +257,7 @@ template <bool Fast> bool matcher::run(const char* Start)
         }
         switch (n->Kind) {
         case node_kind::chr:
-            if (p != m_End && Byte(p) == static_cast<const char_node*>(n)->Lower) {
+            if (p != m_End && byte_at(p) == static_cast<const char_node*>(n)->Lower) {
                 ++p;
                 n = n->Next;
                 continue;
@@ -763,7 +265,7 @@ template <bool Fast> bool matcher::run(const char* Start)
             goto fail;
         case node_kind::chr_nocase: {
             const auto* ch = static_cast<const char_node*>(n);
-            if (p != m_End && (Byte(p) == ch->Lower || Byte(p) == ch->Upper)) {
+            if (p != m_End && (byte_at(p) == ch->Lower || byte_at(p) == ch->Upper)) {
                 ++p;
                 n = n->Next;
                 continue;
@@ -786,7 +288,7 @@ template <bool Fast> bool matcher::run(const char* Start)
                 goto fail;
             }
             for (size_t i = 0; i < literal->Length; ++i) {
-                if (Byte(p + i) != literal->Lower[i] && Byte(p + i) != literal->Upper[i]) {
+                if (byte_at(p + i) != literal->Lower[i] && byte_at(p + i) != literal->Upper[i]) {
                     goto fail;
                 }
             }
@@ -795,7 +297,7 @@ template <bool Fast> bool matcher::run(const char* Start)
             continue;
         }
         case node_kind::set:
-            if (p != m_End && static_cast<const set_node*>(n)->Set.test(Byte(p))) {
+            if (p != m_End && static_cast<const set_node*>(n)->Set.test(byte_at(p))) {
                 ++p;
                 n = n->Next;
                 continue;
@@ -822,7 +324,7 @@ template <bool Fast> bool matcher::run(const char* Start)
         case node_kind::assert_eos:
         case node_kind::word_boundary:
         case node_kind::not_word_boundary:
-            if (!AssertionHolds(n->Kind, m_Begin, p, m_End)) {
+            if (!assertion_holds(n->Kind, m_Begin, p, m_End)) {
                 goto fail;
             }
             n = n->Next;
@@ -839,13 +341,14 @@ template <bool Fast> bool matcher::run(const char* Start)
         }
         case node_kind::group: {
             const auto* group = static_cast<const group_node*>(n);
-            if (CannotBegin(*group, p, m_End)) {
+            if (cannot_begin(*group, p, m_End)) {
                 goto fail;
             }
             if (group->Capturing) {
                 group_record& record = m_Records[static_cast<size_t>(group->Number)];
                 if (group->LogTentative) {
-                    push(undo_tentative, static_cast<std::uint64_t>(group->Number), nullptr, record.Tentative, 0);
+                    push(undo_tentative, static_cast<std::uint64_t>(group->Number), nullptr, record.Tentative,
+                         0);
                 }
                 record.Tentative = p;
             }
@@ -857,7 +360,7 @@ template <bool Fast> bool matcher::run(const char* Start)
         }
         case node_kind::independent: {
             const auto* group = static_cast<const group_node*>(n);
-            if (CannotBegin(*group, p, m_End)) {
+            if (cannot_begin(*group, p, m_End)) {
                 goto fail;
             }
             push_barrier(barrier_independent, false, group, p, 0);
@@ -877,7 +380,7 @@ template <bool Fast> bool matcher::run(const char* Start)
                 goto fail;
             }
             push_barrier(barrier_lookahead, false, group, p, 0);
-            if (CannotBegin(*group, p, m_End)) {
+            if (cannot_begin(*group, p, m_End)) {
                 goto fail;
             }
             n = alternatives<Fast>(group, p, false);
@@ -909,20 +412,21 @@ template <bool Fast> bool matcher::run(const char* Start)
             push_barrier(fastBody ? barrier_lb_pred : barrier_lookbehind, fastBody, group, p, AsValue(start));
             m_End = p;
             // Entered from the failure path, which tries each start of the window in turn.
-            goto fail_enter_lookbehind;
+            goto fail;
         }
         case node_kind::cond_backref: {
             const auto* group = static_cast<const group_node*>(n);
-            if (CannotBegin(*group, p, m_End)) {
+            if (cannot_begin(*group, p, m_End)) {
                 goto fail;
             }
-            const bool holds = group->CondInternal < m_Records.size() && m_Records[group->CondInternal].Matched;
+            const bool holds =
+                group->CondInternal < m_Records.size() && m_Records[group->CondInternal].Matched;
             n = Branch(group, holds);
             continue;
         }
         case node_kind::cond_assert: {
             const auto* group = static_cast<const group_node*>(n);
-            if (CannotBegin(*group, p, m_End)) {
+            if (cannot_begin(*group, p, m_End)) {
                 goto fail;
             }
             const group_node* condition = group->Condition;
@@ -932,7 +436,7 @@ template <bool Fast> bool matcher::run(const char* Start)
                     continue;
                 }
                 push_barrier(barrier_cond_lookahead, false, group, p, 0);
-                if (CannotBegin(*condition, p, m_End)) {
+                if (cannot_begin(*condition, p, m_End)) {
                     goto fail;
                 }
                 n = alternatives<Fast>(condition, p, false);
@@ -955,7 +459,7 @@ template <bool Fast> bool matcher::run(const char* Start)
             const char* start = p - std::min(width.Max, available);
             push_barrier(barrier_cond_lookbehind, fastBody, group, p, AsValue(start));
             m_End = p;
-            goto fail_enter_lookbehind;
+            goto fail;
         }
         case node_kind::recurse:
             if (p == m_Records[0].Tentative) {
@@ -1012,11 +516,11 @@ template <bool Fast> bool matcher::run(const char* Start)
             if (n->Kind == node_kind::max_atom) {
                 const char* q = limit;
                 if (Fast && quant->GreedyStops[0] >= 0) {
-                    q = FindStop(p, limit, quant->GreedyStops[0], quant->GreedyStops[1]);
+                    q = find_stop(p, limit, quant->GreedyStops[0], quant->GreedyStops[1]);
                 } else if (atom->Kind != node_kind::any) {
                     q = p;
                     const byte_set& members = quant->AtomSet;
-                    while (q != limit && members.test(Byte(q))) {
+                    while (q != limit && members.test(byte_at(q))) {
                         ++q;
                     }
                 }
@@ -1025,7 +529,7 @@ template <bool Fast> bool matcher::run(const char* Start)
                 }
                 const char* lowest = p + quant->Lb;
                 if (hasFollow) {
-                    q = GreedyScan(quant, lowest, q, m_End);
+                    q = greedy_scan(quant, lowest, q, m_End);
                     if (!q) {
                         goto fail;
                     }
@@ -1043,15 +547,15 @@ template <bool Fast> bool matcher::run(const char* Start)
             }
             const char* q = p;
             const char* lowest = p + quant->Lb;
-            while (q != lowest && quant->AtomSet.test(Byte(q))) {
+            while (q != lowest && quant->AtomSet.test(byte_at(q))) {
                 ++q;
             }
             if (q != lowest) {
                 goto fail;
             }
             if (hasFollow) {
-                q = LazyScan(quant, q, limit);
-                if (q == m_End ? !quant->FollowAtEnd : !quant->Follow.test(Byte(q))) {
+                q = lazy_scan(quant, q, limit);
+                if (q == m_End ? !quant->FollowAtEnd : !quant->Follow.test(byte_at(q))) {
                     goto fail;
                 }
             }
@@ -1083,17 +587,17 @@ template <bool Fast> bool matcher::run(const char* Start)
                 }
                 const char* q = p;
                 if (n->Kind == node_kind::max_group) {
-                    while (q != limit && quant->SimpleSet.test(Byte(q))) {
+                    while (q != limit && quant->SimpleSet.test(byte_at(q))) {
                         ++q;
                     }
                     if (q < lowest) {
                         goto fail;
                     }
                     if (quant->HasFollow) {
-                        while (q != lowest && (q == m_End || !quant->Follow.test(Byte(q)))) {
+                        while (q != lowest && (q == m_End || !quant->Follow.test(byte_at(q)))) {
                             --q;
                         }
-                        if (q == m_End || !quant->Follow.test(Byte(q))) {
+                        if (q == m_End || !quant->Follow.test(byte_at(q))) {
                             goto fail;
                         }
                     }
@@ -1101,17 +605,17 @@ template <bool Fast> bool matcher::run(const char* Start)
                         push(choice_simple_greedy, quant->Lb == 0 ? 1 : 0, quant, q, AsValue(lowest));
                     }
                 } else {
-                    while (q != lowest && quant->SimpleSet.test(Byte(q))) {
+                    while (q != lowest && quant->SimpleSet.test(byte_at(q))) {
                         ++q;
                     }
                     if (q != lowest) {
                         goto fail;
                     }
                     if (quant->HasFollow) {
-                        while (q != limit && quant->LazySkip.test(Byte(q))) {
+                        while (q != limit && quant->LazySkip.test(byte_at(q))) {
                             ++q;
                         }
-                        if (q == m_End || !quant->Follow.test(Byte(q))) {
+                        if (q == m_End || !quant->Follow.test(byte_at(q))) {
                             goto fail;
                         }
                     }
@@ -1127,7 +631,8 @@ template <bool Fast> bool matcher::run(const char* Start)
                 continue;
             }
             group_record& record = m_Records[static_cast<size_t>(group->Number)];
-            push(undo_quant, static_cast<std::uint64_t>(group->Number), record.Prev, record.Cur, record.Count);
+            push(undo_quant, static_cast<std::uint64_t>(group->Number), record.Prev, record.Cur,
+                 record.Count);
             record.Count = 0;
             record.Prev = nullptr;
             record.Cur = p;
@@ -1234,7 +739,7 @@ template <bool Fast> bool matcher::run(const char* Start)
             return true;
         }
 
-    iteration_point: {
+    iteration_point : {
         // n is a group quantifier, p the position where the next iteration would start.
         const auto* quant = static_cast<const group_quant_node*>(n);
         const auto number = static_cast<size_t>(quant->Group->Number);
@@ -1310,7 +815,7 @@ template <bool Fast> bool matcher::run(const char* Start)
                         alts = group->FastAlts;
                         count = group->FastAltCount;
                     }
-                    while (next < count && CannotBegin(info[next], p, m_End)) {
+                    while (next < count && cannot_begin(info[next], p, m_End)) {
                         ++next;
                     }
                 }
@@ -1327,7 +832,7 @@ template <bool Fast> bool matcher::run(const char* Start)
                 const char* lowest = AsPos(f.X);
                 const char* q = f.Pos - 1;
                 if (Fast && quant->HasFollow) {
-                    q = GreedyScan(quant, lowest, q, m_End);
+                    q = greedy_scan(quant, lowest, q, m_End);
                     if (!q) {
                         --m_Sp;
                         continue;
@@ -1346,14 +851,14 @@ template <bool Fast> bool matcher::run(const char* Start)
                 const auto* quant = static_cast<const atom_quant_node*>(f.Node);
                 const char* limit = AsPos(f.X);
                 const char* q = f.Pos;
-                if (!quant->AtomSet.test(Byte(q))) {
+                if (!quant->AtomSet.test(byte_at(q))) {
                     --m_Sp;
                     continue;
                 }
                 ++q;
                 if (Fast && quant->HasFollow) {
-                    q = LazyScan(quant, q, limit);
-                    if (q == m_End ? !quant->FollowAtEnd : !quant->Follow.test(Byte(q))) {
+                    q = lazy_scan(quant, q, limit);
+                    if (q == m_End ? !quant->FollowAtEnd : !quant->Follow.test(byte_at(q))) {
                         --m_Sp;
                         continue;
                     }
@@ -1369,7 +874,8 @@ template <bool Fast> bool matcher::run(const char* Start)
             }
             case choice_greedy_backref: {
                 const auto* quant = static_cast<const atom_quant_node*>(f.Node);
-                const group_record& record = m_Records[static_cast<const backref_node*>(quant->Atom)->Internal];
+                const group_record& record =
+                    m_Records[static_cast<const backref_node*>(quant->Atom)->Internal];
                 const auto length = static_cast<size_t>(record.End - record.Begin);
                 const size_t count = f.X - 1;
                 const char* q = f.Pos - length;
@@ -1443,10 +949,10 @@ template <bool Fast> bool matcher::run(const char* Start)
                     const char* lowest = AsPos(f.X);
                     q = f.Pos - 1;
                     if (Fast && quant->HasFollow) {
-                        while (q != lowest && !quant->Follow.test(Byte(q))) {
+                        while (q != lowest && !quant->Follow.test(byte_at(q))) {
                             --q;
                         }
-                        if (!quant->Follow.test(Byte(q))) {
+                        if (!quant->Follow.test(byte_at(q))) {
                             --m_Sp;
                             continue;
                         }
@@ -1460,16 +966,16 @@ template <bool Fast> bool matcher::run(const char* Start)
                 } else {
                     const char* limit = AsPos(f.X);
                     q = f.Pos;
-                    if (!quant->SimpleSet.test(Byte(q))) {
+                    if (!quant->SimpleSet.test(byte_at(q))) {
                         --m_Sp;
                         continue;
                     }
                     ++q;
                     if (Fast && quant->HasFollow) {
-                        while (q != limit && quant->LazySkip.test(Byte(q))) {
+                        while (q != limit && quant->LazySkip.test(byte_at(q))) {
                             ++q;
                         }
-                        if (q == m_End || !quant->Follow.test(Byte(q))) {
+                        if (q == m_End || !quant->Follow.test(byte_at(q))) {
                             --m_Sp;
                             continue;
                         }
@@ -1492,15 +998,13 @@ template <bool Fast> bool matcher::run(const char* Start)
                 m_FailFrom[static_cast<size_t>(AuxOf(f.Tag))] = f.Pos;
                 --m_Sp;
                 continue;
-            case lb_retry: {
-                // The rest of the pattern failed after a positive look-behind: try the next start.
-                const auto* group = static_cast<const group_node*>(f.Node);
-                f.Tag = barrier_lookbehind | (static_cast<std::uint64_t>(m_Barrier) << 9);
+            case lb_retry:
+                // The rest of the pattern failed after a positive look-behind: the frame becomes the
+                // look-behind's barrier again, and the next start is tried.
+                f.Tag = make_tag(barrier_lookbehind, barrier_aux(false));
                 m_Barrier = m_Sp;
                 m_End = f.Pos;
-                (void)group;
                 goto fail_next_lookbehind_start;
-            }
             case barrier_lookbehind:
             case barrier_lb_pred:
             case barrier_cond_lookbehind:
@@ -1531,7 +1035,7 @@ template <bool Fast> bool matcher::run(const char* Start)
             }
             break; // resume at n, p
 
-        fail_next_lookbehind_start: {
+        fail_next_lookbehind_start : {
             // The top frame is a look-behind barrier whose body failed from its current start (or, for a
             // fresh one, was not tried yet): advance to the next start of the window, or give up.
             frame& barrier = m_Stack[m_Sp - 1];
@@ -1548,7 +1052,7 @@ template <bool Fast> bool matcher::run(const char* Start)
             const char* lastStart = barrier.Pos - width.Min;
             if (start <= lastStart) {
                 barrier.X = AsValue(start + 1);
-                if (fastBody || !CannotBegin(*group, start, m_End)) {
+                if (fastBody || !cannot_begin(*group, start, m_End)) {
                     const node* first = alternatives<Fast>(group, start, fastBody);
                     if (first) {
                         n = first;
@@ -1577,11 +1081,11 @@ template <bool Fast> bool matcher::run(const char* Start)
         }
         }
         continue;
-
-    fail_enter_lookbehind:
-        goto fail;
     }
 }
+
+template bool matcher::run<true>(const char* Start);
+template bool matcher::run<false>(const char* Start);
 
 } // namespace detail
 } // namespace regex

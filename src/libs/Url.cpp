@@ -1,0 +1,204 @@
+#include "libs/Url.h"
+
+#include <curl/curl.h>
+#include <iconv.h>
+
+#include <cstring>
+
+namespace BrintLib {
+
+namespace {
+
+/// A text that libcurl allocated, freed with curl_free.
+struct TCurlFree {
+    void operator()(char* Text) const { curl_free(Text); }
+};
+using TCurlText = std::unique_ptr<char, TCurlFree>;
+
+struct TUrlCleanup {
+    void operator()(CURLU* Handle) const { curl_url_cleanup(Handle); }
+};
+using TUrlHandle = std::unique_ptr<CURLU, TUrlCleanup>;
+
+/// Part of Handle's address; false when libcurl has none to give.
+bool GetPart(CURLU* Handle, CURLUPart Part, std::string& Result)
+{
+    char* text = nullptr;
+    if (curl_url_get(Handle, Part, &text, 0) != CURLUE_OK || text == nullptr)
+        return false;
+    const TCurlText owner(text);
+    Result = text;
+    return true;
+}
+
+bool IsWebScheme(CURLU* Handle)
+{
+    std::string scheme;
+    return GetPart(Handle, CURLUPART_SCHEME, scheme) && (scheme == "http" || scheme == "https");
+}
+
+/// The ASCII bytes that a browser percent-encodes in the path (Query false) or in the query (Query true)
+/// of a web address: control bytes, the blank, quotes, angle brackets and a few more.
+bool MustEncode(unsigned char Byte, bool Query)
+{
+    if (Byte <= 0x20 || Byte >= 0x7F)
+        return true;
+    switch (Byte) {
+    case '"':
+    case '<':
+    case '>':
+        return true;
+    case '`':
+    case '{':
+    case '}':
+        return !Query;
+    case '\'':
+        return Query;
+    default:
+        return false;
+    }
+}
+
+void AppendEncoded(std::string& Out, unsigned char Byte)
+{
+    static const char kHex[] = "0123456789ABCDEF";
+    Out += '%';
+    Out += kHex[Byte >> 4];
+    Out += kHex[Byte & 0x0F];
+}
+
+/// Path bytes above 0x7F go out in UTF-8: Text, windows-1251, converted. Returns false when it cannot be.
+bool Cp1251ToUtf8(const std::string& Text, std::string& Result)
+{
+    const iconv_t handle = iconv_open("UTF-8", "CP1251");
+    if (handle == reinterpret_cast<iconv_t>(-1))
+        return false;
+    struct TClose {
+        iconv_t Handle;
+        ~TClose() { iconv_close(Handle); }
+    } close{handle};
+    // Every windows-1251 byte gives at most three bytes of UTF-8.
+    Result.assign(Text.size() * 3, '\0');
+    char* in = const_cast<char*>(Text.data());
+    size_t inLeft = Text.size();
+    char* out = &Result[0];
+    size_t outLeft = Result.size();
+    if (iconv(handle, &in, &inLeft, &out, &outLeft) == static_cast<size_t>(-1))
+        return false;
+    Result.resize(Result.size() - outLeft);
+    return true;
+}
+
+/// Reference as a browser puts it into a request: blanks and control bytes around it dropped, tabs and line
+/// ends inside it removed, the fragment left out, the bytes that may not stand in an address
+/// percent-encoded, a backslash before the query taken as a slash.
+bool EncodeReference(const std::string& Reference, std::string& Result)
+{
+    size_t first = 0;
+    size_t last = Reference.size();
+    while (first < last && static_cast<unsigned char>(Reference[first]) <= 0x20)
+        ++first;
+    while (last > first && static_cast<unsigned char>(Reference[last - 1]) <= 0x20)
+        --last;
+    std::string text;
+    text.reserve(last - first);
+    for (size_t i = first; i < last && Reference[i] != '#'; ++i) {
+        if (Reference[i] != '\t' && Reference[i] != '\n' && Reference[i] != '\r')
+            text += Reference[i];
+    }
+
+    Result.clear();
+    Result.reserve(text.size());
+    const size_t query = text.find('?');
+    const size_t pathEnd = query == std::string::npos ? text.size() : query;
+    for (size_t i = 0; i < pathEnd; ++i) {
+        const unsigned char byte = static_cast<unsigned char>(text[i]);
+        if (byte >= 0x80) {
+            size_t end = i;
+            while (end < pathEnd && static_cast<unsigned char>(text[end]) >= 0x80)
+                ++end;
+            std::string utf8;
+            if (!Cp1251ToUtf8(text.substr(i, end - i), utf8))
+                return false;
+            for (const char c : utf8)
+                AppendEncoded(Result, static_cast<unsigned char>(c));
+            i = end - 1;
+        } else if (byte == '\\') {
+            Result += '/';
+        } else if (MustEncode(byte, false)) {
+            AppendEncoded(Result, byte);
+        } else {
+            Result += static_cast<char>(byte);
+        }
+    }
+    for (size_t i = pathEnd; i < text.size(); ++i) {
+        const unsigned char byte = static_cast<unsigned char>(text[i]);
+        if (i > pathEnd && MustEncode(byte, true))
+            AppendEncoded(Result, byte);
+        else
+            Result += static_cast<char>(byte);
+    }
+    return true;
+}
+
+} // namespace
+
+void TPageUrl::TDeleter::operator()(Curl_URL* Handle) const
+{
+    curl_url_cleanup(Handle);
+}
+
+TPageUrl::TPageUrl(const std::string& Url)
+{
+    std::string encoded;
+    if (!EncodeReference(Url, encoded))
+        return;
+    if (encoded.find("://") == std::string::npos)
+        encoded.insert(0, "http://");
+    TUrlHandle handle(curl_url());
+    if (handle && curl_url_set(handle.get(), CURLUPART_URL, encoded.c_str(), 0) == CURLUE_OK &&
+        IsWebScheme(handle.get()))
+        m_Handle.reset(handle.release());
+}
+
+TPageUrl::~TPageUrl() = default;
+
+bool TPageUrl::Resolve(const std::string& Reference, std::string& Result) const
+{
+    if (!m_Handle)
+        return false;
+    std::string reference = Reference.substr(0, Reference.find('#'));
+    const auto known = m_Resolved.find(reference);
+    if (known != m_Resolved.end()) {
+        Result = known->second;
+        return !Result.empty();
+    }
+    Result.clear();
+    std::string encoded;
+    if (EncodeReference(reference, encoded)) {
+        const TUrlHandle handle(curl_url_dup(m_Handle.get()));
+        // libcurl resolves an address set on a handle that holds one against it; an empty reference is the
+        // page itself. An address without a scheme of its own keeps the page's, which is a web scheme.
+        const size_t colon = encoded.find(':');
+        const bool ownScheme = colon != std::string::npos && colon < encoded.find('/');
+        if (!handle ||
+            (!encoded.empty() &&
+             curl_url_set(handle.get(), CURLUPART_URL, encoded.c_str(), 0) != CURLUE_OK) ||
+            (ownScheme && !IsWebScheme(handle.get())) || !GetPart(handle.get(), CURLUPART_URL, Result))
+            Result.clear();
+    }
+    m_Resolved.emplace(std::move(reference), Result);
+    return !Result.empty();
+}
+
+bool WithPathPrefix(const std::string& Url, const std::string& Prefix, std::string& Result)
+{
+    const TUrlHandle handle(curl_url());
+    std::string path;
+    return handle && curl_url_set(handle.get(), CURLUPART_URL, Url.c_str(), 0) == CURLUE_OK &&
+           GetPart(handle.get(), CURLUPART_PATH, path) &&
+           curl_url_set(handle.get(), CURLUPART_PATH, (Prefix + path).c_str(), 0) == CURLUE_OK &&
+           GetPart(handle.get(), CURLUPART_URL, Result);
+}
+
+} // namespace BrintLib

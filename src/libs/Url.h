@@ -1,0 +1,55 @@
+// Addresses as a browser reads them: a link or picture address written in a page is resolved against the
+// address of that page (RFC 3986 reference resolution, done by libcurl's URL API), after the bytes that
+// may not stand in a URL have been percent-encoded the way browsers send them.
+//
+// Texts are windows-1251 bytes, as everywhere in the program; the addresses made here are plain ASCII.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+struct Curl_URL;
+
+namespace BrintLib {
+
+/// The address of one page, against which the addresses written in that page are resolved. Holds
+/// libcurl's parsed form of it, and remembers every address it has resolved, so that an address that stands
+/// on the page several times (a link, its #comments form, the same picture) is resolved once. Not to be
+/// used by two threads at once.
+class TPageUrl {
+public:
+    /// Url is the page's address as the program requested it; "http://" is assumed when it names no
+    /// scheme. IsValid() tells whether libcurl accepted it as an http or https address.
+    explicit TPageUrl(const std::string& Url);
+    ~TPageUrl();
+    TPageUrl(const TPageUrl&) = delete;
+    TPageUrl& operator=(const TPageUrl&) = delete;
+
+    bool IsValid() const { return m_Handle != nullptr; }
+
+    /// Resolves Reference, an address as it stands in an attribute value of the page (quotes taken off,
+    /// HTML character references already decoded): relative, root-relative ("/x"), protocol-relative
+    /// ("//host/x") or absolute. Blanks and line ends around it are dropped and tabs and line ends inside
+    /// it removed; blanks, control bytes, quotes, angle brackets and bytes above 0x7F are percent-encoded
+    /// (the path in UTF-8, the query in windows-1251, as browsers do); a backslash before the query counts as
+    /// a slash. The fragment (from '#') is not part of the result, which is what a request is made for.
+    /// Returns false, Result unspecified, when the page's address is not valid, when libcurl refuses the
+    /// address, or when it is not an http or https address (mailto:, javascript:, ftp:, ...).
+    bool Resolve(const std::string& Reference, std::string& Result) const;
+
+private:
+    struct TDeleter {
+        void operator()(Curl_URL* Handle) const;
+    };
+    std::unique_ptr<Curl_URL, TDeleter> m_Handle;
+    /// Reference without its fragment -> the result, empty when it cannot be resolved.
+    mutable std::unordered_map<std::string, std::string> m_Resolved;
+};
+
+/// Url (an absolute address made by TPageUrl::Resolve) with Prefix put before its path, query and host
+/// kept: "http://host/a/b?c" with "/print" gives "http://host/print/a/b?c". Returns false, Result
+/// unspecified, when libcurl refuses Url.
+bool WithPathPrefix(const std::string& Url, const std::string& Prefix, std::string& Result);
+
+} // namespace BrintLib
