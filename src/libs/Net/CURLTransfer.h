@@ -67,12 +67,14 @@ public:
     /// message of the failure that was pending.
     void Download(ITask& Task);
 
-    /// The same, for Task just taken from the front of Upcoming: while it runs, the transfers of the
-    /// first N - 1 tasks of Upcoming start too, when they can start before their turn (libcurl takes the
-    /// URL; no transfer in flight has the same ITask::Destination(); Begin succeeds); their Begin,
-    /// Receive calls and outcome are kept for their own Download. A task whose early start fails in any
-    /// way starts at its turn instead, as if it had never been tried. A task that has started early must
-    /// stay alive until its own Download or until the engine is destroyed.
+    /// The same, for Task just taken from the front of Upcoming. While it runs, whenever fewer than N
+    /// transfers are in flight, the transfers of the next tasks of Upcoming start too, in queue order, up
+    /// to 4N tasks ahead and with at most N pages (tasks without a destination) begun and not yet had
+    /// their turn, when they can start before their turn: libcurl takes the URL, no transfer begun has the
+    /// same ITask::Destination(), Begin succeeds. Their Begin and Receive calls happen then; their outcome
+    /// is kept for their own Download, which replays it. A task whose early start fails starts at its turn
+    /// instead, as if it had never been tried. With N = 1 nothing starts early. A task that has started
+    /// early must stay alive until its own Download or until the engine is destroyed.
     void Download(ITask& Task, const TTaskQueue& Upcoming);
 
 private:
