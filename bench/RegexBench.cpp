@@ -7,6 +7,7 @@
 //
 // Goals, checked in the table: every pattern at least as fast as PCRE2's interpreter (regex/pcre2 <= 1),
 // within 3x of its JIT (regex/jit <= 3), and linear (the 4 MB time at most 4.5x the 1 MB time).
+#include "Driver.h"
 #include "regex/Regex.h"
 
 #include "SyntheticPages.h"
@@ -29,7 +30,7 @@
 namespace {
 
 // ---------------------------------------------------------------------------------------------------------
-// The program's patterns, exactly as its page processors store them.
+// The program's patterns, from its own table, each over the subject the program runs it over.
 enum class ESubject {
     Page,          // scanned over a page, each search starting where the previous match ended
     FailingPage,   // searched once over a page where it does not match
@@ -40,88 +41,59 @@ enum class ESubject {
 
 enum class EPage { Normal, NoContentZone, NoReflinkDescr, YearBlank };
 
+// A pattern of the program's table (ProgramPatterns) and the subject it is run over; the case is named
+// after the pattern, with Suffix.
 struct TPatternCase {
-    const char* Name;
-    const char* Text;
-    bool SingleLine;
+    const char* Pattern;
     ESubject Subject;
     EPage Page;
+    const char* Suffix;
 };
-
-const char kFindImages[] =
-    R"(<img[^>]*?src\s*(?:=\s*"|=\s*'|=)((?:(?<=\s*")[^"]+(?="))|(?:(?<=\s*')[^']+(?='))|(?:(?<==)[^\s>"']+(?=[\s>])))[^>]*>)";
-const char kPictureType[] = R"((?<=\.)(?:jpg|png|gif|bmp|svg)(?=\W|$))";
-const char kAbsolute[] = R"(^http://)";
-const char kP1[] =
-    R"(<td[^>]*?class\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")block_main_inner(?="))|(?:(?<=\s*')block_main_inner(?='))|(?:(?<==)block_main_inner(?=[\s>])))[^>]*>)";
-const char kP2[] =
-    R"(<table[^>]*?width\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")100%(?="))|(?:(?<=\s*')100%(?='))|(?:(?<==)100%(?=[\s>])))[^>]*>)";
-const char kP3[] =
-    R"(<a[^>]*?class\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")t_link_big(?="))|(?:(?<=\s*')t_link_big(?='))|(?:(?<==)t_link_big(?=[\s>])))[^>]*>.*?<b>([^\s]+)\s+([^<]+)</b></a>)";
-const char kP5[] =
-    R"(<a[^>]*?class\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")t_link_big(?="))|(?:(?<=\s*')t_link_big(?='))|(?:(?<==)t_link_big(?=[\s>])))[^>]*>)";
-const char kP6[] =
-    R"(<a[^>]*?href\s*(?:=\s*"|=\s*'|=)((?:(?<=\s*")[^"]+(?="))|(?:(?<=\s*')[^']+(?='))|(?:(?<==)[^\s>"']+(?=[\s>])))[^>]*>)";
-const char kA1[] =
-    R"(<td[^>]*?class\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")block_header_main_inner(?="))|(?:(?<=\s*')block_header_main_inner(?='))|(?:(?<==)block_header_main_inner(?=[\s>])))[^>]*>)";
-const char kA2[] =
-    R"(<td[^>]*?class\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")block_logs(?="))|(?:(?<=\s*')block_logs(?='))|(?:(?<==)block_logs(?=[\s>])))[^>]*>)";
-const char kC1[] =
-    R"(<a[^>]*?name\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")comments(?="))|(?:(?<=\s*')comments(?='))|(?:(?<==)comments(?=[\s>])))[^>]*>.+?</span>)";
-const char kNoIndex[] = R"(<noindex>)";
-const char kC3[] =
-    R"(<td[^>]*?class\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")dots(?="))|(?:(?<=\s*')dots(?='))|(?:(?<==)dots(?=[\s>])))[^>]*>.+?</table>)";
-const char kQ1[] =
-    R"(<td[^>]*?background\s*(?:=\s*"|=\s*'|=)((?:(?<=\s*")[^"]+(?="))|(?:(?<=\s*')[^']+(?='))|(?:(?<==)[^\s>"']+(?=[\s>])))[^>]*>)";
-const char kQ2[] =
-    R"(<a [^>]*?href\s*(?:=\s*"|=\s*'|=)((?:(?<=\s*")[^"]+(?="))|(?:(?<=\s*')[^']+(?='))|(?:(?<==)[^\s>"']+(?=[\s>])))[^>]*>)";
-const char kQ3[] = R"(</table>)";
-const char kR1[] =
-    R"(<a[^>]*?href\s*(?:=\s*"|=\s*'|=)((?:(?<=\s*")[^"]+(?="))|(?:(?<=\s*')[^']+(?='))|(?:(?<==)[^\s>"']+(?=[\s>])))[^>]*>\s*<img[^>]*>\s*</a>)";
-const char kR2[] = R"((?:.+\?)?(.+?\.(?:jpg|png|gif|bmp|svg))(?=\W|$))";
-const char kH[] = R"(<html.+?</head>)";
-const char kK[] =
-    R"(<div[^>]*?class\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")content_zone(?="))|(?:(?<=\s*')content_zone(?='))|(?:(?<==)content_zone(?=[\s>])))[^>]*>.*?(<img.*?/>).*?(<h1>[^<]*?([А-Яа-я]+?)\s(\d{4})</h1>)(.*)?(?=<div[^>]*?class\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")content(?="))|(?:(?<=\s*')content(?='))|(?:(?<==)content(?=[\s>])))[^>]*>))";
-const char kS[] =
-    R"(<tr>.*?(<a[^>]*?href\s*(?:=\s*"|=\s*'|=)((?:(?<=\s*")[^"]+(?="))|(?:(?<=\s*')[^']+(?='))|(?:(?<==)[^\s>"']+(?=[\s>])))[^>]*>.*?</a>)(.*?)(<div.*?)</tr>)";
-const char kB[] =
-    R"((.*?<body>).*?(<h1>.*?)<div[^>]*?class\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")reflink_descr(?="))|(?:(?<=\s*')reflink_descr(?='))|(?:(?<==)reflink_descr(?=[\s>])))[^>]*>)";
-const char kUrlA[] = R"(^(?:http://)?([^/]+?/))";
-const char kUrlB[] = R"(^(?:http://)?([^/]+?)(?=/|$))";
-const char kHostA[] = R"(mag-a\.test|mag-a-archive\.test)";
-const char kHostB[] = R"(mag-b\.test)";
 
 const TPatternCase kPatterns[] = {
-    {"FindImages", kFindImages, false, ESubject::Page, EPage::Normal},
-    {"PictureType", kPictureType, false, ESubject::PictureValues, EPage::Normal},
-    {"Absolute", kAbsolute, false, ESubject::PictureValues, EPage::Normal},
-    {"A.Title.P1", kP1, false, ESubject::Page, EPage::Normal},
-    {"A.Title.P2", kP2, false, ESubject::Page, EPage::Normal},
-    {"A.Title.P3", kP3, false, ESubject::Page, EPage::Normal},
-    {"A.Title.P4", kNoIndex, false, ESubject::Page, EPage::Normal},
-    {"A.Title.P5", kP5, false, ESubject::Page, EPage::Normal},
-    {"A.Title.P6", kP6, false, ESubject::Page, EPage::Normal},
-    {"A.Article.A1", kA1, false, ESubject::Page, EPage::Normal},
-    {"A.Article.A2", kA2, false, ESubject::Page, EPage::Normal},
-    {"A.Article.C1", kC1, false, ESubject::Page, EPage::Normal},
-    {"A.Article.C3", kC3, true, ESubject::Page, EPage::Normal},
-    {"A.Cells.Q1", kQ1, false, ESubject::Page, EPage::Normal},
-    {"A.Cells.Q2", kQ2, false, ESubject::Page, EPage::Normal},
-    {"A.Cells.Q3", kQ3, false, ESubject::Page, EPage::Normal},
-    {"A.Links.R1", kR1, false, ESubject::Page, EPage::Normal},
-    {"A.Links.R2", kR2, false, ESubject::LinkValues, EPage::Normal},
-    {"A.UrlPrefix", kUrlA, false, ESubject::Urls, EPage::Normal},
-    {"A.Host", kHostA, false, ESubject::Urls, EPage::Normal},
-    {"B.UrlPrefix", kUrlB, false, ESubject::Urls, EPage::Normal},
-    {"B.Host", kHostB, false, ESubject::Urls, EPage::Normal},
-    {"B.Title.H", kH, true, ESubject::Page, EPage::Normal},
-    {"B.Title.K", kK, true, ESubject::Page, EPage::Normal},
-    {"B.Title.S", kS, true, ESubject::Page, EPage::Normal},
-    {"B.Article.B", kB, true, ESubject::Page, EPage::Normal},
-    {"B.Title.K.fails", kK, true, ESubject::FailingPage, EPage::NoContentZone},
-    {"B.Title.K.yearblank", kK, true, ESubject::FailingPage, EPage::YearBlank},
-    {"B.Article.B.fails", kB, true, ESubject::FailingPage, EPage::NoReflinkDescr},
+    {"Pages.Link", ESubject::Page, EPage::Normal, ""},
+    {"Pages.Image", ESubject::Page, EPage::Normal, ""},
+    {"Pages.PictureType", ESubject::PictureValues, EPage::Normal, ""},
+    {"A.MainBlock", ESubject::Page, EPage::Normal, ""},
+    {"A.ContentsTable", ESubject::Page, EPage::Normal, ""},
+    {"A.IssueLink", ESubject::Page, EPage::Normal, ""},
+    {"A.NoIndex", ESubject::Page, EPage::Normal, ""},
+    {"A.ArticleLink", ESubject::Page, EPage::Normal, ""},
+    {"A.Href", ESubject::Page, EPage::Normal, ""},
+    {"A.ArticleBlock", ESubject::Page, EPage::Normal, ""},
+    {"A.LogsBlock", ESubject::Page, EPage::Normal, ""},
+    {"A.CommentsAnchor", ESubject::Page, EPage::Normal, ""},
+    {"A.DotsBlock", ESubject::Page, EPage::Normal, ""},
+    {"A.BackgroundCell", ESubject::Page, EPage::Normal, ""},
+    {"A.CellLink", ESubject::Page, EPage::Normal, ""},
+    {"A.ImageLink", ESubject::Page, EPage::Normal, ""},
+    {"A.ImageTarget", ESubject::LinkValues, EPage::Normal, ""},
+    {"A.UrlPrefix", ESubject::Urls, EPage::Normal, ""},
+    {"A.Host", ESubject::Urls, EPage::Normal, ""},
+    {"B.UrlPrefix", ESubject::Urls, EPage::Normal, ""},
+    {"B.Host", ESubject::Urls, EPage::Normal, ""},
+    {"B.RowStart", ESubject::Page, EPage::Normal, ""},
+    {"B.Row", ESubject::Page, EPage::Normal, ""},
+    {"B.RowLink", ESubject::Page, EPage::Normal, ""},
+    {"B.Head", ESubject::Page, EPage::Normal, ""},
+    {"B.Heading", ESubject::Page, EPage::Normal, ""},
+    {"B.Article", ESubject::Page, EPage::Normal, ""},
+    {"B.Heading", ESubject::FailingPage, EPage::NoContentZone, ".fails"},
+    {"B.Heading", ESubject::FailingPage, EPage::YearBlank, ".yearblank"},
+    {"B.Article", ESubject::FailingPage, EPage::NoReflinkDescr, ".fails"},
 };
+
+// The program's pattern named Name.
+const TPagePattern& ProgramPattern(const std::string& Name)
+{
+    static const TPagePatterns patterns = ProgramPatterns();
+    return FindPattern(patterns, Name);
+}
+
+std::string CaseName(const TPatternCase& Case)
+{
+    return std::string(Case.Pattern) + Case.Suffix;
+}
 
 const std::size_t kSizes[] = {100 * 1024, 1024 * 1024, 4 * 1024 * 1024};
 
@@ -154,8 +126,8 @@ class IMatcher {
 
 class TEngineMatcher : public IMatcher {
   public:
-    TEngineMatcher(const std::string& Pattern, bool SingleLine)
-        : m_Pattern(Pattern, SingleLine ? regex::SINGLELINE : regex::NOFLAGS, regex::MODE_RECURSIVE)
+    TEngineMatcher(const std::string& Pattern, int Flags)
+        : m_Pattern(Pattern, static_cast<unsigned>(Flags), regex::MODE_RECURSIVE)
     {
     }
     bool Search(const std::string& Text, std::size_t From, std::size_t End, std::size_t& Begin,
@@ -184,7 +156,7 @@ struct TPcre2Free {
 
 class TPcre2Matcher : public IMatcher {
   public:
-    TPcre2Matcher(const std::string& Pattern, bool SingleLine, bool Jit)
+    TPcre2Matcher(const std::string& Pattern, int Flags, bool Jit)
     {
         std::unique_ptr<pcre2_compile_context, TPcre2Free> context(pcre2_compile_context_create(nullptr));
         pcre2_set_newline(context.get(), PCRE2_NEWLINE_LF);
@@ -192,7 +164,9 @@ class TPcre2Matcher : public IMatcher {
         int error = 0;
         PCRE2_SIZE offset = 0;
         m_Code.reset(pcre2_compile(reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(),
-                                   SingleLine ? PCRE2_DOTALL : 0, &error, &offset, context.get()));
+                                   ((Flags & regex::SINGLELINE) ? PCRE2_DOTALL : 0) |
+                                       ((Flags & regex::NOCASE) ? PCRE2_CASELESS : 0),
+                                   &error, &offset, context.get()));
         if (!m_Code) {
             PCRE2_UCHAR message[256];
             pcre2_get_error_message(error, message, sizeof message);
@@ -248,9 +222,11 @@ const char* const kEngines[] = {"regex", "pcre2", "pcre2-jit"};
 std::unique_ptr<IMatcher> MakeMatcher(const std::string& Engine, const TPatternCase& Case)
 {
     if (Engine == "regex") {
-        return std::make_unique<TEngineMatcher>(Case.Text, Case.SingleLine);
+        return std::make_unique<TEngineMatcher>(ProgramPattern(Case.Pattern).Text,
+                                                ProgramPattern(Case.Pattern).Flags);
     }
-    return std::make_unique<TPcre2Matcher>(Case.Text, Case.SingleLine, Engine == "pcre2-jit");
+    return std::make_unique<TPcre2Matcher>(ProgramPattern(Case.Pattern).Text,
+                                           ProgramPattern(Case.Pattern).Flags, Engine == "pcre2-jit");
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -265,7 +241,7 @@ struct TSubjects {
 // Group 1 of every match of a scan.
 std::vector<std::string> Groups(const std::string& Page, const char* Pattern)
 {
-    TPcre2Matcher finder(Pattern, false, true);
+    TPcre2Matcher finder(ProgramPattern(Pattern).Text, ProgramPattern(Pattern).Flags, true);
     std::vector<std::string> values;
     std::size_t from = 0, begin = 0, end = 0;
     while (finder.Search(Page, from, Page.size(), begin, end)) {
@@ -305,16 +281,16 @@ const TSubjects& Subjects(ESubject Kind, EPage PageKind, std::size_t Size)
     case ESubject::FailingPage:
         break;
     case ESubject::PictureValues:
-        subjects.Values = Groups(subjects.Page, kFindImages);
+        subjects.Values = Groups(subjects.Page, "Pages.Image");
         break;
     case ESubject::LinkValues:
-        subjects.Values = Groups(subjects.Page, kR1);
+        subjects.Values = Groups(subjects.Page, "A.ImageLink");
         break;
     case ESubject::Urls: {
         const char* const hosts[] = {"http://mag-a.test", "mag-a-archive.test", "http://www.mag-b.test",
                                      "mag-b.test", "http://other.example"};
         std::size_t n = 0;
-        for (const std::string& href : Groups(subjects.Page, kP6)) {
+        for (const std::string& href : Groups(subjects.Page, "A.Href")) {
             const std::string host = hosts[n++ % 5];
             subjects.Values.push_back(href.compare(0, 7, "http://") == 0 ? href
                                       : href[0] == '/'                   ? host + href
@@ -392,7 +368,7 @@ void RegisterAll()
                 if (c.Page == EPage::YearBlank && size > kSizes[0] && std::string(engine) != "regex") {
                     continue; // the peers backtrack cubically here: about a second at 100 KB already
                 }
-                const std::string name = std::string(c.Name) + "/" + SizeName(size) + "/" + engine;
+                const std::string name = CaseName(c) + "/" + SizeName(size) + "/" + engine;
                 auto* bench = benchmark::RegisterBenchmark(
                     name.c_str(), [&c, size, engine, name](benchmark::State& state) {
                         const TSubjects& subjects = Subjects(c.Subject, c.Page, size);
@@ -446,7 +422,7 @@ void PrintTable()
     unsigned misses = 0;
     for (const TPatternCase& c : kPatterns) {
         for (std::size_t size : kSizes) {
-            const std::string base = std::string(c.Name) + "/" + SizeName(size) + "/";
+            const std::string base = CaseName(c) + "/" + SizeName(size) + "/";
             auto found = Results().find(base + "regex");
             if (found == Results().end() || found->second.Seconds <= 0) {
                 continue;
@@ -459,7 +435,7 @@ void PrintTable()
             std::string linear = "";
             bool miss = false;
             if (size == kSizes[2]) {
-                const TResult& mid = Results()[std::string(c.Name) + "/" + SizeName(kSizes[1]) + "/regex"];
+                const TResult& mid = Results()[CaseName(c) + "/" + SizeName(kSizes[1]) + "/regex"];
                 if (mid.Seconds > 0) {
                     const double growth = ours.Seconds / mid.Seconds;
                     linear = Format("%.2f", growth);
@@ -471,8 +447,8 @@ void PrintTable()
             const bool agree = interp.Seconds <= 0 || (interp.Tally.Matches == ours.Tally.Matches &&
                                                        interp.Tally.MatchedBytes == ours.Tally.MatchedBytes);
             misses += miss ? 1 : 0;
-            std::printf("%-20s %5s %10.1f %10.1f %10.1f %9s %9s %8s %7s%s\n", c.Name, SizeName(size).c_str(),
-                        speed(ours), speed(interp), speed(jit),
+            std::printf("%-20s %5s %10.1f %10.1f %10.1f %9s %9s %8s %7s%s\n", CaseName(c).c_str(),
+                        SizeName(size).c_str(), speed(ours), speed(interp), speed(jit),
                         interp.Seconds > 0 ? Format("%.2f", ratio(interp)).c_str() : "-",
                         jit.Seconds > 0 ? Format("%.2f", ratio(jit)).c_str() : "-", linear.c_str(),
                         agree ? "yes" : "NO", miss ? "  <- goal missed" : "");

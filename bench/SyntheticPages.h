@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "support/SeededRandom.h"
+
 namespace SyntheticPages {
 
 struct TPageOptions {
@@ -19,24 +21,7 @@ struct TPageOptions {
 
 namespace Detail {
 
-class TRandom {
-  public:
-    explicit TRandom(std::uint64_t Seed) : m_State(Seed) {}
-    unsigned Below(unsigned Bound)
-    {
-        std::uint64_t z = (m_State += 0x9E3779B97F4A7C15ULL);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-        return static_cast<unsigned>((z ^ (z >> 31)) % Bound);
-    }
-    template <std::size_t N> const char* Pick(const char* const (&Items)[N])
-    {
-        return Items[Below(static_cast<unsigned>(N))];
-    }
-
-  private:
-    std::uint64_t m_State;
-};
+using TRandom = TestSupport::TSeededRandom;
 
 // The literals below are windows-1251 bytes once compiled (the build's execution character set).
 inline const char* const kWords[] = {

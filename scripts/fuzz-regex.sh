@@ -25,12 +25,18 @@ cmake --build "$build" -j "$(nproc)" -- --no-print-directory | grep -vE '^\[ *[0
 cmake --build "$build" -j "$(nproc)" >/dev/null # fails here when the build above failed
 fuzzer="$build/fuzz/regex_fuzz"
 
-# Seeds: the program's own pattern shapes, each with a subject. Input layout: flags byte, pattern, NUL, subject.
+# Seeds: input layout: flags byte (1 NOCASE, 4 SINGLELINE), pattern, NUL, subject. The program's own patterns
+# come from tests/data/regex/program_patterns.txt (the program's tests pin it to its tables), each over the
+# start of a sample page of either site; a few shapes beyond them follow.
 seed() { printf '%b' "$1" >"$build/corpus/seed-$2"; }
-seed '\x00<img[^>]*?src\\s*(?:=\\s*"|=\\s*'"'"'|=)((?:(?<=\\s*")[^"]+(?="))|(?:(?<=\\s*'"'"')[^'"'"']+(?='"'"'))|(?:(?<==)[^\\s>"'"'"']+(?=[\\s>])))[^>]*>\x00<p><img src = "a.jpg" alt=x><img src=b.gif>' img
-seed '\x00(?<=\\.)(?:jpg|png|gif|bmp|svg)(?=\\W|$)\x00/pics/a.jpg?x=1' type
-seed '\x04(.*?<body>).*?(<h1>.*?)<div[^>]*?class=reflink\x00<html><body>\n<h1>x</h1><div class=reflink>' article
-seed '\x00^(?:http://)?([^/]+?)(?=/|$)\x00http://mag-b.test/issue' url
+while IFS=$'\t' read -r name flags _ _ _ pattern; do
+  case "$name" in '#'* | '') continue ;; esac
+  case "$flags" in SINGLELINE) byte='\x04' ;; NOCASE) byte='\x01' ;; *) byte='\x00' ;; esac
+  for page in siteA/site/contents.htm siteB/title.htm; do
+    { printf '%b' "$byte"; printf '%s' "$pattern"; printf '\0'; head -c 3000 "$root/tests/data/$page"; } \
+      >"$build/corpus/seed-$name-${page%%/*}"
+  done
+done <"$root/tests/data/regex/program_patterns.txt"
 seed '\x00(a|b)+(?>c*)(?(1)d|e)\\1{2,3}?\x00abccdbb' groups
 seed '\x01(?i)[[:alpha:]\\d-]+\\b(?!x)(?<!ab|b)\\Q*\\E\x00Ab1-*' flags
 seed '\x08(?#c)(?x: a b # comment\n)(?R)?\x00ab' recursion

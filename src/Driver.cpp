@@ -1,12 +1,14 @@
 #include "Driver.h"
 
 #include <exception>
-#include <fstream>
 #include <iostream>
 #include <memory>
 #include <sstream>
 
+#include "ErrorLog.h"
+#include "Generic_Parser.h"
 #include "Logic.h"
+#include "Packing.h"
 #include "PopMech_Parser.h"
 #include "VokrugSveta_Parser.h"
 #include "libs/Auxiliary.h"
@@ -16,8 +18,6 @@
 #include "libs/Net/CURLTransfer.h"
 
 using BrintLib::WriteConverted;
-
-std::string g_IssueDir;
 
 namespace {
 
@@ -30,9 +30,6 @@ const TSiteHandler kSiteHandlers[2] = {PopMech::ProcessUrl, VokrugSveta::Process
 
 /// The arguments used: the URL, the save path and the archiver's path.
 constexpr size_t kLastUsedArgument = 3;
-
-/// Entries given to LogError so far.
-size_t g_LoggedErrors = 0;
 
 void PrintBanner()
 {
@@ -179,23 +176,12 @@ TQueueOutcome RunTaskQueue(TDownloader& Downloader)
     return outcome;
 }
 
-void LogError(const std::string& Entry)
+TPagePatterns ProgramPatterns()
 {
-    ++g_LoggedErrors;
-    const std::string shown = BrintLib::MaskControlBytes(Entry);
-    WriteConverted(std::cout, shown) << std::flush;
-    std::ofstream log(ErrorLogPath(), std::ios::app);
-    log << shown;
-}
-
-size_t LoggedErrorCount()
-{
-    return g_LoggedErrors;
-}
-
-std::string ErrorLogPath()
-{
-    return BrintLib::GetModuleDir() + "errors.txt";
+    TPagePatterns patterns = PageServicePatterns();
+    for (const TPagePatterns* site : {&PopMech::Patterns(), &VokrugSveta::Patterns()})
+        patterns.insert(patterns.end(), site->begin(), site->end());
+    return patterns;
 }
 
 int RunSkerrow(const std::vector<std::string>& Args)

@@ -1,13 +1,12 @@
-// The application driver: command line, site dispatch, the run of the task queue, the error log, packing
-// of the result and the run's summary and exit status.
+// The application driver: command line, site dispatch, the run of the task queue, packing of the result
+// (Packing.h) and the run's summary and exit status.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <vector>
 
-/// The full path of the issue directory, set by the title-page processors; empty until then.
-extern std::string g_IssueDir;
+#include "PagePattern.h"
 
 class TDownloader;
 
@@ -32,24 +31,9 @@ struct TQueueOutcome {
 /// exceptions leave, the task deleted. Returns the counts of the tasks run.
 TQueueOutcome RunTaskQueue(TDownloader& Downloader);
 
-/// Appends Entry to errors.txt beside the executable and echoes it on the console, with every control
-/// byte but tab and line feed shown as '?' in both (the entry quotes text from the network). A log that
-/// cannot be written loses the entry silently.
-void LogError(const std::string& Entry);
-
-/// The number of entries given to LogError since the program started, written or lost.
-size_t LoggedErrorCount();
-
-/// The full path of errors.txt, in the user's encoding.
-std::string ErrorLogPath();
-
-/// Packs the issue directory g_IssueDir into a zip archive by running the archiver at ArchiverPath, then,
-/// once the archive is read back and holds every file of the directory with its size, removes the
-/// directory. Returns the archive's path. Raises TAplThrowException when the archiver's path or the
-/// directory cannot be passed on the command line, the archiver cannot be started or reports failure, or
-/// the archive does not hold the directory whole; the directory is then kept. Raises TSilentException
-/// when waiting for the archiver fails.
-std::string PackIssue(const std::string& ArchiverPath);
+/// Every page pattern of the program: the page services' (PageServicePatterns), then each site's, in the
+/// order the sites are asked. Each name occurs once.
+TPagePatterns ProgramPatterns();
 
 /// The whole run of the program for the given arguments (in the user's encoding, the program name first;
 /// the arguments used are converted to windows-1251 here). Reports every failure itself, ends with a

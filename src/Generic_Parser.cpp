@@ -6,7 +6,7 @@
 #include <map>
 #include <memory>
 
-#include "Driver.h"
+#include "ErrorLog.h"
 #include "Logic.h"
 #include "libs/Auxiliary.h"
 #include "libs/Exceptions.h"
@@ -89,6 +89,35 @@ bool ParseYear(const std::string& Text, long long& Year)
 }
 
 } // namespace
+
+std::string g_IssueDir;
+
+const TPagePatterns& PageServicePatterns()
+{
+    static const TPagePatterns table = {
+        // A link tag and its href value (group 1); an attribute that merely ends in "href" is not it, and
+        // a bare value may stand after blanks, as it may in a browser.
+        {"Pages.Link",
+         R"re(<a\s[^>]*?(?<![\w-])href\s*(?:=\s*"|=\s*'|=\s*))re"
+         R"re(((?:(?<=\s*")[^"]+(?="))|(?:(?<=\s*')[^']+(?='))|(?:(?<=[=\s])[^\s>"']+(?=[\s>])))[^>]*>)re",
+         0},
+        // A picture tag and its source address without its quotes (group 1).
+        {"Pages.Image", "<img[^>]*?" + AttributeValue("src") + "[^>]*>", 0},
+        // The picture's extension, without the dot, in any case.
+        {"Pages.PictureType", R"re((?<=\.)(?:jpe?g|png|gif|bmp|svg|webp)(?=\W|$))re", regex::NOCASE},
+    };
+    return table;
+}
+
+std::string CreateIssueDirectory(const std::string& SavePath, const std::string& IssueName)
+{
+    const std::string dir = SavePath + BrintLib::kPathSeparator + IssueName + BrintLib::kPathSeparator;
+    if (const unsigned error = BrintLib::CreateFullPath(dir))
+        APL_THROW("Ошибка при создании каталога " << dir << ": "
+                                                  << BrintLib::GetErrorDescription(static_cast<int>(error)));
+    g_IssueDir = dir;
+    return dir;
+}
 
 std::string LowerCaseCp1251(std::string Text)
 {
@@ -204,12 +233,7 @@ void StripTags(std::string& Out, std::string::const_iterator First, std::string:
 void RenameLinks(const std::string& Text, const BrintLib::TPageUrl& PageUrl, const TLocalFiles& Files,
                  std::string& Result)
 {
-    // A link tag and its href value (group 1); an attribute that merely ends in "href" is not it, and a bare
-    // value may stand after blanks, as it may in a browser.
-    static TRegexp link(
-        R"re(<a\s[^>]*?(?<![\w-])href\s*(?:=\s*"|=\s*'|=\s*))re"
-        R"re(((?:(?<=\s*")[^"]+(?="))|(?:(?<=\s*')[^']+(?='))|(?:(?<=[=\s])[^\s>"']+(?=[\s>])))[^>]*>)re",
-        0);
+    static TRegexp link = Compile(PageServicePatterns()[0]);
     FATAL_CHECK(&Result != &Text);
     Result.clear();
     Result.reserve(Text.size());
@@ -217,16 +241,14 @@ void RenameLinks(const std::string& Text, const BrintLib::TPageUrl& PageUrl, con
     std::unordered_map<std::string, const std::string*> known;
     TRegexpScanner scanner(Text);
     while (scanner.Find(link)) {
-        const std::string value = link[1].str();
-        auto found = known.find(value);
-        if (found == known.end()) {
+        const auto [found, added] = known.try_emplace(link[1].str(), nullptr);
+        const std::string& value = found->first;
+        if (added) {
             std::string url;
-            const std::string* file = nullptr;
             if (PageUrl.Resolve(DecodeCharacterReferences(value), url)) {
                 const auto article = Files.find(url);
-                file = article == Files.end() ? nullptr : &article->second;
+                found->second = article == Files.end() ? nullptr : &article->second;
             }
-            found = known.emplace(value, file).first;
         }
         Result.append(scanner.Previous(), link[1].first);
         if (found->second == nullptr) {
@@ -250,12 +272,8 @@ void LogBadArticleAddress(const std::string& Page, const std::string& Link)
 void ProcessImages(const std::string& Dir, std::string& Page, const BrintLib::TPageUrl& PageUrl,
                    const std::string& PageName)
 {
-    // Group 1: the source address without its quotes.
-    static TRegexp findImages(R"re(<img[^>]*?src\s*(?:=\s*"|=\s*'|=))re"
-                              R"re(((?:(?<=\s*")[^"]+(?="))|(?:(?<=\s*')[^']+(?='))|(?:(?<==)[^\s>"']+(?=[\s>])))[^>]*>)re",
-                              0);
-    // The whole match: the picture's extension, without the dot, in any case.
-    static TRegexp pictureType(R"re((?<=\.)(?:jpe?g|png|gif|bmp|svg|webp)(?=\W|$))re", regex::NOCASE);
+    static TRegexp findImages = Compile(PageServicePatterns()[1]);
+    static TRegexp pictureType = Compile(PageServicePatterns()[2]);
 
     const std::string pathPrefix = Dir + PageName + BrintLib::kPathSeparator;
     if (const unsigned error = BrintLib::CreateFullPath(pathPrefix))
@@ -264,7 +282,7 @@ void ProcessImages(const std::string& Dir, std::string& Page, const BrintLib::TP
 
     std::string output;
     output.reserve(Page.size());
-    std::map<std::string, std::string> localNames; // source as written -> PageName/NN.ext
+    std::unordered_map<std::string, std::string> localNames; // source as written -> PageName/NN.ext
     unsigned count = 0;
     TRegexpScanner scanner(Page);
     while (scanner.Find(findImages)) {

@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "PagePattern.h"
 #include "libs/Url.h"
 
 /// The local page files of one issue, relative to the issue directory: entry 0 is the contents page,
@@ -36,6 +37,20 @@ std::string MakeIssueName(const std::string& YearText, const std::string& MonthW
 
 /// Number written with at least two digits, zero-padded: 01, 02, ..., 99, 100.
 std::string AtLeastTwoDigits(size_t Number);
+
+/// The page services' own patterns: "Pages.Link" (RenameLinks), "Pages.Image" and "Pages.PictureType"
+/// (ProcessImages), in that order.
+const TPagePatterns& PageServicePatterns();
+
+/// The full path of the issue directory, ending with the path separator: set by CreateIssueDirectory,
+/// empty until then (the driver clears it when a run starts).
+extern std::string g_IssueDir;
+
+/// Creates the directory of the issue IssueName below SavePath (SavePath, separator, IssueName,
+/// separator; any missing parent too), records it in g_IssueDir and returns it. Raises
+/// BrintLib::TAplThrowException naming the directory and the system's error text when it cannot be
+/// created; g_IssueDir is then unchanged.
+std::string CreateIssueDirectory(const std::string& SavePath, const std::string& IssueName);
 
 /// A page's name: the issue name, "_" and the page's index with at least two digits (2007_05_00 for the
 /// contents page, 2007_05_01 and on for the articles, 2007_05_100 for the hundredth).

@@ -1,7 +1,7 @@
 // Packing the finished issue: the archiver named on the command line packs the issue directory into a zip
 // archive beside it. The directory is removed only when the archiver reported success and the archive,
 // read back, holds every file of the directory with its size.
-#include "Driver.h"
+#include "Packing.h"
 
 #include <sys/stat.h>
 #include <zip.h>
@@ -12,6 +12,7 @@
 #include <system_error>
 #include <vector>
 
+#include "Generic_Parser.h"
 #include "libs/CoutConvert.h"
 #include "libs/Exceptions.h"
 #include "libs/FileSystem.h"

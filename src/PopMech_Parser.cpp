@@ -5,12 +5,10 @@
 #include <memory>
 #include <utility>
 
-#include "Driver.h"
 #include "Generic_Parser.h"
 #include "Logic.h"
+#include "PagePattern.h"
 #include "libs/Auxiliary.h"
-#include "libs/Exceptions.h"
-#include "libs/FileSystem.h"
 #include "libs/RegexpWrapper.h"
 #include "libs/Url.h"
 #include "libs/strings.h"
@@ -21,56 +19,31 @@ namespace {
 
 using TPos = std::string::const_iterator;
 
-// The patterns, exactly as the site's pages require them. Attributes are matched in one shape: the name,
-// then "=" with an opening double quote, single quote or nothing, then the value recognised through a
-// look-behind on that delimiter.
+/// The patterns' places in Patterns().
+enum EPattern : size_t {
+    kUrlPrefix,
+    kHostNames,
+    kMainBlock,
+    kContentsTable,
+    kIssueLink,
+    kNoIndex,
+    kArticleLink,
+    kHref,
+    kArticleBlock,
+    kLogsBlock,
+    kCommentsAnchor,
+    kDotsBlock,
+    kBackgroundCell,
+    kCellLink,
+    kImageLink,
+    kImageTarget,
+};
 
-/// The URL's start up to the first slash; group 1 is the host name with that slash.
-const char kUrlPrefix[] = R"re(^(?:http://)?([^/]+?/))re";
-/// The site's host names, anywhere in the host part (a further label in front is allowed).
-const char kHostNames[] = R"re(mag-a\.test|mag-a-archive\.test)re";
-
-/// Contents page: the cell of the main block, the full-width table of the contents, the issue's own link
-/// with the month (group 1) and the year (group 2) in bold, and the end of the contents.
-const char kMainBlock[] =
-    R"re(<td[^>]*?class\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")block_main_inner(?="))|(?:(?<=\s*')block_main_inner(?='))|(?:(?<==)block_main_inner(?=[\s>])))[^>]*>)re";
-const char kContentsTable[] =
-    R"re(<table[^>]*?width\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")100%(?="))|(?:(?<=\s*')100%(?='))|(?:(?<==)100%(?=[\s>])))[^>]*>)re";
-const char kIssueLink[] =
-    R"re(<a[^>]*?class\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")t_link_big(?="))|(?:(?<=\s*')t_link_big(?='))|(?:(?<==)t_link_big(?=[\s>])))[^>]*>.*?<b>([^\s]+)\s+([^<]+)</b></a>)re";
-const char kNoIndex[] = R"re(<noindex>)re";
-
-/// An article link of the contents page (its opening tag) and the href of a link tag (group 1).
-const char kArticleLink[] =
-    R"re(<a[^>]*?class\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")t_link_big(?="))|(?:(?<=\s*')t_link_big(?='))|(?:(?<==)t_link_big(?=[\s>])))[^>]*>)re";
-const char kHref[] =
-    R"re(<a[^>]*?href\s*(?:=\s*"|=\s*'|=)((?:(?<=\s*")[^"]+(?="))|(?:(?<=\s*')[^']+(?='))|(?:(?<==)[^\s>"']+(?=[\s>])))[^>]*>)re";
-
-/// Article page: the cell that opens the article's block and the cell that follows the block.
-const char kArticleBlock[] =
-    R"re(<td[^>]*?class\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")block_header_main_inner(?="))|(?:(?<=\s*')block_header_main_inner(?='))|(?:(?<==)block_header_main_inner(?=[\s>])))[^>]*>)re";
-const char kLogsBlock[] =
-    R"re(<td[^>]*?class\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")block_logs(?="))|(?:(?<=\s*')block_logs(?='))|(?:(?<==)block_logs(?=[\s>])))[^>]*>)re";
-
-/// Comments: the comments anchor with its text up to </span> on the same line, and a "dots" cell with
-/// everything up to the next </table> (across lines).
-const char kCommentsAnchor[] =
-    R"re(<a[^>]*?name\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")comments(?="))|(?:(?<=\s*')comments(?='))|(?:(?<==)comments(?=[\s>])))[^>]*>.+?</span>)re";
-const char kDotsBlock[] =
-    R"re(<td[^>]*?class\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")dots(?="))|(?:(?<=\s*')dots(?='))|(?:(?<==)dots(?=[\s>])))[^>]*>.+?</table>)re";
-
-/// Picture cells: a cell with a background picture (group 1) and a link tag inside it (note the blank
-/// after "<a").
-const char kBackgroundCell[] =
-    R"re(<td[^>]*?background\s*(?:=\s*"|=\s*'|=)((?:(?<=\s*")[^"]+(?="))|(?:(?<=\s*')[^']+(?='))|(?:(?<==)[^\s>"']+(?=[\s>])))[^>]*>)re";
-const char kCellLink[] =
-    R"re(<a [^>]*?href\s*(?:=\s*"|=\s*'|=)((?:(?<=\s*")[^"]+(?="))|(?:(?<=\s*')[^']+(?='))|(?:(?<==)[^\s>"']+(?=[\s>])))[^>]*>)re";
-
-/// Picture links: a link (target in group 1) around nothing but a picture, and the picture a link
-/// target names (group 1): after the last '?' that a picture name follows, up to its extension.
-const char kImageLink[] =
-    R"re(<a[^>]*?href\s*(?:=\s*"|=\s*'|=)((?:(?<=\s*")[^"]+(?="))|(?:(?<=\s*')[^']+(?='))|(?:(?<==)[^\s>"']+(?=[\s>])))[^>]*>\s*<img[^>]*>\s*</a>)re";
-const char kImageTarget[] = R"re((?:.+\?)?(.+?\.(?:jpg|png|gif|bmp|svg))(?=\W|$))re";
+/// The pattern at P in Patterns(), compiled.
+TRegexp Compile(EPattern P)
+{
+    return ::Compile(Patterns()[P]);
+}
 
 /// The head of every saved page; the page's title goes between the two parts.
 const char kHeadStart[] = "<html>\n<head>\n<title>";
@@ -129,8 +102,8 @@ struct TProcessTitlePage {
 void QueueArticles(const std::string& Dir, const std::string& IssueName, const BrintLib::TPageUrl& PageUrl,
                    const TSharedPageList& Pages, std::string& Output)
 {
-    static TRegexp articleLink(kArticleLink, 0);
-    static TRegexp href(kHref, 0);
+    static TRegexp articleLink = Compile(kArticleLink);
+    static TRegexp href = Compile(kHref);
 
     TLocalFiles files;
     size_t index = 1;
@@ -163,8 +136,8 @@ void QueueArticles(const std::string& Dir, const std::string& IssueName, const B
 
 std::string TProcessTitlePage::Process(std::string& Page)
 {
-    static TRegexp patterns[4] = {TRegexp(kMainBlock, 0), TRegexp(kContentsTable, 0), TRegexp(kIssueLink, 0),
-                                  TRegexp(kNoIndex, 0)};
+    static TRegexp patterns[4] = {Compile(kMainBlock), Compile(kContentsTable), Compile(kIssueLink),
+                                  Compile(kNoIndex)};
     SearchSequence(patterns, Page);
     const TRegexp& table = patterns[1];
     const TRegexp& issueLink = patterns[2];
@@ -180,12 +153,8 @@ std::string TProcessTitlePage::Process(std::string& Page)
     output.append(table[0].first, issueLink[0].first);
     output.append(issueLink[0].second, noIndex[0].first);
 
-    const std::string dir = m_Dir + BrintLib::kPathSeparator + issueName + BrintLib::kPathSeparator;
+    const std::string dir = CreateIssueDirectory(m_Dir, issueName);
     m_Dir = dir;
-    if (const unsigned error = BrintLib::CreateFullPath(dir))
-        APL_THROW("Ошибка при создании каталога " << dir << ": "
-                                                  << BrintLib::GetErrorDescription(static_cast<int>(error)));
-    g_IssueDir = dir;
 
     const std::string contentsName = MakePageName(issueName, 0);
     const std::string contentsFile = contentsName + ".htm";
@@ -205,7 +174,7 @@ std::string TProcessTitlePage::Process(std::string& Page)
 
 std::string TProcessArticlePage::Process(std::string& Page)
 {
-    static TRegexp patterns[2] = {TRegexp(kArticleBlock, 0), TRegexp(kLogsBlock, 0)};
+    static TRegexp patterns[2] = {Compile(kArticleBlock), Compile(kLogsBlock)};
     SearchSequence(patterns, Page);
 
     // The article's cell up to its end: the row markup between it and the next block is not kept.
@@ -272,10 +241,48 @@ size_t CellEnd(const std::string& Text, size_t From)
 
 } // namespace
 
+const TPagePatterns& Patterns()
+{
+    // Attributes are matched in the one shape of AttributeIs and AttributeValue.
+    static const TPagePatterns table = {
+        // The URL's start up to the first slash; group 1 is the host name with that slash.
+        {"A.UrlPrefix", R"re(^(?:http://)?([^/]+?/))re", 0},
+        // The site's host names, anywhere in the host part (a further label in front is allowed).
+        {"A.Host", R"re(mag-a\.test|mag-a-archive\.test)re", 0},
+        // Contents page: the cell of the main block, the full-width table of the contents, the issue's own
+        // link with the month (group 1) and the year (group 2) in bold, and the end of the contents.
+        {"A.MainBlock", "<td[^>]*?" + AttributeIs("class", "block_main_inner") + "[^>]*>", 0},
+        {"A.ContentsTable", "<table[^>]*?" + AttributeIs("width", "100%") + "[^>]*>", 0},
+        {"A.IssueLink",
+         "<a[^>]*?" + AttributeIs("class", "t_link_big") + R"re([^>]*>.*?<b>([^\s]+)\s+([^<]+)</b></a>)re",
+         0},
+        {"A.NoIndex", "<noindex>", 0},
+        // An article link of the contents page (its opening tag) and the href of a link tag (group 1).
+        {"A.ArticleLink", "<a[^>]*?" + AttributeIs("class", "t_link_big") + "[^>]*>", 0},
+        {"A.Href", "<a[^>]*?" + AttributeValue("href") + "[^>]*>", 0},
+        // Article page: the cell that opens the article's block and the cell that follows the block.
+        {"A.ArticleBlock", "<td[^>]*?" + AttributeIs("class", "block_header_main_inner") + "[^>]*>", 0},
+        {"A.LogsBlock", "<td[^>]*?" + AttributeIs("class", "block_logs") + "[^>]*>", 0},
+        // Comments: the comments anchor with its text up to </span> on the same line, and a "dots" cell
+        // with everything up to the next </table> (across lines).
+        {"A.CommentsAnchor", "<a[^>]*?" + AttributeIs("name", "comments") + "[^>]*>.+?</span>", 0},
+        {"A.DotsBlock", "<td[^>]*?" + AttributeIs("class", "dots") + "[^>]*>.+?</table>", regex::SINGLELINE},
+        // Picture cells: a cell with a background picture (group 1) and a link tag inside it (note the
+        // blank after "<a").
+        {"A.BackgroundCell", "<td[^>]*?" + AttributeValue("background") + "[^>]*>", 0},
+        {"A.CellLink", "<a [^>]*?" + AttributeValue("href") + "[^>]*>", 0},
+        // Picture links: a link (target in group 1) around nothing but a picture, and the picture a link
+        // target names (group 1): after the last '?' that a picture name follows, up to its extension.
+        {"A.ImageLink", "<a[^>]*?" + AttributeValue("href") + R"re([^>]*>\s*<img[^>]*>\s*</a>)re", 0},
+        {"A.ImageTarget", R"re((?:.+\?)?(.+?\.(?:jpg|png|gif|bmp|svg))(?=\W|$))re", 0},
+    };
+    return table;
+}
+
 bool RecogniseUrl(const std::string& Url, std::string& SiteRoot)
 {
-    static TRegexp prefix(kUrlPrefix, 0);
-    static TRegexp hostNames(kHostNames, 0);
+    static TRegexp prefix = Compile(kUrlPrefix);
+    static TRegexp hostNames = Compile(kHostNames);
 
     prefix.Search(Url);
     if (!hostNames.Find(prefix[1].first, prefix[1].second))
@@ -298,10 +305,11 @@ bool ProcessUrl(const std::string& Url, const std::string& SavePath)
 
 void ReplaceBackgroundCells(std::string& Text)
 {
-    static TRegexp backgroundCell(kBackgroundCell, 0);
-    static TRegexp cellLink(kCellLink, 0);
+    static TRegexp backgroundCell = Compile(kBackgroundCell);
+    static TRegexp cellLink = Compile(kCellLink);
 
     std::string output;
+    output.reserve(Text.size());
     TPos position = Text.begin();
     TRegexpScanner scanner(Text);
     while (scanner.Find(backgroundCell)) {
@@ -326,15 +334,33 @@ void ReplaceBackgroundCells(std::string& Text)
 
 void FlattenImageLinks(std::string& Text)
 {
-    static TRegexp imageLink(kImageLink, 0);
-    static TRegexp imageTarget(kImageTarget, 0);
+    static TRegexp imageLink = Compile(kImageLink);
+    static TRegexp imageTarget = Compile(kImageTarget);
+
+    // Whether [First, Last) holds one of imageTarget's extensions (keep the two lists alike) after a dot with
+    // something before it: imageTarget cannot match where it does not, and most link targets are pages,
+    // which it would try from every byte.
+    const auto mayNamePicture = [](TPos First, TPos Last) {
+        for (TPos dot = First == Last ? Last : std::find(First + 1, Last, '.'); dot != Last;
+             dot = std::find(dot + 1, Last, '.')) {
+            if (Last - dot < 4)
+                return false;
+            for (const char* type : {"jpg", "png", "gif", "bmp", "svg"}) {
+                if (std::equal(type, type + 3, dot + 1))
+                    return true;
+            }
+        }
+        return false;
+    };
 
     std::string output;
+    output.reserve(Text.size());
     TPos position = Text.begin();
     TRegexpScanner scanner(Text);
     while (scanner.Find(imageLink)) {
         output.append(position, imageLink[0].first);
-        if (imageTarget.Find(imageLink[1].first, imageLink[1].second)) {
+        if (mayNamePicture(imageLink[1].first, imageLink[1].second) &&
+            imageTarget.Find(imageLink[1].first, imageLink[1].second)) {
             output += "<img src=\"";
             output.append(imageTarget[1].first, imageTarget[1].second);
             output += "\">";
@@ -349,12 +375,12 @@ void FlattenImageLinks(std::string& Text)
 
 void CutComments(std::string& Text)
 {
-    static TRegexp patterns[2] = {TRegexp(kCommentsAnchor, 0), TRegexp(kNoIndex, 0)};
+    static TRegexp patterns[2] = {Compile(kCommentsAnchor), Compile(kNoIndex)};
     if (!FindSequence(patterns, Text))
         return;
 
     // Compiled only for a page that has comments.
-    static TRegexp dotsBlock(kDotsBlock, regex::SINGLELINE);
+    static TRegexp dotsBlock = Compile(kDotsBlock);
     const TPos noIndex = patterns[1][0].first;
     TPos cut = patterns[0][0].second;
     TRegexpScanner scanner(cut, noIndex);

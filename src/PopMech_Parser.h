@@ -10,12 +10,17 @@
 
 #include <string>
 
+#include "PagePattern.h"
+
 namespace PopMech {
 
 /// The site handler: when Url belongs to this site, pushes the task of the contents page onto
 /// g_TaskQueue (its pages will be saved below SavePath) and returns true; otherwise returns false and
 /// queues nothing. Raises what RecogniseUrl raises.
 bool ProcessUrl(const std::string& Url, const std::string& SavePath);
+
+/// The site's page patterns, in the order the module uses them ("A.MainBlock", ...).
+const TPagePatterns& Patterns();
 
 /// Decides whether Url is this site's. Only the text up to the first slash (after an optional "http://")
 /// is looked at: it must contain one of the site's host names. On success SiteRoot receives the start of

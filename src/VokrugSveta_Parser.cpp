@@ -5,12 +5,11 @@
 #include <memory>
 #include <utility>
 
-#include "Driver.h"
+#include "ErrorLog.h"
 #include "Generic_Parser.h"
 #include "Logic.h"
+#include "PagePattern.h"
 #include "libs/Auxiliary.h"
-#include "libs/Exceptions.h"
-#include "libs/FileSystem.h"
 #include "libs/RegexpWrapper.h"
 #include "libs/Url.h"
 #include "libs/strings.h"
@@ -19,10 +18,14 @@ namespace VokrugSveta {
 
 namespace {
 
-using BrintLib::kPathSeparator;
+/// The patterns' places in Patterns().
+enum EPattern : size_t { kUrlPrefix, kHost, kRowStart, kRow, kRowLink, kHead, kHeading, kArticle };
 
-/// The site's host name; a host that contains it (a further label in front, say) is the site's too.
-const char kHostPattern[] = R"re(mag-b\.test)re";
+/// The pattern at P in Patterns(), compiled.
+TRegexp Compile(EPattern P)
+{
+    return ::Compile(Patterns()[P]);
+}
 
 /// Turns the title page into the saved contents page: the site's page head, the cover beside the issue's
 /// heading, and the table of articles. Creates the issue directory, records it in g_IssueDir and queues
@@ -45,10 +48,6 @@ struct TProcessArticlePage {
     std::string Process(std::string& Page);
 };
 
-/// A link with its href value (group 1): what makes a contents row an article's.
-const char kRowLink[] =
-    R"re(<a[^>]*?href\s*(?:=\s*"|=\s*'|=)((?:(?<=\s*")[^"]+(?="))|(?:(?<=\s*')[^']+(?='))|(?:(?<==)[^\s>"']+(?=[\s>]))))re";
-
 /// The position in Contents after the row that begins at Begin: past its first </tr>, but never beyond
 /// the next row's start Next.
 TTextIterator RowEnd(const std::string& Contents, TTextIterator Begin, TTextIterator Next)
@@ -70,11 +69,9 @@ TTextIterator RowEnd(const std::string& Contents, TTextIterator Begin, TTextIter
 void QueueArticles(const std::string& Dir, const std::string& IssueName, const std::string& Contents,
                    const BrintLib::TPageUrl& PageUrl, const std::string& ContentsFile, std::string& Output)
 {
-    static TRegexp s_Row(
-        R"re(<tr>.*?(<a[^>]*?href\s*(?:=\s*"|=\s*'|=)((?:(?<=\s*")[^"]+(?="))|(?:(?<=\s*')[^']+(?='))|(?:(?<==)[^\s>"']+(?=[\s>])))[^>]*>.*?</a>)(.*?)(<div.*?)</tr>)re",
-        regex::SINGLELINE);
-    static TRegexp s_RowStart(R"re(<tr(?=[\s>]))re", regex::NOCASE);
-    static TRegexp s_Link(kRowLink, 0);
+    static TRegexp s_Row = Compile(kRow);
+    static TRegexp s_RowStart = Compile(kRowStart);
+    static TRegexp s_Link = Compile(kRowLink);
 
     Output += "<table>\n";
     unsigned index = 0;
@@ -139,10 +136,8 @@ void QueueArticles(const std::string& Dir, const std::string& IssueName, const s
 
 std::string TProcessTitlePage::Process(std::string& Page)
 {
-    static TRegexp s_Head(R"re(<html.+?</head>)re", regex::SINGLELINE);
-    static TRegexp s_Heading(
-        R"re(<div[^>]*?class\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")content_zone(?="))|(?:(?<=\s*')content_zone(?='))|(?:(?<==)content_zone(?=[\s>])))[^>]*>.*?(<img.*?/>).*?(<h1>[^<]*?([А-Яа-я]+?)\s(\d{4})</h1>)(.*)?(?=<div[^>]*?class\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")content(?="))|(?:(?<=\s*')content(?='))|(?:(?<==)content(?=[\s>])))[^>]*>))re",
-        regex::SINGLELINE);
+    static TRegexp s_Head = Compile(kHead);
+    static TRegexp s_Heading = Compile(kHeading);
 
     s_Head.Search(Page);
     std::string output = s_Head[0].str();
@@ -156,14 +151,10 @@ std::string TProcessTitlePage::Process(std::string& Page)
 
     const std::string issueName = MakeIssueName(s_Heading[4].str(), s_Heading[3].str());
 
-    const std::string dir = m_Dir + kPathSeparator + issueName + kPathSeparator;
+    const std::string dir = CreateIssueDirectory(m_Dir, issueName);
     m_Dir = dir;
-    if (const unsigned error = BrintLib::CreateFullPath(dir))
-        APL_THROW("Ошибка при создании каталога " << dir << ": "
-                                                  << BrintLib::GetErrorDescription(static_cast<int>(error)));
-    g_IssueDir = dir;
 
-    const std::string contentsName = issueName + "_00";
+    const std::string contentsName = MakePageName(issueName, 0);
     const std::string contentsFile = contentsName + ".htm";
     const BrintLib::TPageUrl pageUrl(m_PageUrl);
     const std::string contents = s_Heading[5].str();
@@ -177,9 +168,7 @@ std::string TProcessTitlePage::Process(std::string& Page)
 
 std::string TProcessArticlePage::Process(std::string& Page)
 {
-    static TRegexp s_Article(
-        R"re((.*?<body>).*?(<h1>.*?)<div[^>]*?class\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")reflink_descr(?="))|(?:(?<=\s*')reflink_descr(?='))|(?:(?<==)reflink_descr(?=[\s>])))[^>]*>)re",
-        regex::SINGLELINE);
+    static TRegexp s_Article = Compile(kArticle);
 
     s_Article.Search(Page);
     std::string output = s_Article[1].str() + s_Article[2].str();
@@ -192,10 +181,43 @@ std::string TProcessArticlePage::Process(std::string& Page)
 
 } // namespace
 
+const TPagePatterns& Patterns()
+{
+    // Attributes are matched in the one shape of AttributeIs and AttributeValue.
+    static const TPagePatterns table = {
+        // The URL's start up to the first slash or its end; group 1 is the host name.
+        {"B.UrlPrefix", R"re(^(?:http://)?([^/]+?)(?=/|$))re", 0},
+        // The site's host name; a host that contains it (a further label in front, say) is the site's too.
+        {"B.Host", R"re(mag-b\.test)re", 0},
+        // A contents row: where one begins, the row itself (its first link whole in group 1 with the href
+        // value in group 2, the text up to the next <div in group 3, from there to </tr> in group 4), and a
+        // link with its href value (group 1), what makes a row an article's.
+        {"B.RowStart", R"re(<tr(?=[\s>]))re", regex::NOCASE},
+        {"B.Row", "<tr>.*?(<a[^>]*?" + AttributeValue("href") + R"re([^>]*>.*?</a>)(.*?)(<div.*?)</tr>)re",
+         regex::SINGLELINE},
+        {"B.RowLink", "<a[^>]*?" + AttributeValue("href"), 0},
+        // Title page: the page head, and from the content zone the cover (group 1), the heading (group 2)
+        // with the month (group 3) and the year (group 4), and the contents (group 5) up to the last
+        // content division.
+        {"B.Head", R"re(<html.+?</head>)re", regex::SINGLELINE},
+        {"B.Heading",
+         "<div[^>]*?" + AttributeIs("class", "content_zone") +
+             R"re([^>]*>.*?(<img.*?/>).*?(<h1>[^<]*?([А-Яа-я]+?)\s(\d{4})</h1>)(.*)?(?=<div[^>]*?)re" +
+             AttributeIs("class", "content") + "[^>]*>)",
+         regex::SINGLELINE},
+        // Article page: the head up to <body> (group 1) and the article from its first <h1> (group 2) up to
+        // the reflink_descr division.
+        {"B.Article",
+         R"re((.*?<body>).*?(<h1>.*?)<div[^>]*?)re" + AttributeIs("class", "reflink_descr") + "[^>]*>",
+         regex::SINGLELINE},
+    };
+    return table;
+}
+
 bool ProcessUrl(const std::string& Url, const std::string& SavePath)
 {
-    static TRegexp s_Prefix(R"re(^(?:http://)?([^/]+?)(?=/|$))re", 0);
-    static TRegexp s_Host(kHostPattern, 0);
+    static TRegexp s_Prefix = Compile(kUrlPrefix);
+    static TRegexp s_Host = Compile(kHost);
 
     s_Prefix.Search(Url);
     const std::string host = s_Prefix[1].str();

@@ -10,6 +10,8 @@
 
 #include <string>
 
+#include "PagePattern.h"
+
 namespace VokrugSveta {
 
 /// The site handler, second in the driver's table. Takes the host name of Url (after an optional
@@ -18,5 +20,8 @@ namespace VokrugSveta {
 /// queues nothing. Raises the search error (BrintLib::TAplThrowException) when Url has no host name at all
 /// (it is empty or begins with '/').
 bool ProcessUrl(const std::string& Url, const std::string& SavePath);
+
+/// The site's page patterns, in the order the module uses them ("B.Row", ...).
+const TPagePatterns& Patterns();
 
 } // namespace VokrugSveta

@@ -1,11 +1,13 @@
 // The driver as users meet it: the real executable, its console output and its error log.
 #include "Driver.h"
+#include "ErrorLog.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <sstream>
 
 #include "libs/Auxiliary.h"
 #include "support/CaptureCout.h"
@@ -56,63 +58,43 @@ TEST(Driver, TooFewArgumentsPrintTheUsageAndDoNothing)
     }
 }
 
-TEST(Driver, UnknownUrlIsReportedAsTyped)
+TEST(Driver, RunThatCannotStartIsRefusedWithItsReasonBeforeAnythingIsCreated)
 {
-    const TTempDir work;
-    const auto run = RunProcess({SKERROW_EXE, u8"ftp://example.invalid/журнал", "save", "archiver"},
-                                {"LANG=C.UTF-8", "LC_ALL="}, work.Path());
-    EXPECT_EQ(run.ExitStatus, 2);
-    EXPECT_TRUE(std::regex_match(run.Stdout, std::regex(kBanner + kTime + kLocation +
-                                                        u8"Неизвестный URL: ftp://example.invalid/журнал\n\n")))
-        << run.Stdout;
-    EXPECT_TRUE(fs::is_empty(work.Path()));
-}
-
-TEST(Driver, ArgumentOutsideWindows1251IsRefusedByPosition)
-{
-    const TTempDir work;
-    const auto run = RunProcess({SKERROW_EXE, "http://mag-a.test/", u8"save\u4e2d"}, {"LANG=C.UTF-8"}, work.Path());
-    EXPECT_EQ(run.ExitStatus, 2);
-    EXPECT_TRUE(std::regex_match(run.Stdout, std::regex(kBanner + kTime + kLocation + u8"Аргумент 2 командной строки "
-                                                        u8"не может быть представлен в кодировке windows-1251\n\n")))
-        << run.Stdout;
-    EXPECT_TRUE(fs::is_empty(work.Path()));
-}
-
-TEST(Driver, ProgramNameAndUnusedArgumentsOutsideWindows1251AreNotRefused)
-{
-    // Started through a path that windows-1251 cannot represent, with a fourth argument that it cannot
-    // represent either: neither is ever read.
-    const TTempDir work;
-    const fs::path dir = fs::path(work.Path()) / u8"bin \u4e2d";
-    fs::create_directory(dir);
-    fs::create_symlink(SKERROW_EXE, dir / "Skerrow");
-    const auto run = RunProcess({(dir / "Skerrow").string(), "ftp://example.invalid/x", "save", "archiver", u8"\u4e2d"},
-                                {"LANG=C.UTF-8", "LC_ALL="}, work.Path());
-    EXPECT_EQ(run.ExitStatus, 2);
-    EXPECT_TRUE(std::regex_match(run.Stdout, std::regex(kBanner + kTime + kLocation +
-                                                        u8"Неизвестный URL: ftp://example.invalid/x\n\n")))
-        << run.Stdout;
-}
-
-TEST(Driver, EmptySavePathIsRefusedBeforeAnythingIsCreated)
-{
-    const TTempDir work;
-    const auto run = RunProcess({SKERROW_EXE, "http://mag-a.test/magazine/2007-05/", ""},
-                                {"LANG=C.UTF-8", "LC_ALL=", "http_proxy=http://127.0.0.1:9"}, work.Path());
-    EXPECT_EQ(run.ExitStatus, 2);
-    EXPECT_TRUE(std::regex_match(run.Stdout, std::regex(kBanner + kTime + kLocation +
-                                                        u8"Путь сохранения пуст: укажите каталог, в котором "
-                                                        u8"сохранить выпуск\n\n")))
-        << run.Stdout;
-    EXPECT_TRUE(fs::is_empty(work.Path()));
+    // The program started through a path that windows-1251 cannot represent, and a fourth argument that it
+    // cannot represent either: neither is ever read.
+    const TTempDir bin;
+    const std::string program = bin / u8"Skerrow \u4e2d";
+    fs::create_symlink(SKERROW_EXE, program);
+    const struct {
+        std::vector<std::string> Args;
+        std::string Reason;
+    } kRows[] = {
+        {{SKERROW_EXE, u8"ftp://example.invalid/журнал", "save", "archiver"},
+         u8"Неизвестный URL: ftp://example.invalid/журнал"},
+        {{SKERROW_EXE, "http://mag-a.test/", u8"save\u4e2d"},
+         u8"Аргумент 2 командной строки не может быть представлен в кодировке windows-1251"},
+        {{program, "ftp://example.invalid/x", "save", "archiver", u8"\u4e2d"}, u8"Неизвестный URL: ftp://example.invalid/x"},
+        {{SKERROW_EXE, "http://mag-a.test/magazine/2007-05/", ""},
+         u8"Путь сохранения пуст: укажите каталог, в котором сохранить выпуск"},
+    };
+    for (const auto& row : kRows) {
+        const TTempDir work;
+        const auto run = RunProcess(row.Args, {"LANG=C.UTF-8", "LC_ALL=", "http_proxy=http://127.0.0.1:9"}, work.Path());
+        EXPECT_EQ(run.ExitStatus, 2) << row.Reason;
+        EXPECT_TRUE(std::regex_match(run.Stdout, std::regex(kBanner + kTime + kLocation + row.Reason + "\n\n")))
+            << run.Stdout;
+        EXPECT_TRUE(fs::is_empty(work.Path())) << row.Reason;
+    }
 }
 
 TEST(ErrorLog, AppendsEntriesAsComposedBesideTheExecutable)
 {
-    const std::string log = BrintLib::GetModuleDir() + "errors.txt";
-    ASSERT_EQ(log, (fs::read_symlink("/proc/self/exe").parent_path() / "errors.txt").string());
-    fs::remove(log);
+    const std::string beside = BrintLib::GetModuleDir() + "errors.txt";
+    ASSERT_EQ(beside, (fs::read_symlink("/proc/self/exe").parent_path() / "errors.txt").string());
+    EXPECT_EQ(ErrorLogPath(), beside);
+    // The entries go to a log of the test's own, as a test sets it.
+    const TestSupport::TPrivateErrorLog log;
+    EXPECT_EQ(ErrorLogPath(), log.Path());
     const size_t countBefore = LoggedErrorCount();
     LogError("http://a BrintLib::TAplThrowException x.cpp, 1:\n\tФайл уже существует\n\n");
     LogError("http://b std::exception: boom\n");
@@ -120,21 +102,42 @@ TEST(ErrorLog, AppendsEntriesAsComposedBesideTheExecutable)
     TestSupport::TCaptureCout console;
     LogError("http://c/\x1b]0;title\x07\x1b[31m\r.jpg std::exception: \x7f\n");
     EXPECT_EQ(console.Text(), "http://c/?]0;title??[31m?.jpg std::exception: ?\n");
-    EXPECT_EQ(TestSupport::ReadFile(log),
-              "http://a BrintLib::TAplThrowException x.cpp, 1:\n\tФайл уже существует\n\n"
-              "http://b std::exception: boom\n"
-              "http://c/?]0;title??[31m?.jpg std::exception: ?\n");
+    EXPECT_EQ(TestSupport::ReadFile(log.Path()), "http://a BrintLib::TAplThrowException x.cpp, 1:\n\tФайл уже существует\n\n"
+                          "http://b std::exception: boom\n"
+                          "http://c/?]0;title??[31m?.jpg std::exception: ?\n");
     EXPECT_EQ(LoggedErrorCount(), countBefore + 3);
-    EXPECT_EQ(ErrorLogPath(), log);
-    fs::remove(log);
 }
 
 TEST(ErrorLog, LogThatCannotBeWrittenLosesTheEntrySilently)
 {
-    const std::string log = BrintLib::GetModuleDir() + "errors.txt";
-    fs::remove(log);
-    fs::create_directory(log); // a directory where the file should be
+    const TestSupport::TPrivateErrorLog log;
+    fs::create_directory(log.Path()); // a directory where the file should be
     EXPECT_NO_THROW(LogError("lost entry\n"));
-    EXPECT_TRUE(fs::is_directory(log));
-    fs::remove(log);
+    EXPECT_TRUE(fs::is_directory(log.Path()));
+}
+
+// Every page pattern of the program, byte for byte as tests/data/regex/program_patterns.txt pins it (the
+// file the engine's tests, the benchmarks' peers and the fuzzer's seeds read): name, flags and text, in
+// order.
+TEST(PagePatterns, EveryPatternIsThePinnedText)
+{
+    std::ifstream file(std::string(SKERROW_TEST_DATA_DIR) + "/regex/program_patterns.txt", std::ios::binary);
+    ASSERT_TRUE(file);
+    std::vector<std::string> pinned;
+    for (std::string line; std::getline(file, line);) {
+        std::vector<std::string> fields;
+        std::stringstream stream(line);
+        for (std::string field; std::getline(stream, field, '\t');)
+            fields.push_back(field);
+        if (!line.empty() && line[0] != '#' && fields.size() == 6)
+            pinned.push_back(fields[0] + "\t" + fields[1] + "\t" + fields[5]);
+    }
+    std::vector<std::string> program;
+    for (const TPagePattern& pattern : ProgramPatterns()) {
+        const char* flags = pattern.Flags == regex::SINGLELINE ? "SINGLELINE"
+                            : pattern.Flags == regex::NOCASE   ? "NOCASE"
+                                                               : "0";
+        program.push_back(std::string(pattern.Name) + "\t" + flags + "\t" + pattern.Text);
+    }
+    EXPECT_EQ(program, pinned);
 }

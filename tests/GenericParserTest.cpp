@@ -272,6 +272,11 @@ TEST(PageUrl, ResolvesAddressesAsABrowserDoes)
         {"http://mag-a.test/issue/", "http://other.test/a?b=1", "http://other.test/a?b=1"},
         {"http://mag-a.test/issue/", "https://other.test/a", "https://other.test/a"},
         {"http://mag-a.test:8080/issue/", "/a", "http://mag-a.test:8080/a"},
+        {"https://u:p@mag-a.test:8080/issue/?x=1", "/a.html", "https://u:p@mag-a.test:8080/a.html"},
+        {"http://mag-a.test/issue/?x=1", "/a?", "http://mag-a.test/a"},
+        {"http://mag-a.test/issue/", "/a/./b/../c.jpg", "http://mag-a.test/a/c.jpg"},
+        {"http://mag-a.test/issue/", "/a/.b/..c/d.jpg?e=/../f", "http://mag-a.test/a/.b/..c/d.jpg?e=/../f"},
+        {"http://mag-a.test/issue/", "/a%20b/%2e%2e/c.jpg", "http://mag-a.test/a%20b/%2e%2e/c.jpg"},
         {"http://mag-a.test/issue/", "2#comments", "http://mag-a.test/issue/2"},
         {"http://mag-a.test/issue/", "?page=2", "http://mag-a.test/issue/?page=2"},
         {"http://mag-a.test/issue/x.html", "", "http://mag-a.test/issue/x.html"},
@@ -390,20 +395,10 @@ struct TQueuedPicture {
     }
 };
 
-std::uintmax_t SizeOrZero(const fs::path& Path)
-{
-    std::error_code error;
-    const std::uintmax_t size = fs::file_size(Path, error);
-    return error ? 0 : size;
-}
-
 class ProcessImagesTest : public ::testing::Test {
 protected:
     const BrintLib::TPageUrl kPageUrl{"http://mag-a.test/magazine/2007-05/engine.html"};
     const std::string kPageName = "2007_05_03";
-    const fs::path kLog = fs::path(BrintLib::GetModuleDir()) / "errors.txt";
-
-    ProcessImagesTest() : m_LogSizeBefore(SizeOrZero(kLog)) {}
     ~ProcessImagesTest() override { Drain(); }
 
     /// Takes every queued task off g_TaskQueue. Each must be a file download; running its Begin shows
@@ -436,18 +431,12 @@ protected:
         return files;
     }
 
-    /// What the error log got during the test (other tests may log at the same time).
-    std::string LogGrowth() const
-    {
-        const std::string log = TestSupport::ReadFile(kLog.string());
-        return log.size() > m_LogSizeBefore ? log.substr(m_LogSizeBefore) : "";
-    }
-
     /// The issue directory of the test, with its trailing separator.
     std::string IssueDir() const { return m_Temp.Path() + "/"; }
 
     TestSupport::TTempDir m_Temp;
-    std::uintmax_t m_LogSizeBefore;
+    /// What the test logs, and only that.
+    const TestSupport::TPrivateErrorLog m_Log;
 };
 
 } // namespace
@@ -479,7 +468,7 @@ TEST_F(ProcessImagesTest, RewritesTagsQueuesOneDownloadPerSourceAndReportsUnknow
 
     const std::string unknownType = IssueDir() + kPageName + "/ Не опознанный тип изображения: ";
     const std::string badAddress = IssueDir() + kPageName + "/ Неверный адрес изображения: ";
-    const std::string log = LogGrowth();
+    const std::string log = TestSupport::ReadFile(m_Log.Path());
     size_t position = 0;
     for (const std::string& line : {unknownType + R"(<img src="/cgi-bin/counter?id=5" width=1 height=1>)",
                                     unknownType + R"(<img src="/images/jpg">)",

@@ -3,7 +3,7 @@
 //
 // Where the command line itself is the point, the archiver is this test program, started again as a
 // recording child that writes its arguments to a file.
-#include "Driver.h"
+#include "Packing.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -15,9 +15,9 @@
 #include <map>
 #include <sstream>
 
+#include "Generic_Parser.h"
 #include "libs/Exceptions.h"
 #include "support/ProcessRunner.h"
-#include "support/RecordingChild.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -227,24 +227,18 @@ TEST_F(PackIssueTest, ArchiverThatReportsSuccessWithoutASoundArchiveLeavesTheDir
 
 TEST_F(PackIssueTest, FailingArchiverIsReportedWithTheWholeCommandLineAndTheDirectoryStays)
 {
-    const std::string dir = MakeIssue("save");
-    g_IssueDir = dir + "//";
-    std::string failure;
-    EXPECT_EQ(PackRecorded("", "1", failure), Expected(SelfPath(), dir));
-    EXPECT_EQ(failure, "Ошибка WinRar, при выполнении комманды " + CommandLine(SelfPath(), dir));
-    EXPECT_EQ(ReadTree(dir), SampleTree());
-}
-
-TEST_F(PackIssueTest, ArchiverPathWithBlanksIsQuotedAndRunsThatProgram)
-{
-    const std::string archiver = m_Root + "/Win Rar/WinRar";
+    // The archiver as given, and at a path with blanks (quoted, so that program runs).
     fs::create_directory(m_Root + "/Win Rar");
-    fs::create_symlink(SelfPath(), archiver);
-    const std::string dir = MakeIssue("save");
-    g_IssueDir = dir + "/";
-    std::string failure;
-    EXPECT_EQ(PackRecorded(archiver, "1", failure), Expected(archiver, dir));
-    EXPECT_EQ(failure, "Ошибка WinRar, при выполнении комманды " + CommandLine(archiver, dir));
+    fs::create_symlink(SelfPath(), m_Root + "/Win Rar/WinRar");
+    for (const auto& [archiver, suffix] : {std::pair<std::string, std::string>{SelfPath(), "//"},
+                                           std::pair<std::string, std::string>{m_Root + "/Win Rar/WinRar", "/"}}) {
+        const std::string dir = MakeIssue(suffix == "/" ? "blanks" : "save");
+        g_IssueDir = dir + suffix;
+        std::string failure;
+        EXPECT_EQ(PackRecorded(archiver, "1", failure), Expected(archiver, dir));
+        EXPECT_EQ(failure, "Ошибка WinRar, при выполнении комманды " + CommandLine(archiver, dir));
+        EXPECT_EQ(ReadTree(dir), SampleTree());
+    }
 }
 
 TEST_F(PackIssueTest, ProgramNamedByAPrefixOfTheArchiverPathNeverRuns)

@@ -21,7 +21,6 @@
 
 #include "libs/Auxiliary.h"
 #include "support/ProcessRunner.h"
-#include "support/SkerrowCopy.h"
 #include "support/TestHttpServer.h"
 
 namespace fs = std::filesystem;

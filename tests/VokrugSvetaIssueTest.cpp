@@ -18,9 +18,9 @@
 #include <utility>
 #include <vector>
 
+#include "VokrugSveta_Parser.h"
 #include "libs/CoutConvert.h"
 #include "support/ProcessRunner.h"
-#include "support/SkerrowCopy.h"
 #include "support/TestHttpServer.h"
 
 namespace fs = std::filesystem;
@@ -30,10 +30,8 @@ namespace {
 const std::string kSiteData = SKERROW_TEST_DATA_DIR "/siteB/";
 const std::string kIssueUrl = "http://mag-b.test/magazines/2007/05/";
 
-const char kArticlePattern[] =
-    R"re((.*?<body>).*?(<h1>.*?)<div[^>]*?class\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")reflink_descr(?="))|(?:(?<=\s*')reflink_descr(?='))|(?:(?<==)reflink_descr(?=[\s>])))[^>]*>)re";
-const char kHeadingPattern[] =
-    R"re(<div[^>]*?class\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")content_zone(?="))|(?:(?<=\s*')content_zone(?='))|(?:(?<==)content_zone(?=[\s>])))[^>]*>.*?(<img.*?/>).*?(<h1>[^<]*?([А-Яа-я]+?)\s(\d{4})</h1>)(.*)?(?=<div[^>]*?class\s*(?:=\s*"|=\s*'|=)(?:(?:(?<=\s*")content(?="))|(?:(?<=\s*')content(?='))|(?:(?<==)content(?=[\s>])))[^>]*>))re";
+const std::string& kArticlePattern = FindPattern(VokrugSveta::Patterns(), "B.Article").Text;
+const std::string& kHeadingPattern = FindPattern(VokrugSveta::Patterns(), "B.Heading").Text;
 
 /// The downloads of the sample issue after its title page, in the order in which they must happen: the
 /// articles in contents order, the contents page's pictures, then each article's pictures.

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "Driver.h"
+#include "Generic_Parser.h"
 #include "Logic.h"
 #include "libs/Auxiliary.h"
 #include "support/AplFailure.h"
@@ -97,7 +97,8 @@ TEST(VokrugSvetaUrl, UrlWithoutHostNameIsASearchError)
 {
     for (const std::string url : {"", "/magazines/2007/05/"}) {
         EXPECT_EQ(TestSupport::FailureOf([&] { VokrugSveta::ProcessUrl(url, "save"); }),
-                  "Ошибка при поиске шаблона: \"^(?:http://)?([^/]+?)(?=/|$)\" в строке \"" + url + "\"")
+                  "Ошибка при поиске шаблона: \"" + FindPattern(VokrugSveta::Patterns(), "B.UrlPrefix").Text +
+                      "\" в строке \"" + url + "\"")
             << url;
         EXPECT_TRUE(g_TaskQueue.IsEmpty());
     }

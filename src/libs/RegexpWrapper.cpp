@@ -70,19 +70,10 @@ bool TRegexpScanner::Search(TRegexp& Pattern)
 
 bool TRegexpScanner::FindSequence(TRegexp* Patterns, size_t N)
 {
-    const TTextIterator start = m_Current;
-    for (size_t i = 0; i < N; ++i) {
-        const bool found = Patterns[i].Find(m_Current, m_End);
-        m_Previous = m_Current;
-        if (!found) {
-            m_Previous = start;
-            m_Current = m_End;
-            return false;
-        }
-        m_Current = Patterns[i][0].second;
-    }
-    m_Previous = start;
-    return true;
+    const bool found = RegexpWrapperDetail::RunSequence(Patterns, N, m_Current, m_End, false);
+    m_Previous = m_Current;
+    m_Current = found ? Patterns[N - 1][0].second : m_End;
+    return found;
 }
 
 namespace RegexpWrapperDetail {

@@ -43,6 +43,9 @@ private:
         void operator()(Curl_URL* Handle) const;
     };
     std::unique_ptr<Curl_URL, TDeleter> m_Handle;
+    /// A copy of the page's address whose path and query are replaced by those of each root-relative
+    /// address resolved; null exactly when m_Handle is.
+    std::unique_ptr<Curl_URL, TDeleter> m_Root;
     /// Reference without its fragment -> the result, empty when it cannot be resolved.
     mutable std::unordered_map<std::string, std::string> m_Resolved;
 };

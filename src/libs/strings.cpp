@@ -84,6 +84,8 @@ size_t NumericReference(const std::string& Value, size_t At, char& Byte)
 
 std::string DecodeCharacterReferences(const std::string& Value)
 {
+    if (Value.find('&') == std::string::npos)
+        return Value;
     std::string text;
     text.reserve(Value.size());
     for (size_t i = 0; i < Value.size(); ++i) {

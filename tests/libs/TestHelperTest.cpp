@@ -16,7 +16,7 @@
 #include "libs/Auxiliary.h"
 #include "libs/CoutConvert.h"
 #include "support/AplFailure.h"
-#include "support/RecordingChild.h"
+#include "support/ProcessRunner.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;

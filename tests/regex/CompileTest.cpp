@@ -457,8 +457,9 @@ TEST(RegexCompile, ParsesTheSubstitutionText)
     EXPECT_EQ(escaped.substitution()[0].Text, "\t");
 }
 
-// The program's own patterns, from tests/data/regex/program_patterns.txt: one per line as
-// flags<TAB>visible groups<TAB>prefix literal<TAB>anchored<TAB>pattern (flags 0 or SINGLELINE).
+// The program's own patterns, from tests/data/regex/program_patterns.txt (pinned to the program's tables by
+// the program's tests): one per line as name<TAB>flags<TAB>visible groups<TAB>prefix literal<TAB>anchored
+// <TAB>pattern (flags 0, SINGLELINE or NOCASE).
 TEST(RegexCompile, CompilesTheProgramsOwnPatterns)
 {
     std::ifstream file(std::string(SKERROW_TEST_DATA_DIR) + "/regex/program_patterns.txt", std::ios::binary);
@@ -475,14 +476,16 @@ TEST(RegexCompile, CompilesTheProgramsOwnPatterns)
         while (std::getline(stream, field, '\t')) {
             fields.push_back(field);
         }
-        ASSERT_EQ(fields.size(), 5u) << line;
-        const unsigned flags = fields[0] == "SINGLELINE" ? static_cast<unsigned>(regex::SINGLELINE) : 0u;
-        const std::string& text = fields[4];
+        ASSERT_EQ(fields.size(), 6u) << line;
+        const unsigned flags = fields[1] == "SINGLELINE" ? static_cast<unsigned>(regex::SINGLELINE)
+                               : fields[1] == "NOCASE"   ? static_cast<unsigned>(regex::NOCASE)
+                                                         : 0u;
+        const std::string& text = fields[5];
         ASSERT_EQ(CompileError(text, flags), "") << text;
         const TPattern pattern(text, flags);
-        EXPECT_EQ(pattern.group_count() - 1, std::stoul(fields[1])) << text;
-        EXPECT_EQ(pattern.prefix_literal(), fields[2] == "-" ? "" : fields[2]) << text;
-        EXPECT_EQ(pattern.anchored(), fields[3] == "yes") << text;
+        EXPECT_EQ(pattern.group_count() - 1, std::stoul(fields[2])) << text;
+        EXPECT_EQ(pattern.prefix_literal(), fields[3] == "-" ? "" : fields[3]) << text;
+        EXPECT_EQ(pattern.anchored(), fields[4] == "yes") << text;
         ++count;
     }
     EXPECT_GE(count, 20);

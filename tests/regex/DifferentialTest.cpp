@@ -19,6 +19,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/SeededRandom.h"
+
 namespace {
 
 using TIter = std::string::const_iterator;
@@ -30,25 +32,7 @@ constexpr unsigned kNoCase = 1;
 constexpr unsigned kMultiLine = 2;
 constexpr unsigned kSingleLine = 4;
 
-// splitmix64: the same sequence on every machine and standard library, so a failure reproduces anywhere.
-class TRandom {
-  public:
-    explicit TRandom(std::uint64_t Seed) : m_State(Seed) {}
-    std::uint64_t Next()
-    {
-        std::uint64_t z = (m_State += 0x9E3779B97F4A7C15ULL);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-        return z ^ (z >> 31);
-    }
-    unsigned Below(unsigned Bound) { return static_cast<unsigned>(Next() % Bound); }
-    unsigned Between(unsigned Low, unsigned High) { return Low + Below(High - Low + 1); }
-    bool Percent(unsigned Chance) { return Below(100) < Chance; }
-    char Pick(const std::string& From) { return From[Below(static_cast<unsigned>(From.size()))]; }
-
-  private:
-    std::uint64_t m_State;
-};
+using TRandom = TestSupport::TSeededRandom;
 
 // ---------------------------------------------------------------------------------------------------------
 // What a search gave: compiled or the error text, matched, and every record as [begin, end) offsets

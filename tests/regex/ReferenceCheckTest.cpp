@@ -4,10 +4,10 @@
 // give exactly what the straightforward algorithm gives. Patterns and subjects are generated from fixed
 // seeds over a small alphabet, so that most constructs meet each other and many subjects match.
 #include "RegexTestSupport.h"
+#include "support/SeededRandom.h"
 
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 #include <vector>
 
@@ -20,7 +20,7 @@ class TGenerator {
 public:
     explicit TGenerator(unsigned Seed) : m_Random(Seed) {}
 
-    int Below(int Count) { return std::uniform_int_distribution<int>(0, Count - 1)(m_Random); }
+    int Below(int Count) { return static_cast<int>(m_Random.Below(static_cast<unsigned>(Count))); }
     bool Chance(int Percent) { return Below(100) < Percent; }
 
     std::string Subject(const std::string& Alphabet, int MaxLength)
@@ -117,7 +117,7 @@ private:
         }
     }
 
-    std::mt19937 m_Random;
+    TestSupport::TSeededRandom m_Random;
     int m_Groups = 0;
 };
 

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "ErrorLog.h"
+
 namespace TestSupport {
 
 namespace {
@@ -23,6 +25,16 @@ int RemoveEntry(const char* Path, const struct stat* /*Info*/, int Type, FTW* /*
 }
 
 } // namespace
+
+TPrivateErrorLog::TPrivateErrorLog()
+{
+    SetErrorLogDirectory(m_Dir.Path() + "/");
+}
+
+TPrivateErrorLog::~TPrivateErrorLog()
+{
+    SetErrorLogDirectory("");
+}
 
 TTempDir::TTempDir()
 {

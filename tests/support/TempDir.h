@@ -26,6 +26,23 @@ private:
     std::string m_Path;
 };
 
+/// errors.txt in a temporary directory of its own while the object lives (SetErrorLogDirectory), so that
+/// a test reads and removes only what it logged itself, whatever runs beside it.
+class TPrivateErrorLog {
+  public:
+    TPrivateErrorLog();
+    /// Puts errors.txt back beside the executable; the directory goes with everything in it.
+    ~TPrivateErrorLog();
+    TPrivateErrorLog(const TPrivateErrorLog&) = delete;
+    TPrivateErrorLog& operator=(const TPrivateErrorLog&) = delete;
+
+    /// The path of errors.txt (which need not exist).
+    std::string Path() const { return m_Dir / "errors.txt"; }
+
+  private:
+    TTempDir m_Dir;
+};
+
 /// A disk that is full: while the object lives, no file of this process may grow beyond Bytes; a write
 /// past that fails with EFBIG (the signal SIGXFSZ that would end the process is ignored meanwhile).
 class TFileSizeLimit {

@@ -231,12 +231,11 @@ TREE = [
 
 DOWNLOADS = [url for url, _, _ in SITE_FILES]
 
-A1 = ('<td[^>]*?class\\s*(?:=\\s*"|=\\s*\'|=)(?:(?:(?<=\\s*")block_header_main_inner(?="))|'
-      '(?:(?<=\\s*\')block_header_main_inner(?=\'))|(?:(?<==)block_header_main_inner(?=[\\s>])))[^>]*>')
-
-
-P3 = ('<a[^>]*?class\\s*(?:=\\s*"|=\\s*\'|=)(?:(?:(?<=\\s*")t_link_big(?="))|(?:(?<=\\s*\')t_link_big(?=\'))|'
-      '(?:(?<==)t_link_big(?=[\\s>])))[^>]*>.*?<b>([^\\s]+)\\s+([^<]+)</b></a>')
+# The program's patterns that the expected search errors name, from the pinned table of the program's patterns.
+with open(os.path.join(HERE, '..', 'regex', 'program_patterns.txt'), encoding='cp1251') as table:
+    PATTERNS = dict((row[0], row[5]) for row in (line.rstrip('\n').split('\t') for line in table) if len(row) == 6)
+A1 = PATTERNS['A.ArticleBlock']
+P3 = PATTERNS['A.IssueLink']
 CONTENTS_TABLE = '<table width="100%" cellpadding="3">'
 # The issue's own link broken over two lines: the contents page has no issue link any more.
 CONTENTS_SPLIT = CONTENTS.replace('href="/issue/200705/"><b>', 'href="/issue/200705/">\n<b>')
