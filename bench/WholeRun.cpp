@@ -1,14 +1,26 @@
 // The whole run: the Skerrow executable copies the large sample issue (50 articles, 500 pictures of
 // 5-50 KB) from the sample magazine server on loopback, and wget fetches the same list of URLs one after
-// another (wget -i) through the same proxy, in the same run. Each is run several times; the best wall time
-// and peak memory (maximum resident set size of the process) of each are printed side by side, with
-// Skerrow's slowest request: the longest time between two of its "Download: " lines (or from the last
+// another (wget -i) through the same proxy, in the same run. Skerrow runs with its default number of
+// transfers in flight and with one at a time (SKERROW_CONNECTIONS=1). Each is run several times; the best
+// wall time and peak memory (maximum resident set size of the process) of each are printed side by side,
+// with Skerrow's slowest request: the longest time between two of its "Download: " lines (or from the last
 // line to its exit), which covers the transfer and the processing of the page or picture.
 //
-// Goals: Skerrow's wall time at most wget's; no request of 100 ms or more; peak memory below 3 times the
-// largest page plus 20 MB.
+// Goals: Skerrow's wall time at most wget's, and at most 1.05 times that of one transfer at a time; no
+// request of 100 ms or more; peak memory below 3 times the largest page plus 20 MB.
 //
 //     build/bench/WholeRun [--benchmark_repetitions=N]
+//
+// Latency mode: a server that waits D ms before each reply stands for a near server on a real network
+// (the tests' C++ HTTP server, serving the issue from memory: the Python sample server cannot answer 16
+// clients at once without becoming the bottleneck). For each D, Skerrow (its default, 5 and 16 transfers
+// at once) is compared in one run with wget -i, wget2 -i (its default of 5 threads and 16) and aria2c -i
+// (-j5 and -j16); the best of R runs of each is printed with ratios.
+//
+// Goals: at equal connection counts Skerrow's wall time at most each peer's; at its default it beats
+// wget2's default.
+//
+//     build/bench/WholeRun --latency_ms=5,30 [--latency_runs=R]
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -31,7 +43,10 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <vector>
+
+#include "support/TestHttpServer.h"
 
 extern char** environ;
 
@@ -214,7 +229,11 @@ struct TSetup {
         });
         if (lister.Wait().ExitStatus != 0 || Urls == 0)
             throw std::runtime_error("samples.py --list large failed");
+    }
 
+    /// Starts the sample magazine server on loopback and points Proxy at it.
+    void StartSampleServer()
+    {
         Server = std::make_unique<TChild>(
             std::vector<std::string>{"python3", SAMPLE_MAGAZINE_DIR "/sample_server.py", "--large", "--lifetime", "1800"},
             std::vector<std::string>{});
@@ -264,30 +283,49 @@ struct TBest {
     }
 };
 
-TBest g_Skerrow, g_Wget;
+TBest g_Skerrow, g_SkerrowOne, g_Wget;
 
-void BM_Skerrow(benchmark::State& State)
+/// One run of Skerrow on the large issue with Env added to the environment (the proxy among it).
+/// Returns false when it did not copy the issue cleanly. Slowest: the longest time between two of its
+/// "Download: " lines, or from the last to its exit.
+bool RunSkerrow(const std::vector<std::string>& Env, TChild::TEnd& End, double& Slowest)
 {
     TSetup& setup = Setup();
+    const fs::path errors = setup.Skerrow.parent_path() / "errors.txt";
+    std::error_code ignored;
+    fs::remove(errors, ignored);
+    const fs::path save = setup.NewSaveDir("skerrow");
+    TChild child({setup.Skerrow.string(), kLargeIssueUrl, save.string()}, Env);
+    std::vector<TClock::time_point> downloads;
+    child.ReadLines([&](const std::string& Line, TClock::time_point At) {
+        if (Line.rfind("Download: ", 0) == 0)
+            downloads.push_back(At);
+    });
+    End = child.Wait();
+    if (End.ExitStatus != 0 || downloads.size() != setup.Urls || fs::exists(errors))
+        return false;
+    downloads.push_back(End.Ended);
+    Slowest = 0;
+    for (size_t i = 1; i < downloads.size(); ++i)
+        Slowest = std::max(Slowest, Milliseconds(downloads[i] - downloads[i - 1]));
+    return true;
+}
+
+void BM_Skerrow(benchmark::State& State, const char* Connections, TBest* Best)
+{
+    TSetup& setup = Setup();
+    std::vector<std::string> env = setup.ProxyEnv();
+    if (Connections != nullptr)
+        env.push_back(std::string("SKERROW_CONNECTIONS=") + Connections);
     for (auto _ : State) {
-        const fs::path save = setup.NewSaveDir("skerrow");
-        TChild child({setup.Skerrow.string(), kLargeIssueUrl, save.string()}, setup.ProxyEnv());
-        std::vector<TClock::time_point> downloads;
-        child.ReadLines([&](const std::string& Line, TClock::time_point At) {
-            if (Line.rfind("Download: ", 0) == 0)
-                downloads.push_back(At);
-        });
-        const TChild::TEnd end = child.Wait();
-        if (end.ExitStatus != 0 || downloads.size() != setup.Urls || fs::exists(setup.Skerrow.parent_path() / "errors.txt")) {
+        TChild::TEnd end{};
+        double slowest = 0;
+        if (!RunSkerrow(env, end, slowest)) {
             State.SkipWithError("Skerrow's run did not copy the issue cleanly (see errors.txt)");
             return;
         }
-        downloads.push_back(end.Ended);
-        double slowest = 0;
-        for (size_t i = 1; i < downloads.size(); ++i)
-            slowest = std::max(slowest, Milliseconds(downloads[i] - downloads[i - 1]));
-        g_Skerrow.SlowestMs = std::max(g_Skerrow.SlowestMs, slowest);
-        g_Skerrow.Add(end.WallMs, end.PeakKb);
+        Best->SlowestMs = std::max(Best->SlowestMs, slowest);
+        Best->Add(end.WallMs, end.PeakKb);
         State.SetIterationTime(end.WallMs / 1000);
         State.counters["peak_MB"] = static_cast<double>(end.PeakKb) / 1024;
         State.counters["slowest_request_ms"] = slowest;
@@ -312,7 +350,14 @@ void BM_Wget(benchmark::State& State)
     }
 }
 
-BENCHMARK(BM_Skerrow)->Name("WholeRun/Skerrow")->UseManualTime()->Iterations(1)->Repetitions(kRepetitions)->Unit(benchmark::kMillisecond);
+void RegisterLoopbackBenchmarks()
+{
+    benchmark::RegisterBenchmark("WholeRun/Skerrow", BM_Skerrow, nullptr, &g_Skerrow)
+        ->UseManualTime()->Iterations(1)->Repetitions(kRepetitions)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("WholeRun/Skerrow_one_at_a_time", BM_Skerrow, "1", &g_SkerrowOne)
+        ->UseManualTime()->Iterations(1)->Repetitions(kRepetitions)->Unit(benchmark::kMillisecond);
+}
+
 BENCHMARK(BM_Wget)->Name("WholeRun/wget")->UseManualTime()->Iterations(1)->Repetitions(kRepetitions)->Unit(benchmark::kMillisecond);
 
 void PrintSummary()
@@ -333,25 +378,224 @@ void PrintSummary()
     std::printf("%-10s %11.0f ms %11.1f MB\n", "wget -i", g_Wget.WallMs, mb(g_Wget.PeakKb));
     std::printf("Skerrow / wget wall time: %.2f  (goal: at most 1: %s)\n", g_Skerrow.WallMs / g_Wget.WallMs,
                 verdict(g_Skerrow.WallMs <= g_Wget.WallMs));
+    if (g_SkerrowOne.Runs > 0) {
+        std::printf("%-10s %11.0f ms %11.1f MB\n", "Skerrow 1", g_SkerrowOne.WallMs, mb(g_SkerrowOne.PeakKb));
+        std::printf("Skerrow / Skerrow one transfer at a time: %.2f  (goal: at most 1.05: %s)\n",
+                    g_Skerrow.WallMs / g_SkerrowOne.WallMs, verdict(g_Skerrow.WallMs <= 1.05 * g_SkerrowOne.WallMs));
+    }
     std::printf("Skerrow's slowest request over all runs: %.1f ms  (goal: below 100 ms: %s)\n", g_Skerrow.SlowestMs,
                 verdict(g_Skerrow.SlowestMs < 100));
     std::printf("Skerrow's peak memory: %.1f MB  (goal: below 3 x largest page + 20 MB = %.1f MB: %s)\n",
                 mb(g_Skerrow.PeakKb), memoryGoalMb, verdict(mb(g_Skerrow.PeakKb) < memoryGoalMb));
 }
 
+// ---- Latency mode ----
+
+/// The options of the latency mode, taken out of the command line before Google Benchmark reads it.
+struct TLatencyOptions {
+    std::vector<int> DelaysMs; ///< empty: the loopback benchmarks run instead
+    int Runs = 2;
+};
+
+TLatencyOptions TakeLatencyOptions(int& Argc, char** Argv)
+{
+    TLatencyOptions options;
+    int kept = 1;
+    for (int i = 1; i < Argc; ++i) {
+        const std::string arg = Argv[i];
+        if (arg.rfind("--latency_ms=", 0) == 0) {
+            std::istringstream list(arg.substr(13));
+            for (std::string delay; std::getline(list, delay, ',');)
+                options.DelaysMs.push_back(std::stoi(delay));
+        } else if (arg.rfind("--latency_runs=", 0) == 0) {
+            options.Runs = std::max(1, std::stoi(arg.substr(15)));
+        } else {
+            Argv[kept++] = Argv[i];
+        }
+    }
+    Argc = kept;
+    return options;
+}
+
+/// The large issue served from memory by the tests' HTTP server as a proxy on loopback, every reply held
+/// DelayMs first. Each connection has a thread of its own, so that no client waits for another.
+class TLatencyServer {
+public:
+    TLatencyServer(const std::unordered_map<std::string, std::string>& Bodies, int DelayMs)
+    {
+        m_Server.SetHandler([&Bodies, DelayMs](const std::string& Target, TestSupport::THttpReply& Reply) {
+            const auto found = Bodies.find(Target);
+            if (found == Bodies.end())
+                return false;
+            Reply.Body = found->second;
+            Reply.Delay = std::chrono::milliseconds(DelayMs);
+            return true;
+        });
+    }
+    std::vector<std::string> ProxyEnv() const
+    {
+        return {"http_proxy=" + m_Server.ProxyUrl(), "no_proxy=", "NO_PROXY=", "LC_ALL=C.UTF-8"};
+    }
+
+private:
+    TestSupport::TTestHttpServer m_Server;
+};
+
+/// Every resource of the sample magazine by URL, written by samples.py and read back; and an input file
+/// for aria2c that saves each URL under host/path as wget -x does (aria2c would name files by their
+/// last part only, and same-named pictures would overwrite each other).
+std::unordered_map<std::string, std::string> LoadMagazine(TSetup& Setup, fs::path& Aria2List)
+{
+    const fs::path dir = Setup.Work / "magazine";
+    TChild writer({"python3", SAMPLE_MAGAZINE_DIR "/samples.py", "--large", dir.string()}, {});
+    writer.ReadLines([](const std::string&, TClock::time_point) {});
+    if (writer.Wait().ExitStatus != 0)
+        throw std::runtime_error("samples.py --large failed");
+    std::unordered_map<std::string, std::string> bodies;
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(dir)) {
+        if (!entry.is_regular_file())
+            continue;
+        std::string path = fs::relative(entry.path(), dir).generic_string();
+        std::ifstream file(entry.path(), std::ios::binary);
+        std::ostringstream body;
+        body << file.rdbuf();
+        // A URL that ends in "/" was written as index.html.
+        const std::string index = "index.html";
+        if (path.size() > index.size() && path.compare(path.size() - index.size(), index.size(), index) == 0)
+            bodies["http://" + path.substr(0, path.size() - index.size())] = body.str();
+        bodies["http://" + path] = body.str();
+    }
+    Aria2List = Setup.Work / "aria2-urls.txt";
+    std::ifstream urls(Setup.UrlList);
+    std::ofstream aria2(Aria2List);
+    for (std::string url; std::getline(urls, url);) {
+        std::string out = url.substr(std::string("http://").size());
+        if (out.back() == '/')
+            out += "index.html";
+        aria2 << url << "\n  out=" << out << "\n";
+    }
+    return bodies;
+}
+
+/// One tool of the comparison: its name, its command line (SAVE stands for its save directory) and,
+/// for Skerrow, the number of transfers at once (empty: its default).
+struct TTool {
+    std::string Name;
+    std::vector<std::string> Args;
+    std::string SkerrowConnections;
+    bool IsSkerrow() const { return Args.empty(); }
+};
+
+std::vector<TTool> LatencyTools(const TSetup& Setup, const fs::path& Aria2List)
+{
+    const std::string list = Setup.UrlList.string();
+    const std::vector<std::string> aria2 = {"aria2c", "-q", "-i", Aria2List.string(), "-d", "SAVE",
+                                            "--allow-overwrite=true", "--auto-file-renaming=false",
+                                            "--file-allocation=none", "--max-tries=1"};
+    auto with = [](std::vector<std::string> Args, const std::string& Extra) {
+        Args.push_back(Extra);
+        return Args;
+    };
+    return {
+        {"Skerrow (default: 6)", {}, ""},
+        {"Skerrow 5 at once", {}, "5"},
+        {"Skerrow 16 at once", {}, "16"},
+        {"wget -i", {"wget", "-q", "-x", "-P", "SAVE", "-i", list}, ""},
+        {"wget2 -i (default: 5)", {"wget2", "-q", "-x", "-P", "SAVE", "-i", list}, ""},
+        {"wget2 -i, 16 threads", {"wget2", "-q", "-x", "--max-threads=16", "-P", "SAVE", "-i", list}, ""},
+        {"aria2c -i -j5", with(aria2, "-j5"), ""},
+        {"aria2c -i -j16", with(aria2, "-j16"), ""},
+    };
+}
+
+/// The best wall time of Runs runs of Tool, in ms; negative when a run failed.
+double BestWallMs(TSetup& Setup, const TTool& Tool, const std::vector<std::string>& ProxyEnv, int Runs)
+{
+    double best = -1;
+    for (int run = 0; run < Runs; ++run) {
+        TChild::TEnd end{};
+        if (Tool.IsSkerrow()) {
+            std::vector<std::string> env = ProxyEnv;
+            if (!Tool.SkerrowConnections.empty())
+                env.push_back("SKERROW_CONNECTIONS=" + Tool.SkerrowConnections);
+            double slowest = 0;
+            if (!RunSkerrow(env, end, slowest))
+                return -1;
+        } else {
+            const fs::path save = Setup.NewSaveDir("peer");
+            std::vector<std::string> args = Tool.Args;
+            std::replace(args.begin(), args.end(), std::string("SAVE"), save.string());
+            TChild child(args, ProxyEnv);
+            child.ReadLines([](const std::string&, TClock::time_point) {});
+            end = child.Wait();
+            if (end.ExitStatus != 0)
+                return -1;
+        }
+        best = best < 0 ? end.WallMs : std::min(best, end.WallMs);
+    }
+    return best;
+}
+
+int RunLatencyComparison(const TLatencyOptions& Options)
+{
+    TSetup& setup = Setup();
+    fs::path aria2List;
+    const std::unordered_map<std::string, std::string> bodies = LoadMagazine(setup, aria2List);
+    const std::vector<TTool> tools = LatencyTools(setup, aria2List);
+    bool allMet = true;
+    for (const int delay : Options.DelaysMs) {
+        const TLatencyServer server(bodies, delay);
+        std::vector<double> wall;
+        for (const TTool& tool : tools)
+            wall.push_back(BestWallMs(setup, tool, server.ProxyEnv(), Options.Runs));
+        std::printf("\nLatency %d ms before each reply: large sample issue, %zu URLs, %.1f MB; best of %d runs\n",
+                    delay, setup.Urls, static_cast<double>(setup.TotalBytes) / (1024 * 1024), Options.Runs);
+        std::printf("%-24s %12s %18s %18s\n", "", "wall time", "Skerrow default /", "Skerrow 16 /");
+        for (size_t i = 0; i < tools.size(); ++i) {
+            if (wall[i] < 0) {
+                std::printf("%-24s %12s\n", tools[i].Name.c_str(), "FAILED");
+                continue;
+            }
+            std::printf("%-24s %9.0f ms %18.2f %18.2f\n", tools[i].Name.c_str(), wall[i],
+                        wall[0] / wall[i], wall[2] / wall[i]);
+        }
+        const auto goal = [&](const char* What, size_t Skerrow, size_t Peer) {
+            const bool met = wall[Skerrow] >= 0 && wall[Peer] >= 0 && wall[Skerrow] <= wall[Peer];
+            allMet = allMet && met;
+            std::printf("  %-52s %s\n", What, met ? "met" : "NOT MET");
+        };
+        goal("Skerrow default <= wget2 default", 0, 4);
+        goal("Skerrow 5 at once <= wget2 default (5 threads)", 1, 4);
+        goal("Skerrow 5 at once <= aria2c -j5", 1, 6);
+        goal("Skerrow 16 at once <= wget2 with 16 threads", 2, 5);
+        goal("Skerrow 16 at once <= aria2c -j16", 2, 7);
+    }
+    return allMet ? 0 : 2;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    const TLatencyOptions latency = TakeLatencyOptions(argc, argv);
+    if (!latency.DelaysMs.empty()) {
+        try {
+            return RunLatencyComparison(latency);
+        } catch (const std::exception& e) {
+            std::cerr << "WholeRun: " << e.what() << '\n';
+            return 1;
+        }
+    }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
     try {
-        Setup();
+        Setup().StartSampleServer();
     } catch (const std::exception& e) {
         std::cerr << "WholeRun: " << e.what() << '\n';
         return 1;
     }
+    RegisterLoopbackBenchmarks();
     benchmark::RunSpecifiedBenchmarks();
     PrintSummary();
     benchmark::Shutdown();

@@ -158,7 +158,7 @@ TQueueOutcome RunTaskQueue(TDownloader& Downloader)
         const std::unique_ptr<ITask> task = g_TaskQueue.Pop();
         FATAL_CHECK(BrintLib::TestPtr__(task.get()));
         try {
-            Downloader.Download(*task);
+            Downloader.Download(*task, g_TaskQueue);
             ++(task->SavesPage() ? outcome.Pages : outcome.Pictures);
         } catch (const BrintLib::TAplThrowException& e) {
             ++outcome.Failed;

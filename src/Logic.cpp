@@ -26,6 +26,12 @@ std::unique_ptr<ITask> TTaskQueue::Pop()
     return task;
 }
 
+ITask& TTaskQueue::At(size_t Index) const
+{
+    FATAL_CHECK(Index < m_Storage.size());
+    return *m_Storage[Index];
+}
+
 TDownloadFile::TDownloadFile(const std::string& Url, const std::string& FileName) : m_Url(Url), m_FileName(FileName)
 {
 }

@@ -27,6 +27,9 @@ struct ITask : public BrintLib::CObjectCount<ITask> {
     virtual void Receive(const char* Data, size_t Length) = 0;
     /// Completes the task after a successful transfer.
     virtual void Finish() = 0;
+    /// The file that Begin creates and Finish completes, when the task has one before its transfer; empty
+    /// otherwise. The transfers of two tasks with the same destination never overlap.
+    virtual std::string Destination() const { return std::string(); }
     /// True for a task that saves a page; the others save pictures. Used to count what a run saved.
     virtual bool SavesPage() const { return false; }
 };
@@ -45,6 +48,9 @@ public:
     /// Removes and returns the front task. The queue must not be empty (fatal check).
     std::unique_ptr<ITask> Pop();
     bool IsEmpty() const { return m_Storage.empty(); }
+    size_t Size() const { return m_Storage.size(); }
+    /// The task at Index from the front, still owned by the queue; Index must be below Size() (fatal check).
+    ITask& At(size_t Index) const;
 
 private:
     std::deque<std::unique_ptr<ITask>> m_Storage;
@@ -73,6 +79,7 @@ public:
     void Begin() override;
     void Receive(const char* Data, size_t Length) override;
     void Finish() override;
+    std::string Destination() const override { return m_FileName; }
 
 private:
     std::string m_Url;

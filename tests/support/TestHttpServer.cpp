@@ -110,6 +110,7 @@ void TTestHttpServer::Stop()
             return;
         m_Stopped = true;
     }
+    m_RequestArrived.notify_all(); // ends held replies
     const char byte = 'x';
     Require(write(m_WakeWrite, &byte, 1) == 1, "write");
     m_Acceptor.join();
@@ -166,7 +167,8 @@ std::size_t TTestHttpServer::Connections() const
 bool TTestHttpServer::WaitForRequests(std::size_t Count, std::chrono::milliseconds Timeout) const
 {
     std::unique_lock<std::mutex> lock(m_Mutex);
-    return m_RequestArrived.wait_for(lock, Timeout, [&] { return m_Targets.size() >= Count; });
+    m_RequestArrived.wait_for(lock, Timeout, [&] { return m_Targets.size() >= Count || m_Stopped; });
+    return m_Targets.size() >= Count;
 }
 
 void TTestHttpServer::AcceptLoop()
@@ -288,7 +290,11 @@ void TTestHttpServer::Serve(TConnection& Connection)
         }
         m_RequestArrived.notify_all();
 
-        const THttpReply reply = FindReply(target);
+        THttpReply reply = FindReply(target);
+        if (reply.HoldUntilRequests > 0 && !WaitForRequests(reply.HoldUntilRequests, reply.HoldLimit)) {
+            reply.Status = 503;
+            reply.Body = "held in vain\n";
+        }
         if (reply.Delay.count() > 0 && !WaitDelay(reply.Delay))
             break;
 

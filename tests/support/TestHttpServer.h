@@ -53,6 +53,10 @@ struct THttpReply {
     std::size_t StallAfter = kNoDrop;
     /// Sends "Connection: close" and closes the connection after the reply.
     bool Close = false;
+    /// When above 0, the reply is held until this many requests have arrived in all (counting this one);
+    /// when that has not happened within HoldLimit, the reply is 503 instead.
+    std::size_t HoldUntilRequests = 0;
+    std::chrono::milliseconds HoldLimit{30000};
 
     static constexpr std::size_t kNoDrop = static_cast<std::size_t>(-1);
 };
@@ -90,7 +94,8 @@ public:
     std::vector<std::string> RequestHeads() const;
     /// The number of connections accepted so far.
     std::size_t Connections() const;
-    /// Waits until at least Count requests have arrived; false when Timeout passed first.
+    /// Waits until at least Count requests have arrived; false when Timeout passed (or the server stopped)
+    /// first.
     bool WaitForRequests(std::size_t Count, std::chrono::milliseconds Timeout) const;
 
 private:

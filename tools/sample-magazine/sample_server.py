@@ -200,6 +200,8 @@ class SampleHandler(BaseHTTPRequestHandler):
 
 class SampleServer(ThreadingHTTPServer):
     daemon_threads = True
+    # Clients that open many connections at once must not wait for a second SYN (the default backlog is 5).
+    request_queue_size = 128
 
     def __init__(self, magazine, log_path):
         super().__init__(("127.0.0.1", 0), SampleHandler)

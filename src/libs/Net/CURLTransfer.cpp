@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 #include <sys/select.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -10,7 +11,10 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
+#include <vector>
 
 #include "Logic.h"
 #include "libs/CoutConvert.h"
@@ -24,79 +28,35 @@ constexpr double kAbortBoundSeconds = 1.5;
 
 const char kAbortTooLong[] = "Попытка прервать передачу данных заняла слишком много времени";
 
+/// The longest wait on the sockets before libcurl is called again.
+constexpr long kWaitMilliseconds = 500;
+
 /// A connection that cannot be made within this many seconds fails its transfer.
 constexpr long kConnectTimeoutSeconds = 30;
 /// A transfer that receives nothing for this many seconds fails, unless SKERROW_STALL_SECONDS says
 /// otherwise.
 constexpr long kDefaultStallSeconds = 60;
 const char kStallVariable[] = "SKERROW_STALL_SECONDS";
+/// Transfers in flight at once, unless SKERROW_CONNECTIONS says otherwise: the per-host habit of browsers.
+constexpr long kDefaultConnections = 6;
+/// Far below FD_SETSIZE, whatever else the process has open.
+constexpr long kMaxConnections = 64;
+/// How far past the task whose turn it is transfers may start, in multiples of N: a picture that has
+/// arrived keeps its temporary open until its turn.
+constexpr size_t kLookAheadPerConnection = 4;
+const char kConnectionsVariable[] = "SKERROW_CONNECTIONS";
 
-/// The stall bound: SKERROW_STALL_SECONDS when it is a whole number of seconds from 1 to a day, else the
-/// default.
-long StallSeconds()
+/// The environment variable Name when it is a whole number from 1 to Max (digits only), else Default.
+long WholeNumberFromEnvironment(const char* Name, long Max, long Default)
 {
-    const char* text = std::getenv(kStallVariable);
+    const char* text = std::getenv(Name);
     if (text == nullptr || *text < '1' || *text > '9')
-        return kDefaultStallSeconds;
+        return Default;
     char* end = nullptr;
-    const long seconds = std::strtol(text, &end, 10);
-    return *end == '\0' && seconds <= 24 * 60 * 60 ? seconds : kDefaultStallSeconds;
+    errno = 0;
+    const long value = std::strtol(text, &end, 10);
+    return *end == '\0' && errno == 0 && value <= Max ? value : Default;
 }
-
-/// What libcurl's write function is given as its data pointer: the object that takes the bytes, and
-/// the failure that the object raised, kept until curl_multi_perform has returned. No exception ever
-/// unwinds through libcurl.
-template <typename TCallbackObject>
-struct TReceiver {
-    TCallbackObject* Object = nullptr;
-    std::exception_ptr Failure;
-    CURL* Easy = nullptr; ///< the transfer's handle, for its status
-    long Status = 0;      ///< a status other than 200 that ended the transfer when the headers had come
-};
-
-/// libcurl's header function: once the headers of the final response have come, a status other than 200
-/// ends the transfer there (libcurl reports a write error), before any byte of the body is read.
-template <typename TCallbackObject>
-size_t HeaderCallback(char* /*buffer*/, size_t size, size_t nitems, void* userdata) noexcept
-{
-    FATAL_CHECK(BrintLib::TestPtr__(userdata));
-    auto* receiver = static_cast<TReceiver<TCallbackObject>*>(userdata);
-    const size_t length = size * nitems;
-    // Only the empty line that closes a header block matters.
-    if (length > 2)
-        return length;
-    long status = 0;
-    FATAL_CHECK(curl_easy_getinfo(receiver->Easy, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK);
-    if (status == 200 || (status >= 100 && status < 200)) // 1xx: the final response is still to come
-        return length;
-    receiver->Status = status;
-    return 0;
-}
-
-/// The write function that feeds the received chunks to a TCallbackObject's Receive.
-template <typename TCallbackObject>
-struct TCalbackFunc {
-    static size_t ReceiveCallback(char* ptr, size_t size, size_t nmemb, void* stream) noexcept
-    {
-        FATAL_CHECK(BrintLib::TestPtr__(stream));
-        auto* receiver = static_cast<TReceiver<TCallbackObject>*>(stream);
-        const size_t length = size * nmemb;
-        if (length == 0)
-            return 0;
-        FATAL_CHECK(BrintLib::TestPtr__(ptr));
-        if (receiver->Failure)
-            return CURL_WRITEFUNC_ERROR;
-        try {
-            receiver->Object->Receive(ptr, length);
-        } catch (...) {
-            // libcurl ends the transfer with CURLE_WRITE_ERROR; the failure is raised once
-            // curl_multi_perform has returned.
-            receiver->Failure = std::current_exception();
-            return CURL_WRITEFUNC_ERROR;
-        }
-        return length;
-    }
-};
 
 /// The write function while a transfer is being cancelled: refuses every chunk, so that libcurl ends the
 /// transfer with a write error and nothing more reaches the task.
@@ -116,238 +76,421 @@ std::exception_ptr MakeFailure(const std::string& Message, const char* File, int
     return std::make_exception_ptr(BrintLib::TAplThrowException(Message, File, Line));
 }
 
+/// The message of a failure kept as an exception_ptr.
+std::string MessageOf(const std::exception_ptr& Failure)
+{
+    try {
+        std::rethrow_exception(Failure);
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "<UNKNOWN_EXCEPTION>";
+    }
+}
+
+/// One task's transfer, from its Begin to its turn. libcurl's write, header and private pointers are the
+/// object itself, so it never moves.
+struct TTransfer {
+    ITask* Task = nullptr;
+    std::string Url;         ///< libcurl is given its characters
+    std::string Destination; ///< the task's ITask::Destination()
+    CURL* Easy = nullptr;    ///< while the transfer is in flight
+    bool Done = false;
+    std::exception_ptr Failure; ///< raised by the task's Receive; ends the transfer
+    long Status = 0;            ///< a status other than 200 that ended the transfer when the headers had come
+    CURLcode Result = CURLE_OK; ///< of the completion message
+    long ResponseCode = 0;      ///< of the completion message
+};
+
+/// libcurl's header function: once the headers of the final response have come, a status other than 200
+/// ends the transfer there (libcurl reports a write error), before any byte of the body is read.
+size_t HeaderCallback(char* /*buffer*/, size_t size, size_t nitems, void* userdata) noexcept
+{
+    FATAL_CHECK(BrintLib::TestPtr__(userdata));
+    auto* transfer = static_cast<TTransfer*>(userdata);
+    const size_t length = size * nitems;
+    // Only the empty line that closes a header block matters.
+    if (length > 2)
+        return length;
+    long status = 0;
+    FATAL_CHECK(curl_easy_getinfo(transfer->Easy, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK);
+    if (status == 200 || (status >= 100 && status < 200)) // 1xx: the final response is still to come
+        return length;
+    transfer->Status = status;
+    return 0;
+}
+
+/// The write function that feeds the received chunks to the task's Receive. A failure that Receive
+/// raises is kept and raised at the task's turn; no exception ever unwinds through libcurl.
+size_t ReceiveCallback(char* ptr, size_t size, size_t nmemb, void* stream) noexcept
+{
+    FATAL_CHECK(BrintLib::TestPtr__(stream));
+    auto* transfer = static_cast<TTransfer*>(stream);
+    const size_t length = size * nmemb;
+    if (length == 0)
+        return 0;
+    FATAL_CHECK(BrintLib::TestPtr__(ptr));
+    if (transfer->Failure)
+        return CURL_WRITEFUNC_ERROR;
+    try {
+        transfer->Task->Receive(ptr, length);
+    } catch (...) {
+        // libcurl ends the transfer with CURLE_WRITE_ERROR.
+        transfer->Failure = std::current_exception();
+        return CURL_WRITEFUNC_ERROR;
+    }
+    return length;
+}
+
 } // namespace
 
-/// Cancels the transfer in progress, then raises an application failure composed with << and carrying
-/// the source location of the statement.
-#define ABORT_AND_THROW(MessageExpr)                                                  \
-    do {                                                                              \
-        std::ostringstream abort_stream_;                                             \
-        abort_stream_ << MessageExpr;                                                 \
-        AbortAndRaise(MakeFailure(abort_stream_.str(), __FILE__, __LINE__));          \
-    } while (false)
+/// Composes an application failure with << and the source location of the statement.
+#define MAKE_FAILURE(MessageExpr)                                                      \
+    [&] {                                                                              \
+        std::ostringstream failure_stream_;                                            \
+        failure_stream_ << MessageExpr;                                                \
+        return MakeFailure(failure_stream_.str(), __FILE__, __LINE__);                 \
+    }()
 
-/// The one easy handle, attached to the one multi handle for the object's whole life, and the select()
-/// loop that drives them. Idle when m_Running is 0 (after construction and after every transfer, however
-/// it ended); transferring otherwise.
+/// The multi handle, a pool of easy handles with the options every transfer shares, the transfers begun
+/// and not yet taken by their turn, and the select() loop that drives them.
 class TCURLTransfer {
 public:
-    TCURLTransfer();
+    explicit TCURLTransfer(size_t Connections);
     ~TCURLTransfer();
     TCURLTransfer(const TCURLTransfer&) = delete;
     TCURLTransfer& operator=(const TCURLTransfer&) = delete;
 
-    void Download(ITask& Task);
+    size_t Connections() const { return m_Connections; }
+    void Download(ITask& Task, const TTaskQueue* Upcoming);
 
 private:
-    /// Detaches and re-attaches the easy handle, so that libcurl begins a new transfer on it whatever
-    /// state the last one ended in, and discards stale completion messages.
-    void Restart();
-    /// Sets the per-transfer options and makes the first step of the transfer.
-    void Start(ITask& CallbackObject);
-    /// One step of libcurl's work, then the completion check.
-    void Perform();
-    void CheckMessages();
-    /// Waits on the transfer's sockets, at most m_Timeout; returns what select() returns.
-    int Select(CURLM* hMulti);
-    /// Returns true while the transfer is still in progress.
-    bool WaitAndPerform();
-    /// Cancels the transfer in progress and discards the pending completion messages; the object is idle
-    /// afterwards. Returns false when that took longer than the bound (the easy handle is then detached
-    /// and re-attached to force the object idle).
-    bool Abort();
-    /// Abort(), then raises Failure; or, when cancelling overran its bound, a failure that names both.
-    [[noreturn]] void AbortAndRaise(const std::exception_ptr& Failure);
-    void DiscardMessages();
+    TTransfer* Find(const ITask& Task) const;
+    /// An easy handle from the pool, with Url set; null, with the handle back in the pool, when libcurl
+    /// refuses the URL (Refusal then holds libcurl's code).
+    CURL* TakeEasy(const std::string& Url, CURLcode& Refusal);
+    void ReturnEasy(CURL* Easy);
+    /// Begins Task and attaches its transfer. Begin's failure leaves as raised.
+    TTransfer& Begin(ITask& Task, CURL* Easy);
+    /// Starts the transfers of the tasks after the one whose turn it is, in queue order, while fewer than
+    /// N are in flight and fewer than N pages are held, up to kLookAheadPerConnection * N tasks ahead.
+    void StartEarly(const TTaskQueue* Upcoming);
+    /// Detaches the transfer's handle (ending the transfer if it still runs) and forgets the transfer.
+    void Release(TTransfer& Transfer);
+    /// curl_multi_perform, then the completion messages. Returns libcurl's code; Ended counts the
+    /// transfers that ended.
+    CURLMcode Perform(size_t& Ended);
+    CURLMcode Perform()
+    {
+        size_t ended = 0;
+        return Perform(ended);
+    }
+    /// Waits on the sockets of the transfers in flight, at most kWaitMilliseconds or libcurl's next timer;
+    /// returns what select() returns.
+    int Select();
+    /// Runs every transfer in flight until Transfer is done, starting early ones whenever others end.
+    void WaitFor(TTransfer& Transfer, const TTaskQueue* Upcoming);
+    /// Cancels Transfer, which is still in flight: refuses its further bytes and runs libcurl until it
+    /// ends. Returns false when that took longer than the bound (its handle is then detached).
+    bool Abort(TTransfer& Transfer);
+    /// Abort(Transfer) when it is still in flight, then raises Failure; or, when cancelling overran its
+    /// bound, a failure that names both.
+    [[noreturn]] void AbortAndRaise(TTransfer& Transfer, const std::exception_ptr& Failure);
+    /// Ends every transfer at once (the run is interrupted) and raises TInterrupted.
+    [[noreturn]] void Interrupt(int Signal);
 
     fd_set m_fdRead;
     fd_set m_fdWrite;
     fd_set m_fdExcep;
-    const timeval m_Timeout{0, 500000};
-    CURL* m_hEasy = nullptr;
+    const size_t m_Connections;
+    const long m_StallSeconds;
     CURLM* m_hMulti = nullptr;
+    std::vector<CURL*> m_Easy;     ///< every easy handle, owned
+    std::vector<CURL*> m_FreeEasy; ///< those not attached to the multi handle
     int m_Running = 0;
-    std::string m_Url; ///< of the current or last transfer
-    TReceiver<ITask> m_Receiver;
+    /// Begun and not yet taken by their turn, by task.
+    std::unordered_map<const ITask*, std::unique_ptr<TTransfer>> m_Transfers;
+    std::unordered_set<std::string> m_Destinations; ///< of the transfers begun, those not empty
+    size_t m_InFlight = 0;                          ///< transfers begun and not ended
+    size_t m_Pages = 0;                             ///< transfers begun without a destination
+    /// Tasks whose early start failed: they start at their turn. Only compared, never followed: a task
+    /// deleted without its turn leaves a stale entry that at worst keeps another from starting early.
+    std::unordered_set<const ITask*> m_Declined;
 };
 
-TCURLTransfer::TCURLTransfer()
+TCURLTransfer::TCURLTransfer(size_t Connections)
+    : m_Connections(std::clamp<size_t>(Connections, 1, kMaxConnections)),
+      m_StallSeconds(WholeNumberFromEnvironment(kStallVariable, 24 * 60 * 60, kDefaultStallSeconds))
 {
     m_hMulti = curl_multi_init();
     FATAL_CHECK(BrintLib::TestPtr__(m_hMulti));
-    m_hEasy = curl_easy_init();
-    FATAL_CHECK(BrintLib::TestPtr__(m_hEasy));
-    FATAL_CHECK(curl_multi_add_handle(m_hMulti, m_hEasy) == CURLM_OK);
-    FATAL_CHECK(curl_easy_setopt(m_hEasy, CURLOPT_NOPROGRESS, 1L) == CURLE_OK);
-    // Every transfer ends: a connection within its bound, and then some byte at least every stall bound.
-    FATAL_CHECK(curl_easy_setopt(m_hEasy, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds) == CURLE_OK);
-    FATAL_CHECK(curl_easy_setopt(m_hEasy, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK);
-    FATAL_CHECK(curl_easy_setopt(m_hEasy, CURLOPT_LOW_SPEED_TIME, StallSeconds()) == CURLE_OK);
-    m_Receiver.Easy = m_hEasy;
-    FATAL_CHECK(curl_easy_setopt(m_hEasy, CURLOPT_HEADERFUNCTION, HeaderCallback<ITask>) == CURLE_OK);
-    FATAL_CHECK(curl_easy_setopt(m_hEasy, CURLOPT_HEADERDATA, &m_Receiver) == CURLE_OK);
+    const long connections = static_cast<long>(m_Connections);
+    FATAL_CHECK(curl_multi_setopt(m_hMulti, CURLMOPT_MAX_HOST_CONNECTIONS, connections) == CURLM_OK);
+    FATAL_CHECK(curl_multi_setopt(m_hMulti, CURLMOPT_MAX_TOTAL_CONNECTIONS, connections) == CURLM_OK);
 }
 
 TCURLTransfer::~TCURLTransfer()
 {
-    FATAL_CHECK(curl_multi_remove_handle(m_hMulti, m_hEasy) == CURLM_OK);
-    curl_easy_cleanup(m_hEasy);
+    for (const auto& [task, transfer] : m_Transfers)
+        if (transfer->Easy != nullptr)
+            FATAL_CHECK(curl_multi_remove_handle(m_hMulti, transfer->Easy) == CURLM_OK);
+    for (CURL* easy : m_Easy)
+        curl_easy_cleanup(easy);
     FATAL_CHECK(curl_multi_cleanup(m_hMulti) == CURLM_OK);
 }
 
-void TCURLTransfer::Download(ITask& Task)
+TTransfer* TCURLTransfer::Find(const ITask& Task) const
 {
-    BrintLib::ThrowIfInterrupted();
-    m_Url = Task.GetUrl();
-    // Before Begin, so that a task that fails there still shows its URL; unconverted, control bytes masked.
-    std::cout << "Download: " << BrintLib::MaskControlBytes(Task.GetUrl()) << std::endl;
+    const auto found = m_Transfers.find(&Task);
+    return found == m_Transfers.end() ? nullptr : found->second.get();
+}
+
+CURL* TCURLTransfer::TakeEasy(const std::string& Url, CURLcode& Refusal)
+{
+    if (m_FreeEasy.empty()) {
+        CURL* easy = curl_easy_init();
+        FATAL_CHECK(BrintLib::TestPtr__(easy));
+        m_Easy.push_back(easy);
+        FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 1L) == CURLE_OK);
+        // Every transfer ends: a connection within its bound, and then some byte at least every stall bound.
+        FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds) == CURLE_OK);
+        FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK);
+        FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, m_StallSeconds) == CURLE_OK);
+        FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, HeaderCallback) == CURLE_OK);
+        FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L) == CURLE_OK);
+        FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr)) == CURLE_OK);
+        m_FreeEasy.push_back(easy);
+    }
+    CURL* easy = m_FreeEasy.back();
     // The URL comes from the network: one that libcurl refuses (too long, a NUL that would cut it short)
     // fails its task only.
-    const CURLcode urlResult = m_Url.find('\0') != std::string::npos
-                                   ? CURLE_URL_MALFORMAT
-                                   : curl_easy_setopt(m_hEasy, CURLOPT_URL, m_Url.c_str());
-    if (urlResult != CURLE_OK)
-        APL_THROW("Transfer error: " << curl_easy_strerror(urlResult) << " URL: " << m_Url);
-    Task.Begin();
-    Start(Task);
-    while (WaitAndPerform()) {
+    Refusal = Url.find('\0') != std::string::npos ? CURLE_URL_MALFORMAT
+                                                  : curl_easy_setopt(easy, CURLOPT_URL, Url.c_str());
+    if (Refusal != CURLE_OK)
+        return nullptr;
+    m_FreeEasy.pop_back();
+    return easy;
+}
+
+void TCURLTransfer::ReturnEasy(CURL* Easy)
+{
+    m_FreeEasy.push_back(Easy);
+}
+
+TTransfer& TCURLTransfer::Begin(ITask& Task, CURL* Easy)
+{
+    auto transfer = std::make_unique<TTransfer>();
+    transfer->Task = &Task;
+    transfer->Url = Task.GetUrl();
+    transfer->Destination = Task.Destination();
+    try {
+        Task.Begin();
+    } catch (...) {
+        ReturnEasy(Easy);
+        throw;
     }
+    // libcurl may keep the address of the URL's characters: they now live in the transfer.
+    FATAL_CHECK(curl_easy_setopt(Easy, CURLOPT_URL, transfer->Url.c_str()) == CURLE_OK);
+    FATAL_CHECK(curl_easy_setopt(Easy, CURLOPT_WRITEFUNCTION, ReceiveCallback) == CURLE_OK);
+    FATAL_CHECK(curl_easy_setopt(Easy, CURLOPT_WRITEDATA, transfer.get()) == CURLE_OK);
+    FATAL_CHECK(curl_easy_setopt(Easy, CURLOPT_HEADERDATA, transfer.get()) == CURLE_OK);
+    FATAL_CHECK(curl_easy_setopt(Easy, CURLOPT_PRIVATE, transfer.get()) == CURLE_OK);
+    transfer->Easy = Easy;
+    if (transfer->Destination.empty())
+        ++m_Pages;
+    else
+        m_Destinations.insert(transfer->Destination);
+    ++m_InFlight;
+    TTransfer& result = *transfer;
+    m_Transfers.emplace(&Task, std::move(transfer));
+    FATAL_CHECK(curl_multi_add_handle(m_hMulti, Easy) == CURLM_OK);
+    return result;
+}
+
+void TCURLTransfer::StartEarly(const TTaskQueue* Upcoming)
+{
+    // One at a time means no transfer before its turn.
+    if (Upcoming == nullptr || m_Connections == 1)
+        return;
+    const size_t lookAhead = std::min(Upcoming->Size(), kLookAheadPerConnection * m_Connections);
+    bool started = false;
+    for (size_t i = 0; i < lookAhead && m_InFlight < m_Connections; ++i) {
+        ITask& task = Upcoming->At(i);
+        if (Find(task) != nullptr || m_Declined.count(&task) != 0)
+            continue;
+        // Two transfers into one file never overlap: the later one waits for its turn, as it would when
+        // one transfer runs at a time.
+        const std::string destination = task.Destination();
+        if (destination.empty() ? m_Pages >= m_Connections : m_Destinations.count(destination) != 0)
+            continue;
+        // A URL that libcurl refuses, or a Begin that fails (a file that exists, a directory that cannot
+        // be written), fails again and is reported at the task's turn.
+        CURLcode refusal = CURLE_OK;
+        CURL* easy = TakeEasy(task.GetUrl(), refusal);
+        if (easy == nullptr) {
+            m_Declined.insert(&task);
+            continue;
+        }
+        try {
+            Begin(task, easy);
+            started = true;
+        } catch (...) {
+            m_Declined.insert(&task);
+        }
+    }
+    if (started)
+        Perform(); // the first step of the new transfers; a failure of libcurl itself shows at a turn
+}
+
+void TCURLTransfer::Release(TTransfer& Transfer)
+{
+    if (Transfer.Easy != nullptr) {
+        FATAL_CHECK(curl_multi_remove_handle(m_hMulti, Transfer.Easy) == CURLM_OK);
+        ReturnEasy(Transfer.Easy);
+        Transfer.Easy = nullptr;
+        --m_InFlight;
+    }
+    if (Transfer.Destination.empty())
+        --m_Pages;
+    else
+        m_Destinations.erase(Transfer.Destination);
+    m_Transfers.erase(Transfer.Task); // destroys Transfer
+}
+
+void TCURLTransfer::Download(ITask& Task, const TTaskQueue* Upcoming)
+{
+    BrintLib::ThrowIfInterrupted();
+    // Before Begin, so that a task that fails there still shows its URL; unconverted, control bytes masked.
+    std::cout << "Download: " << BrintLib::MaskControlBytes(Task.GetUrl()) << std::endl;
+    m_Declined.erase(&Task);
+    TTransfer* transfer = Find(Task);
+    if (transfer == nullptr) {
+        CURLcode refusal = CURLE_OK;
+        CURL* easy = TakeEasy(Task.GetUrl(), refusal);
+        if (easy == nullptr)
+            APL_THROW("Transfer error: " << curl_easy_strerror(refusal) << " URL: " << Task.GetUrl());
+        transfer = &Begin(Task, easy);
+        Perform();
+    }
+    // Whatever happens from here on, the transfer is forgotten when the turn ends (unless a cancellation
+    // or an interruption has done that already).
+    struct TRelease {
+        TCURLTransfer& Engine;
+        const ITask& Task;
+        ~TRelease()
+        {
+            if (TTransfer* transfer = Engine.Find(Task))
+                Engine.Release(*transfer);
+        }
+    } release{*this, Task};
+
+    WaitFor(*transfer, Upcoming);
+    // The task's own failure first: it is why libcurl ended the transfer.
+    if (transfer->Failure)
+        std::rethrow_exception(transfer->Failure);
+    const long status = transfer->Status != 0 ? transfer->Status : transfer->ResponseCode;
+    if (transfer->Result != CURLE_OK && transfer->Status == 0)
+        APL_THROW("Transfer error: " << curl_easy_strerror(transfer->Result) << " URL: " << transfer->Url);
+    if (status != 200)
+        APL_THROW("Transfer error: server return error code " << status << " URL: " << transfer->Url);
+    Release(*transfer);
     Task.Finish();
 }
 
-void TCURLTransfer::Restart()
+CURLMcode TCURLTransfer::Perform(size_t& Ended)
 {
-    FATAL_CHECK(curl_multi_remove_handle(m_hMulti, m_hEasy) == CURLM_OK);
-    FATAL_CHECK(curl_multi_add_handle(m_hMulti, m_hEasy) == CURLM_OK);
-    DiscardMessages();
-}
-
-void TCURLTransfer::Start(ITask& CallbackObject)
-{
-    Restart();
-    m_Receiver.Object = &CallbackObject;
-    m_Receiver.Failure = nullptr;
-    m_Receiver.Status = 0;
-    FATAL_CHECK(curl_easy_setopt(m_hEasy, CURLOPT_WRITEFUNCTION, TCalbackFunc<ITask>::ReceiveCallback) == CURLE_OK);
-    FATAL_CHECK(curl_easy_setopt(m_hEasy, CURLOPT_FILE, &m_Receiver) == CURLE_OK);
-    FATAL_CHECK(curl_easy_setopt(m_hEasy, CURLOPT_HTTPGET, 1L) == CURLE_OK);
-    FATAL_CHECK(curl_easy_setopt(m_hEasy, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr)) == CURLE_OK);
-    Perform();
-}
-
-void TCURLTransfer::Perform()
-{
+    Ended = 0;
     CURLMcode code;
     do {
         code = curl_multi_perform(m_hMulti, &m_Running);
     } while (code == CURLM_CALL_MULTI_PERFORM);
-    // The task's own failure first: it is why libcurl ended the transfer.
-    if (m_Receiver.Failure)
-        AbortAndRaise(std::exchange(m_Receiver.Failure, nullptr));
-    if (code != CURLM_OK)
-        ABORT_AND_THROW("curl_multi_perform error: " << curl_multi_strerror(code));
-    CheckMessages();
-}
-
-void TCURLTransfer::CheckMessages()
-{
     int queued = 0;
     while (const CURLMsg* pCurlMsg = curl_multi_info_read(m_hMulti, &queued)) {
         if (pCurlMsg->msg != CURLMSG_DONE)
             continue;
-        const CURLcode result = pCurlMsg->data.result;
-        if (result != CURLE_OK && m_Receiver.Status != 0)
-            ABORT_AND_THROW("Transfer error: server return error code " << m_Receiver.Status << " URL: " << m_Url);
-        if (result != CURLE_OK)
-            ABORT_AND_THROW("Transfer error: " << curl_easy_strerror(result) << " URL: " << m_Url);
-        long ServerRezult = 0;
-        FATAL_CHECK(curl_easy_getinfo(pCurlMsg->easy_handle, CURLINFO_RESPONSE_CODE, &ServerRezult) == CURLE_OK);
-        if (ServerRezult != 200)
-            ABORT_AND_THROW("Transfer error: server return error code " << ServerRezult << " URL: " << m_Url);
+        char* data = nullptr;
+        FATAL_CHECK(curl_easy_getinfo(pCurlMsg->easy_handle, CURLINFO_PRIVATE, &data) == CURLE_OK);
+        FATAL_CHECK(BrintLib::TestPtr__(data));
+        auto* transfer = reinterpret_cast<TTransfer*>(data);
+        transfer->Done = true;
+        transfer->Result = pCurlMsg->data.result;
+        FATAL_CHECK(curl_easy_getinfo(transfer->Easy, CURLINFO_RESPONSE_CODE, &transfer->ResponseCode) == CURLE_OK);
+        // The handle goes back to the pool at once, its connection to libcurl's cache.
+        FATAL_CHECK(curl_multi_remove_handle(m_hMulti, transfer->Easy) == CURLM_OK);
+        ReturnEasy(transfer->Easy);
+        transfer->Easy = nullptr;
+        --m_InFlight;
+        ++Ended;
     }
+    return code;
 }
 
-int TCURLTransfer::Select(CURLM* hMulti)
+int TCURLTransfer::Select()
 {
     FD_ZERO(&m_fdRead);
     FD_ZERO(&m_fdWrite);
     FD_ZERO(&m_fdExcep);
     int MaxFD = -1;
-    FATAL_CHECK(curl_multi_fdset(hMulti, &m_fdRead, &m_fdWrite, &m_fdExcep, &MaxFD) == CURLM_OK);
+    FATAL_CHECK(curl_multi_fdset(m_hMulti, &m_fdRead, &m_fdWrite, &m_fdExcep, &MaxFD) == CURLM_OK);
     FATAL_CHECK(MaxFD < FD_SETSIZE);
-    // select() here counts the time it waited off what it is given; the wait must stay fixed.
-    timeval timeout = m_Timeout;
-    if (MaxFD == -1) {
-        // Nothing to wait on (libcurl is between sockets): wait no longer than libcurl's next timer.
-        long timerMs = -1;
-        FATAL_CHECK(curl_multi_timeout(hMulti, &timerMs) == CURLM_OK);
-        if (timerMs >= 0 && timerMs < timeout.tv_sec * 1000 + timeout.tv_usec / 1000) {
-            timeout.tv_sec = timerMs / 1000;
-            timeout.tv_usec = timerMs % 1000 * 1000;
-        }
-    }
+    // No longer than libcurl's next timer (a new transfer, a timeout), and never longer than the bound.
+    long timerMs = -1;
+    FATAL_CHECK(curl_multi_timeout(m_hMulti, &timerMs) == CURLM_OK);
+    const long waitMs = timerMs >= 0 && timerMs < kWaitMilliseconds ? timerMs : kWaitMilliseconds;
+    timeval timeout{waitMs / 1000, waitMs % 1000 * 1000};
     return select(MaxFD + 1, &m_fdRead, &m_fdWrite, &m_fdExcep, &timeout);
 }
 
-bool TCURLTransfer::WaitAndPerform()
+void TCURLTransfer::WaitFor(TTransfer& Transfer, const TTaskQueue* Upcoming)
 {
-    if (m_Running == 0)
-        return false;
-    const int selected = Select(m_hMulti);
-    const int error = errno;
-    if (const int signal = BrintLib::InterruptionSignal()) {
-        // Detaching the easy handle ends the transfer at once and closes its connection, so that the
-        // engine is idle when the task is deleted; the run ends anyway.
-        Restart();
-        m_Running = 0;
-        throw BrintLib::TInterrupted(signal);
+    StartEarly(Upcoming);
+    while (!Transfer.Done) {
+        const int selected = Select();
+        const int error = errno;
+        if (const int signal = BrintLib::InterruptionSignal())
+            Interrupt(signal);
+        if (selected == -1)
+            AbortAndRaise(Transfer, MAKE_FAILURE("select from socket error: " << error));
+        size_t ended = 0;
+        const CURLMcode code = Perform(ended);
+        if (code != CURLM_OK)
+            AbortAndRaise(Transfer, MAKE_FAILURE("curl_multi_perform error: " << curl_multi_strerror(code)));
+        if (ended > 0)
+            StartEarly(Upcoming);
     }
-    if (selected == -1)
-        ABORT_AND_THROW("select from socket error: " << error);
-    Perform();
-    return m_Running != 0;
 }
 
-bool TCURLTransfer::Abort()
+bool TCURLTransfer::Abort(TTransfer& Transfer)
 {
-    FATAL_CHECK(curl_easy_setopt(m_hEasy, CURLOPT_WRITEFUNCTION, AbortReceiveCallback) == CURLE_OK);
-    FATAL_CHECK(curl_easy_setopt(m_hEasy, CURLOPT_READFUNCTION, AbortSendCallback) == CURLE_OK);
+    FATAL_CHECK(curl_easy_setopt(Transfer.Easy, CURLOPT_WRITEFUNCTION, AbortReceiveCallback) == CURLE_OK);
+    FATAL_CHECK(curl_easy_setopt(Transfer.Easy, CURLOPT_READFUNCTION, AbortSendCallback) == CURLE_OK);
     using TClock = std::chrono::steady_clock;
     const TClock::time_point start = TClock::now();
     do {
-        curl_multi_perform(m_hMulti, &m_Running);
-        if (std::chrono::duration<double>(TClock::now() - start).count() >= kAbortBoundSeconds) {
-            // Still going (a server that has not answered gives the write function nothing to refuse):
-            // detaching the easy handle ends the transfer and closes its connection.
-            Restart();
-            m_Running = 0;
-            return false;
-        }
-    } while (m_Running != 0);
-    DiscardMessages();
-    return true;
+        Perform(); // other transfers go on meanwhile; their completions are kept
+        if (Transfer.Done)
+            return true;
+    } while (std::chrono::duration<double>(TClock::now() - start).count() < kAbortBoundSeconds);
+    // Still going (a server that has not answered gives the write function nothing to refuse): detaching
+    // the easy handle ends the transfer and closes its connection.
+    Release(Transfer);
+    return false;
 }
 
-void TCURLTransfer::AbortAndRaise(const std::exception_ptr& Failure)
+void TCURLTransfer::AbortAndRaise(TTransfer& Transfer, const std::exception_ptr& Failure)
 {
-    if (Abort())
+    if (Transfer.Done || Abort(Transfer))
         std::rethrow_exception(Failure);
-    std::string pending;
-    try {
-        std::rethrow_exception(Failure);
-    } catch (const std::exception& e) {
-        pending = e.what();
-    } catch (...) {
-        pending = "<UNKNOWN_EXCEPTION>";
-    }
-    APL_THROW(kAbortTooLong << "\n" << pending);
+    APL_THROW(kAbortTooLong << "\n" << MessageOf(Failure));
 }
 
-void TCURLTransfer::DiscardMessages()
+void TCURLTransfer::Interrupt(int Signal)
 {
-    int queued = 0;
-    while (curl_multi_info_read(m_hMulti, &queued) != nullptr) {
-    }
+    // Detaching the handles ends every transfer at once and closes its connection; no task hears of them
+    // again. The tasks that began early remove their temporaries when they are deleted.
+    while (!m_Transfers.empty())
+        Release(*m_Transfers.begin()->second);
+    throw BrintLib::TInterrupted(Signal);
 }
 
 TCURLGlobal::TCURLGlobal()
@@ -360,11 +503,27 @@ TCURLGlobal::~TCURLGlobal()
     curl_global_cleanup();
 }
 
-TDownloader::TDownloader() : m_Transfer(std::make_unique<TCURLTransfer>()) {}
+TDownloader::TDownloader()
+    : TDownloader(static_cast<size_t>(
+          WholeNumberFromEnvironment(kConnectionsVariable, kMaxConnections, kDefaultConnections)))
+{
+}
+
+TDownloader::TDownloader(size_t Connections) : m_Transfer(std::make_unique<TCURLTransfer>(Connections)) {}
 
 TDownloader::~TDownloader() = default;
 
+size_t TDownloader::Connections() const
+{
+    return m_Transfer->Connections();
+}
+
 void TDownloader::Download(ITask& Task)
 {
-    m_Transfer->Download(Task);
+    m_Transfer->Download(Task, nullptr);
+}
+
+void TDownloader::Download(ITask& Task, const TTaskQueue& Upcoming)
+{
+    m_Transfer->Download(Task, &Upcoming);
 }

@@ -1,18 +1,23 @@
-// The transfer engine: the HTTP GET of one task at a time over libcurl's multi interface.
+// The transfer engine: the HTTP GETs of the tasks over libcurl's multi interface, up to N at a time.
 //
-// One easy handle and one multi handle serve the whole run; the engine waits on the transfer's sockets
-// itself with select() and a fixed 0.5 s timeout, and calls libcurl after every wait. No redirect
-// following, no extra request headers: a transfer succeeds only when libcurl ends it without error and
-// the server answered 200. libcurl's own proxy variables (http_proxy, no_proxy) apply.
+// A task's transfer may start before its turn (a look-ahead over the task queue), but everything the
+// program shows happens at the task's turn, in queue order, exactly as if one transfer ran at a time: the
+// "Download: " line, the failure, Finish. The engine waits on the transfers' sockets itself with select()
+// and a timeout of at most 0.5 s, and calls libcurl after every wait. No redirect following, no extra
+// request headers: a transfer succeeds only when libcurl ends it without error and the server answered
+// 200. libcurl's own proxy variables (http_proxy, no_proxy) apply.
 //
 // Every transfer ends: a connection must be made within 30 s, and a transfer that receives nothing for
 // SKERROW_STALL_SECONDS seconds (environment; a whole number from 1 to 86400, default 60) fails with
-// libcurl's text for the timeout.
+// libcurl's text for the timeout. SKERROW_CONNECTIONS (environment; 1 to 64, default 6) is N, the
+// number of transfers in flight at once and of connections to one host; 1 is one transfer at a time.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 
 struct ITask;
+class TTaskQueue;
 
 /// libcurl's global initialisation for the lifetime of the object (curl_global_init with
 /// CURL_GLOBAL_ALL, its result ignored; curl_global_cleanup on destruction).
@@ -30,17 +35,23 @@ class TCURLTransfer;
 /// performs libcurl's global initialisation and clean-up.
 class TDownloader {
 public:
+    /// N from SKERROW_CONNECTIONS.
     TDownloader();
+    /// N = Connections (at least 1, at most 64).
+    explicit TDownloader(size_t Connections);
     ~TDownloader();
     TDownloader(const TDownloader&) = delete;
     TDownloader& operator=(const TDownloader&) = delete;
 
-    /// Runs Task's transfer to its end. Writes "Download: " and the URL on standard output (unconverted)
+    /// The number of transfers in flight at most.
+    size_t Connections() const;
+
+    /// Runs Task's turn to its end. Writes "Download: " and the URL on standard output (unconverted)
     /// first, then calls Task.Begin(), Task.Receive() for every chunk of the body in arrival order, and
     /// Task.Finish() only when the transfer succeeded.
     ///
-    /// Raises BrintLib::TInterrupted, before anything else or in the middle of the transfer (which is
-    /// cancelled first), once SIGINT or SIGTERM has been recorded (libs/Interruption).
+    /// Raises BrintLib::TInterrupted, before anything else or while it waits (every transfer in flight is
+    /// then cancelled), once SIGINT or SIGTERM has been recorded (libs/Interruption).
     ///
     /// Raises BrintLib::TAplThrowException when the transfer fails:
     ///  * "Transfer error: <libcurl's text> URL: <url>" (refused connection, unknown host, broken body,
@@ -50,11 +61,21 @@ public:
     ///    the headers have come: Receive is given no byte of the error page;
     ///  * "curl_multi_perform error: <text>" and "select from socket error: <errno>".
     /// A failure that Begin, Receive or Finish raises leaves Download as it was raised; one raised by
-    /// Receive ends the transfer first, and the task is given no further byte. Either way the engine is
-    /// idle again afterwards and serves the next Download. When ending a transfer takes longer than 1.5 s,
-    /// the failure raised instead is "Попытка прервать передачу данных заняла слишком много времени",
-    /// a line feed and the message of the failure that was pending.
+    /// Receive ends the transfer first, and the task is given no further byte. Either way the engine
+    /// serves the next Download. When ending a transfer takes longer than 1.5 s, the failure raised
+    /// instead is "Попытка прервать передачу данных заняла слишком много времени", a line feed and the
+    /// message of the failure that was pending.
     void Download(ITask& Task);
+
+    /// The same, for Task just taken from the front of Upcoming. While it runs, whenever fewer than N
+    /// transfers are in flight, the transfers of the next tasks of Upcoming start too, in queue order, up
+    /// to 4N tasks ahead and with at most N pages (tasks without a destination) begun and not yet had
+    /// their turn, when they can start before their turn: libcurl takes the URL, no transfer begun has the
+    /// same ITask::Destination(), Begin succeeds. Their Begin and Receive calls happen then; their outcome
+    /// is kept for their own Download, which replays it. A task whose early start fails starts at its turn
+    /// instead, as if it had never been tried. With N = 1 nothing starts early. A task that has started
+    /// early must stay alive until its own Download or until the engine is destroyed.
+    void Download(ITask& Task, const TTaskQueue& Upcoming);
 
 private:
     TCURLGlobal m_Global; ///< first member: constructed before and destroyed after every libcurl handle

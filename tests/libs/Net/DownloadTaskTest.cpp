@@ -6,6 +6,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <csignal>
 #include <memory>
 #include <thread>
@@ -281,4 +282,39 @@ TEST_F(DownloadTask, PageLargerThanItsBoundFailsWithoutBeingHeld)
               "Transfer error: page too large (more than 67108864 bytes) URL: " + task->GetUrl());
     EXPECT_TRUE(m_Log.Pages.empty());
     EXPECT_FALSE(BrintLib::PathExists(m_Dir / "endless.htm"));
+}
+
+TEST_F(DownloadTask, OverlappedTasksMakeNoRequestTheirTurnWouldNotMake)
+{
+    // One at a time, the second task into a.jpg and the task into an existing file fail at their turn
+    // without a request; six at once must do the same, though the tasks behind them start early.
+    m_Server.SetReply("/a1.jpg", {200, "first a"});
+    m_Server.SetReply("/a2.jpg", {200, "second a"});
+    m_Server.SetReply("/b.jpg", {200, "new b"});
+    m_Server.SetReply("/c.jpg", {200, "c"});
+    WriteFile(m_Dir / "b.jpg", "old b");
+    TDownloader downloader(6);
+    TTaskQueue queue;
+    queue.Push(std::make_unique<TDownloadFile>(m_Server.Url("/a1.jpg"), m_Dir / "a.jpg"));
+    queue.Push(std::make_unique<TDownloadFile>(m_Server.Url("/a2.jpg"), m_Dir / "a.jpg"));
+    queue.Push(std::make_unique<TDownloadFile>(m_Server.Url("/b.jpg"), m_Dir / "b.jpg"));
+    queue.Push(std::make_unique<TDownloadFile>(m_Server.Url("/c.jpg"), m_Dir / "c.jpg"));
+    std::vector<std::string> failures;
+    while (!queue.IsEmpty()) {
+        const std::unique_ptr<ITask> task = queue.Pop();
+        try {
+            downloader.Download(*task, queue);
+            failures.emplace_back();
+        } catch (const BrintLib::TAplThrowException& e) {
+            failures.push_back(e.what());
+        }
+    }
+    EXPECT_EQ(failures, (std::vector<std::string>{"", "Файл " + m_Dir / "a.jpg" + " уже существует",
+                                                  "Файл " + m_Dir / "b.jpg" + " уже существует", ""}));
+    EXPECT_EQ(ReadFile(m_Dir / "a.jpg"), "first a");
+    EXPECT_EQ(ReadFile(m_Dir / "b.jpg"), "old b");
+    EXPECT_EQ(ReadFile(m_Dir / "c.jpg"), "c");
+    std::vector<std::string> requests = m_Server.Requests();
+    std::sort(requests.begin(), requests.end());
+    EXPECT_EQ(requests, (std::vector<std::string>{"/a1.jpg", "/c.jpg"}));
 }

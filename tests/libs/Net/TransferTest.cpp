@@ -352,6 +352,36 @@ TEST_F(Transfer, OneKeptAliveConnectionServesEveryTransferWithPlainGets)
     }
 }
 
+TEST_F(Transfer, UpToNTransfersAreInFlightAtOnceAndEachShowsAtItsTurn)
+{
+    constexpr size_t kN = 4;
+    TDownloader downloader(kN);
+    EXPECT_EQ(downloader.Connections(), kN);
+    // The first N replies wait until N requests have come, which only N transfers at once can bring about.
+    TTaskQueue queue;
+    std::string expectedConsole;
+    for (size_t i = 0; i < 3 * kN; ++i) {
+        const std::string path = "/" + std::to_string(i);
+        THttpReply reply{200, "body " + std::to_string(i)};
+        reply.HoldUntilRequests = i < kN ? kN : 0;
+        m_Server.SetReply(path, reply);
+        auto task = std::make_unique<TRecordingTask>(m_Server.Url(path));
+        expectedConsole += "Download: " + task->GetUrl() + "\n";
+        queue.Push(std::move(task));
+    }
+    ::testing::internal::CaptureStdout();
+    for (size_t i = 0; !queue.IsEmpty(); ++i) {
+        const std::unique_ptr<ITask> task = queue.Pop();
+        // Later tasks begin early, but nothing of theirs shows before their turn.
+        downloader.Download(*task, queue);
+        EXPECT_EQ(static_cast<TRecordingTask&>(*task).Body, "body " + std::to_string(i));
+        EXPECT_EQ(static_cast<TRecordingTask&>(*task).CallSummary(), kComplete);
+    }
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), expectedConsole);
+    EXPECT_EQ(m_Server.Requests().size(), 3 * kN);
+    EXPECT_EQ(m_Server.Connections(), kN) << "kept alive, at most N";
+}
+
 TEST_F(Transfer, HttpProxyVariableIsHonoured)
 {
     const std::string url = "http://mag-a.test/2007/05/index.htm";
