@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 
@@ -16,14 +17,17 @@ namespace TestSupport {
 /// always gives the same body.
 std::string MakeBody(std::size_t Size);
 
-/// A test with its own server and engine. libcurl's proxy variables are cleared before each test: they
-/// would send the loopback requests elsewhere.
+/// The engine's waits in the tests: short, so that a test that runs into them need not wait long.
+inline const TTransferBounds kQuickBounds{std::chrono::milliseconds(50), std::chrono::milliseconds(100)};
+
+/// A test with its own server and an engine with kQuickBounds. libcurl's proxy variables are cleared
+/// before each test: they would send the loopback requests elsewhere.
 class TLoopbackTransferTest : public ::testing::Test {
 protected:
     void SetUp() override;
 
     TTestHttpServer m_Server;
-    TDownloader m_Downloader;
+    TDownloader m_Downloader{kQuickBounds};
 };
 
 } // namespace TestSupport

@@ -23,13 +23,7 @@
 
 namespace {
 
-/// Cancelling a transfer must end within this many seconds.
-constexpr double kAbortBoundSeconds = 1.5;
-
 const char kAbortTooLong[] = "Попытка прервать передачу данных заняла слишком много времени";
-
-/// The longest wait on the sockets before libcurl is called again.
-constexpr long kWaitMilliseconds = 500;
 
 /// A connection that cannot be made within this many seconds fails its transfer.
 constexpr long kConnectTimeoutSeconds = 30;
@@ -156,7 +150,7 @@ size_t ReceiveCallback(char* ptr, size_t size, size_t nmemb, void* stream) noexc
 /// and not yet taken by their turn, and the select() loop that drives them.
 class TCURLTransfer {
 public:
-    explicit TCURLTransfer(size_t Connections);
+    TCURLTransfer(size_t Connections, const TTransferBounds& Bounds);
     ~TCURLTransfer();
     TCURLTransfer(const TCURLTransfer&) = delete;
     TCURLTransfer& operator=(const TCURLTransfer&) = delete;
@@ -185,7 +179,7 @@ private:
         size_t ended = 0;
         return Perform(ended);
     }
-    /// Waits on the sockets of the transfers in flight, at most kWaitMilliseconds or libcurl's next timer;
+    /// Waits on the sockets of the transfers in flight, at most m_Bounds.Wait or libcurl's next timer;
     /// returns what select() returns.
     int Select();
     /// Runs every transfer in flight until Transfer is done, starting early ones whenever others end.
@@ -203,6 +197,7 @@ private:
     fd_set m_fdWrite;
     fd_set m_fdExcep;
     const size_t m_Connections;
+    const TTransferBounds m_Bounds;
     const long m_StallSeconds;
     CURLM* m_hMulti = nullptr;
     std::vector<CURL*> m_Easy;     ///< every easy handle, owned
@@ -218,8 +213,8 @@ private:
     std::unordered_set<const ITask*> m_Declined;
 };
 
-TCURLTransfer::TCURLTransfer(size_t Connections)
-    : m_Connections(std::clamp<size_t>(Connections, 1, kMaxConnections)),
+TCURLTransfer::TCURLTransfer(size_t Connections, const TTransferBounds& Bounds)
+    : m_Connections(std::clamp<size_t>(Connections, 1, kMaxConnections)), m_Bounds(Bounds),
       m_StallSeconds(WholeNumberFromEnvironment(kStallVariable, 24 * 60 * 60, kDefaultStallSeconds))
 {
     m_hMulti = curl_multi_init();
@@ -436,7 +431,8 @@ int TCURLTransfer::Select()
     // No longer than libcurl's next timer (a new transfer, a timeout), and never longer than the bound.
     long timerMs = -1;
     FATAL_CHECK(curl_multi_timeout(m_hMulti, &timerMs) == CURLM_OK);
-    const long waitMs = timerMs >= 0 && timerMs < kWaitMilliseconds ? timerMs : kWaitMilliseconds;
+    const long boundMs = static_cast<long>(m_Bounds.Wait.count());
+    const long waitMs = timerMs >= 0 && timerMs < boundMs ? timerMs : boundMs;
     timeval timeout{waitMs / 1000, waitMs % 1000 * 1000};
     return select(MaxFD + 1, &m_fdRead, &m_fdWrite, &m_fdExcep, &timeout);
 }
@@ -470,7 +466,7 @@ bool TCURLTransfer::Abort(TTransfer& Transfer)
         Perform(); // other transfers go on meanwhile; their completions are kept
         if (Transfer.Done)
             return true;
-    } while (std::chrono::duration<double>(TClock::now() - start).count() < kAbortBoundSeconds);
+    } while (TClock::now() - start < m_Bounds.Abort);
     // Still going (a server that has not answered gives the write function nothing to refuse): detaching
     // the easy handle ends the transfer and closes its connection.
     Release(Transfer);
@@ -503,13 +499,17 @@ TCURLGlobal::~TCURLGlobal()
     curl_global_cleanup();
 }
 
-TDownloader::TDownloader()
+TDownloader::TDownloader(const TTransferBounds& Bounds)
     : TDownloader(static_cast<size_t>(
-          WholeNumberFromEnvironment(kConnectionsVariable, kMaxConnections, kDefaultConnections)))
+                      WholeNumberFromEnvironment(kConnectionsVariable, kMaxConnections, kDefaultConnections)),
+                  Bounds)
 {
 }
 
-TDownloader::TDownloader(size_t Connections) : m_Transfer(std::make_unique<TCURLTransfer>(Connections)) {}
+TDownloader::TDownloader(size_t Connections, const TTransferBounds& Bounds)
+    : m_Transfer(std::make_unique<TCURLTransfer>(Connections, Bounds))
+{
+}
 
 TDownloader::~TDownloader() = default;
 

@@ -13,6 +13,7 @@
 // number of transfers in flight at once and of connections to one host; 1 is one transfer at a time.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 
@@ -31,14 +32,23 @@ public:
 
 class TCURLTransfer;
 
+/// The engine's two waits. The program keeps the defaults; tests make them short so that they need not
+/// wait them out.
+struct TTransferBounds {
+    /// The longest wait on the sockets before libcurl is called again.
+    std::chrono::milliseconds Wait{500};
+    /// Cancelling a transfer must end within this time.
+    std::chrono::milliseconds Abort{1500};
+};
+
 /// The engine object that the driver owns for the run. Not copyable; one per process at a time, since it
 /// performs libcurl's global initialisation and clean-up.
 class TDownloader {
 public:
     /// N from SKERROW_CONNECTIONS.
-    TDownloader();
+    explicit TDownloader(const TTransferBounds& Bounds = TTransferBounds());
     /// N = Connections (at least 1, at most 64).
-    explicit TDownloader(size_t Connections);
+    explicit TDownloader(size_t Connections, const TTransferBounds& Bounds = TTransferBounds());
     ~TDownloader();
     TDownloader(const TDownloader&) = delete;
     TDownloader& operator=(const TDownloader&) = delete;
@@ -62,7 +72,7 @@ public:
     ///  * "curl_multi_perform error: <text>" and "select from socket error: <errno>".
     /// A failure that Begin, Receive or Finish raises leaves Download as it was raised; one raised by
     /// Receive ends the transfer first, and the task is given no further byte. Either way the engine
-    /// serves the next Download. When ending a transfer takes longer than 1.5 s, the failure raised
+    /// serves the next Download. When ending a transfer takes longer than 1.5 s (TTransferBounds::Abort), the failure raised
     /// instead is "Попытка прервать передачу данных заняла слишком много времени", a line feed and the
     /// message of the failure that was pending.
     void Download(ITask& Task);

@@ -222,15 +222,17 @@ TEST_F(Transfer, ConnectionFailuresCarryLibcurlsText)
     EXPECT_EQ(m_Server.Requests(), std::vector<std::string>(std::size(cases), "/ok"));
 }
 
-TEST_F(Transfer, ServerSilentForTwoSecondsIsWaitedFor)
+TEST_F(Transfer, ServerSilentLongerThanEveryBoundButTheStallIsWaitedFor)
 {
+    // Silent for four waits on the sockets and longer than the cancellation bound.
+    const auto silence = 4 * TestSupport::kQuickBounds.Wait + TestSupport::kQuickBounds.Abort;
     THttpReply reply{200, "late but whole"};
-    reply.Delay = std::chrono::milliseconds(2000);
+    reply.Delay = silence;
     m_Server.SetReply("/slow", reply);
     TRecordingTask task(m_Server.Url("/slow"));
     const auto start = std::chrono::steady_clock::now();
     m_Downloader.Download(task);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, silence);
     EXPECT_EQ(task.Body, "late but whole");
     EXPECT_EQ(task.CallSummary(), kComplete);
 }
@@ -238,7 +240,7 @@ TEST_F(Transfer, ServerSilentForTwoSecondsIsWaitedFor)
 TEST_F(Transfer, TransferThatReceivesNothingForTheStallBoundFails)
 {
     setenv("SKERROW_STALL_SECONDS", "1", 1);
-    TDownloader downloader; // reads the bound when it is made
+    TDownloader downloader(TestSupport::kQuickBounds); // reads the bound when it is made
     unsetenv("SKERROW_STALL_SECONDS");
     const std::string body = MakeBody(1024 * 1024);
     THttpReply beforeHeaders{200, body};
