@@ -4,7 +4,6 @@
 #include "Packing.h"
 
 #include <sys/stat.h>
-#include <zip.h>
 
 #include <filesystem>
 #include <memory>
@@ -17,6 +16,7 @@
 #include "libs/Exceptions.h"
 #include "libs/FileSystem.h"
 #include "libs/TestHelper.h"
+#include "libs/ZipArchive.h"
 
 namespace fs = std::filesystem;
 
@@ -52,20 +52,6 @@ TFileState FileState(const std::string& Path)
     return state;
 }
 
-struct TArchiveCloser {
-    void operator()(zip_t* Archive) const { zip_discard(Archive); }
-};
-using TArchivePtr = std::unique_ptr<zip_t, TArchiveCloser>;
-
-std::string ZipErrorText(int Code)
-{
-    zip_error_t error;
-    zip_error_init_with_code(&error, Code);
-    std::string text = zip_error_strerror(&error);
-    zip_error_fini(&error);
-    return text;
-}
-
 /// A name from the file system (the user's encoding) in windows-1251 for a message; as it is when it
 /// cannot be converted.
 std::string MessageName(const std::string& NativeName)
@@ -79,10 +65,10 @@ std::string MessageName(const std::string& NativeName)
 std::string ArchiveFault(const std::string& Archive, const std::string& Dir)
 {
     int code = 0;
-    const TArchivePtr archive(
+    const BrintLib::TZipArchivePtr archive(
         zip_open(BrintLib::NativePath(Archive).c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &code));
     if (!archive)
-        return "архив " + Archive + " не читается: " + ZipErrorText(code);
+        return "архив " + Archive + " не читается: " + BrintLib::ZipErrorText(code);
     const fs::path root = BrintLib::NativePath(Dir);
     std::error_code error;
     for (fs::recursive_directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {

@@ -15,7 +15,6 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
-#include <zip.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -26,6 +25,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "libs/ZipArchive.h"
 
 namespace {
 
@@ -50,25 +51,6 @@ struct TEntry {
     mode_t Mode;      ///< from lstat
     time_t ModifiedTime;
 };
-
-struct TArchiveCloser {
-    void operator()(zip_t* Archive) const { zip_discard(Archive); }
-};
-using TArchivePtr = std::unique_ptr<zip_t, TArchiveCloser>;
-
-struct TEntryReaderCloser {
-    void operator()(zip_file_t* File) const { zip_fclose(File); }
-};
-using TEntryReaderPtr = std::unique_ptr<zip_file_t, TEntryReaderCloser>;
-
-std::string OpenErrorText(int Code)
-{
-    zip_error_t error;
-    zip_error_init_with_code(&error, Code);
-    std::string text = zip_error_strerror(&error);
-    zip_error_fini(&error);
-    return text;
-}
 
 /// Collects the entries below Dir (a folder's own entry before its content), in byte order of names.
 void CollectEntries(const std::string& Dir, const std::string& Prefix, std::vector<TEntry>& Entries)
@@ -118,9 +100,9 @@ zip_uint32_t ExternalAttributes(mode_t Mode)
 void WriteArchive(const std::string& ArchivePath, const std::vector<TEntry>& Entries)
 {
     int code = 0;
-    TArchivePtr archive(zip_open(ArchivePath.c_str(), ZIP_CREATE, &code));
+    BrintLib::TZipArchivePtr archive(zip_open(ArchivePath.c_str(), ZIP_CREATE, &code));
     if (!archive)
-        throw TPackError("cannot open archive " + ArchivePath + ": " + OpenErrorText(code));
+        throw TPackError("cannot open archive " + ArchivePath + ": " + BrintLib::ZipErrorText(code));
     zip_t* const za = archive.get();
     for (const TEntry& entry : Entries) {
         zip_int64_t index = zip_name_locate(za, entry.Name.c_str(), 0);
@@ -154,9 +136,9 @@ void WriteArchive(const std::string& ArchivePath, const std::vector<TEntry>& Ent
 void VerifyArchive(const std::string& ArchivePath, const std::vector<TEntry>& Entries)
 {
     int code = 0;
-    TArchivePtr archive(zip_open(ArchivePath.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &code));
+    BrintLib::TZipArchivePtr archive(zip_open(ArchivePath.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &code));
     if (!archive)
-        throw TPackError("archive " + ArchivePath + " is damaged: " + OpenErrorText(code));
+        throw TPackError("archive " + ArchivePath + " is damaged: " + BrintLib::ZipErrorText(code));
     zip_t* const za = archive.get();
     std::vector<char> fromArchive(64 * 1024);
     std::vector<char> fromDisk(fromArchive.size());
@@ -166,7 +148,7 @@ void VerifyArchive(const std::string& ArchivePath, const std::vector<TEntry>& En
             throw TPackError("archive " + ArchivePath + " lacks " + entry.Name);
         if (S_ISDIR(entry.Mode))
             continue;
-        TEntryReaderPtr reader(zip_fopen_index(za, static_cast<zip_uint64_t>(index), 0));
+        BrintLib::TZipEntryPtr reader(zip_fopen_index(za, static_cast<zip_uint64_t>(index), 0));
         std::ifstream file(entry.Path, std::ios::binary);
         if (!reader || !file)
             throw TPackError("cannot compare " + entry.Name + ": " + zip_strerror(za));
