@@ -18,7 +18,8 @@ in which Skerrow numbers them. The pages have the shapes that Skerrow's site pro
     (/print/...) from <body> to a reflink_descr division, pictures root-relative, relative and
     protocol-relative.
 
-Every address in a page is resolved against the page's own address, as a browser resolves it.
+Every address in a page is resolved against the page's own address, as a browser resolves it. The pieces
+that the site processors read are shapes.py's, which tests/data/site*/make_data.py build their pages from too.
 
 Issues (see build()):
   "a"     site A, May 2007 (2007_05): 12 articles, 65 pictures;
