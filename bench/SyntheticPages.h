@@ -1,7 +1,9 @@
 // Synthetic magazine pages for benchmarks: windows-1251 HTML of a chosen size that holds every shape the
 // program's page patterns look for (pictures, links, background cells, picture links, divisions, contents
 // rows, the comments block and the sites' markers), with the three ways of quoting an attribute
-// ("x", 'x' and x) mixed throughout. The same options always give the same page.
+// ("x", 'x' and x) mixed throughout. The same options always give the same page. They are made here, not by
+// tools/sample-magazine/shapes.py like the sites' sample pages: a benchmark sizes them at run time (up to
+// megabytes), and the same bytes keep its figures comparable from one run of the suite to the next.
 #pragma once
 
 #include <cstddef>

@@ -18,7 +18,8 @@ in which Skerrow numbers them. The pages have the shapes that Skerrow's site pro
     (/print/...) from <body> to a reflink_descr division, pictures root-relative, relative and
     protocol-relative.
 
-Every address in a page is resolved against the page's own address, as a browser resolves it.
+Every address in a page is resolved against the page's own address, as a browser resolves it. The pieces
+that the site processors read are shapes.py's, which tests/data/site*/make_data.py build their pages from too.
 
 Issues (see build()):
   "a"     site A, May 2007 (2007_05): 12 articles, 65 pictures;
@@ -39,6 +40,7 @@ import sys
 import urllib.parse
 
 import pictures
+from shapes import XHTML, a_background_cell, a_dots, a_issue_link, attr, b_content_zone, b_row, cell, div, head
 
 SITE_A = "http://mag-a.test/"
 SITE_A_ARCHIVE = "http://mag-a-archive.test/"
@@ -292,20 +294,16 @@ def paragraphs(rnd, specific, common, count, sentences=4):
 
 
 def _a_page_head(title):
-    return ('<!DOCTYPE HTML PUBLIC "-//W3C//DTD HTML 4.01 Transitional//EN">\n<html>\n<head>\n'
-            '<title>%s</title>\n'
-            '<meta http-equiv="Content-Type" content="text/html; charset=windows-1251">\n'
-            '<link rel="stylesheet" type="text/css" href="/css/main.css">\n'
-            '<script type="text/javascript" src="/js/menu.js"></script>\n'
-            '</head>\n<body bgcolor="#ffffff">\n'
-            '<table width="980" border="0" cellspacing="0" cellpadding="0" align="center">\n'
-            '<tr><td class="block_top"><a href="/"><img src="/i/logo.gif" width="240" height="60" '
-            'alt="Мир механики" border="0"></a>\n'
-            '<a href="/news/">Новости</a> | <a href="/magazine/">Журнал</a> | <a href="/forum/">Форум</a>'
-            '</td></tr>\n' % title)
+    return head(title, 'HTML PUBLIC "-//W3C//DTD HTML 4.01 Transitional//EN"', "A",
+                '<link rel="stylesheet" type="text/css" href="/css/main.css">\n'
+                '<script type="text/javascript" src="/js/menu.js"></script>\n') + (
+        '<body bgcolor="#ffffff">\n<table width="980" border="0" cellspacing="0" cellpadding="0" align="center">\n'
+        '<tr><td class="block_top"><a href="/"><img src="/i/logo.gif" width="240" height="60" alt="Мир механики" '
+        'border="0"></a>\n<a href="/news/">Новости</a> | <a href="/magazine/">Журнал</a> | <a href="/forum/">Форум</a>'
+        '</td></tr>\n')
 
 
-_A_PAGE_TAIL = ('<tr><td class="block_logs"><img src="/counter.gif?id=17" width="88" height="31" alt="">'
+_A_PAGE_TAIL = ('<tr>' + cell("block_logs") + '<img src="/counter.gif?id=17" width="88" height="31" alt="">'
                 ' &copy; 2007 Мир механики</td></tr>\n</table>\n</body>\n</html>\n')
 
 
@@ -314,11 +312,10 @@ def _a_contents(mag, issue, folder, rows, seed, thumbnails=True):
     saved = issue.contents
     w = PageWriter(mag, saved, seed)
     w.add(_a_page_head("Мир механики — %s — содержание номера" % issue.month_text))
-    w.add('<tr><td class="block_main_inner">\n'
+    w.add('<tr>' + cell("block_main_inner") + '\n'
           '<div class="path"><a href="/">Главная</a> / <a href="/magazine/">Журнал</a> / %s</div>\n'
           '<table width="100%%" border="0" cellspacing="0" cellpadding="6">\n' % issue.month_text)
-    w.add('<tr><td colspan="2"><a class="t_link_big" href="/magazine/%s/"><b>%s</b></a></td></tr>\n'
-          % (folder, issue.month_text))
+    w.add(a_issue_link("/magazine/%s/" % folder, issue.month_text, ' colspan="2"'))
     if thumbnails:
         w.picture("/upload/%s/cover-small.jpg" % folder, record=False)
         w.add('<tr><td colspan="2"><a href="%s" target="_blank"><img src="/upload/%s/cover-small.jpg" '
@@ -339,10 +336,11 @@ def _a_contents(mag, issue, folder, rows, seed, thumbnails=True):
             kind = ("png", "jpg", "gif")[index % 3]
             thumb = w.picture("/upload/%s/thumbs/%s.%s" % (folder, slug, kind))
             # A corner cell without a link stands before the thumbnail's cell, in its own table.
-            w.add('<td width="130"><table cellspacing="0" cellpadding="0" border="0"><tr>'
-                  '<td background="/i/corner.gif" width="4"></td>'
-                  '<td background="%s" width="120" height="80"><a href="%s"><img src="/i/blank.gif" '
-                  'width="120" height="80" border="0" alt=""></a></td></tr></table></td>\n' % (thumb, href))
+            w.add('<td width="130"><table cellspacing="0" cellpadding="0" border="0"><tr>' +
+                  a_background_cell(attr("background", "/i/corner.gif"), attrs=' width="4"') +
+                  a_background_cell(attr("background", thumb), '<a href="%s"><img src="/i/blank.gif" width="120" '
+                                    'height="80" border="0" alt=""></a>' % href, ' width="120" height="80"') +
+                  '</tr></table></td>\n')
         else:
             w.add("<td></td>\n")
         w.add('<td><a class="t_link_big" href="%s">%s</a>' % (href, title))
@@ -369,7 +367,7 @@ def _a_article(mag, issue, folder, index, record, rnd, large=False):
     base = "/upload/%s/%s/" % (folder, slug)
     archive = SITE_A_ARCHIVE + "%s/%s/" % (folder.replace("-", "/"), slug)
     w.add(_a_page_head("%s — Мир механики" % title))
-    w.add('<tr><td class="block_header_main_inner">\n<div class="rubric">%s</div>\n'
+    w.add('<tr>' + cell("block_header_main_inner") + '\n<div class="rubric">%s</div>\n'
           '<h1 class="article_title">%s</h1>\n<p class="lead"><b>%s</b></p>\n' % (rubric, title, lead))
 
     if large:
@@ -411,13 +409,14 @@ def _a_article(mag, issue, folder, index, record, rnd, large=False):
         w.add("<p>%s</p>\n" % texts[3])
         # 4: a gallery cell whose background is the picture, its link in a table nested in the cell
         if index % 2 == 0:
-            w.add('<table cellspacing="0"><tr><td background="%s" width="180" height="120">'
-                  '<table width="100%%"><tr><td><a href="%sgallery/">&nbsp;</a></td></tr></table></td></tr></table>\n'
-                  % (w.picture(base + "bg-4.png"), archive))
+            w.add('<table cellspacing="0"><tr>' + a_background_cell(
+                attr("background", w.picture(base + "bg-4.png")), '<a href="%sgallery/">&nbsp;</a>' % archive,
+                ' width="180" height="120"', ' width="100%"') + '</tr></table>\n')
         else:
-            w.add('<table cellspacing="0"><tr><td background = \'%sbg-4.gif\' width="180" height="120">'
-                  '<a href="%s"><img src="i/blank.gif" width="180" height="120" border="0"></a></td></tr>'
-                  '</table>\n' % (base, w.picture(base + "bg-4-big.jpg")))
+            w.add('<table cellspacing="0"><tr>' + a_background_cell(
+                attr("background", base + "bg-4.gif", "'", " = "), '<a href="%s"><img src="i/blank.gif" width="180" '
+                'height="120" border="0"></a>' % w.picture(base + "bg-4-big.jpg"), ' width="180" height="120"') +
+                '</tr></table>\n')
             w.picture(base + "bg-4.gif", record=False)
         w.add("<p>%s</p>\n" % texts[4])
         # the camera icon stands twice, relative to the article: downloaded once
@@ -430,8 +429,9 @@ def _a_article(mag, issue, folder, index, record, rnd, large=False):
     if index % 6 != 5:
         w.add('<br><a name="comments"></a><span class="comments_head">Комментарии (%d)</span>\n' % len(comments))
         for number, (name, text) in enumerate(comments):
-            w.add('<table width="100%%" cellpadding="3" class="comment">\n<tr><td class="dots">%s, %02d.05.2007 '
-                  '1%d:2%d</td></tr>\n<tr><td>%s</td></tr>\n</table>\n' % (name, 3 + number, number, number, text))
+            w.add(a_dots("%s, %02d.05.2007 1%d:2%d" % (name, 3 + number, number, number),
+                         '<table width="100%" cellpadding="3" class="comment">\n', after="\n<tr><td>%s</td></tr>\n"
+                         % text) + "\n")
         w.add('<p class="addcomment">Оставить комментарий могут только зарегистрированные читатели.</p>\n')
     w.add('<noindex><div class="ad">Реклама: <a href="http://ads.mag-a.test/click?id=9">подписка на журнал</a>'
           "</div></noindex>\n</td></tr>\n")
@@ -468,14 +468,9 @@ def _build_large(mag):
 
 
 def _b_head(title):
-    return ('<!DOCTYPE html PUBLIC "-//W3C//DTD XHTML 1.0 Transitional//EN" '
-            '"http://www.w3.org/TR/xhtml1/DTD/xhtml1-transitional.dtd">\n'
-            '<html xmlns="http://www.w3.org/1999/xhtml">\n<head>\n'
-            '<meta http-equiv="Content-Type" content="text/html; charset=windows-1251" />\n'
-            '<title>%s</title>\n'
-            '<style type="text/css">\nbody { font-family: Georgia, serif; margin: 2em; }\n'
-            '.descr { color: #555; font-size: 90%%; }\nh1 { color: #7a2e0e; }\n</style>\n'
-            '</head>\n' % title)
+    return head(title, XHTML + ' "http://www.w3.org/TR/xhtml1/DTD/xhtml1-transitional.dtd"', "B",
+                '<style type="text/css">\nbody { font-family: Georgia, serif; margin: 2em; }\n'
+                '.descr { color: #555; font-size: 90%; }\nh1 { color: #7a2e0e; }\n</style>\n')
 
 
 def _b_article(mag, issue, index, record, rnd):
@@ -500,8 +495,8 @@ def _b_article(mag, issue, index, record, rnd):
     if index % 3 == 0:
         w.add('<p><img src="%s" alt="Карта" /></p>\n' % w.picture("//mag-b.test" + base + "map.png"))
     w.add("<p>%s</p>\n" % texts[3])
-    w.add('<div class="reflink_descr">Источник: журнал «Дальние страны», №7, июль 2007. '
-          "Адрес статьи: %s%s</div>\n" % (SITE_B, href))
+    w.add(div("reflink_descr", "Источник: журнал «Дальние страны», №7, июль 2007. Адрес статьи: %s%s"
+              % (SITE_B, href)) + "\n")
     w.add('<div class="print_footer"><img src="/i/counter.gif" alt="" /></div>\n</body>\n</html>\n')
     mag.add_page(saved.url, w.text())
     return href
@@ -515,20 +510,19 @@ def _build_b(mag):
     w.add(_b_head("Дальние страны — %s" % issue.month_text))
     w.add('<body>\n<div class="header"><a href="/"><img src="/i/logo.png" alt="Дальние страны" /></a>'
           '\n<a href="/issues/">Архив номеров</a> | <a href="/subscribe/">Подписка</a></div>\n')
-    w.add('<div class="content_zone">\n<div class="issue_cover"><img src="%s" alt="Обложка номера" '
-          'width="200" height="260" /></div>\n' % w.picture("/upload/issues/2007-07/cover.jpg"))
-    w.add("<h1>Журнал «Дальние страны» — %s</h1>\n" % issue.month_text)
+    w.add(b_content_zone('<div class="issue_cover"><img src="%s" alt="Обложка номера" width="200" height="260" />'
+                         '</div>' % w.picture("/upload/issues/2007-07/cover.jpg"),
+                         "Журнал «Дальние страны» — %s" % issue.month_text))
     w.add('<div class="issue_list">\n<table class="articles">\n')
     for index, ((slug, title, lead, _), href) in enumerate(zip(B_ARTICLES, hrefs), start=1):
         kind = ("jpg", "png", "gif")[index % 3]
         if index % 2 == 0:
             href = "../../.." + href  # relative to the contents page
-        w.add('<tr><td class="thumb"><a href="%s"><img src="%s" width="90" height="60" alt="" /></a></td>'
-              '<td class="title"><b>%s</b> <div class="descr">%s</div></td></tr>\n'
-              % (href, w.picture("/upload/issues/2007-07/%s.%s" % (slug, kind)), title, lead))
-    w.add("</table>\n</div>\n"
-          '<div class="content">Подписаться на журнал можно в любом почтовом отделении.</div>\n'
-          "</div>\n"
+        w.add(b_row(['<td class="thumb"><a href="%s"><img src="%s" width="90" height="60" alt="" /></a></td>'
+                     % (href, w.picture("/upload/issues/2007-07/%s.%s" % (slug, kind))),
+                     '<td class="title"><b>%s</b> %s</td>' % (title, div("descr", lead))]))
+    w.add("</table>\n</div>\n" + div("content", "Подписаться на журнал можно в любом почтовом отделении.") +
+          "\n</div>\n"
           '<div class="footer">&copy; 2007 Дальние страны. <img src="/i/counter.gif" alt="" /></div>\n'
           "</body>\n</html>\n")
     mag.add_page(issue.title_url, w.text())
@@ -588,9 +582,9 @@ def apply_fault(mag, name):
             '<figure><img src="/upload/2007-05/new-layout.jpg" alt=""></figure>\n</article>\n</main>\n%s'
             "</body>\n</html>\n" % (title, title, padding)).encode("cp1251"))
     elif name == "escape-in-picture":
-        cell = b'<td class="block_header_main_inner">\n'
+        block = cell("block_header_main_inner").encode() + b"\n"
         page = mag.resources[targets[0]]
-        page.body = page.body.replace(cell, cell + b'<p><img src="' + ESCAPE_PICTURE.encode() + b'">' + ESCAPE_COUNTER.encode() + b'</p>\n', 1)
+        page.body = page.body.replace(block, block + b'<p><img src="' + ESCAPE_PICTURE.encode() + b'">' + ESCAPE_COUNTER.encode() + b'</p>\n', 1)
     return targets
 
 

@@ -16,12 +16,15 @@ site/contents_split_link.htm, expected/errors_split_link.txt  the contents page 
 """
 import os
 import subprocess
+import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SITE = os.path.join(HERE, 'site')
 EXPECTED = os.path.join(HERE, 'expected')
 ROOT = 'http://mag-a.test/'
 TITLE_URL = ROOT + 'issue/200705/'
+sys.path.insert(0, os.path.join(HERE, '..', '..', '..', 'tools', 'sample-magazine'))
+from shapes import a_background_cell, a_dots, a_issue_link, attr, cell, head  # noqa: E402
 
 
 def write(path, text):
@@ -30,19 +33,17 @@ def write(path, text):
         f.write(text.encode('cp1251'))
 
 
-CONTENTS = '''<html>
-<head>
-<title>Популярная механика: Май 2007</title>
-<meta http-equiv="Content-Type" content="text/html; charset=windows-1251">
-</head>
-<body>
+BLOCK = cell('block_header_main_inner', attrs=' valign="top"')
+MAIN = cell('block_main_inner', attrs=' valign="top"')
+COVER = a_background_cell(attr('background', '/images/cover_bg.jpg'),
+                          '<a href="/issue/200705/cover.html" title="Обложка">Обложка номера</a>', ' width="180"', '')
+CONTENTS = head('Популярная механика: Май 2007', meta='A') + '''<body>
 <table class="layout"><tr>
 <td class="block_left"><a href="/">Главная</a> <img src="/images/logo.gif"></td>
-<td class="block_main_inner" valign="top">
+''' + MAIN + '''
 <div class="path">Журнал / 2007</div>
 <table width="100%" cellpadding="3">
-<tr><td><a class="t_link_big" href="/issue/200705/"><b>Май 2007</b></a></td></tr>
-<tr><td background="/images/corner.gif" width="8"></td><td background="/images/cover_bg.jpg" width="180"><table><tr><td><a href="/issue/200705/cover.html" title="Обложка">Обложка номера</a></td></tr></table></td>
+''' + a_issue_link('/issue/200705/', 'Май 2007') + '<tr><td background="/images/corner.gif" width="8"></td>' + COVER + '''
 <td><a class="t_link_big" href="/article/1">Двигатель будущего</a><br>Новый мотор</td></tr>
 <tr><td><a href="/images/big/engine.jpg"><img src="/images/small/engine.gif" width="60" alt="Двигатель"></a></td>
 <td><a class='t_link_big' href='/article/10'>Как устроен лазер</a></td></tr>
@@ -59,53 +60,33 @@ CONTENTS = '''<html>
 </html>
 '''
 
-ARTICLE_1 = '''<html>
-<head><title>Двигатель будущего</title></head>
-<body>
-<table><tr>
-<td class="block_left"><img src="/images/logo.gif"></td>
-<td class="block_header_main_inner" valign="top">
-<h2>Двигатель будущего</h2>
-<p>Инженеры показали новый мотор.</p>
-<a href="/images/big/motor1.jpg"><img src="/images/small/motor1.jpg" width="120" height="90" alt="Мотор"></a>
+
+def article(title, block, left='', logs=cell('block_logs') + 'Журнал'):
+    # A site A article page: the article block between the left column and the log cell.
+    return (head(title, one_line=True) + '<body>\n<table><tr>\n' + left + block + '</td>\n' + logs +
+            '</td>\n</tr></table>\n</body>\n</html>\n')
+
+
+# What an article and its saved copy have in common: the block's start and the comments.
+START_1 = BLOCK + '\n<h2>Двигатель будущего</h2>\n<p>Инженеры показали новый мотор.</p>\n'
+COMMENTS_1 = ('<a name="comments"></a><span class="comments_title">Комментарии (2)</span>\n' +
+              a_dots('Иван: Отличная статья!', '<table class="comment">', after='\n') + '\n' +
+              a_dots('Пётр: А где\nвзять такой мотор?', '<table class="comment">', "'"))
+ARTICLE_1 = article('Двигатель будущего', START_1 + '''<a href="/images/big/motor1.jpg"><img src="/images/small/motor1.jpg" width="120" height="90" alt="Мотор"></a>
 <p>Схема: <img src='/images/scheme.png' border=0> и крупнее <img src = "/images/scheme.png" width=400></p>
 <p>Стенд: <img src=http://photo.mag-a.test/2007/05/stand.gif alt="стенд"></p>
-<a name="comments"></a><span class="comments_title">Комментарии (2)</span>
-<table class="comment"><tr><td class="dots">Иван: Отличная статья!</td></tr>
-</table>
-<table class="comment"><tr><td class='dots'>Пётр: А где
-взять такой мотор?</td></tr></table>
+''' + COMMENTS_1 + '''
 <div class="tail">Партнёры <img src="/images/partner.gif"></div>
 <noindex><a href="http://counter.mag-a.test/">Счётчик</a></noindex>
-</td>
-<td class="block_logs">Журнал событий</td>
-</tr></table>
-</body>
-</html>
-'''
+''', '<td class="block_left"><img src="/images/logo.gif"></td>\n', cell('block_logs') + 'Журнал событий')
 
-ARTICLE_10 = '''<html>
-<head><title>Как устроен лазер</title></head>
-<body>
-<table><tr>
-<td class=block_header_main_inner>
-<h2>Как устроен лазер</h2>
-<p>Луч света.</p>
-<img src="/images/laser/ray.jpg?size=big" width=300>
-<a name='comments'><b>Обсуждение</b></a> <span>всего 2</span>
-<table><tr><td class=dots>Анна: Понятно.</td></tr></table>
-<p>Между блоками</p>
-<table><tr><td class="dots">Олег: <noindex>скрыто</noindex> ответ</td></tr></table>
-</td>
-<td class='block_logs'>Журнал</td>
-</tr></table>
-</body>
-</html>
-'''
+START_10 = cell('block_header_main_inner', '') + '\n<h2>Как устроен лазер</h2>\n<p>Луч света.</p>\n'
+COMMENTS_10 = "<a name='comments'><b>Обсуждение</b></a> <span>всего 2</span>\n" + a_dots('Анна: Понятно.', quote='')
+ARTICLE_10 = article('Как устроен лазер', START_10 + '<img src="/images/laser/ray.jpg?size=big" width=300>\n' +
+                     COMMENTS_10 + '\n<p>Между блоками</p>\n' + a_dots('Олег: <noindex>скрыто</noindex> ответ') +
+                     '\n', logs=cell('block_logs', "'") + 'Журнал')
 
-BROKEN = '''<html>
-<head><title>Новости</title></head>
-<body>
+BROKEN = head('Новости', one_line=True) + '''<body>
 <div class="news_main">
 <h2>Другая вёрстка</h2>
 <p>Эта страница свёрстана по-другому. <img src="/images/news.jpg"></p>
@@ -115,22 +96,10 @@ BROKEN = '''<html>
 </html>
 '''
 
-MOON = '''<html>
-<head><title>Луна рядом</title></head>
-<body>
-<table><tr>
-<td class='block_header_main_inner' width="70%">
-<h2>Луна рядом</h2>
-<table><tr><td background='/images/moon_bg.jpg'><table><tr><td><a href="/gallery/moon.html">Галерея</a></td></tr></table></td></tr></table>
-<p>Текст про Луну. <img src="/images/missing.jpg"></p>
-<img src="/cgi/counter.php?id=3" width=1 height=1>
-<noindex>Реклама</noindex>
-</td>
-<td class="block_logs">Журнал</td>
-</tr></table>
-</body>
-</html>
-'''
+START_MOON = cell('block_header_main_inner', "'", ' width="70%"') + '\n<h2>Луна рядом</h2>\n<table><tr>'
+MOON = article('Луна рядом', START_MOON + a_background_cell(
+    attr('background', '/images/moon_bg.jpg', "'"), '<a href="/gallery/moon.html">Галерея</a>', table='') +
+    '</tr></table>\n<p>Текст про Луну. <img src="/images/missing.jpg"></p>\n<img src="/cgi/counter.php?id=3" width=1 height=1>\n<noindex>Реклама</noindex>\n')
 
 PAGES = ['2007_05_00.htm', '2007_05_01.htm', '2007_05_02.htm', '2007_05_03.htm', '2007_05_04.htm']
 FOOTER = ('<tr><td colspan=3 align=right><font color=gray size=1>Generated on Sun Dec 06 17:10:10 2026\n'
@@ -148,12 +117,12 @@ def navigation_bar(i):
     return bar + '</tr>' + FOOTER
 
 
-def head(title):
+def saved_head(title):
     return ('<html>\n<head>\n<title>%s - Популярная механика</title>\n'
             '<META http-equiv="Content-Type" content="text/html; charset=windows-1251">\n</head>\n' % title)
 
 
-SAVED_CONTENTS = head('2007_05') + '''<h1>Май 2007</h1>
+SAVED_CONTENTS = saved_head('2007_05') + '''<h1>Май 2007</h1>
 <table width="100%" cellpadding="3">
 <tr><td></td></tr>
 <tr><td background="/images/corner.gif" width="8"></td><td><a href="/issue/200705/cover.html" title="Обложка"><img src="2007_05_00/01.jpg"></a></td>
@@ -167,28 +136,15 @@ SAVED_CONTENTS = head('2007_05') + '''<h1>Май 2007</h1>
 </table>
 ''' + navigation_bar(0) + '</html>'
 
-SAVED_ARTICLE_1 = head('2007_05_01') + '''<td class="block_header_main_inner" valign="top">
-<h2>Двигатель будущего</h2>
-<p>Инженеры показали новый мотор.</p>
-<img src="2007_05_01/01.jpg">
+SAVED_ARTICLE_1 = saved_head('2007_05_01') + START_1 + '''<img src="2007_05_01/01.jpg">
 <p>Схема: <img src="2007_05_01/02.png"> и крупнее <img src="2007_05_01/02.png"></p>
 <p>Стенд: <img src="2007_05_01/03.gif"></p>
-<a name="comments"></a><span class="comments_title">Комментарии (2)</span>
-<table class="comment"><tr><td class="dots">Иван: Отличная статья!</td></tr>
-</table>
-<table class="comment"><tr><td class='dots'>Пётр: А где
-взять такой мотор?</td></tr></table>''' + navigation_bar(1) + '</html>'
+''' + COMMENTS_1 + navigation_bar(1) + '</html>'
 
-SAVED_ARTICLE_2 = head('2007_05_02') + '''<td class=block_header_main_inner>
-<h2>Как устроен лазер</h2>
-<p>Луч света.</p>
-<img src="2007_05_02/01.jpg">
-<a name='comments'><b>Обсуждение</b></a> <span>всего 2</span>
-<table><tr><td class=dots>Анна: Понятно.</td></tr></table>''' + navigation_bar(2) + '</html>'
+SAVED_ARTICLE_2 = (saved_head('2007_05_02') + START_10 + '<img src="2007_05_02/01.jpg">\n' + COMMENTS_10 +
+                   navigation_bar(2)) + '</html>'
 
-SAVED_ARTICLE_4 = head('2007_05_04') + '''<td class='block_header_main_inner' width="70%">
-<h2>Луна рядом</h2>
-<table><tr><td><a href="/gallery/moon.html"><img src="2007_05_04/01.jpg"></a></td></tr></table>
+SAVED_ARTICLE_4 = saved_head('2007_05_04') + START_MOON + '''<td><a href="/gallery/moon.html"><img src="2007_05_04/01.jpg"></a></td></tr></table>
 <p>Текст про Луну. <img src="2007_05_04/02.jpg"></p>
 
 <noindex>Реклама</noindex>
@@ -274,16 +230,11 @@ def exists(url, saved):
 ERRORS_RUN2 = (exists(TITLE_URL, '2007_05_00.htm') + exists(ROOT + 'article/1', '2007_05_01.htm') +
                exists(ROOT + 'article/10', '2007_05_02.htm') + SEARCH_ERROR + COUNTER +
                exists(TITLE_URL + 'science/moon.html', '2007_05_04.htm'))
-for url, saved in [(ROOT + 'images/cover_bg.jpg', '2007_05_00/01.jpg'),
-                   (ROOT + 'images/big/engine.jpg', '2007_05_00/02.jpg'),
-                   (ROOT + 'images/big/laser.png', '2007_05_00/03.png'),
-                   (ROOT + 'images/big/motor1.jpg', '2007_05_01/01.jpg'),
-                   (ROOT + 'images/scheme.png', '2007_05_01/02.png'),
-                   ('http://photo.mag-a.test/2007/05/stand.gif', '2007_05_01/03.gif'),
-                   (ROOT + 'images/partner.gif', '2007_05_01/04.gif'),
-                   (ROOT + 'images/laser/ray.jpg?size=big', '2007_05_02/01.jpg'),
-                   (ROOT + 'images/moon_bg.jpg', '2007_05_04/01.jpg')]:
-    ERRORS_RUN2 += exists(url, saved)
+# Every saved picture, in the order of the tree.
+URLS = dict((name, url) for url, name, _ in SITE_FILES)
+for saved, source in TREE:
+    if source.startswith('site/'):
+        ERRORS_RUN2 += exists(URLS[source[len('site/'):]], saved[len('2007_05/'):])
 # A picture that failed left nothing under its name: the second run asks for it again.
 ERRORS_RUN2 += failure(ROOT + 'images/missing.jpg',
                        'Transfer error: server return error code 404 URL: ' + ROOT + 'images/missing.jpg')
