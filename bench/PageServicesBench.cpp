@@ -46,7 +46,7 @@ std::string MakePage(int Pictures)
 }
 
 class TBenchDir {
-public:
+  public:
     TBenchDir()
     {
         std::string pattern = (std::filesystem::temp_directory_path() / "skerrow-bench-XXXXXX").string();
@@ -57,7 +57,7 @@ public:
     ~TBenchDir() { std::filesystem::remove_all(m_Path); }
     const std::string& Path() const { return m_Path; }
 
-private:
+  private:
     std::string m_Path;
 };
 
@@ -82,9 +82,10 @@ void ProcessImagesOnPage(benchmark::State& State)
 
 void ScanPictures(benchmark::State& State)
 {
-    static TRegexp findImages(R"re(<img[^>]*?src\s*(?:=\s*"|=\s*'|=))re"
-                              R"re(((?:(?<=\s*")[^"]+(?="))|(?:(?<=\s*')[^']+(?='))|(?:(?<==)[^\s>"']+(?=[\s>])))[^>]*>)re",
-                              0);
+    static TRegexp findImages(
+        R"re(<img[^>]*?src\s*(?:=\s*"|=\s*'|=))re"
+        R"re(((?:(?<=\s*")[^"]+(?="))|(?:(?<=\s*')[^']+(?='))|(?:(?<==)[^\s>"']+(?=[\s>])))[^>]*>)re",
+        0);
     const std::string page = MakePage(static_cast<int>(State.range(0)));
     size_t found = 0;
     for (auto _ : State) {

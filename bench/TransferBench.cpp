@@ -15,9 +15,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -44,7 +44,7 @@ double Seconds(TClock::duration Duration)
 /// Sends standard output to /dev/null while it lives: the engine prints one line per download, and a
 /// terminal would time its own scrolling.
 class TQuietStdout {
-public:
+  public:
     TQuietStdout()
     {
         std::cout.flush();
@@ -62,7 +62,7 @@ public:
         close(m_Saved);
     }
 
-private:
+  private:
     int m_Saved = -1;
 };
 
@@ -160,10 +160,11 @@ void BM_SequentialGets(benchmark::State& State, size_t BodySize, int Requests, c
         State.counters["ratio"] = wgetSeconds > 0 ? engineSeconds / wgetSeconds : 0;
         State.counters["connections"] = static_cast<double>(engineConnections);
 
-        std::printf("%-10s %5d GETs  engine: median %.3f ms, max %.3f ms, %ld of 100 ms or more, %.3f s on %zu "
-                    "connection(s)  wget: %.3f s  ratio engine/wget: %.2f\n",
-                    Name, Requests, median, maximum, static_cast<long>(slow), engineSeconds, engineConnections,
-                    wgetSeconds, wgetSeconds > 0 ? engineSeconds / wgetSeconds : 0.0);
+        std::printf(
+            "%-10s %5d GETs  engine: median %.3f ms, max %.3f ms, %ld of 100 ms or more, %.3f s on %zu "
+            "connection(s)  wget: %.3f s  ratio engine/wget: %.2f\n",
+            Name, Requests, median, maximum, static_cast<long>(slow), engineSeconds, engineConnections,
+            wgetSeconds, wgetSeconds > 0 ? engineSeconds / wgetSeconds : 0.0);
         std::fflush(stdout);
     }
 }

@@ -65,7 +65,7 @@ double Milliseconds(TClock::duration Duration)
 
 /// A file descriptor that is closed with its owner.
 class TFd {
-public:
+  public:
     explicit TFd(int Fd = -1) : m_Fd(Fd) {}
     ~TFd() { Reset(); }
     TFd(const TFd&) = delete;
@@ -78,13 +78,13 @@ public:
         m_Fd = -1;
     }
 
-private:
+  private:
     int m_Fd;
 };
 
 /// A child process with its standard output on a pipe. The destructor ends a child that still runs.
 class TChild {
-public:
+  public:
     /// Starts Args[0] (looked up in PATH) with the current environment plus Env ("NAME=value", replacing
     /// variables of the same name). Throws std::runtime_error when it cannot be started.
     TChild(const std::vector<std::string>& Args, const std::vector<std::string>& Env)
@@ -99,7 +99,8 @@ public:
         for (char** variable = environ; *variable; ++variable) {
             const std::string entry = *variable;
             const std::string name = entry.substr(0, entry.find('=') + 1);
-            if (std::none_of(Env.begin(), Env.end(), [&](const std::string& e) { return e.rfind(name, 0) == 0; }))
+            if (std::none_of(Env.begin(), Env.end(),
+                             [&](const std::string& e) { return e.rfind(name, 0) == 0; }))
                 environment.push_back(entry);
         }
         std::vector<char*> argv, envp;
@@ -165,8 +166,8 @@ public:
 
     struct TEnd {
         int ExitStatus;
-        double WallMs;   ///< from the start to the end of the process
-        long PeakKb;     ///< maximum resident set size
+        double WallMs; ///< from the start to the end of the process
+        long PeakKb;   ///< maximum resident set size
         TClock::time_point Ended;
     };
 
@@ -179,11 +180,11 @@ public:
         }
         const TClock::time_point ended = TClock::now();
         m_Pid = -1;
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Milliseconds(ended - m_Started), usage.ru_maxrss,
-                ended};
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Milliseconds(ended - m_Started),
+                usage.ru_maxrss, ended};
     }
 
-private:
+  private:
     pid_t m_Pid = -1;
     std::unique_ptr<TFd> m_Stdout;
     TClock::time_point m_Started;
@@ -234,9 +235,10 @@ struct TSetup {
     /// Starts the sample magazine server on loopback and points Proxy at it.
     void StartSampleServer()
     {
-        Server = std::make_unique<TChild>(
-            std::vector<std::string>{"python3", SAMPLE_MAGAZINE_DIR "/sample_server.py", "--large", "--lifetime", "1800"},
-            std::vector<std::string>{});
+        Server = std::make_unique<TChild>(std::vector<std::string>{"python3",
+                                                                   SAMPLE_MAGAZINE_DIR "/sample_server.py",
+                                                                   "--large", "--lifetime", "1800"},
+                                          std::vector<std::string>{});
         const std::string line = Server->ReadLine();
         if (line.rfind("PORT ", 0) != 0)
             throw std::runtime_error("the sample magazine server did not start");
@@ -272,7 +274,7 @@ TSetup& Setup()
 struct TBest {
     double WallMs = 0;
     long PeakKb = 0;
-    double SlowestMs = 0;  ///< Skerrow only: over all its runs
+    double SlowestMs = 0; ///< Skerrow only: over all its runs
     int Runs = 0;
 
     void Add(double Wall, long Peak)
@@ -337,7 +339,8 @@ void BM_Wget(benchmark::State& State)
     TSetup& setup = Setup();
     for (auto _ : State) {
         const fs::path save = setup.NewSaveDir("wget");
-        TChild child({"wget", "-q", "-x", "-P", save.string(), "-i", setup.UrlList.string()}, setup.ProxyEnv());
+        TChild child({"wget", "-q", "-x", "-P", save.string(), "-i", setup.UrlList.string()},
+                     setup.ProxyEnv());
         child.ReadLines([](const std::string&, TClock::time_point) {});
         const TChild::TEnd end = child.Wait();
         if (end.ExitStatus != 0) {
@@ -353,12 +356,23 @@ void BM_Wget(benchmark::State& State)
 void RegisterLoopbackBenchmarks()
 {
     benchmark::RegisterBenchmark("WholeRun/Skerrow", BM_Skerrow, nullptr, &g_Skerrow)
-        ->UseManualTime()->Iterations(1)->Repetitions(kRepetitions)->Unit(benchmark::kMillisecond);
+        ->UseManualTime()
+        ->Iterations(1)
+        ->Repetitions(kRepetitions)
+        ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("WholeRun/Skerrow_one_at_a_time", BM_Skerrow, "1", &g_SkerrowOne)
-        ->UseManualTime()->Iterations(1)->Repetitions(kRepetitions)->Unit(benchmark::kMillisecond);
+        ->UseManualTime()
+        ->Iterations(1)
+        ->Repetitions(kRepetitions)
+        ->Unit(benchmark::kMillisecond);
 }
 
-BENCHMARK(BM_Wget)->Name("WholeRun/wget")->UseManualTime()->Iterations(1)->Repetitions(kRepetitions)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Wget)
+    ->Name("WholeRun/wget")
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Repetitions(kRepetitions)
+    ->Unit(benchmark::kMillisecond);
 
 void PrintSummary()
 {
@@ -370,7 +384,8 @@ void PrintSummary()
     const double memoryGoalMb = 3.0 * static_cast<double>(setup.LargestPage) / (1024 * 1024) + 20;
     const auto mb = [](long Kb) { return static_cast<double>(Kb) / 1024; };
     const auto verdict = [](bool Met) { return Met ? "met" : "NOT MET"; };
-    std::printf("\nWhole run of the large sample issue: %zu URLs, %.1f MB, largest page %.1f KB; best of %d runs each\n",
+    std::printf("\nWhole run of the large sample issue: %zu URLs, %.1f MB, largest page %.1f KB; best of %d "
+                "runs each\n",
                 setup.Urls, static_cast<double>(setup.TotalBytes) / (1024 * 1024),
                 static_cast<double>(setup.LargestPage) / 1024, g_Skerrow.Runs);
     std::printf("%-10s %14s %14s\n", "", "wall time", "peak memory");
@@ -381,10 +396,11 @@ void PrintSummary()
     if (g_SkerrowOne.Runs > 0) {
         std::printf("%-10s %11.0f ms %11.1f MB\n", "Skerrow 1", g_SkerrowOne.WallMs, mb(g_SkerrowOne.PeakKb));
         std::printf("Skerrow / Skerrow one transfer at a time: %.2f  (goal: at most 1.05: %s)\n",
-                    g_Skerrow.WallMs / g_SkerrowOne.WallMs, verdict(g_Skerrow.WallMs <= 1.05 * g_SkerrowOne.WallMs));
+                    g_Skerrow.WallMs / g_SkerrowOne.WallMs,
+                    verdict(g_Skerrow.WallMs <= 1.05 * g_SkerrowOne.WallMs));
     }
-    std::printf("Skerrow's slowest request over all runs: %.1f ms  (goal: below 100 ms: %s)\n", g_Skerrow.SlowestMs,
-                verdict(g_Skerrow.SlowestMs < 100));
+    std::printf("Skerrow's slowest request over all runs: %.1f ms  (goal: below 100 ms: %s)\n",
+                g_Skerrow.SlowestMs, verdict(g_Skerrow.SlowestMs < 100));
     std::printf("Skerrow's peak memory: %.1f MB  (goal: below 3 x largest page + 20 MB = %.1f MB: %s)\n",
                 mb(g_Skerrow.PeakKb), memoryGoalMb, verdict(mb(g_Skerrow.PeakKb) < memoryGoalMb));
 }
@@ -420,7 +436,7 @@ TLatencyOptions TakeLatencyOptions(int& Argc, char** Argv)
 /// The large issue served from memory by the tests' HTTP server as a proxy on loopback, every reply held
 /// DelayMs first. Each connection has a thread of its own, so that no client waits for another.
 class TLatencyServer {
-public:
+  public:
     TLatencyServer(const std::unordered_map<std::string, std::string>& Bodies, int DelayMs)
     {
         m_Server.SetHandler([&Bodies, DelayMs](const std::string& Target, TestSupport::THttpReply& Reply) {
@@ -437,7 +453,7 @@ public:
         return {"http_proxy=" + m_Server.ProxyUrl(), "no_proxy=", "NO_PROXY=", "LC_ALL=C.UTF-8"};
     }
 
-private:
+  private:
     TestSupport::TTestHttpServer m_Server;
 };
 
@@ -489,9 +505,16 @@ struct TTool {
 std::vector<TTool> LatencyTools(const TSetup& Setup, const fs::path& Aria2List)
 {
     const std::string list = Setup.UrlList.string();
-    const std::vector<std::string> aria2 = {"aria2c", "-q", "-i", Aria2List.string(), "-d", "SAVE",
-                                            "--allow-overwrite=true", "--auto-file-renaming=false",
-                                            "--file-allocation=none", "--max-tries=1"};
+    const std::vector<std::string> aria2 = {"aria2c",
+                                            "-q",
+                                            "-i",
+                                            Aria2List.string(),
+                                            "-d",
+                                            "SAVE",
+                                            "--allow-overwrite=true",
+                                            "--auto-file-renaming=false",
+                                            "--file-allocation=none",
+                                            "--max-tries=1"};
     auto with = [](std::vector<std::string> Args, const std::string& Extra) {
         Args.push_back(Extra);
         return Args;
@@ -548,16 +571,17 @@ int RunLatencyComparison(const TLatencyOptions& Options)
         std::vector<double> wall;
         for (const TTool& tool : tools)
             wall.push_back(BestWallMs(setup, tool, server.ProxyEnv(), Options.Runs));
-        std::printf("\nLatency %d ms before each reply: large sample issue, %zu URLs, %.1f MB; best of %d runs\n",
-                    delay, setup.Urls, static_cast<double>(setup.TotalBytes) / (1024 * 1024), Options.Runs);
+        std::printf(
+            "\nLatency %d ms before each reply: large sample issue, %zu URLs, %.1f MB; best of %d runs\n",
+            delay, setup.Urls, static_cast<double>(setup.TotalBytes) / (1024 * 1024), Options.Runs);
         std::printf("%-24s %12s %18s %18s\n", "", "wall time", "Skerrow default /", "Skerrow 16 /");
         for (size_t i = 0; i < tools.size(); ++i) {
             if (wall[i] < 0) {
                 std::printf("%-24s %12s\n", tools[i].Name.c_str(), "FAILED");
                 continue;
             }
-            std::printf("%-24s %9.0f ms %18.2f %18.2f\n", tools[i].Name.c_str(), wall[i],
-                        wall[0] / wall[i], wall[2] / wall[i]);
+            std::printf("%-24s %9.0f ms %18.2f %18.2f\n", tools[i].Name.c_str(), wall[i], wall[0] / wall[i],
+                        wall[2] / wall[i]);
         }
         const auto goal = [&](const char* What, size_t Skerrow, size_t Peer) {
             const bool met = wall[Skerrow] >= 0 && wall[Peer] >= 0 && wall[Skerrow] <= wall[Peer];

@@ -14,7 +14,7 @@ TEST_PACKAGES=(
   googletest libgtest-dev libbenchmark-dev
   libpcre2-dev clang libclang-rt-14-dev
   chromium fonts-dejavu-core tidy
-  unzip wget wget2 aria2
+  unzip wget wget2 aria2 clang-format
 )
 case "${1:-}" in
   "") ;;

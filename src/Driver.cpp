@@ -82,7 +82,8 @@ std::vector<std::string> ConvertArguments(const std::vector<std::string>& UserAr
     std::vector<std::string> args(UserArgs);
     for (size_t i = 1; i < UserArgs.size() && i <= kLastUsedArgument; ++i) {
         if (!BrintLib::UserToCp1251(UserArgs[i], args[i]))
-            APL_THROW("Аргумент " << i << " командной строки не может быть представлен в кодировке windows-1251");
+            APL_THROW("Аргумент " << i
+                                  << " командной строки не может быть представлен в кодировке windows-1251");
     }
     return args;
 }
@@ -92,7 +93,8 @@ std::vector<std::string> ConvertArguments(const std::vector<std::string>& UserAr
 std::vector<std::string> Start(const std::vector<std::string>& UserArgs)
 {
     if (UserArgs.size() < 3)
-        APL_THROW("Использвание: Skerrow <URL титульной страницы журнала> <путь сохранения> [Путь к WinRar.exe]");
+        APL_THROW(
+            "Использвание: Skerrow <URL титульной страницы журнала> <путь сохранения> [Путь к WinRar.exe]");
     const std::vector<std::string> args = ConvertArguments(UserArgs);
     // An empty save path would put the issue directory at the file-system root.
     if (args[2].empty())
@@ -164,7 +166,8 @@ TQueueOutcome RunTaskQueue(TDownloader& Downloader)
             ++outcome.Failed;
             std::ostringstream entry;
             entry << task->GetUrl() << " BrintLib::TAplThrowException " << e.GetFile() << ", " << e.GetLine()
-                  << ":\n\t" << e.what() << "\n" << std::endl;
+                  << ":\n\t" << e.what() << "\n"
+                  << std::endl;
             LogError(entry.str());
         } catch (const std::exception& e) {
             ++outcome.Failed;

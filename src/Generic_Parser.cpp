@@ -18,10 +18,9 @@ namespace {
 
 /// The month words, full names then abbreviations; word k stands for month k % 12 + 1.
 const char* const kMonthWords[24] = {
-    "январь", "февраль", "март", "апрель", "май", "июнь",
-    "июль", "август", "сентябрь", "октябрь", "ноябрь", "декабрь",
-    "янв", "фев", "мар", "апр", "май", "июн",
-    "июл", "авг", "сен", "окт", "ноя", "дек",
+    "январь",   "февраль", "март",   "апрель",  "май", "июнь", "июль", "август",
+    "сентябрь", "октябрь", "ноябрь", "декабрь", "янв", "фев",  "мар",  "апр",
+    "май",      "июн",     "июл",    "авг",     "сен", "окт",  "ноя",  "дек",
 };
 
 struct TSpecialIssue {
@@ -45,22 +44,38 @@ unsigned char LowerCp1251(unsigned char c)
     if ((c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDF)) // А-Я
         return static_cast<unsigned char>(c + 0x20);
     switch (c) {
-    case 0x80: return 0x90; // Ђ
-    case 0x81: return 0x83; // Ѓ
-    case 0x8A: return 0x9A; // Љ
-    case 0x8C: return 0x9C; // Њ
-    case 0x8D: return 0x9D; // Ќ
-    case 0x8E: return 0x9E; // Ћ
-    case 0x8F: return 0x9F; // Џ
-    case 0xA1: return 0xA2; // Ў
-    case 0xA3: return 0xBC; // Ј
-    case 0xA5: return 0xB4; // Ґ
-    case 0xA8: return 0xB8; // Ё
-    case 0xAA: return 0xBA; // Є
-    case 0xAF: return 0xBF; // Ї
-    case 0xB2: return 0xB3; // І
-    case 0xBD: return 0xBE; // Ѕ
-    default: return c;
+    case 0x80:
+        return 0x90; // Ђ
+    case 0x81:
+        return 0x83; // Ѓ
+    case 0x8A:
+        return 0x9A; // Љ
+    case 0x8C:
+        return 0x9C; // Њ
+    case 0x8D:
+        return 0x9D; // Ќ
+    case 0x8E:
+        return 0x9E; // Ћ
+    case 0x8F:
+        return 0x9F; // Џ
+    case 0xA1:
+        return 0xA2; // Ў
+    case 0xA3:
+        return 0xBC; // Ј
+    case 0xA5:
+        return 0xB4; // Ґ
+    case 0xA8:
+        return 0xB8; // Ё
+    case 0xAA:
+        return 0xBA; // Є
+    case 0xAF:
+        return 0xBF; // Ї
+    case 0xB2:
+        return 0xB3; // І
+    case 0xBD:
+        return 0xBE; // Ѕ
+    default:
+        return c;
     }
 }
 
@@ -291,12 +306,14 @@ void ProcessImages(const std::string& Dir, std::string& Page, const BrintLib::TP
         auto known = localNames.find(source);
         if (known == localNames.end()) {
             if (!pictureType.Find(source)) {
-                LogError(pathPrefix + " Не опознанный тип изображения: " + Excerpt(findImages[0].str(), "") + "\n");
+                LogError(pathPrefix + " Не опознанный тип изображения: " + Excerpt(findImages[0].str(), "") +
+                         "\n");
                 continue;
             }
             std::string url;
             if (!PageUrl.Resolve(DecodeCharacterReferences(source), url)) {
-                LogError(pathPrefix + " Неверный адрес изображения: " + Excerpt(findImages[0].str(), "") + "\n");
+                LogError(pathPrefix + " Неверный адрес изображения: " + Excerpt(findImages[0].str(), "") +
+                         "\n");
                 continue;
             }
             const std::string fileName =

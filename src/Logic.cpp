@@ -32,7 +32,8 @@ ITask& TTaskQueue::At(size_t Index) const
     return *m_Storage[Index];
 }
 
-TDownloadFile::TDownloadFile(const std::string& Url, const std::string& FileName) : m_Url(Url), m_FileName(FileName)
+TDownloadFile::TDownloadFile(const std::string& Url, const std::string& FileName)
+    : m_Url(Url), m_FileName(FileName)
 {
 }
 

@@ -36,7 +36,7 @@ struct ITask : public BrintLib::CObjectCount<ITask> {
 
 /// The queue of tasks still to run; it owns every task that it holds.
 class TTaskQueue {
-public:
+  public:
     TTaskQueue() = default;
     TTaskQueue(const TTaskQueue&) = delete;
     TTaskQueue& operator=(const TTaskQueue&) = delete;
@@ -52,7 +52,7 @@ public:
     /// The task at Index from the front, still owned by the queue; Index must be below Size() (fatal check).
     ITask& At(size_t Index) const;
 
-private:
+  private:
     std::deque<std::unique_ptr<ITask>> m_Storage;
 };
 
@@ -71,7 +71,7 @@ extern TTaskQueue g_TaskQueue;
 ///  * Finish: "Файл <FileName> уже существует" when something appeared under the name meanwhile,
 ///    "Ошибка при записи <FileName>" when the file cannot be completed.
 class TDownloadFile : public ITask {
-public:
+  public:
     /// Url is absolute; the directory of FileName must exist by the time Begin runs.
     TDownloadFile(const std::string& Url, const std::string& FileName);
 
@@ -81,7 +81,7 @@ public:
     void Finish() override;
     std::string Destination() const override { return m_FileName; }
 
-private:
+  private:
     std::string m_Url;
     std::string m_FileName;
     BrintLib::TAtomicFile m_File; ///< open between Begin and Finish
@@ -116,9 +116,8 @@ void AppendPageChunk(std::string& Page, const std::string& Url, const char* Data
 /// of CreateTaskFile, WriteTaskFile and CommitTaskFile. The existence test comes after the processor has
 /// run: its side effects stay even when the file then cannot be written; an existing file is never
 /// touched, and the file appears whole or not at all.
-template <typename Processor>
-class TDownloadAndProcess : public ITask {
-public:
+template <typename Processor> class TDownloadAndProcess : public ITask {
+  public:
     /// Default-constructed with the task; the task's creator fills its fields before pushing the task.
     Processor m_Processor;
 
@@ -128,7 +127,10 @@ public:
     bool SavesPage() const override { return true; }
     void Begin() override { m_Storage.clear(); }
     /// Appends the chunk; the whole page is held in memory, up to kMaxPageBytes (AppendPageChunk).
-    void Receive(const char* Data, size_t Length) override { AppendPageChunk(m_Storage, m_Url, Data, Length); }
+    void Receive(const char* Data, size_t Length) override
+    {
+        AppendPageChunk(m_Storage, m_Url, Data, Length);
+    }
     void Finish() override
     {
         // Unconverted: the console line carries the URL's own bytes, control bytes masked.
@@ -140,7 +142,7 @@ public:
         CommitTaskFile(file, fileName);
     }
 
-private:
+  private:
     std::string m_Url;
     std::string m_Storage; ///< the bytes received so far; after processing, the page to write
 };

@@ -107,8 +107,8 @@ struct TProcessArticlePage {
 
 /// Processes the issue's contents page; filled by ProcessUrl.
 struct TProcessTitlePage {
-    std::string m_PageUrl;  ///< the contents page's address, which its addresses are resolved against
-    std::string m_Dir;      ///< the save path; once processed, the issue directory with a final separator
+    std::string m_PageUrl; ///< the contents page's address, which its addresses are resolved against
+    std::string m_Dir;     ///< the save path; once processed, the issue directory with a final separator
 
     /// Names the issue, creates its directory (recorded in g_IssueDir), queues one task per article and
     /// then the contents page's pictures, and returns the contents page's file. Raises the search error
@@ -368,7 +368,8 @@ void FlattenImageLinks(std::string& Text)
         for (TPos dot = First == Last ? Last : std::find(First + 1, Last, '.'); dot != Last;
              dot = std::find(dot + 1, Last, '.')) {
             for (const std::string& type : types) {
-                if (static_cast<size_t>(Last - dot) > type.size() && std::equal(type.begin(), type.end(), dot + 1))
+                if (static_cast<size_t>(Last - dot) > type.size() &&
+                    std::equal(type.begin(), type.end(), dot + 1))
                     return true;
             }
         }

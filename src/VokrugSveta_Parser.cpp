@@ -31,8 +31,8 @@ TRegexp Compile(EPattern P)
 /// heading, and the table of articles. Creates the issue directory, records it in g_IssueDir and queues
 /// one article task per row, then the contents page's pictures.
 struct TProcessTitlePage {
-    std::string m_PageUrl;  ///< the title page's address, which its addresses are resolved against
-    std::string m_Dir;      ///< the save path; once the page is processed, the issue directory (ending with '/')
+    std::string m_PageUrl; ///< the title page's address, which its addresses are resolved against
+    std::string m_Dir; ///< the save path; once the page is processed, the issue directory (ending with '/')
 
     std::string Process(std::string& Page);
 };

@@ -44,8 +44,9 @@ TEST(Driver, TooFewArgumentsPrintTheUsageAndDoNothing)
         const std::uintmax_t logBefore = LogSize();
         const auto run = RunProcess(args, {"LANG=C.UTF-8", "LC_ALL="}, work.Path());
         EXPECT_EQ(run.ExitStatus, 2);
-        const std::string usage = u8"Использвание: Skerrow <URL титульной страницы журнала> <путь сохранения> "
-                                  u8"\\[Путь к WinRar.exe\\]";
+        const std::string usage =
+            u8"Использвание: Skerrow <URL титульной страницы журнала> <путь сохранения> "
+            u8"\\[Путь к WinRar.exe\\]";
         const std::string statuses =
             u8"Код завершения: 0 - всё сохранено \\(и упаковано\\); 1 - часть задач или "
             u8"упаковка не удались; 2 - запуск невозможен; 130/143 - прервано "
@@ -73,15 +74,18 @@ TEST(Driver, RunThatCannotStartIsRefusedWithItsReasonBeforeAnythingIsCreated)
          u8"Неизвестный URL: ftp://example.invalid/журнал"},
         {{SKERROW_EXE, "http://mag-a.test/", u8"save\u4e2d"},
          u8"Аргумент 2 командной строки не может быть представлен в кодировке windows-1251"},
-        {{program, "ftp://example.invalid/x", "save", "archiver", u8"\u4e2d"}, u8"Неизвестный URL: ftp://example.invalid/x"},
+        {{program, "ftp://example.invalid/x", "save", "archiver", u8"\u4e2d"},
+         u8"Неизвестный URL: ftp://example.invalid/x"},
         {{SKERROW_EXE, "http://mag-a.test/magazine/2007-05/", ""},
          u8"Путь сохранения пуст: укажите каталог, в котором сохранить выпуск"},
     };
     for (const auto& row : kRows) {
         const TTempDir work;
-        const auto run = RunProcess(row.Args, {"LANG=C.UTF-8", "LC_ALL=", "http_proxy=http://127.0.0.1:9"}, work.Path());
+        const auto run =
+            RunProcess(row.Args, {"LANG=C.UTF-8", "LC_ALL=", "http_proxy=http://127.0.0.1:9"}, work.Path());
         EXPECT_EQ(run.ExitStatus, 2) << row.Reason;
-        EXPECT_TRUE(std::regex_match(run.Stdout, std::regex(kBanner + kTime + kLocation + row.Reason + "\n\n")))
+        EXPECT_TRUE(
+            std::regex_match(run.Stdout, std::regex(kBanner + kTime + kLocation + row.Reason + "\n\n")))
             << run.Stdout;
         EXPECT_TRUE(fs::is_empty(work.Path())) << row.Reason;
     }
@@ -102,9 +106,10 @@ TEST(ErrorLog, AppendsEntriesAsComposedBesideTheExecutable)
     TestSupport::TCaptureCout console;
     LogError("http://c/\x1b]0;title\x07\x1b[31m\r.jpg std::exception: \x7f\n");
     EXPECT_EQ(console.Text(), "http://c/?]0;title??[31m?.jpg std::exception: ?\n");
-    EXPECT_EQ(TestSupport::ReadFile(log.Path()), "http://a BrintLib::TAplThrowException x.cpp, 1:\n\tФайл уже существует\n\n"
-                          "http://b std::exception: boom\n"
-                          "http://c/?]0;title??[31m?.jpg std::exception: ?\n");
+    EXPECT_EQ(TestSupport::ReadFile(log.Path()),
+              "http://a BrintLib::TAplThrowException x.cpp, 1:\n\tФайл уже существует\n\n"
+              "http://b std::exception: boom\n"
+              "http://c/?]0;title??[31m?.jpg std::exception: ?\n");
     EXPECT_EQ(LoggedErrorCount(), countBefore + 3);
 }
 

@@ -35,8 +35,7 @@ std::string ReadPage(const std::string& Name)
 }
 
 /// The message of the application exception that Call raises; empty when it raises none.
-template <typename TCall>
-std::string AplMessage(TCall Call)
+template <typename TCall> std::string AplMessage(TCall Call)
 {
     try {
         Call();
@@ -70,15 +69,39 @@ TEST(MonthCode, RecognisesMonthWordsInAnyCase)
         const char* Word;
         const char* Code;
     } cases[] = {
-        {"январь", "01"}, {"Февраль", "02"}, {"МАРТ", "03"}, {"апрель", "04"}, {"Май", "05"},
-        {"июнь", "06"}, {"ИюЛь", "07"}, {"август", "08"}, {"Сентябрь", "09"}, {"октябрь", "10"},
-        {"ноябрь", "11"}, {"ДЕКАБРЬ", "12"},
-        {"янв", "01"}, {"ФЕВ", "02"}, {"Мар", "03"}, {"апр", "04"}, {"МАЙ", "05"}, {"июн", "06"},
-        {"июл", "07"}, {"Авг", "08"}, {"сен", "09"}, {"ОКТ", "10"}, {"ноя", "11"}, {"Дек", "12"},
-        {"Судьбы", "lis"}, {"ПУТЕВОДИТЕЛЬ", "pvl"},
+        {"январь", "01"},
+        {"Февраль", "02"},
+        {"МАРТ", "03"},
+        {"апрель", "04"},
+        {"Май", "05"},
+        {"июнь", "06"},
+        {"ИюЛь", "07"},
+        {"август", "08"},
+        {"Сентябрь", "09"},
+        {"октябрь", "10"},
+        {"ноябрь", "11"},
+        {"ДЕКАБРЬ", "12"},
+        {"янв", "01"},
+        {"ФЕВ", "02"},
+        {"Мар", "03"},
+        {"апр", "04"},
+        {"МАЙ", "05"},
+        {"июн", "06"},
+        {"июл", "07"},
+        {"Авг", "08"},
+        {"сен", "09"},
+        {"ОКТ", "10"},
+        {"ноя", "11"},
+        {"Дек", "12"},
+        {"Судьбы", "lis"},
+        {"ПУТЕВОДИТЕЛЬ", "pvl"},
         // Not in the tables: another grammatical case, a season, a blank too many, an empty word,
         // an English name, a prefix of a month.
-        {"января", "unkn"}, {"весна", "unkn"}, {"май ", "unkn"}, {"", "unkn"}, {"May", "unkn"},
+        {"января", "unkn"},
+        {"весна", "unkn"},
+        {"май ", "unkn"},
+        {"", "unkn"},
+        {"May", "unkn"},
         {"ию", "unkn"},
     };
     for (const auto& c : cases)
@@ -108,18 +131,12 @@ TEST(MakeIssueName, JoinsYearAndMonthCode)
         const char* Month;
         const char* Name;
     } cases[] = {
-        {"2007", "Май", "2007_05"},
-        {"2008", "путеводитель", "2008_pvl"},
-        {"2007", "весна", "2007_unkn"},
-        {" 2007", "декабрь", "2007_12"},
-        {"\t 2007", "дек", "2007_12"},
-        {"+2007", "янв", "2007_01"},
-        {"999", "июль", "0999_07"},
-        {"7", "июль", "0007_07"},
-        {"0", "июль", "0000_07"},
-        {"02007", "июль", "2007_07"},
-        {"12345", "июль", "12345_07"},
-        {"-5", "июль", "-0005_07"},
+        {"2007", "Май", "2007_05"},     {"2008", "путеводитель", "2008_pvl"},
+        {"2007", "весна", "2007_unkn"}, {" 2007", "декабрь", "2007_12"},
+        {"\t 2007", "дек", "2007_12"},  {"+2007", "янв", "2007_01"},
+        {"999", "июль", "0999_07"},     {"7", "июль", "0007_07"},
+        {"0", "июль", "0000_07"},       {"02007", "июль", "2007_07"},
+        {"12345", "июль", "12345_07"},  {"-5", "июль", "-0005_07"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(MakeIssueName(c.Year, c.Month), c.Name) << '"' << c.Year << '"';
@@ -128,8 +145,20 @@ TEST(MakeIssueName, JoinsYearAndMonthCode)
 TEST(MakeIssueName, RejectsYearTextsThatAreNotWholeNumbers)
 {
     const char* const invalid[] = {
-        "", " ", "+", "-", "2007 ", "2007\t", "2007г.", "год", "20 07", "+-2007", "\n2007", "0x7D7",
-        "99999999999999999999", "2147483648",
+        "",
+        " ",
+        "+",
+        "-",
+        "2007 ",
+        "2007\t",
+        "2007г.",
+        "год",
+        "20 07",
+        "+-2007",
+        "\n2007",
+        "0x7D7",
+        "99999999999999999999",
+        "2147483648",
     };
     for (const char* year : invalid) {
         EXPECT_EQ(AplMessage([&] { MakeIssueName(year, "май"); }), std::string("Неизвестный год: ") + year)
@@ -158,7 +187,7 @@ TEST(ClassicTimeText, MatchesTheCLibraryFormWithZeroPaddedDay)
 }
 
 class NavigationBar : public ::testing::Test {
-protected:
+  protected:
     NavigationBar()
     {
         // Entry 3 is never set: its neighbours link to "error_page".
@@ -264,7 +293,8 @@ TEST(PageUrl, ResolvesAddressesAsABrowserDoes)
         {"http://mag-a.test/issue/200705/", "/article/1", "http://mag-a.test/article/1"},
         {"http://mag-a.test/issue/200705/", "article/1", "http://mag-a.test/issue/200705/article/1"},
         {"http://mag-a.test/issue/200705", "article/1", "http://mag-a.test/issue/article/1"},
-        {"http://mag-b.test/magazines/2007/05/", "../06/pic6.jpg", "http://mag-b.test/magazines/2007/06/pic6.jpg"},
+        {"http://mag-b.test/magazines/2007/05/", "../06/pic6.jpg",
+         "http://mag-b.test/magazines/2007/06/pic6.jpg"},
         {"http://mag-b.test", "pic6.jpg", "http://mag-b.test/pic6.jpg"},
         {"mag-b.test/magazines/", "pic6.jpg", "http://mag-b.test/magazines/pic6.jpg"},
         {"http://mag-a.test/issue/", "//cdn.mag-a.test/p.jpg", "http://cdn.mag-a.test/p.jpg"},
@@ -285,8 +315,9 @@ TEST(PageUrl, ResolvesAddressesAsABrowserDoes)
         {"http://mag-a.test/issue/", "/a\nb.jpg", "http://mag-a.test/ab.jpg"},
         {"http://mag-a.test/issue/", "/p/\"<q>\".jpg", "http://mag-a.test/p/%22%3Cq%3E%22.jpg"},
         {"http://mag-a.test/issue/", "\\pics\\a.jpg", "http://mag-a.test/pics/a.jpg"},
-        {"http://mag-a.test/issue/", "/схема.jpg?подпись=да да", "http://mag-a.test/%D1%81%D1%85%D0%B5%D0%BC%D0%B0.jpg"
-                                                                  "?%EF%EE%E4%EF%E8%F1%FC=%E4%E0%20%E4%E0"},
+        {"http://mag-a.test/issue/", "/схема.jpg?подпись=да да",
+         "http://mag-a.test/%D1%81%D1%85%D0%B5%D0%BC%D0%B0.jpg"
+         "?%EF%EE%E4%EF%E8%F1%FC=%E4%E0%20%E4%E0"},
         {"http://mag-a.test/issue/", "mailto:editor@mag-a.test", ""},
         {"http://mag-a.test/issue/", "javascript:void(0)", ""},
         {"http://mag-a.test/issue/", "ftp://mag-a.test/a.jpg", ""},
@@ -307,7 +338,8 @@ TEST(PageUrl, ResolvesAddressesAsABrowserDoes)
 TEST(PageUrl, PrintableFormPutsAPrefixBeforeThePath)
 {
     std::string printable;
-    ASSERT_TRUE(BrintLib::WithPathPrefix("http://mag-b.test/magazines/2007/05/island/?x=1", "/print", printable));
+    ASSERT_TRUE(
+        BrintLib::WithPathPrefix("http://mag-b.test/magazines/2007/05/island/?x=1", "/print", printable));
     EXPECT_EQ(printable, "http://mag-b.test/print/magazines/2007/05/island/?x=1");
     ASSERT_TRUE(BrintLib::WithPathPrefix("http://mag-b.test:81", "/print", printable));
     EXPECT_EQ(printable, "http://mag-b.test:81/print/");
@@ -343,8 +375,7 @@ TEST(RenameLinks, RenamesTheHrefOfLinksToArticlesOnly)
         const char* Name;
         std::string Text, Expected;
     } cases[] = {
-        {"a value that begins another stays",
-         "<a href=\"/article/1\">1</a><a href='/article/10'>10</a>",
+        {"a value that begins another stays", "<a href=\"/article/1\">1</a><a href='/article/10'>10</a>",
          "<a href=\"2007_05_01.htm\">1</a><a href='/article/10'>10</a>"},
         {"every link to the same page is renamed, whatever its form",
          "<a class=x href=\"/a\">A</a> <a href='http://mag-a.test/a'>more</a> <a href=../../a>again</a>",
@@ -353,7 +384,8 @@ TEST(RenameLinks, RenamesTheHrefOfLinksToArticlesOnly)
          "<a href = p.htm class=b><a href=p.htm>"},
         {"a short value is not replaced inside other text or attributes",
          "<a href=\"2\">page 2</a> <td width=\"2\"> Итоги 2007 года <a title=\"2\" href=\"2\">",
-         "<a href=\"2007_05_02.htm\">page 2</a> <td width=\"2\"> Итоги 2007 года <a title=\"2\" href=\"2007_05_02.htm\">"},
+         "<a href=\"2007_05_02.htm\">page 2</a> <td width=\"2\"> Итоги 2007 года <a title=\"2\" "
+         "href=\"2007_05_02.htm\">"},
         {"the fragment is kept", "<a href=\"2#comments\">c</a><a href='/article/1#top'>t</a>",
          "<a href=\"2007_05_02.htm#comments\">c</a><a href='2007_05_01.htm#top'>t</a>"},
         {"character references are decoded before resolving", "<a href=\"/show?a=1&amp;b=2\">s</a>",
@@ -396,7 +428,7 @@ struct TQueuedPicture {
 };
 
 class ProcessImagesTest : public ::testing::Test {
-protected:
+  protected:
     const BrintLib::TPageUrl kPageUrl{"http://mag-a.test/magazine/2007-05/engine.html"};
     const std::string kPageName = "2007_05_03";
     ~ProcessImagesTest() override { Drain(); }
@@ -470,10 +502,10 @@ TEST_F(ProcessImagesTest, RewritesTagsQueuesOneDownloadPerSourceAndReportsUnknow
     const std::string badAddress = IssueDir() + kPageName + "/ Неверный адрес изображения: ";
     const std::string log = TestSupport::ReadFile(m_Log.Path());
     size_t position = 0;
-    for (const std::string& line : {unknownType + R"(<img src="/cgi-bin/counter?id=5" width=1 height=1>)",
-                                    unknownType + R"(<img src="/images/jpg">)",
-                                    badAddress + R"(<img src="http://[bad/p.jpg">)",
-                                    badAddress + R"(<img src="mailto:x@mag-a.test/p.gif">)"}) {
+    for (const std::string& line :
+         {unknownType + R"(<img src="/cgi-bin/counter?id=5" width=1 height=1>)",
+          unknownType + R"(<img src="/images/jpg">)", badAddress + R"(<img src="http://[bad/p.jpg">)",
+          badAddress + R"(<img src="mailto:x@mag-a.test/p.gif">)"}) {
         const size_t found = log.find(line + "\n", position);
         EXPECT_NE(found, std::string::npos) << line << "\nin the log:\n" << log;
         position = found == std::string::npos ? position : found;
@@ -536,7 +568,8 @@ TEST_F(ProcessImagesTest, DirectoryThatCannotBeCreatedFailsThePage)
     const std::string prefix = "Ошибка при создании каталога " + blocker + "/" + kPageName + "/: ";
     ASSERT_EQ(message.substr(0, prefix.size()), prefix);
     const std::string reason = message.substr(prefix.size());
-    EXPECT_TRUE(reason == BrintLib::GetErrorDescription(EEXIST) || reason == BrintLib::GetErrorDescription(ENOTDIR))
+    EXPECT_TRUE(reason == BrintLib::GetErrorDescription(EEXIST) ||
+                reason == BrintLib::GetErrorDescription(ENOTDIR))
         << reason;
     EXPECT_EQ(page, original);
     EXPECT_TRUE(g_TaskQueue.IsEmpty());

@@ -10,7 +10,10 @@ namespace {
 
 /// A task that records its life in a shared journal and runs an action when it finishes.
 struct TJournalTask : ITask {
-    TJournalTask(std::string Url, std::vector<std::string>& Journal) : m_Url(std::move(Url)), m_Journal(Journal) {}
+    TJournalTask(std::string Url, std::vector<std::string>& Journal)
+        : m_Url(std::move(Url)), m_Journal(Journal)
+    {
+    }
     ~TJournalTask() override { m_Journal.push_back("delete " + m_Url); }
     const std::string& GetUrl() const override { return m_Url; }
     void Begin() override {}

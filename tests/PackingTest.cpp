@@ -80,7 +80,7 @@ Args Names(const std::map<std::string, std::string>& Tree)
 
 /// A temporary directory for copies of the sample issue; g_IssueDir is cleared at the end.
 class PackIssueTest : public ::testing::Test {
-protected:
+  protected:
     ~PackIssueTest() override { g_IssueDir.clear(); }
 
     /// Copies the sample issue, plus an empty picture folder, to <root>/SaveDir/2007_05 and returns
@@ -230,8 +230,9 @@ TEST_F(PackIssueTest, FailingArchiverIsReportedWithTheWholeCommandLineAndTheDire
     // The archiver as given, and at a path with blanks (quoted, so that program runs).
     fs::create_directory(m_Root + "/Win Rar");
     fs::create_symlink(SelfPath(), m_Root + "/Win Rar/WinRar");
-    for (const auto& [archiver, suffix] : {std::pair<std::string, std::string>{SelfPath(), "//"},
-                                           std::pair<std::string, std::string>{m_Root + "/Win Rar/WinRar", "/"}}) {
+    for (const auto& [archiver, suffix] :
+         {std::pair<std::string, std::string>{SelfPath(), "//"},
+          std::pair<std::string, std::string>{m_Root + "/Win Rar/WinRar", "/"}}) {
         const std::string dir = MakeIssue(suffix == "/" ? "blanks" : "save");
         g_IssueDir = dir + suffix;
         std::string failure;
@@ -278,8 +279,8 @@ TEST_F(PackIssueTest, SkerrowZipPacksEveryFileUnderItsRelativeNameAndTheDirector
     const std::string archive = dir + ".zip";
     EXPECT_EQ(PackIssue(SKERROW_ZIP_EXE), archive);
     EXPECT_FALSE(fs::exists(dir));
-    EXPECT_EQ(ListArchive(archive), (Args{"2007_05_00.htm", "2007_05_01.htm", "2007_05_01/", "2007_05_01/01.jpg",
-                                          "2007_05_01/02.gif", "2007_05_02/"}));
+    EXPECT_EQ(ListArchive(archive), (Args{"2007_05_00.htm", "2007_05_01.htm", "2007_05_01/",
+                                          "2007_05_01/01.jpg", "2007_05_01/02.gif", "2007_05_02/"}));
     EXPECT_EQ(UnpackArchive(archive, m_Root + "/unpacked"), saved);
 }
 
@@ -287,7 +288,8 @@ TEST_F(PackIssueTest, ShellSyntaxInTheSavePathRunsNoCommand)
 {
     const std::string oldWorkDir = fs::current_path().string();
     fs::current_path(m_Root); // where a stray "touch pwned" would leave its file
-    const std::string names[] = {"$(touch pwned)", "a;touch pwned;b", "`touch pwned`", "it's & | > < *", "tab\there"};
+    const std::string names[] = {"$(touch pwned)", "a;touch pwned;b", "`touch pwned`", "it's & | > < *",
+                                 "tab\there"};
     for (const std::string& name : names) {
         const std::string dir = MakeIssue(name);
         g_IssueDir = dir + "/";
@@ -341,7 +343,7 @@ TEST_F(PackIssueTest, SkerrowWithAnArchiverButNoIssueStartsNoArchiver)
 // SkerrowZip on its own.
 
 class SkerrowZipTest : public PackIssueTest {
-protected:
+  protected:
     TestSupport::TProcessResult Zip(const std::string& Archive, const std::string& Files)
     {
         Args argv{SKERROW_ZIP_EXE};
@@ -359,11 +361,8 @@ TEST_F(SkerrowZipTest, AppendsZipOnlyWhenTheNameHasNoExtensionAndPrintsNothing)
         std::string Archive;
         std::string Written;
     } const cases[] = {
-        {"issue", "issue.zip"},
-        {"issue.zip", "issue.zip"},
-        {"issue.rar", "issue.rar"},
-        {".hidden", ".hidden.zip"},
-        {"my.dir/issue", "my.dir/issue.zip"},
+        {"issue", "issue.zip"},     {"issue.zip", "issue.zip"},           {"issue.rar", "issue.rar"},
+        {".hidden", ".hidden.zip"}, {"my.dir/issue", "my.dir/issue.zip"},
     };
     for (const auto& c : cases) {
         const std::string out = m_Root + "/out";

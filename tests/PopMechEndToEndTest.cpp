@@ -82,8 +82,9 @@ std::string WithFixedFooterTime(std::string Page)
         return Page;
     const size_t time = at + generated.size();
     const std::string text = Page.substr(time, kFooterTime.size() + 1);
-    EXPECT_TRUE(std::regex_match(text, std::regex("[A-Z][a-z]{2} [A-Z][a-z]{2} [0-3][0-9] [0-2][0-9]:[0-5][0-9]:"
-                                                  "[0-6][0-9] [0-9]{4}\n")))
+    EXPECT_TRUE(
+        std::regex_match(text, std::regex("[A-Z][a-z]{2} [A-Z][a-z]{2} [0-3][0-9] [0-2][0-9]:[0-5][0-9]:"
+                                          "[0-6][0-9] [0-9]{4}\n")))
         << text;
     return Page.replace(time, kFooterTime.size(), kFooterTime);
 }
@@ -129,7 +130,7 @@ void ServeSampleIssue(TestSupport::TTestHttpServer& Server)
 
 /// Runs of a private copy of Skerrow through a server that plays the sample issue.
 class PopMechEndToEnd : public ::testing::Test {
-protected:
+  protected:
     PopMechEndToEnd() { ServeSampleIssue(m_Server); }
 
     /// Runs the copy on the issue's contents page.
@@ -178,8 +179,9 @@ TEST_F(PopMechEndToEnd, CopiesTheIssueAndRefusesToOverwriteItOnASecondRun)
     for (const auto& [name, content] : expectedFiles) {
         const auto found = saved.find(name);
         ASSERT_NE(found, saved.end()) << name;
-        const std::string actual =
-            fs::path(name).extension() == ".htm" ? WithFixedFooterTime(found->second.Content) : found->second.Content;
+        const std::string actual = fs::path(name).extension() == ".htm"
+                                       ? WithFixedFooterTime(found->second.Content)
+                                       : found->second.Content;
         EXPECT_EQ(actual, content) << name;
     }
 
@@ -217,8 +219,8 @@ TEST_F(PopMechEndToEnd, IssueDirectoryThatCannotBeCreatedFailsTheContentsPageOnl
     ASSERT_EQ(run.ExitStatus, 1) << run.Stderr;
     EXPECT_EQ(DownloadLines(run.Stdout), std::vector<std::string>{"Download: " + kTitleUrl}) << run.Stdout;
     EXPECT_EQ(WithMaskedLocations(m_Skerrow.ErrorLog()),
-              kTitleUrl + " BrintLib::TAplThrowException FILE, LINE:\n\tОшибка при создании каталога " + savePath +
-                  "/2007_05/: " + BrintLib::GetErrorDescription(EEXIST) + "\n\n");
+              kTitleUrl + " BrintLib::TAplThrowException FILE, LINE:\n\tОшибка при создании каталога " +
+                  savePath + "/2007_05/: " + BrintLib::GetErrorDescription(EEXIST) + "\n\n");
     EXPECT_EQ(TestSupport::ReadFile(savePath), "not a directory");
 }
 

@@ -84,21 +84,26 @@ TEST(PopMechPictures, BackgroundCellsBecomeLinkedPictures)
         PopMech::ReplaceBackgroundCells,
         {
             {"cell with a nested table around its link: the nested table goes, the cell's own tags stay",
-             "<tr><td class=c background=\"/i/bg.jpg\" width=9><table><tr><td><a href=\"/x.html\" title=t>X</a>"
+             "<tr><td class=c background=\"/i/bg.jpg\" width=9><table><tr><td><a href=\"/x.html\" "
+             "title=t>X</a>"
              "</td></tr></table></td></tr>",
              "<tr><td><a href=\"/x.html\" title=t><img src=\"/i/bg.jpg\"></a></td></tr>"},
             {"cell inside its own table: the table keeps its row and closing tags",
-             "<table><tr><td background=\"/c.jpg\" width=120><a href=\"/g\">G</a></td></tr></table><p>after</p>",
+             "<table><tr><td background=\"/c.jpg\" width=120><a "
+             "href=\"/g\">G</a></td></tr></table><p>after</p>",
              "<table><tr><td><a href=\"/g\"><img src=\"/c.jpg\"></a></td></tr></table><p>after</p>"},
             {"single-quoted and bare backgrounds, two cells ended by their tables",
-             "1<td background='/a.gif'><a href='/a'>a</a></table>2<td background=/b.png><a href=/b>b</a></table>3",
-             "1<td><a href='/a'><img src=\"/a.gif\"></a></td></table>2<td><a href=/b><img src=\"/b.png\"></a></td>"
+             "1<td background='/a.gif'><a href='/a'>a</a></table>2<td background=/b.png><a "
+             "href=/b>b</a></table>3",
+             "1<td><a href='/a'><img src=\"/a.gif\"></a></td></table>2<td><a href=/b><img "
+             "src=\"/b.png\"></a></td>"
              "</table>3"},
             {"a cell without </td> ends at the next cell",
              "<tr><td background=/c.jpg><a href=/g>G</a><td>next</td></tr>",
              "<tr><td><a href=/g><img src=\"/c.jpg\"></a></td><td>next</td></tr>"},
             {"nested tables in capitals and a comment inside the cell",
-             "<td background=\"/c.jpg\"><TABLE><TR><TD><a href=\"/g\">G</a></TD></TR></TABLE><!-- </td> --></TD></TR>",
+             "<td background=\"/c.jpg\"><TABLE><TR><TD><a href=\"/g\">G</a></TD></TR></TABLE><!-- </td> "
+             "--></TD></TR>",
              "<td><a href=\"/g\"><img src=\"/c.jpg\"></a></td></TR>"},
             {"a link after the cell is not the cell's: nothing is removed",
              "<td background=\"/bg.jpg\">text</td></tr></table><p><a href=\"/z\">z</a></p></table>tail",
@@ -107,9 +112,11 @@ TEST(PopMechPictures, BackgroundCellsBecomeLinkedPictures)
              "<td background=\"/a.jpg\">a</table><td background=\"/b.jpg\">b</table>",
              "<td background=\"/a.jpg\">a</table><td background=\"/b.jpg\">b</table>"},
             {"a cell without a link stays and a later cell is still rewritten",
-             "<tr><td background=\"i/corner.gif\" width=8></td><td background=\"/b.jpg\"><a href=\"/b\">b</a></td>"
+             "<tr><td background=\"i/corner.gif\" width=8></td><td background=\"/b.jpg\"><a "
+             "href=\"/b\">b</a></td>"
              "</tr></table><h1>T</h1>",
-             "<tr><td background=\"i/corner.gif\" width=8></td><td><a href=\"/b\"><img src=\"/b.jpg\"></a></td>"
+             "<tr><td background=\"i/corner.gif\" width=8></td><td><a href=\"/b\"><img "
+             "src=\"/b.jpg\"></a></td>"
              "</tr></table><h1>T</h1>"},
             {"a link tag with a tab after <a is not a link here",
              "<td background=\"/a.jpg\"><a\thref=\"/a\">a</a></table>",
@@ -131,10 +138,10 @@ TEST(PopMechPictures, LinksToPictureFilesBecomeThePictureItself)
             {"script address: the picture after the last '?'",
              "<a href='/popup.php?/pics/a.png&amp;w=1' target=_blank>\n <img src=t.png>\n</a>",
              "<img src=\"/pics/a.png\">"},
-            {"query parameter: the parameter's text is the source", "<a href=/show.php?img=/pics/big.jpg><img src=s></a>",
-             "<img src=\"img=/pics/big.jpg\">"},
-            {"first extension followed by a non-word character", "<a href=\"/a.gif.html\"><img src=s.gif></a>",
-             "<img src=\"/a.gif\">"},
+            {"query parameter: the parameter's text is the source",
+             "<a href=/show.php?img=/pics/big.jpg><img src=s></a>", "<img src=\"img=/pics/big.jpg\">"},
+            {"first extension followed by a non-word character",
+             "<a href=\"/a.gif.html\"><img src=s.gif></a>", "<img src=\"/a.gif\">"},
             {"link to a page stays with its picture", "<a href=\"/article/1\"><img src=\"/t.jpg\"></a>",
              "<a href=\"/article/1\"><img src=\"/t.jpg\"></a>"},
             {"extension in capitals is no picture", "<a href=\"/p.JPG\"><img src=\"/t.jpg\"></a>",
@@ -156,14 +163,17 @@ TEST(PopMechComments, PageEndsAfterTheLastCommentBlockBeforeNoindex)
         PopMech::CutComments,
         {
             {"no comments anchor", "<p>text</p><noindex>ads</noindex>", "<p>text</p><noindex>ads</noindex>"},
-            {"anchor without noindex after it", "<noindex>x</noindex>" + anchor + "<table><td class=dots>c</table>",
+            {"anchor without noindex after it",
+             "<noindex>x</noindex>" + anchor + "<table><td class=dots>c</table>",
              "<noindex>x</noindex>" + anchor + "<table><td class=dots>c</table>"},
             {"no comment block: cut right after the anchor's span", "a" + anchor + "\n<p>b</p><noindex>c",
              "a" + anchor},
             {"cut after the last block, blocks running across lines",
-             anchor + "<table><td class=\"dots\">one\ntwo</td></table>\n<table><td class='dots'>three</td></table>"
-                      "<p>tail</p><noindex>ads</noindex>",
-             anchor + "<table><td class=\"dots\">one\ntwo</td></table>\n<table><td class='dots'>three</td></table>"},
+             anchor +
+                 "<table><td class=\"dots\">one\ntwo</td></table>\n<table><td class='dots'>three</td></table>"
+                 "<p>tail</p><noindex>ads</noindex>",
+             anchor + "<table><td class=\"dots\">one\ntwo</td></table>\n<table><td "
+                      "class='dots'>three</td></table>"},
             {"a block that runs past noindex is not taken",
              anchor + "<table><td class=dots>one</td></table><p>between</p>"
                       "<table><td class=dots>two<noindex>x</noindex></td></table>",

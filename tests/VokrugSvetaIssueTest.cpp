@@ -4,8 +4,8 @@
 //
 // The sample issue (tests/data/siteB) holds the cases that catch faults: a row without a link before an
 // article's row, descriptions with tags and with an unclosed '<', an href that also stands in its row's text
-// and in the page head (kept in both), a relative href, a short one with a #fragment whose text also stands in
-// the title, a bare and a single-quoted href, rows not of the row's shape (a <tr> with a class, a row
+// and in the page head (kept in both), a relative href, a short one with a #fragment whose text also stands
+// in the title, a bare and a single-quoted href, rows not of the row's shape (a <tr> with a class, a row
 // without a division; logged), several `content` divisions after the heading, an article page with <BODY>
 // in capitals, pictures used twice, with a query, and in the dropped parts of a page.
 #include <gtest/gtest.h>
@@ -82,7 +82,7 @@ struct TLogEntry {
 
 /// The sample magazine server: the replies listed in site.txt, keyed by full URL.
 class TSampleSite {
-public:
+  public:
     TSampleSite()
     {
         std::ifstream list(kSiteData + "site.txt");
@@ -99,7 +99,7 @@ public:
     std::string ProxyUrl() const { return m_Server.ProxyUrl(); }
     std::vector<std::string> Requests() const { return m_Server.Requests(); }
 
-private:
+  private:
     TestSupport::TTestHttpServer m_Server;
 };
 
@@ -154,8 +154,9 @@ void ExpectErrorLog(std::string Log, const std::vector<TLogEntry>& Expected)
 {
     for (const TLogEntry& entry : Expected) {
         if (entry.Url.empty()) {
-            ASSERT_EQ(Log.compare(0, entry.Message.size(), entry.Message), 0) << "expected " << entry.Message
-                                                                              << "log:\n" << Log;
+            ASSERT_EQ(Log.compare(0, entry.Message.size(), entry.Message), 0)
+                << "expected " << entry.Message << "log:\n"
+                << Log;
             Log.erase(0, entry.Message.size());
             continue;
         }
@@ -170,10 +171,12 @@ void ExpectErrorLog(std::string Log, const std::vector<TLogEntry>& Expected)
         ASSERT_NE(comma, std::string::npos) << fileAndLine;
         EXPECT_FALSE(fileAndLine.substr(0, comma).empty());
         const std::string line = fileAndLine.substr(comma + 2);
-        EXPECT_TRUE(!line.empty() && line.find_first_not_of("0123456789") == std::string::npos) << fileAndLine;
+        EXPECT_TRUE(!line.empty() && line.find_first_not_of("0123456789") == std::string::npos)
+            << fileAndLine;
         const std::string tail = entry.Message + "\n\n";
         ASSERT_EQ(Log.compare(tab + 3, tail.size(), tail), 0)
-            << "entry for " << entry.Url << ":\n" << Log.substr(0, std::min(Log.size(), tab + 3 + tail.size()));
+            << "entry for " << entry.Url << ":\n"
+            << Log.substr(0, std::min(Log.size(), tab + 3 + tail.size()));
         Log.erase(0, tab + 3 + tail.size());
     }
     EXPECT_EQ(Log, "") << "entries beyond the expected ones";
@@ -199,8 +202,10 @@ std::vector<TLogEntry> RowShapeEntries(const std::string& SavePath)
 {
     std::vector<TLogEntry> entries;
     for (const char* article : {"odd", "nodiv"}) {
-        entries.push_back({"", SavePath + "/2007_05/2007_05_00.htm Строка оглавления не распознана, статья не "
-                               "загружена: http://mag-b.test/magazines/2007/05/" + article + "/\n"});
+        entries.push_back({"", SavePath +
+                                   "/2007_05/2007_05_00.htm Строка оглавления не распознана, статья не "
+                                   "загружена: http://mag-b.test/magazines/2007/05/" +
+                                   article + "/\n"});
     }
     return entries;
 }
@@ -213,7 +218,7 @@ std::vector<std::string> Concat(std::vector<std::string> First, const std::vecto
 
 /// Runs of a private copy of the executable through the sample site, saving to "save" beside it.
 class VokrugSvetaIssue : public ::testing::Test {
-protected:
+  protected:
     TestSupport::TProcessResult Run(const std::string& Url) const
     {
         return m_Skerrow.Run(m_Site.ProxyUrl(), Url, m_Save);
@@ -274,8 +279,9 @@ TEST_F(VokrugSvetaIssue, YearFollowedByABlankStopsTheTitlePage)
 
     EXPECT_EQ(ConsoleLines(run.Stdout, "Download: "), std::vector<std::string>{url});
     EXPECT_FALSE(fs::exists(m_Save)); // no issue directory, no page
-    ExpectErrorLog(m_Skerrow.ErrorLog(),
-                   {{url, SearchError(kHeadingPattern, TestSupport::ReadFile(kSiteData + "title_year_blank.htm"))}});
+    ExpectErrorLog(
+        m_Skerrow.ErrorLog(),
+        {{url, SearchError(kHeadingPattern, TestSupport::ReadFile(kSiteData + "title_year_blank.htm"))}});
 }
 
 TEST_F(VokrugSvetaIssue, SecondRunIntoTheSameSavePathChangesNothing)
@@ -300,12 +306,12 @@ TEST_F(VokrugSvetaIssue, SecondRunIntoTheSameSavePathChangesNothing)
              {"http://mag-b.test/print/magazines/2007/05/pages/deep.html", exists("2007_05_03.htm")},
              {"http://mag-b.test/print/magazines/2007/05/bonus/", exists("2007_05_04.htm")},
              {"http://mag-b.test/print/magazines/2007/05/7", exists("2007_05_05.htm")},
-                       {"http://mag-b.test/images/covers/2007-05.jpg", exists("2007_05_00/01.jpg")},
-                       {"http://mag-b.test/images/thumbs/island.png", exists("2007_05_00/02.png")},
-                       {"http://mag-b.test/images/thumbs/deep.gif", exists("2007_05_00/03.gif")},
-                       {"http://mag-b.test/i/2007/05/island_1.jpg", exists("2007_05_01/01.jpg")},
-                       {"http://mag-b.test/i/2007/05/island_2.png", exists("2007_05_01/02.png")},
-                       {"http://mag-b.test/i/2007/05/deep.jpg?size=big", exists("2007_05_03/01.jpg")},
+             {"http://mag-b.test/images/covers/2007-05.jpg", exists("2007_05_00/01.jpg")},
+             {"http://mag-b.test/images/thumbs/island.png", exists("2007_05_00/02.png")},
+             {"http://mag-b.test/images/thumbs/deep.gif", exists("2007_05_00/03.gif")},
+             {"http://mag-b.test/i/2007/05/island_1.jpg", exists("2007_05_01/01.jpg")},
+             {"http://mag-b.test/i/2007/05/island_2.png", exists("2007_05_01/02.png")},
+             {"http://mag-b.test/i/2007/05/deep.jpg?size=big", exists("2007_05_03/01.jpg")},
              {"http://mag-b.test/i/2007/05/deep_scheme.gif", exists("2007_05_03/02.gif")},
          })
         log.push_back(entry);

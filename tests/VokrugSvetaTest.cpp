@@ -57,7 +57,8 @@ TEST(VokrugSvetaUrl, HostNameUpToTheFirstSlashDecidesAndAddressesResolveAgainstT
         {"http://mag-b.test:8080/magazines/", true, "http://mag-b.test:8080", "/magazines/"},
         {"http://mag-b.test", true, "http://mag-b.test", "/"}, // no path: the site's root
         {"mag-b.test", true, "http://mag-b.test", "/"},
-        {"http://mag-b.test.example/", true, "http://mag-b.test.example", "/"}, // the host name contains the site's
+        {"http://mag-b.test.example/", true, "http://mag-b.test.example",
+         "/"}, // the host name contains the site's
         {"http://mag-a.test/magazines/2007/05/", false, "", ""},
         {"http://example.test/mag-b.test/", false, "", ""}, // the site's name stands only in the path
         {"http://mag-bxtest/", false, "", ""},              // the dot is a dot
@@ -113,7 +114,8 @@ TEST(VokrugSvetaTitlePage, IssueDirectoryThatCannotBeCreatedFailsTheTaskAndQueue
 
     ASSERT_TRUE(VokrugSveta::ProcessUrl("http://mag-b.test/magazines/2007/05/", saveFile));
     EXPECT_EQ(TestSupport::FailureOf([] { FinishFrontTask(TestSupport::ReadFile(kSiteData + "title.htm")); }),
-              "Ошибка при создании каталога " + saveFile + "/2007_05/: " + BrintLib::GetErrorDescription(EEXIST));
+              "Ошибка при создании каталога " + saveFile +
+                  "/2007_05/: " + BrintLib::GetErrorDescription(EEXIST));
     EXPECT_TRUE(g_TaskQueue.IsEmpty());
     EXPECT_TRUE(g_IssueDir.empty());
     EXPECT_EQ(TestSupport::ReadFile(saveFile), "a file where the save directory should be");

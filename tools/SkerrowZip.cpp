@@ -31,7 +31,8 @@
 namespace {
 
 /// The switches, in this order, that the command line must hold before ARCHIVE and DIR/*.
-const char* const kSwitches[] = {"a", "-afzip", "-ep1", "-cfg-", "-k", "-m5", "-r", "-s", "-sv-", "-t", "-idq", "--"};
+const char* const kSwitches[] = {"a",  "-afzip", "-ep1", "-cfg-", "-k",   "-m5",
+                                 "-r", "-s",     "-sv-", "-t",    "-idq", "--"};
 constexpr int kSwitchCount = static_cast<int>(sizeof kSwitches / sizeof kSwitches[0]);
 /// The compression level that -m5 (best) stands for.
 constexpr zip_uint32_t kDeflateLevel = 9;
@@ -116,12 +117,13 @@ void WriteArchive(const std::string& ArchivePath, const std::vector<TEntry>& Ent
             index = zip_file_add(za, entry.Name.c_str(), source, ZIP_FL_OVERWRITE | ZIP_FL_ENC_GUESS);
             if (index < 0)
                 zip_source_free(source);
-            else if (zip_set_file_compression(za, static_cast<zip_uint64_t>(index), ZIP_CM_DEFLATE, kDeflateLevel) != 0)
+            else if (zip_set_file_compression(za, static_cast<zip_uint64_t>(index), ZIP_CM_DEFLATE,
+                                              kDeflateLevel) != 0)
                 index = -1;
         }
         if (index < 0 ||
             zip_file_set_external_attributes(za, static_cast<zip_uint64_t>(index), 0, ZIP_OPSYS_UNIX,
-                                              ExternalAttributes(entry.Mode)) != 0 ||
+                                             ExternalAttributes(entry.Mode)) != 0 ||
             zip_file_set_mtime(za, static_cast<zip_uint64_t>(index), entry.ModifiedTime, 0) != 0)
             throw TPackError("cannot add " + entry.Name + ": " + zip_strerror(za));
     }
@@ -155,7 +157,8 @@ void VerifyArchive(const std::string& ArchivePath, const std::vector<TEntry>& En
         for (;;) {
             const zip_int64_t got = zip_fread(reader.get(), fromArchive.data(), fromArchive.size());
             if (got < 0)
-                throw TPackError("archive entry " + entry.Name + " is damaged: " + zip_file_strerror(reader.get()));
+                throw TPackError("archive entry " + entry.Name +
+                                 " is damaged: " + zip_file_strerror(reader.get()));
             file.read(fromDisk.data(), got == 0 ? 1 : static_cast<std::streamsize>(got));
             const std::streamsize read = file.gcount();
             if (got == 0) {
@@ -163,7 +166,8 @@ void VerifyArchive(const std::string& ArchivePath, const std::vector<TEntry>& En
                     throw TPackError("archive entry " + entry.Name + " is shorter than " + entry.Path);
                 break;
             }
-            if (read != got || std::memcmp(fromArchive.data(), fromDisk.data(), static_cast<size_t>(got)) != 0)
+            if (read != got ||
+                std::memcmp(fromArchive.data(), fromDisk.data(), static_cast<size_t>(got)) != 0)
                 throw TPackError("archive entry " + entry.Name + " differs from " + entry.Path);
         }
     }

@@ -16,7 +16,7 @@ namespace {
 
 /// Owns one iconv conversion descriptor.
 class TIconv {
-public:
+  public:
     TIconv(const char* To, const char* From) : m_Handle(iconv_open(To, From)) {}
     ~TIconv()
     {
@@ -60,7 +60,7 @@ public:
         return true;
     }
 
-private:
+  private:
     iconv_t m_Handle;
 };
 

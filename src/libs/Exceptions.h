@@ -18,7 +18,7 @@ namespace BrintLib {
 /// An orderly failure: a message in windows-1251 (never converted here) and the source location of the
 /// statement that raised it. Copyable; raise by value, catch by reference.
 class TAplThrowException : public std::exception {
-public:
+  public:
     TAplThrowException(const char* Message, const char* File, int Line);
     TAplThrowException(std::string Message, const char* File, int Line);
 
@@ -26,7 +26,7 @@ public:
     const char* GetFile() const noexcept { return m_File.c_str(); }
     int GetLine() const noexcept { return m_Line; }
 
-private:
+  private:
     std::string m_Message;
     std::string m_File;
     int m_Line;
@@ -34,7 +34,7 @@ private:
 
 /// Raised after a report block has already been printed (APL_ERROR); what() is "SilentException".
 class TSilentException : public std::exception {
-public:
+  public:
     const char* what() const noexcept override { return "SilentException"; }
 };
 
@@ -57,8 +57,7 @@ void ReportUnknownException();
 
 /// The pointer test used inside fatal checks. This platform has no test for readable memory, so the
 /// null test decides.
-template <typename T>
-bool TestPtr__(const T* p) noexcept
+template <typename T> bool TestPtr__(const T* p) noexcept
 {
     return p != nullptr;
 }
@@ -67,23 +66,23 @@ bool TestPtr__(const T* p) noexcept
 
 /// Raises TAplThrowException with a message composed with <<, e.g.
 /// APL_THROW("Файл " << Path << " уже существует");
-#define APL_THROW(MessageExpr)                                                              \
-    do {                                                                                    \
-        std::ostringstream apl_throw_stream_;                                               \
-        apl_throw_stream_ << MessageExpr;                                                   \
-        throw ::BrintLib::TAplThrowException(apl_throw_stream_.str(), __FILE__, __LINE__); \
+#define APL_THROW(MessageExpr)                                                                               \
+    do {                                                                                                     \
+        std::ostringstream apl_throw_stream_;                                                                \
+        apl_throw_stream_ << MessageExpr;                                                                    \
+        throw ::BrintLib::TAplThrowException(apl_throw_stream_.str(), __FILE__, __LINE__);                   \
     } while (false)
 
 /// Checks the result of a system call; on failure prints the report block and raises TSilentException.
-#define APL_ERROR(Condition)                                                     \
-    do {                                                                         \
-        if (!(Condition))                                                        \
-            ::BrintLib::RaiseSystemCallError(#Condition, __FILE__, __LINE__);    \
+#define APL_ERROR(Condition)                                                                                 \
+    do {                                                                                                     \
+        if (!(Condition))                                                                                    \
+            ::BrintLib::RaiseSystemCallError(#Condition, __FILE__, __LINE__);                                \
     } while (false)
 
 /// A check of the program's own invariants; stays active in release builds.
-#define FATAL_CHECK(Condition)                                                   \
-    do {                                                                         \
-        if (!(Condition))                                                        \
-            ::BrintLib::FatalCheckFailed(#Condition, __FILE__, __LINE__);        \
+#define FATAL_CHECK(Condition)                                                                               \
+    do {                                                                                                     \
+        if (!(Condition))                                                                                    \
+            ::BrintLib::FatalCheckFailed(#Condition, __FILE__, __LINE__);                                    \
     } while (false)

@@ -30,7 +30,7 @@ bool IsDirectory(const std::string& Path)
 
 /// Owns one directory listing.
 class TDirListing {
-public:
+  public:
     explicit TDirListing(DIR* Listing) : m_Listing(Listing) {}
     ~TDirListing() { FATAL_CHECK(closedir(m_Listing) == 0); }
     TDirListing(const TDirListing&) = delete;
@@ -38,7 +38,7 @@ public:
 
     DIR* Get() const { return m_Listing; }
 
-private:
+  private:
     DIR* m_Listing;
 };
 

@@ -32,7 +32,7 @@ unsigned RemoveDirectoryTree(const std::string& Dir);
 /// straight to the file, unbuffered. The destructor closes the file if it is still open; a file that was
 /// created stays on disk, whatever was written to it.
 class TNewFile {
-public:
+  public:
     TNewFile() = default;
     ~TNewFile();
     TNewFile(const TNewFile&) = delete;
@@ -48,7 +48,7 @@ public:
     /// Closes the file if it is open; returns 0 or the errno of the failing close.
     int Close();
 
-private:
+  private:
     int m_Fd = -1;
 };
 
@@ -58,7 +58,7 @@ private:
 /// is created under the name, and the destructor removes a temporary that was not committed, so a failure
 /// at any point leaves nothing behind but what was there before.
 class TAtomicFile {
-public:
+  public:
     TAtomicFile() = default;
     /// Discard().
     ~TAtomicFile();
@@ -84,7 +84,7 @@ public:
     /// Closes and removes the temporary, if one is open; nothing when there is none.
     void Discard();
 
-private:
+  private:
     TNewFile m_File;
     std::string m_Path;      ///< the name the file gets on Commit
     std::string m_Temporary; ///< NativePath of the temporary while it is open

@@ -11,13 +11,13 @@ namespace BrintLib {
 /// dispositions come back on destruction (a signal recorded meanwhile stays recorded). The handlers are
 /// installed without SA_RESTART, so a wait in progress returns with EINTR. One at a time per process.
 class TInterruptionHandlers {
-public:
+  public:
     TInterruptionHandlers();
     ~TInterruptionHandlers();
     TInterruptionHandlers(const TInterruptionHandlers&) = delete;
     TInterruptionHandlers& operator=(const TInterruptionHandlers&) = delete;
 
-private:
+  private:
     struct sigaction m_PreviousInt = {};
     struct sigaction m_PreviousTerm = {};
 };
@@ -31,11 +31,11 @@ void ClearInterruption() noexcept;
 /// Raised when the run is interrupted. Deliberately not a std::exception: no handler of a single task's
 /// failures takes it for one; it leaves the run, deleting (and so cleaning up) the tasks on its way.
 class TInterrupted {
-public:
+  public:
     explicit TInterrupted(int Signal) noexcept : m_Signal(Signal) {}
     int Signal() const noexcept { return m_Signal; }
 
-private:
+  private:
     int m_Signal;
 };
 

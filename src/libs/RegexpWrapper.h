@@ -22,7 +22,7 @@
 using TTextIterator = std::string::const_iterator;
 
 class TRegexp {
-public:
+  public:
     using TPattern = regex::basic_rpattern<TTextIterator, regex::perl_syntax<char>>;
     using TResults = regex::basic_match_results<TTextIterator>;
     /// One sub-match record: first, second (the positions), matched, str() (empty when not matched).
@@ -56,7 +56,7 @@ public:
     /// The pattern exactly as given to the constructor.
     const std::string& GetPatternText() const { return m_PatternText; }
 
-private:
+  private:
     TPattern m_Pattern;
     TResults m_Results;
     std::string m_PatternText;
@@ -69,7 +69,7 @@ private:
 /// match; after an unsuccessful one, [Previous(), End()) is the rest of the text after the last match, and
 /// the scanner is spent (Current() is End()).
 class TRegexpScanner {
-public:
+  public:
     explicit TRegexpScanner(const std::string& Text);
     explicit TRegexpScanner(const std::string&& Text) = delete;
     /// B <= E (fatal check).
@@ -85,11 +85,7 @@ public:
     /// Searches Patterns[0] from the current position, then each next pattern from the end of the previous
     /// one's match. On success Previous() is where the sequence began and Current() the end of the last
     /// match; on failure returns false with Previous() where the sequence began and the scanner spent.
-    template <size_t N>
-    bool Find(TRegexp (&Patterns)[N])
-    {
-        return FindSequence(Patterns, N);
-    }
+    template <size_t N> bool Find(TRegexp (&Patterns)[N]) { return FindSequence(Patterns, N); }
 
     /// Where the next search starts.
     TTextIterator Current() const { return m_Current; }
@@ -98,7 +94,7 @@ public:
     /// The end of the scanned range.
     TTextIterator End() const { return m_End; }
 
-private:
+  private:
     bool FindSequence(TRegexp* Patterns, size_t N);
 
     TTextIterator m_Current;
@@ -113,20 +109,16 @@ bool RunSequence(TRegexp* Patterns, size_t N, TTextIterator First, TTextIterator
 } // namespace RegexpWrapperDetail
 
 /// Searches Patterns as a sequence over Text from its begin; false when one of them is not found.
-template <size_t N>
-bool FindSequence(TRegexp (&Patterns)[N], const std::string& Text)
+template <size_t N> bool FindSequence(TRegexp (&Patterns)[N], const std::string& Text)
 {
     return RegexpWrapperDetail::RunSequence(Patterns, N, Text.begin(), Text.end(), false);
 }
-template <size_t N>
-bool FindSequence(TRegexp (&Patterns)[N], const std::string&& Text) = delete;
+template <size_t N> bool FindSequence(TRegexp (&Patterns)[N], const std::string&& Text) = delete;
 
 /// The same, but a pattern not found raises the search error naming that pattern, with the text from
 /// where its search started to the end of Text. Returns true.
-template <size_t N>
-bool SearchSequence(TRegexp (&Patterns)[N], const std::string& Text)
+template <size_t N> bool SearchSequence(TRegexp (&Patterns)[N], const std::string& Text)
 {
     return RegexpWrapperDetail::RunSequence(Patterns, N, Text.begin(), Text.end(), true);
 }
-template <size_t N>
-bool SearchSequence(TRegexp (&Patterns)[N], const std::string&& Text) = delete;
+template <size_t N> bool SearchSequence(TRegexp (&Patterns)[N], const std::string&& Text) = delete;

@@ -44,7 +44,8 @@ bool NamesProgram(const std::string& Name)
     size_t start = 0;
     for (;;) {
         const size_t end = dirs.find(':', start);
-        const std::string dir = dirs.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        const std::string dir =
+            dirs.substr(start, end == std::string::npos ? std::string::npos : end - start);
         if (IsExecutableFile(dir.empty() ? Name : dir + "/" + Name))
             return true;
         if (end == std::string::npos)
@@ -68,7 +69,7 @@ bool WaitForChild(pid_t Pid, int& Status)
 /// program may have been started with SIGCHLD ignored (that setting survives exec); the system would then
 /// reap the child by itself, and waiting for it would find no child and no exit code.
 class TDefaultChildSignal {
-public:
+  public:
     TDefaultChildSignal()
     {
         struct sigaction defaultAction {};
@@ -80,13 +81,13 @@ public:
     TDefaultChildSignal(const TDefaultChildSignal&) = delete;
     TDefaultChildSignal& operator=(const TDefaultChildSignal&) = delete;
 
-private:
+  private:
     struct sigaction m_Old {};
 };
 
 /// Owns the file actions of one child start.
 class TSpawnFileActions {
-public:
+  public:
     TSpawnFileActions() { APL_ERROR(posix_spawn_file_actions_init(&m_Actions) == 0); }
     ~TSpawnFileActions() { posix_spawn_file_actions_destroy(&m_Actions); }
     TSpawnFileActions(const TSpawnFileActions&) = delete;
@@ -94,7 +95,7 @@ public:
 
     posix_spawn_file_actions_t* Get() { return &m_Actions; }
 
-private:
+  private:
     posix_spawn_file_actions_t m_Actions;
 };
 
@@ -153,8 +154,8 @@ TCommandLine SplitCommandLine(const std::string& CommandLine)
     size_t rest = begin; // where the argument text starts
     if (begin < size && CommandLine[begin] == '"') {
         const size_t close = CommandLine.find('"', begin + 1);
-        result.Program = CommandLine.substr(begin + 1, close == std::string::npos ? std::string::npos
-                                                                                 : close - begin - 1);
+        result.Program =
+            CommandLine.substr(begin + 1, close == std::string::npos ? std::string::npos : close - begin - 1);
         rest = close == std::string::npos ? size : close + 1;
         while (rest < size && !IsBlank(CommandLine[rest]))
             ++rest;
@@ -205,8 +206,10 @@ unsigned ExecuteCommand(const char* Command)
     // posix_spawnp looks a plain name up in PATH; a name with '/' is used as it is. Neither runs a shell.
     const int error = posix_spawnp(&pid, parts.Program.c_str(), actions.Get(), nullptr, argv.data(), environ);
     if (error != 0)
-        APL_THROW("Error on executing command '" << command << "' with starting dir '" << "NULL"
-                                                   << "': " << GetWin32ErrorDescription(static_cast<unsigned>(error)));
+        APL_THROW("Error on executing command '"
+                  << command << "' with starting dir '"
+                  << "NULL"
+                  << "': " << GetWin32ErrorDescription(static_cast<unsigned>(error)));
 
     int status = 0;
     APL_ERROR(WaitForChild(pid, status));

@@ -18,7 +18,7 @@ namespace BrintLib {
 /// on the page several times (a link, its #comments form, the same picture) is resolved once. Not to be
 /// used by two threads at once.
 class TPageUrl {
-public:
+  public:
     /// Url is the page's address as the program requested it; "http://" is assumed when it names no
     /// scheme. IsValid() tells whether libcurl accepted it as an http or https address.
     explicit TPageUrl(const std::string& Url);
@@ -38,7 +38,7 @@ public:
     /// address, or when it is not an http or https address (mailto:, javascript:, ftp:, ...).
     bool Resolve(const std::string& Reference, std::string& Result) const;
 
-private:
+  private:
     struct TDeleter {
         void operator()(Curl_URL* Handle) const;
     };

@@ -10,12 +10,11 @@ namespace BrintLib {
 
 /// Counts the live objects of the classes that derive from CObjectCount<T>, one counter per T.
 /// The driver checks at the end of a run that every task was deleted.
-template <typename T>
-class CObjectCount {
-public:
+template <typename T> class CObjectCount {
+  public:
     static size_t Count() { return m_N; }
 
-protected:
+  protected:
     CObjectCount()
     {
         FATAL_CHECK(m_N < std::numeric_limits<size_t>::max());
@@ -29,7 +28,7 @@ protected:
         --m_N;
     }
 
-private:
+  private:
     static inline size_t m_N = 0;
 };
 

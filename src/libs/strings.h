@@ -11,8 +11,8 @@ inline constexpr const char kErrorPage[] = "error_page";
 
 /// Writes into Result the text of Text with every occurrence of Find replaced by Replace. Occurrences
 /// are exact, case-sensitive byte matches taken from left to right without overlapping; the inserted
-/// Replace text is never searched again. Find must not be empty (fatal check). Result must be an object of its
-/// own, none of the other three (fatal check); its previous content is discarded.
+/// Replace text is never searched again. Find must not be empty (fatal check). Result must be an object of
+/// its own, none of the other three (fatal check); its previous content is discarded.
 void ReplaceAll(const std::string& Text, const std::string& Find, const std::string& Replace,
                 std::string& Result);
 

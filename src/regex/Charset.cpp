@@ -142,18 +142,18 @@ namespace {
 std::uint16_t PosixMask(int NameIndex, bool NoCase)
 {
     static const std::uint16_t kMasks[12] = {
-        kAlpha | kDigit,                  // alnum
-        kAlpha,                           // alpha
-        kBlank,                           // blank
-        kCntrl,                           // cntrl
-        kDigit,                           // digit
-        kPunct | kAlpha | kDigit,         // graph
-        kLower,                           // lower
+        kAlpha | kDigit,                   // alnum
+        kAlpha,                            // alpha
+        kBlank,                            // blank
+        kCntrl,                            // cntrl
+        kDigit,                            // digit
+        kPunct | kAlpha | kDigit,          // graph
+        kLower,                            // lower
         kPunct | kAlpha | kDigit | kBlank, // print
-        kPunct,                           // punct
-        kSpace,                           // space
-        kUpper,                           // upper
-        kXdigit,                          // xdigit
+        kPunct,                            // punct
+        kSpace,                            // space
+        kUpper,                            // upper
+        kXdigit,                           // xdigit
     };
     if (NoCase && (NameIndex == 6 || NameIndex == 10)) {
         return kLower | kUpper;
@@ -191,12 +191,18 @@ const byte_set& predefined_set(char Letter)
         return sets;
     }();
     switch (Letter) {
-    case 'd': return kSets[0];
-    case 'D': return kSets[1];
-    case 's': return kSets[2];
-    case 'S': return kSets[3];
-    case 'w': return kSets[4];
-    default: return kSets[5];
+    case 'd':
+        return kSets[0];
+    case 'D':
+        return kSets[1];
+    case 's':
+        return kSets[2];
+    case 'S':
+        return kSets[3];
+    case 'w':
+        return kSets[4];
+    default:
+        return kSets[5];
     }
 }
 

@@ -69,7 +69,7 @@ const byte_set& predefined_set(char Letter);
 
 /// A bracket expression being built (the "custom charset"). Add members, then finish.
 class charset {
-public:
+  public:
     void negate() { m_Negated = true; }
     /// Adds one byte; with NoCase also its other-case form.
     void add_char(unsigned char Ch, bool NoCase);
@@ -84,7 +84,7 @@ public:
     /// The membership of every byte, negation applied.
     byte_set finish() const;
 
-private:
+  private:
     bool m_Negated = false;
     byte_set m_Map;
     std::uint16_t m_ClassMask = 0;

@@ -61,40 +61,69 @@ node* make_literal(arena& Arena, const std::string& Text, unsigned Flags)
     return literal;
 }
 
-
 const char* node_kind_name(node_kind Kind)
 {
     switch (Kind) {
-    case node_kind::chr: return "char";
-    case node_kind::chr_nocase: return "char_nocase";
-    case node_kind::literal: return "literal";
-    case node_kind::literal_nocase: return "literal_nocase";
-    case node_kind::set: return "set";
-    case node_kind::any_but_newline: return "any_but_newline";
-    case node_kind::any: return "any";
-    case node_kind::assert_bos: return "assert_bos";
-    case node_kind::assert_bol: return "assert_bol";
-    case node_kind::assert_peos: return "assert_peos";
-    case node_kind::assert_eol: return "assert_eol";
-    case node_kind::assert_eos: return "assert_eos";
-    case node_kind::word_boundary: return "word_boundary";
-    case node_kind::not_word_boundary: return "not_word_boundary";
-    case node_kind::backref: return "backref";
-    case node_kind::backref_nocase: return "backref_nocase";
-    case node_kind::group: return "group";
-    case node_kind::independent: return "independent";
-    case node_kind::lookahead: return "lookahead";
-    case node_kind::lookbehind: return "lookbehind";
-    case node_kind::cond_backref: return "cond_backref";
-    case node_kind::cond_assert: return "cond_assert";
-    case node_kind::recurse: return "recurse";
-    case node_kind::max_atom: return "max_atom";
-    case node_kind::min_atom: return "min_atom";
-    case node_kind::max_group: return "max_group";
-    case node_kind::min_group: return "min_group";
-    case node_kind::end_quant: return "end_quant";
-    case node_kind::end_group: return "end_group";
-    case node_kind::end_of_pattern: return "end_of_pattern";
+    case node_kind::chr:
+        return "char";
+    case node_kind::chr_nocase:
+        return "char_nocase";
+    case node_kind::literal:
+        return "literal";
+    case node_kind::literal_nocase:
+        return "literal_nocase";
+    case node_kind::set:
+        return "set";
+    case node_kind::any_but_newline:
+        return "any_but_newline";
+    case node_kind::any:
+        return "any";
+    case node_kind::assert_bos:
+        return "assert_bos";
+    case node_kind::assert_bol:
+        return "assert_bol";
+    case node_kind::assert_peos:
+        return "assert_peos";
+    case node_kind::assert_eol:
+        return "assert_eol";
+    case node_kind::assert_eos:
+        return "assert_eos";
+    case node_kind::word_boundary:
+        return "word_boundary";
+    case node_kind::not_word_boundary:
+        return "not_word_boundary";
+    case node_kind::backref:
+        return "backref";
+    case node_kind::backref_nocase:
+        return "backref_nocase";
+    case node_kind::group:
+        return "group";
+    case node_kind::independent:
+        return "independent";
+    case node_kind::lookahead:
+        return "lookahead";
+    case node_kind::lookbehind:
+        return "lookbehind";
+    case node_kind::cond_backref:
+        return "cond_backref";
+    case node_kind::cond_assert:
+        return "cond_assert";
+    case node_kind::recurse:
+        return "recurse";
+    case node_kind::max_atom:
+        return "max_atom";
+    case node_kind::min_atom:
+        return "min_atom";
+    case node_kind::max_group:
+        return "max_group";
+    case node_kind::min_group:
+        return "min_group";
+    case node_kind::end_quant:
+        return "end_quant";
+    case node_kind::end_group:
+        return "end_group";
+    case node_kind::end_of_pattern:
+        return "end_of_pattern";
     }
     return "?";
 }
@@ -124,14 +153,15 @@ std::string Quoted(const unsigned char* Bytes, size_t Length)
 }
 
 class dumper {
-public:
+  public:
     explicit dumper(std::string& Out) : m_Out(Out) {}
 
     void chain(const node* Head, const group_node* Owner, int Indent)
     {
         for (const node* cur = Head; cur; cur = cur->Next) {
             one(cur, Indent);
-            if (cur->Kind == node_kind::end_group && static_cast<const end_group_node*>(cur)->Group == Owner) {
+            if (cur->Kind == node_kind::end_group &&
+                static_cast<const end_group_node*>(cur)->Group == Owner) {
                 return;
             }
             if (cur->Kind == node_kind::end_of_pattern) {
@@ -209,7 +239,7 @@ public:
         width(Node);
     }
 
-private:
+  private:
     void line(int Indent)
     {
         if (!m_Out.empty()) {

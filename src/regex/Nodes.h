@@ -67,7 +67,7 @@ inline size_t saturating_add(size_t A, size_t B)
 
 /// Owns the memory of every node of one pattern. Blocks are never freed before the arena.
 class arena {
-public:
+  public:
     arena() = default;
     arena(const arena&) = delete;
     arena& operator=(const arena&) = delete;
@@ -95,7 +95,7 @@ public:
 
     void* allocate(size_t Size, size_t Align);
 
-private:
+  private:
     static constexpr size_t kBlockSize = 4096;
     std::vector<std::unique_ptr<unsigned char[]>> m_Blocks;
     unsigned char* m_Cur = nullptr;
@@ -112,33 +112,33 @@ enum class node_kind : std::uint8_t {
     any_but_newline, ///< . without SINGLELINE
     any,             ///< . with SINGLELINE
     // assertions: consume nothing
-    assert_bos,         ///< ^ without MULTILINE, \A
-    assert_bol,         ///< ^ with MULTILINE
-    assert_peos,        ///< $ without MULTILINE, \Z
-    assert_eol,         ///< $ with MULTILINE
-    assert_eos,         ///< \z
-    word_boundary,      ///< \b
-    not_word_boundary,  ///< \B
+    assert_bos,        ///< ^ without MULTILINE, \A
+    assert_bol,        ///< ^ with MULTILINE
+    assert_peos,       ///< $ without MULTILINE, \Z
+    assert_eol,        ///< $ with MULTILINE
+    assert_eos,        ///< \z
+    word_boundary,     ///< \b
+    not_word_boundary, ///< \B
     // back-references
     backref,
     backref_nocase,
     // groups (group_node)
-    group,           ///< capturing or invisible (non-capturing, flag group)
-    independent,     ///< (?>...)
-    lookahead,       ///< (?=...) (?!...)
-    lookbehind,      ///< (?<=...) (?<!...)
-    cond_backref,    ///< (?(N)yes|no)
-    cond_assert,     ///< (?(?=...)yes|no) and the other look-arounds
-    recurse,         ///< (?R)
+    group,        ///< capturing or invisible (non-capturing, flag group)
+    independent,  ///< (?>...)
+    lookahead,    ///< (?=...) (?!...)
+    lookbehind,   ///< (?<=...) (?<!...)
+    cond_backref, ///< (?(N)yes|no)
+    cond_assert,  ///< (?(?=...)yes|no) and the other look-arounds
+    recurse,      ///< (?R)
     // quantifiers
-    max_atom,        ///< greedy, over chr/chr_nocase/set/any/backref
-    min_atom,        ///< lazy, same atoms
-    max_group,       ///< greedy, over a group
-    min_group,       ///< lazy, over a group
-    end_quant,       ///< end of one iteration of a quantified group
+    max_atom,  ///< greedy, over chr/chr_nocase/set/any/backref
+    min_atom,  ///< lazy, same atoms
+    max_group, ///< greedy, over a group
+    min_group, ///< lazy, over a group
+    end_quant, ///< end of one iteration of a quantified group
     // ends
-    end_group,       ///< last node of every alternative
-    end_of_pattern,  ///< after the top group: success
+    end_group,      ///< last node of every alternative
+    end_of_pattern, ///< after the top group: success
 };
 
 const char* node_kind_name(node_kind Kind);
@@ -146,13 +146,16 @@ const char* node_kind_name(node_kind Kind);
 struct node {
     explicit node(node_kind Kind_) : Kind(Kind_) {}
     node_kind Kind;
-    node* Next = nullptr;  ///< successor in the sequence
-    width_range Width;     ///< of this node alone
+    node* Next = nullptr; ///< successor in the sequence
+    width_range Width;    ///< of this node alone
 };
 
 /// chr and chr_nocase; for chr both bytes are the same.
 struct char_node : node {
-    char_node(node_kind Kind_, unsigned char Lower_, unsigned char Upper_) : node(Kind_), Lower(Lower_), Upper(Upper_) {}
+    char_node(node_kind Kind_, unsigned char Lower_, unsigned char Upper_)
+        : node(Kind_), Lower(Lower_), Upper(Upper_)
+    {
+    }
     unsigned char Lower;
     unsigned char Upper;
 };
@@ -172,8 +175,8 @@ struct set_node : node {
 
 struct backref_node : node {
     using node::node;
-    size_t Visible = 0;   ///< the number written in the pattern
-    size_t Internal = 0;  ///< after conversion over invisible groups
+    size_t Visible = 0;  ///< the number written in the pattern
+    size_t Internal = 0; ///< after conversion over invisible groups
 };
 
 /// First-byte filter of one alternative, used by the fast paths.
@@ -184,17 +187,17 @@ struct alt_info {
 
 struct group_node : node {
     using node::node;
-    int Number = -1;            ///< internal group number; -1 for look-around bodies
-    bool Capturing = false;     ///< a visible (reported) group
-    bool LogTentative = false;  ///< may be entered again before an earlier entry ends (repetition, recursion)
-    bool Positive = true;       ///< look-arounds: (?= (?<= rather than (?! (?<!
-    bool HasFirst = false;      ///< First holds every byte a match can begin with
+    int Number = -1;           ///< internal group number; -1 for look-around bodies
+    bool Capturing = false;    ///< a visible (reported) group
+    bool LogTentative = false; ///< may be entered again before an earlier entry ends (repetition, recursion)
+    bool Positive = true;      ///< look-arounds: (?= (?<= rather than (?! (?<!
+    bool HasFirst = false;     ///< First holds every byte a match can begin with
     byte_set First;
     size_t AltCount = 0;
-    node** Alts = nullptr;      ///< first node of each alternative
-    size_t NestedFirst = 0;     ///< internal numbers created inside the group: [NestedFirst, +NestedCount)
+    node** Alts = nullptr;  ///< first node of each alternative
+    size_t NestedFirst = 0; ///< internal numbers created inside the group: [NestedFirst, +NestedCount)
     size_t NestedCount = 0;
-    width_range Inner;          ///< look-behind: width of the body
+    width_range Inner; ///< look-behind: width of the body
 
     // Conditionals.
     group_node* Condition = nullptr; ///< cond_assert: the look-around
@@ -202,15 +205,15 @@ struct group_node : node {
     size_t CondInternal = 0;         ///< cond_backref: converted
 
     // Fast paths, filled by the compiler and used only when fast paths are on.
-    alt_info* AltInfo = nullptr;     ///< per alternative
-    bool AltFilter = false;          ///< some alternative has a first-byte filter
-    bool Predicate = false;          ///< look-around whose body captures nothing: only "does it match" counts
-    bool Simple = false;             ///< look-around whose every (fast) alternative is a fixed run of simple nodes
-    size_t FastAltCount = 0;         ///< look-behind: alternatives without their leading nullable part
+    alt_info* AltInfo = nullptr; ///< per alternative
+    bool AltFilter = false;      ///< some alternative has a first-byte filter
+    bool Predicate = false;      ///< look-around whose body captures nothing: only "does it match" counts
+    bool Simple = false;     ///< look-around whose every (fast) alternative is a fixed run of simple nodes
+    size_t FastAltCount = 0; ///< look-behind: alternatives without their leading nullable part
     node** FastAlts = nullptr;
     alt_info* FastAltInfo = nullptr;
     width_range FastInner;
-    char FirstFastState = 0;         ///< 0: not computed yet, 1: FirstFast holds every first byte, 2: unknown
+    char FirstFastState = 0; ///< 0: not computed yet, 1: FirstFast holds every first byte, 2: unknown
     byte_set FirstFast;
 };
 
@@ -224,15 +227,15 @@ struct atom_quant_node : node {
     node* Atom = nullptr;
     size_t Lb = 0;
     size_t Ub = kUnbounded;
-    byte_set AtomSet;            ///< the bytes the atom matches (not for back-references)
-    bool HasFollow = false;      ///< fast path: the rest of the pattern can only begin with a byte in Follow
+    byte_set AtomSet;       ///< the bytes the atom matches (not for back-references)
+    bool HasFollow = false; ///< fast path: the rest of the pattern can only begin with a byte in Follow
     byte_set Follow;
-    byte_set LazySkip;           ///< fast path: AtomSet without Follow, the bytes a lazy loop steps over
-    int FollowSingle = -1;       ///< fast path: the only byte of Follow, when the atom is . (memchr)
-    bool FollowAtEnd = false;    ///< fast path: the rest may also begin at the end of the subject
+    byte_set LazySkip;             ///< fast path: AtomSet without Follow, the bytes a lazy loop steps over
+    int FollowSingle = -1;         ///< fast path: the only byte of Follow, when the atom is . (memchr)
+    bool FollowAtEnd = false;      ///< fast path: the rest may also begin at the end of the subject
     int GreedyStops[2] = {-1, -1}; ///< fast path: the one or two bytes outside AtomSet (e.g. [^>]), or -1
     int LazyStops[2] = {-1, -1};   ///< fast path: the one or two bytes outside LazySkip, or -1
-    int MemoSlot = -1;           ///< fast path: index of the repetition's failure memo, or -1
+    int MemoSlot = -1;             ///< fast path: index of the repetition's failure memo, or -1
 };
 
 struct end_quant_node;
@@ -243,12 +246,12 @@ struct group_quant_node : node {
     size_t Lb = 0;
     size_t Ub = kUnbounded;
     end_quant_node* End = nullptr;
-    bool Simple = false;         ///< fast path: every alternative is one single-byte atom, SimpleSet their union
+    bool Simple = false; ///< fast path: every alternative is one single-byte atom, SimpleSet their union
     byte_set SimpleSet;
     bool HasFollow = false;
     byte_set Follow;
     byte_set LazySkip;
-    int MemoSlot = -1;           ///< fast path (Simple only): index of the repetition's failure memo, or -1
+    int MemoSlot = -1; ///< fast path (Simple only): index of the repetition's failure memo, or -1
 };
 
 struct end_quant_node : node {
@@ -276,37 +279,37 @@ node* make_literal(arena& Arena, const std::string& Text, unsigned Flags);
 /// Everything compilation produces. Immutable after compile_pattern returns.
 struct compiled_pattern {
     arena Arena;
-    unsigned Flags = 0;          ///< construction flags (FROM_RIGHT removed for ^-anchored patterns)
+    unsigned Flags = 0; ///< construction flags (FROM_RIGHT removed for ^-anchored patterns)
     unsigned Mode = 0;
     bool TryAllStarts = true;
     bool RecursiveAllowed = true;
-    size_t GroupCounter = 0;     ///< number of internal groups, group 0 included
-    size_t VisibleCount = 0;     ///< capturing groups, group 0 included
+    size_t GroupCounter = 0; ///< number of internal groups, group 0 included
+    size_t VisibleCount = 0; ///< capturing groups, group 0 included
     width_range Width;
     std::string Text;
     std::string SubstText;
-    std::vector<size_t> Invisible;          ///< ascending internal numbers of invisible groups
+    std::vector<size_t> Invisible; ///< ascending internal numbers of invisible groups
     std::vector<subst_item> Subst;
-    std::vector<size_t> VisibleToInternal;  ///< internal number of each visible group
+    std::vector<size_t> VisibleToInternal; ///< internal number of each visible group
     group_node* Top = nullptr;
-    node* End = nullptr;                    ///< end_of_pattern
-    std::vector<group_node*> Groups;        ///< by internal number; null where a group made no node
+    node* End = nullptr;             ///< end_of_pattern
+    std::vector<group_node*> Groups; ///< by internal number; null where a group made no node
 
     bool HasPrefix = false;
-    std::array<unsigned char, 256> Skip{};  ///< Horspool shifts of the leading literal
-    std::string PrefixLower;                ///< the leading literal (both cases under NOCASE)
+    std::array<unsigned char, 256> Skip{}; ///< Horspool shifts of the leading literal
+    std::string PrefixLower;               ///< the leading literal (both cases under NOCASE)
     std::string PrefixUpper;
-    std::array<size_t, 2> PrefixProbes{};   ///< two positions of the literal whose bytes a scan tests first
+    std::array<size_t, 2> PrefixProbes{}; ///< two positions of the literal whose bytes a scan tests first
 
     // Fast-path facts.
     bool HasRecursion = false;
-    bool FirstStartOnly = false;  ///< a failure at the first start position means no match at any later one
-    bool HasTopFirst = false;     ///< every match begins with a byte of TopFirst
+    bool FirstStartOnly = false; ///< a failure at the first start position means no match at any later one
+    bool HasTopFirst = false;    ///< every match begins with a byte of TopFirst
     byte_set TopFirst;
-    int TopFirstSingle = -1;      ///< the only byte of TopFirst, or -1
-    int RequiredByte = -1;        ///< a byte every match contains (the last one the pattern demands), or -1
-    size_t MemoSlots = 0;         ///< repetitions with a failure memo (MemoSlot of the quantifier nodes)
-    bool WholeLiteral = false;    ///< the pattern is Literal, after ^ when LiteralAnchored, and nothing else
+    int TopFirstSingle = -1;   ///< the only byte of TopFirst, or -1
+    int RequiredByte = -1;     ///< a byte every match contains (the last one the pattern demands), or -1
+    size_t MemoSlots = 0;      ///< repetitions with a failure memo (MemoSlot of the quantifier nodes)
+    bool WholeLiteral = false; ///< the pattern is Literal, after ^ when LiteralAnchored, and nothing else
     bool LiteralAnchored = false;
     std::string Literal;
     std::array<size_t, 2> LiteralProbes{};

@@ -80,8 +80,9 @@ const std::vector<subst_item>& rpattern_base::substitution() const
     return m_Compiled->Subst;
 }
 
-bool rpattern_base::search(const char* Begin, const char* End, bool NulTerminated, const match_options& Options,
-                           std::vector<detail::raw_record>& Records, bool& LimitReached) const
+bool rpattern_base::search(const char* Begin, const char* End, bool NulTerminated,
+                           const match_options& Options, std::vector<detail::raw_record>& Records,
+                           bool& LimitReached) const
 {
     return detail::run_search(*m_Compiled, Begin, End, NulTerminated, Options, Records, LimitReached);
 }

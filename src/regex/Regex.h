@@ -51,7 +51,7 @@ enum REGEX_MODE : unsigned {
 
 /// A malformed pattern or substitution text; what() is the reason ("mismatched parenthesis", ...).
 class bad_regexpr : public std::logic_error {
-public:
+  public:
     using std::logic_error::logic_error;
 };
 
@@ -86,7 +86,7 @@ struct compiled_pattern;
 
 /// One sub-match record: the positions of a group's text, like std::sub_match.
 template <class It> class sub_match : public std::pair<It, It> {
-public:
+  public:
     sub_match() : std::pair<It, It>(It(), It()) {}
     sub_match(It First, It Second, bool Matched) : std::pair<It, It>(First, Second), matched(Matched) {}
 
@@ -103,7 +103,7 @@ template <class It, class Syntax = perl_syntax<char>> class basic_rpattern;
 /// their opening parentheses. After a failed search the records are unmatched and must not be used.
 /// With GLOBAL and COLLECT_MATCHES / COLLECT_GROUPS, the records of all matches one after another.
 template <class It> class basic_match_results {
-public:
+  public:
     using value_type = sub_match<It>;
     using const_iterator = typename std::vector<value_type>::const_iterator;
 
@@ -115,7 +115,7 @@ public:
     /// True when the last search gave up at match_options' step or stack limit (and so reported no match).
     bool limit_reached() const { return m_LimitReached; }
 
-private:
+  private:
     // basic_rpattern fills the records, and reuses m_Scratch from one search to the next.
     template <class, class> friend class basic_rpattern;
 
@@ -127,15 +127,15 @@ private:
 /// One item of a parsed substitution text.
 struct subst_item {
     enum kind {
-        literal,     ///< Text
-        group,       ///< the text of group Group (0: the whole match, from "$&")
-        prematch,    ///< "$`"
-        postmatch,   ///< "$'"
-        upper_next,  ///< "\u"
-        lower_next,  ///< "\l"
-        upper_on,    ///< "\U"
-        lower_on,    ///< "\L"
-        case_off,    ///< "\E"
+        literal,    ///< Text
+        group,      ///< the text of group Group (0: the whole match, from "$&")
+        prematch,   ///< "$`"
+        postmatch,  ///< "$'"
+        upper_next, ///< "\u"
+        lower_next, ///< "\l"
+        upper_on,   ///< "\U"
+        lower_on,   ///< "\L"
+        case_off,   ///< "\E"
     };
     kind Kind = literal;
     std::string Text;
@@ -144,7 +144,7 @@ struct subst_item {
 
 /// The part of a compiled pattern that does not depend on the iterator type.
 class rpattern_base {
-public:
+  public:
     /// Compiles Pattern; throws bad_regexpr, and then nothing of the pattern remains.
     rpattern_base(const std::string& Pattern, unsigned Flags, unsigned Mode, const std::string& Substitution);
 
@@ -167,13 +167,13 @@ public:
     std::string dump() const;
     const std::vector<subst_item>& substitution() const;
 
-protected:
+  protected:
     /// Runs the search over [Begin, End) (GLOBAL included). Records are offsets from Begin.
     /// NulTerminated: the subject was given as a C string (FROM_RIGHT is then not used).
     bool search(const char* Begin, const char* End, bool NulTerminated, const match_options& Options,
                 std::vector<detail::raw_record>& Records, bool& LimitReached) const;
 
-private:
+  private:
     std::shared_ptr<const detail::compiled_pattern> m_Compiled;
 };
 
@@ -184,7 +184,7 @@ template <class It, class Syntax> class basic_rpattern : public rpattern_base {
     static_assert(std::is_same<typename std::iterator_traits<It>::value_type, char>::value,
                   "subjects are byte strings");
 
-public:
+  public:
     /// Compiles Pattern with Flags (REGEX_FLAGS combined) and a substitution text (parsed, never applied
     /// here). Throws bad_regexpr.
     explicit basic_rpattern(const std::string& Pattern, unsigned Flags = NOFLAGS,
@@ -215,9 +215,9 @@ public:
         return Run(Subject, Subject, end, true, Results, Options);
     }
 
-private:
-    bool Run(It First, const char* Begin, const char* End, bool NulTerminated, basic_match_results<It>& Results,
-             const match_options& Options) const
+  private:
+    bool Run(It First, const char* Begin, const char* End, bool NulTerminated,
+             basic_match_results<It>& Results, const match_options& Options) const
     {
         std::vector<detail::raw_record>& raw = Results.m_Scratch;
         bool limitReached = false;

@@ -83,13 +83,26 @@ std::string NormaliseEscapes(const std::string& Text)
         }
         char replacement = 0;
         switch (Text[i + 1]) {
-        case 'a': replacement = '\a'; break;
-        case 'f': replacement = '\f'; break;
-        case 'n': replacement = '\n'; break;
-        case 'r': replacement = '\r'; break;
-        case 't': replacement = '\t'; break;
-        case '\\': replacement = '\\'; break;
-        default: break;
+        case 'a':
+            replacement = '\a';
+            break;
+        case 'f':
+            replacement = '\f';
+            break;
+        case 'n':
+            replacement = '\n';
+            break;
+        case 'r':
+            replacement = '\r';
+            break;
+        case 't':
+            replacement = '\t';
+            break;
+        case '\\':
+            replacement = '\\';
+            break;
+        default:
+            break;
         }
         if (replacement) {
             out += replacement;
@@ -172,12 +185,24 @@ std::vector<subst_item> parse_substitution(const std::string& Text, unsigned Fla
                 i = stop == std::string::npos ? text.size() : stop + 2;
                 break;
             }
-            case 'U': special(subst_item::upper_on); break;
-            case 'L': special(subst_item::lower_on); break;
-            case 'u': special(subst_item::upper_next); break;
-            case 'l': special(subst_item::lower_next); break;
-            case 'E': special(subst_item::case_off); break;
-            default: literal(std::string(1, next)); break;
+            case 'U':
+                special(subst_item::upper_on);
+                break;
+            case 'L':
+                special(subst_item::lower_on);
+                break;
+            case 'u':
+                special(subst_item::upper_next);
+                break;
+            case 'l':
+                special(subst_item::lower_next);
+                break;
+            case 'E':
+                special(subst_item::case_off);
+                break;
+            default:
+                literal(std::string(1, next));
+                break;
             }
             continue;
         }

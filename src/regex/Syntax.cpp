@@ -6,9 +6,9 @@ namespace regex {
 namespace detail {
 
 const char* const kPosixClassNames[24] = {
-    "[:alnum:]", "[:^alnum:]", "[:alpha:]", "[:^alpha:]", "[:blank:]", "[:^blank:]",
-    "[:cntrl:]", "[:^cntrl:]", "[:digit:]", "[:^digit:]", "[:graph:]", "[:^graph:]",
-    "[:lower:]", "[:^lower:]", "[:print:]", "[:^print:]", "[:punct:]", "[:^punct:]",
+    "[:alnum:]", "[:^alnum:]", "[:alpha:]", "[:^alpha:]", "[:blank:]",  "[:^blank:]",
+    "[:cntrl:]", "[:^cntrl:]", "[:digit:]", "[:^digit:]", "[:graph:]",  "[:^graph:]",
+    "[:lower:]", "[:^lower:]", "[:print:]", "[:^print:]", "[:punct:]",  "[:^punct:]",
     "[:space:]", "[:^space:]", "[:upper:]", "[:^upper:]", "[:xdigit:]", "[:^xdigit:]",
 };
 
@@ -51,19 +51,45 @@ reg_token perl_reader::reg_token_at(const char*& Cur, const char* End)
     }
     reg_token token = reg_token::plain_escape;
     switch (Cur[1]) {
-    case 'd': token = reg_token::digit; break;
-    case 'D': token = reg_token::not_digit; break;
-    case 's': token = reg_token::space; break;
-    case 'S': token = reg_token::not_space; break;
-    case 'w': token = reg_token::word; break;
-    case 'W': token = reg_token::not_word; break;
-    case 'A': token = reg_token::subject_begin; break;
-    case 'Z': token = reg_token::subject_end_or_nl; break;
-    case 'z': token = reg_token::subject_end; break;
-    case 'b': token = reg_token::word_boundary; break;
-    case 'B': token = reg_token::not_word_boundary; break;
-    case 'Q': token = reg_token::quote_begin; break;
-    case 'E': token = reg_token::quote_end; break;
+    case 'd':
+        token = reg_token::digit;
+        break;
+    case 'D':
+        token = reg_token::not_digit;
+        break;
+    case 's':
+        token = reg_token::space;
+        break;
+    case 'S':
+        token = reg_token::not_space;
+        break;
+    case 'w':
+        token = reg_token::word;
+        break;
+    case 'W':
+        token = reg_token::not_word;
+        break;
+    case 'A':
+        token = reg_token::subject_begin;
+        break;
+    case 'Z':
+        token = reg_token::subject_end_or_nl;
+        break;
+    case 'z':
+        token = reg_token::subject_end;
+        break;
+    case 'b':
+        token = reg_token::word_boundary;
+        break;
+    case 'B':
+        token = reg_token::not_word_boundary;
+        break;
+    case 'Q':
+        token = reg_token::quote_begin;
+        break;
+    case 'E':
+        token = reg_token::quote_end;
+        break;
     default:
         ++Cur;
         return reg_token::plain_escape;
@@ -212,8 +238,7 @@ int perl_reader::hex_value(char Ch)
     return -1;
 }
 
-set_token perl_reader::set_token_at(const char*& Cur, const char* End, unsigned Flags,
-                                          set_token_value& Value)
+set_token perl_reader::set_token_at(const char*& Cur, const char* End, unsigned Flags, set_token_value& Value)
 {
     if (Cur == End) {
         return set_token::end_of_pattern;
@@ -306,13 +331,26 @@ set_token perl_reader::set_token_at(const char*& Cur, const char* End, unsigned 
     default:
         if (Flags & kSyntaxCEscapes) {
             switch (escaped) {
-            case 'a': value = 7; break;
-            case 'f': value = 12; break;
-            case 'n': value = 10; break;
-            case 'r': value = 13; break;
-            case 't': value = 9; break;
-            case 'v': value = 11; break;
-            default: break;
+            case 'a':
+                value = 7;
+                break;
+            case 'f':
+                value = 12;
+                break;
+            case 'n':
+                value = 10;
+                break;
+            case 'r':
+                value = 13;
+                break;
+            case 't':
+                value = 9;
+                break;
+            case 'v':
+                value = 11;
+                break;
+            default:
+                break;
             }
         }
         break;

@@ -52,20 +52,20 @@ enum class quant_token {
 
 /// Tokens read right after "(?".
 enum class ext_token {
-    end_of_pattern,    ///< nothing follows
-    non_capturing,     ///< :
-    lookahead,         ///< =
-    neg_lookahead,     ///< !
-    lookbehind,        ///< <=
-    neg_lookbehind,    ///< <!
-    bad_lookbehind,    ///< < followed by anything else
+    end_of_pattern,       ///< nothing follows
+    non_capturing,        ///< :
+    lookahead,            ///< =
+    neg_lookahead,        ///< !
+    lookbehind,           ///< <=
+    neg_lookbehind,       ///< <!
+    bad_lookbehind,       ///< < followed by anything else
     truncated_lookbehind, ///< < at the very end
-    independent,       ///< >
-    comment,           ///< #
-    conditional,       ///< (
-    recurse,           ///< R
-    flags,             ///< one of i m s x -: the cursor is left ON it
-    bad,               ///< anything else
+    independent,          ///< >
+    comment,              ///< #
+    conditional,          ///< (
+    recurse,              ///< R
+    flags,                ///< one of i m s x -: the cursor is left ON it
+    bad,                  ///< anything else
 };
 
 /// Tokens inside bracket expressions.
@@ -107,7 +107,8 @@ struct perl_reader {
     static ext_token ext_token_at(const char*& Cur, const char* End);
 
     /// Reads the next token inside brackets at Cur. Flags: the working compile flags (C_ESCAPES matters).
-    /// Never throws; the end of the pattern, also right after a backslash or "\c", is set_token::end_of_pattern.
+    /// Never throws; the end of the pattern, also right after a backslash or "\c", is
+    /// set_token::end_of_pattern.
     static set_token set_token_at(const char*& Cur, const char* End, unsigned Flags, set_token_value& Value);
 
     /// True for the characters that are white space to EXTENDED patterns.

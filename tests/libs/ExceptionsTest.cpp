@@ -20,14 +20,14 @@ TEST(Reports, ApplicationFailureReportShowsTimeLocationAndEveryLineOfTheMessage)
 {
     TCaptureCout capture;
     try {
-        APL_THROW("Неизвестный URL: " << "x\nsecond line " << 42);
+        APL_THROW("Неизвестный URL: "
+                  << "x\nsecond line " << 42);
     } catch (const BrintLib::TAplThrowException& e) {
         EXPECT_STREQ(e.GetFile(), "tests/libs/ExceptionsTest.cpp");
         BrintLib::ReportAplException(e.GetFile(), e.GetLine(), e.what());
-        const std::string expected = std::string(kTimePattern) +
-                                     "BrintLib::TAplThrowException tests/libs/ExceptionsTest.cpp, " +
-                                     std::to_string(e.GetLine()) + ":\n\t" + u8"Неизвестный URL: " +
-                                     "x\nsecond line 42\n\n";
+        const std::string expected =
+            std::string(kTimePattern) + "BrintLib::TAplThrowException tests/libs/ExceptionsTest.cpp, " +
+            std::to_string(e.GetLine()) + ":\n\t" + u8"Неизвестный URL: " + "x\nsecond line 42\n\n";
         EXPECT_TRUE(std::regex_match(capture.Text(), std::regex(expected))) << capture.Text();
     }
 }
@@ -37,15 +37,17 @@ TEST(Reports, StdAndUnknownReports)
     TCaptureCout capture;
     BrintLib::ReportStdException("bad_alloc");
     BrintLib::ReportUnknownException();
-    const std::string expected = std::string(kTimePattern) + "std::exception: bad_alloc\n" + kTimePattern +
-                                 "<UNKNOWN_EXCEPTION>\n";
+    const std::string expected =
+        std::string(kTimePattern) + "std::exception: bad_alloc\n" + kTimePattern + "<UNKNOWN_EXCEPTION>\n";
     EXPECT_TRUE(std::regex_match(capture.Text(), std::regex(expected))) << capture.Text();
 }
 
 TEST(Reports, MessageKeepsWindows1251BytesUntilPrinted)
 {
     try {
-        APL_THROW("Файл " << "a.htm" << " уже существует");
+        APL_THROW("Файл "
+                  << "a.htm"
+                  << " уже существует");
     } catch (const BrintLib::TAplThrowException& e) {
         // windows-1251: 'Ф' is 0xD4; in UTF-8 it would be 0xD0 0xA4.
         EXPECT_EQ(static_cast<unsigned char>(e.what()[0]), 0xD4);

@@ -11,8 +11,7 @@
 namespace {
 
 /// The application exception that Call raises; fails the test when it raises none.
-template <typename TCall>
-BrintLib::TAplThrowException CaughtApl(TCall Call)
+template <typename TCall> BrintLib::TAplThrowException CaughtApl(TCall Call)
 {
     try {
         Call();
@@ -99,7 +98,8 @@ TEST(TRegexp, RangeIsTheWholeSubject)
     // Nor does a search see past the range's end.
     TRegexp tail("b=c", 0);
     EXPECT_FALSE(tail.Find(text.begin(), text.end() - 1));
-    const BrintLib::TAplThrowException error = CaughtApl([&] { tail.Search(text.begin() + 1, text.end() - 1); });
+    const BrintLib::TAplThrowException error =
+        CaughtApl([&] { tail.Search(text.begin() + 1, text.end() - 1); });
     EXPECT_EQ(std::string(error.what()), SearchError("b=c", "ab="));
 }
 

@@ -72,7 +72,8 @@ TEST(StoreAt, FillsTheGapWithErrorPage)
     EXPECT_EQ(list, (std::vector<std::string>{"error_page", "error_page", "error_page", "2007_05_03.htm"}));
 
     StoreAt(list, 1, "2007_05_01.htm");
-    EXPECT_EQ(list, (std::vector<std::string>{"error_page", "2007_05_01.htm", "error_page", "2007_05_03.htm"}));
+    EXPECT_EQ(list,
+              (std::vector<std::string>{"error_page", "2007_05_01.htm", "error_page", "2007_05_03.htm"}));
 
     StoreAt(list, 4, "2007_05_04.htm");
     EXPECT_EQ(list.size(), 5u);

@@ -73,11 +73,11 @@ TEST(SplitArguments, FollowsTheWindowsRuntimeRules)
         {"a\"\"b", {"ab"}},
         {"\"a b\"c\" d\"", {"a bc d"}},
         {"\"unterminated  text", {"unterminated  text"}},
-        {"a\\b\\\\c", {"a\\b\\\\c"}},           // backslashes not before a quote are literal
-        {"a\\\"b", {"a\"b"}},                   // 1 backslash + quote: literal quote
-        {"a\\\\\"b c\"", {"a\\b c"}},           // 2 backslashes + quote: one backslash, quoting
-        {"a\\\\\\\"b", {"a\\\"b"}},             // 3 backslashes + quote: one backslash, literal quote
-        {"a\\\\\\\\\"b c\"", {"a\\\\b c"}},     // 4 backslashes + quote: two backslashes, quoting
+        {"a\\b\\\\c", {"a\\b\\\\c"}},       // backslashes not before a quote are literal
+        {"a\\\"b", {"a\"b"}},               // 1 backslash + quote: literal quote
+        {"a\\\\\"b c\"", {"a\\b c"}},       // 2 backslashes + quote: one backslash, quoting
+        {"a\\\\\\\"b", {"a\\\"b"}},         // 3 backslashes + quote: one backslash, literal quote
+        {"a\\\\\\\\\"b c\"", {"a\\\\b c"}}, // 4 backslashes + quote: two backslashes, quoting
         {"\"C:\\dir\\\" next", {"C:\\dir\" next"}},
         {"C:\\dir\\ next", {"C:\\dir\\", "next"}},
         {"$(touch x) ; `y` 'q r' |&>", {"$(touch", "x)", ";", "`y`", "'q", "r'", "|&>"}},
@@ -91,11 +91,11 @@ TEST(SplitCommandLine, FindsTheProgramAsWindowsProcessCreationDoes)
     const TTempDir dir;
     const std::string t = dir.Path();
     MakeExecutable(dir / "arch dir/prog");
-    MakeExecutable(dir / "two");                 // shadows "two words/prog": the shorter prefix wins
+    MakeExecutable(dir / "two"); // shadows "two words/prog": the shorter prefix wins
     MakeExecutable(dir / "two words/prog");
     MakeFile(dir / "plain", fs::perms::owner_read | fs::perms::owner_write); // not executable
     MakeExecutable(dir / "plain x/prog");
-    fs::create_directories(dir / "adir");        // a directory is no program
+    fs::create_directories(dir / "adir"); // a directory is no program
     MakeExecutable(dir / "adir x/prog");
     MakeExecutable(dir / "bin/my tool");
 
@@ -112,7 +112,7 @@ TEST(SplitCommandLine, FindsTheProgramAsWindowsProcessCreationDoes)
         {"\"" + t + "/arch dir/prog\" a b", {t + "/arch dir/prog", {"a", "b"}}},
         {"\"" + t + "/two\"glued a", {t + "/two", {"a"}}},
         {"\"" + t + "/never closed", {t + "/never closed", {}}},
-        {"my tool arg", {"my tool", {"arg"}}},      // a plain name is looked up in PATH
+        {"my tool arg", {"my tool", {"arg"}}}, // a plain name is looked up in PATH
         {"", {"", {}}},
     };
     const TEnvironmentVariable path("PATH", dir / "bin");
@@ -242,8 +242,8 @@ TEST(ExecuteCommand, ProgramThatCannotStartIsAnApplicationFailure)
         {"", ENOENT},
     };
     for (const auto& c : cases) {
-        const std::string expected = "Error on executing command '" + c.Command + "' with starting dir 'NULL': " +
-                                     BrintLib::GetErrorDescription(c.Error);
+        const std::string expected = "Error on executing command '" + c.Command +
+                                     "' with starting dir 'NULL': " + BrintLib::GetErrorDescription(c.Error);
         EXPECT_EQ(FailureOf([&] { ExecuteCommand(c.Command.c_str()); }), expected);
     }
     EXPECT_EQ(BrintLib::GetErrorDescription(ENOENT), "No such file or directory");

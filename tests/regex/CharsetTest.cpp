@@ -75,7 +75,7 @@ TEST(RegexCharset, HoldsExactlyTheBytesOfEachForm)
         {"[%--]", 0, Range('%', '-')},
         {"[!-^]", 0, Range('!', '^')},
         {"[\\xC0-\\xFF]", 0, Range(0xC0, 0xFF)},
-        {"[\xC0-\xDF\xE0-\xFF]", 0, Range(0xC0, 0xFF)}, // [A-Ya-ya] in windows-1251
+        {"[\xC0-\xDF\xE0-\xFF]", 0, Range(0xC0, 0xFF)},    // [A-Ya-ya] in windows-1251
         {"[\xE0-\xFF]", regex::NOCASE, Range(0xE0, 0xFF)}, // only ASCII letters have case
         {"[^\\s>\"']", 0, Not(Union(kSpaces, Bytes(">\"'")))},
         {"[\\s>]", 0, Union(kSpaces, Bytes(">"))},

@@ -302,8 +302,9 @@ TEST(RegexCompile, BadRegexprIsALogicError)
 TEST(RegexCompile, AcceptsTheQuietForms)
 {
     // Things that look odd but are no errors.
-    for (const char* pattern : {"", "\\", "a\\", "{", "a{x}", "}", "]", "a{2}{3}", "^{2}", "(?i)", "(?-i)", "(?i-s:a)",
-                                "\\Q", "\\Q\\E", "(?x) a # comment", "[[:foo:]]", "(?(?!a)b|c)"}) {
+    for (const char* pattern :
+         {"", "\\", "a\\", "{", "a{x}", "}", "]", "a{2}{3}", "^{2}", "(?i)", "(?-i)", "(?i-s:a)", "\\Q",
+          "\\Q\\E", "(?x) a # comment", "[[:foo:]]", "(?(?!a)b|c)"}) {
         EXPECT_EQ(CompileError(pattern), "") << "pattern: " << pattern;
     }
     EXPECT_EQ(CompileError("x(?#c)*"), "quantifier not expected");
@@ -322,9 +323,9 @@ TEST(RegexCompile, NumbersGroupsByOpeningParenthesis)
         {"", 1, 1},
         {"(a)(?:b)(c)", 3, 4},
         {"(?i:a)(?>b)(?(1)c)(d)", 2, 5},
-        {"(?=(a))(?<=(b))", 3, 3},      // look-arounds take no number, their captures do
-        {"(?:)(a)", 2, 3},              // an empty extension still takes its number
-        {"(?i)(a)", 2, 2},              // a flag change is no group
+        {"(?=(a))(?<=(b))", 3, 3}, // look-arounds take no number, their captures do
+        {"(?:)(a)", 2, 3},         // an empty extension still takes its number
+        {"(?i)(a)", 2, 2},         // a flag change is no group
         {"((a)|(b))+", 4, 4},
     };
     for (const auto& test : cases) {
@@ -432,15 +433,33 @@ TEST(RegexCompile, ParsesTheSubstitutionText)
     std::string shape;
     for (const auto& item : items) {
         switch (item.Kind) {
-        case regex::subst_item::literal: shape += "[" + item.Text + "]"; break;
-        case regex::subst_item::group: shape += "$" + std::to_string(item.Group); break;
-        case regex::subst_item::prematch: shape += "pre"; break;
-        case regex::subst_item::postmatch: shape += "post"; break;
-        case regex::subst_item::upper_on: shape += "U"; break;
-        case regex::subst_item::lower_on: shape += "L"; break;
-        case regex::subst_item::upper_next: shape += "u"; break;
-        case regex::subst_item::lower_next: shape += "l"; break;
-        case regex::subst_item::case_off: shape += "E"; break;
+        case regex::subst_item::literal:
+            shape += "[" + item.Text + "]";
+            break;
+        case regex::subst_item::group:
+            shape += "$" + std::to_string(item.Group);
+            break;
+        case regex::subst_item::prematch:
+            shape += "pre";
+            break;
+        case regex::subst_item::postmatch:
+            shape += "post";
+            break;
+        case regex::subst_item::upper_on:
+            shape += "U";
+            break;
+        case regex::subst_item::lower_on:
+            shape += "L";
+            break;
+        case regex::subst_item::upper_next:
+            shape += "u";
+            break;
+        case regex::subst_item::lower_next:
+            shape += "l";
+            break;
+        case regex::subst_item::case_off:
+            shape += "E";
+            break;
         }
     }
     EXPECT_EQ(shape, "[x]$1$0prepost[$$1]UulLE$2[1]");
@@ -502,7 +521,8 @@ TEST(RegexCompile, TheExtensionFilterHasAFirstByteSetOnItsGroup)
 TEST(RegexCompile, RefusesNestingBeyondTheLimitCleanly)
 {
     EXPECT_EQ(CompileError(std::string(100000, '(')), "parentheses nested too deeply");
-    EXPECT_EQ(CompileError(std::string(100000, '(') + std::string(100000, ')')), "parentheses nested too deeply");
+    EXPECT_EQ(CompileError(std::string(100000, '(') + std::string(100000, ')')),
+              "parentheses nested too deeply");
     // Nearly a thousand levels are fine: capturing and non-capturing groups, repeated, and look-aheads.
     std::string deep;
     for (int i = 0; i < 999; ++i) {

@@ -36,7 +36,8 @@ TEST(RegexLimits, RepeatedAlternationOverOneMegabyte)
         subject += "b";
     }
     const TPattern pattern("(?:a|b)*c");
-    EXPECT_EQ(Search(pattern, subject + "c", regex::match_options()), "(0," + std::to_string(subject.size() + 1) + ")");
+    EXPECT_EQ(Search(pattern, subject + "c", regex::match_options()),
+              "(0," + std::to_string(subject.size() + 1) + ")");
     // Without a 'c' no start can match: the byte every match needs is looked for once.
     const TPattern withCapture("(a|b)*c");
     EXPECT_EQ(Search(withCapture, subject, regex::match_options()), "no");
@@ -53,7 +54,8 @@ TEST(RegexLimits, GeneralGroupRepetitionRunsOnTheHeap)
     const TPattern pattern("(ab|cd)*e");
     const std::string size = std::to_string(subject.size());
     EXPECT_EQ(Search(pattern, subject + "e", regex::match_options()),
-              "(0," + std::to_string(subject.size() + 1) + ")(" + std::to_string(subject.size() - 2) + "," + size + ")");
+              "(0," + std::to_string(subject.size() + 1) + ")(" + std::to_string(subject.size() - 2) + "," +
+                  size + ")");
     // The straightforward algorithm (no set-like shortcut for (a)*) works the same way on a long subject.
     regex::match_options plain;
     plain.fast_paths = false;
@@ -179,15 +181,18 @@ TEST(RegexLimits, RepeatedAlternationFailsInLinearTime)
 // Site B's title pattern, and a contents page with its zone, Count pictures and rows, and a heading whose
 // year is followed by YearEnd.
 const char kTitlePattern[] =
-    "<div[^>]*?class\\s*(?:=\\s*\"|=\\s*'|=)(?:(?:(?<=\\s*\")content_zone(?=\"))|(?:(?<=\\s*')content_zone(?='))|"
-    "(?:(?<==)content_zone(?=[\\s>])))[^>]*>.*?(<img.*?/>).*?(<h1>[^<]*?([\\xC0-\\xFF]+?)\\s(\\d{4})</h1>)(.*)?"
+    "<div[^>]*?class\\s*(?:=\\s*\"|=\\s*'|=)(?:(?:(?<=\\s*\")content_zone(?=\"))|(?:(?<=\\s*')content_zone(?="
+    "'))|"
+    "(?:(?<==)content_zone(?=[\\s>])))[^>]*>.*?(<img.*?/>).*?(<h1>[^<]*?([\\xC0-\\xFF]+?)\\s(\\d{4})</"
+    "h1>)(.*)?"
     "(?=<div[^>]*?class\\s*(?:=\\s*\"|=\\s*'|=)(?:(?:(?<=\\s*\")content(?=\"))|(?:(?<=\\s*')content(?='))|"
     "(?:(?<==)content(?=[\\s>])))[^>]*>)";
 
 std::string ContentsPage(int Count, const std::string& YearEnd)
 {
-    std::string page = "<html><body>\n<div class=\"content_zone\">\n<img src=\"/cover.jpg\" />\n<h1>Июль 2007" +
-                       YearEnd + "</h1>\n<table>\n";
+    std::string page =
+        "<html><body>\n<div class=\"content_zone\">\n<img src=\"/cover.jpg\" />\n<h1>Июль 2007" + YearEnd +
+        "</h1>\n<table>\n";
     for (int i = 0; i < Count; ++i) {
         page += "<tr><td><a href=\"/a/" + std::to_string(i) + ".htm\"><img src=\"/p/" + std::to_string(i) +
                 ".jpg\" border=0 /></a></td><td>статья " + std::to_string(i) + "</td></tr>\n";
@@ -211,7 +216,8 @@ TEST(RegexLimits, TitlePatternFailsInLinearTimeOnAPageWithManyPictures)
         for (int count : {0, 1, 5, 30}) {
             const std::string page = ContentsPage(count, yearEnd);
             const std::string fast = Search(pattern, page, regex::match_options());
-            EXPECT_EQ(fast, Search(pattern, page, plain)) << count << " pictures, year then '" << yearEnd << "'";
+            EXPECT_EQ(fast, Search(pattern, page, plain))
+                << count << " pictures, year then '" << yearEnd << "'";
             EXPECT_EQ(fast == "no", *yearEnd != 0) << count << " pictures, year then '" << yearEnd << "'";
         }
     }

@@ -281,8 +281,9 @@ TEST(RegexMatch, FlagsInsideThePattern)
 
 TEST(RegexMatch, TheProgramsAttributeExtractor)
 {
-    const char* extractor = "<a[^>]*?href\\s*(?:=\\s*\"|=\\s*'|=)((?:(?<=\\s*\")[^\"]+(?=\"))|(?:(?<=\\s*')[^']+(?='))|"
-                            "(?:(?<==)[^\\s>\"']+(?=[\\s>])))[^>]*>";
+    const char* extractor =
+        "<a[^>]*?href\\s*(?:=\\s*\"|=\\s*'|=)((?:(?<=\\s*\")[^\"]+(?=\"))|(?:(?<=\\s*')[^']+(?='))|"
+        "(?:(?<==)[^\\s>\"']+(?=[\\s>])))[^>]*>";
     const TMatchCase cases[] = {
         {extractor, 0, "<a class=\"x\" href='y.htm'>", "(0,26)(19,24)"},
         {extractor, 0, "<a href = \"x y\">", "(0,16)(11,14)"},

@@ -17,7 +17,7 @@ using regex_test::TPattern;
 using regex_test::TResults;
 
 class TGenerator {
-public:
+  public:
     explicit TGenerator(unsigned Seed) : m_Random(Seed) {}
 
     int Below(int Count) { return static_cast<int>(m_Random.Below(static_cast<unsigned>(Count))); }
@@ -50,17 +50,19 @@ public:
     int Groups() const { return m_Groups; }
     void Reset() { m_Groups = 0; }
 
-private:
+  private:
     std::string Atom()
     {
-        static const char* const kAtoms[] = {"a", "b", "c", "<", ">", "\"", "=", " ", ".", "\\s", "\\w", "\\W",
-                                             "[ab]", "[^>]", "[^\"]", "[^\\s>\"']", "[a-c]", "\\d", "[\\s>]"};
+        static const char* const kAtoms[] = {"a",     "b",          "c",     "<",   ">",     "\"",   "=",
+                                             " ",     ".",          "\\s",   "\\w", "\\W",   "[ab]", "[^>]",
+                                             "[^\"]", "[^\\s>\"']", "[a-c]", "\\d", "[\\s>]"};
         return kAtoms[Below(sizeof(kAtoms) / sizeof(kAtoms[0]))];
     }
 
     std::string Quantifier()
     {
-        static const char* const kQuantifiers[] = {"*", "+", "?", "*?", "+?", "??", "{2}", "{1,3}", "{0,2}?", "{2,}"};
+        static const char* const kQuantifiers[] = {"*",  "+",   "?",     "*?",     "+?",
+                                                   "??", "{2}", "{1,3}", "{0,2}?", "{2,}"};
         return kQuantifiers[Below(sizeof(kQuantifiers) / sizeof(kQuantifiers[0]))];
     }
 
@@ -155,15 +157,16 @@ void Compare(const std::string& Text, unsigned Flags, const std::vector<std::str
         }
         ++Tally.Compared;
         Tally.Matched += fast != "no" ? 1 : 0;
-        ASSERT_EQ(fast, plain) << "pattern /" << Text << "/ flags " << Flags << " subject \"" << subject << "\"";
+        ASSERT_EQ(fast, plain) << "pattern /" << Text << "/ flags " << Flags << " subject \"" << subject
+                               << "\"";
     }
 }
 
 // Compares each of Patterns under each of FlagChoices over Count fresh subjects from MakeSubject, made
 // pattern by pattern and flags by flags (the subjects depend on that order).
 template <class TPatterns, class TFlagChoices, class TMakeSubject>
-void CompareEach(const TPatterns& Patterns, const TFlagChoices& FlagChoices, int Count, TMakeSubject MakeSubject,
-                 TTally& Tally)
+void CompareEach(const TPatterns& Patterns, const TFlagChoices& FlagChoices, int Count,
+                 TMakeSubject MakeSubject, TTally& Tally)
 {
     for (const char* pattern : Patterns) {
         for (unsigned flags : FlagChoices) {
@@ -211,9 +214,10 @@ TEST(RegexReferenceCheck, RepetitionsThatScanForTheNextByteAgree)
     // Repetitions whose continuation starts with a known byte skip ahead (memchr, memrchr, set scans);
     // a positive look-ahead, an optional group's end and line ends are part of what they look at.
     const char* const patterns[] = {
-        "(.*)?(?=<d)", "(.+?)?(?=a|b)", ".*?(?=ab)", "[^/]+?(?=/|$)", "a.*b", "a.*?\n", "a.*?b", "(a.*?)?b",
-        "(?:x.*)?<", ".+?<d", "[^<]*<", "(.*)\n", ".*$", "(?:.?)*?b", "<.{0,3}?>", "(a|b)*?c", "([ab])+b",
-        "(?:[^<]|<[^d])*<d", "\\s*\"", "[^\"]+(?=\")", "(?=a)ab",
+        "(.*)?(?=<d)", "(.+?)?(?=a|b)", ".*?(?=ab)", "[^/]+?(?=/|$)", "a.*b",     "a.*?\n",
+        "a.*?b",       "(a.*?)?b",      "(?:x.*)?<", ".+?<d",         "[^<]*<",   "(.*)\n",
+        ".*$",         "(?:.?)*?b",     "<.{0,3}?>", "(a|b)*?c",      "([ab])+b", "(?:[^<]|<[^d])*<d",
+        "\\s*\"",      "[^\"]+(?=\")",  "(?=a)ab",
     };
     TGenerator generator(99);
     TTally tally;
@@ -227,9 +231,9 @@ TEST(RegexReferenceCheck, RepetitionsThatScanForTheNextByteAgree)
 TEST(RegexReferenceCheck, RepetitionsThatRememberFailedEntriesAgree)
 {
     // Repetitions of single bytes reached outside repeated groups and look-arounds remember where an entry
-    // failed and fail a later entry of the same run at once; captures before, between and after them must come out
-    // as without the memo. Patterns with back-references and conditionals keep no memo: they are here to
-    // show that they still agree.
+    // failed and fail a later entry of the same run at once; captures before, between and after them must
+    // come out as without the memo. Patterns with back-references and conditionals keep no memo: they are
+    // here to show that they still agree.
     const char* const patterns[] = {
         "<.*?(<i.*?/>).*?(<h>[^<]*?(a+?)\\s(\\d{2})</h>)(.*)?(?=<d)",
         "(.*?)<(.*)/(.*?)>",
@@ -250,9 +254,10 @@ TEST(RegexReferenceCheck, RepetitionsThatRememberFailedEntriesAgree)
     };
     TGenerator generator(314);
     TTally tally;
-    const unsigned flagChoices[] = {0, regex::SINGLELINE, regex::GLOBAL | regex::COLLECT_GROUPS | regex::SINGLELINE};
+    const unsigned flagChoices[] = {0, regex::SINGLELINE,
+                                    regex::GLOBAL | regex::COLLECT_GROUPS | regex::SINGLELINE};
     auto subject = [&] {
-        static const char* const kParts[] = {"<i/>", "<i ab/>", "<h>", "</h>", " 12", "a",
+        static const char* const kParts[] = {"<i/>", "<i ab/>", "<h>", "</h>", " 12",         "a",
                                              "b",    "/",       "\n",  "<d",   "<h>ba 12</h>"};
         std::string text;
         const int parts = generator.Below(7);
@@ -270,10 +275,14 @@ TEST(RegexReferenceCheck, PatternsThatAreOneLiteralAgree)
 {
     // A pattern that is one case-sensitive literal, possibly after ^, is searched without the machine.
     // Global searches check that ^ holds only at the subject begin; the other flags fall back to it.
-    const char* const patterns[] = {"a", "ab", "<a", "^a", "^ab<", "a\\.b", "\\x3Cab", "ab\"= ", "^\"",
-                                    "aaa", "(?:ab)", "ab(?=c)", "(ab)"};
-    const unsigned flagChoices[] = {0, regex::GLOBAL | regex::COLLECT_MATCHES, regex::GLOBAL, regex::NOCASE,
-                                    regex::MULTILINE | regex::GLOBAL | regex::COLLECT_MATCHES, regex::FROM_RIGHT};
+    const char* const patterns[] = {"a",      "ab",  "<a",  "^a",     "^ab<",    "a\\.b", "\\x3Cab",
+                                    "ab\"= ", "^\"", "aaa", "(?:ab)", "ab(?=c)", "(ab)"};
+    const unsigned flagChoices[] = {0,
+                                    regex::GLOBAL | regex::COLLECT_MATCHES,
+                                    regex::GLOBAL,
+                                    regex::NOCASE,
+                                    regex::MULTILINE | regex::GLOBAL | regex::COLLECT_MATCHES,
+                                    regex::FROM_RIGHT};
     TGenerator generator(2718);
     TTally tally;
     ASSERT_NO_FATAL_FAILURE(CompareEach(
@@ -288,7 +297,7 @@ TEST(RegexReferenceCheck, LiteralScansOverLongSubjectsAgree)
     // every offset of long subjects, near misses included, with all matches of a global search compared.
     const char* const patterns[] = {"<noindex>", "</table>", "<img[^>]*>", "ab", "x=\"ab", "^<no", "<n(o)"};
     const char* const pieces[] = {"<noindex>", "<noindez>", "</table>", "<img a>", "ab", "x=\"ab", "<n",
-                                  "a",         "b",         " ",        "<",       ">",  "index", "tabl"};
+                                  "a",         "b",         " ",        "<",       ">",  "index",  "tabl"};
     TGenerator generator(1618);
     TTally tally;
     for (int i = 0; i < 60; ++i) {
@@ -328,9 +337,15 @@ std::string GeneratedTag(TGenerator& Generator)
         tag += Generator.Chance(30) ? " = " : "=";
         const std::string value = kValues[Generator.Below(6)];
         switch (Generator.Below(3)) {
-        case 0: tag += "\"" + value + "\""; break;
-        case 1: tag += "'" + value + "'"; break;
-        default: tag += value; break;
+        case 0:
+            tag += "\"" + value + "\"";
+            break;
+        case 1:
+            tag += "'" + value + "'";
+            break;
+        default:
+            tag += value;
+            break;
         }
     }
     return tag + (Generator.Chance(90) ? ">" : "");
@@ -349,7 +364,8 @@ TEST(RegexReferenceCheck, ThePageShapedPatternsAgreeOnGeneratedTags)
         {"(?<=\\.)(?:jpg|png|gif|bmp|svg)(?=\\W|$)", 0},
         {"(?:.+\\?)?(.+?\\.(?:jpg|png|gif|bmp|svg))(?=\\W|$)", 0},
         {"(.*?<body>).*?(<h1>.*?)<div[^>]*?class" + std::string(value) + "[^>]*>", regex::SINGLELINE},
-        {"<tr>.*?(<a[^>]*?href" + std::string(value) + "[^>]*>.*?</a>)(.*?)(<div.*?)</tr>", regex::SINGLELINE},
+        {"<tr>.*?(<a[^>]*?href" + std::string(value) + "[^>]*>.*?</a>)(.*?)(<div.*?)</tr>",
+         regex::SINGLELINE},
     };
     TGenerator generator(7);
     TTally tally;
@@ -358,12 +374,24 @@ TEST(RegexReferenceCheck, ThePageShapedPatternsAgreeOnGeneratedTags)
         const int parts = generator.Below(6);
         for (int k = 0; k < parts; ++k) {
             switch (generator.Below(6)) {
-            case 0: page += " text "; break;
-            case 1: page += "<body>"; break;
-            case 2: page += "<h1>t</h1>"; break;
-            case 3: page += "</a><b>Mai 2010</b></a></table>\n<tr>"; break;
-            case 4: page += "pic.jpg?x=1 /a.png "; break;
-            default: page += GeneratedTag(generator); break;
+            case 0:
+                page += " text ";
+                break;
+            case 1:
+                page += "<body>";
+                break;
+            case 2:
+                page += "<h1>t</h1>";
+                break;
+            case 3:
+                page += "</a><b>Mai 2010</b></a></table>\n<tr>";
+                break;
+            case 4:
+                page += "pic.jpg?x=1 /a.png ";
+                break;
+            default:
+                page += GeneratedTag(generator);
+                break;
             }
         }
         for (const auto& entry : patterns) {

@@ -37,8 +37,8 @@ inline std::string Describe(bool Found, const TResults& Results, const std::stri
 }
 
 /// Compiles and searches once; "error: <message>" when the pattern does not compile.
-inline std::string Run(const std::string& Pattern, unsigned Flags, const std::string& Subject, bool Fast = true,
-                       std::size_t StepLimit = 0)
+inline std::string Run(const std::string& Pattern, unsigned Flags, const std::string& Subject,
+                       bool Fast = true, std::size_t StepLimit = 0)
 {
     try {
         const TPattern pattern(Pattern, Flags, regex::MODE_RECURSIVE);

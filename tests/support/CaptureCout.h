@@ -9,7 +9,7 @@
 namespace TestSupport {
 
 class TCaptureCout {
-public:
+  public:
     /// Points std::cout at a buffer of its own; the destructor gives std::cout its buffer back. Not
     /// copyable, as the buffer is a stream.
     TCaptureCout();
@@ -18,7 +18,7 @@ public:
     /// Everything written to std::cout so far.
     std::string Text() const { return m_Buffer.str(); }
 
-private:
+  private:
     std::ostringstream m_Buffer;
     std::streambuf* m_Old;
 };

@@ -23,7 +23,7 @@ inline const TTransferBounds kQuickBounds{std::chrono::milliseconds(50), std::ch
 /// A test with its own server and an engine with kQuickBounds. libcurl's proxy variables are cleared
 /// before each test: they would send the loopback requests elsewhere.
 class TLoopbackTransferTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
 
     TTestHttpServer m_Server;

@@ -24,7 +24,7 @@ namespace TestSupport {
 namespace {
 
 class TPipe {
-public:
+  public:
     TPipe()
     {
         if (pipe2(m_Fd, O_CLOEXEC) != 0)
@@ -42,7 +42,7 @@ public:
     void CloseRead() { Close(m_Fd[0]); }
     void CloseWrite() { Close(m_Fd[1]); }
 
-private:
+  private:
     static void Close(int& Fd)
     {
         if (Fd >= 0)

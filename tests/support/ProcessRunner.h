@@ -13,10 +13,10 @@
 namespace TestSupport {
 
 struct TProcessResult {
-    int ExitStatus = -1;  ///< exit status, or -1 when the child did not exit normally
-    int Signal = 0;       ///< the signal that ended the child, 0 when it exited
-    std::string Stdout;   ///< everything the child wrote to standard output
-    std::string Stderr;   ///< everything the child wrote to standard error
+    int ExitStatus = -1; ///< exit status, or -1 when the child did not exit normally
+    int Signal = 0;      ///< the signal that ended the child, 0 when it exited
+    std::string Stdout;  ///< everything the child wrote to standard output
+    std::string Stderr;  ///< everything the child wrote to standard error
 };
 
 /// Runs Args[0] (a path) with Args, in WorkDir when it is not empty, with the current environment plus

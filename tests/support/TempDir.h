@@ -9,7 +9,7 @@
 namespace TestSupport {
 
 class TTempDir {
-public:
+  public:
     /// Creates /tmp/skerrow-test-XXXXXX; aborts when it cannot.
     TTempDir();
     /// Removes the directory and everything below it, never following a symbolic link.
@@ -22,7 +22,7 @@ public:
     /// Path() + "/" + Name.
     std::string operator/(const std::string& Name) const { return m_Path + "/" + Name; }
 
-private:
+  private:
     std::string m_Path;
 };
 
@@ -46,13 +46,13 @@ class TPrivateErrorLog {
 /// A disk that is full: while the object lives, no file of this process may grow beyond Bytes; a write
 /// past that fails with EFBIG (the signal SIGXFSZ that would end the process is ignored meanwhile).
 class TFileSizeLimit {
-public:
+  public:
     explicit TFileSizeLimit(rlim_t Bytes);
     ~TFileSizeLimit();
     TFileSizeLimit(const TFileSizeLimit&) = delete;
     TFileSizeLimit& operator=(const TFileSizeLimit&) = delete;
 
-private:
+  private:
     rlimit m_Previous{};
     void (*m_PreviousHandler)(int) = nullptr;
 };

@@ -30,16 +30,26 @@ void Require(bool Condition, const char* What)
 const char* ReasonPhrase(int Status)
 {
     switch (Status) {
-    case 200: return "OK";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 304: return "Not Modified";
-    case 400: return "Bad Request";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 500: return "Internal Server Error";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+    case 200:
+        return "OK";
+    case 301:
+        return "Moved Permanently";
+    case 302:
+        return "Found";
+    case 304:
+        return "Not Modified";
+    case 400:
+        return "Bad Request";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 500:
+        return "Internal Server Error";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Status";
     }
 }
 
@@ -219,7 +229,8 @@ bool TTestHttpServer::WaitDelay(std::chrono::milliseconds Delay) const
     const auto end = std::chrono::steady_clock::now() + Delay;
     for (;;) {
         // Rounded up, so that the reply never comes before the delay has passed.
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             return true;
         pollfd wake = {m_WakeRead, POLLIN, 0};
@@ -299,7 +310,8 @@ void TTestHttpServer::Serve(TConnection& Connection)
             break;
 
         const bool closeAfter = reply.Close || HasHeaderValue(head, "Connection", "close");
-        std::string response = "HTTP/1.1 " + std::to_string(reply.Status) + " " + ReasonPhrase(reply.Status) + "\r\n";
+        std::string response =
+            "HTTP/1.1 " + std::to_string(reply.Status) + " " + ReasonPhrase(reply.Status) + "\r\n";
         bool hasLength = false;
         for (const auto& header : reply.Headers) {
             response += header.first + ": " + header.second + "\r\n";

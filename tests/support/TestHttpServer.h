@@ -62,7 +62,7 @@ struct THttpReply {
 };
 
 class TTestHttpServer {
-public:
+  public:
     /// Returns true and fills Reply when it answers Target.
     using THandler = std::function<bool(const std::string& Target, THttpReply& Reply)>;
 
@@ -98,7 +98,7 @@ public:
     /// first.
     bool WaitForRequests(std::size_t Count, std::chrono::milliseconds Timeout) const;
 
-private:
+  private:
     struct TConnection {
         int Fd = -1;
         bool Done = false;
@@ -114,7 +114,7 @@ private:
     THttpReply FindReply(const std::string& Target) const;
 
     int m_Listen = -1;
-    int m_WakeRead = -1;  ///< readable once Stop has begun
+    int m_WakeRead = -1; ///< readable once Stop has begun
     int m_WakeWrite = -1;
     std::uint16_t m_Port = 0;
     bool m_Stopped = false;

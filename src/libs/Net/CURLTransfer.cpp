@@ -139,17 +139,17 @@ size_t ReceiveCallback(char* ptr, size_t size, size_t nmemb, void* stream) noexc
 } // namespace
 
 /// Composes an application failure with << and the source location of the statement.
-#define MAKE_FAILURE(MessageExpr)                                                      \
-    [&] {                                                                              \
-        std::ostringstream failure_stream_;                                            \
-        failure_stream_ << MessageExpr;                                                \
-        return MakeFailure(failure_stream_.str(), __FILE__, __LINE__);                 \
+#define MAKE_FAILURE(MessageExpr)                                                                            \
+    [&] {                                                                                                    \
+        std::ostringstream failure_stream_;                                                                  \
+        failure_stream_ << MessageExpr;                                                                      \
+        return MakeFailure(failure_stream_.str(), __FILE__, __LINE__);                                       \
     }()
 
 /// The multi handle, a pool of easy handles with the options every transfer shares, the transfers begun
 /// and not yet taken by their turn, and the select() loop that drives them.
 class TCURLTransfer {
-public:
+  public:
     TCURLTransfer(size_t Connections, const TTransferBounds& Bounds);
     ~TCURLTransfer();
     TCURLTransfer(const TCURLTransfer&) = delete;
@@ -158,7 +158,7 @@ public:
     size_t Connections() const { return m_Connections; }
     void Download(ITask& Task, const TTaskQueue* Upcoming);
 
-private:
+  private:
     TTransfer* Find(const ITask& Task) const;
     /// An easy handle from the pool, with Url set; null, with the handle back in the pool, when libcurl
     /// refuses the URL (Refusal then holds libcurl's code).
@@ -253,7 +253,8 @@ CURL* TCURLTransfer::TakeEasy(const std::string& Url, CURLcode& Refusal)
         FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, m_StallSeconds) == CURLE_OK);
         FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, HeaderCallback) == CURLE_OK);
         FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L) == CURLE_OK);
-        FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr)) == CURLE_OK);
+        FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr)) ==
+                    CURLE_OK);
         m_FreeEasy.push_back(easy);
     }
     CURL* easy = m_FreeEasy.back();
@@ -409,7 +410,8 @@ CURLMcode TCURLTransfer::Perform(size_t& Ended)
         auto* transfer = reinterpret_cast<TTransfer*>(data);
         transfer->Done = true;
         transfer->Result = pCurlMsg->data.result;
-        FATAL_CHECK(curl_easy_getinfo(transfer->Easy, CURLINFO_RESPONSE_CODE, &transfer->ResponseCode) == CURLE_OK);
+        FATAL_CHECK(curl_easy_getinfo(transfer->Easy, CURLINFO_RESPONSE_CODE, &transfer->ResponseCode) ==
+                    CURLE_OK);
         // The handle goes back to the pool at once, its connection to libcurl's cache.
         FATAL_CHECK(curl_multi_remove_handle(m_hMulti, transfer->Easy) == CURLM_OK);
         ReturnEasy(transfer->Easy);

@@ -23,7 +23,7 @@ class TTaskQueue;
 /// libcurl's global initialisation for the lifetime of the object (curl_global_init with
 /// CURL_GLOBAL_ALL, its result ignored; curl_global_cleanup on destruction).
 class TCURLGlobal {
-public:
+  public:
     TCURLGlobal();
     ~TCURLGlobal();
     TCURLGlobal(const TCURLGlobal&) = delete;
@@ -44,7 +44,7 @@ struct TTransferBounds {
 /// The engine object that the driver owns for the run. Not copyable; one per process at a time, since it
 /// performs libcurl's global initialisation and clean-up.
 class TDownloader {
-public:
+  public:
     /// N from SKERROW_CONNECTIONS.
     explicit TDownloader(const TTransferBounds& Bounds = TTransferBounds());
     /// N = Connections (at least 1, at most 64).
@@ -72,9 +72,9 @@ public:
     ///  * "curl_multi_perform error: <text>" and "select from socket error: <errno>".
     /// A failure that Begin, Receive or Finish raises leaves Download as it was raised; one raised by
     /// Receive ends the transfer first, and the task is given no further byte. Either way the engine
-    /// serves the next Download. When ending a transfer takes longer than 1.5 s (TTransferBounds::Abort), the failure raised
-    /// instead is "Попытка прервать передачу данных заняла слишком много времени", a line feed and the
-    /// message of the failure that was pending.
+    /// serves the next Download. When ending a transfer takes longer than 1.5 s (TTransferBounds::Abort), the
+    /// failure raised instead is "Попытка прервать передачу данных заняла слишком много времени", a line feed
+    /// and the message of the failure that was pending.
     void Download(ITask& Task);
 
     /// The same, for Task just taken from the front of Upcoming. While it runs, whenever fewer than N
@@ -87,7 +87,7 @@ public:
     /// early must stay alive until its own Download or until the engine is destroyed.
     void Download(ITask& Task, const TTaskQueue& Upcoming);
 
-private:
+  private:
     TCURLGlobal m_Global; ///< first member: constructed before and destroyed after every libcurl handle
     std::unique_ptr<TCURLTransfer> m_Transfer;
 };

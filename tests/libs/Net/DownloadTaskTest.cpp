@@ -9,8 +9,8 @@
 #include <algorithm>
 #include <csignal>
 #include <memory>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Logic.h"
@@ -65,7 +65,7 @@ struct TTestProcessor {
 using TPageTask = TDownloadAndProcess<TTestProcessor>;
 
 class DownloadTask : public TestSupport::TLoopbackTransferTest {
-protected:
+  protected:
     std::unique_ptr<TPageTask> MakePageTask(const std::string& Path, const std::string& OutputFile)
     {
         auto task = std::make_unique<TPageTask>(m_Server.Url(Path));
@@ -124,8 +124,10 @@ TEST_F(DownloadTask, FailedTransferLeavesNeitherFileNorTemporary)
         std::string Failure;
         bool Interrupt;
     } cases[] = {
-        {"/missing.jpg", "Transfer error: server return error code 404 URL: " + m_Server.Url("/missing.jpg"), false},
-        {"/dropped.jpg", "Transfer error: Transferred a partial file URL: " + m_Server.Url("/dropped.jpg"), false},
+        {"/missing.jpg", "Transfer error: server return error code 404 URL: " + m_Server.Url("/missing.jpg"),
+         false},
+        {"/dropped.jpg", "Transfer error: Transferred a partial file URL: " + m_Server.Url("/dropped.jpg"),
+         false},
         {"/big.bin", "Ошибка при записи " + target, false}, // a full disk, below
         {"/stalled.jpg", "interrupted", true},
     };
@@ -136,7 +138,8 @@ TEST_F(DownloadTask, FailedTransferLeavesNeitherFileNorTemporary)
         {
             TDownloadFile task(m_Server.Url(c.Path), target);
             // A full disk for the picture written whole.
-            const TestSupport::TFileSizeLimit full(c.Path == std::string("/big.bin") ? 64 * 1024 : RLIM_INFINITY);
+            const TestSupport::TFileSizeLimit full(c.Path == std::string("/big.bin") ? 64 * 1024
+                                                                                     : RLIM_INFINITY);
             const BrintLib::TInterruptionHandlers handlers;
             std::thread interrupter;
             if (c.Interrupt) {

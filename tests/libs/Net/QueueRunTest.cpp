@@ -9,8 +9,8 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <iterator>
 #include <filesystem>
+#include <iterator>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -35,16 +35,15 @@ const char kServerVariable[] = "SKERROW_QUEUE_RUN_SERVER";
 const char kOutputVariable[] = "SKERROW_QUEUE_RUN_DIR";
 
 /// A task that fails in Begin with Failure, before any transfer.
-template <typename TFailure>
-class TFailingTask : public ITask {
-public:
+template <typename TFailure> class TFailingTask : public ITask {
+  public:
     TFailingTask(std::string Url, TFailure Failure) : m_Url(std::move(Url)), m_Failure(std::move(Failure)) {}
     const std::string& GetUrl() const override { return m_Url; }
     void Begin() override { throw m_Failure; }
     void Receive(const char*, size_t) override {}
     void Finish() override {}
 
-private:
+  private:
     std::string m_Url;
     TFailure m_Failure;
 };
@@ -78,7 +77,8 @@ TEST(QueueRunChild, DISABLED_RunQueue)
     page->m_Processor.Out = o;
     g_TaskQueue.Push(std::move(page));
     g_TaskQueue.Push(std::make_unique<TDownloadFile>(b + "/03.jpg", o + "/03.jpg"));
-    g_TaskQueue.Push(std::make_unique<TFailingTask<std::runtime_error>>(b + "/05.jpg", std::runtime_error("disk on fire")));
+    g_TaskQueue.Push(std::make_unique<TFailingTask<std::runtime_error>>(b + "/05.jpg",
+                                                                        std::runtime_error("disk on fire")));
 
     TDownloader downloader;
     RunTaskQueue(downloader);
@@ -118,14 +118,15 @@ TEST(QueueRun, OneFailingTaskIsLoggedOnceAndTheOthersCompleteWithOneOrManyTransf
         const std::string b = server.BaseUrl();
         const auto run = TestSupport::RunProcess(
             {exe, "--gtest_filter=QueueRunChild.DISABLED_RunQueue", "--gtest_also_run_disabled_tests"},
-            {std::string(kServerVariable) + "=" + b, std::string(kOutputVariable) + "=" + out, "http_proxy=",
-             "LANG=C.UTF-8", "LC_ALL=", std::string("SKERROW_CONNECTIONS=") + connections});
+            {std::string(kServerVariable) + "=" + b, std::string(kOutputVariable) + "=" + out,
+             "http_proxy=", "LANG=C.UTF-8", "LC_ALL=", std::string("SKERROW_CONNECTIONS=") + connections});
         ASSERT_EQ(run.ExitStatus, 0) << run.Stdout << run.Stderr;
         ASSERT_NE(run.Stdout.find("[  PASSED  ] 1 test"), std::string::npos) << run.Stdout;
 
         // Every task was asked for once; one at a time, in queue order, the one that the page queued last.
         std::vector<std::string> requests = server.Requests();
-        std::vector<std::string> expectedRequests = {"/01.jpg", "/02.jpg", "/index.htm", "/03.jpg", "/04.jpg"};
+        std::vector<std::string> expectedRequests = {"/01.jpg", "/02.jpg", "/index.htm", "/03.jpg",
+                                                     "/04.jpg"};
         if (connections != std::string("1")) {
             std::sort(requests.begin(), requests.end());
             std::sort(expectedRequests.begin(), expectedRequests.end());
@@ -146,16 +147,17 @@ TEST(QueueRun, OneFailingTaskIsLoggedOnceAndTheOthersCompleteWithOneOrManyTransf
         EXPECT_GT(digits, at + source.size());
         entries.replace(at + source.size(), digits - at - source.size(), "N");
         const std::string expected = "earlier run\n" + b + "/02.jpg BrintLib::TAplThrowException " + source +
-                                     "N:\n\tTransfer error: server return error code 404 URL: " + b + "/02.jpg\n\n" +
-                                     b + "/05.jpg std::exception: disk on fire\n";
+                                     "N:\n\tTransfer error: server return error code 404 URL: " + b +
+                                     "/02.jpg\n\n" + b + "/05.jpg std::exception: disk on fire\n";
         EXPECT_EQ(entries, expected);
 
         // The console shows each task's line and echoes each entry, in queue order whatever N is.
         const std::string& console = run.Stdout;
         size_t position = 0;
         for (const std::string& line :
-             {"Download: " + b + "/01.jpg\n", "Download: " + b + "/02.jpg\n", b + "/02.jpg BrintLib::TAplThrowException ",
-              "Download: " + b + "/index.htm\n", "Processing: " + b + "/index.htm\n", "Download: " + b + "/03.jpg\n",
+             {"Download: " + b + "/01.jpg\n", "Download: " + b + "/02.jpg\n",
+              b + "/02.jpg BrintLib::TAplThrowException ", "Download: " + b + "/index.htm\n",
+              "Processing: " + b + "/index.htm\n", "Download: " + b + "/03.jpg\n",
               "Download: " + b + "/05.jpg\n" + b + "/05.jpg std::exception: disk on fire\n",
               "Download: " + b + "/04.jpg\n"}) {
             const size_t found = console.find(line, position);

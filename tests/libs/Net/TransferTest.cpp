@@ -36,7 +36,7 @@ namespace {
 
 /// Records every call the engine makes, and the bytes it is given.
 class TRecordingTask : public ITask {
-public:
+  public:
     explicit TRecordingTask(std::string Url) : m_Url(std::move(Url)) {}
 
     const std::string& GetUrl() const override { return m_Url; }
@@ -83,7 +83,7 @@ public:
     std::function<void(size_t ReceivedSoFar)> OnReceive;
     std::function<void()> OnFinish;
 
-private:
+  private:
     std::string m_Url;
 };
 
@@ -107,7 +107,7 @@ std::string TransferError(CURLcode Code, const std::string& Url)
 }
 
 class Transfer : public TestSupport::TLoopbackTransferTest {
-protected:
+  protected:
     void SetUp() override
     {
         TLoopbackTransferTest::SetUp();
@@ -176,7 +176,8 @@ TEST_F(Transfer, EveryStatusButTwoHundredFailsOnceTheHeadersHaveCome)
         const size_t requestsBefore = m_Server.Requests().size();
         TRecordingTask task(m_Server.Url(path));
         EXPECT_EQ(FailureOf([&] { m_Downloader.Download(task); }),
-                  "Transfer error: server return error code " + std::to_string(c.Status) + " URL: " + task.GetUrl());
+                  "Transfer error: server return error code " + std::to_string(c.Status) +
+                      " URL: " + task.GetUrl());
         EXPECT_EQ(task.Body, "");
         EXPECT_EQ(task.CallSummary(), kBeginOnly);
         EXPECT_EQ(m_Server.Requests().size(), requestsBefore + 1);
@@ -213,7 +214,8 @@ TEST_F(Transfer, ConnectionFailuresCarryLibcurlsText)
         TRecordingTask task(c.Url);
         ::testing::internal::CaptureStdout();
         const std::string failure = FailureOf([&] { m_Downloader.Download(task); });
-        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Download: " + BrintLib::MaskControlBytes(c.Url) + "\n");
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+                  "Download: " + BrintLib::MaskControlBytes(c.Url) + "\n");
         // A message is text: it ends at a NUL.
         EXPECT_TRUE(failure == TransferError(c.Code, c.Url).c_str()) << failure.substr(0, 200);
         EXPECT_EQ(task.Calls, c.Calls);
@@ -260,7 +262,8 @@ TEST_F(Transfer, TransferThatReceivesNothingForTheStallBoundFails)
         SCOPED_TRACE(c.Path);
         m_Server.SetReply(c.Path, c.Reply);
         TRecordingTask task(m_Server.Url(c.Path));
-        EXPECT_EQ(FailureOf([&] { downloader.Download(task); }), TransferError(CURLE_OPERATION_TIMEDOUT, task.GetUrl()));
+        EXPECT_EQ(FailureOf([&] { downloader.Download(task); }),
+                  TransferError(CURLE_OPERATION_TIMEDOUT, task.GetUrl()));
         EXPECT_TRUE(task.Body == c.Received) << task.Body.size();
         EXPECT_EQ(task.CallSummary(), c.Calls);
         TRecordingTask next(m_Server.Url("/ok"));
@@ -276,7 +279,8 @@ TEST_F(Transfer, ConnectionDroppedInTheMiddleOfTheBodyFails)
     reply.DropAfter = 300000;
     m_Server.SetReply("/dropped", reply);
     TRecordingTask task(m_Server.Url("/dropped"));
-    EXPECT_EQ(FailureOf([&] { m_Downloader.Download(task); }), TransferError(CURLE_PARTIAL_FILE, task.GetUrl()));
+    EXPECT_EQ(FailureOf([&] { m_Downloader.Download(task); }),
+              TransferError(CURLE_PARTIAL_FILE, task.GetUrl()));
     EXPECT_EQ(task.Body, body.substr(0, 300000));
     EXPECT_EQ(task.CallSummary(), kBeginReceive);
     ExpectEngineStillWorks();
@@ -300,7 +304,8 @@ TEST_F(Transfer, FailureRaisedByReceiveLeavesDownloadAsRaisedAndEndsTheTransfer)
         task.OnReceive = [&](size_t ReceivedSoFar) {
             if (ReceivedSoFar > 100000) {
                 line = __LINE__ + 1;
-                APL_THROW("Ошибка при записи " << "x.bin");
+                APL_THROW("Ошибка при записи "
+                          << "x.bin");
             }
         };
         try {
@@ -402,7 +407,7 @@ void IgnoreSignal(int) {}
 
 /// Interrupts the main thread's system calls with SIGUSR1, every few milliseconds, while it lives.
 class TInterrupter {
-public:
+  public:
     explicit TInterrupter(pthread_t Target) : m_Target(Target)
     {
         struct sigaction action = {};
@@ -428,7 +433,7 @@ public:
         sigaction(SIGUSR1, &m_Previous, nullptr);
     }
 
-private:
+  private:
     pthread_t m_Target;
     struct sigaction m_Previous = {};
     std::mutex m_Mutex;
@@ -459,7 +464,8 @@ TEST_F(Transfer, CancellingPastItsBoundForcesTheEngineIdleAndNamesBothFailures)
         waiter.join();
     }
     EXPECT_EQ(failure, "Попытка прервать передачу данных заняла слишком много времени\n"
-                       "select from socket error: " + std::to_string(EINTR));
+                       "select from socket error: " +
+                           std::to_string(EINTR));
     EXPECT_EQ(task.Calls, kBeginOnly);
     ExpectEngineStillWorks();
 }
