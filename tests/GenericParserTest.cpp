@@ -304,6 +304,8 @@ TEST(PageUrl, ResolvesAddressesAsABrowserDoes)
         {"http://mag-a.test:8080/issue/", "/a", "http://mag-a.test:8080/a"},
         {"https://u:p@mag-a.test:8080/issue/?x=1", "/a.html", "https://u:p@mag-a.test:8080/a.html"},
         {"http://mag-a.test/issue/?x=1", "/a?", "http://mag-a.test/a"},
+        {"https://u@mag-a.test:8080/issue/", "/a.html?b=1&c", "https://u@mag-a.test:8080/a.html?b=1&c"},
+        {"http://[::1]:8080/issue/#top", "/a?b", "http://[::1]:8080/a?b"},
         {"http://mag-a.test/issue/", "/a/./b/../c.jpg", "http://mag-a.test/a/c.jpg"},
         {"http://mag-a.test/issue/", "/a/.b/..c/d.jpg?e=/../f", "http://mag-a.test/a/.b/..c/d.jpg?e=/../f"},
         {"http://mag-a.test/issue/", "/a%20b/%2e%2e/c.jpg", "http://mag-a.test/a%20b/%2e%2e/c.jpg"},

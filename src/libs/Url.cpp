@@ -187,8 +187,9 @@ bool IsPlainRootPath(const std::string& Encoded)
 
 /// Resolves Encoded, a reference as EncodeReference gives it, when it is a plain root-relative address
 /// (IsPlainRootPath), on Root, a copy of the page's address: Result is the address, empty when libcurl
-/// refuses it, and returns true. Returns false, Result untouched, for any other reference.
-bool ResolveRootPath(CURLU* Root, const std::string& Encoded, std::string& Result)
+/// refuses it, and returns true. Returns false, Result untouched, for any other reference. Origin is what
+/// libcurl writes of Root before its path (scheme, user, host, port), or empty when not known.
+bool ResolveRootPath(CURLU* Root, const std::string& Origin, const std::string& Encoded, std::string& Result)
 {
     if (!IsPlainRootPath(Encoded))
         return false;
@@ -201,10 +202,44 @@ bool ResolveRootPath(CURLU* Root, const std::string& Encoded, std::string& Resul
     if (curl_url_set(Root, CURLUPART_PATH, (query == std::string::npos ? Encoded : path).c_str(), 0) !=
             CURLUE_OK ||
         curl_url_set(Root, CURLUPART_QUERY,
-                     query == std::string::npos ? nullptr : Encoded.c_str() + query + 1, 0) != CURLUE_OK ||
-        !GetPart(Root, CURLUPART_URL, Result))
+                     query == std::string::npos ? nullptr : Encoded.c_str() + query + 1, 0) != CURLUE_OK) {
         Result.clear();
+        return true;
+    }
+    if (Origin.empty()) {
+        if (!GetPart(Root, CURLUPART_URL, Result))
+            Result.clear();
+        return true;
+    }
+    // libcurl writes an address as its origin, its path and, when not empty, '?' and its query; only the
+    // two parts set here differ from one address to the next, so only they are read back.
+    std::string part;
+    if (!GetPart(Root, CURLUPART_PATH, part)) {
+        Result.clear();
+        return true;
+    }
+    Result.reserve(Origin.size() + part.size() + (query == std::string::npos ? 0 : Encoded.size() - query));
+    Result = Origin;
+    Result += part;
+    if (query != std::string::npos && GetPart(Root, CURLUPART_QUERY, part) && !part.empty()) {
+        Result += '?';
+        Result += part;
+    }
     return true;
+}
+
+/// What libcurl writes of Root's address before its path, or empty when that cannot be told; Root's path
+/// and query are changed.
+std::string OriginOf(CURLU* Root)
+{
+    std::string url;
+    if (curl_url_set(Root, CURLUPART_PATH, "/", 0) != CURLUE_OK ||
+        curl_url_set(Root, CURLUPART_QUERY, nullptr, 0) != CURLUE_OK ||
+        curl_url_set(Root, CURLUPART_FRAGMENT, nullptr, 0) != CURLUE_OK ||
+        !GetPart(Root, CURLUPART_URL, url) || url.empty() || url.back() != '/')
+        return std::string();
+    url.pop_back();
+    return url;
 }
 
 } // namespace
@@ -225,8 +260,10 @@ TPageUrl::TPageUrl(const std::string& Url)
     if (handle && curl_url_set(handle.get(), CURLUPART_URL, encoded.c_str(), 0) == CURLUE_OK &&
         IsWebScheme(handle.get())) {
         m_Root.reset(curl_url_dup(handle.get()));
-        if (m_Root)
+        if (m_Root) {
+            m_Origin = OriginOf(m_Root.get());
             m_Handle.reset(handle.release());
+        }
     }
 }
 
@@ -248,7 +285,7 @@ bool TPageUrl::Resolve(const std::string& Reference, std::string& Result) const
     }
     Result.clear();
     std::string encoded;
-    if (EncodeReference(reference, encoded) && !ResolveRootPath(m_Root.get(), encoded, Result)) {
+    if (EncodeReference(reference, encoded) && !ResolveRootPath(m_Root.get(), m_Origin, encoded, Result)) {
         const TUrlHandle handle(curl_url_dup(m_Handle.get()));
         // libcurl resolves an address set on a handle that holds one against it; an empty reference is the
         // page itself. An address without a scheme of its own keeps the page's, which is a web scheme.

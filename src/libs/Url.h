@@ -46,6 +46,9 @@ class TPageUrl {
     /// A copy of the page's address whose path and query are replaced by those of each root-relative
     /// address resolved; null exactly when m_Handle is.
     std::unique_ptr<Curl_URL, TDeleter> m_Root;
+    /// What libcurl writes of m_Root's address before its path ("http://host:port"), so that a
+    /// root-relative address is written from its path and query alone; empty when not known.
+    std::string m_Origin;
     /// Reference without its fragment -> the result, empty when it cannot be resolved.
     mutable std::unordered_map<std::string, std::string> m_Resolved;
 };
