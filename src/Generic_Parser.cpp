@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <string_view>
 
 #include "ErrorLog.h"
 #include "Logic.h"
@@ -143,8 +144,9 @@ std::string LowerCaseCp1251(std::string Text)
 
 std::string AtLeastTwoDigits(size_t Number)
 {
-    char digits[24];
-    std::snprintf(digits, sizeof digits, "%02zu", Number);
+    std::string digits = std::to_string(Number);
+    if (digits.size() < 2)
+        digits.insert(digits.begin(), '0');
     return digits;
 }
 
@@ -252,15 +254,17 @@ void RenameLinks(const std::string& Text, const BrintLib::TPageUrl& PageUrl, con
     FATAL_CHECK(&Result != &Text);
     Result.clear();
     Result.reserve(Text.size());
-    // Each value is resolved once: the local file it becomes, or null when it is no article's.
-    std::unordered_map<std::string, const std::string*> known;
+    // Each value is resolved once: the local file it becomes, or null when it is no article's. The values
+    // are read where they stand in Text.
+    std::unordered_map<std::string_view, const std::string*> known;
     TRegexpScanner scanner(Text);
     while (scanner.Find(link)) {
-        const auto [found, added] = known.try_emplace(link[1].str(), nullptr);
-        const std::string& value = found->first;
+        const std::string_view value(Text.data() + (link[1].first - Text.begin()),
+                                     static_cast<size_t>(link[1].second - link[1].first));
+        const auto [found, added] = known.try_emplace(value, nullptr);
         if (added) {
             std::string url;
-            if (PageUrl.Resolve(DecodeCharacterReferences(value), url)) {
+            if (PageUrl.Resolve(DecodeCharacterReferences(std::string(value)), url)) {
                 const auto article = Files.find(url);
                 found->second = article == Files.end() ? nullptr : &article->second;
             }
@@ -272,8 +276,8 @@ void RenameLinks(const std::string& Text, const BrintLib::TPageUrl& PageUrl, con
         }
         Result += *found->second;
         const size_t fragment = value.find('#');
-        if (fragment != std::string::npos)
-            Result.append(value, fragment, std::string::npos);
+        if (fragment != std::string_view::npos)
+            Result.append(value.substr(fragment));
         Result.append(link[1].second, link[0].second);
     }
     Result.append(scanner.Previous(), scanner.End());
@@ -297,21 +301,23 @@ void ProcessImages(const std::string& Dir, std::string& Page, const BrintLib::TP
 
     std::string output;
     output.reserve(Page.size());
-    std::unordered_map<std::string, std::string> localNames; // source as written -> PageName/NN.ext
+    // Source as written, where it stands in Page -> PageName/NN.ext.
+    std::unordered_map<std::string_view, std::string> localNames;
     unsigned count = 0;
     TRegexpScanner scanner(Page);
     while (scanner.Find(findImages)) {
         output.append(scanner.Previous(), findImages[0].first);
-        const std::string source = findImages[1].str();
+        const std::string_view source(Page.data() + (findImages[1].first - Page.cbegin()),
+                                      static_cast<size_t>(findImages[1].second - findImages[1].first));
         auto known = localNames.find(source);
         if (known == localNames.end()) {
-            if (!pictureType.Find(source)) {
+            if (!pictureType.Find(findImages[1].first, findImages[1].second)) {
                 LogError(pathPrefix + " Не опознанный тип изображения: " + Excerpt(findImages[0].str(), "") +
                          "\n");
                 continue;
             }
             std::string url;
-            if (!PageUrl.Resolve(DecodeCharacterReferences(source), url)) {
+            if (!PageUrl.Resolve(DecodeCharacterReferences(std::string(source)), url)) {
                 LogError(pathPrefix + " Неверный адрес изображения: " + Excerpt(findImages[0].str(), "") +
                          "\n");
                 continue;
