@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -79,6 +81,57 @@ const char kHeadEnd[] = " - Популярная механика</title>\n"
 /// table's end, or at the end of Text. Tables nested in the cell are passed over whole, comments too.
 size_t CellEnd(const std::string& Text, size_t From);
 
+/// Whether Byte is white space as the patterns' \s takes it.
+bool IsBlank(char Byte)
+{
+    return Byte == ' ' || (Byte >= '\t' && Byte <= '\r');
+}
+
+/// The first position from From on where Text holds Opening ("<td") followed, before the next '>', by Word:
+/// where a pattern of the shape Opening "[^>]*?" Word ... may match at all; npos when there is none. The
+/// pattern is tried there only, instead of at every Opening of a page.
+size_t NextTagWith(const std::string& Text, size_t From, const char* Opening, const char* Word)
+{
+    const size_t openingLength = std::strlen(Opening);
+    for (size_t at = Text.find(Opening, From); at != std::string::npos; at = Text.find(Opening, at + 1)) {
+        const size_t close = Text.find('>', at + openingLength);
+        if (close == std::string::npos)
+            return std::string::npos;
+        const std::string_view tag(Text.data() + at + openingLength, close - at - openingLength);
+        if (tag.find(Word) != std::string_view::npos)
+            return at;
+    }
+    return std::string::npos;
+}
+
+/// Whether a picture link (A.ImageLink) may begin at At, where Text holds "<a": its opening tag either ends
+/// at the first '>' after At, and the next tag after that is "<img", or it has an href value in quotes
+/// that runs past that '>'. Most links of a page lead to pages; the pattern is not tried on them.
+bool MayBeImageLink(const std::string& Text, size_t At)
+{
+    const size_t close = Text.find('>', At);
+    if (close == std::string::npos)
+        return false;
+    const size_t next = Text.find('<', close);
+    if (next != std::string::npos && Text.compare(next, 4, "<img") == 0)
+        return true;
+    const std::string_view tag(Text.data() + At, close - At);
+    for (size_t href = tag.find("href"); href != std::string_view::npos; href = tag.find("href", href + 1)) {
+        size_t i = href + 4;
+        while (i < tag.size() && IsBlank(tag[i]))
+            ++i;
+        if (i == tag.size() || tag[i] != '=')
+            continue;
+        ++i;
+        while (i < tag.size() && IsBlank(tag[i]))
+            ++i;
+        if (i < tag.size() && (tag[i] == '"' || tag[i] == '\'') &&
+            tag.find(tag[i], i + 1) == std::string_view::npos)
+            return true;
+    }
+    return false;
+}
+
 /// The text of a sub-match record.
 std::string Text(const TRegexp& Pattern, unsigned Group)
 {
@@ -130,8 +183,16 @@ void QueueArticles(const std::string& Dir, const std::string& IssueName, const B
 
     TLocalFiles files;
     size_t index = 1;
-    TRegexpScanner scanner(Output);
-    while (scanner.Search(articleLink)) {
+    for (size_t from = 0;;) {
+        const size_t at = NextTagWith(Output, from, "<a", "t_link_big");
+        if (at == std::string::npos ||
+            !articleLink.Find(Output.cbegin() + static_cast<std::ptrdiff_t>(at), Output.cend())) {
+            // A page without any article link raises the search error over the whole page.
+            if (from == 0)
+                TRegexpScanner(Output).Search(articleLink);
+            break;
+        }
+        from = static_cast<size_t>(articleLink[0].second - Output.cbegin());
         href.Search(articleLink[0].first, articleLink[0].second);
         std::string url;
         if (!PageUrl.Resolve(DecodeCharacterReferences(Text(href, 1)), url)) {
@@ -334,11 +395,14 @@ void ReplaceBackgroundCells(std::string& Text)
     std::string output;
     output.reserve(Text.size());
     TPos position = Text.begin();
-    TRegexpScanner scanner(Text);
-    while (scanner.Find(backgroundCell)) {
+    for (size_t from = 0;;) {
+        const size_t at = NextTagWith(Text, from, "<td", "background");
+        if (at == std::string::npos ||
+            !backgroundCell.Find(Text.cbegin() + static_cast<std::ptrdiff_t>(at), Text.cend()))
+            break;
         const TPos content = backgroundCell[0].second;
-        const TPos cellEnd =
-            Text.cbegin() + static_cast<std::ptrdiff_t>(CellEnd(Text, content - Text.cbegin()));
+        from = static_cast<size_t>(content - Text.cbegin());
+        const TPos cellEnd = Text.cbegin() + static_cast<std::ptrdiff_t>(CellEnd(Text, from));
         // A cell without a link of its own stays as it was.
         if (!cellLink.Find(content, cellEnd))
             continue;
@@ -349,7 +413,7 @@ void ReplaceBackgroundCells(std::string& Text)
         output.append(backgroundCell[1].first, backgroundCell[1].second);
         output += "\"></a></td>";
         position = cellEnd;
-        scanner = TRegexpScanner(cellEnd, Text.cend());
+        from = static_cast<size_t>(cellEnd - Text.cbegin());
     }
     output.append(position, Text.cend());
     Text.swap(output);
@@ -379,8 +443,13 @@ void FlattenImageLinks(std::string& Text)
     std::string output;
     output.reserve(Text.size());
     TPos position = Text.begin();
-    TRegexpScanner scanner(Text);
-    while (scanner.Find(imageLink)) {
+    for (size_t at = Text.find("<a"); at != std::string::npos;) {
+        if (!MayBeImageLink(Text, at)) {
+            at = Text.find("<a", at + 1);
+            continue;
+        }
+        if (!imageLink.Find(Text.cbegin() + static_cast<std::ptrdiff_t>(at), Text.cend()))
+            break;
         output.append(position, imageLink[0].first);
         if (mayNamePicture(imageLink[1].first, imageLink[1].second) &&
             imageTarget.Find(imageLink[1].first, imageLink[1].second)) {
@@ -391,6 +460,7 @@ void FlattenImageLinks(std::string& Text)
             output.append(imageLink[0].first, imageLink[0].second);
         }
         position = imageLink[0].second;
+        at = Text.find("<a", static_cast<size_t>(position - Text.cbegin()));
     }
     output.append(position, Text.cend());
     Text.swap(output);
