@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <string.h>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -89,17 +90,28 @@ bool IsBlank(char Byte)
 
 /// The first position from From on where Text holds Opening ("<td") followed, before the next '>', by Word:
 /// where a pattern of the shape Opening "[^>]*?" Word ... may match at all; npos when there is none. The
-/// pattern is tried there only, instead of at every Opening of a page.
+/// pattern is tried there only, instead of at every Opening of a page. Word, rarer than Opening, is what
+/// is looked for; Opening is then looked for back to the '>' before it. Linear in the text read.
 size_t NextTagWith(const std::string& Text, size_t From, const char* Opening, const char* Word)
 {
-    const size_t openingLength = std::strlen(Opening);
-    for (size_t at = Text.find(Opening, From); at != std::string::npos; at = Text.find(Opening, at + 1)) {
-        const size_t close = Text.find('>', at + openingLength);
-        if (close == std::string::npos)
-            return std::string::npos;
-        const std::string_view tag(Text.data() + at + openingLength, close - at - openingLength);
-        if (tag.find(Word) != std::string_view::npos)
-            return at;
+    const std::string_view opening(Opening);
+    const size_t wordLength = std::strlen(Word);
+    const char* const text = Text.data();
+    // Neither a '>' nor an Opening that ends before the word begins in [From, checked).
+    size_t checked = From;
+    for (size_t word = From + opening.size(); word < Text.size(); ++word) {
+        const void* found = memmem(text + word, Text.size() - word, Word, wordLength);
+        if (found == nullptr)
+            break;
+        word = static_cast<size_t>(static_cast<const char*>(found) - text);
+        // The tag that holds this word begins after the last '>' before it.
+        if (const void* close = memrchr(text + checked, '>', word - checked))
+            checked = static_cast<size_t>(static_cast<const char*>(close) - text) + 1;
+        const size_t at = std::string_view(text + checked, word - checked).find(opening);
+        if (at != std::string_view::npos)
+            return checked + at;
+        // An Opening that begins in the last bytes before this word may end before the next one.
+        checked = std::max(checked, word + 1 > opening.size() ? word + 1 - opening.size() : size_t{0});
     }
     return std::string::npos;
 }

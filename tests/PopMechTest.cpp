@@ -124,6 +124,11 @@ TEST(PopMechPictures, BackgroundCellsBecomeLinkedPictures)
             {"a cell closed by its own </td> needs no table end after it",
              "<td background=\"/a.jpg\"><a href=\"/a\">a</a></td>",
              "<td><a href=\"/a\"><img src=\"/a.jpg\"></a></td>"},
+            {"the word in text, in another tag or behind a '>' in quotes is no background",
+             "background <p background=/p.jpg><td title=\"a>b\" background=\"/t.jpg\"><a href=/t>t</a></td>"
+             "<td\nbackground=/n.jpg><a href=/n>n</a></td>",
+             "background <p background=/p.jpg><td title=\"a>b\" background=\"/t.jpg\"><a href=/t>t</a></td>"
+             "<td><a href=/n><img src=\"/n.jpg\"></a></td>"},
             {"no background cell", "<td><a href=\"/a\">a</a></table>", "<td><a href=\"/a\">a</a></table>"},
         });
 }
@@ -150,6 +155,9 @@ TEST(PopMechPictures, LinksToPictureFilesBecomeThePictureItself)
              "<a href=\"/p.jpg\"><img src=\"/t.jpg\"> big</a>"},
             {"two links in a row", "<a href=/1.jpg><img></a><a href=/2.bmp><img></a>",
              "<img src=\"/1.jpg\"><img src=\"/2.bmp\">"},
+            {"a '>' inside the quoted target, picture next or not",
+             "<a href=\"/p>q.jpg\"><img></a><a href=\"/r><b>s.png\"><img></a><a title=\"t>\" href=/u.gif><b>",
+             "<img src=\"/p>q.jpg\"><img src=\"/r><b>s.png\"><a title=\"t>\" href=/u.gif><b>"},
             {"an extension needs a name before its dot; the last extension may end the target",
              "<a href=\".svg\"><img></a><a href='x.svg'><img></a><a href=\"a.sv\"><img></a>",
              "<a href=\".svg\"><img></a><img src=\"x.svg\"><a href=\"a.sv\"><img></a>"},
