@@ -311,7 +311,9 @@ void ProcessImages(const std::string& Dir, std::string& Page, const BrintLib::TP
                                       static_cast<size_t>(findImages[1].second - findImages[1].first));
         auto known = localNames.find(source);
         if (known == localNames.end()) {
-            if (!pictureType.Find(findImages[1].first, findImages[1].second)) {
+            // The type follows a dot: it is looked for from the first one on, which the look-behind sees.
+            const TTextIterator dot = std::find(findImages[1].first, findImages[1].second, '.');
+            if (dot == findImages[1].second || !pictureType.Find(dot, findImages[1].second)) {
                 LogError(pathPrefix + " Не опознанный тип изображения: " + Excerpt(findImages[0].str(), "") +
                          "\n");
                 continue;

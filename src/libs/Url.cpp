@@ -4,7 +4,6 @@
 #include <iconv.h>
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 
 namespace BrintLib {
@@ -96,15 +95,7 @@ bool Cp1251ToUtf8(const std::string& Text, std::string& Result)
 /// which counts as a slash in the path.
 bool IsPlainByte(unsigned char Byte)
 {
-    static const std::array<bool, 256> kPlain = [] {
-        std::array<bool, 256> plain{};
-        for (unsigned byte = 0; byte < plain.size(); ++byte) {
-            const auto c = static_cast<unsigned char>(byte);
-            plain[byte] = !MustEncode(c, false) && !MustEncode(c, true) && c != '#' && c != '\\';
-        }
-        return plain;
-    }();
-    return kPlain[Byte];
+    return !MustEncode(Byte, false) && !MustEncode(Byte, true) && Byte != '#' && Byte != '\\';
 }
 
 /// Reference as a browser puts it into a request: blanks and control bytes around it dropped, tabs and line
