@@ -264,7 +264,7 @@ void RenameLinks(const std::string& Text, const BrintLib::TPageUrl& PageUrl, con
         const auto [found, added] = known.try_emplace(value, nullptr);
         if (added) {
             std::string url;
-            if (PageUrl.Resolve(DecodeCharacterReferences(std::string(value)), url)) {
+            if (PageUrl.Resolve(DecodeCharacterReferences(value), url)) {
                 const auto article = Files.find(url);
                 found->second = article == Files.end() ? nullptr : &article->second;
             }
@@ -319,7 +319,7 @@ void ProcessImages(const std::string& Dir, std::string& Page, const BrintLib::TP
                 continue;
             }
             std::string url;
-            if (!PageUrl.Resolve(DecodeCharacterReferences(std::string(source)), url)) {
+            if (!PageUrl.Resolve(DecodeCharacterReferences(source), url)) {
                 LogError(pathPrefix + " Неверный адрес изображения: " + Excerpt(findImages[0].str(), "") +
                          "\n");
                 continue;

@@ -4,6 +4,7 @@
 #include <iconv.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace BrintLib {
@@ -40,7 +41,7 @@ bool IsWebScheme(CURLU* Handle)
 
 /// The ASCII bytes that a browser percent-encodes in the path (Query false) or in the query (Query true)
 /// of a web address: control bytes, the blank, quotes, angle brackets and a few more.
-bool MustEncode(unsigned char Byte, bool Query)
+constexpr bool MustEncode(unsigned char Byte, bool Query)
 {
     if (Byte <= 0x20 || Byte >= 0x7F)
         return true;
@@ -95,7 +96,16 @@ bool Cp1251ToUtf8(const std::string& Text, std::string& Result)
 /// which counts as a slash in the path.
 bool IsPlainByte(unsigned char Byte)
 {
-    return !MustEncode(Byte, false) && !MustEncode(Byte, true) && Byte != '#' && Byte != '\\';
+    // One look-up per byte: every address of a page passes here.
+    static constexpr std::array<bool, 256> kPlain = [] {
+        std::array<bool, 256> plain{};
+        for (unsigned byte = 0; byte < plain.size(); ++byte) {
+            const auto c = static_cast<unsigned char>(byte);
+            plain[byte] = !MustEncode(c, false) && !MustEncode(c, true) && c != '#' && c != '\\';
+        }
+        return plain;
+    }();
+    return kPlain[Byte];
 }
 
 /// Reference as a browser puts it into a request: blanks and control bytes around it dropped, tabs and line

@@ -56,7 +56,7 @@ int HexValue(char c)
 
 /// Decodes the numeric reference that Value holds at At ("&#"), into Byte; returns the length read, 0 when
 /// it is no reference to an ASCII character.
-size_t NumericReference(const std::string& Value, size_t At, char& Byte)
+size_t NumericReference(std::string_view Value, size_t At, char& Byte)
 {
     size_t i = At + 2;
     const bool hex = i < Value.size() && (Value[i] == 'x' || Value[i] == 'X');
@@ -82,10 +82,10 @@ size_t NumericReference(const std::string& Value, size_t At, char& Byte)
 
 } // namespace
 
-std::string DecodeCharacterReferences(const std::string& Value)
+std::string DecodeCharacterReferences(std::string_view Value)
 {
-    if (Value.find('&') == std::string::npos)
-        return Value;
+    if (Value.find('&') == std::string_view::npos)
+        return std::string(Value);
     std::string text;
     text.reserve(Value.size());
     for (size_t i = 0; i < Value.size(); ++i) {
@@ -99,7 +99,7 @@ std::string DecodeCharacterReferences(const std::string& Value)
             length = NumericReference(Value, i, byte);
         } else {
             for (const TNamedReference& named : kNamedReferences) {
-                if (Value.compare(i + 1, std::strlen(named.Name), named.Name) == 0) {
+                if (Value.substr(i + 1).compare(0, std::strlen(named.Name), named.Name) == 0) {
                     length = 1 + std::strlen(named.Name);
                     byte = named.Byte;
                     break;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 /// The value of a list entry that was added by StoreAt but never set.
@@ -25,7 +26,7 @@ void StoreAt(std::vector<std::string>& List, size_t Index, std::string Value);
 /// &amp; &lt; &gt; &quot; &apos; &nbsp; (the last one to windows-1251's no-break space, 0xA0), and numeric
 /// references (&#38; &#x26;, the ';' may be missing) to characters below 0x80. Any other '&' stays as it
 /// stands, and so does a numeric reference to a character that ASCII does not have.
-std::string DecodeCharacterReferences(const std::string& Value);
+std::string DecodeCharacterReferences(std::string_view Value);
 
 /// Text from the network as a message quotes it, between two Quote strings (which may be empty): whole
 /// when it is at most 300 bytes long; otherwise its first 300 bytes and "...", then, after the closing
