@@ -415,8 +415,10 @@ void ReplaceBackgroundCells(std::string& Text)
         const TPos content = backgroundCell[0].second;
         from = static_cast<size_t>(content - Text.cbegin());
         const TPos cellEnd = Text.cbegin() + static_cast<std::ptrdiff_t>(CellEnd(Text, from));
-        // A cell without a link of its own stays as it was.
-        if (!cellLink.Find(content, cellEnd))
+        // A cell without a link of its own stays as it was; the link's "<a " is looked for first, as most
+        // background cells hold none.
+        const std::string_view cell(Text.data() + from, static_cast<size_t>(cellEnd - content));
+        if (cell.find("<a ") == std::string_view::npos || !cellLink.Find(content, cellEnd))
             continue;
         output.append(position, backgroundCell[0].first);
         output += "<td>";
