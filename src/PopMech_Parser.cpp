@@ -307,6 +307,10 @@ size_t CellEnd(const std::string& Text, size_t From)
 {
     size_t depth = 0; // tables open inside the cell
     for (size_t at = Text.find('<', From); at != std::string::npos; at = Text.find('<', at + 1)) {
+        // Every tag that matters here begins with "t", "/" or "!" (in any case).
+        const char next = at + 1 < Text.size() ? static_cast<char>(Text[at + 1] | 0x20) : '\0';
+        if (next != 't' && next != '/' && next != '!')
+            continue;
         if (Text.compare(at, 4, "<!--") == 0) {
             at = Text.find("-->", at + 4);
             if (at == std::string::npos)
