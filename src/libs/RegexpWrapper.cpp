@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "libs/Exceptions.h"
 #include "libs/strings.h"
@@ -10,8 +11,11 @@ namespace {
 
 [[noreturn]] void RaiseSearchError(const TRegexp& Pattern, TTextIterator First, TTextIterator Last)
 {
-    APL_THROW("Ошибка при поиске шаблона: \"" << Pattern.GetPatternText() << "\" в строке "
-                                              << Excerpt(std::string(First, Last), "\""));
+    APL_THROW("Ошибка при поиске шаблона: \""
+              << Pattern.GetPatternText() << "\" в строке "
+              << Excerpt(First == Last ? std::string_view()
+                                       : std::string_view(&*First, static_cast<size_t>(Last - First)),
+                         "\""));
 }
 
 } // namespace

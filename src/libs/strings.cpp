@@ -113,10 +113,12 @@ std::string DecodeCharacterReferences(std::string_view Value)
     return text;
 }
 
-std::string Excerpt(const std::string& Text, const std::string& Quote)
+std::string Excerpt(std::string_view Text, std::string_view Quote)
 {
     constexpr size_t kLimit = 300;
+    std::string excerpt(Quote);
     if (Text.size() <= kLimit)
-        return Quote + Text + Quote;
-    return Quote + Text.substr(0, kLimit) + "..." + Quote + " (" + std::to_string(Text.size()) + " байт)";
+        return excerpt.append(Text).append(Quote);
+    excerpt.append(Text.substr(0, kLimit)).append("...").append(Quote);
+    return excerpt + " (" + std::to_string(Text.size()) + " байт)";
 }

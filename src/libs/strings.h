@@ -32,4 +32,4 @@ std::string DecodeCharacterReferences(std::string_view Value);
 /// when it is at most 300 bytes long; otherwise its first 300 bytes and "...", then, after the closing
 /// quote, a blank and its length in bytes in parentheses ("<first bytes>..." (N байт)). A page of another
 /// layout or a tag may be megabytes long, and the message goes to the console and the error log.
-std::string Excerpt(const std::string& Text, const std::string& Quote);
+std::string Excerpt(std::string_view Text, std::string_view Quote);
