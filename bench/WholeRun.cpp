@@ -21,6 +21,7 @@
 // wget2's default.
 //
 //     build/bench/WholeRun --latency_ms=5,30 [--latency_runs=R]
+//     build/bench/WholeRun --latency_serve=D    (only the server, until standard input ends)
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -411,6 +412,7 @@ void PrintSummary()
 struct TLatencyOptions {
     std::vector<int> DelaysMs; ///< empty: the loopback benchmarks run instead
     int Runs = 2;
+    int ServeMs = -1; ///< 0 or more: only serve the issue with this delay, for runs by hand
 };
 
 TLatencyOptions TakeLatencyOptions(int& Argc, char** Argv)
@@ -423,6 +425,8 @@ TLatencyOptions TakeLatencyOptions(int& Argc, char** Argv)
             std::istringstream list(arg.substr(13));
             for (std::string delay; std::getline(list, delay, ',');)
                 options.DelaysMs.push_back(std::stoi(delay));
+        } else if (arg.rfind("--latency_serve=", 0) == 0) {
+            options.ServeMs = std::max(0, std::stoi(arg.substr(16)));
         } else if (arg.rfind("--latency_runs=", 0) == 0) {
             options.Runs = std::max(1, std::stoi(arg.substr(15)));
         } else {
@@ -559,6 +563,24 @@ double BestWallMs(TSetup& Setup, const TTool& Tool, const std::vector<std::strin
     return best;
 }
 
+/// Serves the large issue with a delay of DelayMs before each reply until standard input ends, for runs
+/// and profiles by hand; prints the proxy environment to use and the issue's URL.
+int ServeLatency(int DelayMs)
+{
+    TSetup& setup = Setup();
+    fs::path aria2List;
+    const std::unordered_map<std::string, std::string> bodies = LoadMagazine(setup, aria2List);
+    const TLatencyServer server(bodies, DelayMs);
+    for (const std::string& variable : server.ProxyEnv())
+        std::printf("export %s\n", variable.c_str());
+    std::printf("# %s, every reply held %d ms; the server stops when standard input ends\n", kLargeIssueUrl,
+                DelayMs);
+    std::fflush(stdout);
+    while (std::cin.get() != EOF) {
+    }
+    return 0;
+}
+
 int RunLatencyComparison(const TLatencyOptions& Options)
 {
     TSetup& setup = Setup();
@@ -602,9 +624,9 @@ int RunLatencyComparison(const TLatencyOptions& Options)
 int main(int argc, char** argv)
 {
     const TLatencyOptions latency = TakeLatencyOptions(argc, argv);
-    if (!latency.DelaysMs.empty()) {
+    if (latency.ServeMs >= 0 || !latency.DelaysMs.empty()) {
         try {
-            return RunLatencyComparison(latency);
+            return latency.ServeMs >= 0 ? ServeLatency(latency.ServeMs) : RunLatencyComparison(latency);
         } catch (const std::exception& e) {
             std::cerr << "WholeRun: " << e.what() << '\n';
             return 1;
