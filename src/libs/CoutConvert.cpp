@@ -105,7 +105,9 @@ std::string Cp1251ToUser(const std::string& Text)
     if (IsWindows1251(UserEncoding())) {
         result = Text;
     } else {
-        static TIconv converter(UserEncoding().c_str(), "CP1251");
+        // One per thread: a conversion descriptor keeps state, and file names are converted off the main
+        // thread too (the transfer engine begins file tasks on a thread of its own).
+        static thread_local TIconv converter(UserEncoding().c_str(), "CP1251");
         if (!converter.IsValid() || !converter.Convert(Text, result, '?'))
             result = Text;
     }
@@ -118,7 +120,7 @@ bool UserToCp1251(const std::string& Text, std::string& Result)
         Result = Text;
         return true;
     }
-    static TIconv converter("CP1251", UserEncoding().c_str());
+    static thread_local TIconv converter("CP1251", UserEncoding().c_str());
     return converter.IsValid() && converter.Convert(Text, Result, 0);
 }
 

@@ -22,7 +22,8 @@ std::ostream& WriteConverted(std::ostream& Stream, const std::string& Text);
 const std::string& UserEncoding();
 
 /// Converts windows-1251 text to the user's encoding. Never fails on content: the byte that windows-1251
-/// leaves undefined (0x98), and any character the user's encoding cannot show, become '?'.
+/// leaves undefined (0x98), and any character the user's encoding cannot show, become '?'. May be called
+/// from several threads at once, as UserToCp1251.
 std::string Cp1251ToUser(const std::string& Text);
 
 /// Converts text in the user's encoding to windows-1251. Returns false, leaving Result unspecified, when

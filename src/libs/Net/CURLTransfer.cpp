@@ -20,6 +20,7 @@
 #include "libs/CoutConvert.h"
 #include "libs/Exceptions.h"
 #include "libs/Interruption.h"
+#include "libs/Net/FileThread.h"
 
 namespace {
 
@@ -39,6 +40,8 @@ constexpr long kMaxConnections = 64;
 /// arrived keeps its temporary open until its turn.
 constexpr size_t kLookAheadPerConnection = 4;
 const char kConnectionsVariable[] = "SKERROW_CONNECTIONS";
+/// libcurl's receive buffer per transfer.
+constexpr long kReceiveBufferBytes = 128 * 1024;
 
 /// The environment variable Name when it is a whole number from 1 to Max (digits only), else Default.
 long WholeNumberFromEnvironment(const char* Name, long Max, long Default)
@@ -88,7 +91,12 @@ struct TTransfer {
     ITask* Task = nullptr;
     std::string Url;         ///< libcurl is given its characters
     std::string Destination; ///< the task's ITask::Destination()
-    CURL* Easy = nullptr;    ///< while the transfer is in flight
+    CURL* Easy = nullptr;    ///< while the transfer is in flight (or its Begin runs on the file thread)
+    bool Beginning = false;  ///< Begin posted to the file thread and its outcome not yet collected; the
+                             ///< easy handle is held for it but not attached to the multi handle
+    /// Not null when the task's Begin ran on this file thread, which then runs its Receive calls too.
+    TFileThread* Files = nullptr;
+    TWriteFailure Written; ///< what Receive raised on the file thread
     bool Done = false;
     std::exception_ptr Failure; ///< raised by the task's Receive; ends the transfer
     long Status = 0;            ///< a status other than 200 that ended the transfer when the headers had come
@@ -126,6 +134,12 @@ size_t ReceiveCallback(char* ptr, size_t size, size_t nmemb, void* stream) noexc
     FATAL_CHECK(BrintLib::TestPtr__(ptr));
     if (transfer->Failure)
         return CURL_WRITEFUNC_ERROR;
+    if (transfer->Files != nullptr) {
+        if (transfer->Written.Failed.load())
+            return CURL_WRITEFUNC_ERROR;
+        transfer->Files->PostReceive(*transfer->Task, ptr, length, transfer->Written);
+        return length;
+    }
     try {
         transfer->Task->Receive(ptr, length);
     } catch (...) {
@@ -166,6 +180,13 @@ class TCURLTransfer {
     void ReturnEasy(CURL* Easy);
     /// Begins Task and attaches its transfer. Begin's failure leaves as raised.
     TTransfer& Begin(ITask& Task, CURL* Easy);
+    /// Records the transfer of Task, which holds Easy from now on, and counts it as in flight.
+    TTransfer& Track(ITask& Task, CURL* Easy);
+    /// Hands the transfer's bytes to its task and attaches its easy handle to the multi handle.
+    void Attach(TTransfer& Transfer);
+    /// Takes the outcomes of the file thread's Begins: attaches the transfers whose Begin succeeded and
+    /// forgets those whose Begin failed (their tasks start at their turn). Returns how many were forgotten.
+    size_t CollectBegun();
     /// Starts the transfers of the tasks after the one whose turn it is, in queue order, while fewer than
     /// N are in flight and fewer than N pages are held, up to kLookAheadPerConnection * N tasks ahead.
     void StartEarly(const TTaskQueue* Upcoming);
@@ -208,6 +229,9 @@ class TCURLTransfer {
     std::unordered_set<std::string> m_Destinations; ///< of the transfers begun, those not empty
     size_t m_InFlight = 0;                          ///< transfers begun and not ended
     size_t m_Pages = 0;                             ///< transfers begun without a destination
+    /// Begins the tasks with a destination that start early (they create files) and writes what they
+    /// receive.
+    TFileThread m_Files;
     /// Tasks whose early start failed: they start at their turn. Only compared, never followed: a task
     /// deleted without its turn leaves a stale entry that at worst keeps another from starting early.
     std::unordered_set<const ITask*> m_Declined;
@@ -226,8 +250,9 @@ TCURLTransfer::TCURLTransfer(size_t Connections, const TTransferBounds& Bounds)
 
 TCURLTransfer::~TCURLTransfer()
 {
+    m_Files.Cancel();
     for (const auto& [task, transfer] : m_Transfers)
-        if (transfer->Easy != nullptr)
+        if (transfer->Easy != nullptr && !transfer->Beginning)
             FATAL_CHECK(curl_multi_remove_handle(m_hMulti, transfer->Easy) == CURLM_OK);
     for (CURL* easy : m_Easy)
         curl_easy_cleanup(easy);
@@ -253,6 +278,8 @@ CURL* TCURLTransfer::TakeEasy(const std::string& Url, CURLcode& Refusal)
         FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, m_StallSeconds) == CURLE_OK);
         FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, HeaderCallback) == CURLE_OK);
         FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L) == CURLE_OK);
+        // A whole picture in one read and one write, where libcurl's default reads 16 KB at a time.
+        FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBufferBytes) == CURLE_OK);
         FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr)) ==
                     CURLE_OK);
         m_FreeEasy.push_back(easy);
@@ -275,22 +302,23 @@ void TCURLTransfer::ReturnEasy(CURL* Easy)
 
 TTransfer& TCURLTransfer::Begin(ITask& Task, CURL* Easy)
 {
-    auto transfer = std::make_unique<TTransfer>();
-    transfer->Task = &Task;
-    transfer->Url = Task.GetUrl();
-    transfer->Destination = Task.Destination();
     try {
         Task.Begin();
     } catch (...) {
         ReturnEasy(Easy);
         throw;
     }
-    // libcurl may keep the address of the URL's characters: they now live in the transfer.
-    FATAL_CHECK(curl_easy_setopt(Easy, CURLOPT_URL, transfer->Url.c_str()) == CURLE_OK);
-    FATAL_CHECK(curl_easy_setopt(Easy, CURLOPT_WRITEFUNCTION, ReceiveCallback) == CURLE_OK);
-    FATAL_CHECK(curl_easy_setopt(Easy, CURLOPT_WRITEDATA, transfer.get()) == CURLE_OK);
-    FATAL_CHECK(curl_easy_setopt(Easy, CURLOPT_HEADERDATA, transfer.get()) == CURLE_OK);
-    FATAL_CHECK(curl_easy_setopt(Easy, CURLOPT_PRIVATE, transfer.get()) == CURLE_OK);
+    TTransfer& transfer = Track(Task, Easy);
+    Attach(transfer);
+    return transfer;
+}
+
+TTransfer& TCURLTransfer::Track(ITask& Task, CURL* Easy)
+{
+    auto transfer = std::make_unique<TTransfer>();
+    transfer->Task = &Task;
+    transfer->Url = Task.GetUrl();
+    transfer->Destination = Task.Destination();
     transfer->Easy = Easy;
     if (transfer->Destination.empty())
         ++m_Pages;
@@ -299,8 +327,42 @@ TTransfer& TCURLTransfer::Begin(ITask& Task, CURL* Easy)
     ++m_InFlight;
     TTransfer& result = *transfer;
     m_Transfers.emplace(&Task, std::move(transfer));
-    FATAL_CHECK(curl_multi_add_handle(m_hMulti, Easy) == CURLM_OK);
     return result;
+}
+
+void TCURLTransfer::Attach(TTransfer& Transfer)
+{
+    CURL* easy = Transfer.Easy;
+    // libcurl may keep the address of the URL's characters: they now live in the transfer.
+    FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_URL, Transfer.Url.c_str()) == CURLE_OK);
+    FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, ReceiveCallback) == CURLE_OK);
+    FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_WRITEDATA, &Transfer) == CURLE_OK);
+    FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_HEADERDATA, &Transfer) == CURLE_OK);
+    FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_PRIVATE, &Transfer) == CURLE_OK);
+    FATAL_CHECK(curl_multi_add_handle(m_hMulti, easy) == CURLM_OK);
+}
+
+size_t TCURLTransfer::CollectBegun()
+{
+    size_t forgotten = 0;
+    bool attached = false;
+    for (const TFileThread::TBegun& done : m_Files.TakeBegun()) {
+        TTransfer* transfer = Find(*done.Task);
+        FATAL_CHECK(transfer != nullptr && transfer->Beginning);
+        if (done.Succeeded) {
+            transfer->Beginning = false;
+            transfer->Files = &m_Files;
+            Attach(*transfer);
+            attached = true;
+        } else {
+            m_Declined.insert(done.Task);
+            Release(*transfer);
+            ++forgotten;
+        }
+    }
+    if (attached)
+        Perform(); // the requests go out now; a failure of libcurl itself shows at a turn
+    return forgotten;
 }
 
 void TCURLTransfer::StartEarly(const TTaskQueue* Upcoming)
@@ -327,6 +389,13 @@ void TCURLTransfer::StartEarly(const TTaskQueue* Upcoming)
             m_Declined.insert(&task);
             continue;
         }
+        // Creating a file may take the kernel a while: that happens on the file thread, and the transfer
+        // is attached once its outcome is collected.
+        if (!destination.empty()) {
+            Track(task, easy).Beginning = true;
+            m_Files.PostBegin(task);
+            continue;
+        }
         try {
             Begin(task, easy);
             started = true;
@@ -341,7 +410,8 @@ void TCURLTransfer::StartEarly(const TTaskQueue* Upcoming)
 void TCURLTransfer::Release(TTransfer& Transfer)
 {
     if (Transfer.Easy != nullptr) {
-        FATAL_CHECK(curl_multi_remove_handle(m_hMulti, Transfer.Easy) == CURLM_OK);
+        if (!Transfer.Beginning)
+            FATAL_CHECK(curl_multi_remove_handle(m_hMulti, Transfer.Easy) == CURLM_OK);
         ReturnEasy(Transfer.Easy);
         Transfer.Easy = nullptr;
         --m_InFlight;
@@ -358,8 +428,14 @@ void TCURLTransfer::Download(ITask& Task, const TTaskQueue* Upcoming)
     BrintLib::ThrowIfInterrupted();
     // Before Begin, so that a task that fails there still shows its URL; unconverted, control bytes masked.
     std::cout << "Download: " << BrintLib::MaskControlBytes(Task.GetUrl()) << std::endl;
-    m_Declined.erase(&Task);
     TTransfer* transfer = Find(Task);
+    if (transfer != nullptr && transfer->Beginning) {
+        // Its Begin is on the file thread: its outcome decides whether the transfer goes on.
+        m_Files.WaitFor(Task);
+        CollectBegun();
+        transfer = Find(Task);
+    }
+    m_Declined.erase(&Task);
     if (transfer == nullptr) {
         CURLcode refusal = CURLE_OK;
         CURL* easy = TakeEasy(Task.GetUrl(), refusal);
@@ -369,18 +445,25 @@ void TCURLTransfer::Download(ITask& Task, const TTaskQueue* Upcoming)
         Perform();
     }
     // Whatever happens from here on, the transfer is forgotten when the turn ends (unless a cancellation
-    // or an interruption has done that already).
+    // or an interruption has done that already), and the file thread has nothing of the task left.
     struct TRelease {
         TCURLTransfer& Engine;
         const ITask& Task;
         ~TRelease()
         {
+            Engine.m_Files.WaitFor(Task);
             if (TTransfer* transfer = Engine.Find(Task))
                 Engine.Release(*transfer);
         }
     } release{*this, Task};
 
     WaitFor(*transfer, Upcoming);
+    if (transfer->Files != nullptr) {
+        // Every chunk written (or refused) before the outcome is decided.
+        m_Files.WaitFor(Task);
+        if (transfer->Written.Failed.load())
+            transfer->Failure = transfer->Written.Failure;
+    }
     // The task's own failure first: it is why libcurl ended the transfer.
     if (transfer->Failure)
         std::rethrow_exception(transfer->Failure);
@@ -429,18 +512,25 @@ int TCURLTransfer::Select()
     FD_ZERO(&m_fdExcep);
     int MaxFD = -1;
     FATAL_CHECK(curl_multi_fdset(m_hMulti, &m_fdRead, &m_fdWrite, &m_fdExcep, &MaxFD) == CURLM_OK);
-    FATAL_CHECK(MaxFD < FD_SETSIZE);
+    FATAL_CHECK(MaxFD < FD_SETSIZE && m_Files.WakeFd() < FD_SETSIZE);
     // No longer than libcurl's next timer (a new transfer, a timeout), and never longer than the bound.
     long timerMs = -1;
     FATAL_CHECK(curl_multi_timeout(m_hMulti, &timerMs) == CURLM_OK);
     const long boundMs = static_cast<long>(m_Bounds.Wait.count());
     const long waitMs = timerMs >= 0 && timerMs < boundMs ? timerMs : boundMs;
+    // An outcome of the file thread's Begins wakes the wait too.
+    const int wake = m_Files.WakeFd();
+    if (wake >= 0) {
+        FD_SET(wake, &m_fdRead);
+        MaxFD = std::max(MaxFD, wake);
+    }
     timeval timeout{waitMs / 1000, waitMs % 1000 * 1000};
     return select(MaxFD + 1, &m_fdRead, &m_fdWrite, &m_fdExcep, &timeout);
 }
 
 void TCURLTransfer::WaitFor(TTransfer& Transfer, const TTaskQueue* Upcoming)
 {
+    CollectBegun();
     StartEarly(Upcoming);
     while (!Transfer.Done) {
         const int selected = Select();
@@ -449,11 +539,12 @@ void TCURLTransfer::WaitFor(TTransfer& Transfer, const TTaskQueue* Upcoming)
             Interrupt(signal);
         if (selected == -1)
             AbortAndRaise(Transfer, MAKE_FAILURE("select from socket error: " << error));
+        const size_t forgotten = CollectBegun();
         size_t ended = 0;
         const CURLMcode code = Perform(ended);
         if (code != CURLM_OK)
             AbortAndRaise(Transfer, MAKE_FAILURE("curl_multi_perform error: " << curl_multi_strerror(code)));
-        if (ended > 0)
+        if (ended > 0 || forgotten > 0)
             StartEarly(Upcoming);
     }
 }
@@ -486,6 +577,7 @@ void TCURLTransfer::Interrupt(int Signal)
 {
     // Detaching the handles ends every transfer at once and closes its connection; no task hears of them
     // again. The tasks that began early remove their temporaries when they are deleted.
+    m_Files.Cancel();
     while (!m_Transfers.empty())
         Release(*m_Transfers.begin()->second);
     throw BrintLib::TInterrupted(Signal);

@@ -2,8 +2,11 @@
 //
 // A task's transfer may start before its turn (a look-ahead over the task queue), but everything the
 // program shows happens at the task's turn, in queue order, exactly as if one transfer ran at a time: the
-// "Download: " line, the failure, Finish. The engine waits on the transfers' sockets itself with select()
-// and a timeout of at most 0.5 s, and calls libcurl after every wait. No redirect following, no extra
+// "Download: " line, the failure, Finish. The Begin and Receive calls of a task with a destination that
+// starts early run on the engine's file thread (libs/Net/FileThread.h): creating and writing files takes
+// the kernel's time, and the transfers in flight go on meanwhile; every other call of a task happens on
+// the thread that calls Download. The engine waits on the transfers' sockets itself with select() and a
+// timeout of at most 0.5 s, and calls libcurl after every wait. No redirect following, no extra
 // request headers: a transfer succeeds only when libcurl ends it without error and the server answered
 // 200. libcurl's own proxy variables (http_proxy, no_proxy) apply.
 //

@@ -40,6 +40,7 @@ class TRecordingTask : public ITask {
     explicit TRecordingTask(std::string Url) : m_Url(std::move(Url)) {}
 
     const std::string& GetUrl() const override { return m_Url; }
+    std::string Destination() const override { return DestinationName; }
     void Begin() override
     {
         Calls.push_back("Begin");
@@ -79,6 +80,7 @@ class TRecordingTask : public ITask {
 
     std::vector<std::string> Calls;
     std::string Body;
+    std::string DestinationName; ///< a file task's (whose Begin and Receive may run on the file thread)
     std::function<void()> OnBegin;
     std::function<void(size_t ReceivedSoFar)> OnReceive;
     std::function<void()> OnFinish;
@@ -362,27 +364,40 @@ TEST_F(Transfer, OneKeptAliveConnectionServesEveryTransferWithPlainGets)
 TEST_F(Transfer, UpToNTransfersAreInFlightAtOnceAndEachShowsAtItsTurn)
 {
     constexpr size_t kN = 4;
+    // A file task whose write fails: its turn raises the failure, the others are not touched.
+    constexpr size_t kFailingWrite = kN + 1;
     TDownloader downloader(kN);
     EXPECT_EQ(downloader.Connections(), kN);
     // The first N replies wait until N requests have come, which only N transfers at once can bring about.
+    // Every other task is a file task; bodies of several chunks.
     TTaskQueue queue;
     std::string expectedConsole;
     for (size_t i = 0; i < 3 * kN; ++i) {
         const std::string path = "/" + std::to_string(i);
-        THttpReply reply{200, "body " + std::to_string(i)};
+        THttpReply reply{200, "body " + std::to_string(i) + MakeBody(i * 100000)};
         reply.HoldUntilRequests = i < kN ? kN : 0;
         m_Server.SetReply(path, reply);
         auto task = std::make_unique<TRecordingTask>(m_Server.Url(path));
+        if (i % 2 == 1)
+            task->DestinationName = "file" + path;
+        if (i == kFailingWrite)
+            task->OnReceive = [](size_t) { APL_THROW("Ошибка при записи file" << kFailingWrite); };
         expectedConsole += "Download: " + task->GetUrl() + "\n";
         queue.Push(std::move(task));
     }
     ::testing::internal::CaptureStdout();
     for (size_t i = 0; !queue.IsEmpty(); ++i) {
         const std::unique_ptr<ITask> task = queue.Pop();
+        auto& recorded = static_cast<TRecordingTask&>(*task);
         // Later tasks begin early, but nothing of theirs shows before their turn.
+        if (i == kFailingWrite) {
+            EXPECT_EQ(FailureOf([&] { downloader.Download(*task, queue); }), "Ошибка при записи file5");
+            EXPECT_EQ(recorded.Calls, kBeginReceive) << "no chunk after the failing one";
+            continue;
+        }
         downloader.Download(*task, queue);
-        EXPECT_EQ(static_cast<TRecordingTask&>(*task).Body, "body " + std::to_string(i));
-        EXPECT_EQ(static_cast<TRecordingTask&>(*task).CallSummary(), kComplete);
+        EXPECT_EQ(recorded.Body, "body " + std::to_string(i) + MakeBody(i * 100000));
+        EXPECT_EQ(recorded.CallSummary(), kComplete);
     }
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), expectedConsole);
     EXPECT_EQ(m_Server.Requests().size(), 3 * kN);

@@ -1,0 +1,85 @@
+// The transfer engine's file thread: it runs ITask::Begin and ITask::Receive of the file tasks whose
+// transfers start before their turn. Creating a file and copying bytes into the page cache take the
+// kernel's time (a millisecond for a file on a busy file system); on this thread they no longer hold up
+// the transfers in flight, whose sockets the engine's own thread serves meanwhile.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct ITask;
+
+/// What a task's Receive calls on the file thread raised: Failed is set (after Failure) by the file
+/// thread and may be read at any time; Failure only once Failed is seen or the task's work has ended
+/// (TFileThread::WaitFor).
+struct TWriteFailure {
+    std::atomic<bool> Failed{false};
+    std::exception_ptr Failure;
+};
+
+/// Runs the Begin and Receive calls posted, one at a time in the order posted, on a thread that starts
+/// with the first Post. A task's other calls must not run while work of the task is posted and not done
+/// (WaitFor). The outcomes of the Begins are collected with TakeBegun; WakeFd() is readable while one
+/// waits to be collected. The chunks posted and not yet written are bounded: PostReceive waits while they
+/// hold more than a bound.
+class TFileThread {
+  public:
+    /// One Begin that has run.
+    struct TBegun {
+        ITask* Task;
+        bool Succeeded; ///< false: Begin raised (what it raised is dropped; the task begins again later)
+    };
+
+    TFileThread();
+    /// Cancel(), then the thread ends.
+    ~TFileThread();
+    TFileThread(const TFileThread&) = delete;
+    TFileThread& operator=(const TFileThread&) = delete;
+
+    /// Queues Task's Begin. Task must stay alive until its work is done (WaitFor) or Cancel returns.
+    void PostBegin(ITask& Task);
+    /// Queues Task.Receive of a copy of the chunk; a failure it raises goes to Failure, after which the
+    /// task's further chunks are dropped. Failure must stay alive as the task.
+    void PostReceive(ITask& Task, const char* Data, size_t Length, TWriteFailure& Failure);
+    /// The read end of a pipe that holds a byte while an outcome of Begin waits; -1 before the first Post.
+    int WakeFd() const { return m_WakeRead; }
+    /// The outcomes of the Begins that have run since the last call, in the order they ran.
+    std::vector<TBegun> TakeBegun();
+    /// Waits until no work of Task is queued or running.
+    void WaitFor(const ITask& Task);
+    /// Drops all work not yet started and waits for the one running: afterwards nothing runs until the
+    /// next Post. Outcomes not collected are dropped too.
+    void Cancel();
+
+  private:
+    /// One call to make.
+    struct TWork {
+        ITask* Task;
+        bool IsBegin;
+        std::string Chunk;                ///< Receive: the bytes
+        TWriteFailure* Failure = nullptr; ///< Receive: where its failure goes
+    };
+
+    void Post(TWork Work);
+    void Run();
+    /// Whether work of Task is queued or running; under m_Mutex.
+    bool IsBusyWith(const ITask& Task) const;
+
+    std::mutex m_Mutex;
+    std::condition_variable m_Changed; ///< work was posted or done, or the thread is asked to stop
+    std::deque<TWork> m_Queue;
+    size_t m_QueuedBytes = 0;
+    const ITask* m_Running = nullptr;
+    std::vector<TBegun> m_Begun;
+    bool m_Stop = false;
+    int m_WakeRead = -1;
+    int m_WakeWrite = -1;
+    std::thread m_Thread; ///< last member: the thread starts once everything it uses exists
+};
