@@ -364,8 +364,9 @@ TEST_F(Transfer, OneKeptAliveConnectionServesEveryTransferWithPlainGets)
 TEST_F(Transfer, UpToNTransfersAreInFlightAtOnceAndEachShowsAtItsTurn)
 {
     constexpr size_t kN = 4;
-    // A file task whose write fails: its turn raises the failure, the others are not touched.
-    constexpr size_t kFailingWrite = kN + 1;
+    // A file task whose write fails: its turn raises the failure, the others are not touched. The last, so
+    // that the connection it may close is not replaced.
+    constexpr size_t kFailingWrite = 3 * kN - 1;
     TDownloader downloader(kN);
     EXPECT_EQ(downloader.Connections(), kN);
     // The first N replies wait until N requests have come, which only N transfers at once can bring about.
@@ -391,7 +392,8 @@ TEST_F(Transfer, UpToNTransfersAreInFlightAtOnceAndEachShowsAtItsTurn)
         auto& recorded = static_cast<TRecordingTask&>(*task);
         // Later tasks begin early, but nothing of theirs shows before their turn.
         if (i == kFailingWrite) {
-            EXPECT_EQ(FailureOf([&] { downloader.Download(*task, queue); }), "Ошибка при записи file5");
+            EXPECT_EQ(FailureOf([&] { downloader.Download(*task, queue); }),
+                      "Ошибка при записи file" + std::to_string(kFailingWrite));
             EXPECT_EQ(recorded.Calls, kBeginReceive) << "no chunk after the failing one";
             continue;
         }
