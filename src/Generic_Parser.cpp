@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <string_view>
@@ -102,6 +103,19 @@ bool ParseYear(const std::string& Text, long long& Year)
         return false;
     Year = negative ? -value : value;
     return Year >= INT_MIN && Year <= INT_MAX;
+}
+
+/// The texts of Parts one after the other, made with one allocation.
+std::string Concatenation(std::initializer_list<std::string_view> Parts)
+{
+    size_t size = 0;
+    for (const std::string_view part : Parts)
+        size += part.size();
+    std::string text;
+    text.reserve(size);
+    for (const std::string_view part : Parts)
+        text += part;
+    return text;
 }
 
 } // namespace
@@ -255,17 +269,19 @@ void RenameLinks(const std::string& Text, const BrintLib::TPageUrl& PageUrl, con
     Result.clear();
     Result.reserve(Text.size());
     // Each value is resolved once: the local file it becomes, or null when it is no article's. The values
-    // are read where they stand in Text.
+    // are read where they stand in Text; one without character references is known without its fragment
+    // ("2#comments" is "2"), which its address leaves out.
     std::unordered_map<std::string_view, const std::string*> known;
     TRegexpScanner scanner(Text);
     while (scanner.Find(link)) {
         const std::string_view value(Text.data() + (link[1].first - Text.begin()),
                                      static_cast<size_t>(link[1].second - link[1].first));
-        const auto [found, added] = known.try_emplace(value, nullptr);
+        const size_t fragment = value.find('#');
+        const auto [found, added] = known.try_emplace(
+            value.find('&') == std::string_view::npos ? value.substr(0, fragment) : value, nullptr);
         if (added) {
-            std::string url;
-            if (PageUrl.Resolve(DecodeCharacterReferences(value), url)) {
-                const auto article = Files.find(url);
+            if (const std::string* url = PageUrl.Resolve(DecodeCharacterReferences(found->first))) {
+                const auto article = Files.find(*url);
                 found->second = article == Files.end() ? nullptr : &article->second;
             }
         }
@@ -275,7 +291,6 @@ void RenameLinks(const std::string& Text, const BrintLib::TPageUrl& PageUrl, con
             continue;
         }
         Result += *found->second;
-        const size_t fragment = value.find('#');
         if (fragment != std::string_view::npos)
             Result.append(value.substr(fragment));
         Result.append(link[1].second, link[0].second);
@@ -300,7 +315,8 @@ void ProcessImages(const std::string& Dir, std::string& Page, const BrintLib::TP
                                                   << BrintLib::GetErrorDescription(static_cast<int>(error)));
 
     std::string output;
-    output.reserve(Page.size());
+    // A local name may be longer than the source it replaces.
+    output.reserve(Page.size() + Page.size() / 8);
     // Source as written, where it stands in Page -> PageName/NN.ext.
     std::unordered_map<std::string_view, std::string> localNames;
     unsigned count = 0;
@@ -318,16 +334,17 @@ void ProcessImages(const std::string& Dir, std::string& Page, const BrintLib::TP
                          "\n");
                 continue;
             }
-            std::string url;
-            if (!PageUrl.Resolve(DecodeCharacterReferences(source), url)) {
+            const std::string* url = PageUrl.Resolve(DecodeCharacterReferences(source));
+            if (url == nullptr) {
                 LogError(pathPrefix + " Неверный адрес изображения: " + Excerpt(findImages[0].str(), "") +
                          "\n");
                 continue;
             }
-            const std::string fileName =
-                AtLeastTwoDigits(++count) + "." + LowerCaseCp1251(pictureType[0].str());
-            known = localNames.emplace(source, PageName + "/" + fileName).first;
-            g_TaskQueue.Push(std::make_unique<TDownloadFile>(url, pathPrefix + fileName));
+            std::string fileName = AtLeastTwoDigits(++count);
+            fileName += '.';
+            fileName += LowerCaseCp1251(pictureType[0].str());
+            known = localNames.emplace(source, Concatenation({PageName, "/", fileName})).first;
+            g_TaskQueue.Push(std::make_unique<TDownloadFile>(*url, Concatenation({pathPrefix, fileName})));
         }
         output += "<img src=\"";
         output += known->second;

@@ -150,6 +150,15 @@ std::string Text(const TRegexp& Pattern, unsigned Group)
     return Pattern[Group].str();
 }
 
+/// The text of a sub-match record where it stands in the searched text.
+std::string_view View(const TRegexp& Pattern, unsigned Group)
+{
+    const TRegexp::TSubMatch& record = Pattern[Group];
+    return record.first == record.second
+               ? std::string_view()
+               : std::string_view(&*record.first, static_cast<size_t>(record.second - record.first));
+}
+
 /// Appends MakeNavigationBar and the end of the page.
 void AppendNavigationBar(std::string& Output, const TSharedPageList& Pages, size_t Index)
 {
@@ -206,11 +215,12 @@ void QueueArticles(const std::string& Dir, const std::string& IssueName, const B
         }
         from = static_cast<size_t>(articleLink[0].second - Output.cbegin());
         href.Search(articleLink[0].first, articleLink[0].second);
-        std::string url;
-        if (!PageUrl.Resolve(DecodeCharacterReferences(Text(href, 1)), url)) {
+        const std::string* resolved = PageUrl.Resolve(DecodeCharacterReferences(View(href, 1)));
+        if (resolved == nullptr) {
             LogBadArticleAddress(Dir + (*Pages)[0], Text(articleLink, 0));
             continue;
         }
+        const std::string& url = *resolved;
         const std::string pageName = MakePageName(IssueName, index);
         const std::string file = pageName + ".htm";
         files.emplace(url, file);

@@ -37,6 +37,9 @@ class TPageUrl {
     /// Returns false, Result unspecified, when the page's address is not valid, when libcurl refuses the
     /// address, or when it is not an http or https address (mailto:, javascript:, ftp:, ...).
     bool Resolve(const std::string& Reference, std::string& Result) const;
+    /// The same, giving the resolved address without copying it: null when Reference cannot be resolved,
+    /// otherwise a text that this object owns and keeps unchanged for as long as it lives.
+    const std::string* Resolve(const std::string& Reference) const;
 
   private:
     struct TDeleter {
@@ -49,6 +52,8 @@ class TPageUrl {
     /// What libcurl writes of m_Root's address before its path ("http://host:port"), so that a
     /// root-relative address is written from its path and query alone; empty when not known.
     std::string m_Origin;
+    /// Whether m_Root may hold a query now (one set with the last root-relative address resolved).
+    mutable bool m_RootHasQuery = true;
     /// Reference without its fragment -> the result, empty when it cannot be resolved.
     mutable std::unordered_map<std::string, std::string> m_Resolved;
 };
