@@ -207,7 +207,12 @@ inline void matcher::capture(const group_node* Group, const char* Begin, const c
 // Starts the alternatives of Group at Pos: pushes the choice of the later ones and returns the first
 // alternative's first node, or null when (fast paths) no alternative can begin here.
 template <bool Fast>
-const node* matcher::alternatives(const group_node* Group, const char* Pos, bool FastAlts)
+#if defined(__GNUC__)
+// Inlined into the machine's loop: a group is entered at almost every other step of a page pattern.
+__attribute__((always_inline))
+#endif
+inline const node*
+matcher::alternatives(const group_node* Group, const char* Pos, bool FastAlts)
 {
     node* const* alts = Group->Alts;
     size_t count = Group->AltCount;
@@ -275,7 +280,7 @@ template <bool Fast> bool matcher::run(const char* Start)
         case node_kind::literal: {
             const auto* literal = static_cast<const literal_node*>(n);
             if (static_cast<size_t>(m_End - p) >= literal->Length &&
-                std::memcmp(p, literal->Lower, literal->Length) == 0) {
+                same_bytes(p, literal->Lower, literal->Length)) {
                 p += literal->Length;
                 n = n->Next;
                 continue;
