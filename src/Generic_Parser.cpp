@@ -261,6 +261,14 @@ void StripTags(std::string& Out, std::string::const_iterator First, std::string:
     }
 }
 
+const std::string* ResolveValue(const BrintLib::TPageUrl& PageUrl, std::string_view Value)
+{
+    // Most values hold no character reference: they are resolved where they stand.
+    if (Value.find('&') == std::string_view::npos)
+        return PageUrl.Resolve(Value);
+    return PageUrl.Resolve(DecodeCharacterReferences(Value));
+}
+
 void RenameLinks(const std::string& Text, const BrintLib::TPageUrl& PageUrl, const TLocalFiles& Files,
                  std::string& Result)
 {
@@ -280,7 +288,7 @@ void RenameLinks(const std::string& Text, const BrintLib::TPageUrl& PageUrl, con
         const auto [found, added] = known.try_emplace(
             value.find('&') == std::string_view::npos ? value.substr(0, fragment) : value, nullptr);
         if (added) {
-            if (const std::string* url = PageUrl.Resolve(DecodeCharacterReferences(found->first))) {
+            if (const std::string* url = ResolveValue(PageUrl, found->first)) {
                 const auto article = Files.find(*url);
                 found->second = article == Files.end() ? nullptr : &article->second;
             }
@@ -334,7 +342,7 @@ void ProcessImages(const std::string& Dir, std::string& Page, const BrintLib::TP
                          "\n");
                 continue;
             }
-            const std::string* url = PageUrl.Resolve(DecodeCharacterReferences(source));
+            const std::string* url = ResolveValue(PageUrl, source);
             if (url == nullptr) {
                 LogError(pathPrefix + " Неверный адрес изображения: " + Excerpt(findImages[0].str(), "") +
                          "\n");

@@ -215,7 +215,7 @@ void QueueArticles(const std::string& Dir, const std::string& IssueName, const B
         }
         from = static_cast<size_t>(articleLink[0].second - Output.cbegin());
         href.Search(articleLink[0].first, articleLink[0].second);
-        const std::string* resolved = PageUrl.Resolve(DecodeCharacterReferences(View(href, 1)));
+        const std::string* resolved = ResolveValue(PageUrl, View(href, 1));
         if (resolved == nullptr) {
             LogBadArticleAddress(Dir + (*Pages)[0], Text(articleLink, 0));
             continue;

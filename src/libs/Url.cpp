@@ -188,19 +188,23 @@ bool EncodeReference(const std::string& Reference, std::string& Result)
 /// of the page's address but its path and query, which become Encoded's own as they stand.
 bool IsPlainRootPath(const std::string& Encoded)
 {
-    if (Encoded.empty() || Encoded[0] != '/' || (Encoded.size() > 1 && Encoded[1] == '/') ||
-        Encoded.find('%') != std::string::npos)
+    if (Encoded.empty() || Encoded[0] != '/' || (Encoded.size() > 1 && Encoded[1] == '/'))
         return false;
-    const size_t pathEnd = std::min(Encoded.find('?'), Encoded.size());
-    for (size_t segment = 1;;) {
-        const size_t end = std::min(Encoded.find('/', segment), pathEnd);
-        const size_t length = end - segment;
+    // One pass: the path's segments end at '/', at the first '?' or at the end.
+    bool path = true;
+    for (size_t segment = 1, i = 1; i <= Encoded.size(); ++i) {
+        const char byte = i < Encoded.size() ? Encoded[i] : '/';
+        if (byte == '%')
+            return false;
+        if (!path || (byte != '/' && byte != '?'))
+            continue;
+        const size_t length = i - segment;
         if ((length == 1 || length == 2) && Encoded.compare(segment, length, "..", length) == 0)
             return false;
-        if (end == pathEnd)
-            return true;
-        segment = end + 1;
+        path = byte != '?';
+        segment = i + 1;
     }
+    return true;
 }
 
 /// Resolves Encoded, a reference as EncodeReference gives it, when it is a plain root-relative address
@@ -304,15 +308,11 @@ bool TPageUrl::Resolve(const std::string& Reference, std::string& Result) const
     return true;
 }
 
-const std::string* TPageUrl::Resolve(const std::string& Reference) const
+const std::string* TPageUrl::Resolve(std::string_view Reference) const
 {
     if (!m_Handle)
         return nullptr;
-    const size_t fragment = Reference.find('#');
-    std::string cut;
-    if (fragment != std::string::npos)
-        cut.assign(Reference, 0, fragment);
-    const std::string& reference = fragment == std::string::npos ? Reference : cut;
+    const std::string& reference = m_Reference.assign(Reference.substr(0, Reference.find('#')));
     // The address is made in its place in the memo, empty when it cannot be.
     const auto [entry, added] = m_Resolved.try_emplace(reference);
     std::string& result = entry->second;

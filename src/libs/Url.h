@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 struct Curl_URL;
@@ -39,7 +40,7 @@ class TPageUrl {
     bool Resolve(const std::string& Reference, std::string& Result) const;
     /// The same, giving the resolved address without copying it: null when Reference cannot be resolved,
     /// otherwise a text that this object owns and keeps unchanged for as long as it lives.
-    const std::string* Resolve(const std::string& Reference) const;
+    const std::string* Resolve(std::string_view Reference) const;
 
   private:
     struct TDeleter {
@@ -56,6 +57,8 @@ class TPageUrl {
     mutable bool m_RootHasQuery = true;
     /// Reference without its fragment -> the result, empty when it cannot be resolved.
     mutable std::unordered_map<std::string, std::string> m_Resolved;
+    /// The reference being resolved, without its fragment: its memory serves one reference after the other.
+    mutable std::string m_Reference;
 };
 
 /// Url (an absolute address made by TPageUrl::Resolve) with Prefix put before its path, query and host
