@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstring>
 #include <memory>
 #include <string.h>
 #include <string>
@@ -95,15 +94,13 @@ bool IsBlank(char Byte)
 size_t NextTagWith(const std::string& Text, size_t From, const char* Opening, const char* Word)
 {
     const std::string_view opening(Opening);
-    const size_t wordLength = std::strlen(Word);
     const char* const text = Text.data();
     // Neither a '>' nor an Opening that ends before the word begins in [From, checked).
     size_t checked = From;
     for (size_t word = From + opening.size(); word < Text.size(); ++word) {
-        const void* found = memmem(text + word, Text.size() - word, Word, wordLength);
-        if (found == nullptr)
+        word = FindText(Text, word, Word);
+        if (word == std::string::npos)
             break;
-        word = static_cast<size_t>(static_cast<const char*>(found) - text);
         // The tag that holds this word begins after the last '>' before it.
         if (const void* close = memrchr(text + checked, '>', word - checked))
             checked = static_cast<size_t>(static_cast<const char*>(close) - text) + 1;
@@ -471,9 +468,9 @@ void FlattenImageLinks(std::string& Text)
     std::string output;
     output.reserve(Text.size());
     TPos position = Text.begin();
-    for (size_t at = Text.find("<a"); at != std::string::npos;) {
+    for (size_t at = FindText(Text, 0, "<a"); at != std::string::npos;) {
         if (!MayBeImageLink(Text, at)) {
-            at = Text.find("<a", at + 1);
+            at = FindText(Text, at + 1, "<a");
             continue;
         }
         if (!imageLink.Find(Text.cbegin() + static_cast<std::ptrdiff_t>(at), Text.cend()))
@@ -488,7 +485,7 @@ void FlattenImageLinks(std::string& Text)
             output.append(imageLink[0].first, imageLink[0].second);
         }
         position = imageLink[0].second;
-        at = Text.find("<a", static_cast<size_t>(position - Text.cbegin()));
+        at = FindText(Text, static_cast<size_t>(position - Text.cbegin()), "<a");
     }
     output.append(position, Text.cend());
     Text.swap(output);

@@ -188,21 +188,17 @@ bool EncodeReference(const std::string& Reference, std::string& Result)
 /// of the page's address but its path and query, which become Encoded's own as they stand.
 bool IsPlainRootPath(const std::string& Encoded)
 {
-    if (Encoded.empty() || Encoded[0] != '/' || (Encoded.size() > 1 && Encoded[1] == '/'))
+    if (Encoded.empty() || Encoded[0] != '/' || (Encoded.size() > 1 && Encoded[1] == '/') ||
+        Encoded.find('%') != std::string::npos)
         return false;
-    // One pass: the path's segments end at '/', at the first '?' or at the end.
-    bool path = true;
-    for (size_t segment = 1, i = 1; i <= Encoded.size(); ++i) {
-        const char byte = i < Encoded.size() ? Encoded[i] : '/';
-        if (byte == '%')
-            return false;
-        if (!path || (byte != '/' && byte != '?'))
+    const size_t pathEnd = std::min(Encoded.find('?'), Encoded.size());
+    // A dot segment begins after a slash with one dot or two, and ends at a slash or at the path's end.
+    for (size_t dot = Encoded.find('.'); dot < pathEnd; dot = Encoded.find('.', dot + 1)) {
+        if (Encoded[dot - 1] != '/')
             continue;
-        const size_t length = i - segment;
-        if ((length == 1 || length == 2) && Encoded.compare(segment, length, "..", length) == 0)
+        const size_t end = dot + 1 < pathEnd && Encoded[dot + 1] == '.' ? dot + 2 : dot + 1;
+        if (end == pathEnd || Encoded[end] == '/')
             return false;
-        path = byte != '?';
-        segment = i + 1;
     }
     return true;
 }
