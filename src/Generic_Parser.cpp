@@ -261,7 +261,7 @@ void StripTags(std::string& Out, std::string::const_iterator First, std::string:
     }
 }
 
-const std::string* ResolveValue(const BrintLib::TPageUrl& PageUrl, std::string_view Value)
+std::string_view ResolveValue(const BrintLib::TPageUrl& PageUrl, std::string_view Value)
 {
     // Most values hold no character reference: they are resolved where they stand.
     if (Value.find('&') == std::string_view::npos)
@@ -288,8 +288,8 @@ void RenameLinks(const std::string& Text, const BrintLib::TPageUrl& PageUrl, con
         const auto [found, added] = known.try_emplace(
             value.find('&') == std::string_view::npos ? value.substr(0, fragment) : value, nullptr);
         if (added) {
-            if (const std::string* url = ResolveValue(PageUrl, found->first)) {
-                const auto article = Files.find(*url);
+            if (const std::string_view url = ResolveValue(PageUrl, found->first); !url.empty()) {
+                const auto article = Files.find(url);
                 found->second = article == Files.end() ? nullptr : &article->second;
             }
         }
@@ -342,8 +342,8 @@ void ProcessImages(const std::string& Dir, std::string& Page, const BrintLib::TP
                          "\n");
                 continue;
             }
-            const std::string* url = ResolveValue(PageUrl, source);
-            if (url == nullptr) {
+            const std::string_view url = ResolveValue(PageUrl, source);
+            if (url.empty()) {
                 LogError(pathPrefix + " Неверный адрес изображения: " + Excerpt(findImages[0].str(), "") +
                          "\n");
                 continue;
@@ -352,7 +352,8 @@ void ProcessImages(const std::string& Dir, std::string& Page, const BrintLib::TP
             fileName += '.';
             fileName += LowerCaseCp1251(pictureType[0].str());
             known = localNames.emplace(source, Concatenation({PageName, "/", fileName})).first;
-            g_TaskQueue.Push(std::make_unique<TDownloadFile>(*url, Concatenation({pathPrefix, fileName})));
+            g_TaskQueue.Push(
+                std::make_unique<TDownloadFile>(std::string(url), Concatenation({pathPrefix, fileName})));
         }
         output += "<img src=\"";
         output += known->second;

@@ -212,15 +212,16 @@ void QueueArticles(const std::string& Dir, const std::string& IssueName, const B
         }
         from = static_cast<size_t>(articleLink[0].second - Output.cbegin());
         href.Search(articleLink[0].first, articleLink[0].second);
-        const std::string* resolved = ResolveValue(PageUrl, View(href, 1));
-        if (resolved == nullptr) {
+        const std::string_view resolved = ResolveValue(PageUrl, View(href, 1));
+        if (resolved.empty()) {
             LogBadArticleAddress(Dir + (*Pages)[0], Text(articleLink, 0));
             continue;
         }
-        const std::string& url = *resolved;
+        const std::string url(resolved);
         const std::string pageName = MakePageName(IssueName, index);
         const std::string file = pageName + ".htm";
-        files.emplace(url, file);
+        // The key is the text that PageUrl keeps.
+        files.emplace(resolved, file);
         StoreAt(*Pages, index, file);
 
         auto task = std::make_unique<TDownloadAndProcess<TProcessArticlePage>>(url);

@@ -13,6 +13,7 @@
 #include <ostream>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Logic.h"
@@ -340,11 +341,10 @@ TEST(PageUrl, ResolvesAddressesAsABrowserDoes)
             std::string resolved;
             const bool ok = url->Resolve(c.Reference, resolved);
             EXPECT_EQ(ok, *c.Expected != '\0') << c.Base << " + " << c.Reference;
-            const std::string* kept = url->Resolve(c.Reference);
-            EXPECT_EQ(kept != nullptr, ok) << c.Base << " + " << c.Reference;
+            const std::string_view kept = url->Resolve(std::string_view(c.Reference));
+            EXPECT_EQ(kept, ok ? c.Expected : "") << c.Base << " + " << c.Reference;
             if (ok) {
                 EXPECT_EQ(resolved, c.Expected) << c.Base << " + " << c.Reference;
-                EXPECT_EQ(*kept, c.Expected) << c.Base << " + " << c.Reference;
             }
         }
     }

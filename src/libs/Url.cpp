@@ -297,23 +297,31 @@ TPageUrl::~TPageUrl() = default;
 
 bool TPageUrl::Resolve(const std::string& Reference, std::string& Result) const
 {
-    const std::string* resolved = Resolve(Reference);
-    if (resolved == nullptr)
-        return false;
-    Result = *resolved;
-    return true;
+    const std::string_view resolved = Resolve(std::string_view(Reference));
+    Result.assign(resolved);
+    return !resolved.empty();
 }
 
-const std::string* TPageUrl::Resolve(std::string_view Reference) const
+std::string_view TPageUrl::Keep(std::string_view Text) const
+{
+    if (Text.empty())
+        return std::string_view();
+    char* copy = static_cast<char*>(m_Memory.allocate(Text.size(), 1));
+    std::memcpy(copy, Text.data(), Text.size());
+    return std::string_view(copy, Text.size());
+}
+
+std::string_view TPageUrl::Resolve(std::string_view Reference) const
 {
     if (!m_Handle)
-        return nullptr;
+        return std::string_view();
     const std::string& reference = m_Reference.assign(Reference.substr(0, Reference.find('#')));
-    // The address is made in its place in the memo, empty when it cannot be.
-    const auto [entry, added] = m_Resolved.try_emplace(reference);
-    std::string& result = entry->second;
-    if (!added)
-        return result.empty() ? nullptr : &result;
+    const auto known = m_Resolved.find(reference);
+    if (known != m_Resolved.end())
+        return known->second;
+    // The address is made in m_Address, empty when it cannot be made, and kept in the memo.
+    std::string& result = m_Address;
+    result.clear();
     std::string encodedText;
     const bool plain = IsPlainReference(reference);
     if (plain || EncodeReference(reference, encodedText)) {
@@ -332,7 +340,9 @@ const std::string* TPageUrl::Resolve(std::string_view Reference) const
                 result.clear();
         }
     }
-    return result.empty() ? nullptr : &result;
+    const std::string_view address = Keep(result);
+    m_Resolved.emplace(Keep(reference), address);
+    return address;
 }
 
 bool WithPathPrefix(const std::string& Url, const std::string& Prefix, std::string& Result)
