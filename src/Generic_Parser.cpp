@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <map>
 #include <memory>
+#include <memory_resource>
 #include <string_view>
 
 #include "ErrorLog.h"
@@ -279,7 +280,9 @@ void RenameLinks(const std::string& Text, const BrintLib::TPageUrl& PageUrl, con
     // Each value is resolved once: the local file it becomes, or null when it is no article's. The values
     // are read where they stand in Text; one without character references is known without its fragment
     // ("2#comments" is "2"), which its address leaves out.
-    std::unordered_map<std::string_view, const std::string*> known;
+    // A page has thousands of links: the entries are taken from one buffer, given back at once.
+    std::pmr::monotonic_buffer_resource memory;
+    std::pmr::unordered_map<std::string_view, const std::string*> known(&memory);
     TRegexpScanner scanner(Text);
     while (scanner.Find(link)) {
         const std::string_view value(Text.data() + (link[1].first - Text.begin()),
@@ -326,7 +329,8 @@ void ProcessImages(const std::string& Dir, std::string& Page, const BrintLib::TP
     // A local name may be longer than the source it replaces.
     output.reserve(Page.size() + Page.size() / 8);
     // Source as written, where it stands in Page -> PageName/NN.ext.
-    std::unordered_map<std::string_view, std::string> localNames;
+    std::pmr::monotonic_buffer_resource memory;
+    std::pmr::unordered_map<std::string_view, std::string> localNames(&memory);
     unsigned count = 0;
     TRegexpScanner scanner(Page);
     while (scanner.Find(findImages)) {
