@@ -252,7 +252,7 @@ void StripTags(std::string& Out, std::string::const_iterator First, std::string:
 {
     while (First != Last) {
         std::string::const_iterator tag = std::find(First, Last, '<');
-        Out.append(First, tag);
+        AppendRange(Out, First, tag);
         if (tag == Last)
             return;
         First = std::find(tag, Last, '>');
@@ -296,17 +296,17 @@ void RenameLinks(const std::string& Text, const BrintLib::TPageUrl& PageUrl, con
                 found->second = article == Files.end() ? nullptr : &article->second;
             }
         }
-        Result.append(scanner.Previous(), link[1].first);
+        AppendRange(Result, scanner.Previous(), link[1].first);
         if (found->second == nullptr) {
-            Result.append(link[1].first, link[0].second);
+            AppendRange(Result, link[1].first, link[0].second);
             continue;
         }
         Result += *found->second;
         if (fragment != std::string_view::npos)
             Result.append(value.substr(fragment));
-        Result.append(link[1].second, link[0].second);
+        AppendRange(Result, link[1].second, link[0].second);
     }
-    Result.append(scanner.Previous(), scanner.End());
+    AppendRange(Result, scanner.Previous(), scanner.End());
 }
 
 void LogBadArticleAddress(const std::string& Page, const std::string& Link)
@@ -334,7 +334,7 @@ void ProcessImages(const std::string& Dir, std::string& Page, const BrintLib::TP
     unsigned count = 0;
     TRegexpScanner scanner(Page);
     while (scanner.Find(findImages)) {
-        output.append(scanner.Previous(), findImages[0].first);
+        AppendRange(output, scanner.Previous(), findImages[0].first);
         const std::string_view source(Page.data() + (findImages[1].first - Page.cbegin()),
                                       static_cast<size_t>(findImages[1].second - findImages[1].first));
         auto known = localNames.find(source);
@@ -363,6 +363,6 @@ void ProcessImages(const std::string& Dir, std::string& Page, const BrintLib::TP
         output += known->second;
         output += "\">";
     }
-    output.append(scanner.Previous(), scanner.End());
+    AppendRange(output, scanner.Previous(), scanner.End());
     Page.swap(output);
 }

@@ -251,11 +251,13 @@ std::string TProcessTitlePage::Process(std::string& Page)
     const std::string year = Text(issueLink, 2);
     const std::string issueName = MakeIssueName(year, month);
 
-    std::string output = kHeadStart + issueName + kHeadEnd;
+    std::string output;
+    output.reserve(Page.size() + 256);
+    output += kHeadStart + issueName + kHeadEnd;
     output += "<h1>" + month + " " + year + "</h1>\n";
     // The issue's own link is left out: it would only lead back to this page.
-    output.append(table[0].first, issueLink[0].first);
-    output.append(issueLink[0].second, noIndex[0].first);
+    AppendRange(output, table[0].first, issueLink[0].first);
+    AppendRange(output, issueLink[0].second, noIndex[0].first);
 
     const std::string dir = CreateIssueDirectory(m_Dir, issueName);
     m_Dir = dir;
@@ -286,7 +288,7 @@ std::string TProcessArticlePage::Process(std::string& Page)
     const size_t content = static_cast<size_t>(patterns[0][0].second - Page.cbegin());
     const TPos cellEnd = Page.cbegin() + static_cast<std::ptrdiff_t>(CellEnd(Page, content));
     std::string output = kHeadStart + m_PageName + kHeadEnd;
-    output.append(block, std::min(cellEnd, patterns[1][0].first));
+    AppendRange(output, block, std::min(cellEnd, patterns[1][0].first));
 
     ReplaceBackgroundCells(output);
     FlattenImageLinks(output);
@@ -432,16 +434,16 @@ void ReplaceBackgroundCells(std::string& Text)
         const std::string_view cell(Text.data() + from, static_cast<size_t>(cellEnd - content));
         if (cell.find("<a ") == std::string_view::npos || !cellLink.Find(content, cellEnd))
             continue;
-        output.append(position, backgroundCell[0].first);
+        AppendRange(output, position, backgroundCell[0].first);
         output += "<td>";
-        output.append(cellLink[0].first, cellLink[0].second);
+        AppendRange(output, cellLink[0].first, cellLink[0].second);
         output += "<img src=\"";
-        output.append(backgroundCell[1].first, backgroundCell[1].second);
+        AppendRange(output, backgroundCell[1].first, backgroundCell[1].second);
         output += "\"></a></td>";
         position = cellEnd;
         from = static_cast<size_t>(cellEnd - Text.cbegin());
     }
-    output.append(position, Text.cend());
+    AppendRange(output, position, Text.cend());
     Text.swap(output);
 }
 
@@ -476,19 +478,19 @@ void FlattenImageLinks(std::string& Text)
         }
         if (!imageLink.Find(Text.cbegin() + static_cast<std::ptrdiff_t>(at), Text.cend()))
             break;
-        output.append(position, imageLink[0].first);
+        AppendRange(output, position, imageLink[0].first);
         if (mayNamePicture(imageLink[1].first, imageLink[1].second) &&
             imageTarget.Find(imageLink[1].first, imageLink[1].second)) {
             output += "<img src=\"";
-            output.append(imageTarget[1].first, imageTarget[1].second);
+            AppendRange(output, imageTarget[1].first, imageTarget[1].second);
             output += "\">";
         } else {
-            output.append(imageLink[0].first, imageLink[0].second);
+            AppendRange(output, imageLink[0].first, imageLink[0].second);
         }
         position = imageLink[0].second;
         at = FindText(Text, static_cast<size_t>(position - Text.cbegin()), "<a");
     }
-    output.append(position, Text.cend());
+    AppendRange(output, position, Text.cend());
     Text.swap(output);
 }
 

@@ -256,8 +256,11 @@ template <bool Fast> bool matcher::run(const char* Start)
 {
     const node* n = m_Pattern.Top;
     const char* p = Start;
+    // The step budget of the search, counted here in a local and handed back when the run ends (a limit
+    // that runs out ends the search).
+    std::size_t steps = m_Steps;
     for (;;) {
-        if (--m_Steps == 0) {
+        if (--steps == 0) {
             throw limit_exceeded();
         }
         switch (n->Kind) {
@@ -741,6 +744,7 @@ template <bool Fast> bool matcher::run(const char* Start)
             if (m_RejectEmpty && p == m_RejectAt) {
                 goto fail;
             }
+            m_Steps = steps;
             return true;
         }
 
@@ -779,9 +783,10 @@ template <bool Fast> bool matcher::run(const char* Start)
     fail:
         for (;;) {
             if (m_Sp == 0) {
+                m_Steps = steps;
                 return false;
             }
-            if (--m_Steps == 0) {
+            if (--steps == 0) {
                 throw limit_exceeded();
             }
             frame& f = m_Stack[m_Sp - 1];
