@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <initializer_list>
 #include <map>
 #include <memory>
+#include <memory_resource>
 #include <string_view>
 
 #include "ErrorLog.h"
@@ -102,6 +104,19 @@ bool ParseYear(const std::string& Text, long long& Year)
         return false;
     Year = negative ? -value : value;
     return Year >= INT_MIN && Year <= INT_MAX;
+}
+
+/// The texts of Parts one after the other, made with one allocation.
+std::string Concatenation(std::initializer_list<std::string_view> Parts)
+{
+    size_t size = 0;
+    for (const std::string_view part : Parts)
+        size += part.size();
+    std::string text;
+    text.reserve(size);
+    for (const std::string_view part : Parts)
+        text += part;
+    return text;
 }
 
 } // namespace
@@ -237,7 +252,7 @@ void StripTags(std::string& Out, std::string::const_iterator First, std::string:
 {
     while (First != Last) {
         std::string::const_iterator tag = std::find(First, Last, '<');
-        Out.append(First, tag);
+        AppendRange(Out, First, tag);
         if (tag == Last)
             return;
         First = std::find(tag, Last, '>');
@@ -245,6 +260,14 @@ void StripTags(std::string& Out, std::string::const_iterator First, std::string:
             return;
         ++First;
     }
+}
+
+std::string_view ResolveValue(const BrintLib::TPageUrl& PageUrl, std::string_view Value)
+{
+    // Most values hold no character reference: they are resolved where they stand.
+    if (Value.find('&') == std::string_view::npos)
+        return PageUrl.Resolve(Value);
+    return PageUrl.Resolve(DecodeCharacterReferences(Value));
 }
 
 void RenameLinks(const std::string& Text, const BrintLib::TPageUrl& PageUrl, const TLocalFiles& Files,
@@ -255,32 +278,35 @@ void RenameLinks(const std::string& Text, const BrintLib::TPageUrl& PageUrl, con
     Result.clear();
     Result.reserve(Text.size());
     // Each value is resolved once: the local file it becomes, or null when it is no article's. The values
-    // are read where they stand in Text.
-    std::unordered_map<std::string_view, const std::string*> known;
+    // are read where they stand in Text; one without character references is known without its fragment
+    // ("2#comments" is "2"), which its address leaves out.
+    // A page has thousands of links: the entries are taken from one buffer, given back at once.
+    std::pmr::monotonic_buffer_resource memory;
+    std::pmr::unordered_map<std::string_view, const std::string*> known(&memory);
     TRegexpScanner scanner(Text);
     while (scanner.Find(link)) {
         const std::string_view value(Text.data() + (link[1].first - Text.begin()),
                                      static_cast<size_t>(link[1].second - link[1].first));
-        const auto [found, added] = known.try_emplace(value, nullptr);
+        const size_t fragment = value.find('#');
+        const auto [found, added] = known.try_emplace(
+            value.find('&') == std::string_view::npos ? value.substr(0, fragment) : value, nullptr);
         if (added) {
-            std::string url;
-            if (PageUrl.Resolve(DecodeCharacterReferences(value), url)) {
+            if (const std::string_view url = ResolveValue(PageUrl, found->first); !url.empty()) {
                 const auto article = Files.find(url);
                 found->second = article == Files.end() ? nullptr : &article->second;
             }
         }
-        Result.append(scanner.Previous(), link[1].first);
+        AppendRange(Result, scanner.Previous(), link[1].first);
         if (found->second == nullptr) {
-            Result.append(link[1].first, link[0].second);
+            AppendRange(Result, link[1].first, link[0].second);
             continue;
         }
         Result += *found->second;
-        const size_t fragment = value.find('#');
         if (fragment != std::string_view::npos)
             Result.append(value.substr(fragment));
-        Result.append(link[1].second, link[0].second);
+        AppendRange(Result, link[1].second, link[0].second);
     }
-    Result.append(scanner.Previous(), scanner.End());
+    AppendRange(Result, scanner.Previous(), scanner.End());
 }
 
 void LogBadArticleAddress(const std::string& Page, const std::string& Link)
@@ -300,13 +326,15 @@ void ProcessImages(const std::string& Dir, std::string& Page, const BrintLib::TP
                                                   << BrintLib::GetErrorDescription(static_cast<int>(error)));
 
     std::string output;
-    output.reserve(Page.size());
+    // A local name may be longer than the source it replaces.
+    output.reserve(Page.size() + Page.size() / 8);
     // Source as written, where it stands in Page -> PageName/NN.ext.
-    std::unordered_map<std::string_view, std::string> localNames;
+    std::pmr::monotonic_buffer_resource memory;
+    std::pmr::unordered_map<std::string_view, std::string> localNames(&memory);
     unsigned count = 0;
     TRegexpScanner scanner(Page);
     while (scanner.Find(findImages)) {
-        output.append(scanner.Previous(), findImages[0].first);
+        AppendRange(output, scanner.Previous(), findImages[0].first);
         const std::string_view source(Page.data() + (findImages[1].first - Page.cbegin()),
                                       static_cast<size_t>(findImages[1].second - findImages[1].first));
         auto known = localNames.find(source);
@@ -318,21 +346,23 @@ void ProcessImages(const std::string& Dir, std::string& Page, const BrintLib::TP
                          "\n");
                 continue;
             }
-            std::string url;
-            if (!PageUrl.Resolve(DecodeCharacterReferences(source), url)) {
+            const std::string_view url = ResolveValue(PageUrl, source);
+            if (url.empty()) {
                 LogError(pathPrefix + " Неверный адрес изображения: " + Excerpt(findImages[0].str(), "") +
                          "\n");
                 continue;
             }
-            const std::string fileName =
-                AtLeastTwoDigits(++count) + "." + LowerCaseCp1251(pictureType[0].str());
-            known = localNames.emplace(source, PageName + "/" + fileName).first;
-            g_TaskQueue.Push(std::make_unique<TDownloadFile>(url, pathPrefix + fileName));
+            std::string fileName = AtLeastTwoDigits(++count);
+            fileName += '.';
+            fileName += LowerCaseCp1251(pictureType[0].str());
+            known = localNames.emplace(source, Concatenation({PageName, "/", fileName})).first;
+            g_TaskQueue.Push(
+                std::make_unique<TDownloadFile>(std::string(url), Concatenation({pathPrefix, fileName})));
         }
         output += "<img src=\"";
         output += known->second;
         output += "\">";
     }
-    output.append(scanner.Previous(), scanner.End());
+    AppendRange(output, scanner.Previous(), scanner.End());
     Page.swap(output);
 }

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -76,8 +77,14 @@ std::string ClassicTimeText(const std::tm& Time);
 void StripTags(std::string& Out, std::string::const_iterator First, std::string::const_iterator Last);
 
 /// The local page files of an issue's articles (relative to the issue directory), keyed by the article's
-/// address as TPageUrl::Resolve gives it (no fragment).
-using TLocalFiles = std::unordered_map<std::string, std::string>;
+/// address as TPageUrl::Resolve gives it (no fragment): a text that outlives the map, such as the one the
+/// TPageUrl keeps.
+using TLocalFiles = std::unordered_map<std::string_view, std::string>;
+
+/// The address that an attribute value Value (quotes taken off) names on the page of PageUrl: its character
+/// references decoded (DecodeCharacterReferences) and the text resolved (TPageUrl::Resolve). Empty when it
+/// cannot be resolved; otherwise the text belongs to PageUrl.
+std::string_view ResolveValue(const BrintLib::TPageUrl& PageUrl, std::string_view Value);
 
 /// Writes into Result the text of Text in which the href value of every <a tag whose address, resolved
 /// against PageUrl, is a key of Files is replaced by that key's local file, followed by the value's

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstring>
 #include <memory>
 #include <string.h>
 #include <string>
@@ -95,15 +94,13 @@ bool IsBlank(char Byte)
 size_t NextTagWith(const std::string& Text, size_t From, const char* Opening, const char* Word)
 {
     const std::string_view opening(Opening);
-    const size_t wordLength = std::strlen(Word);
     const char* const text = Text.data();
     // Neither a '>' nor an Opening that ends before the word begins in [From, checked).
     size_t checked = From;
     for (size_t word = From + opening.size(); word < Text.size(); ++word) {
-        const void* found = memmem(text + word, Text.size() - word, Word, wordLength);
-        if (found == nullptr)
+        word = FindText(Text, word, Word);
+        if (word == std::string::npos)
             break;
-        word = static_cast<size_t>(static_cast<const char*>(found) - text);
         // The tag that holds this word begins after the last '>' before it.
         if (const void* close = memrchr(text + checked, '>', word - checked))
             checked = static_cast<size_t>(static_cast<const char*>(close) - text) + 1;
@@ -148,6 +145,15 @@ bool MayBeImageLink(const std::string& Text, size_t At)
 std::string Text(const TRegexp& Pattern, unsigned Group)
 {
     return Pattern[Group].str();
+}
+
+/// The text of a sub-match record where it stands in the searched text.
+std::string_view View(const TRegexp& Pattern, unsigned Group)
+{
+    const TRegexp::TSubMatch& record = Pattern[Group];
+    return record.first == record.second
+               ? std::string_view()
+               : std::string_view(&*record.first, static_cast<size_t>(record.second - record.first));
 }
 
 /// Appends MakeNavigationBar and the end of the page.
@@ -206,14 +212,16 @@ void QueueArticles(const std::string& Dir, const std::string& IssueName, const B
         }
         from = static_cast<size_t>(articleLink[0].second - Output.cbegin());
         href.Search(articleLink[0].first, articleLink[0].second);
-        std::string url;
-        if (!PageUrl.Resolve(DecodeCharacterReferences(Text(href, 1)), url)) {
+        const std::string_view resolved = ResolveValue(PageUrl, View(href, 1));
+        if (resolved.empty()) {
             LogBadArticleAddress(Dir + (*Pages)[0], Text(articleLink, 0));
             continue;
         }
+        const std::string url(resolved);
         const std::string pageName = MakePageName(IssueName, index);
         const std::string file = pageName + ".htm";
-        files.emplace(url, file);
+        // The key is the text that PageUrl keeps.
+        files.emplace(resolved, file);
         StoreAt(*Pages, index, file);
 
         auto task = std::make_unique<TDownloadAndProcess<TProcessArticlePage>>(url);
@@ -243,11 +251,13 @@ std::string TProcessTitlePage::Process(std::string& Page)
     const std::string year = Text(issueLink, 2);
     const std::string issueName = MakeIssueName(year, month);
 
-    std::string output = kHeadStart + issueName + kHeadEnd;
+    std::string output;
+    output.reserve(Page.size() + 256);
+    output += kHeadStart + issueName + kHeadEnd;
     output += "<h1>" + month + " " + year + "</h1>\n";
     // The issue's own link is left out: it would only lead back to this page.
-    output.append(table[0].first, issueLink[0].first);
-    output.append(issueLink[0].second, noIndex[0].first);
+    AppendRange(output, table[0].first, issueLink[0].first);
+    AppendRange(output, issueLink[0].second, noIndex[0].first);
 
     const std::string dir = CreateIssueDirectory(m_Dir, issueName);
     m_Dir = dir;
@@ -278,7 +288,7 @@ std::string TProcessArticlePage::Process(std::string& Page)
     const size_t content = static_cast<size_t>(patterns[0][0].second - Page.cbegin());
     const TPos cellEnd = Page.cbegin() + static_cast<std::ptrdiff_t>(CellEnd(Page, content));
     std::string output = kHeadStart + m_PageName + kHeadEnd;
-    output.append(block, std::min(cellEnd, patterns[1][0].first));
+    AppendRange(output, block, std::min(cellEnd, patterns[1][0].first));
 
     ReplaceBackgroundCells(output);
     FlattenImageLinks(output);
@@ -424,16 +434,16 @@ void ReplaceBackgroundCells(std::string& Text)
         const std::string_view cell(Text.data() + from, static_cast<size_t>(cellEnd - content));
         if (cell.find("<a ") == std::string_view::npos || !cellLink.Find(content, cellEnd))
             continue;
-        output.append(position, backgroundCell[0].first);
+        AppendRange(output, position, backgroundCell[0].first);
         output += "<td>";
-        output.append(cellLink[0].first, cellLink[0].second);
+        AppendRange(output, cellLink[0].first, cellLink[0].second);
         output += "<img src=\"";
-        output.append(backgroundCell[1].first, backgroundCell[1].second);
+        AppendRange(output, backgroundCell[1].first, backgroundCell[1].second);
         output += "\"></a></td>";
         position = cellEnd;
         from = static_cast<size_t>(cellEnd - Text.cbegin());
     }
-    output.append(position, Text.cend());
+    AppendRange(output, position, Text.cend());
     Text.swap(output);
 }
 
@@ -461,26 +471,26 @@ void FlattenImageLinks(std::string& Text)
     std::string output;
     output.reserve(Text.size());
     TPos position = Text.begin();
-    for (size_t at = Text.find("<a"); at != std::string::npos;) {
+    for (size_t at = FindText(Text, 0, "<a"); at != std::string::npos;) {
         if (!MayBeImageLink(Text, at)) {
-            at = Text.find("<a", at + 1);
+            at = FindText(Text, at + 1, "<a");
             continue;
         }
         if (!imageLink.Find(Text.cbegin() + static_cast<std::ptrdiff_t>(at), Text.cend()))
             break;
-        output.append(position, imageLink[0].first);
+        AppendRange(output, position, imageLink[0].first);
         if (mayNamePicture(imageLink[1].first, imageLink[1].second) &&
             imageTarget.Find(imageLink[1].first, imageLink[1].second)) {
             output += "<img src=\"";
-            output.append(imageTarget[1].first, imageTarget[1].second);
+            AppendRange(output, imageTarget[1].first, imageTarget[1].second);
             output += "\">";
         } else {
-            output.append(imageLink[0].first, imageLink[0].second);
+            AppendRange(output, imageLink[0].first, imageLink[0].second);
         }
         position = imageLink[0].second;
-        at = Text.find("<a", static_cast<size_t>(position - Text.cbegin()));
+        at = FindText(Text, static_cast<size_t>(position - Text.cbegin()), "<a");
     }
-    output.append(position, Text.cend());
+    AppendRange(output, position, Text.cend());
     Text.swap(output);
 }
 

@@ -8,10 +8,12 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <ostream>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Logic.h"
@@ -326,13 +328,24 @@ TEST(PageUrl, ResolvesAddressesAsABrowserDoes)
         {"http://mag-a.test/issue/", "http://[broken/a.jpg", ""},
         {"ftp://mag-a.test/issue/", "a.jpg", ""},
     };
+    // Each address alone on its page, and every address of a page one after the other on one object (the
+    // addresses resolved before must not change the next one's); asked twice, the object answers the same.
+    std::map<std::string, std::unique_ptr<BrintLib::TPageUrl>> shared;
     for (const auto& c : cases) {
         const BrintLib::TPageUrl base(c.Base);
-        std::string resolved;
-        const bool ok = base.Resolve(c.Reference, resolved);
-        EXPECT_EQ(ok, *c.Expected != '\0') << c.Base << " + " << c.Reference;
-        if (ok) {
-            EXPECT_EQ(resolved, c.Expected) << c.Base << " + " << c.Reference;
+        std::unique_ptr<BrintLib::TPageUrl>& page = shared[c.Base];
+        if (!page)
+            page = std::make_unique<BrintLib::TPageUrl>(c.Base);
+        const BrintLib::TPageUrl* const urls[] = {&base, page.get(), page.get()};
+        for (const BrintLib::TPageUrl* url : urls) {
+            std::string resolved;
+            const bool ok = url->Resolve(c.Reference, resolved);
+            EXPECT_EQ(ok, *c.Expected != '\0') << c.Base << " + " << c.Reference;
+            const std::string_view kept = url->Resolve(std::string_view(c.Reference));
+            EXPECT_EQ(kept, ok ? c.Expected : "") << c.Base << " + " << c.Reference;
+            if (ok) {
+                EXPECT_EQ(resolved, c.Expected) << c.Base << " + " << c.Reference;
+            }
         }
     }
 }
@@ -390,6 +403,10 @@ TEST(RenameLinks, RenamesTheHrefOfLinksToArticlesOnly)
          "href=\"2007_05_02.htm\">"},
         {"the fragment is kept", "<a href=\"2#comments\">c</a><a href='/article/1#top'>t</a>",
          "<a href=\"2007_05_02.htm#comments\">c</a><a href='2007_05_01.htm#top'>t</a>"},
+        {"each fragment of one address is its own", "<a href=\"2#a\">a</a><a href=2>n</a><a href='2#b'>b</a>",
+         "<a href=\"2007_05_02.htm#a\">a</a><a href=2007_05_02.htm>n</a><a href='2007_05_02.htm#b'>b</a>"},
+        {"a fragment after a character reference is kept", "<a href=\"/show?a=1&amp;b=2#c\">s</a>",
+         "<a href=\"2007_05_03.htm#c\">s</a>"},
         {"character references are decoded before resolving", "<a href=\"/show?a=1&amp;b=2\">s</a>",
          "<a href=\"2007_05_03.htm\">s</a>"},
         {"other tags and attributes with the same value stay",

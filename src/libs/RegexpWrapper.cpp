@@ -38,12 +38,6 @@ bool TRegexp::Find(TTextIterator First, TTextIterator Last)
     return found && m_Results.size() > 0 && m_Results[0].matched;
 }
 
-const TRegexp::TSubMatch& TRegexp::operator[](size_t i) const
-{
-    FATAL_CHECK(i < Size());
-    return m_Results[i];
-}
-
 TRegexpScanner::TRegexpScanner(const std::string& Text)
     : m_Current(Text.begin()), m_Previous(Text.begin()), m_End(Text.end())
 {

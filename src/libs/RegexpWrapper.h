@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <string>
 
+#include "libs/Exceptions.h"
 #include "regex/Regex.h"
 
 /// Positions in the texts that the program searches.
@@ -51,7 +52,11 @@ class TRegexp {
     size_t Size() const { return m_Results.size(); }
     /// Record i of the last search: 0 is the whole match, k the k-th capturing group. i < Size() (fatal
     /// check).
-    const TSubMatch& operator[](size_t i) const;
+    const TSubMatch& operator[](size_t i) const
+    {
+        FATAL_CHECK(i < Size());
+        return m_Results[i];
+    }
 
     /// The pattern exactly as given to the constructor.
     const std::string& GetPatternText() const { return m_PatternText; }

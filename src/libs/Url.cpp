@@ -33,6 +33,17 @@ bool GetPart(CURLU* Handle, CURLUPart Part, std::string& Result)
     return true;
 }
 
+/// Appends Part of Handle's address to Out; false, Out unchanged, when libcurl has none to give.
+bool AppendPart(CURLU* Handle, CURLUPart Part, std::string& Out)
+{
+    char* text = nullptr;
+    if (curl_url_get(Handle, Part, &text, 0) != CURLUE_OK || text == nullptr)
+        return false;
+    const TCurlText owner(text);
+    Out += text;
+    return true;
+}
+
 bool IsWebScheme(CURLU* Handle)
 {
     std::string scheme;
@@ -108,14 +119,20 @@ bool IsPlainByte(unsigned char Byte)
     return kPlain[Byte];
 }
 
+/// Whether Reference goes into a request as it stands: EncodeReference would give it unchanged. Most
+/// addresses of a page do.
+bool IsPlainReference(const std::string& Reference)
+{
+    return std::all_of(Reference.begin(), Reference.end(),
+                       [](char Byte) { return IsPlainByte(static_cast<unsigned char>(Byte)); });
+}
+
 /// Reference as a browser puts it into a request: blanks and control bytes around it dropped, tabs and line
 /// ends inside it removed, the fragment left out, the bytes that may not stand in an address
 /// percent-encoded, a backslash before the query taken as a slash.
 bool EncodeReference(const std::string& Reference, std::string& Result)
 {
-    // Most addresses need none of this: they go out as they stand.
-    if (std::all_of(Reference.begin(), Reference.end(),
-                    [](char Byte) { return IsPlainByte(static_cast<unsigned char>(Byte)); })) {
+    if (IsPlainReference(Reference)) {
         Result = Reference;
         return true;
     }
@@ -175,35 +192,42 @@ bool IsPlainRootPath(const std::string& Encoded)
         Encoded.find('%') != std::string::npos)
         return false;
     const size_t pathEnd = std::min(Encoded.find('?'), Encoded.size());
-    for (size_t segment = 1;;) {
-        const size_t end = std::min(Encoded.find('/', segment), pathEnd);
-        const size_t length = end - segment;
-        if ((length == 1 || length == 2) && Encoded.compare(segment, length, "..", length) == 0)
+    // A dot segment begins after a slash with one dot or two, and ends at a slash or at the path's end.
+    for (size_t dot = Encoded.find('.'); dot < pathEnd; dot = Encoded.find('.', dot + 1)) {
+        if (Encoded[dot - 1] != '/')
+            continue;
+        const size_t end = dot + 1 < pathEnd && Encoded[dot + 1] == '.' ? dot + 2 : dot + 1;
+        if (end == pathEnd || Encoded[end] == '/')
             return false;
-        if (end == pathEnd)
-            return true;
-        segment = end + 1;
     }
+    return true;
 }
 
 /// Resolves Encoded, a reference as EncodeReference gives it, when it is a plain root-relative address
 /// (IsPlainRootPath), on Root, a copy of the page's address: Result is the address, empty when libcurl
 /// refuses it, and returns true. Returns false, Result untouched, for any other reference. Origin is what
 /// libcurl writes of Root before its path (scheme, user, host, port), or empty when not known.
-bool ResolveRootPath(CURLU* Root, const std::string& Origin, const std::string& Encoded, std::string& Result)
+/// RootHasQuery tells whether Root may hold a query, and is kept up to date.
+bool ResolveRootPath(CURLU* Root, bool& RootHasQuery, const std::string& Origin, const std::string& Encoded,
+                     std::string& Result)
 {
     if (!IsPlainRootPath(Encoded))
         return false;
     // The page's address with this path and query is what libcurl makes of the whole address, for a
     // fraction of the work: the page's address is neither written out nor read again.
     const size_t query = Encoded.find('?');
+    const bool hasQuery = query != std::string::npos;
     std::string path;
-    if (query != std::string::npos)
+    if (hasQuery)
         path.assign(Encoded, 0, query);
-    if (curl_url_set(Root, CURLUPART_PATH, (query == std::string::npos ? Encoded : path).c_str(), 0) !=
-            CURLUE_OK ||
-        curl_url_set(Root, CURLUPART_QUERY,
-                     query == std::string::npos ? nullptr : Encoded.c_str() + query + 1, 0) != CURLUE_OK) {
+    // A query is removed only when Root may hold one.
+    const bool set =
+        curl_url_set(Root, CURLUPART_PATH, (hasQuery ? path : Encoded).c_str(), 0) == CURLUE_OK &&
+        (!(hasQuery || RootHasQuery) ||
+         curl_url_set(Root, CURLUPART_QUERY, hasQuery ? Encoded.c_str() + query + 1 : nullptr, 0) ==
+             CURLUE_OK);
+    RootHasQuery = hasQuery || !set;
+    if (!set) {
         Result.clear();
         return true;
     }
@@ -213,18 +237,19 @@ bool ResolveRootPath(CURLU* Root, const std::string& Origin, const std::string& 
         return true;
     }
     // libcurl writes an address as its origin, its path and, when not empty, '?' and its query; only the
-    // two parts set here differ from one address to the next, so only they are read back.
-    std::string part;
-    if (!GetPart(Root, CURLUPART_PATH, part)) {
+    // two parts set here differ from one address to the next, so only they are read back, straight into
+    // Result.
+    Result.reserve(Origin.size() + Encoded.size() + 1);
+    Result = Origin;
+    if (!AppendPart(Root, CURLUPART_PATH, Result)) {
         Result.clear();
         return true;
     }
-    Result.reserve(Origin.size() + part.size() + (query == std::string::npos ? 0 : Encoded.size() - query));
-    Result = Origin;
-    Result += part;
-    if (query != std::string::npos && GetPart(Root, CURLUPART_QUERY, part) && !part.empty()) {
+    if (hasQuery) {
+        const size_t mark = Result.size();
         Result += '?';
-        Result += part;
+        if (!AppendPart(Root, CURLUPART_QUERY, Result) || Result.size() == mark + 1)
+            Result.resize(mark);
     }
     return true;
 }
@@ -272,34 +297,52 @@ TPageUrl::~TPageUrl() = default;
 
 bool TPageUrl::Resolve(const std::string& Reference, std::string& Result) const
 {
+    const std::string_view resolved = Resolve(std::string_view(Reference));
+    Result.assign(resolved);
+    return !resolved.empty();
+}
+
+std::string_view TPageUrl::Keep(std::string_view Text) const
+{
+    if (Text.empty())
+        return std::string_view();
+    char* copy = static_cast<char*>(m_Memory.allocate(Text.size(), 1));
+    std::memcpy(copy, Text.data(), Text.size());
+    return std::string_view(copy, Text.size());
+}
+
+std::string_view TPageUrl::Resolve(std::string_view Reference) const
+{
     if (!m_Handle)
-        return false;
-    const size_t fragment = Reference.find('#');
-    std::string cut;
-    if (fragment != std::string::npos)
-        cut.assign(Reference, 0, fragment);
-    const std::string& reference = fragment == std::string::npos ? Reference : cut;
+        return std::string_view();
+    const std::string& reference = m_Reference.assign(Reference.substr(0, Reference.find('#')));
     const auto known = m_Resolved.find(reference);
-    if (known != m_Resolved.end()) {
-        Result = known->second;
-        return !Result.empty();
+    if (known != m_Resolved.end())
+        return known->second;
+    // The address is made in m_Address, empty when it cannot be made, and kept in the memo.
+    std::string& result = m_Address;
+    result.clear();
+    std::string encodedText;
+    const bool plain = IsPlainReference(reference);
+    if (plain || EncodeReference(reference, encodedText)) {
+        const std::string& encoded = plain ? reference : encodedText;
+        if (!ResolveRootPath(m_Root.get(), m_RootHasQuery, m_Origin, encoded, result)) {
+            const TUrlHandle handle(curl_url_dup(m_Handle.get()));
+            // libcurl resolves an address set on a handle that holds one against it; an empty reference is
+            // the page itself. An address without a scheme of its own keeps the page's, which is a web
+            // scheme.
+            const size_t colon = encoded.find(':');
+            const bool ownScheme = colon != std::string::npos && colon < encoded.find('/');
+            if (!handle ||
+                (!encoded.empty() &&
+                 curl_url_set(handle.get(), CURLUPART_URL, encoded.c_str(), 0) != CURLUE_OK) ||
+                (ownScheme && !IsWebScheme(handle.get())) || !GetPart(handle.get(), CURLUPART_URL, result))
+                result.clear();
+        }
     }
-    Result.clear();
-    std::string encoded;
-    if (EncodeReference(reference, encoded) && !ResolveRootPath(m_Root.get(), m_Origin, encoded, Result)) {
-        const TUrlHandle handle(curl_url_dup(m_Handle.get()));
-        // libcurl resolves an address set on a handle that holds one against it; an empty reference is the
-        // page itself. An address without a scheme of its own keeps the page's, which is a web scheme.
-        const size_t colon = encoded.find(':');
-        const bool ownScheme = colon != std::string::npos && colon < encoded.find('/');
-        if (!handle ||
-            (!encoded.empty() &&
-             curl_url_set(handle.get(), CURLUPART_URL, encoded.c_str(), 0) != CURLUE_OK) ||
-            (ownScheme && !IsWebScheme(handle.get())) || !GetPart(handle.get(), CURLUPART_URL, Result))
-            Result.clear();
-    }
-    m_Resolved.emplace(reference, Result);
-    return !Result.empty();
+    const std::string_view address = Keep(result);
+    m_Resolved.emplace(Keep(reference), address);
+    return address;
 }
 
 bool WithPathPrefix(const std::string& Url, const std::string& Prefix, std::string& Result)

@@ -6,7 +6,9 @@
 #pragma once
 
 #include <memory>
+#include <memory_resource>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 struct Curl_URL;
@@ -37,6 +39,9 @@ class TPageUrl {
     /// Returns false, Result unspecified, when the page's address is not valid, when libcurl refuses the
     /// address, or when it is not an http or https address (mailto:, javascript:, ftp:, ...).
     bool Resolve(const std::string& Reference, std::string& Result) const;
+    /// The same, giving the resolved address without copying it: empty when Reference cannot be resolved,
+    /// otherwise a text that this object owns and keeps unchanged for as long as it lives.
+    std::string_view Resolve(std::string_view Reference) const;
 
   private:
     struct TDeleter {
@@ -49,8 +54,20 @@ class TPageUrl {
     /// What libcurl writes of m_Root's address before its path ("http://host:port"), so that a
     /// root-relative address is written from its path and query alone; empty when not known.
     std::string m_Origin;
-    /// Reference without its fragment -> the result, empty when it cannot be resolved.
-    mutable std::unordered_map<std::string, std::string> m_Resolved;
+    /// Whether m_Root may hold a query now (one set with the last root-relative address resolved).
+    mutable bool m_RootHasQuery = true;
+    /// Text as a view of a copy in m_Memory, kept as long as this object.
+    std::string_view Keep(std::string_view Text) const;
+
+    /// The memory of the memo, its entries and their texts: taken in blocks as it grows, given back at once
+    /// with the object (a page has thousands of addresses).
+    mutable std::pmr::monotonic_buffer_resource m_Memory;
+    /// Reference without its fragment -> the result, empty when it cannot be resolved; texts in m_Memory.
+    mutable std::pmr::unordered_map<std::string_view, std::string_view> m_Resolved{&m_Memory};
+    /// The reference being resolved, without its fragment, and the address being made: their memory serves
+    /// one address after the other.
+    mutable std::string m_Reference;
+    mutable std::string m_Address;
 };
 
 /// Url (an absolute address made by TPageUrl::Resolve) with Prefix put before its path, query and host

@@ -3,6 +3,10 @@
 #include <cstring>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "libs/Exceptions.h"
 
 void ReplaceAll(const std::string& Text, const std::string& Find, const std::string& Replace,
@@ -13,7 +17,7 @@ void ReplaceAll(const std::string& Text, const std::string& Find, const std::str
     Result.clear();
     std::string::size_type position = 0;
     for (;;) {
-        const std::string::size_type found = Text.find(Find, position);
+        const std::string::size_type found = FindText(Text, position, Find);
         if (found == std::string::npos) {
             Result.append(Text, position, std::string::npos);
             return;
@@ -111,6 +115,38 @@ std::string DecodeCharacterReferences(std::string_view Value)
             i += length - 1;
     }
     return text;
+}
+
+size_t FindText(std::string_view Text, size_t From, std::string_view Needle)
+{
+    FATAL_CHECK(!Needle.empty());
+    if (From > Text.size() || Text.size() - From < Needle.size())
+        return std::string_view::npos;
+    const char* const text = Text.data();
+    const size_t last = Needle.size() - 1;
+    const size_t lastStart = Text.size() - Needle.size(); // the last position where Needle may begin
+    size_t at = From;
+#if defined(__SSE2__)
+    const __m128i first = _mm_set1_epi8(Needle[0]);
+    const __m128i end = _mm_set1_epi8(Needle[last]);
+    for (; at + 15 <= lastStart; at += 16) {
+        const __m128i atFirst = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at));
+        const __m128i atEnd = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at + last));
+        auto mask = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(atFirst, first), _mm_cmpeq_epi8(atEnd, end))));
+        for (; mask != 0; mask &= mask - 1) {
+            const size_t candidate = at + static_cast<size_t>(__builtin_ctz(mask));
+            // A needle of one or two bytes is its first and last byte.
+            if (last <= 1 || std::memcmp(text + candidate + 1, Needle.data() + 1, last - 1) == 0)
+                return candidate;
+        }
+    }
+#endif
+    for (; at <= lastStart; ++at) {
+        if (text[at] == Needle[0] && std::memcmp(text + at, Needle.data(), Needle.size()) == 0)
+            return at;
+    }
+    return std::string_view::npos;
 }
 
 std::string Excerpt(std::string_view Text, std::string_view Quote)

@@ -28,6 +28,18 @@ void StoreAt(std::vector<std::string>& List, size_t Index, std::string Value);
 /// stands, and so does a numeric reference to a character that ASCII does not have.
 std::string DecodeCharacterReferences(std::string_view Value);
 
+/// The first position from From on where Text holds Needle, or npos (std::string_view::find's answer). Pages
+/// are searched for short tag and attribute texts a great many times: the bytes at Needle's first and last
+/// places are tested for 16 positions at a time. Needle must not be empty (fatal check).
+size_t FindText(std::string_view Text, size_t From, std::string_view Needle);
+
+/// Appends the text of [First, Last) to Out: an append from pointers, cheaper than the iterator form.
+inline void AppendRange(std::string& Out, std::string::const_iterator First, std::string::const_iterator Last)
+{
+    if (First != Last)
+        Out.append(&*First, static_cast<size_t>(Last - First));
+}
+
 /// Text from the network as a message quotes it, between two Quote strings (which may be empty): whole
 /// when it is at most 300 bytes long; otherwise its first 300 bytes and "...", then, after the closing
 /// quote, a blank and its length in bytes in parentheses ("<first bytes>..." (N байт)). A page of another

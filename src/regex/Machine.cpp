@@ -207,7 +207,12 @@ inline void matcher::capture(const group_node* Group, const char* Begin, const c
 // Starts the alternatives of Group at Pos: pushes the choice of the later ones and returns the first
 // alternative's first node, or null when (fast paths) no alternative can begin here.
 template <bool Fast>
-const node* matcher::alternatives(const group_node* Group, const char* Pos, bool FastAlts)
+#if defined(__GNUC__)
+// Inlined into the machine's loop: a group is entered at almost every other step of a page pattern.
+__attribute__((always_inline))
+#endif
+inline const node*
+matcher::alternatives(const group_node* Group, const char* Pos, bool FastAlts)
 {
     node* const* alts = Group->Alts;
     size_t count = Group->AltCount;
@@ -251,8 +256,11 @@ template <bool Fast> bool matcher::run(const char* Start)
 {
     const node* n = m_Pattern.Top;
     const char* p = Start;
+    // The step budget of the search, counted here in a local and handed back when the run ends (a limit
+    // that runs out ends the search).
+    std::size_t steps = m_Steps;
     for (;;) {
-        if (--m_Steps == 0) {
+        if (--steps == 0) {
             throw limit_exceeded();
         }
         switch (n->Kind) {
@@ -275,7 +283,7 @@ template <bool Fast> bool matcher::run(const char* Start)
         case node_kind::literal: {
             const auto* literal = static_cast<const literal_node*>(n);
             if (static_cast<size_t>(m_End - p) >= literal->Length &&
-                std::memcmp(p, literal->Lower, literal->Length) == 0) {
+                same_bytes(p, literal->Lower, literal->Length)) {
                 p += literal->Length;
                 n = n->Next;
                 continue;
@@ -736,6 +744,7 @@ template <bool Fast> bool matcher::run(const char* Start)
             if (m_RejectEmpty && p == m_RejectAt) {
                 goto fail;
             }
+            m_Steps = steps;
             return true;
         }
 
@@ -774,9 +783,10 @@ template <bool Fast> bool matcher::run(const char* Start)
     fail:
         for (;;) {
             if (m_Sp == 0) {
+                m_Steps = steps;
                 return false;
             }
-            if (--m_Steps == 0) {
+            if (--steps == 0) {
                 throw limit_exceeded();
             }
             frame& f = m_Stack[m_Sp - 1];

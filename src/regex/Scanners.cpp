@@ -26,7 +26,7 @@ __attribute__((target("avx2"))) const char* ScanBlocksAvx2(const char*& Cur, con
             _mm256_and_si256(_mm256_cmpeq_epi8(blockA, atA), _mm256_cmpeq_epi8(blockB, atB))));
         while (mask) {
             const char* candidate = Cur + __builtin_ctz(mask);
-            if (std::memcmp(candidate, Needle, M) == 0) {
+            if (same_bytes(candidate, Needle, M)) {
                 return candidate;
             }
             mask &= mask - 1;
@@ -51,6 +51,10 @@ const char* find_literal(const char* From, const char* LastStart, const char* Ne
     const size_t a = Probes[0];
     const size_t b = Probes[1];
     const char* cur = From;
+    // A search is often started where the literal stands (a tag found by other means).
+    if (cur <= LastStart && same_bytes(cur, Needle, M)) {
+        return cur;
+    }
 #if defined(SKERROW_REGEX_AVX2)
     if (LastStart - cur >= 31 && HasAvx2()) {
         if (const char* found = ScanBlocksAvx2(cur, LastStart, Needle, M, a, b)) {
@@ -68,7 +72,7 @@ const char* find_literal(const char* From, const char* LastStart, const char* Ne
             _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(blockA, atA), _mm_cmpeq_epi8(blockB, atB))));
         while (mask) {
             const char* candidate = cur + __builtin_ctz(mask);
-            if (std::memcmp(candidate, Needle, M) == 0) {
+            if (same_bytes(candidate, Needle, M)) {
                 return candidate;
             }
             mask &= mask - 1;
@@ -82,7 +86,7 @@ const char* find_literal(const char* From, const char* LastStart, const char* Ne
             return nullptr;
         }
         cur = static_cast<const char*>(hit) - a;
-        if (std::memcmp(cur, Needle, M) == 0) {
+        if (same_bytes(cur, Needle, M)) {
             return cur;
         }
         ++cur;

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -19,6 +20,34 @@ namespace regex {
 namespace detail {
 
 // The first position in [Pos, Limit) whose byte is A or B, or Limit.
+// Whether the N bytes at A and at B are equal. The literals of page patterns are a few bytes long: up to
+// eight are compared with two overlapping loads each, without a library call.
+inline bool same_bytes(const void* A, const void* B, size_t N)
+{
+    const auto* a = static_cast<const unsigned char*>(A);
+    const auto* b = static_cast<const unsigned char*>(B);
+    if (N >= 4 && N <= 8) {
+        std::uint32_t a0, a1, b0, b1;
+        std::memcpy(&a0, a, 4);
+        std::memcpy(&b0, b, 4);
+        std::memcpy(&a1, a + N - 4, 4);
+        std::memcpy(&b1, b + N - 4, 4);
+        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+    }
+    if (N >= 2 && N < 4) {
+        std::uint16_t a0, a1, b0, b1;
+        std::memcpy(&a0, a, 2);
+        std::memcpy(&b0, b, 2);
+        std::memcpy(&a1, a + N - 2, 2);
+        std::memcpy(&b1, b + N - 2, 2);
+        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+    }
+    if (N == 1) {
+        return *a == *b;
+    }
+    return std::memcmp(A, B, N) == 0;
+}
+
 inline const char* find_stop(const char* Pos, const char* Limit, int A, int B)
 {
     const auto a = static_cast<char>(A);

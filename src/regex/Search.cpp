@@ -21,8 +21,11 @@ matcher::matcher(const compiled_pattern& Pattern, const char* Begin, const char*
 void matcher::reset_records()
 {
     const group_record unmatched{nullptr, nullptr, nullptr, nullptr, nullptr, 0, false};
-    for (size_t i = 0; i < m_Records.size(); ++i) {
-        m_Records[i] = unmatched;
+    // Every search starts with this: the count and the records are read once, not after each store.
+    group_record* const records = m_Records.data();
+    const size_t count = m_Records.size();
+    for (size_t i = 0; i < count; ++i) {
+        records[i] = unmatched;
     }
 }
 

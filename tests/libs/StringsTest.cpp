@@ -1,9 +1,10 @@
-// ReplaceAll and StoreAt, the string helpers of the page processors.
+// ReplaceAll (with FindText, the search under it) and StoreAt, the string helpers of the page processors.
 #include "libs/strings.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -34,11 +35,19 @@ TEST(ReplaceAll, ReplacesLeftToRightWithoutOverlapOrRescanning)
         {"case sensitive", "Img img IMG", "img", "x", "Img x IMG"},
         {"windows-1251 bytes", "Популярная механика", "механика", "mechanics", "Популярная mechanics"},
         {"embedded zero bytes", std::string("a\0b\0a", 5), std::string("\0", 1), "_", "a_b_a"},
+        {"occurrences beyond blocks of sixteen bytes",
+         std::string(40, '<') + "<a" + std::string(17, 'a') + "<a>", "<a", "[",
+         std::string(40, '<') + "[" + std::string(17, 'a') + "[>"},
+        {"first and last bytes fit but not the middle", std::string(20, '-') + "backgr0und background",
+         "background", "b", std::string(20, '-') + "backgr0und b"},
     };
     for (const TReplaceCase& c : cases) {
         std::string result = "previous content";
         ReplaceAll(c.Text, c.Find, c.Replace, result);
         EXPECT_EQ(result, c.Expected) << c.Name;
+        // The search under the replacement, from every start.
+        for (size_t from = 0; from <= c.Text.size() + 1; ++from)
+            EXPECT_EQ(FindText(c.Text, from, c.Find), std::string_view(c.Text).find(c.Find, from)) << c.Name;
     }
 }
 
