@@ -270,6 +270,21 @@ std::string_view ResolveValue(const BrintLib::TPageUrl& PageUrl, std::string_vie
     return PageUrl.Resolve(DecodeCharacterReferences(Value));
 }
 
+namespace {
+
+/// Where the fragment of an attribute value as written begins: at its first '#' that does not open a
+/// numeric character reference ("&#38;"); npos when it has none.
+size_t FragmentStart(std::string_view Value)
+{
+    for (size_t at = Value.find('#'); at != std::string_view::npos; at = Value.find('#', at + 1)) {
+        if (at == 0 || Value[at - 1] != '&')
+            return at;
+    }
+    return std::string_view::npos;
+}
+
+} // namespace
+
 void RenameLinks(const std::string& Text, const BrintLib::TPageUrl& PageUrl, const TLocalFiles& Files,
                  std::string& Result)
 {
@@ -287,7 +302,7 @@ void RenameLinks(const std::string& Text, const BrintLib::TPageUrl& PageUrl, con
     while (scanner.Find(link)) {
         const std::string_view value(Text.data() + (link[1].first - Text.begin()),
                                      static_cast<size_t>(link[1].second - link[1].first));
-        const size_t fragment = value.find('#');
+        const size_t fragment = FragmentStart(value);
         const auto [found, added] = known.try_emplace(
             value.find('&') == std::string_view::npos ? value.substr(0, fragment) : value, nullptr);
         if (added) {
