@@ -91,9 +91,10 @@ struct TTransfer {
     ITask* Task = nullptr;
     std::string Url;         ///< libcurl is given its characters
     std::string Destination; ///< the task's ITask::Destination()
-    CURL* Easy = nullptr;    ///< while the transfer is in flight (or its Begin runs on the file thread)
-    bool Beginning = false;  ///< Begin posted to the file thread and its outcome not yet collected; the
-                             ///< easy handle is held for it but not attached to the multi handle
+    /// Held from the transfer's start until it ends; attached to the multi handle only while in flight.
+    CURL* Easy = nullptr;
+    bool Beginning = false; ///< Begin posted to the file thread and its outcome not yet collected
+    bool Attached = false;  ///< in flight (once Begin has succeeded; a prepared transfer waits for a place)
     /// Not null when the task's Begin ran on this file thread, which then runs its Receive calls too.
     TFileThread* Files = nullptr;
     TWriteFailure Written; ///< what Receive raised on the file thread
@@ -180,15 +181,18 @@ class TCURLTransfer {
     void ReturnEasy(CURL* Easy);
     /// Begins Task and attaches its transfer. Begin's failure leaves as raised.
     TTransfer& Begin(ITask& Task, CURL* Easy);
-    /// Records the transfer of Task, which holds Easy from now on, and counts it as in flight.
+    /// Records the transfer of Task, which holds Easy from now on.
     TTransfer& Track(ITask& Task, CURL* Easy);
-    /// Hands the transfer's bytes to its task and attaches its easy handle to the multi handle.
+    /// Hands the transfer's bytes to its task and attaches its easy handle to the multi handle: in flight.
     void Attach(TTransfer& Transfer);
-    /// Takes the outcomes of the file thread's Begins: attaches the transfers whose Begin succeeded and
-    /// forgets those whose Begin failed (their tasks start at their turn). Returns how many were forgotten.
+    /// Takes the outcomes of the file thread's Begins: the transfers whose Begin succeeded are prepared
+    /// (they wait for a place in flight), those whose Begin failed are forgotten (their tasks start at
+    /// their turn). Returns how many outcomes were taken.
     size_t CollectBegun();
     /// Starts the transfers of the tasks after the one whose turn it is, in queue order, while fewer than
-    /// N are in flight and fewer than N pages are held, up to kLookAheadPerConnection * N tasks ahead.
+    /// N are in flight and fewer than N pages are held, up to kLookAheadPerConnection * N tasks ahead. File
+    /// tasks are begun (on the file thread) before a place is free, up to N of them, so that a place that
+    /// frees is taken at once.
     void StartEarly(const TTaskQueue* Upcoming);
     /// Detaches the transfer's handle (ending the transfer if it still runs) and forgets the transfer.
     void Release(TTransfer& Transfer);
@@ -227,7 +231,8 @@ class TCURLTransfer {
     /// Begun and not yet taken by their turn, by task.
     std::unordered_map<const ITask*, std::unique_ptr<TTransfer>> m_Transfers;
     std::unordered_set<std::string> m_Destinations; ///< of the transfers begun, those not empty
-    size_t m_InFlight = 0;                          ///< transfers begun and not ended
+    size_t m_InFlight = 0;                          ///< transfers attached and not ended
+    size_t m_Prepared = 0;                          ///< transfers beginning or begun, not yet attached
     size_t m_Pages = 0;                             ///< transfers begun without a destination
     /// Begins the tasks with a destination that start early (they create files) and writes what they
     /// receive.
@@ -252,7 +257,7 @@ TCURLTransfer::~TCURLTransfer()
 {
     m_Files.Cancel();
     for (const auto& [task, transfer] : m_Transfers)
-        if (transfer->Easy != nullptr && !transfer->Beginning)
+        if (transfer->Easy != nullptr && transfer->Attached)
             FATAL_CHECK(curl_multi_remove_handle(m_hMulti, transfer->Easy) == CURLM_OK);
     for (CURL* easy : m_Easy)
         curl_easy_cleanup(easy);
@@ -324,7 +329,7 @@ TTransfer& TCURLTransfer::Track(ITask& Task, CURL* Easy)
         ++m_Pages;
     else
         m_Destinations.insert(transfer->Destination);
-    ++m_InFlight;
+    ++m_Prepared;
     TTransfer& result = *transfer;
     m_Transfers.emplace(&Task, std::move(transfer));
     return result;
@@ -340,29 +345,26 @@ void TCURLTransfer::Attach(TTransfer& Transfer)
     FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_HEADERDATA, &Transfer) == CURLE_OK);
     FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_PRIVATE, &Transfer) == CURLE_OK);
     FATAL_CHECK(curl_multi_add_handle(m_hMulti, easy) == CURLM_OK);
+    Transfer.Attached = true;
+    --m_Prepared;
+    ++m_InFlight;
 }
 
 size_t TCURLTransfer::CollectBegun()
 {
-    size_t forgotten = 0;
-    bool attached = false;
-    for (const TFileThread::TBegun& done : m_Files.TakeBegun()) {
+    const std::vector<TFileThread::TBegun> begun = m_Files.TakeBegun();
+    for (const TFileThread::TBegun& done : begun) {
         TTransfer* transfer = Find(*done.Task);
         FATAL_CHECK(transfer != nullptr && transfer->Beginning);
+        transfer->Beginning = false;
         if (done.Succeeded) {
-            transfer->Beginning = false;
             transfer->Files = &m_Files;
-            Attach(*transfer);
-            attached = true;
         } else {
             m_Declined.insert(done.Task);
             Release(*transfer);
-            ++forgotten;
         }
     }
-    if (attached)
-        Perform(); // the requests go out now; a failure of libcurl itself shows at a turn
-    return forgotten;
+    return begun.size();
 }
 
 void TCURLTransfer::StartEarly(const TTaskQueue* Upcoming)
@@ -372,14 +374,24 @@ void TCURLTransfer::StartEarly(const TTaskQueue* Upcoming)
         return;
     const size_t lookAhead = std::min(Upcoming->Size(), kLookAheadPerConnection * m_Connections);
     bool started = false;
-    for (size_t i = 0; i < lookAhead && m_InFlight < m_Connections; ++i) {
+    for (size_t i = 0; i < lookAhead && (m_InFlight < m_Connections || m_Prepared < m_Connections); ++i) {
         ITask& task = Upcoming->At(i);
-        if (Find(task) != nullptr || m_Declined.count(&task) != 0)
+        if (TTransfer* transfer = Find(task)) {
+            // A prepared transfer takes the first place that is free.
+            if (!transfer->Beginning && !transfer->Attached && transfer->Easy != nullptr &&
+                m_InFlight < m_Connections) {
+                Attach(*transfer);
+                started = true;
+            }
+            continue;
+        }
+        if (m_Declined.count(&task) != 0)
             continue;
         // Two transfers into one file never overlap: the later one waits for its turn, as it would when
         // one transfer runs at a time.
         const std::string destination = task.Destination();
-        if (destination.empty() ? m_Pages >= m_Connections : m_Destinations.count(destination) != 0)
+        if (destination.empty() ? m_Pages >= m_Connections || m_InFlight >= m_Connections
+                                : m_Destinations.count(destination) != 0 || m_Prepared >= m_Connections)
             continue;
         // A URL that libcurl refuses, or a Begin that fails (a file that exists, a directory that cannot
         // be written), fails again and is reported at the task's turn.
@@ -390,7 +402,7 @@ void TCURLTransfer::StartEarly(const TTaskQueue* Upcoming)
             continue;
         }
         // Creating a file may take the kernel a while: that happens on the file thread, and the transfer
-        // is attached once its outcome is collected.
+        // is prepared once its outcome is collected.
         if (!destination.empty()) {
             Track(task, easy).Beginning = true;
             m_Files.PostBegin(task);
@@ -410,11 +422,14 @@ void TCURLTransfer::StartEarly(const TTaskQueue* Upcoming)
 void TCURLTransfer::Release(TTransfer& Transfer)
 {
     if (Transfer.Easy != nullptr) {
-        if (!Transfer.Beginning)
+        if (Transfer.Attached) {
             FATAL_CHECK(curl_multi_remove_handle(m_hMulti, Transfer.Easy) == CURLM_OK);
+            --m_InFlight;
+        } else {
+            --m_Prepared;
+        }
         ReturnEasy(Transfer.Easy);
         Transfer.Easy = nullptr;
-        --m_InFlight;
     }
     if (Transfer.Destination.empty())
         --m_Pages;
@@ -434,6 +449,11 @@ void TCURLTransfer::Download(ITask& Task, const TTaskQueue* Upcoming)
         m_Files.WaitFor(Task);
         CollectBegun();
         transfer = Find(Task);
+    }
+    if (transfer != nullptr && !transfer->Attached) {
+        // Prepared: its turn starts it, whatever is in flight.
+        Attach(*transfer);
+        Perform();
     }
     m_Declined.erase(&Task);
     if (transfer == nullptr) {
@@ -539,12 +559,12 @@ void TCURLTransfer::WaitFor(TTransfer& Transfer, const TTaskQueue* Upcoming)
             Interrupt(signal);
         if (selected == -1)
             AbortAndRaise(Transfer, MAKE_FAILURE("select from socket error: " << error));
-        const size_t forgotten = CollectBegun();
+        const size_t begun = CollectBegun();
         size_t ended = 0;
         const CURLMcode code = Perform(ended);
         if (code != CURLM_OK)
             AbortAndRaise(Transfer, MAKE_FAILURE("curl_multi_perform error: " << curl_multi_strerror(code)));
-        if (ended > 0 || forgotten > 0)
+        if (ended > 0 || begun > 0)
             StartEarly(Upcoming);
     }
 }
