@@ -440,7 +440,22 @@ void TCURLTransfer::Release(TTransfer& Transfer)
 
 void TCURLTransfer::Download(ITask& Task, const TTaskQueue* Upcoming)
 {
-    BrintLib::ThrowIfInterrupted();
+    // An interrupted run ends every transfer, and the file thread's work, before anything else.
+    if (const int signal = BrintLib::InterruptionSignal())
+        Interrupt(signal);
+    // Whichever way the turn ends, the file thread has nothing of the task left, and its transfer is
+    // forgotten (unless a cancellation or an interruption has done that already): the task may go.
+    struct TRelease {
+        TCURLTransfer& Engine;
+        const ITask& Task;
+        ~TRelease()
+        {
+            Engine.m_Files.WaitFor(Task);
+            if (TTransfer* transfer = Engine.Find(Task))
+                Engine.Release(*transfer);
+        }
+    } release{*this, Task};
+
     // Before Begin, so that a task that fails there still shows its URL; unconverted, control bytes masked.
     std::cout << "Download: " << BrintLib::MaskControlBytes(Task.GetUrl()) << std::endl;
     TTransfer* transfer = Find(Task);
@@ -464,19 +479,6 @@ void TCURLTransfer::Download(ITask& Task, const TTaskQueue* Upcoming)
         transfer = &Begin(Task, easy);
         Perform();
     }
-    // Whatever happens from here on, the transfer is forgotten when the turn ends (unless a cancellation
-    // or an interruption has done that already), and the file thread has nothing of the task left.
-    struct TRelease {
-        TCURLTransfer& Engine;
-        const ITask& Task;
-        ~TRelease()
-        {
-            Engine.m_Files.WaitFor(Task);
-            if (TTransfer* transfer = Engine.Find(Task))
-                Engine.Release(*transfer);
-        }
-    } release{*this, Task};
-
     WaitFor(*transfer, Upcoming);
     if (transfer->Files != nullptr) {
         // Every chunk written (or refused) before the outcome is decided.
