@@ -103,6 +103,9 @@ struct TTransfer {
     long Status = 0;            ///< a status other than 200 that ended the transfer when the headers had come
     CURLcode Result = CURLE_OK; ///< of the completion message
     long ResponseCode = 0;      ///< of the completion message
+
+    /// Begun and waiting for a place in flight.
+    bool IsPrepared() const { return Easy != nullptr && !Beginning && !Attached; }
 };
 
 /// libcurl's header function: once the headers of the final response have come, a status other than 200
@@ -378,8 +381,7 @@ void TCURLTransfer::StartEarly(const TTaskQueue* Upcoming)
         ITask& task = Upcoming->At(i);
         if (TTransfer* transfer = Find(task)) {
             // A prepared transfer takes the first place that is free.
-            if (!transfer->Beginning && !transfer->Attached && transfer->Easy != nullptr &&
-                m_InFlight < m_Connections) {
+            if (transfer->IsPrepared() && m_InFlight < m_Connections) {
                 Attach(*transfer);
                 started = true;
             }
@@ -465,8 +467,8 @@ void TCURLTransfer::Download(ITask& Task, const TTaskQueue* Upcoming)
         CollectBegun();
         transfer = Find(Task);
     }
-    if (transfer != nullptr && !transfer->Attached) {
-        // Prepared: its turn starts it, whatever is in flight.
+    if (transfer != nullptr && transfer->IsPrepared()) {
+        // Its turn starts it, whatever is in flight.
         Attach(*transfer);
         Perform();
     }
