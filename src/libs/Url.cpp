@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <utility>
 
 namespace BrintLib {
 
@@ -22,17 +23,6 @@ struct TUrlCleanup {
 };
 using TUrlHandle = std::unique_ptr<CURLU, TUrlCleanup>;
 
-/// Part of Handle's address; false when libcurl has none to give.
-bool GetPart(CURLU* Handle, CURLUPart Part, std::string& Result)
-{
-    char* text = nullptr;
-    if (curl_url_get(Handle, Part, &text, 0) != CURLUE_OK || text == nullptr)
-        return false;
-    const TCurlText owner(text);
-    Result = text;
-    return true;
-}
-
 /// Appends Part of Handle's address to Out; false, Out unchanged, when libcurl has none to give.
 bool AppendPart(CURLU* Handle, CURLUPart Part, std::string& Out)
 {
@@ -41,6 +31,16 @@ bool AppendPart(CURLU* Handle, CURLUPart Part, std::string& Out)
         return false;
     const TCurlText owner(text);
     Out += text;
+    return true;
+}
+
+/// Part of Handle's address; false, Result unchanged, when libcurl has none to give.
+bool GetPart(CURLU* Handle, CURLUPart Part, std::string& Result)
+{
+    std::string text;
+    if (!AppendPart(Handle, Part, text))
+        return false;
+    Result = std::move(text);
     return true;
 }
 

@@ -19,7 +19,6 @@
 namespace regex {
 namespace detail {
 
-// The first position in [Pos, Limit) whose byte is A or B, or Limit.
 // Whether the N bytes at A and at B are equal. The literals of page patterns are a few bytes long: up to
 // eight are compared with two overlapping loads each, without a library call.
 inline bool same_bytes(const void* A, const void* B, size_t N)
@@ -48,6 +47,7 @@ inline bool same_bytes(const void* A, const void* B, size_t N)
     return std::memcmp(A, B, N) == 0;
 }
 
+// The first position in [Pos, Limit) whose byte is A or B, or Limit.
 inline const char* find_stop(const char* Pos, const char* Limit, int A, int B)
 {
     const auto a = static_cast<char>(A);
