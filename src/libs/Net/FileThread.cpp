@@ -22,11 +22,10 @@ TFileThread::TFileThread() = default;
 
 TFileThread::~TFileThread()
 {
+    Cancel();
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
         m_Stop = true;
-        m_Queue.clear();
-        m_QueuedBytes = 0;
     }
     m_Changed.notify_all();
     if (m_Thread.joinable())
