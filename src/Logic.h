@@ -14,15 +14,27 @@
 #include "libs/FileSystem.h"
 #include "libs/stlauxiliary.h"
 
+/// What the transfer engine tells a task of the reply whose body it is about to receive.
+struct TReply {
+    /// The address that answered: the task's own URL, or where its redirects led.
+    std::string Url;
+    /// The Content-Type header's value as the server sent it; empty when it sent none.
+    std::string ContentType;
+};
+
 /// One URL to download and what to do with its bytes. The transfer engine calls, for one task:
-/// GetUrl, Begin once, Receive for every chunk in arrival order, and Finish only when the transfer ended
-/// with status 200. Any of them may raise; the remaining ones are then not called.
+/// GetUrl, Begin, Reply, Receive for every chunk in arrival order, and Finish only when the transfer ended
+/// with status 200. A transfer that is tried again starts over at Begin, which then discards what the
+/// attempt before received. Any of them may raise; the remaining ones are then not called.
 struct ITask : public BrintLib::CObjectCount<ITask> {
     virtual ~ITask() = default;
     /// The URL as its creator composed it; stable for the task's life.
     virtual const std::string& GetUrl() const = 0;
     /// Prepares the destination, before the transfer is set up.
     virtual void Begin() = 0;
+    /// Takes what the final reply (status 200, after any redirects) says of its body: called once per
+    /// attempt, after Begin and before the first Receive. May raise to refuse the body.
+    virtual void Reply(const TReply& /*Reply*/) {}
     /// Takes one chunk of the response body; Data is valid only during the call.
     virtual void Receive(const char* Data, size_t Length) = 0;
     /// Completes the task after a successful transfer.
