@@ -44,10 +44,16 @@ const char* ReasonPhrase(int Status)
         return "Forbidden";
     case 404:
         return "Not Found";
+    case 429:
+        return "Too Many Requests";
     case 500:
         return "Internal Server Error";
+    case 502:
+        return "Bad Gateway";
     case 503:
         return "Service Unavailable";
+    case 504:
+        return "Gateway Timeout";
     default:
         return "Status";
     }
@@ -146,8 +152,15 @@ std::string TTestHttpServer::BaseUrl() const
 
 void TTestHttpServer::SetReply(const std::string& Target, THttpReply Reply)
 {
+    SetReplies(Target, {std::move(Reply)});
+}
+
+void TTestHttpServer::SetReplies(const std::string& Target, std::vector<THttpReply> Replies)
+{
+    Require(!Replies.empty(), "SetReplies with a reply");
     std::lock_guard<std::mutex> lock(m_Mutex);
-    m_Replies[Target] = std::move(Reply);
+    m_Replies[Target] = std::move(Replies);
+    m_Asked[Target] = 0;
 }
 
 void TTestHttpServer::SetHandler(THandler Handler)
@@ -240,14 +253,14 @@ bool TTestHttpServer::WaitDelay(std::chrono::milliseconds Delay) const
     }
 }
 
-THttpReply TTestHttpServer::FindReply(const std::string& Target) const
+THttpReply TTestHttpServer::FindReply(const std::string& Target)
 {
     THandler handler;
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
         const auto found = m_Replies.find(Target);
         if (found != m_Replies.end())
-            return found->second;
+            return found->second[std::min(m_Asked[Target]++, found->second.size() - 1)];
         handler = m_Handler;
     }
     THttpReply reply;
@@ -262,7 +275,8 @@ void TTestHttpServer::Serve(TConnection& Connection)
 {
     const int fd = Connection.Fd;
     std::string buffer;
-    for (bool open = true; open;) {
+    bool reset = false;
+    for (bool open = true, reused = false; open; reused = true) {
         // One request head.
         std::size_t headEnd;
         while ((headEnd = buffer.find("\r\n\r\n")) == std::string::npos) {
@@ -302,6 +316,10 @@ void TTestHttpServer::Serve(TConnection& Connection)
         m_RequestArrived.notify_all();
 
         THttpReply reply = FindReply(target);
+        reset = reply.Reset;
+        if (reply.Unanswered == THttpReply::TUnanswered::Always ||
+            (reply.Unanswered == THttpReply::TUnanswered::Reused && reused))
+            break;
         if (reply.HoldUntilRequests > 0 && !WaitForRequests(reply.HoldUntilRequests, reply.HoldLimit)) {
             reply.Status = 503;
             reply.Body = "held in vain\n";
@@ -325,9 +343,14 @@ void TTestHttpServer::Serve(TConnection& Connection)
         response += "\r\n";
         const std::size_t cut = std::min(reply.DropAfter, reply.StallAfter);
         const bool cutShort = cut < reply.Body.size();
-        if (method != "HEAD")
-            response.append(reply.Body, 0, cutShort ? cut : reply.Body.size());
-        if (!SendAll(fd, response.data(), response.size()) || closeAfter)
+        const std::size_t sent = method == "HEAD" ? 0 : cutShort ? cut : reply.Body.size();
+        const bool drip = reply.DripEvery.count() > 0;
+        if (!drip)
+            response.append(reply.Body, 0, sent);
+        bool whole = SendAll(fd, response.data(), response.size());
+        for (std::size_t i = 0; drip && whole && i < sent; ++i)
+            whole = WaitDelay(reply.DripEvery) && SendAll(fd, &reply.Body[i], 1);
+        if (!whole || closeAfter)
             break;
         if (cutShort && reply.StallAfter < reply.Body.size()) {
             // Silent until the client gives up (or the server stops); what it sends meanwhile is ignored.
@@ -339,6 +362,10 @@ void TTestHttpServer::Serve(TConnection& Connection)
             break;
     }
 
+    if (reset) {
+        const linger abrupt{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &abrupt, sizeof abrupt);
+    }
     std::lock_guard<std::mutex> lock(m_Mutex);
     close(fd);
     Connection.Done = true;

@@ -11,7 +11,8 @@
 //        GET http://mag-a.test/pics/01.jpg HTTP/1.1 -> key "http://mag-a.test/pics/01.jpg"
 //    so register replies under the full URL to serve any host name; the host never has to resolve.
 // A target without a reply gets SetHandler's reply if there is a handler that takes it, else 404 with a
-// short text body.
+// short text body. A target given several replies (SetReplies) answers its n-th request with the n-th,
+// and every request after the last with the last: a server that fails first and then recovers.
 //
 // Usage:
 //     TestSupport::TTestHttpServer server;                    // listening once constructed
@@ -53,6 +54,14 @@ struct THttpReply {
     std::size_t StallAfter = kNoDrop;
     /// Sends "Connection: close" and closes the connection after the reply.
     bool Close = false;
+    /// When set, the body is sent a byte at a time, with this pause before each byte: slow, never silent
+    /// for longer.
+    std::chrono::milliseconds DripEvery{0};
+    /// The connection is closed at once instead of any reply: always, or when it has carried a request
+    /// before (as a server closes a kept-alive connection that has been idle just as a request arrives).
+    enum class TUnanswered { Never, Always, Reused } Unanswered = TUnanswered::Never;
+    /// Every close that Unanswered or DropAfter makes is a reset (RST) instead of an orderly close.
+    bool Reset = false;
     /// When above 0, the reply is held until this many requests have arrived in all (counting this one);
     /// when that has not happened within HoldLimit, the reply is 503 instead.
     std::size_t HoldUntilRequests = 0;
@@ -85,6 +94,8 @@ class TTestHttpServer {
 
     /// Sets (or replaces) the reply to Target; see the header comment for what Target is.
     void SetReply(const std::string& Target, THttpReply Reply);
+    /// Sets (or replaces) the replies to Target, one per request, the last one for every further request.
+    void SetReplies(const std::string& Target, std::vector<THttpReply> Replies);
     /// Asked for targets without a reply of their own, e.g. to serve a family of paths.
     void SetHandler(THandler Handler);
 
@@ -111,7 +122,8 @@ class TTestHttpServer {
     bool WaitReadable(int Fd) const;
     /// Sleeps Delay unless the server is stopping; false when it is.
     bool WaitDelay(std::chrono::milliseconds Delay) const;
-    THttpReply FindReply(const std::string& Target) const;
+    /// The reply to the request for Target that has just arrived.
+    THttpReply FindReply(const std::string& Target);
 
     int m_Listen = -1;
     int m_WakeRead = -1; ///< readable once Stop has begun
@@ -121,7 +133,8 @@ class TTestHttpServer {
 
     mutable std::mutex m_Mutex;
     mutable std::condition_variable m_RequestArrived;
-    std::map<std::string, THttpReply> m_Replies;
+    std::map<std::string, std::vector<THttpReply>> m_Replies;
+    std::map<std::string, std::size_t> m_Asked; ///< requests so far, by target with replies
     THandler m_Handler;
     std::vector<std::string> m_Targets;
     std::vector<std::string> m_Heads;
