@@ -57,8 +57,8 @@ ITask& TTaskQueue::At(size_t Index) const
 
 TDownloadFile::TDownloadFile(const std::string& Url, const std::string& FileName)
     : m_Url(Url), m_FileName(FileName),
-      m_MaxBytes(static_cast<size_t>(BrintLib::WholeNumberFromEnvironment("SKERROW_MAX_PICTURE_MB", 1,
-                                                                          kMaxPictureMB, kDefaultMaxPictureMB)) *
+      m_MaxBytes(static_cast<size_t>(BrintLib::WholeNumberFromEnvironment(
+                     "SKERROW_MAX_PICTURE_MB", 1, kMaxPictureMB, kDefaultMaxPictureMB)) *
                  1024 * 1024)
 {
 }

@@ -189,7 +189,8 @@ size_t HeaderCallback(char* /*buffer*/, size_t size, size_t nitems, void* userda
     if (status != 200) {
         transfer->Status = status;
         curl_off_t retryAfter = 0;
-        if (curl_easy_getinfo(transfer->Easy, CURLINFO_RETRY_AFTER, &retryAfter) == CURLE_OK && retryAfter > 0)
+        if (curl_easy_getinfo(transfer->Easy, CURLINFO_RETRY_AFTER, &retryAfter) == CURLE_OK &&
+            retryAfter > 0)
             transfer->RetryAfter = std::min(std::chrono::seconds(retryAfter), kMaxRetryAfter);
         return 0;
     }
@@ -330,7 +331,7 @@ class TCURLTransfer {
     const size_t m_Connections;
     const TTransferBounds m_Bounds;
     const long m_StallSeconds;
-    const long m_Retries;               ///< attempts after the first for a passing fault
+    const long m_Retries;                  ///< attempts after the first for a passing fault
     const std::string m_CertificateBundle; ///< CURLOPT_CAINFO when not empty
     CURLM* m_hMulti = nullptr;
     /// What the easy handles share beyond the multi handle's caches of connections and names: TLS sessions.
@@ -354,7 +355,8 @@ class TCURLTransfer {
 
 TCURLTransfer::TCURLTransfer(size_t Connections, const TTransferBounds& Bounds)
     : m_Connections(std::clamp<size_t>(Connections, 1, kMaxConnections)), m_Bounds(Bounds),
-      m_StallSeconds(BrintLib::WholeNumberFromEnvironment(kStallVariable, 1, 24 * 60 * 60, kDefaultStallSeconds)),
+      m_StallSeconds(
+          BrintLib::WholeNumberFromEnvironment(kStallVariable, 1, 24 * 60 * 60, kDefaultStallSeconds)),
       m_Retries(BrintLib::WholeNumberFromEnvironment(kRetriesVariable, 0, kMaxRetries, kDefaultRetries)),
       m_CertificateBundle(CertificateBundle())
 {
@@ -848,9 +850,8 @@ TCURLGlobal::~TCURLGlobal()
 }
 
 TDownloader::TDownloader(const TTransferBounds& Bounds)
-    : TDownloader(static_cast<size_t>(
-                      BrintLib::WholeNumberFromEnvironment(kConnectionsVariable, 1, kMaxConnections,
-                                                           kDefaultConnections)),
+    : TDownloader(static_cast<size_t>(BrintLib::WholeNumberFromEnvironment(
+                      kConnectionsVariable, 1, kMaxConnections, kDefaultConnections)),
                   Bounds)
 {
 }

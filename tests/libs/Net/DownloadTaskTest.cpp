@@ -121,7 +121,8 @@ TEST_F(DownloadTask, FailedTransferLeavesNeitherFileNorTemporary)
     const TestSupport::TEnvironmentVariable maxPicture("SKERROW_MAX_PICTURE_MB", "1");
     const std::string body = MakeBody(1024 * 1024);
     m_Server.SetReply("/missing.jpg", {404, "<h1>Not here</h1>"});
-    m_Server.SetReply("/page.jpg", {200, "<h1>Not here</h1>", {{"Content-Type", "Text/HTML; charset=utf-8"}}});
+    m_Server.SetReply("/page.jpg",
+                      {200, "<h1>Not here</h1>", {{"Content-Type", "Text/HTML; charset=utf-8"}}});
     m_Server.SetReply("/empty.gif", {200, "", {{"Content-Type", "image/gif"}}});
     m_Server.SetReply("/huge.jpg", {200, body + MakeBody(1024 * 1024)});
     THttpReply dropped{200, body};
@@ -140,14 +141,18 @@ TEST_F(DownloadTask, FailedTransferLeavesNeitherFileNorTemporary)
         {"/missing.jpg", "Transfer error: server return error code 404 URL: " + m_Server.Url("/missing.jpg"),
          false},
         {"/dropped.jpg",
-         "Transfer error: transfer closed with 748576 bytes remaining to read URL: " + m_Server.Url("/dropped.jpg"),
+         "Transfer error: transfer closed with 748576 bytes remaining to read URL: " +
+             m_Server.Url("/dropped.jpg"),
          false},
         {"/page.jpg",
-         "Transfer error: не картинка (Content-Type: Text/HTML; charset=utf-8) URL: " + m_Server.Url("/page.jpg"),
+         "Transfer error: не картинка (Content-Type: Text/HTML; charset=utf-8) URL: " +
+             m_Server.Url("/page.jpg"),
          false},
-        {"/empty.gif", "Transfer error: не картинка (пустой ответ) URL: " + m_Server.Url("/empty.gif"), false},
+        {"/empty.gif", "Transfer error: не картинка (пустой ответ) URL: " + m_Server.Url("/empty.gif"),
+         false},
         {"/huge.jpg",
-         "Transfer error: picture too large (more than 1048576 bytes) URL: " + m_Server.Url("/huge.jpg"), false},
+         "Transfer error: picture too large (more than 1048576 bytes) URL: " + m_Server.Url("/huge.jpg"),
+         false},
         {"/big.bin", "Ошибка при записи " + target, false}, // a full disk, below
         {"/stalled.jpg", "interrupted", true},
     };

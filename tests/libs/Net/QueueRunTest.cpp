@@ -133,7 +133,7 @@ TEST(QueueRun, EachFailingTaskIsLoggedOnceAndTheOthersCompleteWithOneOrManyTrans
         // page queued last.
         std::vector<std::string> requests = server.Requests();
         std::vector<std::string> expectedRequests = {"/01.jpg", "/02.jpg", "/index.htm", "/03.jpg",
-                                                     "/06.jpg", "/06.jpg", "/07.jpg", "/04.jpg"};
+                                                     "/06.jpg", "/06.jpg", "/07.jpg",    "/04.jpg"};
         if (connections != std::string("1")) {
             std::sort(requests.begin(), requests.end());
             std::sort(expectedRequests.begin(), expectedRequests.end());
@@ -158,7 +158,8 @@ TEST(QueueRun, EachFailingTaskIsLoggedOnceAndTheOthersCompleteWithOneOrManyTrans
         const std::string expected =
             "earlier run\n" + b + "/02.jpg BrintLib::TAplThrowException src/libs/Net/CURLTransfer.cpp, N:\n" +
             "\tTransfer error: server return error code 404 URL: " + b + "/02.jpg\n\n" + b +
-            "/05.jpg std::exception: disk on fire\n" + b + "/07.jpg BrintLib::TAplThrowException src/Logic.cpp, " +
+            "/05.jpg std::exception: disk on fire\n" + b +
+            "/07.jpg BrintLib::TAplThrowException src/Logic.cpp, " +
             "N:\n\tTransfer error: не картинка (Content-Type: text/html) URL: " + b + "/07.jpg\n\n";
         EXPECT_EQ(entries, expected);
 
@@ -170,7 +171,8 @@ TEST(QueueRun, EachFailingTaskIsLoggedOnceAndTheOthersCompleteWithOneOrManyTrans
               b + "/02.jpg BrintLib::TAplThrowException ", "Download: " + b + "/index.htm\n",
               "Processing: " + b + "/index.htm\n", "Download: " + b + "/03.jpg\n",
               "Download: " + b + "/05.jpg\n" + b + "/05.jpg std::exception: disk on fire\n",
-              "Download: " + b + "/06.jpg\n", "Download: " + b + "/07.jpg\n", "Download: " + b + "/04.jpg\n"}) {
+              "Download: " + b + "/06.jpg\n", "Download: " + b + "/07.jpg\n",
+              "Download: " + b + "/04.jpg\n"}) {
             const size_t found = console.find(line, position);
             ASSERT_NE(found, std::string::npos) << "missing in order: " << line << "\n" << console;
             position = found + line.size();

@@ -194,8 +194,8 @@ TEST_F(Transfer, EveryStatusButTwoHundredFailsOnceTheHeadersHaveCome)
         const size_t requestsBefore = m_Server.Requests().size();
         TRecordingTask task(m_Server.Url(path));
         EXPECT_EQ(FailureOf([&] { m_Downloader.Download(task); }),
-                  "Transfer error: server return error code " + std::to_string(c.Status) + " URL: " +
-                      task.GetUrl() + (c.Status == 300 ? " Location: /ok" : ""));
+                  "Transfer error: server return error code " + std::to_string(c.Status) +
+                      " URL: " + task.GetUrl() + (c.Status == 300 ? " Location: /ok" : ""));
         EXPECT_EQ(task.Body, "");
         EXPECT_EQ(task.CallSummary(), kBeginOnly);
         EXPECT_EQ(m_Server.Requests().size(), requestsBefore + 1);
@@ -223,7 +223,9 @@ TEST_F(Transfer, ConnectionFailuresCarryLibcurlsText)
         std::string Text; ///< libcurl's
         const std::vector<std::string>& Calls;
     } cases[] = {
-        {refused, "Failed to connect to 127.0.0.1 port " + closedPort + " after N ms: Couldn't connect to server", thrice},
+        {refused,
+         "Failed to connect to 127.0.0.1 port " + closedPort + " after N ms: Couldn't connect to server",
+         thrice},
         {unresolvable, "Could not resolve host: " + unresolvable.substr(7, 78), kBeginOnly},
         {"", curl_easy_strerror(CURLE_URL_MALFORMAT), kBeginOnly},
         {"http://[127.0.0.1/x.jpg", curl_easy_strerror(CURLE_URL_MALFORMAT), kBeginOnly},
@@ -450,7 +452,8 @@ TEST_F(Transfer, CompressedBodiesAreDecoded)
     for (const char* encoding : {"gzip", "deflate", "br"}) {
         SCOPED_TRACE(encoding);
         const std::string path = std::string("/") + encoding;
-        m_Server.SetReply(path, {200, TestSupport::Compress(body, encoding), {{"Content-Encoding", encoding}}});
+        m_Server.SetReply(path,
+                          {200, TestSupport::Compress(body, encoding), {{"Content-Encoding", encoding}}});
         TRecordingTask task(m_Server.Url(path));
         m_Downloader.Download(task);
         EXPECT_TRUE(task.Body == body) << task.Body.size();
