@@ -51,7 +51,8 @@ std::string Compress(const std::string& Body, const std::string& Encoding)
 
 void TLoopbackTransferTest::SetUp()
 {
-    for (const char* name : {"http_proxy", "no_proxy", "NO_PROXY", "all_proxy", "ALL_PROXY"})
+    for (const char* name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "no_proxy", "NO_PROXY", "all_proxy",
+                             "ALL_PROXY", "SSL_CERT_FILE", "CURL_CA_BUNDLE"})
         unsetenv(name);
 }
 

@@ -25,7 +25,8 @@ inline const TTransferBounds kQuickBounds{std::chrono::milliseconds(50), std::ch
                                           std::chrono::milliseconds(20)};
 
 /// A test with its own server and an engine with kQuickBounds. libcurl's proxy variables are cleared
-/// before each test: they would send the loopback requests elsewhere.
+/// before each test: they would send the loopback requests elsewhere; so are the variables that name a
+/// bundle of certificates.
 class TLoopbackTransferTest : public ::testing::Test {
   protected:
     void SetUp() override;

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <iostream>
 #include <sstream>
@@ -74,6 +75,28 @@ std::string LastHeader(CURL* Easy, const char* Name)
     if (curl_easy_header(Easy, Name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK || header == nullptr)
         return std::string();
     return header->value;
+}
+
+/// libcurl's detailed text without the times that it tells (" after 3 ms", " after 30001 milliseconds"):
+/// the same failure has the same message in every run.
+std::string WithoutElapsedTime(const std::string& Text)
+{
+    std::string result;
+    size_t from = 0;
+    for (size_t at; (at = Text.find(" after ", from)) != std::string::npos;) {
+        size_t end = at + 7;
+        while (end < Text.size() && Text[end] >= '0' && Text[end] <= '9')
+            ++end;
+        size_t unit = 0;
+        for (const char* name : {" milliseconds", " ms"})
+            if (end > at + 7 && Text.compare(end, std::strlen(name), name) == 0) {
+                unit = std::strlen(name);
+                break;
+            }
+        result.append(Text, from, (unit != 0 ? at : end) - from);
+        from = end + unit;
+    }
+    return result.append(Text, from, std::string::npos);
 }
 
 /// The redirects that libcurl follows.
@@ -648,7 +671,7 @@ std::string TCURLTransfer::FailureOf(const TTransfer& Transfer, bool& Passing) c
     } else if (Transfer.Result != CURLE_OK && Transfer.Status == 0) {
         Passing = IsPassingFault(Transfer.Result);
         if (Transfer.Error[0] != '\0')
-            message << Transfer.Error;
+            message << WithoutElapsedTime(Transfer.Error);
         else if (Transfer.Result == CURLE_OUT_OF_MEMORY && !Transfer.Replied)
             message << "header line too long (more than " << kMaxHeaderLine << " bytes)";
         else

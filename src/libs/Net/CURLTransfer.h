@@ -86,8 +86,9 @@ class TDownloader {
     /// Raises BrintLib::TAplThrowException when the transfer fails:
     ///  * "Transfer error: <libcurl's text> URL: <url>" (refused connection, unknown host, broken body,
     ///    certificate, connection timeout, too many redirects...), libcurl's detailed text for the failure
-    ///    where it has one, its text for the code otherwise; also, before Begin, for a URL that libcurl
-    ///    refuses (too long, badly formed) or that holds a NUL byte;
+    ///    where it has one (without the times it tells: " after 3 ms"), its text for the code otherwise;
+    ///    also, before Begin, for a URL that libcurl refuses (too long, badly formed) or that holds a NUL
+    ///    byte;
     ///  * "Transfer error: header line too long (more than 102400 bytes) URL: <url>" for a reply that
     ///    libcurl refuses for it;
     ///  * "Transfer error: nothing received for <N> s URL: <url>" for a stall;
