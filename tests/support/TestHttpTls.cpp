@@ -16,7 +16,8 @@ namespace {
 /// A connection that has been through the TLS handshake (or failed it: then it receives nothing).
 class TTlsStream : public TServerStream {
   public:
-    TTlsStream(const std::shared_ptr<SSL_CTX>& Context, int Fd) : m_Context(Context), m_Ssl(SSL_new(Context.get()))
+    TTlsStream(const std::shared_ptr<SSL_CTX>& Context, int Fd)
+        : m_Context(Context), m_Ssl(SSL_new(Context.get()))
     {
         if (m_Ssl == nullptr)
             return;
@@ -33,7 +34,8 @@ class TTlsStream : public TServerStream {
     }
     bool Send(const char* Data, std::size_t Length) override
     {
-        return m_Ssl != nullptr && (Length == 0 || SSL_write(m_Ssl.get(), Data, static_cast<int>(Length)) > 0);
+        return m_Ssl != nullptr &&
+               (Length == 0 || SSL_write(m_Ssl.get(), Data, static_cast<int>(Length)) > 0);
     }
 
   private:
@@ -49,7 +51,8 @@ class TTlsStream : public TServerStream {
 void TTestHttpServer::UseTls(const std::string& CertificateFile, const std::string& KeyFile)
 {
     const std::shared_ptr<SSL_CTX> context(SSL_CTX_new(TLS_server_method()), SSL_CTX_free);
-    if (context == nullptr || SSL_CTX_use_certificate_chain_file(context.get(), CertificateFile.c_str()) != 1 ||
+    if (context == nullptr ||
+        SSL_CTX_use_certificate_chain_file(context.get(), CertificateFile.c_str()) != 1 ||
         SSL_CTX_use_PrivateKey_file(context.get(), KeyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
         std::fprintf(stderr, "TTestHttpServer: OpenSSL refuses %s\n", CertificateFile.c_str());
         std::abort();

@@ -274,8 +274,8 @@ size_t ReceiveCallback(char* ptr, size_t size, size_t nmemb, void* stream) noexc
         return MakeFailure(failure_stream_.str(), __FILE__, __LINE__);                                       \
     }()
 
-/// The multi handle, a pool of easy handles with the options every transfer shares, the transfers begun
-/// and not yet taken by their turn, and the select() loop that drives them.
+/// The multi handle, an easy handle with the options that every transfer shares (each transfer has a
+/// copy), the transfers begun and not yet taken by their turn, and the select() loop that drives them.
 class TCURLTransfer {
   public:
     TCURLTransfer(size_t Connections, const TTransferBounds& Bounds);
@@ -310,8 +310,8 @@ class TCURLTransfer {
     void StartEarly(const TTaskQueue* Upcoming);
     /// Detaches the transfer's handle (ending the transfer if it still runs) and forgets the transfer.
     void Release(TTransfer& Transfer);
-    /// The transfer in flight is done: its handle goes back to the pool, its connection to libcurl's cache
-    /// (unless the transfer still ran).
+    /// The transfer in flight is done: its handle ends, its connection goes to libcurl's cache (unless the
+    /// transfer still ran).
     void Complete(TTransfer& Transfer);
     /// Ends the transfers in flight that have received nothing for the stall bound; returns how many.
     size_t EndStalls();
@@ -742,7 +742,7 @@ void TCURLTransfer::Complete(TTransfer& Transfer)
 {
     Transfer.Done = true;
     Transfer.Ended = TClock::now();
-    // The handle goes back to the pool at once, its connection to libcurl's cache.
+    // The handle ends at once, its connection goes to libcurl's cache.
     FATAL_CHECK(curl_multi_remove_handle(m_hMulti, Transfer.Easy) == CURLM_OK);
     ReturnEasy(Transfer.Easy);
     Transfer.Easy = nullptr;
