@@ -110,7 +110,8 @@ class TDownloader {
     /// their turn, when they can start before their turn: libcurl takes the URL, no transfer begun has the
     /// same ITask::Destination(), Begin succeeds. Their Begin and Receive calls happen then; their outcome
     /// is kept for their own Download, which replays it. A task whose early start fails starts at its turn
-    /// instead, as if it had never been tried. With N = 1 nothing starts early. A task that has started
+    /// instead, as if it had never been tried; one that ends in a passing fault is tried again at its turn,
+    /// once the pause since its failure has passed. With N = 1 nothing starts early. A task that has started
     /// early must stay alive until its own Download or until the engine is destroyed.
     void Download(ITask& Task, const TTaskQueue& Upcoming);
 
