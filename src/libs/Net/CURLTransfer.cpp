@@ -1,6 +1,8 @@
 #include "libs/Net/CURLTransfer.h"
 
 #include <curl/curl.h>
+#include <signal.h>
+#include <strings.h>
 #include <sys/select.h>
 
 #include <algorithm>
@@ -51,10 +53,20 @@ constexpr long kMaxHeaderLine = 100 * 1024;
 constexpr long kDefaultConnections = 6;
 /// Far below FD_SETSIZE, whatever else the process has open.
 constexpr long kMaxConnections = 64;
-/// How far past the task whose turn it is transfers may start, in multiples of N: a picture that has
-/// arrived keeps its temporary open until its turn.
+/// How far past the task whose turn it is transfers may start, in multiples of the transfers that may be
+/// in flight: a picture that has arrived keeps its temporary open until its turn.
 constexpr size_t kLookAheadPerConnection = 4;
 const char kConnectionsVariable[] = "SKERROW_CONNECTIONS";
+/// Transfers in flight at once over connections that multiplex (HTTP/2), unless SKERROW_STREAMS says
+/// otherwise: what servers commonly allow on one connection.
+constexpr long kDefaultStreams = 100;
+/// The temporaries of the pictures that arrive early stay open until their turn: four times this many
+/// stay far below the usual limit of 1024 open files.
+constexpr long kMaxStreams = 200;
+const char kStreamsVariable[] = "SKERROW_STREAMS";
+/// The bytes of a task on the file thread are handed over in batches of at least this many (or when its
+/// transfer ends): one hand-over per picture rather than one per chunk that libcurl delivers.
+constexpr size_t kFileBatchBytes = 64 * 1024;
 /// libcurl's receive buffer per transfer.
 constexpr long kReceiveBufferBytes = 128 * 1024;
 
@@ -170,6 +182,7 @@ struct TTransfer {
     /// Not null when the task's Begin ran on this file thread, which then runs its Receive calls too.
     TFileThread* Files = nullptr;
     TWriteFailure Written; ///< what Reply or Receive raised on the file thread
+    std::string Pending;   ///< received for the file thread and not yet handed over
     bool Done = false;
     std::exception_ptr Failure; ///< raised by the task's Reply or Receive; ends the transfer
     long Status = 0;            ///< a status other than 200 that ended the transfer when the headers had come
@@ -251,7 +264,10 @@ size_t ReceiveCallback(char* ptr, size_t size, size_t nmemb, void* stream) noexc
     if (transfer->Files != nullptr) {
         if (transfer->Written.Failed.load())
             return CURL_WRITEFUNC_ERROR;
-        transfer->Files->PostReceive(*transfer->Task, ptr, length, transfer->Written);
+        transfer->Pending.append(ptr, length);
+        if (transfer->Pending.size() >= kFileBatchBytes)
+            transfer->Files->PostReceive(*transfer->Task, std::exchange(transfer->Pending, {}),
+                                         transfer->Written);
         return length;
     }
     try {
@@ -287,6 +303,9 @@ class TCURLTransfer {
     void Download(ITask& Task, const TTaskQueue* Upcoming);
 
   private:
+    /// The transfers that may be in flight at once: N, or the streams when the server last replied over a
+    /// connection that multiplexes; 1 when N is 1.
+    size_t Capacity() const { return m_Connections == 1 ? 1 : m_Multiplexing ? m_Streams : m_Connections; }
     TTransfer* Find(const ITask& Task) const;
     /// A new easy handle with the options that every transfer shares and Url; null when libcurl refuses
     /// the URL (Refusal then holds libcurl's code).
@@ -304,9 +323,9 @@ class TCURLTransfer {
     /// their turn). Returns how many outcomes were taken.
     size_t CollectBegun();
     /// Starts the transfers of the tasks after the one whose turn it is, in queue order, while fewer than
-    /// N are in flight and fewer than N pages are held, up to kLookAheadPerConnection * N tasks ahead. File
-    /// tasks are begun (on the file thread) before a place is free, up to N of them, so that a place that
-    /// frees is taken at once.
+    /// Capacity() are in flight and fewer than Capacity() pages are held, up to kLookAheadPerConnection *
+    /// Capacity() tasks ahead. File tasks are begun (on the file thread) before a place is free, up to
+    /// Capacity() of them, so that a place that frees is taken at once.
     void StartEarly(const TTaskQueue* Upcoming);
     /// Detaches the transfer's handle (ending the transfer if it still runs) and forgets the transfer.
     void Release(TTransfer& Transfer);
@@ -352,6 +371,9 @@ class TCURLTransfer {
     fd_set m_fdWrite;
     fd_set m_fdExcep;
     const size_t m_Connections;
+    const size_t m_Streams; ///< transfers in flight at most over connections that multiplex
+    /// The last reply came over HTTP/2: the server multiplexes, and Capacity() is the streams.
+    bool m_Multiplexing = false;
     const TTransferBounds m_Bounds;
     const long m_StallSeconds;
     const long m_Retries;                  ///< attempts after the first for a passing fault
@@ -377,7 +399,10 @@ class TCURLTransfer {
 };
 
 TCURLTransfer::TCURLTransfer(size_t Connections, const TTransferBounds& Bounds)
-    : m_Connections(std::clamp<size_t>(Connections, 1, kMaxConnections)), m_Bounds(Bounds),
+    : m_Connections(std::clamp<size_t>(Connections, 1, kMaxConnections)),
+      m_Streams(static_cast<size_t>(
+          BrintLib::WholeNumberFromEnvironment(kStreamsVariable, 1, kMaxStreams, kDefaultStreams))),
+      m_Bounds(Bounds),
       m_StallSeconds(
           BrintLib::WholeNumberFromEnvironment(kStallVariable, 1, 24 * 60 * 60, kDefaultStallSeconds)),
       m_Retries(BrintLib::WholeNumberFromEnvironment(kRetriesVariable, 0, kMaxRetries, kDefaultRetries)),
@@ -388,13 +413,27 @@ TCURLTransfer::TCURLTransfer(size_t Connections, const TTransferBounds& Bounds)
     const long connections = static_cast<long>(m_Connections);
     FATAL_CHECK(curl_multi_setopt(m_hMulti, CURLMOPT_MAX_HOST_CONNECTIONS, connections) == CURLM_OK);
     FATAL_CHECK(curl_multi_setopt(m_hMulti, CURLMOPT_MAX_TOTAL_CONNECTIONS, connections) == CURLM_OK);
+    // Every connection is kept for the run: libcurl's default cache shrinks with the handles attached and
+    // closes idle connections that the next transfers would open again.
+    FATAL_CHECK(curl_multi_setopt(m_hMulti, CURLMOPT_MAXCONNECTS, connections) == CURLM_OK);
+    // Transfers to a server that speaks HTTP/2 share one connection, as many at once as the server allows
+    // and SKERROW_STREAMS says.
+    FATAL_CHECK(curl_multi_setopt(m_hMulti, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX) == CURLM_OK);
+    FATAL_CHECK(curl_multi_setopt(m_hMulti, CURLMOPT_MAX_CONCURRENT_STREAMS, static_cast<long>(m_Streams)) ==
+                CURLM_OK);
     m_Share = curl_share_init();
     FATAL_CHECK(BrintLib::TestPtr__(m_Share));
+    // One TLS handshake in full per host: the later connections resume the session of the first.
     FATAL_CHECK(curl_share_setopt(m_Share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION) == CURLSHE_OK);
     m_Template = curl_easy_init();
     FATAL_CHECK(BrintLib::TestPtr__(m_Template));
     CURL* const easy = m_Template;
     FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 1L) == CURLE_OK);
+    // SIGPIPE is ignored for the whole process (TCURLGlobal): libcurl need not save and restore its
+    // handling around every call, and needs no signal for the names it looks up (on a thread of its own).
+    FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L) == CURLE_OK);
+    // HTTP/2 where the server offers it over TLS (ALPN), HTTP/1.1 otherwise.
+    FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_2TLS) == CURLE_OK);
     // Every transfer ends: a connection within its bound; the stall bound is the engine's (EndStalls).
     FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds) == CURLE_OK);
     FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, HeaderCallback) == CURLE_OK);
@@ -446,6 +485,11 @@ CURL* TCURLTransfer::TakeEasy(const std::string& Url, CURLcode& Refusal)
     // fails its task only.
     Refusal = Url.find('\0') != std::string::npos ? CURLE_URL_MALFORMAT
                                                   : curl_easy_setopt(easy, CURLOPT_URL, Url.c_str());
+    // An https transfer that starts while the first connection to its host is being made waits for its
+    // TLS handshake to tell (by ALPN) whether the connection multiplexes, rather than opening one of its
+    // own. Over plain http nothing multiplexes, and nothing need wait.
+    const bool https = Url.size() > 6 && strncasecmp(Url.c_str(), "https:", 6) == 0;
+    FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_PIPEWAIT, https ? 1L : 0L) == CURLE_OK);
     if (Refusal == CURLE_OK)
         return easy;
     curl_easy_cleanup(easy);
@@ -525,15 +569,16 @@ size_t TCURLTransfer::CollectBegun()
 void TCURLTransfer::StartEarly(const TTaskQueue* Upcoming)
 {
     // One at a time means no transfer before its turn.
-    if (Upcoming == nullptr || m_Connections == 1)
+    const size_t capacity = Capacity();
+    if (Upcoming == nullptr || capacity == 1)
         return;
-    const size_t lookAhead = std::min(Upcoming->Size(), kLookAheadPerConnection * m_Connections);
+    const size_t lookAhead = std::min(Upcoming->Size(), kLookAheadPerConnection * capacity);
     bool started = false;
-    for (size_t i = 0; i < lookAhead && (m_InFlight < m_Connections || m_Prepared < m_Connections); ++i) {
+    for (size_t i = 0; i < lookAhead && (m_InFlight < capacity || m_Prepared < capacity); ++i) {
         ITask& task = Upcoming->At(i);
         if (TTransfer* transfer = Find(task)) {
             // A prepared transfer takes the first place that is free.
-            if (transfer->IsPrepared() && m_InFlight < m_Connections) {
+            if (transfer->IsPrepared() && m_InFlight < capacity) {
                 Attach(*transfer);
                 started = true;
             }
@@ -544,8 +589,8 @@ void TCURLTransfer::StartEarly(const TTaskQueue* Upcoming)
         // Two transfers into one file never overlap: the later one waits for its turn, as it would when
         // one transfer runs at a time.
         const std::string destination = task.Destination();
-        if (destination.empty() ? m_Pages >= m_Connections || m_InFlight >= m_Connections
-                                : m_Destinations.count(destination) != 0 || m_Prepared >= m_Connections)
+        if (destination.empty() ? m_Pages >= capacity || m_InFlight >= capacity
+                                : m_Destinations.count(destination) != 0 || m_Prepared >= capacity)
             continue;
         // A URL that libcurl refuses, or a Begin that fails (a file that exists, a directory that cannot
         // be written), fails again and is reported at the task's turn.
@@ -697,6 +742,7 @@ void TCURLTransfer::Restart(TTransfer& Transfer)
     Transfer.Files = nullptr;
     Transfer.Written.Failed.store(false);
     Transfer.Written.Failure = nullptr;
+    Transfer.Pending.clear();
     Transfer.Done = false;
     Transfer.Failure = nullptr;
     Transfer.Status = 0;
@@ -732,6 +778,11 @@ CURLMcode TCURLTransfer::Perform(size_t& Ended)
         transfer->Result = pCurlMsg->data.result;
         FATAL_CHECK(curl_easy_getinfo(transfer->Easy, CURLINFO_RESPONSE_CODE, &transfer->ResponseCode) ==
                     CURLE_OK);
+        // Whether the server multiplexes decides how many transfers may run at once from now on.
+        long version = CURL_HTTP_VERSION_NONE;
+        if (curl_easy_getinfo(transfer->Easy, CURLINFO_HTTP_VERSION, &version) == CURLE_OK &&
+            version != CURL_HTTP_VERSION_NONE)
+            m_Multiplexing = version >= CURL_HTTP_VERSION_2_0;
         Complete(*transfer);
         ++Ended;
     }
@@ -742,6 +793,8 @@ void TCURLTransfer::Complete(TTransfer& Transfer)
 {
     Transfer.Done = true;
     Transfer.Ended = TClock::now();
+    if (Transfer.Files != nullptr && !Transfer.Pending.empty())
+        Transfer.Files->PostReceive(*Transfer.Task, std::exchange(Transfer.Pending, {}), Transfer.Written);
     // The handle ends at once, its connection goes to libcurl's cache.
     FATAL_CHECK(curl_multi_remove_handle(m_hMulti, Transfer.Easy) == CURLM_OK);
     ReturnEasy(Transfer.Easy);
@@ -864,6 +917,9 @@ void TCURLTransfer::Interrupt(int Signal)
 
 TCURLGlobal::TCURLGlobal()
 {
+    // A connection that the server closed fails the write with EPIPE rather than ending the process; once
+    // here, so that libcurl does not change the handling around each of its calls (CURLOPT_NOSIGNAL).
+    signal(SIGPIPE, SIG_IGN);
     curl_global_init(CURL_GLOBAL_ALL);
 }
 
