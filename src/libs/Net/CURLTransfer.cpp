@@ -402,9 +402,8 @@ TCURLTransfer::TCURLTransfer(size_t Connections, const TTransferBounds& Bounds)
     : m_Connections(std::clamp<size_t>(Connections, 1, kMaxConnections)),
       m_Streams(static_cast<size_t>(
           BrintLib::WholeNumberFromEnvironment(kStreamsVariable, 1, kMaxStreams, kDefaultStreams))),
-      m_Bounds(Bounds),
-      m_StallSeconds(
-          BrintLib::WholeNumberFromEnvironment(kStallVariable, 1, 24 * 60 * 60, kDefaultStallSeconds)),
+      m_Bounds(Bounds), m_StallSeconds(BrintLib::WholeNumberFromEnvironment(kStallVariable, 1, 24 * 60 * 60,
+                                                                            kDefaultStallSeconds)),
       m_Retries(BrintLib::WholeNumberFromEnvironment(kRetriesVariable, 0, kMaxRetries, kDefaultRetries)),
       m_CertificateBundle(CertificateBundle())
 {

@@ -115,12 +115,13 @@ class TDownloader {
     /// The same, for Task just taken from the front of Upcoming. While it runs, whenever fewer than C
     /// transfers are in flight (C: N, or SKERROW_STREAMS once the last reply came over HTTP/2), the
     /// transfers of the next tasks of Upcoming start too, in queue order, up to 4C tasks ahead and with at
-    /// most C pages (tasks without a destination) begun and not yet had their turn, when they can start before their turn: libcurl takes the URL, no transfer begun has the
-    /// same ITask::Destination(), Begin succeeds. Their Begin and Receive calls happen then; their outcome
-    /// is kept for their own Download, which replays it. A task whose early start fails starts at its turn
-    /// instead, as if it had never been tried; one that ends in a passing fault is tried again at its turn,
-    /// once the pause since its failure has passed. With N = 1 nothing starts early. A task that has started
-    /// early must stay alive until its own Download or until the engine is destroyed.
+    /// most C pages (tasks without a destination) begun and not yet had their turn, when they can start
+    /// before their turn: libcurl takes the URL, no transfer begun has the same ITask::Destination(), Begin
+    /// succeeds. Their Begin and Receive calls happen then; their outcome is kept for their own Download,
+    /// which replays it. A task whose early start fails starts at its turn instead, as if it had never been
+    /// tried; one that ends in a passing fault is tried again at its turn, once the pause since its failure
+    /// has passed. With N = 1 nothing starts early. A task that has started early must stay alive until its
+    /// own Download or until the engine is destroyed.
     void Download(ITask& Task, const TTaskQueue& Upcoming);
 
   private:
