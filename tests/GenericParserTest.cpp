@@ -422,6 +422,9 @@ TEST(RenameLinks, RenamesTheHrefOfLinksToArticlesOnly)
          "<a href=\"2\">page 2</a> <td width=\"2\"> Итоги 2007 года <a title=\"2\" href=\"2\">",
          "<a href=\"2007_05_02.htm\">page 2</a> <td width=\"2\"> Итоги 2007 года <a title=\"2\" "
          "href=\"2007_05_02.htm\">"},
+        {"an address over https is the same article as over http",
+         "<a href=\"https://mag-a.test/article/1\">1</a><a href=\"https://mag-a.test/b\">b</a>",
+         "<a href=\"2007_05_01.htm\">1</a><a href=\"https://mag-a.test/b\">b</a>"},
         {"the fragment is kept", "<a href=\"2#comments\">c</a><a href='/article/1#top'>t</a>",
          "<a href=\"2007_05_02.htm#comments\">c</a><a href='2007_05_01.htm#top'>t</a>"},
         {"each fragment of one address is its own", "<a href=\"2#a\">a</a><a href=2>n</a><a href='2#b'>b</a>",

@@ -220,7 +220,8 @@ bool Cp1251ToUtf8(const std::string& Text, std::string& Result)
 bool ToCp1251(const std::string& Charset, std::string& Text)
 {
     std::string utf8;
-    const bool fromUtf8 = strcasecmp(Charset.c_str(), "UTF-8") == 0 || strcasecmp(Charset.c_str(), "UTF8") == 0;
+    const bool fromUtf8 =
+        strcasecmp(Charset.c_str(), "UTF-8") == 0 || strcasecmp(Charset.c_str(), "UTF8") == 0;
     if (!fromUtf8) {
         // Another character set goes through UTF-8; a malformed sequence becomes U+FFFD.
         TIconv toUtf8("UTF-8", Charset.c_str());
@@ -232,16 +233,17 @@ bool ToCp1251(const std::string& Charset, std::string& Text)
     }
     std::string result;
     TIconv toCp1251("CP1251", "UTF-8");
-    const bool converted = toCp1251.Convert(fromUtf8 ? Text : utf8, result, [](std::string_view Rest, std::string& Out) {
-        unsigned long codePoint = 0;
-        size_t length = DecodeUtf8(Rest, codePoint);
-        if (length == 0) {
-            codePoint = 0xFFFD;
-            length = 1;
-        }
-        Out += "&#" + std::to_string(codePoint) + ";";
-        return length;
-    });
+    const bool converted =
+        toCp1251.Convert(fromUtf8 ? Text : utf8, result, [](std::string_view Rest, std::string& Out) {
+            unsigned long codePoint = 0;
+            size_t length = DecodeUtf8(Rest, codePoint);
+            if (length == 0) {
+                codePoint = 0xFFFD;
+                length = 1;
+            }
+            Out += "&#" + std::to_string(codePoint) + ";";
+            return length;
+        });
     if (!converted)
         return false;
     Text.swap(result);
