@@ -352,11 +352,14 @@ class SampleHandler(BaseHTTPRequestHandler):
         self.server.announce("STALL " + url)
         self.wait_for_client_close()
 
-    def answer_fault(self, fault, url, resource, send_body):
-        """Answers url the way fault says; returns (status, body bytes sent)."""
+    def answer_fault(self, fault, url, resource, send_body, log):
+        """Answers url the way fault says, and logs it (log(status, bytes sent)): a reply that ends by itself
+        before it is sent, as a plain one; one that stalls, or runs to the limit of the client, once it is
+        over; an endless picture as it begins (with 0 bytes)."""
         if fault == "stall-before-headers":
             self.stall(url)
-            return 0, 0
+            log(0, 0)
+            return
         content_type = resource.content_type
         if fault == "error-large-body":
             status, length, content_type = 500, LARGE_ERROR_BYTES, "text/html"
@@ -374,10 +377,14 @@ class SampleHandler(BaseHTTPRequestHandler):
             self.send_header("Transfer-Encoding", "chunked")
         else:
             self.send_header("Content-Length", str(length))
-        self.end_headers()
         sent = 0
-        if not send_body:
-            return status, sent
+        if not send_body or fault in ("html-at-picture", "empty-picture", "drip", "endless-picture"):
+            log(status, 0 if fault == "endless-picture" or not send_body else length)
+            if not send_body:
+                self.end_headers()
+                return
+            log = None
+        self.end_headers()
         try:
             if fault == "stall-mid-body":
                 sent = len(resource.body) // 2
@@ -404,7 +411,8 @@ class SampleHandler(BaseHTTPRequestHandler):
                     sent += min(len(CHUNK), length - sent)
         except OSError:  # the client went away
             self.close_connection = True
-        return status, sent
+        if log is not None:
+            log(status, sent)
 
     def send_plain(self, status, headers, body, send_body):
         self.send_response(status)
@@ -454,8 +462,7 @@ class SampleHandler(BaseHTTPRequestHandler):
         resource = magazine.resources.get(key)
         fault = getattr(magazine, "server_faults", {}).get(key)
         if fault is not None:
-            status, sent = self.answer_fault(fault, url, resource, send_body)
-            log(status, sent)
+            self.answer_fault(fault, url, resource, send_body, log)
             return
         if resource is None:
             status, content_type, body = 404, "text/html", NOT_FOUND
