@@ -21,7 +21,8 @@ to it directly, by their Host header.
                  has the brotli module), drop-keep-alive
   --tls-cert, --tls-key PATH
                  answer CONNECT host:443 (an https_proxy's tunnel) with TLS, this certificate and key
-                 serving every sample host; inside a tunnel the same magazine is served as https://...
+                 serving every sample host (and 127.0.0.1, for a client that speaks TLS to the proxy
+                 itself, as wget2 does); inside the same magazine is served as https://...
   --make-certificates DIR
                  make, with openssl, a test CA (DIR/ca.pem) and a certificate for every sample host signed
                  by it (DIR/server.pem, DIR/server.key), print DIR and exit
@@ -280,7 +281,7 @@ def make_certificates(directory):
     request, extensions = os.path.join(directory, "server.csr"), os.path.join(directory, "server.ext")
     names = ",".join("DNS:%s,DNS:*.%s" % (host, host) for host in SAMPLE_HOSTS)
     with open(extensions, "w") as f:
-        f.write("subjectAltName=%s\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n" % names)
+        f.write("subjectAltName=%s,IP:127.0.0.1\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n" % names)
     ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
     for command in (
             ["openssl", "req", "-x509"] + ec + ["-keyout", ca_key, "-out", ca, "-days", "7",
@@ -319,25 +320,36 @@ class SampleHandler(BaseHTTPRequestHandler):
     def do_HEAD(self):
         self.answer(send_body=False)
 
-    def do_CONNECT(self):
-        """Opens the tunnel of an https_proxy: 200, then TLS on the same connection, whose requests follow."""
-        context = self.server.tls
-        if context is None:
-            self.send_error(501, "CONNECT needs --tls-cert")
-            return
-        self.send_response(200, "Connection established")
-        self.end_headers()
-        self.wfile.flush()
+    def handle(self):
+        # A client that speaks TLS to the proxy itself (wget2 does, for an https_proxy) has it at once.
+        if self.server.tls is not None and self.connection.recv(1, socket.MSG_PEEK) == b"\x16":
+            if not self.start_tls():
+                return
+        super().handle()
+
+    def start_tls(self):
+        """TLS on the connection from here on, its requests https; False when the handshake failed."""
         try:
-            connection = context.wrap_socket(self.connection, server_side=True)
+            connection = self.server.tls.wrap_socket(self.connection, server_side=True)
         except (ssl.SSLError, OSError):  # a client that does not trust the certificate goes away here
             self.close_connection = True
-            return
+            return False
         self.connection = connection
         self.rfile = connection.makefile("rb", self.rbufsize)
         self.wfile = socketserver._SocketWriter(connection)
         self.tunnel = True
         self.answered = 0
+        return True
+
+    def do_CONNECT(self):
+        """Opens the tunnel of an https_proxy: 200, then TLS on the same connection, whose requests follow."""
+        if self.server.tls is None:
+            self.send_error(501, "CONNECT needs --tls-cert")
+            return
+        self.send_response(200, "Connection established")
+        self.end_headers()
+        self.wfile.flush()
+        self.start_tls()
 
     def wait_for_client_close(self):
         try:
