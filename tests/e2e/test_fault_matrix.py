@@ -128,10 +128,10 @@ class SampleRun(unittest.TestCase):
     def run_skerrow(self, args, faults=(), status=0, env=None, tls=False):
         with SampleServer(self.work, faults, tls=tls) as server:
             result = self.skerrow.run(args, proxy=server.proxy, env=env)
-            # Transfers overlap, so the server hears of them in any order.
-            requests = in_any_order(server.requests(accepted_encodings=True))
-            self.accepted_encodings = [accepted for _, _, accepted, _ in requests]
-            requests = [(status, sent, url) for status, sent, _, url in requests]
+            logged = server.requests(accepted_encodings=True)
+        self.accepted_encodings = [accepted for _, _, accepted, _ in logged]
+        # Transfers overlap, so the server hears of them in any order.
+        requests = in_any_order([(status, sent, url) for status, sent, _, url in logged])
         self.assertEqual(result.exit_status, status, result.stdout + result.stderr)
         self.assertEqual(result.stderr, "")
         self.assertEqual(snapshot(self.save).get(SENTINEL), self.sentinel, "the user's file was changed")
@@ -655,6 +655,8 @@ class Overlap(SampleRun):
         ]
         for issue, faults, env, title in rows:
             with self.subTest(issue=issue.key, faults=faults, title=title):
+                for connections in ("n1", "n6"):
+                    shutil.rmtree(os.path.join(self.work, connections), True)
                 one = self.runs("1", issue, faults, env, title)
                 six = self.runs("6", issue, faults, env, title)
                 for number, (a, b) in enumerate(zip(one, six), start=1):
@@ -663,8 +665,6 @@ class Overlap(SampleRun):
                     self.assertTrue(a[2] == b[2], "errors.txt of run %d differs" % number)
                     self.assertTrue(a[3] == b[3], "saved tree of run %d differs" % number)
                 self.assertEqual(one[0][2] is None, not faults)
-                shutil.rmtree(os.path.join(self.work, "n1"))
-                shutil.rmtree(os.path.join(self.work, "n6"))
 
 
 class Packing(SampleRun):
