@@ -95,9 +95,6 @@ class SampleServer:
                 result.append(request[:2] + (accepted,) + request[2:] if accepted_encodings else request)
         return result
 
-    def requested_urls(self):
-        return [url for _, _, url in self.requests()]
-
     def wait_for_stall(self):
         """Waits until a reply of a stalling fault has fallen silent; returns its URL."""
         line = self.process.stdout.readline()
