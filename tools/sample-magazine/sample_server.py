@@ -81,8 +81,15 @@ DRIP_PAUSE = 0.4
 
 try:
     import brotli
-except ImportError:  # the br mode is then not offered
-    brotli = None
+except ImportError:
+    # Debian's python3-brotli serves another CPython of the same version too (a python3 of one's own).
+    sys.path.append("/usr/lib/python3/dist-packages")
+    try:
+        import brotli
+    except ImportError:  # the br mode is then not offered
+        brotli = None
+    finally:
+        sys.path.remove("/usr/lib/python3/dist-packages")
 
 # Ways of today's sites, applied to the whole magazine or to a few addresses of issue "a".
 MODES = {
