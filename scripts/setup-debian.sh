@@ -16,6 +16,7 @@ TEST_PACKAGES=(
   libpcre2-dev clang libclang-rt-14-dev
   chromium fonts-dejavu-core tidy
   unzip wget wget2 aria2 clang-format
+  zlib1g-dev libbrotli-dev libssl-dev
   python3-brotli
 )
 case "${1:-}" in
