@@ -54,21 +54,25 @@ constexpr long kDefaultConnections = 6;
 /// Far below FD_SETSIZE, whatever else the process has open.
 constexpr long kMaxConnections = 64;
 /// How far past the task whose turn it is transfers may start, in multiples of the transfers that may be
-/// in flight: a picture that has arrived keeps its temporary open until its turn.
+/// in flight, and at most: a picture that has arrived keeps its temporary open until its turn, and every
+/// descriptor that select() waits on must stay below FD_SETSIZE (1024).
 constexpr size_t kLookAheadPerConnection = 4;
+constexpr size_t kMaxLookAhead = 640;
+/// Pages begun before their turn at most: their bodies are held in memory until their turn.
+constexpr size_t kMaxPagesAhead = 64;
 const char kConnectionsVariable[] = "SKERROW_CONNECTIONS";
-/// Transfers in flight at once over connections that multiplex (HTTP/2), unless SKERROW_STREAMS says
-/// otherwise: what servers commonly allow on one connection.
+/// Transfers in flight at once on one connection that multiplexes (HTTP/2), unless SKERROW_STREAMS says
+/// otherwise: what servers commonly allow.
 constexpr long kDefaultStreams = 100;
-/// The temporaries of the pictures that arrive early stay open until their turn: four times this many
-/// stay far below the usual limit of 1024 open files.
-constexpr long kMaxStreams = 200;
+constexpr long kMaxStreams = 1000;
 const char kStreamsVariable[] = "SKERROW_STREAMS";
 /// The bytes of a task on the file thread are handed over in batches of at least this many (or when its
 /// transfer ends): one hand-over per picture rather than one per chunk that libcurl delivers.
 constexpr size_t kFileBatchBytes = 64 * 1024;
-/// libcurl's receive buffer per transfer.
+/// libcurl's receive buffer per transfer; over a connection that multiplexes, where hundreds of transfers
+/// may be in flight and each read is one frame, libcurl's default.
 constexpr long kReceiveBufferBytes = 128 * 1024;
+constexpr long kMultiplexedReceiveBufferBytes = CURL_MAX_WRITE_SIZE;
 
 /// The bundle of certificates that the environment names, as OpenSSL's and curl's users name it; empty
 /// for the system's.
@@ -303,9 +307,14 @@ class TCURLTransfer {
     void Download(ITask& Task, const TTaskQueue* Upcoming);
 
   private:
-    /// The transfers that may be in flight at once: N, or the streams when the server last replied over a
-    /// connection that multiplexes; 1 when N is 1.
-    size_t Capacity() const { return m_Connections == 1 ? 1 : m_Multiplexing ? m_Streams : m_Connections; }
+    /// The transfers that may be in flight at once: N, or N connections' streams (at most the look-ahead)
+    /// when the server last replied over a connection that multiplexes; 1 when N is 1.
+    size_t Capacity() const
+    {
+        return m_Connections == 1 ? 1
+               : m_Multiplexing   ? std::min(m_Connections * m_Streams, kMaxLookAhead)
+                                  : m_Connections;
+    }
     TTransfer* Find(const ITask& Task) const;
     /// A new easy handle with the options that every transfer shares and Url; null when libcurl refuses
     /// the URL (Refusal then holds libcurl's code).
@@ -323,8 +332,8 @@ class TCURLTransfer {
     /// their turn). Returns how many outcomes were taken.
     size_t CollectBegun();
     /// Starts the transfers of the tasks after the one whose turn it is, in queue order, while fewer than
-    /// Capacity() are in flight and fewer than Capacity() pages are held, up to kLookAheadPerConnection *
-    /// Capacity() tasks ahead. File tasks are begun (on the file thread) before a place is free, up to
+    /// Capacity() are in flight and fewer than Capacity() (at most kMaxPagesAhead) pages are held, up to
+    /// kLookAheadPerConnection * Capacity() (at most kMaxLookAhead) tasks ahead. File tasks are begun (on the file thread) before a place is free, up to
     /// Capacity() of them, so that a place that frees is taken at once.
     void StartEarly(const TTaskQueue* Upcoming);
     /// Detaches the transfer's handle (ending the transfer if it still runs) and forgets the transfer.
@@ -372,7 +381,7 @@ class TCURLTransfer {
     fd_set m_fdExcep;
     const size_t m_Connections;
     const size_t m_Streams; ///< transfers in flight at most over connections that multiplex
-    /// The last reply came over HTTP/2: the server multiplexes, and Capacity() is the streams.
+    /// The last reply came over HTTP/2: the server multiplexes, and Capacity() counts the streams.
     bool m_Multiplexing = false;
     const TTransferBounds m_Bounds;
     const long m_StallSeconds;
@@ -489,6 +498,8 @@ CURL* TCURLTransfer::TakeEasy(const std::string& Url, CURLcode& Refusal)
     // own. Over plain http nothing multiplexes, and nothing need wait.
     const bool https = Url.size() > 6 && strncasecmp(Url.c_str(), "https:", 6) == 0;
     FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_PIPEWAIT, https ? 1L : 0L) == CURLE_OK);
+    if (m_Multiplexing)
+        FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kMultiplexedReceiveBufferBytes) == CURLE_OK);
     if (Refusal == CURLE_OK)
         return easy;
     curl_easy_cleanup(easy);
@@ -571,7 +582,8 @@ void TCURLTransfer::StartEarly(const TTaskQueue* Upcoming)
     const size_t capacity = Capacity();
     if (Upcoming == nullptr || capacity == 1)
         return;
-    const size_t lookAhead = std::min(Upcoming->Size(), kLookAheadPerConnection * capacity);
+    const size_t lookAhead = std::min({Upcoming->Size(), kLookAheadPerConnection * capacity, kMaxLookAhead});
+    const size_t pagesAhead = std::min(capacity, kMaxPagesAhead);
     bool started = false;
     for (size_t i = 0; i < lookAhead && (m_InFlight < capacity || m_Prepared < capacity); ++i) {
         ITask& task = Upcoming->At(i);
@@ -588,7 +600,7 @@ void TCURLTransfer::StartEarly(const TTaskQueue* Upcoming)
         // Two transfers into one file never overlap: the later one waits for its turn, as it would when
         // one transfer runs at a time.
         const std::string destination = task.Destination();
-        if (destination.empty() ? m_Pages >= capacity || m_InFlight >= capacity
+        if (destination.empty() ? m_Pages >= pagesAhead || m_InFlight >= capacity
                                 : m_Destinations.count(destination) != 0 || m_Prepared >= capacity)
             continue;
         // A URL that libcurl refuses, or a Begin that fails (a file that exists, a directory that cannot

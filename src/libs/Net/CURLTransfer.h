@@ -22,10 +22,11 @@
 // in flight at once and of connections to one host; 1 is one transfer at a time.
 //
 // HTTP/2 is used where the server offers it over TLS (ALPN); HTTP/1.1 otherwise. Over HTTP/2 the transfers
-// to one host share one connection (more only when the server allows fewer streams than are wanted, up to
-// N): once the last reply came over HTTP/2, up to SKERROW_STREAMS (environment; 1 to 200, default 100)
-// transfers are in flight at once instead of N; N = 1 is still one transfer at a time. Connections are kept
-// for the whole run (up to N), and the TLS sessions are shared, so that a host costs one full handshake.
+// to one host share a connection, up to SKERROW_STREAMS (environment; 1 to 1000, default 100) or as many as
+// the server allows on it, and a further connection is opened (up to N) only when those are taken: once the
+// last reply came over HTTP/2, up to N times SKERROW_STREAMS transfers (at most 640) are in flight at once
+// instead of N. N = 1 is still one transfer at a time. Connections are kept for the whole run (up to N), and
+// TLS sessions are shared, so that a host costs one full handshake.
 // SIGPIPE is ignored in the whole process from the first TCURLGlobal on.
 //
 // Passing faults are tried again, up to SKERROW_RETRIES more times (environment; 0 to 10, default 2; 0 =
@@ -113,9 +114,10 @@ class TDownloader {
     void Download(ITask& Task);
 
     /// The same, for Task just taken from the front of Upcoming. While it runs, whenever fewer than C
-    /// transfers are in flight (C: N, or SKERROW_STREAMS once the last reply came over HTTP/2), the
-    /// transfers of the next tasks of Upcoming start too, in queue order, up to 4C tasks ahead and with at
-    /// most C pages (tasks without a destination) begun and not yet had their turn, when they can start
+    /// transfers are in flight (C: N, or N times SKERROW_STREAMS, at most 640, once the last reply came over
+    /// HTTP/2), the transfers of the next tasks of Upcoming start too, in queue order, up to 4C (at most 640)
+    /// tasks ahead and with at most C (at most 64) pages (tasks without a destination) begun and not yet had
+    /// their turn, when they can start
     /// before their turn: libcurl takes the URL, no transfer begun has the same ITask::Destination(), Begin
     /// succeeds. Their Begin and Receive calls happen then; their outcome is kept for their own Download,
     /// which replays it. A task whose early start fails starts at its turn instead, as if it had never been
