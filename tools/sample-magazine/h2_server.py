@@ -1,26 +1,22 @@
 #!/usr/bin/python3
-"""The sample magazine (tools/sample-magazine, with the large issue) served from memory as today's web serves
-it: over TLS with HTTP/2 offered by ALPN (or HTTP/1.1 only), and over plain HTTP/1.1, every reply held
---delay-ms first as a near server on a real network would. One asyncio loop in C-backed TLS: the server is not
-what limits a client at a few hundred requests.
+"""The sample magazine (samples.py, with the large issue) as a server that speaks HTTP/2: a proxy on a free port
+of 127.0.0.1 that answers plain requests for http:// addresses itself, and in a CONNECT tunnel speaks TLS as the
+host named, with HTTP/2 offered by ALPN (or HTTP/1.1 only, --http1-only). Every reply waits --delay-ms first. It
+prints "PORT <port>" once it accepts connections and serves until it is ended. One asyncio loop; the TLS is
+OpenSSL's. The sample server (sample_server.py) speaks HTTP/1.1 only.
 
-It listens on --address, ports 443 (https) and 80 (http) unless told otherwise, so a client reaches it by the
-magazine's host names where they resolve to that address (a network namespace of its own with an /etc/hosts,
-as web_run.py makes). With --proxy it listens instead on a free port of 127.0.0.1 as the clients' proxy:
-plain requests for http:// addresses, and CONNECT tunnels in which it speaks TLS as the host named. It prints
-"READY <port>" once listening and serves until its standard input ends.
-
-    web_server.py --cert server.pem --key server.key [--delay-ms D] [--http1-only] [--https-links]
-                  [--address 127.0.0.1] [--https-port 443] [--http-port 80] [--proxy]
+    h2_server.py --cert server.pem --key server.key [--delay-ms D] [--http1-only | --http2-only]
+                 [--https-links] [--log PATH]
 
 --https-links: the pages link to https:// where the magazine writes http://, so that a whole copy stays on
-TLS. Needs Debian's python3-h2.
+TLS. --http2-only: a TLS connection on which the client did not choose HTTP/2 is closed at once. --log: a line per
+reply as sample_server.py writes it (with 0 for the milliseconds). Needs Debian's python3-h2 (run it with
+/usr/bin/python3).
 """
 
 import argparse
 import asyncio
 import os
-import resource
 import ssl
 import sys
 import urllib.parse
@@ -31,7 +27,7 @@ import h2.events
 import h2.exceptions
 import h2.settings
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "sample-magazine"))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import samples  # noqa: E402
 
 # What servers commonly allow at once on one connection.
@@ -40,14 +36,12 @@ NOT_FOUND = ("text/plain", b"not found\n", 404)
 
 
 class Site:
-    """Every resource by (host, path), and the delay before each reply; what was served, for --stats."""
+    """Every resource by (host, path), and the delay before each reply."""
 
-    def __init__(self, https_links, delay_ms):
+    def __init__(self, https_links, delay_ms, log):
         self.delay = delay_ms / 1000.0
-        self.connections = 0
-        self.requests = 0
-        self.waiting = 0  # requests received and not yet replied to
-        self.most_waiting = 0
+        self.log = log
+        self.require_h2 = False
         self.resources = {}
         for url, resource in samples.build(large=True).resources.items():
             parts = urllib.parse.urlsplit(url)
@@ -57,15 +51,15 @@ class Site:
             self.resources[(parts.hostname, parts.path + ("?" + parts.query if parts.query else ""))] = (
                 resource.content_type, body, 200)
 
-    def lookup(self, host, path):
-        self.waiting -= 1
+    def lookup(self, host, path, accepted, scheme):
         host = (host or "").split(":")[0].lower()
-        return self.resources.get((host, path), NOT_FOUND)
+        content_type, body, status = self.resources.get((host, path), NOT_FOUND)
+        if self.log:
+            with open(self.log, "a", encoding="utf-8") as log:
+                log.write("0 %d %d %s %s://%s%s\n" % (status, len(body), accepted or "-", scheme, host, path))
+        return content_type, body, status
 
     def later(self, callback, *args):
-        self.requests += 1
-        self.waiting += 1
-        self.most_waiting = max(self.most_waiting, self.waiting)
         loop = asyncio.get_running_loop()
         if self.delay > 0:
             loop.call_later(self.delay, callback, *args)
@@ -85,13 +79,16 @@ class Connection(asyncio.Protocol):
         self.outgoing = {}  # HTTP/2: stream id -> body bytes not yet sent
         self.closed = False
         self.flush_due = False
+        self.early = None
 
     def connection_made(self, transport):
         self.transport = transport
-        self.site.connections += transport.get_extra_info("ssl_object") is None or self.tls is None
         self.h2 = None
         self.buffer = b""
         tls = transport.get_extra_info("ssl_object")
+        if tls is not None and self.site.require_h2 and tls.selected_alpn_protocol() != "h2":
+            transport.close()
+            return
         if tls is not None and tls.selected_alpn_protocol() == "h2":
             # Without the checks of every header that h2 makes by default: they cost more than the rest.
             self.h2 = h2.connection.H2Connection(h2.config.H2Configuration(
@@ -107,13 +104,17 @@ class Connection(asyncio.Protocol):
         self.closed = True
 
     def data_received(self, data):
+        if self.early is not None:  # TLS has started in a tunnel, and the protocol is not yet known
+            self.early += data
+            return
         if self.h2 is None:
             self.buffer += data
             self.http1_requests()
             return
         try:
             events = self.h2.receive_data(data)
-        except h2.exceptions.ProtocolError:
+        except h2.exceptions.ProtocolError as error:
+            print("h2_server.py: %s" % error, file=sys.stderr)
             self.transport.write(self.h2.data_to_send())
             self.transport.close()
             return
@@ -121,7 +122,8 @@ class Connection(asyncio.Protocol):
             if isinstance(event, h2.events.RequestReceived):
                 headers = dict(event.headers)
                 self.site.later(self.h2_reply, event.stream_id, headers.get(b":authority", b"").decode("latin-1"),
-                                headers.get(b":path", b"").decode("latin-1"))
+                                headers.get(b":path", b"").decode("latin-1"),
+                                headers.get(b"accept-encoding", b"").decode("latin-1"))
             elif isinstance(event, h2.events.WindowUpdated):
                 for stream_id in list(self.outgoing):
                     self.h2_send(stream_id)
@@ -133,10 +135,10 @@ class Connection(asyncio.Protocol):
 
     # ---- HTTP/2 ----
 
-    def h2_reply(self, stream_id, host, path):
+    def h2_reply(self, stream_id, host, path, accepted):
         if self.closed:
             return
-        content_type, body, status = self.site.lookup(host, path)
+        content_type, body, status = self.site.lookup(host, path, accepted, "https")
         try:
             self.h2.send_headers(stream_id, [(b":status", b"%d" % status), (b"content-type", content_type.encode()),
                                              (b"content-length", b"%d" % len(body))])
@@ -193,10 +195,13 @@ class Connection(asyncio.Protocol):
                 parts = urllib.parse.urlsplit(target)
                 host, target = parts.netloc, parts.path + ("?" + parts.query if parts.query else "")
             close = headers.get("connection", "").lower() == "close"
-            self.site.later(self.http1_reply, host, target, close)
+            scheme = "https" if self.transport.get_extra_info("ssl_object") is not None else "http"
+            self.site.later(self.http1_reply, host, target, close, headers.get("accept-encoding"), scheme)
 
     async def tunnel(self):
         loop = asyncio.get_running_loop()
+        # What comes once the handshake is done may reach data_received before start_tls returns.
+        self.early = b""
         try:
             transport = await loop.start_tls(self.transport, self, self.tls, server_side=True)
         except (OSError, ssl.SSLError, ConnectionError):
@@ -204,11 +209,14 @@ class Connection(asyncio.Protocol):
             return
         self.tls = None
         self.connection_made(transport)
+        early, self.early = self.early, None
+        if early and not self.closed:
+            self.data_received(early)
 
-    def http1_reply(self, host, target, close):
+    def http1_reply(self, host, target, close, accepted, scheme):
         if self.closed:
             return
-        content_type, body, status = self.site.lookup(host, target)
+        content_type, body, status = self.site.lookup(host, target, accepted, scheme)
         reason = "OK" if status == 200 else "Not Found"
         self.transport.write(("HTTP/1.1 %d %s\r\nContent-Type: %s\r\nContent-Length: %d\r\n%s\r\n" % (
             status, reason, content_type, len(body), "Connection: close\r\n" if close else "")).encode("latin-1"))
@@ -218,30 +226,15 @@ class Connection(asyncio.Protocol):
 
 
 async def serve(args):
-    site = Site(args.https_links, args.delay_ms)
+    site = Site(args.https_links, args.delay_ms, args.log)
+    site.require_h2 = args.http2_only
     tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     tls.load_cert_chain(args.cert, args.key)
-    tls.set_alpn_protocols(["http/1.1"] if args.http1_only else ["h2", "http/1.1"])
+    tls.set_alpn_protocols(["http/1.1"] if args.http1_only else ["h2"] if args.http2_only else ["h2", "http/1.1"])
     loop = asyncio.get_running_loop()
-    if args.proxy:
-        servers = [await loop.create_server(lambda: Connection(site, tls), "127.0.0.1", 0, backlog=512)]
-    else:
-        servers = [await loop.create_server(lambda: Connection(site), args.address, args.https_port, ssl=tls,
-                                            backlog=512)]
-        if args.http_port:
-            servers.append(await loop.create_server(lambda: Connection(site), args.address, args.http_port,
-                                                    backlog=512))
-    ready = resource.getrusage(resource.RUSAGE_SELF)
-    print("READY %d" % servers[0].sockets[0].getsockname()[1], flush=True)
-    # Until standard input ends.
-    await loop.run_in_executor(None, sys.stdin.read)
-    for server in servers:
-        server.close()
-    if args.stats:
-        usage = resource.getrusage(resource.RUSAGE_SELF)
-        print("%d connections, %d requests, at most %d waiting at once; %.0f ms CPU" % (
-            site.connections, site.requests, site.most_waiting, 1000 * (usage.ru_utime + usage.ru_stime - ready.ru_utime - ready.ru_stime)),
-              file=sys.stderr)
+    server = await loop.create_server(lambda: Connection(site, tls), "127.0.0.1", 0, backlog=512)
+    print("PORT %d" % server.sockets[0].getsockname()[1], flush=True)
+    await server.serve_forever()
 
 
 def main():
@@ -250,12 +243,9 @@ def main():
     parser.add_argument("--key", required=True)
     parser.add_argument("--delay-ms", type=float, default=0)
     parser.add_argument("--http1-only", action="store_true", help="offer only HTTP/1.1 over TLS")
+    parser.add_argument("--http2-only", action="store_true", help="close a TLS connection without HTTP/2")
+    parser.add_argument("--log", help="append a line per reply to this file")
     parser.add_argument("--https-links", action="store_true", help="pages link to https:// addresses")
-    parser.add_argument("--address", default="127.0.0.1")
-    parser.add_argument("--https-port", type=int, default=443)
-    parser.add_argument("--http-port", type=int, default=80, help="0: no plain HTTP")
-    parser.add_argument("--proxy", action="store_true", help="be the clients' proxy on a free port instead")
-    parser.add_argument("--stats", action="store_true", help="tell on standard error, at the end, what was served")
     asyncio.run(serve(parser.parse_args()))
 
 
