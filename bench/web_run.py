@@ -4,7 +4,7 @@ over TLS with HTTP/2 (h2), over TLS with HTTP/1.1 only (h1) and over plain HTTP 
 before each reply (the echo module's echo_sleep); in the same run the peers fetch the same issue: wget2 -i (its default and
 16 threads) and curl -Z --parallel-max 16 handed the flat list of every address, and wget2 -r from the contents
 page, which discovers the pages as Skerrow does. For each tool the best wall time of R runs is printed with the
-CPU time (user + system) and peak memory (maximum resident set size) of that run, and ratios against the fastest
+best CPU time (user + system) and the largest peak memory (maximum resident set size) of the runs, and ratios against the fastest
 peer handed the list and against wget2 -r.
 
 Everything runs in a network namespace of its own (unshare: the benchmark re-starts itself in one), where the
@@ -235,7 +235,8 @@ def main():
         write_lists(work, urls)
         base_env = dict(os.environ, SSL_CERT_FILE=ca, LC_ALL="C.UTF-8")
         base_env.pop(INSIDE, None)
-        print("%d addresses; best of %d; CPU = user + system; mem = peak resident set" % (len(urls), options.runs))
+        print("%d addresses; wall and CPU: best of %d, CPU = user + system; mem: the largest peak resident set" % (
+            len(urls), options.runs))
         all_met = True
         for protocol in options.protocols.split(","):
             scheme = PROTOCOLS[protocol][0]
@@ -267,8 +268,12 @@ def compare(options, protocol, scheme, delay, work, ca, base_env):
             files = count_files(save)
             if key.startswith("skerrow") and code != 0:
                 print("  %s failed (exit %d): see %s.out" % (name, code, save))
-            if key not in best or wall < best[key][1]:
-                best[key] = (name, wall, cpu, memory, files, code)
+            # The best wall and CPU times of the runs, the largest peak memory, the fewest files.
+            if key in best:
+                _, wall_before, cpu_before, memory_before, files_before, code_before = best[key]
+                wall, cpu, memory = min(wall, wall_before), min(cpu, cpu_before), max(memory, memory_before)
+                files, code = min(files, files_before), code or code_before
+            best[key] = (name, wall, cpu, memory, files, code)
             shutil.rmtree(save, ignore_errors=True)
     print("\n%s, %d ms before each reply" % (protocol, delay))
     listed = [best[k][1] for k in ("wget2", "wget2-16", "curl") if k in best]

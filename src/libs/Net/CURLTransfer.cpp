@@ -58,6 +58,9 @@ constexpr long kMaxConnections = 64;
 /// descriptor that select() waits on must stay below FD_SETSIZE (1024).
 constexpr size_t kLookAheadPerConnection = 4;
 constexpr size_t kMaxLookAhead = 640;
+/// Transfers in flight at most over connections that multiplex: the bytes of those that end at once wait
+/// in memory for the file thread, and a few hundred serve a whole issue in one or two rounds.
+constexpr size_t kMaxMultiplexed = 256;
 /// Pages begun before their turn at most: their bodies are held in memory until their turn.
 constexpr size_t kMaxPagesAhead = 64;
 const char kConnectionsVariable[] = "SKERROW_CONNECTIONS";
@@ -67,8 +70,9 @@ constexpr long kDefaultStreams = 100;
 constexpr long kMaxStreams = 1000;
 const char kStreamsVariable[] = "SKERROW_STREAMS";
 /// The bytes of a task on the file thread are handed over in batches of at least this many (or when its
-/// transfer ends): one hand-over per picture rather than one per chunk that libcurl delivers.
-constexpr size_t kFileBatchBytes = 64 * 1024;
+/// transfer ends): one hand-over for most pictures rather than one per chunk that libcurl delivers, and
+/// little held back from the file thread when hundreds of transfers end at once.
+constexpr size_t kFileBatchBytes = 32 * 1024;
 /// libcurl's receive buffer per transfer; over a connection that multiplexes, where hundreds of transfers
 /// may be in flight and each read is one frame, libcurl's default.
 constexpr long kReceiveBufferBytes = 128 * 1024;
@@ -307,12 +311,12 @@ class TCURLTransfer {
     void Download(ITask& Task, const TTaskQueue* Upcoming);
 
   private:
-    /// The transfers that may be in flight at once: N, or N connections' streams (at most the look-ahead)
+    /// The transfers that may be in flight at once: N, or N connections' streams (at most kMaxMultiplexed)
     /// when the server last replied over a connection that multiplexes; 1 when N is 1.
     size_t Capacity() const
     {
         return m_Connections == 1 ? 1
-               : m_Multiplexing   ? std::min(m_Connections * m_Streams, kMaxLookAhead)
+               : m_Multiplexing   ? std::min(m_Connections * m_Streams, kMaxMultiplexed)
                                   : m_Connections;
     }
     TTransfer* Find(const ITask& Task) const;
@@ -333,8 +337,9 @@ class TCURLTransfer {
     size_t CollectBegun();
     /// Starts the transfers of the tasks after the one whose turn it is, in queue order, while fewer than
     /// Capacity() are in flight and fewer than Capacity() (at most kMaxPagesAhead) pages are held, up to
-    /// kLookAheadPerConnection * Capacity() (at most kMaxLookAhead) tasks ahead. File tasks are begun (on the file thread) before a place is free, up to
-    /// Capacity() of them, so that a place that frees is taken at once.
+    /// kLookAheadPerConnection * Capacity() (at most kMaxLookAhead) tasks ahead. File tasks are begun (on the
+    /// file thread) before a place is free, up to Capacity() of them, so that a place that frees is taken at
+    /// once.
     void StartEarly(const TTaskQueue* Upcoming);
     /// Detaches the transfer's handle (ending the transfer if it still runs) and forgets the transfer.
     void Release(TTransfer& Transfer);

@@ -24,7 +24,7 @@
 // HTTP/2 is used where the server offers it over TLS (ALPN); HTTP/1.1 otherwise. Over HTTP/2 the transfers
 // to one host share a connection, up to SKERROW_STREAMS (environment; 1 to 1000, default 100) or as many as
 // the server allows on it, and a further connection is opened (up to N) only when those are taken: once the
-// last reply came over HTTP/2, up to N times SKERROW_STREAMS transfers (at most 640) are in flight at once
+// last reply came over HTTP/2, up to N times SKERROW_STREAMS transfers (at most 256) are in flight at once
 // instead of N. N = 1 is still one transfer at a time. Connections are kept for the whole run (up to N), and
 // TLS sessions are shared, so that a host costs one full handshake.
 // SIGPIPE is ignored in the whole process from the first TCURLGlobal on.
@@ -114,7 +114,7 @@ class TDownloader {
     void Download(ITask& Task);
 
     /// The same, for Task just taken from the front of Upcoming. While it runs, whenever fewer than C
-    /// transfers are in flight (C: N, or N times SKERROW_STREAMS, at most 640, once the last reply came over
+    /// transfers are in flight (C: N, or N times SKERROW_STREAMS, at most 256, once the last reply came over
     /// HTTP/2), the transfers of the next tasks of Upcoming start too, in queue order, up to 4C (at most 640)
     /// tasks ahead and with at most C (at most 64) pages (tasks without a destination) begun and not yet had
     /// their turn, when they can start
