@@ -316,7 +316,7 @@ class TCURLTransfer {
     size_t Capacity() const
     {
         return m_Connections == 1 ? 1
-               : m_Multiplexing   ? std::min(m_Connections * m_Streams, kMaxMultiplexed)
+               : m_Multiplexing   ? std::min((m_Tunnelled ? 1 : m_Connections) * m_Streams, kMaxMultiplexed)
                                   : m_Connections;
     }
     TTransfer* Find(const ITask& Task) const;
@@ -388,6 +388,10 @@ class TCURLTransfer {
     const size_t m_Streams; ///< transfers in flight at most over connections that multiplex
     /// The last reply came over HTTP/2: the server multiplexes, and Capacity() counts the streams.
     bool m_Multiplexing = false;
+    /// Replies came over HTTP/2 through a proxy's CONNECT tunnel: one connection to a host at most, whose
+    /// streams are all that run (libcurl 7.88 fails transfers that it multiplexes onto a second tunnel to
+    /// the host while that is being made: "send: no filter connected").
+    bool m_Tunnelled = false;
     const TTransferBounds m_Bounds;
     const long m_StallSeconds;
     const long m_Retries;                  ///< attempts after the first for a passing fault
@@ -799,6 +803,13 @@ CURLMcode TCURLTransfer::Perform(size_t& Ended)
         if (curl_easy_getinfo(transfer->Easy, CURLINFO_HTTP_VERSION, &version) == CURLE_OK &&
             version != CURL_HTTP_VERSION_NONE)
             m_Multiplexing = version >= CURL_HTTP_VERSION_2_0;
+        long tunnel = 0;
+        if (m_Multiplexing && !m_Tunnelled &&
+            curl_easy_getinfo(transfer->Easy, CURLINFO_HTTP_CONNECTCODE, &tunnel) == CURLE_OK &&
+            tunnel != 0) {
+            m_Tunnelled = true;
+            FATAL_CHECK(curl_multi_setopt(m_hMulti, CURLMOPT_MAX_HOST_CONNECTIONS, 1L) == CURLM_OK);
+        }
         Complete(*transfer);
         ++Ended;
     }
