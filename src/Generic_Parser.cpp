@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "ErrorLog.h"
+#include "HtmlTags.h"
 #include "Logic.h"
 #include "libs/Auxiliary.h"
 #include "libs/Exceptions.h"
@@ -298,10 +299,15 @@ void RenameLinks(const std::string& Text, const BrintLib::TPageUrl& PageUrl, con
     // A page has thousands of links: the entries are taken from one buffer, given back at once.
     std::pmr::monotonic_buffer_resource memory;
     std::pmr::unordered_map<std::string_view, const std::string*> known(&memory);
-    TRegexpScanner scanner(Text);
+    // The links are found in the reading copy; what is kept or replaced is Text's, at the same places.
+    const std::string copy = ReadingCopy(Text);
+    const TPagePlaces places(Text, copy);
+    TRegexpScanner scanner(copy);
+    TTextIterator previous = Text.begin();
     while (scanner.Find(link)) {
-        const std::string_view value(Text.data() + (link[1].first - Text.begin()),
-                                     static_cast<size_t>(link[1].second - link[1].first));
+        const TTextIterator valueBegin = places(link[1].first);
+        const TTextIterator valueEnd = places(link[1].second);
+        const std::string_view value(&*valueBegin, static_cast<size_t>(valueEnd - valueBegin));
         const size_t fragment = FragmentStart(value);
         const auto [found, added] = known.try_emplace(
             value.find('&') == std::string_view::npos ? value.substr(0, fragment) : value, nullptr);
@@ -311,17 +317,15 @@ void RenameLinks(const std::string& Text, const BrintLib::TPageUrl& PageUrl, con
                 found->second = article == Files.end() ? nullptr : &article->second;
             }
         }
-        AppendRange(Result, scanner.Previous(), link[1].first);
-        if (found->second == nullptr) {
-            AppendRange(Result, link[1].first, link[0].second);
+        if (found->second == nullptr)
             continue;
-        }
+        AppendRange(Result, previous, valueBegin);
         Result += *found->second;
         if (fragment != std::string_view::npos)
             Result.append(value.substr(fragment));
-        AppendRange(Result, link[1].second, link[0].second);
+        previous = valueEnd;
     }
-    AppendRange(Result, scanner.Previous(), scanner.End());
+    AppendRange(Result, previous, Text.end());
 }
 
 void LogBadArticleAddress(const std::string& Page, const std::string& Link)
@@ -347,24 +351,28 @@ void ProcessImages(const std::string& Dir, std::string& Page, const BrintLib::TP
     std::pmr::monotonic_buffer_resource memory;
     std::pmr::unordered_map<std::string_view, std::string> localNames(&memory);
     unsigned count = 0;
-    TRegexpScanner scanner(Page);
+    // The pictures are found in the reading copy; their sources and the text between them are Page's.
+    const std::string copy = ReadingCopy(Page);
+    const TPagePlaces places(Page, copy);
+    TRegexpScanner scanner(copy);
     while (scanner.Find(findImages)) {
-        AppendRange(output, scanner.Previous(), findImages[0].first);
-        const std::string_view source(Page.data() + (findImages[1].first - Page.cbegin()),
-                                      static_cast<size_t>(findImages[1].second - findImages[1].first));
+        AppendRange(output, places(scanner.Previous()), places(findImages[0].first));
+        const TTextIterator sourceBegin = places(findImages[1].first);
+        const TTextIterator sourceEnd = places(findImages[1].second);
+        const std::string_view source(&*sourceBegin, static_cast<size_t>(sourceEnd - sourceBegin));
         auto known = localNames.find(source);
         if (known == localNames.end()) {
+            const std::string_view tag(&*places(findImages[0].first),
+                                       static_cast<size_t>(findImages[0].second - findImages[0].first));
             // The type follows a dot: it is looked for from the first one on, which the look-behind sees.
-            const TTextIterator dot = std::find(findImages[1].first, findImages[1].second, '.');
-            if (dot == findImages[1].second || !pictureType.Find(dot, findImages[1].second)) {
-                LogError(pathPrefix + " Не опознанный тип изображения: " + Excerpt(findImages[0].str(), "") +
-                         "\n");
+            const TTextIterator dot = std::find(sourceBegin, sourceEnd, '.');
+            if (dot == sourceEnd || !pictureType.Find(dot, sourceEnd)) {
+                LogError(pathPrefix + " Не опознанный тип изображения: " + Excerpt(tag, "") + "\n");
                 continue;
             }
             const std::string_view url = ResolveValue(PageUrl, source);
             if (url.empty()) {
-                LogError(pathPrefix + " Неверный адрес изображения: " + Excerpt(findImages[0].str(), "") +
-                         "\n");
+                LogError(pathPrefix + " Неверный адрес изображения: " + Excerpt(tag, "") + "\n");
                 continue;
             }
             std::string fileName = AtLeastTwoDigits(++count);
@@ -378,6 +386,6 @@ void ProcessImages(const std::string& Dir, std::string& Page, const BrintLib::TP
         output += known->second;
         output += "\">";
     }
-    AppendRange(output, scanner.Previous(), scanner.End());
+    AppendRange(output, places(scanner.Previous()), Page.end());
     Page.swap(output);
 }

@@ -76,6 +76,21 @@ std::string ClassicTimeText(const std::tm& Time);
 /// space are copied as they stand.
 void StripTags(std::string& Out, std::string::const_iterator First, std::string::const_iterator Last);
 
+/// The places of a page that correspond to those of its reading copy (ReadingCopy), where its patterns are
+/// searched: the same offsets.
+class TPagePlaces {
+  public:
+    TPagePlaces(const std::string& Page, const std::string& Copy) : m_Page(Page.begin()), m_Copy(Copy.begin())
+    {
+    }
+    /// The place in the page of the place InCopy of the copy.
+    TTextIterator operator()(TTextIterator InCopy) const { return m_Page + (InCopy - m_Copy); }
+
+  private:
+    TTextIterator m_Page;
+    TTextIterator m_Copy;
+};
+
 /// The local page files of an issue's articles (relative to the issue directory), keyed by the article's
 /// address as TPageUrl::Resolve gives it (no fragment): a text that outlives the map, such as the one the
 /// TPageUrl keeps.
@@ -86,7 +101,8 @@ using TLocalFiles = std::unordered_map<std::string_view, std::string>;
 /// cannot be resolved; otherwise the text belongs to PageUrl.
 std::string_view ResolveValue(const BrintLib::TPageUrl& PageUrl, std::string_view Value);
 
-/// Writes into Result the text of Text in which the href value of every <a tag whose address, resolved
+/// Writes into Result the text of Text in which the href value of every <a tag (read as a browser reads
+/// tags, see ReadingCopy) whose address, resolved
 /// against PageUrl, is a key of Files is replaced by that key's local file, followed by the value's
 /// #fragment as written when it has one ("2007_05_01.htm#comments"); the value's quotes stay as they
 /// were. Nothing else changes: other attributes, other tags, text. One pass over Text. Result must be an
@@ -99,14 +115,14 @@ void RenameLinks(const std::string& Text, const BrintLib::TPageUrl& PageUrl, con
 void LogBadArticleAddress(const std::string& Page, const std::string& Link);
 
 /// Makes every picture of one page available offline. Every <img> tag with a src attribute (double-quoted,
-/// single-quoted or bare; lower-case "img" and "src" only) is replaced by <img src="PageName/NN.ext">, where
-/// NN counts the page's distinct sources from 01 in order of first appearance and ext is the first of jpg,
-/// jpeg, png, gif, bmp, svg, webp, in any case, that follows a dot in the source, written in lower case; one
-/// TDownloadFile per distinct source is pushed onto g_TaskQueue, saving Dir + PageName + "/" + NN.ext from
-/// the source resolved against PageUrl, the address of the page (character references decoded, see
-/// TPageUrl::Resolve). A tag whose source has none of these types, or whose address cannot be resolved, is
-/// dropped from the page and reported with LogError. Dir is the issue directory, ending with the path
-/// separator.
+/// single-quoted or bare; names in any case; read as a browser reads tags, see ReadingCopy) is replaced by
+/// <img src="PageName/NN.ext">, where NN counts the page's distinct sources from 01 in order of first
+/// appearance and ext is the first of jpg, jpeg, png, gif, bmp, svg, webp, in any case, that follows a dot in
+/// the source, written in lower case; one TDownloadFile per distinct source is pushed onto g_TaskQueue,
+/// saving Dir + PageName + "/" + NN.ext from the source resolved against PageUrl, the address of the page
+/// (character references decoded, see TPageUrl::Resolve). A tag whose source has none of these types, or
+/// whose address cannot be resolved, is dropped from the page and reported with LogError. Dir is the issue
+/// directory, ending with the path separator.
 ///
 /// Creates the page's picture directory Dir + PageName + "/" first, even for a page without pictures;
 /// raises BrintLib::TAplThrowException naming the directory and the system's error text when it cannot,

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Generic_Parser.h"
+#include "HtmlTags.h"
 #include "Logic.h"
 #include "PagePattern.h"
 #include "libs/Auxiliary.h"
@@ -44,26 +45,6 @@ enum EPattern : size_t {
     kImageTarget,
 };
 
-/// The picture types that the picture-target pattern names, read from its text ("\.(?:jpg|png|...)"), so
-/// that the list stands in one place.
-std::vector<std::string> ImageTargetTypes()
-{
-    const std::string& text = Patterns()[kImageTarget].Text;
-    const std::string opening = "\\.(?:";
-    const std::string::size_type first = text.find(opening);
-    FATAL_CHECK(first != std::string::npos);
-    const std::string::size_type begin = first + opening.size();
-    const std::string::size_type end = text.find(')', begin);
-    FATAL_CHECK(end != std::string::npos);
-    std::vector<std::string> types;
-    for (std::string::size_type from = begin; from <= end;) {
-        const std::string::size_type bar = std::min(text.find('|', from), end);
-        types.push_back(text.substr(from, bar - from));
-        from = bar + 1;
-    }
-    return types;
-}
-
 /// The pattern at P in Patterns(), compiled.
 TRegexp Compile(EPattern P)
 {
@@ -79,7 +60,15 @@ const char kHeadEnd[] = " - Популярная механика</title>\n"
 /// Where the table cell whose content begins at From ends: past its own </td> (or </th>) when it has one,
 /// otherwise where the cell ends without it: at the next cell, row or row group of its table, at its
 /// table's end, or at the end of Text. Tables nested in the cell are passed over whole, comments too.
+/// Text is a reading copy (ReadingCopy).
 size_t CellEnd(const std::string& Text, size_t From);
+
+/// Where the article's cell whose content begins at From ends, at Limit (the logs cell) at the latest:
+/// past its own </td> (or </th>), or at its table's end. A cell or row tag inside it that has no table of
+/// its own there (a stray <td> in a division, say) does not end it: a cell opened so is closed by the next
+/// </td>, and the rows are passed over, so that nothing shown before Limit is lost. Reaching Limit, the
+/// blanks and row tags just before it are left out. Text is a reading copy (ReadingCopy).
+size_t ArticleEnd(const std::string& Text, size_t From, size_t Limit);
 
 /// Whether Byte is white space as the patterns' \s takes it.
 bool IsBlank(char Byte)
@@ -147,13 +136,13 @@ std::string Text(const TRegexp& Pattern, unsigned Group)
     return Pattern[Group].str();
 }
 
-/// The text of a sub-match record where it stands in the searched text.
-std::string_view View(const TRegexp& Pattern, unsigned Group)
+/// The text of a sub-match record of a search in a reading copy, where it stands in the page.
+std::string_view View(const TPagePlaces& Places, const TRegexp& Pattern, unsigned Group)
 {
     const TRegexp::TSubMatch& record = Pattern[Group];
     return record.first == record.second
                ? std::string_view()
-               : std::string_view(&*record.first, static_cast<size_t>(record.second - record.first));
+               : std::string_view(&*Places(record.first), static_cast<size_t>(record.second - record.first));
 }
 
 /// Appends MakeNavigationBar and the end of the page.
@@ -201,20 +190,24 @@ void QueueArticles(const std::string& Dir, const std::string& IssueName, const B
 
     TLocalFiles files;
     size_t index = 1;
+    // The links are found in the reading copy; their texts are Output's.
+    const std::string copy = ReadingCopy(Output);
+    const TPagePlaces places(Output, copy);
     for (size_t from = 0;;) {
-        const size_t at = NextTagWith(Output, from, "<a", "t_link_big");
+        const size_t at = NextTagWith(copy, from, "<a", "t_link_big");
         if (at == std::string::npos ||
-            !articleLink.Find(Output.cbegin() + static_cast<std::ptrdiff_t>(at), Output.cend())) {
+            !articleLink.Find(copy.cbegin() + static_cast<std::ptrdiff_t>(at), copy.cend())) {
             // A page without any article link raises the search error over the whole page.
-            if (from == 0)
-                TRegexpScanner(Output).Search(articleLink);
+            if (from == 0 && !articleLink.Find(copy))
+                RaiseSearchError(articleLink, Output);
             break;
         }
-        from = static_cast<size_t>(articleLink[0].second - Output.cbegin());
-        href.Search(articleLink[0].first, articleLink[0].second);
-        const std::string_view resolved = ResolveValue(PageUrl, View(href, 1));
+        from = static_cast<size_t>(articleLink[0].second - copy.cbegin());
+        if (!href.Find(articleLink[0].first, articleLink[0].second))
+            RaiseSearchError(href, SameRange(copy, Output, articleLink[0].first, articleLink[0].second));
+        const std::string_view resolved = ResolveValue(PageUrl, View(places, href, 1));
         if (resolved.empty()) {
-            LogBadArticleAddress(Dir + (*Pages)[0], Text(articleLink, 0));
+            LogBadArticleAddress(Dir + (*Pages)[0], std::string(View(places, articleLink, 0)));
             continue;
         }
         const std::string url(resolved);
@@ -242,13 +235,15 @@ std::string TProcessTitlePage::Process(std::string& Page)
 {
     static TRegexp patterns[4] = {Compile(kMainBlock), Compile(kContentsTable), Compile(kIssueLink),
                                   Compile(kNoIndex)};
-    SearchSequence(patterns, Page);
+    const std::string copy = ReadingCopy(Page);
+    const TPagePlaces places(Page, copy);
+    SearchSequence(patterns, copy, Page);
     const TRegexp& table = patterns[1];
     const TRegexp& issueLink = patterns[2];
     const TRegexp& noIndex = patterns[3];
 
-    const std::string month = Text(issueLink, 1);
-    const std::string year = Text(issueLink, 2);
+    const std::string month(View(places, issueLink, 1));
+    const std::string year(View(places, issueLink, 2));
     const std::string issueName = MakeIssueName(year, month);
 
     std::string output;
@@ -256,8 +251,8 @@ std::string TProcessTitlePage::Process(std::string& Page)
     output += kHeadStart + issueName + kHeadEnd;
     output += "<h1>" + month + " " + year + "</h1>\n";
     // The issue's own link is left out: it would only lead back to this page.
-    AppendRange(output, table[0].first, issueLink[0].first);
-    AppendRange(output, issueLink[0].second, noIndex[0].first);
+    AppendRange(output, places(table[0].first), places(issueLink[0].first));
+    AppendRange(output, places(issueLink[0].second), places(noIndex[0].first));
 
     const std::string dir = CreateIssueDirectory(m_Dir, issueName);
     m_Dir = dir;
@@ -281,14 +276,16 @@ std::string TProcessTitlePage::Process(std::string& Page)
 std::string TProcessArticlePage::Process(std::string& Page)
 {
     static TRegexp patterns[2] = {Compile(kArticleBlock), Compile(kLogsBlock)};
-    SearchSequence(patterns, Page);
+    const std::string copy = ReadingCopy(Page);
+    const TPagePlaces places(Page, copy);
+    SearchSequence(patterns, copy, Page);
 
     // The article's cell up to its end: the row markup between it and the next block is not kept.
-    const TPos block = patterns[0][0].first;
-    const size_t content = static_cast<size_t>(patterns[0][0].second - Page.cbegin());
-    const TPos cellEnd = Page.cbegin() + static_cast<std::ptrdiff_t>(CellEnd(Page, content));
+    const TPos block = places(patterns[0][0].first);
+    const size_t content = static_cast<size_t>(patterns[0][0].second - copy.cbegin());
+    const size_t logs = static_cast<size_t>(patterns[1][0].first - copy.cbegin());
     std::string output = kHeadStart + m_PageName + kHeadEnd;
-    AppendRange(output, block, std::min(cellEnd, patterns[1][0].first));
+    AppendRange(output, block, Page.cbegin() + static_cast<std::ptrdiff_t>(ArticleEnd(copy, content, logs)));
 
     ReplaceBackgroundCells(output);
     FlattenImageLinks(output);
@@ -313,40 +310,108 @@ bool IsTag(const std::string& Text, size_t At, const char* Name)
            Text[i] == '\n' || Text[i] == '\r' || Text[i] == '\f';
 }
 
+/// What a tag at At means to the end of a cell.
+enum class ECellTag { Other, Table, TableEnd, Cell, CellEnd, Row };
+
+ECellTag CellTag(const std::string& Text, size_t At)
+{
+    // Every tag that matters here begins with "t" or "/" (names are lower case in a reading copy).
+    const char next = At + 1 < Text.size() ? Text[At + 1] : '\0';
+    if (next != 't' && next != '/')
+        return ECellTag::Other;
+    if (IsTag(Text, At, "table"))
+        return ECellTag::Table;
+    if (IsTag(Text, At, "/table"))
+        return ECellTag::TableEnd;
+    if (IsTag(Text, At, "td") || IsTag(Text, At, "th"))
+        return ECellTag::Cell;
+    if (IsTag(Text, At, "/td") || IsTag(Text, At, "/th"))
+        return ECellTag::CellEnd;
+    for (const char* name : {"tr", "/tr", "tbody", "/tbody", "thead", "/thead", "tfoot", "/tfoot"}) {
+        if (IsTag(Text, At, name))
+            return ECellTag::Row;
+    }
+    return ECellTag::Other;
+}
+
+/// Past the '>' of the tag at At, or the end of Text.
+size_t PastTag(const std::string& Text, size_t At)
+{
+    const size_t close = Text.find('>', At);
+    return close == std::string::npos ? Text.size() : close + 1;
+}
+
 size_t CellEnd(const std::string& Text, size_t From)
 {
     size_t depth = 0; // tables open inside the cell
     for (size_t at = Text.find('<', From); at != std::string::npos; at = Text.find('<', at + 1)) {
-        // Every tag that matters here begins with "t", "/" or "!" (in any case).
-        const char next = at + 1 < Text.size() ? static_cast<char>(Text[at + 1] | 0x20) : '\0';
-        if (next != 't' && next != '/' && next != '!')
-            continue;
-        if (Text.compare(at, 4, "<!--") == 0) {
-            at = Text.find("-->", at + 4);
-            if (at == std::string::npos)
-                break;
-            continue;
-        }
-        if (IsTag(Text, at, "table")) {
+        switch (CellTag(Text, at)) {
+        case ECellTag::Other:
+            break;
+        case ECellTag::Table:
             ++depth;
-        } else if (IsTag(Text, at, "/table")) {
+            break;
+        case ECellTag::TableEnd:
             if (depth == 0)
                 return at;
             --depth;
-        } else if (depth > 0) {
-            continue;
-        } else if (IsTag(Text, at, "/td") || IsTag(Text, at, "/th")) {
-            const size_t close = Text.find('>', at);
-            return close == std::string::npos ? Text.size() : close + 1;
-        } else {
-            for (const char* name :
-                 {"td", "th", "tr", "/tr", "tbody", "/tbody", "thead", "/thead", "tfoot", "/tfoot"}) {
-                if (IsTag(Text, at, name))
-                    return at;
-            }
+            break;
+        case ECellTag::CellEnd:
+            if (depth == 0)
+                return PastTag(Text, at);
+            break;
+        case ECellTag::Cell:
+        case ECellTag::Row:
+            if (depth == 0)
+                return at;
+            break;
         }
     }
     return Text.size();
+}
+
+size_t ArticleEnd(const std::string& Text, size_t From, size_t Limit)
+{
+    size_t depth = 0;      // tables open inside the cell
+    size_t strayCells = 0; // cells opened inside the cell outside a table of its own
+    for (size_t at = Text.find('<', From); at < Limit; at = Text.find('<', at + 1)) {
+        switch (CellTag(Text, at)) {
+        case ECellTag::Other:
+        case ECellTag::Row:
+            break;
+        case ECellTag::Table:
+            ++depth;
+            break;
+        case ECellTag::TableEnd:
+            if (depth == 0)
+                return at;
+            --depth;
+            break;
+        case ECellTag::Cell:
+            strayCells += depth == 0 ? 1 : 0;
+            break;
+        case ECellTag::CellEnd:
+            if (depth > 0)
+                break;
+            if (strayCells == 0)
+                return std::min(PastTag(Text, at), Limit);
+            --strayCells;
+            break;
+        }
+    }
+    // The blanks and row tags between the last content and Limit show nothing.
+    size_t end = Limit;
+    for (;;) {
+        while (end > From && IsBlank(Text[end - 1]))
+            --end;
+        if (end == From || Text[end - 1] != '>')
+            return end;
+        const size_t tag = Text.rfind('<', end - 1);
+        if (tag == std::string::npos || tag < From || PastTag(Text, tag) != end ||
+            CellTag(Text, tag) != ECellTag::Row)
+            return end;
+        end = tag;
+    }
 }
 
 } // namespace
@@ -384,7 +449,7 @@ const TPagePatterns& Patterns()
         // Picture links: a link (target in group 1) around nothing but a picture, and the picture a link
         // target names (group 1): after the last '?' that a picture name follows, up to its extension.
         {"A.ImageLink", "<a[^>]*?" + AttributeValue("href") + R"re([^>]*>\s*<img[^>]*>\s*</a>)re", 0},
-        {"A.ImageTarget", R"re((?:.+\?)?(.+?\.(?:jpg|png|gif|bmp|svg))(?=\W|$))re", 0},
+        {"A.ImageTarget", R"re((?:.+\?)?(.+?\.(?:jpe?g|png|gif|bmp|svg|webp))(?=\W|$))re", regex::NOCASE},
     };
     return table;
 }
@@ -418,30 +483,33 @@ void ReplaceBackgroundCells(std::string& Text)
     static TRegexp backgroundCell = Compile(kBackgroundCell);
     static TRegexp cellLink = Compile(kCellLink);
 
+    // The cells are found in the reading copy; what is kept is Text's.
+    const std::string copy = ReadingCopy(Text);
+    const TPagePlaces places(Text, copy);
     std::string output;
     output.reserve(Text.size());
     TPos position = Text.begin();
     for (size_t from = 0;;) {
-        const size_t at = NextTagWith(Text, from, "<td", "background");
+        const size_t at = NextTagWith(copy, from, "<td", "background");
         if (at == std::string::npos ||
-            !backgroundCell.Find(Text.cbegin() + static_cast<std::ptrdiff_t>(at), Text.cend()))
+            !backgroundCell.Find(copy.cbegin() + static_cast<std::ptrdiff_t>(at), copy.cend()))
             break;
         const TPos content = backgroundCell[0].second;
-        from = static_cast<size_t>(content - Text.cbegin());
-        const TPos cellEnd = Text.cbegin() + static_cast<std::ptrdiff_t>(CellEnd(Text, from));
+        from = static_cast<size_t>(content - copy.cbegin());
+        const TPos cellEnd = copy.cbegin() + static_cast<std::ptrdiff_t>(CellEnd(copy, from));
         // A cell without a link of its own stays as it was; the link's "<a " is looked for first, as most
         // background cells hold none.
-        const std::string_view cell(Text.data() + from, static_cast<size_t>(cellEnd - content));
+        const std::string_view cell(copy.data() + from, static_cast<size_t>(cellEnd - content));
         if (cell.find("<a ") == std::string_view::npos || !cellLink.Find(content, cellEnd))
             continue;
-        AppendRange(output, position, backgroundCell[0].first);
+        AppendRange(output, position, places(backgroundCell[0].first));
         output += "<td>";
-        AppendRange(output, cellLink[0].first, cellLink[0].second);
+        AppendRange(output, places(cellLink[0].first), places(cellLink[0].second));
         output += "<img src=\"";
-        AppendRange(output, backgroundCell[1].first, backgroundCell[1].second);
+        AppendRange(output, places(backgroundCell[1].first), places(backgroundCell[1].second));
         output += "\"></a></td>";
-        position = cellEnd;
-        from = static_cast<size_t>(cellEnd - Text.cbegin());
+        position = places(cellEnd);
+        from = static_cast<size_t>(cellEnd - copy.cbegin());
     }
     AppendRange(output, position, Text.cend());
     Text.swap(output);
@@ -451,44 +519,41 @@ void FlattenImageLinks(std::string& Text)
 {
     static TRegexp imageLink = Compile(kImageLink);
     static TRegexp imageTarget = Compile(kImageTarget);
+    static TRegexp pictureType = ::Compile(PageServicePatterns()[2]);
 
-    // Whether [First, Last) holds one of imageTarget's picture types after a dot with something before
-    // it: imageTarget cannot match where it does not, and most link targets are pages, which it would try
-    // from every byte.
-    static const std::vector<std::string> types = ImageTargetTypes();
+    // Whether [First, Last) holds one of the picture types after a dot with something before it:
+    // imageTarget cannot match where it does not, and most link targets are pages, which it would try from
+    // every byte.
     const auto mayNamePicture = [](TPos First, TPos Last) {
-        for (TPos dot = First == Last ? Last : std::find(First + 1, Last, '.'); dot != Last;
-             dot = std::find(dot + 1, Last, '.')) {
-            for (const std::string& type : types) {
-                if (static_cast<size_t>(Last - dot) > type.size() &&
-                    std::equal(type.begin(), type.end(), dot + 1))
-                    return true;
-            }
-        }
-        return false;
+        const TPos dot = First == Last ? Last : std::find(First + 1, Last, '.');
+        return dot != Last && pictureType.Find(dot, Last);
     };
 
+    // The links are found in the reading copy; their targets and what is kept are Text's.
+    const std::string copy = ReadingCopy(Text);
+    const TPagePlaces places(Text, copy);
     std::string output;
     output.reserve(Text.size());
     TPos position = Text.begin();
-    for (size_t at = FindText(Text, 0, "<a"); at != std::string::npos;) {
-        if (!MayBeImageLink(Text, at)) {
-            at = FindText(Text, at + 1, "<a");
+    for (size_t at = FindText(copy, 0, "<a"); at != std::string::npos;) {
+        if (!MayBeImageLink(copy, at)) {
+            at = FindText(copy, at + 1, "<a");
             continue;
         }
-        if (!imageLink.Find(Text.cbegin() + static_cast<std::ptrdiff_t>(at), Text.cend()))
+        if (!imageLink.Find(copy.cbegin() + static_cast<std::ptrdiff_t>(at), copy.cend()))
             break;
-        AppendRange(output, position, imageLink[0].first);
-        if (mayNamePicture(imageLink[1].first, imageLink[1].second) &&
-            imageTarget.Find(imageLink[1].first, imageLink[1].second)) {
+        AppendRange(output, position, places(imageLink[0].first));
+        const TPos targetBegin = places(imageLink[1].first);
+        const TPos targetEnd = places(imageLink[1].second);
+        if (mayNamePicture(targetBegin, targetEnd) && imageTarget.Find(targetBegin, targetEnd)) {
             output += "<img src=\"";
             AppendRange(output, imageTarget[1].first, imageTarget[1].second);
             output += "\">";
         } else {
-            AppendRange(output, imageLink[0].first, imageLink[0].second);
+            AppendRange(output, places(imageLink[0].first), places(imageLink[0].second));
         }
-        position = imageLink[0].second;
-        at = FindText(Text, static_cast<size_t>(position - Text.cbegin()), "<a");
+        position = places(imageLink[0].second);
+        at = FindText(copy, static_cast<size_t>(imageLink[0].second - copy.cbegin()), "<a");
     }
     AppendRange(output, position, Text.cend());
     Text.swap(output);
@@ -497,7 +562,8 @@ void FlattenImageLinks(std::string& Text)
 void CutComments(std::string& Text)
 {
     static TRegexp patterns[2] = {Compile(kCommentsAnchor), Compile(kNoIndex)};
-    if (!FindSequence(patterns, Text))
+    const std::string copy = ReadingCopy(Text);
+    if (!FindSequence(patterns, copy))
         return;
 
     // Compiled only for a page that has comments.
@@ -507,7 +573,7 @@ void CutComments(std::string& Text)
     TRegexpScanner scanner(cut, noIndex);
     while (scanner.Find(dotsBlock))
         cut = dotsBlock[0].second;
-    Text.erase(static_cast<size_t>(cut - Text.cbegin()));
+    Text.erase(static_cast<size_t>(cut - copy.cbegin()));
 }
 
 } // namespace PopMech

@@ -7,15 +7,26 @@
 #include "libs/Exceptions.h"
 #include "libs/strings.h"
 
+void RaiseSearchError(const TRegexp& Pattern, std::string_view Searched)
+{
+    APL_THROW("Ошибка при поиске шаблона: \"" << Pattern.GetPatternText() << "\" в строке "
+                                              << Excerpt(Searched, "\""));
+}
+
+std::string_view SameRange(const std::string& Copy, const std::string& Original, TTextIterator First,
+                           TTextIterator Last)
+{
+    FATAL_CHECK(Copy.size() == Original.size());
+    return std::string_view(Original).substr(static_cast<size_t>(First - Copy.begin()),
+                                             static_cast<size_t>(Last - First));
+}
+
 namespace {
 
 [[noreturn]] void RaiseSearchError(const TRegexp& Pattern, TTextIterator First, TTextIterator Last)
 {
-    APL_THROW("Ошибка при поиске шаблона: \""
-              << Pattern.GetPatternText() << "\" в строке "
-              << Excerpt(First == Last ? std::string_view()
-                                       : std::string_view(&*First, static_cast<size_t>(Last - First)),
-                         "\""));
+    RaiseSearchError(Pattern, First == Last ? std::string_view()
+                                            : std::string_view(&*First, static_cast<size_t>(Last - First)));
 }
 
 } // namespace
@@ -76,11 +87,14 @@ bool TRegexpScanner::FindSequence(TRegexp* Patterns, size_t N)
 
 namespace RegexpWrapperDetail {
 
-bool RunSequence(TRegexp* Patterns, size_t N, TTextIterator First, TTextIterator Last, bool MustFind)
+bool RunSequence(TRegexp* Patterns, size_t N, TTextIterator First, TTextIterator Last, bool MustFind,
+                 const std::string* Searched, const std::string* Quoted)
 {
     TTextIterator position = First;
     for (size_t i = 0; i < N; ++i) {
         if (!Patterns[i].Find(position, Last)) {
+            if (MustFind && Quoted != nullptr)
+                RaiseSearchError(Patterns[i], SameRange(*Searched, *Quoted, position, Last));
             if (MustFind)
                 RaiseSearchError(Patterns[i], position, Last);
             return false;

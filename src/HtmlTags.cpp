@@ -1,0 +1,215 @@
+#include "HtmlTags.h"
+
+#include <cstring>
+#include <string_view>
+
+namespace {
+
+bool IsBlank(char C)
+{
+    return C == ' ' || C == '\t' || C == '\n' || C == '\f' || C == '\r';
+}
+
+bool IsLetter(char C)
+{
+    const char lower = static_cast<char>(C | 0x20);
+    return lower >= 'a' && lower <= 'z';
+}
+
+/// The elements whose text holds no tags, up to their end tag (raw text and escapable raw text).
+const char* const kTextElements[] = {"script", "style", "xmp", "iframe", "noembed", "noframes", "textarea", "title"};
+
+/// One pass of a browser's tokenizer over a page, writing the reading copy.
+class TTagScanner {
+  public:
+    TTagScanner(const std::string& Page, std::string& Copy)
+        : m_Page(Page.data()), m_Size(Page.size()), m_Copy(&Copy[0])
+    {
+    }
+
+    void Run()
+    {
+        size_t at = 0;
+        while (at < m_Size) {
+            const void* open = std::memchr(m_Page + at, '<', m_Size - at);
+            if (open == nullptr)
+                return;
+            at = static_cast<size_t>(static_cast<const char*>(open) - m_Page);
+            at = Markup(at);
+        }
+    }
+
+  private:
+    char At(size_t I) const { return I < m_Size ? m_Page[I] : '\0'; }
+
+    /// Masks every byte of [From, To) that is one of Bytes.
+    void Mask(size_t From, size_t To, std::string_view Bytes)
+    {
+        for (size_t i = From; i < To; ++i) {
+            if (Bytes.find(m_Page[i]) != std::string_view::npos)
+                m_Copy[i] = kMaskByte;
+        }
+    }
+
+    /// Reads what begins with the '<' at At; returns where the text after it begins.
+    size_t Markup(size_t At)
+    {
+        const char next = At + 1 < m_Size ? m_Page[At + 1] : '\0';
+        if (IsLetter(next))
+            return Tag(At, At + 1, true);
+        if (next == '/') {
+            if (IsLetter(At + 2 < m_Size ? m_Page[At + 2] : '\0'))
+                return Tag(At, At + 2, false);
+            if (At + 2 < m_Size && m_Page[At + 2] == '>')
+                return At + 3; // "</>": nothing
+            return BogusComment(At, At + 2);
+        }
+        if (next == '!') {
+            if (At + 3 < m_Size && m_Page[At + 2] == '-' && m_Page[At + 3] == '-')
+                return Comment(At + 4);
+            return BogusComment(At, At + 2);
+        }
+        if (next == '?')
+            return BogusComment(At, At + 1);
+        return At + 1; // a '<' of the text
+    }
+
+    /// A comment whose text begins at From: up to "-->" ("<!-->" and "<!--->" end at once).
+    size_t Comment(size_t From)
+    {
+        size_t text = From;
+        if (At(text) == '>')
+            return text + 1;
+        if (At(text) == '-' && At(text + 1) == '>')
+            return text + 2;
+        const std::string_view rest(m_Page + From, m_Size - From);
+        const size_t end = rest.find("-->");
+        const size_t close = end == std::string_view::npos ? m_Size : From + end;
+        Mask(From, close, "<>");
+        return end == std::string_view::npos ? m_Size : close + 3;
+    }
+
+    /// <!x, <?x and </ followed by neither a letter nor '>': a comment up to the next '>'.
+    size_t BogusComment(size_t Open, size_t From)
+    {
+        const void* close = std::memchr(m_Page + From, '>', m_Size - From);
+        const size_t end = close ? static_cast<size_t>(static_cast<const char*>(close) - m_Page) : m_Size;
+        Mask(From, end, "<");
+        (void)Open;
+        return close ? end + 1 : m_Size;
+    }
+
+    /// Lowers the ASCII capitals of [From, To) and masks its syntax bytes: a name.
+    void Name(size_t From, size_t To)
+    {
+        for (size_t i = From; i < To; ++i) {
+            const char c = m_Page[i];
+            if (c >= 'A' && c <= 'Z')
+                m_Copy[i] = static_cast<char>(c + 0x20);
+            else if (c == '<' || c == '"' || c == '\'' || c == '=')
+                m_Copy[i] = kMaskByte;
+        }
+    }
+
+    /// A start or end tag whose '<' is at Open and whose name begins at NameStart; returns where the text
+    /// after it begins.
+    size_t Tag(size_t Open, size_t NameStart, bool Start)
+    {
+        size_t i = NameStart;
+        while (i < m_Size && !IsBlank(m_Page[i]) && m_Page[i] != '/' && m_Page[i] != '>')
+            ++i;
+        Name(NameStart, i);
+        const std::string_view name(m_Copy + NameStart, i - NameStart);
+        for (;;) {
+            while (i < m_Size && (IsBlank(m_Page[i]) || m_Page[i] == '/'))
+                ++i;
+            if (i >= m_Size)
+                break;
+            if (m_Page[i] == '>')
+                return Start ? Text(name, i + 1) : i + 1;
+            // An attribute: its name (which may begin with '='), then "=" and a value, or none.
+            const size_t nameStart = i++;
+            while (i < m_Size && !IsBlank(m_Page[i]) && m_Page[i] != '/' && m_Page[i] != '>' && m_Page[i] != '=')
+                ++i;
+            Name(nameStart, i);
+            size_t j = i;
+            while (j < m_Size && IsBlank(m_Page[j]))
+                ++j;
+            if (j >= m_Size || m_Page[j] != '=') {
+                i = j;
+                continue;
+            }
+            ++j;
+            while (j < m_Size && IsBlank(m_Page[j]))
+                ++j;
+            if (j >= m_Size)
+                break;
+            const char quote = m_Page[j];
+            if (quote == '"' || quote == '\'') {
+                const void* close = std::memchr(m_Page + j + 1, quote, m_Size - j - 1);
+                if (close == nullptr) {
+                    Mask(j + 1, m_Size, "<>\"'=");
+                    break;
+                }
+                const size_t end = static_cast<size_t>(static_cast<const char*>(close) - m_Page);
+                Mask(j + 1, end, "<>\"'=");
+                i = end + 1;
+            } else {
+                i = j;
+                while (i < m_Size && !IsBlank(m_Page[i]) && m_Page[i] != '>')
+                    ++i;
+                Mask(j, i, "<\"'=");
+            }
+        }
+        // The page ends inside the tag: a browser drops it.
+        m_Copy[Open] = kMaskByte;
+        return m_Size;
+    }
+
+    /// After the start tag Name that ends before From: the text of an element that holds no tags runs to
+    /// its end tag, and its '<' and '>' are text.
+    size_t Text(std::string_view Name, size_t From)
+    {
+        if (Name == "plaintext") {
+            Mask(From, m_Size, "<>");
+            return m_Size;
+        }
+        bool holdsNoTags = false;
+        for (const char* element : kTextElements)
+            holdsNoTags = holdsNoTags || Name == element;
+        if (!holdsNoTags)
+            return From;
+        for (size_t at = From; at < m_Size; ++at) {
+            const void* open = std::memchr(m_Page + at, '<', m_Size - at);
+            if (open == nullptr)
+                break;
+            at = static_cast<size_t>(static_cast<const char*>(open) - m_Page);
+            if (At(at + 1) != '/')
+                continue;
+            size_t k = 0;
+            while (k < Name.size() && (At(at + 2 + k) | 0x20) == Name[k])
+                ++k;
+            const char after = At(at + 2 + k);
+            if (k == Name.size() && (IsBlank(after) || after == '/' || after == '>' || at + 2 + k == m_Size)) {
+                Mask(From, at, "<>");
+                return at;
+            }
+        }
+        Mask(From, m_Size, "<>");
+        return m_Size;
+    }
+
+    const char* const m_Page;
+    const size_t m_Size;
+    char* const m_Copy;
+};
+
+} // namespace
+
+std::string ReadingCopy(const std::string& Page)
+{
+    std::string copy = Page;
+    if (!copy.empty())
+        TTagScanner(Page, copy).Run();
+    return copy;
+}
