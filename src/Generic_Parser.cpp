@@ -289,25 +289,30 @@ size_t FragmentStart(std::string_view Value)
 void RenameLinks(const std::string& Text, const BrintLib::TPageUrl& PageUrl, const TLocalFiles& Files,
                  std::string& Result)
 {
-    static TRegexp link = Compile(PageServicePatterns()[0]);
     FATAL_CHECK(&Result != &Text);
-    Result.clear();
-    Result.reserve(Text.size());
+    THtmlPage renamed;
+    RenameLinks(THtmlPage(Text), PageUrl, Files, renamed);
+    Result = renamed.TakeText();
+}
+
+void RenameLinks(const THtmlPage& Page, const BrintLib::TPageUrl& PageUrl, const TLocalFiles& Files,
+                 THtmlPage& Result)
+{
+    static TRegexp link = Compile(PageServicePatterns()[0]);
+    FATAL_CHECK(&Result != &Page);
+    Result = THtmlPage();
+    Result.Reserve(Page.Text().size());
     // Each value is resolved once: the local file it becomes, or null when it is no article's. The values
-    // are read where they stand in Text; one without character references is known without its fragment
-    // ("2#comments" is "2"), which its address leaves out.
+    // are read where they stand in the page; one without character references is known without its
+    // fragment ("2#comments" is "2"), which its address leaves out.
     // A page has thousands of links: the entries are taken from one buffer, given back at once.
     std::pmr::monotonic_buffer_resource memory;
     std::pmr::unordered_map<std::string_view, const std::string*> known(&memory);
-    // The links are found in the reading copy; what is kept or replaced is Text's, at the same places.
-    const std::string copy = ReadingCopy(Text);
-    const TPagePlaces places(Text, copy);
-    TRegexpScanner scanner(copy);
-    TTextIterator previous = Text.begin();
+    // The links are found in the reading copy.
+    TRegexpScanner scanner(Page.Copy());
+    size_t previous = 0;
     while (scanner.Find(link)) {
-        const TTextIterator valueBegin = places(link[1].first);
-        const TTextIterator valueEnd = places(link[1].second);
-        const std::string_view value(&*valueBegin, static_cast<size_t>(valueEnd - valueBegin));
+        const std::string_view value = Page.TextOf(link[1].first, link[1].second);
         const size_t fragment = FragmentStart(value);
         const auto [found, added] = known.try_emplace(
             value.find('&') == std::string_view::npos ? value.substr(0, fragment) : value, nullptr);
@@ -319,13 +324,15 @@ void RenameLinks(const std::string& Text, const BrintLib::TPageUrl& PageUrl, con
         }
         if (found->second == nullptr)
             continue;
-        AppendRange(Result, previous, valueBegin);
-        Result += *found->second;
+        const size_t valueBegin = Page.Offset(link[1].first);
+        const size_t valueEnd = Page.Offset(link[1].second);
+        Result.Append(Page, previous, valueBegin);
+        Result.AppendMarkup(*found->second);
         if (fragment != std::string_view::npos)
-            Result.append(value.substr(fragment));
+            Result.Append(Page, valueBegin + fragment, valueEnd);
         previous = valueEnd;
     }
-    AppendRange(Result, previous, Text.end());
+    Result.Append(Page, previous, Page.Text().size());
 }
 
 void LogBadArticleAddress(const std::string& Page, const std::string& Link)
@@ -336,6 +343,19 @@ void LogBadArticleAddress(const std::string& Page, const std::string& Link)
 void ProcessImages(const std::string& Dir, std::string& Page, const BrintLib::TPageUrl& PageUrl,
                    const std::string& PageName)
 {
+    THtmlPage page(std::move(Page));
+    try {
+        ProcessImages(Dir, page, PageUrl, PageName);
+    } catch (...) {
+        Page = page.TakeText();
+        throw;
+    }
+    Page = page.TakeText();
+}
+
+void ProcessImages(const std::string& Dir, THtmlPage& Page, const BrintLib::TPageUrl& PageUrl,
+                   const std::string& PageName)
+{
     static TRegexp findImages = Compile(PageServicePatterns()[1]);
     static TRegexp pictureType = Compile(PageServicePatterns()[2]);
 
@@ -344,26 +364,23 @@ void ProcessImages(const std::string& Dir, std::string& Page, const BrintLib::TP
         APL_THROW("Ошибка при создании каталога " << pathPrefix << ": "
                                                   << BrintLib::GetErrorDescription(static_cast<int>(error)));
 
-    std::string output;
+    THtmlPage output;
     // A local name may be longer than the source it replaces.
-    output.reserve(Page.size() + Page.size() / 8);
-    // Source as written, where it stands in Page -> PageName/NN.ext.
+    output.Reserve(Page.Text().size() + Page.Text().size() / 8);
+    // Source as written, where it stands in the page -> PageName/NN.ext.
     std::pmr::monotonic_buffer_resource memory;
     std::pmr::unordered_map<std::string_view, std::string> localNames(&memory);
     unsigned count = 0;
-    // The pictures are found in the reading copy; their sources and the text between them are Page's.
-    const std::string copy = ReadingCopy(Page);
-    const TPagePlaces places(Page, copy);
-    TRegexpScanner scanner(copy);
+    // The pictures are found in the reading copy; their sources are the page's.
+    TRegexpScanner scanner(Page.Copy());
     while (scanner.Find(findImages)) {
-        AppendRange(output, places(scanner.Previous()), places(findImages[0].first));
-        const TTextIterator sourceBegin = places(findImages[1].first);
-        const TTextIterator sourceEnd = places(findImages[1].second);
-        const std::string_view source(&*sourceBegin, static_cast<size_t>(sourceEnd - sourceBegin));
+        output.Append(Page, scanner.Previous(), findImages[0].first);
+        const std::string_view source = Page.TextOf(findImages[1].first, findImages[1].second);
         auto known = localNames.find(source);
         if (known == localNames.end()) {
-            const std::string_view tag(&*places(findImages[0].first),
-                                       static_cast<size_t>(findImages[0].second - findImages[0].first));
+            const std::string_view tag = Page.TextOf(findImages[0].first, findImages[0].second);
+            const TTextIterator sourceBegin = Page.InText(findImages[1].first);
+            const TTextIterator sourceEnd = Page.InText(findImages[1].second);
             // The type follows a dot: it is looked for from the first one on, which the look-behind sees.
             const TTextIterator dot = std::find(sourceBegin, sourceEnd, '.');
             if (dot == sourceEnd || !pictureType.Find(dot, sourceEnd)) {
@@ -382,10 +399,10 @@ void ProcessImages(const std::string& Dir, std::string& Page, const BrintLib::TP
             g_TaskQueue.Push(
                 std::make_unique<TDownloadFile>(std::string(url), Concatenation({pathPrefix, fileName})));
         }
-        output += "<img src=\"";
-        output += known->second;
-        output += "\">";
+        output.AppendMarkup("<img src=\"");
+        output.AppendMarkup(known->second);
+        output.AppendMarkup("\">");
     }
-    AppendRange(output, places(scanner.Previous()), Page.end());
-    Page.swap(output);
+    output.Append(Page, scanner.Previous(), scanner.End());
+    Page.Swap(output);
 }

@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "HtmlTags.h"
 #include "PagePattern.h"
 #include "libs/Url.h"
 
@@ -76,21 +77,6 @@ std::string ClassicTimeText(const std::tm& Time);
 /// space are copied as they stand.
 void StripTags(std::string& Out, std::string::const_iterator First, std::string::const_iterator Last);
 
-/// The places of a page that correspond to those of its reading copy (ReadingCopy), where its patterns are
-/// searched: the same offsets.
-class TPagePlaces {
-  public:
-    TPagePlaces(const std::string& Page, const std::string& Copy) : m_Page(Page.begin()), m_Copy(Copy.begin())
-    {
-    }
-    /// The place in the page of the place InCopy of the copy.
-    TTextIterator operator()(TTextIterator InCopy) const { return m_Page + (InCopy - m_Copy); }
-
-  private:
-    TTextIterator m_Page;
-    TTextIterator m_Copy;
-};
-
 /// The local page files of an issue's articles (relative to the issue directory), keyed by the article's
 /// address as TPageUrl::Resolve gives it (no fragment): a text that outlives the map, such as the one the
 /// TPageUrl keeps.
@@ -109,6 +95,9 @@ std::string_view ResolveValue(const BrintLib::TPageUrl& PageUrl, std::string_vie
 /// object of its own (fatal check).
 void RenameLinks(const std::string& Text, const BrintLib::TPageUrl& PageUrl, const TLocalFiles& Files,
                  std::string& Result);
+/// The same over a page with its reading copy, Result's copy kept in step.
+void RenameLinks(const THtmlPage& Page, const BrintLib::TPageUrl& PageUrl, const TLocalFiles& Files,
+                 THtmlPage& Result);
 
 /// Logs (LogError) that the article link Link, on the page saved as Page, has an address that cannot be
 /// resolved: the article is not fetched.
@@ -128,4 +117,7 @@ void LogBadArticleAddress(const std::string& Page, const std::string& Link);
 /// raises BrintLib::TAplThrowException naming the directory and the system's error text when it cannot,
 /// leaving Page unchanged and queuing nothing.
 void ProcessImages(const std::string& Dir, std::string& Page, const BrintLib::TPageUrl& PageUrl,
+                   const std::string& PageName);
+/// The same over a page with its reading copy, kept in step.
+void ProcessImages(const std::string& Dir, THtmlPage& Page, const BrintLib::TPageUrl& PageUrl,
                    const std::string& PageName);

@@ -5,9 +5,43 @@
 
 namespace {
 
+/// Byte classes of the scanner, one bit each.
+enum : unsigned char {
+    kBlank = 1,      // blank of HTML: space, tab, line feed, form feed, carriage return
+    kTagNameEnd = 2, // ends a tag name: a blank, '/', '>'
+    kNameEnd = 4,    // ends an attribute name: a blank, '/', '>', '='
+    kValueEnd = 8,   // ends a bare value: a blank, '>'
+    kInName = 16,    // masked inside a name: '<', '"', '\'', '='
+    kInValue = 32,   // masked inside a quoted value: '<', '>', '"', '\'', '='
+    kInBare = 64,    // masked inside a bare value: '<', '"', '\'', '='
+    kUpper = 128,    // an ASCII capital
+};
+
+struct TByteClasses {
+    unsigned char Of[256] = {};
+    constexpr TByteClasses()
+    {
+        for (const unsigned char c : {' ', '\t', '\n', '\f', '\r'})
+            Of[c] |= kBlank | kTagNameEnd | kNameEnd | kValueEnd;
+        Of[static_cast<unsigned char>('/')] |= kTagNameEnd | kNameEnd;
+        Of[static_cast<unsigned char>('>')] |= kTagNameEnd | kNameEnd | kValueEnd | kInValue;
+        Of[static_cast<unsigned char>('=')] |= kNameEnd | kInName | kInValue | kInBare;
+        for (const unsigned char c : {'<', '"', '\''})
+            Of[c] |= kInName | kInValue | kInBare;
+        for (unsigned c = 'A'; c <= 'Z'; ++c)
+            Of[c] |= kUpper;
+    }
+};
+constexpr TByteClasses kClasses;
+
+bool Is(char C, unsigned char Class)
+{
+    return (kClasses.Of[static_cast<unsigned char>(C)] & Class) != 0;
+}
+
 bool IsBlank(char C)
 {
-    return C == ' ' || C == '\t' || C == '\n' || C == '\f' || C == '\r';
+    return Is(C, kBlank);
 }
 
 bool IsLetter(char C)
@@ -42,11 +76,11 @@ class TTagScanner {
   private:
     char At(size_t I) const { return I < m_Size ? m_Page[I] : '\0'; }
 
-    /// Masks every byte of [From, To) that is one of Bytes.
-    void Mask(size_t From, size_t To, std::string_view Bytes)
+    /// Masks every '<' and '>' of [From, To): text.
+    void MaskAngles(size_t From, size_t To)
     {
         for (size_t i = From; i < To; ++i) {
-            if (Bytes.find(m_Page[i]) != std::string_view::npos)
+            if (m_Page[i] == '<' || m_Page[i] == '>')
                 m_Copy[i] = kMaskByte;
         }
     }
@@ -85,7 +119,7 @@ class TTagScanner {
         const std::string_view rest(m_Page + From, m_Size - From);
         const size_t end = rest.find("-->");
         const size_t close = end == std::string_view::npos ? m_Size : From + end;
-        Mask(From, close, "<>");
+        MaskAngles(From, close);
         return end == std::string_view::npos ? m_Size : close + 3;
     }
 
@@ -94,44 +128,41 @@ class TTagScanner {
     {
         const void* close = std::memchr(m_Page + From, '>', m_Size - From);
         const size_t end = close ? static_cast<size_t>(static_cast<const char*>(close) - m_Page) : m_Size;
-        Mask(From, end, "<");
+        MaskAngles(From, end);
         (void)Open;
         return close ? end + 1 : m_Size;
     }
 
-    /// Lowers the ASCII capitals of [From, To) and masks its syntax bytes: a name.
-    void Name(size_t From, size_t To)
+    /// Reads a name from From (its first byte taken whatever it is) up to a byte of the class End: lowers
+    /// its ASCII capitals and masks its syntax bytes. Returns where it ends.
+    size_t Name(size_t From, unsigned char End)
     {
-        for (size_t i = From; i < To; ++i) {
-            const char c = m_Page[i];
-            if (c >= 'A' && c <= 'Z')
-                m_Copy[i] = static_cast<char>(c + 0x20);
-            else if (c == '<' || c == '"' || c == '\'' || c == '=')
-                m_Copy[i] = kMaskByte;
+        size_t i = From;
+        for (; i < m_Size; ++i) {
+            const unsigned char classes = kClasses.Of[static_cast<unsigned char>(m_Page[i])];
+            if ((classes & End) != 0 && i > From)
+                break;
+            if ((classes & (kUpper | kInName)) != 0)
+                m_Copy[i] = (classes & kUpper) != 0 ? static_cast<char>(m_Page[i] + 0x20) : kMaskByte;
         }
+        return i;
     }
 
     /// A start or end tag whose '<' is at Open and whose name begins at NameStart; returns where the text
     /// after it begins.
     size_t Tag(size_t Open, size_t NameStart, bool Start)
     {
-        size_t i = NameStart;
-        while (i < m_Size && !IsBlank(m_Page[i]) && m_Page[i] != '/' && m_Page[i] != '>')
-            ++i;
-        Name(NameStart, i);
+        size_t i = Name(NameStart, kTagNameEnd);
         const std::string_view name(m_Copy + NameStart, i - NameStart);
         for (;;) {
-            while (i < m_Size && (IsBlank(m_Page[i]) || m_Page[i] == '/'))
+            while (i < m_Size && Is(m_Page[i], kBlank | kTagNameEnd) && m_Page[i] != '>')
                 ++i;
             if (i >= m_Size)
                 break;
             if (m_Page[i] == '>')
                 return Start ? Text(name, i + 1) : i + 1;
             // An attribute: its name (which may begin with '='), then "=" and a value, or none.
-            const size_t nameStart = i++;
-            while (i < m_Size && !IsBlank(m_Page[i]) && m_Page[i] != '/' && m_Page[i] != '>' && m_Page[i] != '=')
-                ++i;
-            Name(nameStart, i);
+            i = Name(i, kNameEnd);
             size_t j = i;
             while (j < m_Size && IsBlank(m_Page[j]))
                 ++j;
@@ -146,19 +177,18 @@ class TTagScanner {
                 break;
             const char quote = m_Page[j];
             if (quote == '"' || quote == '\'') {
-                const void* close = std::memchr(m_Page + j + 1, quote, m_Size - j - 1);
-                if (close == nullptr) {
-                    Mask(j + 1, m_Size, "<>\"'=");
-                    break;
+                for (i = j + 1; i < m_Size && m_Page[i] != quote; ++i) {
+                    if (Is(m_Page[i], kInValue))
+                        m_Copy[i] = kMaskByte;
                 }
-                const size_t end = static_cast<size_t>(static_cast<const char*>(close) - m_Page);
-                Mask(j + 1, end, "<>\"'=");
-                i = end + 1;
+                if (i == m_Size)
+                    break;
+                ++i;
             } else {
-                i = j;
-                while (i < m_Size && !IsBlank(m_Page[i]) && m_Page[i] != '>')
-                    ++i;
-                Mask(j, i, "<\"'=");
+                for (i = j; i < m_Size && !Is(m_Page[i], kValueEnd); ++i) {
+                    if (Is(m_Page[i], kInBare))
+                        m_Copy[i] = kMaskByte;
+                }
             }
         }
         // The page ends inside the tag: a browser drops it.
@@ -171,7 +201,7 @@ class TTagScanner {
     size_t Text(std::string_view Name, size_t From)
     {
         if (Name == "plaintext") {
-            Mask(From, m_Size, "<>");
+            MaskAngles(From, m_Size);
             return m_Size;
         }
         bool holdsNoTags = false;
@@ -191,11 +221,11 @@ class TTagScanner {
                 ++k;
             const char after = At(at + 2 + k);
             if (k == Name.size() && (IsBlank(after) || after == '/' || after == '>' || at + 2 + k == m_Size)) {
-                Mask(From, at, "<>");
+                MaskAngles(From, at);
                 return at;
             }
         }
-        Mask(From, m_Size, "<>");
+        MaskAngles(From, m_Size);
         return m_Size;
     }
 

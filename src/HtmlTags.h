@@ -14,7 +14,10 @@
 // or rewritten is taken from the page itself.
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <string_view>
+#include <utility>
 
 /// What stands in the reading copy for a byte of syntax that is text: no pattern takes it for syntax, a
 /// blank or a word character.
@@ -22,3 +25,79 @@ inline constexpr char kMaskByte = '\x1A';
 
 /// The reading copy of Page. Same size as Page; one pass over it.
 std::string ReadingCopy(const std::string& Page);
+
+/// A page being rewritten and its reading copy, kept in step: each pass reads both and writes both, so that
+/// the tags of a page are scanned once, not once per pass. Places in the copy are places in the text.
+class THtmlPage {
+  public:
+    THtmlPage() = default;
+    /// Text and its reading copy.
+    explicit THtmlPage(std::string Text) : m_Text(std::move(Text)), m_Copy(ReadingCopy(m_Text)) {}
+
+    const std::string& Text() const { return m_Text; }
+    const std::string& Copy() const { return m_Copy; }
+    /// The offset of a place in the copy.
+    size_t Offset(std::string::const_iterator InCopy) const { return static_cast<size_t>(InCopy - m_Copy.begin()); }
+    /// The place in the text of a place in the copy.
+    std::string::const_iterator InText(std::string::const_iterator InCopy) const
+    {
+        return m_Text.begin() + (InCopy - m_Copy.begin());
+    }
+    /// The text of [First, Last), places in the copy.
+    std::string_view TextOf(std::string::const_iterator First, std::string::const_iterator Last) const
+    {
+        return std::string_view(m_Text).substr(Offset(First), static_cast<size_t>(Last - First));
+    }
+
+    /// Appends the bytes [From, To) of Source (offsets), text and copy.
+    void Append(const THtmlPage& Source, size_t From, size_t To)
+    {
+        m_Text.append(Source.m_Text, From, To - From);
+        m_Copy.append(Source.m_Copy, From, To - From);
+    }
+    /// The same with places in Source's copy.
+    void Append(const THtmlPage& Source, std::string::const_iterator First, std::string::const_iterator Last)
+    {
+        Append(Source, Source.Offset(First), Source.Offset(Last));
+    }
+    /// Appends markup that the program writes, which its copy reads as it stands: names in lower case, values
+    /// without syntax bytes ("<img src=\"", a local file name).
+    void AppendMarkup(std::string_view Markup)
+    {
+        m_Text += Markup;
+        m_Copy += Markup;
+    }
+    /// Appends a whole fragment of markup (every tag closed, every element whose text holds no tags ended),
+    /// read by itself.
+    void AppendFragment(const std::string& Fragment)
+    {
+        m_Text += Fragment;
+        m_Copy += ReadingCopy(Fragment);
+    }
+    /// Cuts text and copy at Offset.
+    void Erase(size_t Offset)
+    {
+        m_Text.erase(Offset);
+        m_Copy.erase(Offset);
+    }
+    void Reserve(size_t Size)
+    {
+        m_Text.reserve(Size);
+        m_Copy.reserve(Size);
+    }
+    void Swap(THtmlPage& Other)
+    {
+        m_Text.swap(Other.m_Text);
+        m_Copy.swap(Other.m_Copy);
+    }
+    /// The text, taken out; the object is then empty.
+    std::string TakeText()
+    {
+        m_Copy.clear();
+        return std::move(m_Text);
+    }
+
+  private:
+    std::string m_Text;
+    std::string m_Copy;
+};

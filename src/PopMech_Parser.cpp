@@ -136,21 +136,18 @@ std::string Text(const TRegexp& Pattern, unsigned Group)
     return Pattern[Group].str();
 }
 
-/// The text of a sub-match record of a search in a reading copy, where it stands in the page.
-std::string_view View(const TPagePlaces& Places, const TRegexp& Pattern, unsigned Group)
+/// The text of a sub-match record of a search in Page's reading copy, where it stands in the page.
+std::string_view View(const THtmlPage& Page, const TRegexp& Pattern, unsigned Group)
 {
-    const TRegexp::TSubMatch& record = Pattern[Group];
-    return record.first == record.second
-               ? std::string_view()
-               : std::string_view(&*Places(record.first), static_cast<size_t>(record.second - record.first));
+    return Page.TextOf(Pattern[Group].first, Pattern[Group].second);
 }
 
 /// Appends MakeNavigationBar and the end of the page.
-void AppendNavigationBar(std::string& Output, const TSharedPageList& Pages, size_t Index)
+void AppendNavigationBar(THtmlPage& Output, const TSharedPageList& Pages, size_t Index)
 {
-    Output += MakeNavigationBar(Pages, Index);
-    Output += "</html>";
+    Output.AppendFragment(MakeNavigationBar(Pages, Index) + "</html>");
 }
+
 
 /// Processes one article page of an issue; filled by QueueArticles.
 struct TProcessArticlePage {
@@ -183,7 +180,7 @@ struct TProcessTitlePage {
 /// twice keeps its first file). A link whose address cannot be resolved is logged and skipped. Raises the
 /// search error when Output has no article link, or one without an href.
 void QueueArticles(const std::string& Dir, const std::string& IssueName, const BrintLib::TPageUrl& PageUrl,
-                   const TSharedPageList& Pages, std::string& Output)
+                   const TSharedPageList& Pages, THtmlPage& Output)
 {
     static TRegexp articleLink = Compile(kArticleLink);
     static TRegexp href = Compile(kHref);
@@ -191,23 +188,22 @@ void QueueArticles(const std::string& Dir, const std::string& IssueName, const B
     TLocalFiles files;
     size_t index = 1;
     // The links are found in the reading copy; their texts are Output's.
-    const std::string copy = ReadingCopy(Output);
-    const TPagePlaces places(Output, copy);
+    const std::string& copy = Output.Copy();
     for (size_t from = 0;;) {
         const size_t at = NextTagWith(copy, from, "<a", "t_link_big");
         if (at == std::string::npos ||
             !articleLink.Find(copy.cbegin() + static_cast<std::ptrdiff_t>(at), copy.cend())) {
             // A page without any article link raises the search error over the whole page.
             if (from == 0 && !articleLink.Find(copy))
-                RaiseSearchError(articleLink, Output);
+                RaiseSearchError(articleLink, Output.Text());
             break;
         }
         from = static_cast<size_t>(articleLink[0].second - copy.cbegin());
         if (!href.Find(articleLink[0].first, articleLink[0].second))
-            RaiseSearchError(href, SameRange(copy, Output, articleLink[0].first, articleLink[0].second));
-        const std::string_view resolved = ResolveValue(PageUrl, View(places, href, 1));
+            RaiseSearchError(href, View(Output, articleLink, 0));
+        const std::string_view resolved = ResolveValue(PageUrl, View(Output, href, 1));
         if (resolved.empty()) {
-            LogBadArticleAddress(Dir + (*Pages)[0], std::string(View(places, articleLink, 0)));
+            LogBadArticleAddress(Dir + (*Pages)[0], std::string(View(Output, articleLink, 0)));
             continue;
         }
         const std::string url(resolved);
@@ -226,33 +222,32 @@ void QueueArticles(const std::string& Dir, const std::string& IssueName, const B
         g_TaskQueue.Push(std::move(task));
         ++index;
     }
-    std::string renamed;
+    THtmlPage renamed;
     RenameLinks(Output, PageUrl, files, renamed);
-    Output.swap(renamed);
+    Output.Swap(renamed);
 }
 
 std::string TProcessTitlePage::Process(std::string& Page)
 {
     static TRegexp patterns[4] = {Compile(kMainBlock), Compile(kContentsTable), Compile(kIssueLink),
                                   Compile(kNoIndex)};
-    const std::string copy = ReadingCopy(Page);
-    const TPagePlaces places(Page, copy);
-    SearchSequence(patterns, copy, Page);
+    const THtmlPage page(std::move(Page));
+    SearchSequence(patterns, page.Copy(), page.Text());
     const TRegexp& table = patterns[1];
     const TRegexp& issueLink = patterns[2];
     const TRegexp& noIndex = patterns[3];
 
-    const std::string month(View(places, issueLink, 1));
-    const std::string year(View(places, issueLink, 2));
+    const std::string month(View(page, issueLink, 1));
+    const std::string year(View(page, issueLink, 2));
     const std::string issueName = MakeIssueName(year, month);
 
-    std::string output;
-    output.reserve(Page.size() + 256);
-    output += kHeadStart + issueName + kHeadEnd;
-    output += "<h1>" + month + " " + year + "</h1>\n";
+    THtmlPage output;
+    output.Reserve(page.Text().size() + 256);
+    output.AppendFragment(kHeadStart + issueName + kHeadEnd);
+    output.AppendFragment("<h1>" + month + " " + year + "</h1>\n");
     // The issue's own link is left out: it would only lead back to this page.
-    AppendRange(output, places(table[0].first), places(issueLink[0].first));
-    AppendRange(output, places(issueLink[0].second), places(noIndex[0].first));
+    output.Append(page, table[0].first, issueLink[0].first);
+    output.Append(page, issueLink[0].second, noIndex[0].first);
 
     const std::string dir = CreateIssueDirectory(m_Dir, issueName);
     m_Dir = dir;
@@ -269,23 +264,22 @@ std::string TProcessTitlePage::Process(std::string& Page)
     ProcessImages(dir, output, pageUrl, contentsName);
     AppendNavigationBar(output, pages, 0);
 
-    Page.swap(output);
+    Page = output.TakeText();
     return dir + contentsFile;
 }
 
 std::string TProcessArticlePage::Process(std::string& Page)
 {
     static TRegexp patterns[2] = {Compile(kArticleBlock), Compile(kLogsBlock)};
-    const std::string copy = ReadingCopy(Page);
-    const TPagePlaces places(Page, copy);
-    SearchSequence(patterns, copy, Page);
+    const THtmlPage page(std::move(Page));
+    SearchSequence(patterns, page.Copy(), page.Text());
 
     // The article's cell up to its end: the row markup between it and the next block is not kept.
-    const TPos block = places(patterns[0][0].first);
-    const size_t content = static_cast<size_t>(patterns[0][0].second - copy.cbegin());
-    const size_t logs = static_cast<size_t>(patterns[1][0].first - copy.cbegin());
-    std::string output = kHeadStart + m_PageName + kHeadEnd;
-    AppendRange(output, block, Page.cbegin() + static_cast<std::ptrdiff_t>(ArticleEnd(copy, content, logs)));
+    const size_t content = page.Offset(patterns[0][0].second);
+    const size_t logs = page.Offset(patterns[1][0].first);
+    THtmlPage output;
+    output.AppendFragment(kHeadStart + m_PageName + kHeadEnd);
+    output.Append(page, page.Offset(patterns[0][0].first), ArticleEnd(page.Copy(), content, logs));
 
     ReplaceBackgroundCells(output);
     FlattenImageLinks(output);
@@ -294,7 +288,7 @@ std::string TProcessArticlePage::Process(std::string& Page)
     CutComments(output);
     AppendNavigationBar(output, m_Pages, m_Index);
 
-    Page.swap(output);
+    Page = output.TakeText();
     return m_Dir + m_PageName + ".htm";
 }
 
@@ -480,42 +474,56 @@ bool ProcessUrl(const std::string& Url, const std::string& SavePath)
 
 void ReplaceBackgroundCells(std::string& Text)
 {
+    THtmlPage page(std::move(Text));
+    ReplaceBackgroundCells(page);
+    Text = page.TakeText();
+}
+
+void ReplaceBackgroundCells(THtmlPage& Page)
+{
     static TRegexp backgroundCell = Compile(kBackgroundCell);
     static TRegexp cellLink = Compile(kCellLink);
 
-    // The cells are found in the reading copy; what is kept is Text's.
-    const std::string copy = ReadingCopy(Text);
-    const TPagePlaces places(Text, copy);
-    std::string output;
-    output.reserve(Text.size());
-    TPos position = Text.begin();
+    // The cells are found in the reading copy.
+    const std::string& copy = Page.Copy();
+    THtmlPage output;
+    output.Reserve(copy.size());
+    size_t position = 0;
     for (size_t from = 0;;) {
         const size_t at = NextTagWith(copy, from, "<td", "background");
         if (at == std::string::npos ||
             !backgroundCell.Find(copy.cbegin() + static_cast<std::ptrdiff_t>(at), copy.cend()))
             break;
         const TPos content = backgroundCell[0].second;
-        from = static_cast<size_t>(content - copy.cbegin());
-        const TPos cellEnd = copy.cbegin() + static_cast<std::ptrdiff_t>(CellEnd(copy, from));
+        from = Page.Offset(content);
+        const size_t cellEnd = CellEnd(copy, from);
         // A cell without a link of its own stays as it was; the link's "<a " is looked for first, as most
         // background cells hold none.
-        const std::string_view cell(copy.data() + from, static_cast<size_t>(cellEnd - content));
-        if (cell.find("<a ") == std::string_view::npos || !cellLink.Find(content, cellEnd))
+        const std::string_view cell(copy.data() + from, cellEnd - from);
+        if (cell.find("<a ") == std::string_view::npos ||
+            !cellLink.Find(content, copy.cbegin() + static_cast<std::ptrdiff_t>(cellEnd)))
             continue;
-        AppendRange(output, position, places(backgroundCell[0].first));
-        output += "<td>";
-        AppendRange(output, places(cellLink[0].first), places(cellLink[0].second));
-        output += "<img src=\"";
-        AppendRange(output, places(backgroundCell[1].first), places(backgroundCell[1].second));
-        output += "\"></a></td>";
-        position = places(cellEnd);
-        from = static_cast<size_t>(cellEnd - copy.cbegin());
+        output.Append(Page, position, Page.Offset(backgroundCell[0].first));
+        output.AppendMarkup("<td>");
+        output.Append(Page, cellLink[0].first, cellLink[0].second);
+        output.AppendMarkup("<img src=\"");
+        output.Append(Page, backgroundCell[1].first, backgroundCell[1].second);
+        output.AppendMarkup("\"></a></td>");
+        position = cellEnd;
+        from = cellEnd;
     }
-    AppendRange(output, position, Text.cend());
-    Text.swap(output);
+    output.Append(Page, position, copy.size());
+    Page.Swap(output);
 }
 
 void FlattenImageLinks(std::string& Text)
+{
+    THtmlPage page(std::move(Text));
+    FlattenImageLinks(page);
+    Text = page.TakeText();
+}
+
+void FlattenImageLinks(THtmlPage& Page)
 {
     static TRegexp imageLink = Compile(kImageLink);
     static TRegexp imageTarget = Compile(kImageTarget);
@@ -529,12 +537,11 @@ void FlattenImageLinks(std::string& Text)
         return dot != Last && pictureType.Find(dot, Last);
     };
 
-    // The links are found in the reading copy; their targets and what is kept are Text's.
-    const std::string copy = ReadingCopy(Text);
-    const TPagePlaces places(Text, copy);
-    std::string output;
-    output.reserve(Text.size());
-    TPos position = Text.begin();
+    // The links are found in the reading copy; their targets are read in the text.
+    const std::string& copy = Page.Copy();
+    THtmlPage output;
+    output.Reserve(copy.size());
+    size_t position = 0;
     for (size_t at = FindText(copy, 0, "<a"); at != std::string::npos;) {
         if (!MayBeImageLink(copy, at)) {
             at = FindText(copy, at + 1, "<a");
@@ -542,28 +549,36 @@ void FlattenImageLinks(std::string& Text)
         }
         if (!imageLink.Find(copy.cbegin() + static_cast<std::ptrdiff_t>(at), copy.cend()))
             break;
-        AppendRange(output, position, places(imageLink[0].first));
-        const TPos targetBegin = places(imageLink[1].first);
-        const TPos targetEnd = places(imageLink[1].second);
+        output.Append(Page, position, Page.Offset(imageLink[0].first));
+        const TPos targetBegin = Page.InText(imageLink[1].first);
+        const TPos targetEnd = Page.InText(imageLink[1].second);
         if (mayNamePicture(targetBegin, targetEnd) && imageTarget.Find(targetBegin, targetEnd)) {
-            output += "<img src=\"";
-            AppendRange(output, imageTarget[1].first, imageTarget[1].second);
-            output += "\">";
+            const size_t targetOffset = static_cast<size_t>(targetBegin - Page.Text().cbegin());
+            output.AppendMarkup("<img src=\"");
+            output.Append(Page, Page.Offset(imageLink[1].first) + static_cast<size_t>(imageTarget[1].first - targetBegin),
+                          targetOffset + static_cast<size_t>(imageTarget[1].second - targetBegin));
+            output.AppendMarkup("\">");
         } else {
-            AppendRange(output, places(imageLink[0].first), places(imageLink[0].second));
+            output.Append(Page, imageLink[0].first, imageLink[0].second);
         }
-        position = places(imageLink[0].second);
-        at = FindText(copy, static_cast<size_t>(imageLink[0].second - copy.cbegin()), "<a");
+        position = Page.Offset(imageLink[0].second);
+        at = FindText(copy, position, "<a");
     }
-    AppendRange(output, position, Text.cend());
-    Text.swap(output);
+    output.Append(Page, position, copy.size());
+    Page.Swap(output);
 }
 
 void CutComments(std::string& Text)
 {
+    THtmlPage page(std::move(Text));
+    CutComments(page);
+    Text = page.TakeText();
+}
+
+void CutComments(THtmlPage& Page)
+{
     static TRegexp patterns[2] = {Compile(kCommentsAnchor), Compile(kNoIndex)};
-    const std::string copy = ReadingCopy(Text);
-    if (!FindSequence(patterns, copy))
+    if (!FindSequence(patterns, Page.Copy()))
         return;
 
     // Compiled only for a page that has comments.
@@ -573,7 +588,7 @@ void CutComments(std::string& Text)
     TRegexpScanner scanner(cut, noIndex);
     while (scanner.Find(dotsBlock))
         cut = dotsBlock[0].second;
-    Text.erase(static_cast<size_t>(cut - copy.cbegin()));
+    Page.Erase(Page.Offset(cut));
 }
 
 } // namespace PopMech

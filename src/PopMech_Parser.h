@@ -10,6 +10,7 @@
 
 #include <string>
 
+#include "HtmlTags.h"
 #include "PagePattern.h"
 
 namespace PopMech {
@@ -34,16 +35,22 @@ bool RecogniseUrl(const std::string& Url, std::string& SiteRoot);
 /// the cell changes, so its table keeps its rows and closing tags. A cell without a link stays as it was.
 /// Raises nothing.
 void ReplaceBackgroundCells(std::string& Text);
+/// The same over a page with its reading copy, kept in step.
+void ReplaceBackgroundCells(THtmlPage& Page);
 
 /// Replaces every link whose only content is a picture and whose target names a picture file (directly,
 /// or after the last '?' of a script address) by <img src="TARGET'S PICTURE">; links to anything else
 /// stay as they are. Raises nothing.
 void FlattenImageLinks(std::string& Text);
+/// The same over a page with its reading copy, kept in step.
+void FlattenImageLinks(THtmlPage& Page);
 
 /// Cuts the reader comments off an article: when the text has a comments anchor (<a name="comments">
 /// with the text up to the next </span> on its line) followed somewhere by <noindex>, the text ends after
 /// the last "dots" cell's table that lies wholly between the two, or right after the anchor's </span>
 /// when there is none. Otherwise the text is left unchanged. Raises nothing.
 void CutComments(std::string& Text);
+/// The same over a page with its reading copy, kept in step.
+void CutComments(THtmlPage& Page);
 
 } // namespace PopMech

@@ -76,8 +76,10 @@ void QueueArticles(const std::string& Dir, const std::string& IssueName, const s
     static TRegexp s_RowStart = Compile(kRowStart);
     static TRegexp s_Link = Compile(kRowLink);
 
-    const TPagePlaces places(Contents, ContentsCopy);
-    // The text of a group of the last search, from Contents.
+    // The place in Contents of a place in ContentsCopy, and the text of a group of the last search there.
+    const auto places = [&Contents, &ContentsCopy](TTextIterator InCopy) {
+        return Contents.cbegin() + (InCopy - ContentsCopy.cbegin());
+    };
     const auto group = [&places](const TRegexp& Pattern, size_t Group) {
         return std::string(places(Pattern[Group].first), places(Pattern[Group].second));
     };
@@ -148,18 +150,17 @@ std::string TProcessTitlePage::Process(std::string& Page)
     static TRegexp s_Head = Compile(kHead);
     static TRegexp s_Heading = Compile(kHeading);
 
-    // The patterns are searched in the reading copy; the texts kept are Page's.
-    const std::string copy = ReadingCopy(Page);
-    const TPagePlaces places(Page, copy);
-    const auto group = [&places](const TRegexp& Pattern, size_t Group) {
-        return std::string(places(Pattern[Group].first), places(Pattern[Group].second));
+    // The patterns are searched in the reading copy; the texts kept are the page's.
+    const THtmlPage page(std::move(Page));
+    const auto group = [&page](const TRegexp& Pattern, size_t Group) {
+        return std::string(page.TextOf(Pattern[Group].first, Pattern[Group].second));
     };
-    if (!s_Head.Find(copy))
-        RaiseSearchError(s_Head, Page);
+    if (!s_Head.Find(page.Copy()))
+        RaiseSearchError(s_Head, page.Text());
     std::string output = group(s_Head, 0);
 
-    if (!s_Heading.Find(copy))
-        RaiseSearchError(s_Heading, Page);
+    if (!s_Heading.Find(page.Copy()))
+        RaiseSearchError(s_Heading, page.Text());
     output += "<body><table><tr><td>";
     output += group(s_Heading, 1);
     output += "</td><td>";
@@ -180,7 +181,7 @@ std::string TProcessTitlePage::Process(std::string& Page)
     ProcessImages(dir, output, pageUrl, contentsName);
 
     output += "</body></html>";
-    Page.swap(output);
+    Page = std::move(output);
     return dir + contentsFile;
 }
 
@@ -188,16 +189,15 @@ std::string TProcessArticlePage::Process(std::string& Page)
 {
     static TRegexp s_Article = Compile(kArticle);
 
-    const std::string copy = ReadingCopy(Page);
-    const TPagePlaces places(Page, copy);
-    if (!s_Article.Find(copy))
-        RaiseSearchError(s_Article, Page);
-    std::string output(places(s_Article[1].first), places(s_Article[1].second));
-    AppendRange(output, places(s_Article[2].first), places(s_Article[2].second));
+    const THtmlPage page(std::move(Page));
+    if (!s_Article.Find(page.Copy()))
+        RaiseSearchError(s_Article, page.Text());
+    std::string output(page.TextOf(s_Article[1].first, s_Article[1].second));
+    output += page.TextOf(s_Article[2].first, s_Article[2].second);
     ProcessImages(m_Dir, output, BrintLib::TPageUrl(m_PageUrl), m_PageName);
     output += "<hr><a href=\"" + m_Contents + "\">Оглавление</a><hr>";
     output += "</body></html>";
-    Page.swap(output);
+    Page = std::move(output);
     return m_Dir + m_PageName + ".htm";
 }
 

@@ -18,12 +18,14 @@ struct TRewriteCase {
     std::string Expected;
 };
 
-void ExpectRewrites(void (*Rewrite)(std::string&), const std::vector<TRewriteCase>& Cases)
+/// Runs Rewrite on each case's page; the page's reading copy must stay in step with its text.
+void ExpectRewrites(void (*Rewrite)(THtmlPage&), const std::vector<TRewriteCase>& Cases)
 {
     for (const TRewriteCase& c : Cases) {
-        std::string text = c.Input;
-        Rewrite(text);
-        EXPECT_EQ(text, c.Expected) << c.Name;
+        THtmlPage page(c.Input);
+        Rewrite(page);
+        EXPECT_EQ(page.Text(), c.Expected) << c.Name;
+        EXPECT_EQ(page.Copy(), ReadingCopy(page.Text())) << c.Name;
     }
 }
 
