@@ -51,7 +51,8 @@ bool IsLetter(char C)
 }
 
 /// The elements whose text holds no tags, up to their end tag (raw text and escapable raw text).
-const char* const kTextElements[] = {"script", "style", "xmp", "iframe", "noembed", "noframes", "textarea", "title"};
+const char* const kTextElements[] = {"script",  "style",    "xmp",      "iframe",
+                                     "noembed", "noframes", "textarea", "title"};
 
 /// One pass of a browser's tokenizer over a page, writing the reading copy.
 class TTagScanner {
@@ -220,7 +221,8 @@ class TTagScanner {
             while (k < Name.size() && (At(at + 2 + k) | 0x20) == Name[k])
                 ++k;
             const char after = At(at + 2 + k);
-            if (k == Name.size() && (IsBlank(after) || after == '/' || after == '>' || at + 2 + k == m_Size)) {
+            if (k == Name.size() &&
+                (IsBlank(after) || after == '/' || after == '>' || at + 2 + k == m_Size)) {
                 MaskAngles(From, at);
                 return at;
             }

@@ -37,7 +37,10 @@ class THtmlPage {
     const std::string& Text() const { return m_Text; }
     const std::string& Copy() const { return m_Copy; }
     /// The offset of a place in the copy.
-    size_t Offset(std::string::const_iterator InCopy) const { return static_cast<size_t>(InCopy - m_Copy.begin()); }
+    size_t Offset(std::string::const_iterator InCopy) const
+    {
+        return static_cast<size_t>(InCopy - m_Copy.begin());
+    }
     /// The place in the text of a place in the copy.
     std::string::const_iterator InText(std::string::const_iterator InCopy) const
     {

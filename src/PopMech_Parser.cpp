@@ -148,7 +148,6 @@ void AppendNavigationBar(THtmlPage& Output, const TSharedPageList& Pages, size_t
     Output.AppendFragment(MakeNavigationBar(Pages, Index) + "</html>");
 }
 
-
 /// Processes one article page of an issue; filled by QueueArticles.
 struct TProcessArticlePage {
     std::string m_PageUrl;   ///< the article's address, which its pictures' addresses are resolved against
@@ -555,7 +554,9 @@ void FlattenImageLinks(THtmlPage& Page)
         if (mayNamePicture(targetBegin, targetEnd) && imageTarget.Find(targetBegin, targetEnd)) {
             const size_t targetOffset = static_cast<size_t>(targetBegin - Page.Text().cbegin());
             output.AppendMarkup("<img src=\"");
-            output.Append(Page, Page.Offset(imageLink[1].first) + static_cast<size_t>(imageTarget[1].first - targetBegin),
+            output.Append(Page,
+                          Page.Offset(imageLink[1].first) +
+                              static_cast<size_t>(imageTarget[1].first - targetBegin),
                           targetOffset + static_cast<size_t>(imageTarget[1].second - targetBegin));
             output.AppendMarkup("\">");
         } else {

@@ -46,6 +46,9 @@ bool TRegexp::Search(TTextIterator First, TTextIterator Last)
 bool TRegexp::Find(TTextIterator First, TTextIterator Last)
 {
     const bool found = m_Pattern.match(First, Last, m_Results);
+    // A search that gives up at the engine's backtracking budget found nothing it could tell: an error.
+    if (m_Results.limit_reached())
+        RaiseSearchError(*this, First, Last);
     return found && m_Results.size() > 0 && m_Results[0].matched;
 }
 
