@@ -340,21 +340,38 @@ void LogBadArticleAddress(const std::string& Page, const std::string& Link)
     LogError(Page + " Неверный адрес статьи: " + Excerpt(Link, "") + "\n");
 }
 
-void ProcessImages(const std::string& Dir, std::string& Page, const BrintLib::TPageUrl& PageUrl,
-                   const std::string& PageName)
+namespace {
+
+/// What a rewriting pass writes: a page with its reading copy, or a text alone when no pass reads it after.
+void AppendPart(THtmlPage& Output, const THtmlPage& Page, TTextIterator First, TTextIterator Last)
 {
-    THtmlPage page(std::move(Page));
-    try {
-        ProcessImages(Dir, page, PageUrl, PageName);
-    } catch (...) {
-        Page = page.TakeText();
-        throw;
-    }
-    Page = page.TakeText();
+    Output.Append(Page, First, Last);
+}
+void AppendPart(std::string& Output, const THtmlPage& Page, TTextIterator First, TTextIterator Last)
+{
+    Output += Page.TextOf(First, Last);
+}
+void AppendMarkup(THtmlPage& Output, std::string_view Markup)
+{
+    Output.AppendMarkup(Markup);
+}
+void AppendMarkup(std::string& Output, std::string_view Markup)
+{
+    Output += Markup;
+}
+void ReserveOutput(THtmlPage& Output, size_t Size)
+{
+    Output.Reserve(Size);
+}
+void ReserveOutput(std::string& Output, size_t Size)
+{
+    Output.reserve(Size);
 }
 
-void ProcessImages(const std::string& Dir, THtmlPage& Page, const BrintLib::TPageUrl& PageUrl,
-                   const std::string& PageName)
+/// ProcessImages into Output, an object of its own.
+template <class TOutput>
+void LocalisePictures(const std::string& Dir, const THtmlPage& Page, const BrintLib::TPageUrl& PageUrl,
+                      const std::string& PageName, TOutput& Output)
 {
     static TRegexp findImages = Compile(PageServicePatterns()[1]);
     static TRegexp pictureType = Compile(PageServicePatterns()[2]);
@@ -364,9 +381,8 @@ void ProcessImages(const std::string& Dir, THtmlPage& Page, const BrintLib::TPag
         APL_THROW("Ошибка при создании каталога " << pathPrefix << ": "
                                                   << BrintLib::GetErrorDescription(static_cast<int>(error)));
 
-    THtmlPage output;
     // A local name may be longer than the source it replaces.
-    output.Reserve(Page.Text().size() + Page.Text().size() / 8);
+    ReserveOutput(Output, Page.Text().size() + Page.Text().size() / 8);
     // Source as written, where it stands in the page -> PageName/NN.ext.
     std::pmr::monotonic_buffer_resource memory;
     std::pmr::unordered_map<std::string_view, std::string> localNames(&memory);
@@ -374,7 +390,7 @@ void ProcessImages(const std::string& Dir, THtmlPage& Page, const BrintLib::TPag
     // The pictures are found in the reading copy; their sources are the page's.
     TRegexpScanner scanner(Page.Copy());
     while (scanner.Find(findImages)) {
-        output.Append(Page, scanner.Previous(), findImages[0].first);
+        AppendPart(Output, Page, scanner.Previous(), findImages[0].first);
         const std::string_view source = Page.TextOf(findImages[1].first, findImages[1].second);
         auto known = localNames.find(source);
         if (known == localNames.end()) {
@@ -399,10 +415,35 @@ void ProcessImages(const std::string& Dir, THtmlPage& Page, const BrintLib::TPag
             g_TaskQueue.Push(
                 std::make_unique<TDownloadFile>(std::string(url), Concatenation({pathPrefix, fileName})));
         }
-        output.AppendMarkup("<img src=\"");
-        output.AppendMarkup(known->second);
-        output.AppendMarkup("\">");
+        AppendMarkup(Output, "<img src=\"");
+        AppendMarkup(Output, known->second);
+        AppendMarkup(Output, "\">");
     }
-    output.Append(Page, scanner.Previous(), scanner.End());
+    AppendPart(Output, Page, scanner.Previous(), scanner.End());
+}
+
+} // namespace
+
+void ProcessImages(const std::string& Dir, std::string& Page, const BrintLib::TPageUrl& PageUrl,
+                   const std::string& PageName)
+{
+    std::string output;
+    ProcessImages(Dir, THtmlPage(Page), PageUrl, PageName, output);
+    Page.swap(output);
+}
+
+void ProcessImages(const std::string& Dir, THtmlPage& Page, const BrintLib::TPageUrl& PageUrl,
+                   const std::string& PageName)
+{
+    THtmlPage output;
+    LocalisePictures(Dir, Page, PageUrl, PageName, output);
     Page.Swap(output);
+}
+
+void ProcessImages(const std::string& Dir, const THtmlPage& Page, const BrintLib::TPageUrl& PageUrl,
+                   const std::string& PageName, std::string& Output)
+{
+    FATAL_CHECK(&Output != &Page.Text());
+    Output.clear();
+    LocalisePictures(Dir, Page, PageUrl, PageName, Output);
 }

@@ -143,9 +143,10 @@ std::string_view View(const THtmlPage& Page, const TRegexp& Pattern, unsigned Gr
 }
 
 /// Appends MakeNavigationBar and the end of the page.
-void AppendNavigationBar(THtmlPage& Output, const TSharedPageList& Pages, size_t Index)
+void AppendNavigationBar(std::string& Output, const TSharedPageList& Pages, size_t Index)
 {
-    Output.AppendFragment(MakeNavigationBar(Pages, Index) + "</html>");
+    Output += MakeNavigationBar(Pages, Index);
+    Output += "</html>";
 }
 
 /// Processes one article page of an issue; filled by QueueArticles.
@@ -260,10 +261,9 @@ std::string TProcessTitlePage::Process(std::string& Page)
     QueueArticles(dir, issueName, pageUrl, pages, output);
     ReplaceBackgroundCells(output);
     FlattenImageLinks(output);
-    ProcessImages(dir, output, pageUrl, contentsName);
-    AppendNavigationBar(output, pages, 0);
-
-    Page = output.TakeText();
+    // The last pass: the saved text alone.
+    ProcessImages(dir, output, pageUrl, contentsName, Page);
+    AppendNavigationBar(Page, pages, 0);
     return dir + contentsFile;
 }
 
@@ -285,9 +285,8 @@ std::string TProcessArticlePage::Process(std::string& Page)
     // Pictures are localised before the comments are cut off, so those of the cut part are downloaded too.
     ProcessImages(m_Dir, output, BrintLib::TPageUrl(m_PageUrl), m_PageName);
     CutComments(output);
-    AppendNavigationBar(output, m_Pages, m_Index);
-
     Page = output.TakeText();
+    AppendNavigationBar(Page, m_Pages, m_Index);
     return m_Dir + m_PageName + ".htm";
 }
 
@@ -511,6 +510,9 @@ void ReplaceBackgroundCells(THtmlPage& Page)
         position = cellEnd;
         from = cellEnd;
     }
+    // A page without such cells stays as it is, uncopied.
+    if (position == 0)
+        return;
     output.Append(Page, position, copy.size());
     Page.Swap(output);
 }
@@ -548,23 +550,23 @@ void FlattenImageLinks(THtmlPage& Page)
         }
         if (!imageLink.Find(copy.cbegin() + static_cast<std::ptrdiff_t>(at), copy.cend()))
             break;
-        output.Append(Page, position, Page.Offset(imageLink[0].first));
         const TPos targetBegin = Page.InText(imageLink[1].first);
         const TPos targetEnd = Page.InText(imageLink[1].second);
         if (mayNamePicture(targetBegin, targetEnd) && imageTarget.Find(targetBegin, targetEnd)) {
-            const size_t targetOffset = static_cast<size_t>(targetBegin - Page.Text().cbegin());
+            const size_t target = Page.Offset(imageLink[1].first);
+            output.Append(Page, position, Page.Offset(imageLink[0].first));
             output.AppendMarkup("<img src=\"");
-            output.Append(Page,
-                          Page.Offset(imageLink[1].first) +
-                              static_cast<size_t>(imageTarget[1].first - targetBegin),
-                          targetOffset + static_cast<size_t>(imageTarget[1].second - targetBegin));
+            output.Append(Page, target + static_cast<size_t>(imageTarget[1].first - targetBegin),
+                          target + static_cast<size_t>(imageTarget[1].second - targetBegin));
             output.AppendMarkup("\">");
-        } else {
-            output.Append(Page, imageLink[0].first, imageLink[0].second);
+            position = Page.Offset(imageLink[0].second);
         }
-        position = Page.Offset(imageLink[0].second);
-        at = FindText(copy, position, "<a");
+        // A link to a page stays where it is, in the text not yet copied.
+        at = FindText(copy, Page.Offset(imageLink[0].second), "<a");
     }
+    // A page without links to pictures stays as it is, uncopied.
+    if (position == 0)
+        return;
     output.Append(Page, position, copy.size());
     Page.Swap(output);
 }
