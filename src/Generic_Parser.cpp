@@ -363,6 +363,14 @@ void ReserveOutput(THtmlPage& Output, size_t Size)
 {
     Output.Reserve(Size);
 }
+size_t OutputSize(const THtmlPage& Output)
+{
+    return Output.Text().size();
+}
+size_t OutputSize(const std::string& Output)
+{
+    return Output.size();
+}
 void ReserveOutput(std::string& Output, size_t Size)
 {
     Output.reserve(Size);
@@ -382,7 +390,7 @@ void LocalisePictures(const std::string& Dir, const THtmlPage& Page, const Brint
                                                   << BrintLib::GetErrorDescription(static_cast<int>(error)));
 
     // A local name may be longer than the source it replaces.
-    ReserveOutput(Output, Page.Text().size() + Page.Text().size() / 8);
+    ReserveOutput(Output, OutputSize(Output) + Page.Text().size() + Page.Text().size() / 8);
     // Source as written, where it stands in the page -> PageName/NN.ext.
     std::pmr::monotonic_buffer_resource memory;
     std::pmr::unordered_map<std::string_view, std::string> localNames(&memory);
@@ -444,6 +452,5 @@ void ProcessImages(const std::string& Dir, const THtmlPage& Page, const BrintLib
                    const std::string& PageName, std::string& Output)
 {
     FATAL_CHECK(&Output != &Page.Text());
-    Output.clear();
     LocalisePictures(Dir, Page, PageUrl, PageName, Output);
 }

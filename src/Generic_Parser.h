@@ -121,7 +121,7 @@ void ProcessImages(const std::string& Dir, std::string& Page, const BrintLib::TP
 /// The same over a page with its reading copy, kept in step.
 void ProcessImages(const std::string& Dir, THtmlPage& Page, const BrintLib::TPageUrl& PageUrl,
                    const std::string& PageName);
-/// The same over a page with its reading copy, writing the text alone into Output (an object of its own,
+/// The same over a page with its reading copy, appending the text alone to Output (an object of its own,
 /// fatal check), for a page that no pass reads after; Page is unchanged.
 void ProcessImages(const std::string& Dir, const THtmlPage& Page, const BrintLib::TPageUrl& PageUrl,
                    const std::string& PageName, std::string& Output);

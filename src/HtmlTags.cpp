@@ -1,5 +1,6 @@
 #include "HtmlTags.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -62,32 +63,41 @@ const char* const kTextElements[] = {"script",  "style",    "xmp",      "iframe"
 /// One pass of a browser's tokenizer over a page, writing the reading copy.
 class TTagScanner {
   public:
-    TTagScanner(const std::string& Page, std::string& Copy)
-        : m_Page(Page.data()), m_Size(Page.size()), m_Copy(&Copy[0])
+    TTagScanner(std::string_view Page, TCopyChanges& Changes)
+        : m_Page(Page.data()), m_Size(Page.size()), m_Changes(Changes)
     {
     }
 
     void Run()
     {
-        size_t at = 0;
-        while (at < m_Size) {
-            const void* open = std::memchr(m_Page + at, '<', m_Size - at);
-            if (open == nullptr)
-                return;
-            at = static_cast<size_t>(static_cast<const char*>(open) - m_Page);
+        for (size_t at = 0; at < m_Size;) {
+            // Tags often follow one another: the next byte is looked at before the text is searched.
+            if (m_Page[at] != '<') {
+                const void* open = std::memchr(m_Page + at, '<', m_Size - at);
+                if (open == nullptr)
+                    break;
+                at = static_cast<size_t>(static_cast<const char*>(open) - m_Page);
+            }
             at = Markup(at);
         }
+        const auto byOffset = [](const TCopyChange& A, const TCopyChange& B) { return A.Offset < B.Offset; };
+        if (!std::is_sorted(m_Changes.begin(), m_Changes.end(), byOffset))
+            std::sort(m_Changes.begin(), m_Changes.end(), byOffset);
     }
 
   private:
     char At(size_t I) const { return I < m_Size ? m_Page[I] : '\0'; }
+
+    /// The copy holds Byte at Offset. The offsets come in ascending order, except the '<' of a tag that
+    /// the page ends inside, which Run puts in its place.
+    void Change(size_t Offset, char Byte) { m_Changes.push_back({Offset, Byte}); }
 
     /// Masks every '<' and '>' of [From, To): text.
     void MaskAngles(size_t From, size_t To)
     {
         for (size_t i = From; i < To; ++i) {
             if (m_Page[i] == '<' || m_Page[i] == '>')
-                m_Copy[i] = kMaskByte;
+                Change(i, kMaskByte);
         }
     }
 
@@ -148,7 +158,7 @@ class TTagScanner {
         unsigned char classes = kClasses.Of[page[i]];
         for (;;) {
             if ((classes & (kUpper | kInName)) != 0)
-                m_Copy[i] = (classes & kUpper) != 0 ? static_cast<char>(page[i] + 0x20) : kMaskByte;
+                Change(i, (classes & kUpper) != 0 ? static_cast<char>(page[i] + 0x20) : kMaskByte);
             if (++i == m_Size)
                 return i;
             classes = kClasses.Of[page[i]];
@@ -162,7 +172,13 @@ class TTagScanner {
     size_t Tag(size_t Open, size_t NameStart, bool Start)
     {
         size_t i = Name(NameStart, kTagNameEnd);
-        const std::string_view name(m_Copy + NameStart, i - NameStart);
+        // The name in lower case, as far as the names of the elements whose text holds no tags go.
+        char lower[10];
+        const size_t length = std::min(i - NameStart, sizeof lower);
+        for (size_t k = 0; k < length; ++k)
+            lower[k] = static_cast<char>(Is(m_Page[NameStart + k], kUpper) ? m_Page[NameStart + k] + 0x20
+                                                                           : m_Page[NameStart + k]);
+        const std::string_view name(lower, length);
         for (;;) {
             while (i < m_Size && Is(m_Page[i], kBlank | kTagNameEnd) && m_Page[i] != '>')
                 ++i;
@@ -196,13 +212,13 @@ class TTagScanner {
                     if ((classes & (kValueEnd | kInBare)) != 0) {
                         if ((classes & kValueEnd) != 0)
                             break;
-                        m_Copy[i] = kMaskByte;
+                        Change(i, kMaskByte);
                     }
                 }
             }
         }
         // The page ends inside the tag: a browser drops it.
-        m_Copy[Open] = kMaskByte;
+        Change(Open, kMaskByte);
         return m_Size;
     }
 
@@ -233,12 +249,12 @@ class TTagScanner {
             i += static_cast<size_t>(__builtin_ctz(mask));
             if (m_Page[i] == Quote)
                 return i;
-            m_Copy[i++] = kMaskByte;
+            Change(i++, kMaskByte);
         }
 #endif
         for (; i < m_Size && m_Page[i] != Quote; ++i) {
             if (Is(m_Page[i], kInValue))
-                m_Copy[i] = kMaskByte;
+                Change(i, kMaskByte);
         }
         return i;
     }
@@ -282,15 +298,76 @@ class TTagScanner {
 
     const char* const m_Page;
     const size_t m_Size;
-    char* const m_Copy;
+    TCopyChanges& m_Changes;
 };
 
 } // namespace
 
+TCopyChanges ReadingChanges(std::string_view Page)
+{
+    TCopyChanges changes;
+    if (!Page.empty())
+        TTagScanner(Page, changes).Run();
+    return changes;
+}
+
+void ApplyChanges(std::string& Text, const TCopyChanges& Changes)
+{
+    for (const TCopyChange& change : Changes)
+        Text[change.Offset] = change.Byte;
+}
+
+THtmlPage::THtmlPage(std::string Text) : m_Text(std::move(Text)), m_Changes(ReadingChanges(m_Text)) {}
+
+const std::string& THtmlPage::Copy() const
+{
+    if (m_Changes.empty())
+        return m_Text;
+    if (!m_CopyMade) {
+        m_Copy = m_Text;
+        ApplyChanges(m_Copy, m_Changes);
+        m_CopyMade = true;
+    }
+    return m_Copy;
+}
+
+void THtmlPage::AppendChanges(const TCopyChanges& Changes, size_t From, size_t To, size_t At)
+{
+    auto change = std::lower_bound(Changes.begin(), Changes.end(), From,
+                                   [](const TCopyChange& C, size_t Offset) { return C.Offset < Offset; });
+    for (; change != Changes.end() && change->Offset < To; ++change)
+        m_Changes.push_back({change->Offset - From + At, change->Byte});
+    m_CopyMade = false;
+}
+
+void THtmlPage::Append(const THtmlPage& Source, size_t From, size_t To)
+{
+    const size_t at = m_Text.size();
+    m_Text.append(Source.m_Text.data() + From, To - From);
+    if (!Source.m_Changes.empty())
+        AppendChanges(Source.m_Changes, From, To, at);
+    m_CopyMade = false;
+}
+
+void THtmlPage::AppendFragment(const std::string& Fragment)
+{
+    const size_t at = m_Text.size();
+    m_Text += Fragment;
+    const TCopyChanges changes = ReadingChanges(Fragment);
+    AppendChanges(changes, 0, Fragment.size(), at);
+}
+
+void THtmlPage::Erase(size_t Offset)
+{
+    m_Text.erase(Offset);
+    while (!m_Changes.empty() && m_Changes.back().Offset >= Offset)
+        m_Changes.pop_back();
+    m_CopyMade = false;
+}
+
 std::string ReadingCopy(const std::string& Page)
 {
     std::string copy = Page;
-    if (!copy.empty())
-        TTagScanner(Page, copy).Run();
+    ApplyChanges(copy, ReadingChanges(Page));
     return copy;
 }

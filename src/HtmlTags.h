@@ -18,33 +18,52 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 /// What stands in the reading copy for a byte of syntax that is text: no pattern takes it for syntax, a
 /// blank or a word character.
 inline constexpr char kMaskByte = '\x1A';
 
-/// The reading copy of Page. Same size as Page; one pass over it.
+/// Where a page's reading copy differs from the page: offsets in ascending order, the copy's byte at each.
+struct TCopyChange {
+    size_t Offset;
+    char Byte;
+};
+using TCopyChanges = std::vector<TCopyChange>;
+
+/// What makes the reading copy of Page from Page: one pass of the tag scanner over it. Empty for a page
+/// whose names are in lower case and whose values, comments and scripts hold no syntax bytes.
+TCopyChanges ReadingChanges(std::string_view Page);
+
+/// The reading copy of Page: the same size, Page with ReadingChanges applied.
 std::string ReadingCopy(const std::string& Page);
 
-/// A page being rewritten and its reading copy, kept in step: each pass reads both and writes both, so that
-/// the tags of a page are scanned once, not once per pass. Places in the copy are places in the text.
+/// A page being rewritten with what its reading copy changes, kept in step: each pass reads both and writes
+/// both, so that the tags of a page are scanned once, not once per pass. The copy itself is the text when
+/// nothing differs, and is made from the text only when a pass searches it after a change. Places in the
+/// copy are places in the text.
 class THtmlPage {
   public:
     THtmlPage() = default;
     /// Text and its reading copy.
-    explicit THtmlPage(std::string Text) : m_Text(std::move(Text)), m_Copy(ReadingCopy(m_Text)) {}
+    explicit THtmlPage(std::string Text);
+    THtmlPage(const THtmlPage&) = delete;
+    THtmlPage& operator=(const THtmlPage&) = delete;
+    THtmlPage(THtmlPage&&) = default;
+    THtmlPage& operator=(THtmlPage&&) = default;
 
     const std::string& Text() const { return m_Text; }
-    const std::string& Copy() const { return m_Copy; }
+    /// The reading copy. A reference that stays valid, and unchanged, until the page next changes.
+    const std::string& Copy() const;
     /// The offset of a place in the copy.
     size_t Offset(std::string::const_iterator InCopy) const
     {
-        return static_cast<size_t>(InCopy - m_Copy.begin());
+        return static_cast<size_t>(InCopy - Copy().begin());
     }
     /// The place in the text of a place in the copy.
     std::string::const_iterator InText(std::string::const_iterator InCopy) const
     {
-        return m_Text.begin() + (InCopy - m_Copy.begin());
+        return m_Text.begin() + static_cast<std::ptrdiff_t>(Offset(InCopy));
     }
     /// The text of [First, Last), places in the copy.
     std::string_view TextOf(std::string::const_iterator First, std::string::const_iterator Last) const
@@ -53,11 +72,7 @@ class THtmlPage {
     }
 
     /// Appends the bytes [From, To) of Source (offsets), text and copy.
-    void Append(const THtmlPage& Source, size_t From, size_t To)
-    {
-        m_Text.append(Source.m_Text, From, To - From);
-        m_Copy.append(Source.m_Copy, From, To - From);
-    }
+    void Append(const THtmlPage& Source, size_t From, size_t To);
     /// The same with places in Source's copy.
     void Append(const THtmlPage& Source, std::string::const_iterator First, std::string::const_iterator Last)
     {
@@ -65,42 +80,28 @@ class THtmlPage {
     }
     /// Appends markup that the program writes, which its copy reads as it stands: names in lower case, values
     /// without syntax bytes ("<img src=\"", a local file name).
-    void AppendMarkup(std::string_view Markup)
-    {
-        m_Text += Markup;
-        m_Copy += Markup;
-    }
+    void AppendMarkup(std::string_view Markup) { m_Text += Markup; }
     /// Appends a whole fragment of markup (every tag closed, every element whose text holds no tags ended),
     /// read by itself.
-    void AppendFragment(const std::string& Fragment)
-    {
-        m_Text += Fragment;
-        m_Copy += ReadingCopy(Fragment);
-    }
+    void AppendFragment(const std::string& Fragment);
     /// Cuts text and copy at Offset.
-    void Erase(size_t Offset)
-    {
-        m_Text.erase(Offset);
-        m_Copy.erase(Offset);
-    }
-    void Reserve(size_t Size)
-    {
-        m_Text.reserve(Size);
-        m_Copy.reserve(Size);
-    }
-    void Swap(THtmlPage& Other)
-    {
-        m_Text.swap(Other.m_Text);
-        m_Copy.swap(Other.m_Copy);
-    }
+    void Erase(size_t Offset);
+    void Reserve(size_t Size) { m_Text.reserve(Size); }
+    void Swap(THtmlPage& Other) { std::swap(*this, Other); }
     /// The text, taken out; the object is then empty.
     std::string TakeText()
     {
-        m_Copy.clear();
+        m_Changes.clear();
+        m_CopyMade = false;
         return std::move(m_Text);
     }
 
   private:
+    /// Appends the changes of [From, To) of Changes, moved to At.
+    void AppendChanges(const TCopyChanges& Changes, size_t From, size_t To, size_t At);
+
     std::string m_Text;
-    std::string m_Copy;
+    TCopyChanges m_Changes;
+    mutable std::string m_Copy;      ///< made from m_Text and m_Changes when first asked for after a change
+    mutable bool m_CopyMade = false; ///< whether m_Copy is the copy of the page as it is now
 };

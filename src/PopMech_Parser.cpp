@@ -178,9 +178,10 @@ struct TProcessTitlePage {
 /// one article task per link, in page order, for the link's address resolved against PageUrl; then renames
 /// the links of Output that lead to an article to its local file (RenameLinks; the same article linked
 /// twice keeps its first file). A link whose address cannot be resolved is logged and skipped. Raises the
-/// search error when Output has no article link, or one without an href.
+/// search error when Output has no article link, or one without an href (quoting Head, the page's head that
+/// stands before Output, and Output).
 void QueueArticles(const std::string& Dir, const std::string& IssueName, const BrintLib::TPageUrl& PageUrl,
-                   const TSharedPageList& Pages, THtmlPage& Output)
+                   const TSharedPageList& Pages, const std::string& Head, THtmlPage& Output)
 {
     static TRegexp articleLink = Compile(kArticleLink);
     static TRegexp href = Compile(kHref);
@@ -195,7 +196,7 @@ void QueueArticles(const std::string& Dir, const std::string& IssueName, const B
             !articleLink.Find(copy.cbegin() + static_cast<std::ptrdiff_t>(at), copy.cend())) {
             // A page without any article link raises the search error over the whole page.
             if (from == 0 && !articleLink.Find(copy))
-                RaiseSearchError(articleLink, Output.Text());
+                RaiseSearchError(articleLink, Head + Output.Text());
             break;
         }
         from = static_cast<size_t>(articleLink[0].second - copy.cbegin());
@@ -241,10 +242,10 @@ std::string TProcessTitlePage::Process(std::string& Page)
     const std::string year(View(page, issueLink, 2));
     const std::string issueName = MakeIssueName(year, month);
 
+    // The passes rewrite the contents after the head, which is put before them at the end.
+    const std::string head = kHeadStart + issueName + kHeadEnd + "<h1>" + month + " " + year + "</h1>\n";
     THtmlPage output;
-    output.Reserve(page.Text().size() + 256);
-    output.AppendFragment(kHeadStart + issueName + kHeadEnd);
-    output.AppendFragment("<h1>" + month + " " + year + "</h1>\n");
+    output.Reserve(page.Text().size());
     // The issue's own link is left out: it would only lead back to this page.
     output.Append(page, table[0].first, issueLink[0].first);
     output.Append(page, issueLink[0].second, noIndex[0].first);
@@ -258,10 +259,11 @@ std::string TProcessTitlePage::Process(std::string& Page)
     StoreAt(*pages, 0, contentsFile);
 
     const BrintLib::TPageUrl pageUrl(m_PageUrl);
-    QueueArticles(dir, issueName, pageUrl, pages, output);
+    QueueArticles(dir, issueName, pageUrl, pages, head, output);
     ReplaceBackgroundCells(output);
     FlattenImageLinks(output);
-    // The last pass: the saved text alone.
+    // The last pass: the saved text alone, after the head.
+    Page = head;
     ProcessImages(dir, output, pageUrl, contentsName, Page);
     AppendNavigationBar(Page, pages, 0);
     return dir + contentsFile;
@@ -276,8 +278,8 @@ std::string TProcessArticlePage::Process(std::string& Page)
     // The article's cell up to its end: the row markup between it and the next block is not kept.
     const size_t content = page.Offset(patterns[0][0].second);
     const size_t logs = page.Offset(patterns[1][0].first);
+    // The passes rewrite the article's block; the head is put before it at the end.
     THtmlPage output;
-    output.AppendFragment(kHeadStart + m_PageName + kHeadEnd);
     output.Append(page, page.Offset(patterns[0][0].first), ArticleEnd(page.Copy(), content, logs));
 
     ReplaceBackgroundCells(output);
@@ -285,7 +287,8 @@ std::string TProcessArticlePage::Process(std::string& Page)
     // Pictures are localised before the comments are cut off, so those of the cut part are downloaded too.
     ProcessImages(m_Dir, output, BrintLib::TPageUrl(m_PageUrl), m_PageName);
     CutComments(output);
-    Page = output.TakeText();
+    Page = kHeadStart + m_PageName + kHeadEnd;
+    Page += output.Text();
     AppendNavigationBar(Page, m_Pages, m_Index);
     return m_Dir + m_PageName + ".htm";
 }
