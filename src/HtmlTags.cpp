@@ -154,17 +154,41 @@ class TTagScanner {
     size_t Name(size_t From, unsigned char End)
     {
         const unsigned char* const page = reinterpret_cast<const unsigned char*>(m_Page);
-        size_t i = From;
-        unsigned char classes = kClasses.Of[page[i]];
-        for (;;) {
+        for (size_t i = From;; ++i) {
+            if (i > From) {
+                i = PastLowerCase(i);
+                if (i == m_Size || (kClasses.Of[page[i]] & End) != 0)
+                    return i;
+            }
+            const unsigned char classes = kClasses.Of[page[i]];
             if ((classes & (kUpper | kInName)) != 0)
                 Change(i, (classes & kUpper) != 0 ? static_cast<char>(page[i] + 0x20) : kMaskByte);
-            if (++i == m_Size)
-                return i;
-            classes = kClasses.Of[page[i]];
-            if ((classes & End) != 0)
-                return i;
+            if (i + 1 == m_Size)
+                return m_Size;
         }
+    }
+
+    /// The first place from From on that holds no lower-case ASCII letter, or the end of the page. Most
+    /// names are such letters: sixteen of them at a time.
+    size_t PastLowerCase(size_t From) const
+    {
+        size_t i = From;
+#if defined(__SSE2__)
+        const __m128i shift = _mm_set1_epi8(static_cast<char>(0x80 - 'a'));
+        const __m128i bound = _mm_set1_epi8(static_cast<char>(-0x80 + 26));
+        while (i + 16 <= m_Size) {
+            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(m_Page + i));
+            // 'a'..'z' become the 26 lowest signed bytes.
+            const __m128i lower = _mm_cmplt_epi8(_mm_add_epi8(block, shift), bound);
+            const unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(lower)) & 0xFFFFu;
+            if (other != 0)
+                return i + static_cast<size_t>(__builtin_ctz(other));
+            i += 16;
+        }
+#endif
+        while (i < m_Size && static_cast<unsigned char>(m_Page[i] - 'a') < 26)
+            ++i;
+        return i;
     }
 
     /// A start or end tag whose '<' is at Open and whose name begins at NameStart; returns where the text
@@ -172,20 +196,14 @@ class TTagScanner {
     size_t Tag(size_t Open, size_t NameStart, bool Start)
     {
         size_t i = Name(NameStart, kTagNameEnd);
-        // The name in lower case, as far as the names of the elements whose text holds no tags go.
-        char lower[10];
-        const size_t length = std::min(i - NameStart, sizeof lower);
-        for (size_t k = 0; k < length; ++k)
-            lower[k] = static_cast<char>(Is(m_Page[NameStart + k], kUpper) ? m_Page[NameStart + k] + 0x20
-                                                                           : m_Page[NameStart + k]);
-        const std::string_view name(lower, length);
+        const size_t nameEnd = i;
         for (;;) {
             while (i < m_Size && Is(m_Page[i], kBlank | kTagNameEnd) && m_Page[i] != '>')
                 ++i;
             if (i >= m_Size)
                 break;
             if (m_Page[i] == '>')
-                return Start ? Text(name, i + 1) : i + 1;
+                return Start ? Text(NameStart, nameEnd, i + 1) : i + 1;
             // An attribute: its name (which may begin with '='), then "=" and a value, or none.
             i = Name(i, kNameEnd);
             size_t j = i;
@@ -259,13 +277,20 @@ class TTagScanner {
         return i;
     }
 
-    /// After the start tag Name that ends before From: the text of an element that holds no tags runs to
-    /// its end tag, and its '<' and '>' are text.
-    size_t Text(std::string_view Name, size_t From)
+    /// After the start tag whose name is [NameStart, NameEnd) and which ends before From: the text of an
+    /// element that holds no tags runs to its end tag, and its '<' and '>' are text.
+    size_t Text(size_t NameStart, size_t NameEnd, size_t From)
     {
-        // Most tags are none of these: their names are shorter, or begin otherwise.
-        if (Name.size() < 3 || std::string_view("sxintp").find(Name[0]) == std::string_view::npos)
+        // Most tags are none of these: their names are shorter or longer, or begin otherwise.
+        const size_t length = NameEnd - NameStart;
+        if (length < 3 || length > 9 ||
+            std::string_view("sxintpSXINTP").find(m_Page[NameStart]) == std::string_view::npos)
             return From;
+        char lower[9];
+        for (size_t k = 0; k < length; ++k)
+            lower[k] = static_cast<char>(Is(m_Page[NameStart + k], kUpper) ? m_Page[NameStart + k] + 0x20
+                                                                           : m_Page[NameStart + k]);
+        const std::string_view Name(lower, length);
         if (Name == "plaintext") {
             MaskAngles(From, m_Size);
             return m_Size;

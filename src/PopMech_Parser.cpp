@@ -310,23 +310,30 @@ enum class ECellTag { Other, Table, TableEnd, Cell, CellEnd, Row };
 
 ECellTag CellTag(const std::string& Text, size_t At)
 {
-    // Every tag that matters here begins with "t" or "/" (names are lower case in a reading copy).
-    const char next = At + 1 < Text.size() ? Text[At + 1] : '\0';
-    if (next != 't' && next != '/')
+    // Names are lower case in a reading copy; every name that matters here begins with 't'.
+    const bool closing = At + 1 < Text.size() && Text[At + 1] == '/';
+    const size_t name = At + (closing ? 2 : 1);
+    if (name + 1 >= Text.size() || Text[name] != 't')
         return ECellTag::Other;
-    if (IsTag(Text, At, "table"))
-        return ECellTag::Table;
-    if (IsTag(Text, At, "/table"))
-        return ECellTag::TableEnd;
-    if (IsTag(Text, At, "td") || IsTag(Text, At, "th"))
-        return ECellTag::Cell;
-    if (IsTag(Text, At, "/td") || IsTag(Text, At, "/th"))
-        return ECellTag::CellEnd;
-    for (const char* name : {"tr", "/tr", "tbody", "/tbody", "thead", "/thead", "tfoot", "/tfoot"}) {
-        if (IsTag(Text, At, name))
-            return ECellTag::Row;
+    switch (Text[name + 1]) {
+    case 'd':
+    case 'h':
+        if (IsTag(Text, At, closing ? "/td" : "td") || IsTag(Text, At, closing ? "/th" : "th"))
+            return closing ? ECellTag::CellEnd : ECellTag::Cell;
+        return IsTag(Text, At, closing ? "/thead" : "thead") ? ECellTag::Row : ECellTag::Other;
+    case 'a':
+        if (IsTag(Text, At, closing ? "/table" : "table"))
+            return closing ? ECellTag::TableEnd : ECellTag::Table;
+        return ECellTag::Other;
+    case 'r':
+        return IsTag(Text, At, closing ? "/tr" : "tr") ? ECellTag::Row : ECellTag::Other;
+    case 'b':
+        return IsTag(Text, At, closing ? "/tbody" : "tbody") ? ECellTag::Row : ECellTag::Other;
+    case 'f':
+        return IsTag(Text, At, closing ? "/tfoot" : "tfoot") ? ECellTag::Row : ECellTag::Other;
+    default:
+        return ECellTag::Other;
     }
-    return ECellTag::Other;
 }
 
 /// Past the '>' of the tag at At, or the end of Text.
