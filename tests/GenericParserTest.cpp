@@ -426,6 +426,13 @@ TEST(RenameLinks, RenamesTheHrefOfLinksToArticlesOnly)
         {"links elsewhere and addresses that cannot be resolved stay",
          "<a href=\"/b\">b</a><a href=\"mailto:x@y\">m</a><a href=\"http://[x\">x</a>",
          "<a href=\"/b\">b</a><a href=\"mailto:x@y\">m</a><a href=\"http://[x\">x</a>"},
+        {"names in any case", "<A HREF=\"/a\">A</A><a Href='/article/1'>1</a>",
+         "<A HREF=\"p.htm\">A</A><a Href='2007_05_01.htm'>1</a>"},
+        {"an href inside another attribute's value, a comment or a script is none",
+         "<a title='href=\"/a\"' href=\"http://example.org/\">x</a><!-- <a href=\"/a\"> -->"
+         "<script>s = '<a href=\"/a\">';</script><a title=\"a>b\" href=/a>y</a>",
+         "<a title='href=\"/a\"' href=\"http://example.org/\">x</a><!-- <a href=\"/a\"> -->"
+         "<script>s = '<a href=\"/a\">';</script><a title=\"a>b\" href=p.htm>y</a>"},
         {"nothing to rename", "<p>text</p>", "<p>text</p>"},
     };
     for (const auto& c : cases) {
