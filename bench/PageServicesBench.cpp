@@ -200,6 +200,35 @@ void ArticleOfTags(benchmark::State& State, const char* Name, const std::string&
     State.SetBytesProcessed(static_cast<int64_t>(State.iterations()) * static_cast<int64_t>(page.size()));
 }
 
+/// The engine alone: a scan of the page picture pattern (Pages.Image) over 1,000 pictures followed by Count
+/// copies of Tag, the raw page with no reading copy: a rest without '>' must not be searched again by each
+/// search of the scan (nor from each start of one).
+void RegexScanOfTags(benchmark::State& State, const char* Name, const std::string& Tag, std::size_t Count)
+{
+    static TRegexp findImages = Compile(PageServicePatterns()[1]);
+    std::string page;
+    for (int i = 0; i < 1000; ++i)
+        page += "<img src=\"/p/" + std::to_string(i) + ".jpg\">";
+    page.reserve(page.size() + Tag.size() * Count);
+    for (std::size_t i = 0; i < Count; ++i)
+        page += Tag;
+    std::size_t found = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (auto _ : State) {
+        TRegexpScanner scanner(page);
+        while (scanner.Find(findImages))
+            ++found;
+        benchmark::DoNotOptimize(found);
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double perByte =
+        seconds / static_cast<double>(State.iterations()) / static_cast<double>(page.size());
+    SecondsPerByte()[Name] = perByte;
+    State.counters["ns_per_byte"] = perByte * 1e9;
+    State.counters["page_MB"] = static_cast<double>(page.size()) / 1e6;
+    State.SetBytesProcessed(static_cast<int64_t>(State.iterations()) * static_cast<int64_t>(page.size()));
+}
+
 /// The share of libcurl in a contents page: each article and each thumbnail is one distinct root-relative
 /// address, resolved once (a contents page of 4,000 articles resolves 8,000).
 void ResolveRootRelative(benchmark::State& State)
@@ -237,6 +266,10 @@ BENCHMARK_CAPTURE(ArticleOfTags, UnclosedA, "UnclosedA", std::string("<a "), 400
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(ArticleOfTags, UnclosedTd, "UnclosedTd", std::string("<td "), 400000)
     ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(RegexScanOfTags, ClosedTags, "RegexClosedTags", std::string("<b>"), 400000)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(RegexScanOfTags, UnclosedImg, "RegexUnclosedImg", std::string("<img "), 400000)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(ArticleOfTags, UnclosedImg60MB, "UnclosedImg60MB", std::string("<img "), 12000000)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(1);
@@ -248,14 +281,16 @@ int main(int argc, char** argv)
         return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    // Time per byte of each page of unclosed tags over that of the page of closed tags (goal: <= 2).
-    const auto closed = SecondsPerByte().find("ClosedTags");
-    if (closed != SecondsPerByte().end() && closed->second > 0) {
-        for (const auto& [name, perByte] : SecondsPerByte()) {
-            if (name != closed->first)
-                std::printf("%-40s %6.2f x the time per byte of closed tags%s\n", name.c_str(),
-                            perByte / closed->second, perByte / closed->second > 2 ? "  <- goal missed" : "");
-        }
+    // Time per byte of each page of unclosed tags over that of the page of closed tags of the same kind
+    // (the whole processing of an article, or the engine's scan alone): goal <= 2.
+    for (const auto& [name, perByte] : SecondsPerByte()) {
+        const std::string closedName = name.rfind("Regex", 0) == 0 ? "RegexClosedTags" : "ClosedTags";
+        const auto closed = SecondsPerByte().find(closedName);
+        if (name == closedName || closed == SecondsPerByte().end() || closed->second <= 0)
+            continue;
+        const double ratio = perByte / closed->second;
+        std::printf("%-20s %6.2f x the time per byte of %s%s\n", name.c_str(), ratio, closedName.c_str(),
+                    ratio > 2 ? "  <- goal missed" : "");
     }
     return 0;
 }

@@ -376,10 +376,11 @@ void ReserveOutput(std::string& Output, size_t Size)
     Output.reserve(Size);
 }
 
-/// ProcessImages into Output, an object of its own.
+/// ProcessImages into Output, an object of its own, up to the last picture tag: returns where the rest of
+/// the page begins that it leaves for the caller to append, 0 when the page has no picture tag.
 template <class TOutput>
-void LocalisePictures(const std::string& Dir, const THtmlPage& Page, const BrintLib::TPageUrl& PageUrl,
-                      const std::string& PageName, TOutput& Output)
+size_t LocalisePictures(const std::string& Dir, const THtmlPage& Page, const BrintLib::TPageUrl& PageUrl,
+                        const std::string& PageName, TOutput& Output)
 {
     static TRegexp findImages = Compile(PageServicePatterns()[1]);
     static TRegexp pictureType = Compile(PageServicePatterns()[2]);
@@ -389,8 +390,7 @@ void LocalisePictures(const std::string& Dir, const THtmlPage& Page, const Brint
         APL_THROW("Ошибка при создании каталога " << pathPrefix << ": "
                                                   << BrintLib::GetErrorDescription(static_cast<int>(error)));
 
-    // A local name may be longer than the source it replaces.
-    ReserveOutput(Output, OutputSize(Output) + Page.Text().size() + Page.Text().size() / 8);
+    bool reserved = false;
     // Source as written, where it stands in the page -> PageName/NN.ext.
     std::pmr::monotonic_buffer_resource memory;
     std::pmr::unordered_map<std::string_view, std::string> localNames(&memory);
@@ -398,6 +398,11 @@ void LocalisePictures(const std::string& Dir, const THtmlPage& Page, const Brint
     // The pictures are found in the reading copy; their sources are the page's.
     TRegexpScanner scanner(Page.Copy());
     while (scanner.Find(findImages)) {
+        if (!reserved) {
+            // A local name may be longer than the source it replaces.
+            ReserveOutput(Output, OutputSize(Output) + Page.Text().size() + Page.Text().size() / 8);
+            reserved = true;
+        }
         AppendPart(Output, Page, scanner.Previous(), findImages[0].first);
         const std::string_view source = Page.TextOf(findImages[1].first, findImages[1].second);
         auto known = localNames.find(source);
@@ -427,7 +432,7 @@ void LocalisePictures(const std::string& Dir, const THtmlPage& Page, const Brint
         AppendMarkup(Output, known->second);
         AppendMarkup(Output, "\">");
     }
-    AppendPart(Output, Page, scanner.Previous(), scanner.End());
+    return Page.Offset(scanner.Previous());
 }
 
 } // namespace
@@ -444,7 +449,11 @@ void ProcessImages(const std::string& Dir, THtmlPage& Page, const BrintLib::TPag
                    const std::string& PageName)
 {
     THtmlPage output;
-    LocalisePictures(Dir, Page, PageUrl, PageName, output);
+    const size_t rest = LocalisePictures(Dir, Page, PageUrl, PageName, output);
+    // A page without pictures stays as it is, uncopied.
+    if (rest == 0)
+        return;
+    output.Append(Page, rest, Page.Text().size());
     Page.Swap(output);
 }
 
@@ -452,5 +461,6 @@ void ProcessImages(const std::string& Dir, const THtmlPage& Page, const BrintLib
                    const std::string& PageName, std::string& Output)
 {
     FATAL_CHECK(&Output != &Page.Text());
-    LocalisePictures(Dir, Page, PageUrl, PageName, Output);
+    const size_t rest = LocalisePictures(Dir, Page, PageUrl, PageName, Output);
+    Output.append(Page.Text(), rest, std::string::npos);
 }

@@ -1,6 +1,9 @@
 #include "HtmlTags.h"
 
+#include "libs/Exceptions.h"
+
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 
@@ -90,7 +93,7 @@ class TTagScanner {
 
     /// The copy holds Byte at Offset. The offsets come in ascending order, except the '<' of a tag that
     /// the page ends inside, which Run puts in its place.
-    void Change(size_t Offset, char Byte) { m_Changes.push_back({Offset, Byte}); }
+    void Change(size_t Offset, char Byte) { m_Changes.push_back({static_cast<std::uint32_t>(Offset), Byte}); }
 
     /// Masks every '<' and '>' of [From, To): text.
     void MaskAngles(size_t From, size_t To)
@@ -330,6 +333,7 @@ class TTagScanner {
 
 TCopyChanges ReadingChanges(std::string_view Page)
 {
+    FATAL_CHECK(Page.size() <= UINT32_MAX);
     TCopyChanges changes;
     if (!Page.empty())
         TTagScanner(Page, changes).Run();
@@ -358,15 +362,22 @@ const std::string& THtmlPage::Copy() const
 
 void THtmlPage::AppendChanges(const TCopyChanges& Changes, size_t From, size_t To, size_t At)
 {
-    auto change = std::lower_bound(Changes.begin(), Changes.end(), From,
-                                   [](const TCopyChange& C, size_t Offset) { return C.Offset < Offset; });
-    for (; change != Changes.end() && change->Offset < To; ++change)
-        m_Changes.push_back({change->Offset - From + At, change->Byte});
+    const auto before = [](const TCopyChange& C, size_t Offset) { return C.Offset < Offset; };
+    const auto first = std::lower_bound(Changes.begin(), Changes.end(), From, before);
+    const auto last = std::lower_bound(first, Changes.end(), To, before);
+    if (first != last) {
+        const size_t count = m_Changes.size();
+        m_Changes.resize(count + static_cast<size_t>(last - first));
+        TCopyChange* out = m_Changes.data() + count;
+        for (auto change = first; change != last; ++change, ++out)
+            *out = {static_cast<std::uint32_t>(change->Offset - From + At), change->Byte};
+    }
     m_CopyMade = false;
 }
 
 void THtmlPage::Append(const THtmlPage& Source, size_t From, size_t To)
 {
+    FATAL_CHECK(m_Text.size() + (To - From) <= UINT32_MAX);
     const size_t at = m_Text.size();
     m_Text.append(Source.m_Text.data() + From, To - From);
     if (!Source.m_Changes.empty())

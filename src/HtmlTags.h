@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -25,8 +26,9 @@
 inline constexpr char kMaskByte = '\x1A';
 
 /// Where a page's reading copy differs from the page: offsets in ascending order, the copy's byte at each.
+/// Eight bytes each, as a page of unclosed tags may hold millions: a page is below 4 GB (fatal check).
 struct TCopyChange {
-    size_t Offset;
+    std::uint32_t Offset;
     char Byte;
 };
 using TCopyChanges = std::vector<TCopyChange>;
