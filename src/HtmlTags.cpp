@@ -385,14 +385,6 @@ void THtmlPage::Append(const THtmlPage& Source, size_t From, size_t To)
     m_CopyMade = false;
 }
 
-void THtmlPage::AppendFragment(const std::string& Fragment)
-{
-    const size_t at = m_Text.size();
-    m_Text += Fragment;
-    const TCopyChanges changes = ReadingChanges(Fragment);
-    AppendChanges(changes, 0, Fragment.size(), at);
-}
-
 void THtmlPage::Erase(size_t Offset)
 {
     m_Text.erase(Offset);

@@ -83,9 +83,6 @@ class THtmlPage {
     /// Appends markup that the program writes, which its copy reads as it stands: names in lower case, values
     /// without syntax bytes ("<img src=\"", a local file name).
     void AppendMarkup(std::string_view Markup) { m_Text += Markup; }
-    /// Appends a whole fragment of markup (every tag closed, every element whose text holds no tags ended),
-    /// read by itself.
-    void AppendFragment(const std::string& Fragment);
     /// Cuts text and copy at Offset.
     void Erase(size_t Offset);
     void Reserve(size_t Size) { m_Text.reserve(Size); }

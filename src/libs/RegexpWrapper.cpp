@@ -13,6 +13,9 @@ void RaiseSearchError(const TRegexp& Pattern, std::string_view Searched)
                                               << Excerpt(Searched, "\""));
 }
 
+namespace {
+
+/// The same text of Original as [First, Last) is of Copy, a text of the same size: the same offsets.
 std::string_view SameRange(const std::string& Copy, const std::string& Original, TTextIterator First,
                            TTextIterator Last)
 {
@@ -20,8 +23,6 @@ std::string_view SameRange(const std::string& Copy, const std::string& Original,
     return std::string_view(Original).substr(static_cast<size_t>(First - Copy.begin()),
                                              static_cast<size_t>(Last - First));
 }
-
-namespace {
 
 [[noreturn]] void RaiseSearchError(const TRegexp& Pattern, TTextIterator First, TTextIterator Last)
 {

@@ -112,10 +112,6 @@ class TRegexpScanner {
 /// another one byte for byte at the same places (a page's reading copy), the error quotes the other one.
 [[noreturn]] void RaiseSearchError(const TRegexp& Pattern, std::string_view Searched);
 
-/// The same text of Original as [First, Last) is of Copy, a text of the same size: the same offsets.
-std::string_view SameRange(const std::string& Copy, const std::string& Original, TTextIterator First,
-                           TTextIterator Last);
-
 namespace RegexpWrapperDetail {
 /// Searches Patterns[0..N) one after the other over [First, Last), each from the end of the previous
 /// match. A pattern not found returns false, or raises the search error when MustFind; the error quotes
