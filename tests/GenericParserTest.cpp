@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cerrno>
 #include <ctime>
 #include <filesystem>
@@ -381,6 +383,35 @@ TEST(DecodeCharacterReferences, DecodesWhatAnAddressMayHold)
     };
     for (const auto& c : cases)
         EXPECT_EQ(DecodeCharacterReferences(c.Value), c.Expected) << c.Value;
+}
+
+TEST(ReadingCopy, ReadsTagsAsABrowserDoes)
+{
+    // '~' stands for kMaskByte in the expected copies.
+    const struct {
+        const char* Name;
+        std::string Page, Copy;
+    } cases[] = {
+        {"names in lower case, values as they are", "<A HREF='X'>T</A><Img\tSrc=Y.JPG>",
+         "<a href='X'>T</a><img\tsrc=Y.JPG>"},
+        {"syntax inside values and names", "<a title='href=\"x\" >' href=\"a=b\" alt=c=d e<f>",
+         "<a title='href~~x~ ~' href=\"a~b\" alt=c~d e~f>"},
+        {"comments, <!...>, <?...> and the text of scripts hold no tags",
+         "<!-- <a> --><!DOCTYPE <x>><?php <y> ?><script>if (a<b) '</td>'</script ><b>",
+         "<!-- ~a~ --><!DOCTYPE ~x>><?php ~y> ?><script>if (a~b) '~/td~'</script ><b>"},
+        {"the text of <title> and <TEXTAREA> up to their end tags, any case",
+         "<title><b></TITLE><TEXTAREA><i></textarea><p>", "<title>~b~</title><textarea>~i~</textarea><p>"},
+        {"'<' that begins no tag, \"</>\" and an empty comment", "a < b <1 </> <!----> <b>",
+         "a < b <1 </> <!----> <b>"},
+        {"unclosed tags: one tag up to the next '>', dropped at the end",
+         "<img <img <img src=x.jpg><a href=y <a <a", "<img ~img ~img src=x.jpg>~a href=y ~a ~a"},
+        {"an unclosed quote runs to the end", "<a title=\"x><b>", "~a title=\"x~~b~"},
+    };
+    for (const auto& c : cases) {
+        std::string expected = c.Copy;
+        std::replace(expected.begin(), expected.end(), '~', kMaskByte);
+        EXPECT_EQ(ReadingCopy(c.Page), expected) << c.Name;
+    }
 }
 
 TEST(RenameLinks, RenamesTheHrefOfLinksToArticlesOnly)
