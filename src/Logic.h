@@ -73,17 +73,23 @@ class TTaskQueue {
 /// The one task queue of the program.
 extern TTaskQueue g_TaskQueue;
 
-/// Saves the body of one URL, byte for byte, into one new file. Never overwrites: Begin fails when
-/// anything is named FileName, before anything is downloaded. The body goes into a temporary beside the
-/// file (BrintLib::TAtomicFile) that becomes the file only in Finish, so a transfer that fails, or a task
-/// deleted before its Finish, leaves nothing under FileName and no temporary.
+/// Saves the picture at one URL, its body byte for byte, into one new file. Never overwrites: Begin fails
+/// when anything is named FileName, before anything is downloaded. The body goes into a temporary beside
+/// the file (BrintLib::TAtomicFile) that becomes the file only in Finish, so a transfer that fails, or a
+/// task deleted before its Finish, leaves nothing under FileName and no temporary. Begin starts every
+/// attempt afresh, with a new temporary. A page (text/html) or an empty body is no picture, and a body is
+/// at most SKERROW_MAX_PICTURE_MB megabytes (environment; a whole number from 1 to 1048576, default 256;
+/// read when the task is made).
 ///
 /// Raises BrintLib::TAplThrowException:
 ///  * Begin: "Файл <FileName> уже существует"; "Ошибка при открытии файла <FileName>" when it cannot be
 ///    created (missing directory, no rights);
-///  * Receive: "Ошибка при записи <FileName>" (disk full);
-///  * Finish: "Файл <FileName> уже существует" when something appeared under the name meanwhile,
-///    "Ошибка при записи <FileName>" when the file cannot be completed.
+///  * Reply: "Transfer error: не картинка (Content-Type: <value>) URL: <url>" for text/html;
+///  * Receive: "Transfer error: picture too large (more than <bound> bytes) URL: <url>", without writing
+///    the chunk, when the body would grow beyond the bound; "Ошибка при записи <FileName>" (disk full);
+///  * Finish: "Transfer error: не картинка (пустой ответ) URL: <url>" when nothing was received; "Файл
+///    <FileName> уже существует" when something appeared under the name meanwhile, "Ошибка при записи
+///    <FileName>" when the file cannot be completed.
 class TDownloadFile : public ITask {
   public:
     /// Url is absolute; the directory of FileName must exist by the time Begin runs.
@@ -91,6 +97,7 @@ class TDownloadFile : public ITask {
 
     const std::string& GetUrl() const override { return m_Url; }
     void Begin() override;
+    void Reply(const TReply& Reply) override;
     void Receive(const char* Data, size_t Length) override;
     void Finish() override;
     std::string Destination() const override { return m_FileName; }
@@ -98,6 +105,8 @@ class TDownloadFile : public ITask {
   private:
     std::string m_Url;
     std::string m_FileName;
+    size_t m_MaxBytes;            ///< the bound of the body
+    size_t m_Received = 0;        ///< bytes of the body in this attempt
     BrintLib::TAtomicFile m_File; ///< open between Begin and Finish
 };
 
