@@ -385,6 +385,18 @@ void THtmlPage::Append(const THtmlPage& Source, size_t From, size_t To)
     m_CopyMade = false;
 }
 
+void THtmlPage::Keep(size_t From, size_t To)
+{
+    Erase(To);
+    m_Text.erase(0, From);
+    const auto before = [](const TCopyChange& C, size_t Offset) { return C.Offset < Offset; };
+    const auto first = std::lower_bound(m_Changes.begin(), m_Changes.end(), From, before);
+    m_Changes.erase(m_Changes.begin(), first);
+    for (TCopyChange& change : m_Changes)
+        change.Offset = static_cast<std::uint32_t>(change.Offset - From);
+    m_CopyMade = false;
+}
+
 void THtmlPage::Erase(size_t Offset)
 {
     m_Text.erase(Offset);

@@ -85,6 +85,8 @@ class THtmlPage {
     void AppendMarkup(std::string_view Markup) { m_Text += Markup; }
     /// Cuts text and copy at Offset.
     void Erase(size_t Offset);
+    /// Keeps [From, To) of text and copy alone, in place.
+    void Keep(size_t From, size_t To);
     void Reserve(size_t Size) { m_Text.reserve(Size); }
     void Swap(THtmlPage& Other) { std::swap(*this, Other); }
     /// The text, taken out; the object is then empty.

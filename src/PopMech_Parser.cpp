@@ -272,23 +272,22 @@ std::string TProcessTitlePage::Process(std::string& Page)
 std::string TProcessArticlePage::Process(std::string& Page)
 {
     static TRegexp patterns[2] = {Compile(kArticleBlock), Compile(kLogsBlock)};
-    const THtmlPage page(std::move(Page));
-    SearchSequence(patterns, page.Copy(), page.Text());
+    THtmlPage output(std::move(Page));
+    SearchSequence(patterns, output.Copy(), output.Text());
 
-    // The article's cell up to its end: the row markup between it and the next block is not kept.
-    const size_t content = page.Offset(patterns[0][0].second);
-    const size_t logs = page.Offset(patterns[1][0].first);
-    // The passes rewrite the article's block; the head is put before it at the end.
-    THtmlPage output;
-    output.Append(page, page.Offset(patterns[0][0].first), ArticleEnd(page.Copy(), content, logs));
+    // The article's cell up to its end: the row markup between it and the next block is not kept. The
+    // passes rewrite the article's block, kept where it stands; the head is put before it at the end.
+    const size_t content = output.Offset(patterns[0][0].second);
+    const size_t logs = output.Offset(patterns[1][0].first);
+    output.Keep(output.Offset(patterns[0][0].first), ArticleEnd(output.Copy(), content, logs));
 
     ReplaceBackgroundCells(output);
     FlattenImageLinks(output);
     // Pictures are localised before the comments are cut off, so those of the cut part are downloaded too.
     ProcessImages(m_Dir, output, BrintLib::TPageUrl(m_PageUrl), m_PageName);
     CutComments(output);
-    Page = kHeadStart + m_PageName + kHeadEnd;
-    Page += output.Text();
+    Page = output.TakeText();
+    Page.insert(0, kHeadStart + m_PageName + kHeadEnd);
     AppendNavigationBar(Page, m_Pages, m_Index);
     return m_Dir + m_PageName + ".htm";
 }
