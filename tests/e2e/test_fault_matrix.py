@@ -4,7 +4,10 @@ server while one thing goes wrong at a time. Every row checks what is logged in 
 the console, that the run goes on with every other task, that nothing that existed is changed, and the
 exit status: 0 when everything succeeded, 1 when a task or the packing failed, 2 when the run could not
 start. Rows of faults that cost files check that nothing partial is left under any name, and that a second
-run with a healthy server into the same save path ends with the tree of a clean run.
+run with a healthy server into the same save path ends with the tree of a clean run. The rows of today's web
+(https through the server's CONNECT tunnel with a CA made by openssl, redirects, UTF-8 pages, compressed
+replies, dropped connections, a busy server) save the tree of a plain-http copy and cost the server the
+requests they must, a redirect its hops and a retry its attempts.
 
     SKERROW_EXE=path/to/Skerrow [SKERROW_ZIP_EXE=path/to/SkerrowZip] python3 test_fault_matrix.py
 """
