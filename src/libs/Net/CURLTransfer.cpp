@@ -803,12 +803,16 @@ CURLMcode TCURLTransfer::Perform(size_t& Ended)
         if (curl_easy_getinfo(transfer->Easy, CURLINFO_HTTP_VERSION, &version) == CURLE_OK &&
             version != CURL_HTTP_VERSION_NONE)
             m_Multiplexing = version >= CURL_HTTP_VERSION_2_0;
+        // A transfer over a tunnel that an earlier one made tells no CONNECT reply of its own.
         long tunnel = 0;
-        if (m_Multiplexing && !m_Tunnelled &&
-            curl_easy_getinfo(transfer->Easy, CURLINFO_HTTP_CONNECTCODE, &tunnel) == CURLE_OK &&
-            tunnel != 0) {
-            m_Tunnelled = true;
-            FATAL_CHECK(curl_multi_setopt(m_hMulti, CURLMOPT_MAX_HOST_CONNECTIONS, 1L) == CURLM_OK);
+        const bool tunnelled =
+            m_Multiplexing && (m_Tunnelled || (curl_easy_getinfo(transfer->Easy, CURLINFO_HTTP_CONNECTCODE,
+                                                                 &tunnel) == CURLE_OK &&
+                                               tunnel != 0));
+        if (tunnelled != m_Tunnelled) {
+            m_Tunnelled = tunnelled;
+            const long perHost = tunnelled ? 1L : static_cast<long>(m_Connections);
+            FATAL_CHECK(curl_multi_setopt(m_hMulti, CURLMOPT_MAX_HOST_CONNECTIONS, perHost) == CURLM_OK);
         }
         Complete(*transfer);
         ++Ended;
