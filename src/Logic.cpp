@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "libs/Auxiliary.h"
 #include "libs/Exceptions.h"
 
 TTaskQueue g_TaskQueue;
@@ -52,23 +53,39 @@ void TDownloadFile::Finish()
     CommitTaskFile(m_File, m_FileName);
 }
 
+void StopIfExhausted(int Error, const std::string& FileName)
+{
+    const char* what = Error == ENOSPC || Error == EDQUOT   ? "Диск заполнен: "
+                       : Error == EMFILE || Error == ENFILE ? "Нет свободных дескрипторов файлов: "
+                                                            : nullptr;
+    if (what != nullptr)
+        throw BrintLib::TRunStopped(std::string(what) + FileName + " не записан (" +
+                                        BrintLib::GetErrorDescription(Error) + ")",
+                                    1);
+}
+
 void CreateTaskFile(BrintLib::TAtomicFile& File, const std::string& FileName)
 {
     if (BrintLib::PathExists(FileName))
-        APL_THROW("Файл " << FileName << " уже существует");
-    if (File.Create(FileName) != 0)
+        throw TAlreadySaved{FileName};
+    const int error = File.Create(FileName);
+    StopIfExhausted(error, FileName);
+    if (error != 0)
         APL_THROW("Ошибка при открытии файла " << FileName);
 }
 
 void WriteTaskFile(BrintLib::TAtomicFile& File, const std::string& FileName, const char* Data, size_t Length)
 {
-    if (File.Write(Data, Length) != 0)
+    const int error = File.Write(Data, Length);
+    StopIfExhausted(error, FileName);
+    if (error != 0)
         APL_THROW("Ошибка при записи " << FileName);
 }
 
 void CommitTaskFile(BrintLib::TAtomicFile& File, const std::string& FileName)
 {
     const int error = File.Commit();
+    StopIfExhausted(error, FileName);
     if (error == EEXIST)
         APL_THROW("Файл " << FileName << " уже существует");
     if (error != 0)

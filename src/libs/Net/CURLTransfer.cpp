@@ -28,31 +28,36 @@ const char kAbortTooLong[] = "Попытка прервать передачу �
 
 /// A connection that cannot be made within this many seconds fails its transfer.
 constexpr long kConnectTimeoutSeconds = 30;
-/// A transfer that receives nothing for this many seconds fails, unless SKERROW_STALL_SECONDS says
-/// otherwise.
-constexpr long kDefaultStallSeconds = 60;
-const char kStallVariable[] = "SKERROW_STALL_SECONDS";
-/// Transfers in flight at once, unless SKERROW_CONNECTIONS says otherwise: the per-host habit of browsers.
-constexpr long kDefaultConnections = 6;
 /// Far below FD_SETSIZE, whatever else the process has open.
 constexpr long kMaxConnections = 64;
 /// How far past the task whose turn it is transfers may start, in multiples of N: a picture that has
 /// arrived keeps its temporary open until its turn.
 constexpr size_t kLookAheadPerConnection = 4;
-const char kConnectionsVariable[] = "SKERROW_CONNECTIONS";
 /// libcurl's receive buffer per transfer.
 constexpr long kReceiveBufferBytes = 128 * 1024;
 
-/// The environment variable Name when it is a whole number from 1 to Max (digits only), else Default.
-long WholeNumberFromEnvironment(const char* Name, long Max, long Default)
+/// The settings, in the order of EnvironmentSettings().
+enum TSetting : size_t { kConnectionsSetting, kStallSetting };
+
+/// The value of Setting's variable: Default when it is unset or empty. Raises TAplThrowException naming
+/// the variable and its range when it is anything but a whole number (digits only) within the range.
+long WholeNumberFromEnvironment(const TEnvironmentSetting& Setting)
 {
-    const char* text = std::getenv(Name);
-    if (text == nullptr || *text < '1' || *text > '9')
-        return Default;
+    const char* text = std::getenv(Setting.Name);
+    if (text == nullptr || *text == '\0')
+        return Setting.Default;
     char* end = nullptr;
     errno = 0;
-    const long value = std::strtol(text, &end, 10);
-    return *end == '\0' && errno == 0 && value <= Max ? value : Default;
+    const long value = *text >= '0' && *text <= '9' ? std::strtol(text, &end, 10) : -1;
+    if (end == nullptr || *end != '\0' || errno != 0 || value < Setting.Min || value > Setting.Max)
+        APL_THROW("Переменная окружения " << Setting.Name << "=" << text << " недопустима: нужно целое число от "
+                                          << Setting.Min << " до " << Setting.Max);
+    return value;
+}
+
+long SettingValue(TSetting Setting)
+{
+    return WholeNumberFromEnvironment(EnvironmentSettings()[Setting]);
 }
 
 /// The write function while a transfer is being cancelled: refuses every chunk, so that libcurl ends the
@@ -103,6 +108,7 @@ struct TTransfer {
     long Status = 0;            ///< a status other than 200 that ended the transfer when the headers had come
     CURLcode Result = CURLE_OK; ///< of the completion message
     long ResponseCode = 0;      ///< of the completion message
+    uint64_t* Received = nullptr; ///< the engine's count of the body bytes received
 
     /// Begun and waiting for a place in flight.
     bool IsPrepared() const { return Easy != nullptr && !Beginning && !Attached; }
@@ -138,6 +144,7 @@ size_t ReceiveCallback(char* ptr, size_t size, size_t nmemb, void* stream) noexc
     FATAL_CHECK(BrintLib::TestPtr__(ptr));
     if (transfer->Failure)
         return CURL_WRITEFUNC_ERROR;
+    *transfer->Received += length;
     if (transfer->Files != nullptr) {
         if (transfer->Written.Failed.load())
             return CURL_WRITEFUNC_ERROR;
@@ -175,6 +182,7 @@ class TCURLTransfer {
 
     size_t Connections() const { return m_Connections; }
     void Download(ITask& Task, const TTaskQueue* Upcoming);
+    void SetActivityObserver(std::function<void(const TActivity&)> Observer) { m_Observer = std::move(Observer); }
 
   private:
     TTransfer* Find(const ITask& Task) const;
@@ -243,11 +251,13 @@ class TCURLTransfer {
     /// Tasks whose early start failed: they start at their turn. Only compared, never followed: a task
     /// deleted without its turn leaves a stale entry that at worst keeps another from starting early.
     std::unordered_set<const ITask*> m_Declined;
+    std::function<void(const TActivity&)> m_Observer;
+    TActivity m_Activity;
 };
 
 TCURLTransfer::TCURLTransfer(size_t Connections, const TTransferBounds& Bounds)
     : m_Connections(std::clamp<size_t>(Connections, 1, kMaxConnections)), m_Bounds(Bounds),
-      m_StallSeconds(WholeNumberFromEnvironment(kStallVariable, 24 * 60 * 60, kDefaultStallSeconds))
+      m_StallSeconds(SettingValue(kStallSetting))
 {
     m_hMulti = curl_multi_init();
     FATAL_CHECK(BrintLib::TestPtr__(m_hMulti));
@@ -328,6 +338,7 @@ TTransfer& TCURLTransfer::Track(ITask& Task, CURL* Easy)
     transfer->Url = Task.GetUrl();
     transfer->Destination = Task.Destination();
     transfer->Easy = Easy;
+    transfer->Received = &m_Activity.BytesReceived;
     if (transfer->Destination.empty())
         ++m_Pages;
     else
@@ -458,6 +469,12 @@ void TCURLTransfer::Download(ITask& Task, const TTaskQueue* Upcoming)
         }
     } release{*this, Task};
 
+    // A file saved by an earlier run ends the task at its turn, before anything is shown or requested.
+    const std::string destination = Task.Destination();
+    if (!destination.empty() && BrintLib::PathExists(destination)) {
+        m_Declined.erase(&Task);
+        throw TAlreadySaved{destination};
+    }
     // Before Begin, so that a task that fails there still shows its URL; unconverted, control bytes masked.
     std::cout << "Download: " << BrintLib::MaskControlBytes(Task.GetUrl()) << std::endl;
     TTransfer* transfer = Find(Task);
@@ -570,6 +587,8 @@ void TCURLTransfer::WaitFor(TTransfer& Transfer, const TTaskQueue* Upcoming)
             AbortAndRaise(Transfer, MAKE_FAILURE("curl_multi_perform error: " << curl_multi_strerror(code)));
         if (ended > 0 || begun > 0)
             StartEarly(Upcoming);
+        if (m_Observer)
+            m_Observer(m_Activity);
     }
 }
 
@@ -607,6 +626,22 @@ void TCURLTransfer::Interrupt(int Signal)
     throw BrintLib::TInterrupted(Signal);
 }
 
+const std::vector<TEnvironmentSetting>& EnvironmentSettings()
+{
+    static const std::vector<TEnvironmentSetting> settings = {
+        // The per-host habit of browsers by default.
+        {"SKERROW_CONNECTIONS", 1, kMaxConnections, 6, "передач одновременно (1 - по одной)"},
+        {"SKERROW_STALL_SECONDS", 1, 24 * 60 * 60, 60, "секунд без данных, после которых передача не удалась"},
+    };
+    return settings;
+}
+
+void CheckEnvironmentSettings()
+{
+    for (const TEnvironmentSetting& setting : EnvironmentSettings())
+        WholeNumberFromEnvironment(setting);
+}
+
 TCURLGlobal::TCURLGlobal()
 {
     curl_global_init(CURL_GLOBAL_ALL);
@@ -618,9 +653,7 @@ TCURLGlobal::~TCURLGlobal()
 }
 
 TDownloader::TDownloader(const TTransferBounds& Bounds)
-    : TDownloader(static_cast<size_t>(
-                      WholeNumberFromEnvironment(kConnectionsVariable, kMaxConnections, kDefaultConnections)),
-                  Bounds)
+    : TDownloader(static_cast<size_t>(SettingValue(kConnectionsSetting)), Bounds)
 {
 }
 
@@ -634,6 +667,11 @@ TDownloader::~TDownloader() = default;
 size_t TDownloader::Connections() const
 {
     return m_Transfer->Connections();
+}
+
+void TDownloader::SetActivityObserver(std::function<void(const TActivity&)> Observer)
+{
+    m_Transfer->SetActivityObserver(std::move(Observer));
 }
 
 void TDownloader::Download(ITask& Task)

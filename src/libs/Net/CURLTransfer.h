@@ -14,11 +14,40 @@
 // SKERROW_STALL_SECONDS seconds (environment; a whole number from 1 to 86400, default 60) fails with
 // libcurl's text for the timeout. SKERROW_CONNECTIONS (environment; 1 to 64, default 6) is N, the
 // number of transfers in flight at once and of connections to one host; 1 is one transfer at a time.
+// A value out of its range is refused (EnvironmentSettings).
 #pragma once
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <memory>
+#include <string>
+#include <vector>
+
+/// An environment variable that the engine reads: a whole number from Min to Max, Default when unset or
+/// empty; Meaning (windows-1251) says what it sets, for the usage.
+struct TEnvironmentSetting {
+    const char* Name;
+    long Min;
+    long Max;
+    long Default;
+    const char* Meaning;
+};
+
+/// Every variable that the engine reads, in a fixed order.
+const std::vector<TEnvironmentSetting>& EnvironmentSettings();
+
+/// Raises BrintLib::TAplThrowException "Переменная окружения NAME=VALUE недопустима: нужно целое число от
+/// MIN до MAX" for the first variable set to anything else; TDownloader raises the same.
+void CheckEnvironmentSettings();
+
+/// What the transfers of a Download have done so far, for a progress display.
+struct TActivity {
+    uint64_t BytesReceived = 0;     ///< body bytes received by every transfer since the engine was made
+    std::string SilentHost;         ///< the host of the longest-silent transfer, once it is silent long
+    std::chrono::seconds Silent{0}; ///< how long that transfer has received nothing
+};
 
 struct ITask;
 class TTaskQueue;
@@ -59,8 +88,13 @@ class TDownloader {
     /// The number of transfers in flight at most.
     size_t Connections() const;
 
-    /// Runs Task's turn to its end. Writes "Download: " and the URL on standard output (unconverted)
-    /// first, then calls Task.Begin(), Task.Receive() for every chunk of the body in arrival order, and
+    /// Observer is called on the thread of Download after every wait on the sockets while a Download runs
+    /// (at least every TTransferBounds::Wait); an empty Observer calls nothing.
+    void SetActivityObserver(std::function<void(const TActivity&)> Observer);
+
+    /// Runs Task's turn to its end. A task whose ITask::Destination() exists raises TAlreadySaved (Logic.h)
+    /// at once: nothing is written or requested. Otherwise writes "Download: " and the URL on standard
+    /// output (unconverted) first, then calls Task.Begin(), Task.Receive() for every chunk of the body in arrival order, and
     /// Task.Finish() only when the transfer succeeded.
     ///
     /// Raises BrintLib::TInterrupted, before anything else or while it waits (every transfer in flight is

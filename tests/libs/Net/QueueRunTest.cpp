@@ -81,7 +81,8 @@ TEST(QueueRunChild, DISABLED_RunQueue)
                                                                         std::runtime_error("disk on fire")));
 
     TDownloader downloader;
-    RunTaskQueue(downloader);
+    TQueueOutcome outcome;
+    RunTaskQueue(downloader, outcome);
     EXPECT_TRUE(g_TaskQueue.IsEmpty());
     EXPECT_EQ(BrintLib::CObjectCount<ITask>::Count(), 0u);
 }
@@ -184,7 +185,8 @@ TEST(QueueRun, ExceptionOfNoKnownKindLeavesTheRunWithItsTaskDeleted)
     g_TaskQueue.Push(std::make_unique<TFailingTask<int>>("http://127.0.0.1:1/b", 43));
     TDownloader downloader;
     ::testing::internal::CaptureStdout();
-    EXPECT_THROW(RunTaskQueue(downloader), int);
+    TQueueOutcome outcome;
+    EXPECT_THROW(RunTaskQueue(downloader, outcome), int);
     ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(BrintLib::CObjectCount<ITask>::Count(), before + 1);
     g_TaskQueue.Pop();
