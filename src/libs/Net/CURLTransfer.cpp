@@ -469,6 +469,13 @@ void TCURLTransfer::Download(ITask& Task, const TTaskQueue* Upcoming)
         }
     } release{*this, Task};
 
+    TTransfer* transfer = Find(Task);
+    if (transfer != nullptr && transfer->Beginning) {
+        // Its Begin is on the file thread: its outcome decides whether the transfer goes on.
+        m_Files.WaitFor(Task);
+        CollectBegun();
+        transfer = Find(Task);
+    }
     // A file saved by an earlier run ends the task at its turn, before anything is shown or requested.
     const std::string destination = Task.Destination();
     if (!destination.empty() && BrintLib::PathExists(destination)) {
@@ -477,13 +484,6 @@ void TCURLTransfer::Download(ITask& Task, const TTaskQueue* Upcoming)
     }
     // Before Begin, so that a task that fails there still shows its URL; unconverted, control bytes masked.
     std::cout << "Download: " << BrintLib::MaskControlBytes(Task.GetUrl()) << std::endl;
-    TTransfer* transfer = Find(Task);
-    if (transfer != nullptr && transfer->Beginning) {
-        // Its Begin is on the file thread: its outcome decides whether the transfer goes on.
-        m_Files.WaitFor(Task);
-        CollectBegun();
-        transfer = Find(Task);
-    }
     if (transfer != nullptr && transfer->IsPrepared()) {
         // Its turn starts it, whatever is in flight.
         Attach(*transfer);
