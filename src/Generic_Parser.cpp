@@ -296,10 +296,6 @@ std::string_view ResolveValue(const BrintLib::TPageUrl& PageUrl, std::string_vie
     return PageUrl.Resolve(DecodeCharacterReferences(Value));
 }
 
-namespace {
-
-/// Where the fragment of an attribute value as written begins: at its first '#' that does not open a
-/// numeric character reference ("&#38;"); npos when it has none.
 size_t FragmentStart(std::string_view Value)
 {
     for (size_t at = Value.find('#'); at != std::string_view::npos; at = Value.find('#', at + 1)) {
@@ -308,8 +304,6 @@ size_t FragmentStart(std::string_view Value)
     }
     return std::string_view::npos;
 }
-
-} // namespace
 
 void RenameLinks(const std::string& Text, const BrintLib::TPageUrl& PageUrl, const TLocalFiles& Files,
                  std::string& Result)

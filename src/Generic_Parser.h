@@ -55,6 +55,10 @@ extern std::string g_IssueDir;
 /// its lock; g_IssueDir is then unchanged.
 std::string CreateIssueDirectory(const std::string& SavePath, const std::string& IssueName);
 
+/// Where the fragment of an attribute value as written begins: at its first '#' that does not open a
+/// numeric character reference ("&#38;"); npos when it has none.
+size_t FragmentStart(std::string_view Value);
+
 /// Releases the run's lock on the issue directory and clears g_IssueDir.
 void ReleaseIssueDirectory();
 

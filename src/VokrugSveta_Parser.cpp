@@ -105,7 +105,7 @@ void QueueArticles(const std::string& Dir, const std::string& IssueName, const s
             LogBadArticleAddress(Dir + ContentsFile, s_Row[1].str());
         } else {
             ++index;
-            const size_t fragment = href.find('#');
+            const size_t fragment = FragmentStart(href);
             target = MakePageName(IssueName, index) + ".htm" +
                      (fragment == std::string::npos ? std::string() : href.substr(fragment));
         }

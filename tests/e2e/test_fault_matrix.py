@@ -19,7 +19,8 @@ import tempfile
 import unittest
 import zipfile
 
-from e2e_support import RunResult, SampleServer, SkerrowCopy, contents, expected_files, samples, snapshot
+from e2e_support import (RunResult, SampleServer, SkerrowCopy, contents, expected_files, parse_error_entries, samples,
+                         snapshot)
 
 SKERROW = os.environ.get("SKERROW_EXE", "")
 SKERROW_ZIP = os.environ.get("SKERROW_ZIP_EXE", "")
@@ -409,6 +410,24 @@ class FaultMatrix(SampleRun):
                               % (name, value, low, high), result.stdout)
                 self.assertEqual(requests, [])
                 self.assert_nothing_saved()
+
+    def test_error_log_that_cannot_be_written_beside_the_executable(self):
+        # An installed copy run by another user: errors.txt beside it cannot be written. The entries go to
+        # the save path; when that cannot take them either, the summary says so, and the run still fails.
+        (url,) = samples.fault_targets(MAGAZINE, "missing-picture")
+        os.makedirs(self.skerrow.errors_path)
+        fallback = os.path.join(self.save, "errors.txt")
+        result, _ = self.run_skerrow([ISSUE_A.title_url, self.save], faults=["missing-picture"], status=1)
+        with open(fallback, "rb") as f:
+            self.assertEqual(parse_error_entries(f.read().decode("cp1251")), [(url, transfer_404(url))])
+        self.assertEqual(LOG_LINE.findall(result.stdout), [fallback])
+        os.remove(fallback)
+        os.makedirs(fallback)
+        shutil.rmtree(os.path.join(self.save, ISSUE_A.issue_name))
+        result, _ = self.run_skerrow([ISSUE_A.title_url, self.save], faults=["missing-picture"], status=1)
+        self.assertIn(transfer_404(url), result.stdout)
+        self.assertEqual(LOG_LINE.findall(result.stdout), [])
+        self.assertIn("Записать в errors.txt не удалось записей об ошибках: 1 (они выведены выше)", result.stdout)
 
     def test_title_page_missing(self):
         result, requests = self.run_skerrow([ISSUE_A.title_url, self.save], faults=["no-title"], status=1)
