@@ -59,8 +59,8 @@ void PrintHelp()
     WriteConverted(std::cout, "Переменные окружения:") << "\n";
     for (const TEnvironmentSetting& setting : EnvironmentSettings()) {
         std::ostringstream line;
-        line << "  " << setting.Name << " - " << setting.Meaning << ": целое число от " << setting.Min << " до "
-             << setting.Max << ", по умолчанию " << setting.Default;
+        line << "  " << setting.Name << " - " << setting.Meaning << ": целое число от " << setting.Min
+             << " до " << setting.Max << ", по умолчанию " << setting.Default;
         WriteConverted(std::cout, line.str()) << "\n";
     }
     WriteConverted(std::cout, "Повторный запуск той же команды докопирует выпуск: уже сохранённые файлы "
@@ -123,8 +123,8 @@ std::vector<std::string> Start(const std::vector<std::string>& UserArgs)
         APL_THROW("Путь сохранения пуст: укажите каталог, в котором сохранить выпуск");
     CheckEnvironmentSettings();
     if (const unsigned error = BrintLib::CheckDirectoryPath(args[2]))
-        APL_THROW("Сохранить выпуск в " << args[2] << " нельзя: "
-                                        << BrintLib::GetErrorDescription(static_cast<int>(error)));
+        APL_THROW("Сохранить выпуск в "
+                  << args[2] << " нельзя: " << BrintLib::GetErrorDescription(static_cast<int>(error)));
     if (args.size() > 3)
         CheckArchiverPath(args[3]);
     Dispatch(args);
@@ -134,9 +134,9 @@ std::vector<std::string> Start(const std::vector<std::string>& UserArgs)
 
 /// How a run ended, for its summary.
 struct TRunEnd {
-    std::string Archive;  ///< the verified archive, when the packing made one
+    std::string Archive; ///< the verified archive, when the packing made one
     bool PackingFailed = false;
-    std::string Stopped;  ///< why the run was stopped before its end (windows-1251); empty otherwise
+    std::string Stopped; ///< why the run was stopped before its end (windows-1251); empty otherwise
     bool Interrupted = false;
 };
 
@@ -202,7 +202,8 @@ int RunIssue(const std::vector<std::string>& Args)
             // libcurl's global initialisation happens only now that a task is queued.
             TDownloader downloader;
             if (progress.Enabled())
-                downloader.SetActivityObserver([&progress](const TActivity& Activity) { progress.Update(Activity); });
+                downloader.SetActivityObserver(
+                    [&progress](const TActivity& Activity) { progress.Update(Activity); });
             RunTaskQueue(downloader, outcome, &progress);
         } catch (const BrintLib::TInterrupted&) {
             end.Interrupted = true;
@@ -234,7 +235,7 @@ int RunIssue(const std::vector<std::string>& Args)
         return BrintLib::InterruptionExitStatus();
     const bool logged = LoggedErrorCount() != loggedBefore;
     return outcome.Failed == 0 && !logged && !end.PackingFailed && end.Stopped.empty() ? kExitSuccess
-                                                                                        : kExitFailed;
+                                                                                       : kExitFailed;
 }
 
 } // namespace
@@ -245,10 +246,10 @@ void RunTaskQueue(TDownloader& Downloader, TQueueOutcome& Outcome, TProgressLine
         const std::unique_ptr<ITask> task = g_TaskQueue.Pop();
         FATAL_CHECK(BrintLib::TestPtr__(task.get()));
         if (Progress != nullptr)
-            Progress->Update(TProgressCounts{Outcome.Pages + Outcome.Pictures + Outcome.Already + Outcome.Failed,
-                                             Outcome.Pages + Outcome.Pictures + Outcome.Already + Outcome.Failed +
-                                                 g_TaskQueue.Size() + 1,
-                                             Outcome.Pages, Outcome.Pictures});
+            Progress->Update(TProgressCounts{
+                Outcome.Pages + Outcome.Pictures + Outcome.Already + Outcome.Failed,
+                Outcome.Pages + Outcome.Pictures + Outcome.Already + Outcome.Failed + g_TaskQueue.Size() + 1,
+                Outcome.Pages, Outcome.Pictures});
         try {
             Downloader.Download(*task, g_TaskQueue);
             ++(task->SavesPage() ? Outcome.Pages : Outcome.Pictures);

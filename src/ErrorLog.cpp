@@ -37,9 +37,8 @@ void LogError(const std::string& Entry)
     ++g_LoggedErrors;
     const std::string shown = BrintLib::MaskControlBytes(Entry);
     BrintLib::WriteConverted(std::cout, shown) << std::flush;
-    for (const std::string& path : {ErrorLogPath(), g_FallbackDirectory.empty()
-                                                        ? std::string()
-                                                        : g_FallbackDirectory + kLogName}) {
+    for (const std::string& path :
+         {ErrorLogPath(), g_FallbackDirectory.empty() ? std::string() : g_FallbackDirectory + kLogName}) {
         if (!path.empty() && Append(path, shown)) {
             ++g_WrittenErrors;
             g_WrittenPath = path;

@@ -55,13 +55,12 @@ void TDownloadFile::Finish()
 
 void StopIfExhausted(int Error, const std::string& FileName)
 {
-    const char* what = Error == ENOSPC || Error == EDQUOT   ? "Диск заполнен: "
+    const char* what = Error == ENOSPC || Error == EDQUOT ? "Диск заполнен: "
                        : Error == EMFILE || Error == ENFILE ? "Нет свободных дескрипторов файлов: "
                                                             : nullptr;
     if (what != nullptr)
-        throw BrintLib::TRunStopped(std::string(what) + FileName + " не записан (" +
-                                        BrintLib::GetErrorDescription(Error) + ")",
-                                    1);
+        throw BrintLib::TRunStopped(
+            std::string(what) + FileName + " не записан (" + BrintLib::GetErrorDescription(Error) + ")", 1);
 }
 
 void CreateTaskFile(BrintLib::TAtomicFile& File, const std::string& FileName)

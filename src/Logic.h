@@ -80,9 +80,9 @@ struct TAlreadySaved {
 };
 
 /// Saves the body of one URL, byte for byte, into one new file. Never overwrites: Begin raises
-/// TAlreadySaved when anything is named FileName, before anything is downloaded. The body goes into a temporary beside the
-/// file (BrintLib::TAtomicFile) that becomes the file only in Finish, so a transfer that fails, or a task
-/// deleted before its Finish, leaves nothing under FileName and no temporary.
+/// TAlreadySaved when anything is named FileName, before anything is downloaded. The body goes into a
+/// temporary beside the file (BrintLib::TAtomicFile) that becomes the file only in Finish, so a transfer that
+/// fails, or a task deleted before its Finish, leaves nothing under FileName and no temporary.
 ///
 /// Raises BrintLib::TAplThrowException:
 ///  * Begin: "Ошибка при открытии файла <FileName>" when it cannot be created (missing directory, no

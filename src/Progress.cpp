@@ -87,14 +87,16 @@ void TProgressLine::Clear()
     m_Shown = false;
 }
 
-std::string TProgressLine::Text(const TProgressCounts& Counts, uint64_t Bytes, std::chrono::milliseconds Elapsed,
-                                const std::string& SilentHost, std::chrono::seconds Silent)
+std::string TProgressLine::Text(const TProgressCounts& Counts, uint64_t Bytes,
+                                std::chrono::milliseconds Elapsed, const std::string& SilentHost,
+                                std::chrono::seconds Silent)
 {
     std::ostringstream text;
     text << "Задачи: " << Counts.Done << " из " << Counts.Known << "; страниц: " << Counts.Pages
          << ", картинок: " << Counts.Pictures << "; " << Amount(static_cast<double>(Bytes));
     if (Elapsed.count() > 0)
-        text << ", " << Amount(static_cast<double>(Bytes) * 1000 / static_cast<double>(Elapsed.count())) << "/с";
+        text << ", " << Amount(static_cast<double>(Bytes) * 1000 / static_cast<double>(Elapsed.count()))
+             << "/с";
     if (!SilentHost.empty() && Silent >= kSilenceShown)
         text << "; ждём " << SilentHost << " " << Silent.count() << " с";
     return text.str();
@@ -126,8 +128,9 @@ void TProgressLine::Draw()
 TProgressLine::TClearingBuffer::int_type TProgressLine::TClearingBuffer::overflow(int_type Char)
 {
     m_Line.Clear();
-    return traits_type::eq_int_type(Char, traits_type::eof()) ? traits_type::not_eof(Char)
-                                                              : m_Target.sputc(traits_type::to_char_type(Char));
+    return traits_type::eq_int_type(Char, traits_type::eof())
+               ? traits_type::not_eof(Char)
+               : m_Target.sputc(traits_type::to_char_type(Char));
 }
 
 std::streamsize TProgressLine::TClearingBuffer::xsputn(const char* Data, std::streamsize Count)

@@ -27,8 +27,10 @@ int main(int argc, char* argv[])
     // A low soft limit of open files is raised as far as the hard limit lets; what is still short stops
     // the run like a full disk.
     rlimit files{};
-    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY && files.rlim_cur < kOpenFilesNeeded) {
-        files.rlim_cur = files.rlim_max == RLIM_INFINITY ? kOpenFilesNeeded : std::min(files.rlim_max, kOpenFilesNeeded);
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY &&
+        files.rlim_cur < kOpenFilesNeeded) {
+        files.rlim_cur =
+            files.rlim_max == RLIM_INFINITY ? kOpenFilesNeeded : std::min(files.rlim_max, kOpenFilesNeeded);
         setrlimit(RLIMIT_NOFILE, &files);
     }
     return RunSkerrow(std::vector<std::string>(argv, argv + argc));

@@ -66,14 +66,16 @@ TEST(Driver, HelpAndVersionAreAnsweredWithStatusZero)
     EXPECT_EQ(help.ExitStatus, 0);
     for (const std::string& line :
          {kBanner + u8"Использвание: Skerrow <URL титульной страницы журнала>",
-          std::string(u8"\n  SKERROW_CONNECTIONS - передач одновременно (1 - по одной): целое число от 1 до 64, "
-                      u8"по умолчанию 6\n"),
+          std::string(
+              u8"\n  SKERROW_CONNECTIONS - передач одновременно (1 - по одной): целое число от 1 до 64, "
+              u8"по умолчанию 6\n"),
           std::string(u8"\n  SKERROW_STALL_SECONDS - "), std::string(u8"от 1 до 86400, по умолчанию 60\n"),
           std::string(u8"\nКод завершения: 0 - всё сохранено")})
         EXPECT_NE(help.Stdout.find(line), std::string::npos) << line << "\n" << help.Stdout;
     const auto version = RunProcess({SKERROW_EXE, "--version"}, {"LANG=C.UTF-8", "LC_ALL="}, work.Path());
     EXPECT_EQ(version.ExitStatus, 0);
-    EXPECT_TRUE(std::regex_match(version.Stdout, std::regex("Skerrow [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << version.Stdout;
+    EXPECT_TRUE(std::regex_match(version.Stdout, std::regex("Skerrow [0-9]+\\.[0-9]+\\.[0-9]+\n")))
+        << version.Stdout;
     EXPECT_TRUE(fs::is_empty(work.Path()));
 }
 

@@ -178,7 +178,8 @@ TEST_F(PackIssueTest, ArchiverThatReportsSuccessWithoutASoundArchiveLeavesTheDir
     g_IssueDir = dir + "/";
     // An archive of the issue without one picture, one with a picture of another size, and one with a
     // picture of the same size whose bytes differ.
-    const std::string partial = m_Root + "/partial", resized = m_Root + "/resized", changed = m_Root + "/changed";
+    const std::string partial = m_Root + "/partial", resized = m_Root + "/resized",
+                      changed = m_Root + "/changed";
     fs::copy(dir, partial, fs::copy_options::recursive);
     fs::remove(partial + "/2007_05_01/02.gif");
     fs::copy(dir, resized, fs::copy_options::recursive);

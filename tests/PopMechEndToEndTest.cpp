@@ -199,8 +199,8 @@ TEST_F(PopMechEndToEnd, CopiesTheIssueAndRefusesToOverwriteItOnASecondRun)
         if (!std::regex_match(line, picture) || line.find("missing.jpg") != std::string::npos)
             asked.push_back(line);
     EXPECT_EQ(DownloadLines(second.Stdout), asked) << second.Stdout;
-    const size_t savedFiles = static_cast<size_t>(
-        std::count_if(saved.begin(), saved.end(), [&](const auto& entry) {
+    const size_t savedFiles =
+        static_cast<size_t>(std::count_if(saved.begin(), saved.end(), [&](const auto& entry) {
             return !fs::is_directory(savePath + "/" + entry.first);
         }));
     size_t alreadyLines = 0;

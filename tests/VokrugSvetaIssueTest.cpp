@@ -299,9 +299,10 @@ TEST_F(VokrugSvetaIssue, SecondRunIntoTheSameSavePathChangesNothing)
                                                            kDownloadsAfterTitle.begin() + 5)));
     ExpectSavedIssue(m_Save);
     std::vector<std::string> saved;
-    for (const char* file : {"2007_05_00.htm", "2007_05_01.htm", "2007_05_03.htm", "2007_05_04.htm",
-                             "2007_05_05.htm", "2007_05_00/01.jpg", "2007_05_00/02.png", "2007_05_00/03.gif",
-                             "2007_05_01/01.jpg", "2007_05_01/02.png", "2007_05_03/01.jpg", "2007_05_03/02.gif"})
+    for (const char* file :
+         {"2007_05_00.htm", "2007_05_01.htm", "2007_05_03.htm", "2007_05_04.htm", "2007_05_05.htm",
+          "2007_05_00/01.jpg", "2007_05_00/02.png", "2007_05_00/03.gif", "2007_05_01/01.jpg",
+          "2007_05_01/02.png", "2007_05_03/01.jpg", "2007_05_03/02.gif"})
         saved.push_back(m_Save + "/2007_05/" + file);
     EXPECT_EQ(ConsoleLines(run.Stdout, u8"Уже сохранён: "), saved);
     std::vector<TLogEntry> log = RowShapeEntries(m_Save);

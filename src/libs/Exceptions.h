@@ -45,7 +45,9 @@ class TSilentException : public std::exception {
 /// single task's failures takes it. Carries the message (windows-1251) and the run's exit status.
 class TRunStopped {
   public:
-    TRunStopped(std::string Message, int ExitStatus) : m_Message(std::move(Message)), m_ExitStatus(ExitStatus) {}
+    TRunStopped(std::string Message, int ExitStatus) : m_Message(std::move(Message)), m_ExitStatus(ExitStatus)
+    {
+    }
     const std::string& Message() const noexcept { return m_Message; }
     int ExitStatus() const noexcept { return m_ExitStatus; }
 

@@ -36,7 +36,8 @@ const char kTemporarySuffix[] = ".part";
 bool IsTemporaryName(const std::string& Name)
 {
     const size_t suffix = sizeof(kTemporarySuffix) - 1;
-    if (Name.size() < suffix + 4 || Name[0] != '.' || Name.compare(Name.size() - suffix, suffix, kTemporarySuffix) != 0)
+    if (Name.size() < suffix + 4 || Name[0] != '.' ||
+        Name.compare(Name.size() - suffix, suffix, kTemporarySuffix) != 0)
         return false;
     const size_t digitsEnd = Name.size() - suffix;
     size_t digits = digitsEnd;

@@ -46,8 +46,9 @@ TCommandLine SplitCommandLine(const std::string& CommandLine);
 /// Returns the child's exit code; a child ended by a signal gives 128 + the signal number. SIGCHLD has
 /// its default action meanwhile (also when the program was started with it ignored), then the old one.
 /// Throws TAplThrowException "Error on executing command '<Command>' with starting dir 'NULL': <system
-/// text>" when the program cannot be started (the starting dir named when given). When waiting for the child fails, prints a report block and
-/// throws TSilentException (APL_ERROR). Command must not be null (fatal check).
+/// text>" when the program cannot be started (the starting dir named when given). When waiting for the child
+/// fails, prints a report block and throws TSilentException (APL_ERROR). Command must not be null (fatal
+/// check).
 unsigned ExecuteCommand(const char* Command, const char* StartingDir = nullptr);
 
 } // namespace BrintLib

@@ -50,8 +50,9 @@ long WholeNumberFromEnvironment(const TEnvironmentSetting& Setting)
     errno = 0;
     const long value = *text >= '0' && *text <= '9' ? std::strtol(text, &end, 10) : -1;
     if (end == nullptr || *end != '\0' || errno != 0 || value < Setting.Min || value > Setting.Max)
-        APL_THROW("Переменная окружения " << Setting.Name << "=" << text << " недопустима: нужно целое число от "
-                                          << Setting.Min << " до " << Setting.Max);
+        APL_THROW("Переменная окружения " << Setting.Name << "=" << text
+                                          << " недопустима: нужно целое число от " << Setting.Min << " до "
+                                          << Setting.Max);
     return value;
 }
 
@@ -182,7 +183,10 @@ class TCURLTransfer {
 
     size_t Connections() const { return m_Connections; }
     void Download(ITask& Task, const TTaskQueue* Upcoming);
-    void SetActivityObserver(std::function<void(const TActivity&)> Observer) { m_Observer = std::move(Observer); }
+    void SetActivityObserver(std::function<void(const TActivity&)> Observer)
+    {
+        m_Observer = std::move(Observer);
+    }
 
   private:
     TTransfer* Find(const ITask& Task) const;
@@ -631,7 +635,8 @@ const std::vector<TEnvironmentSetting>& EnvironmentSettings()
     static const std::vector<TEnvironmentSetting> settings = {
         // The per-host habit of browsers by default.
         {"SKERROW_CONNECTIONS", 1, kMaxConnections, 6, "передач одновременно (1 - по одной)"},
-        {"SKERROW_STALL_SECONDS", 1, 24 * 60 * 60, 60, "секунд без данных, после которых передача не удалась"},
+        {"SKERROW_STALL_SECONDS", 1, 24 * 60 * 60, 60,
+         "секунд без данных, после которых передача не удалась"},
     };
     return settings;
 }

@@ -94,8 +94,8 @@ class TDownloader {
 
     /// Runs Task's turn to its end. A task whose ITask::Destination() exists raises TAlreadySaved (Logic.h)
     /// at once: nothing is written or requested. Otherwise writes "Download: " and the URL on standard
-    /// output (unconverted) first, then calls Task.Begin(), Task.Receive() for every chunk of the body in arrival order, and
-    /// Task.Finish() only when the transfer succeeded.
+    /// output (unconverted) first, then calls Task.Begin(), Task.Receive() for every chunk of the body in
+    /// arrival order, and Task.Finish() only when the transfer succeeded.
     ///
     /// Raises BrintLib::TInterrupted, before anything else or while it waits (every transfer in flight is
     /// then cancelled), once SIGINT or SIGTERM has been recorded (libs/Interruption).

@@ -328,7 +328,8 @@ TEST_F(DownloadTask, OverlappedTasksMakeNoRequestTheirTurnWouldNotMake)
             failures.push_back("saved " + e.File);
         }
     }
-    EXPECT_EQ(failures, (std::vector<std::string>{"", "saved " + m_Dir / "a.jpg", "saved " + m_Dir / "b.jpg", ""}));
+    EXPECT_EQ(failures,
+              (std::vector<std::string>{"", "saved " + m_Dir / "a.jpg", "saved " + m_Dir / "b.jpg", ""}));
     EXPECT_EQ(ReadFile(m_Dir / "a.jpg"), "first a");
     EXPECT_EQ(ReadFile(m_Dir / "b.jpg"), "old b");
     EXPECT_EQ(ReadFile(m_Dir / "c.jpg"), "c");
