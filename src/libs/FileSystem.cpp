@@ -296,44 +296,64 @@ std::string TAtomicFile::TemporaryPath(const std::string& Path)
 
 int TAtomicFile::Create(const std::string& Path)
 {
-    FATAL_CHECK(!m_File.IsOpen());
+    FATAL_CHECK(!IsOpen());
     const std::string temporary = TemporaryPath(Path);
-    const int error = m_File.Create(temporary);
-    if (error != 0)
-        return error;
-    m_Path = Path;
-    m_Temporary = NativePath(temporary);
-    return 0;
+    TNewFile file;
+    int error = file.Create(temporary);
+    if (error == 0) {
+        m_Path = Path;
+        m_Temporary = NativePath(temporary);
+        error = file.Close();
+        if (error != 0)
+            Discard();
+    }
+    return error;
 }
 
 int TAtomicFile::Write(const char* Data, size_t Length)
 {
-    return m_File.Write(Data, Length);
+    FATAL_CHECK(IsOpen());
+    const int fd = open(m_Temporary.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    int error = 0;
+    while (Length > 0 && error == 0) {
+        const ssize_t written = write(fd, Data, Length);
+        if (written < 0) {
+            if (errno != EINTR)
+                error = errno;
+            continue;
+        }
+        if (written == 0) {
+            error = EIO;
+            continue;
+        }
+        Data += written;
+        Length -= static_cast<size_t>(written);
+    }
+    if (close(fd) != 0 && error == 0)
+        error = errno;
+    return error;
 }
 
 int TAtomicFile::Commit()
 {
-    FATAL_CHECK(m_File.IsOpen());
-    int error = m_File.Close();
-    if (error == 0) {
-        const std::string target = NativePath(m_Path);
-        if (renameat2(AT_FDCWD, m_Temporary.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
-            m_Temporary.clear();
-            return 0;
-        }
-        error = errno;
-        // File systems without that rename: a hard link never replaces either.
-        if (error == EINVAL || error == ENOSYS || error == ENOTSUP) {
-            error = link(m_Temporary.c_str(), target.c_str()) == 0 ? 0 : errno;
-        }
+    FATAL_CHECK(IsOpen());
+    const std::string target = NativePath(m_Path);
+    if (renameat2(AT_FDCWD, m_Temporary.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
+        m_Temporary.clear();
+        return 0;
     }
+    int error = errno;
+    // File systems without that rename: a hard link never replaces either.
+    if (error == EINVAL || error == ENOSYS || error == ENOTSUP)
+        error = link(m_Temporary.c_str(), target.c_str()) == 0 ? 0 : errno;
     Discard();
     return error;
 }
 
 void TAtomicFile::Discard()
 {
-    m_File.Close();
     if (!m_Temporary.empty())
         unlink(m_Temporary.c_str());
     m_Temporary.clear();

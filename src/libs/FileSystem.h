@@ -89,7 +89,9 @@ class TNewFile {
 /// to the name without ever replacing anything. Until then nothing is created under the name, and the
 /// destructor removes a temporary that was not committed, so a failure at any point leaves nothing
 /// behind but what was there before. A temporary that exists already is never touched: only its maker,
-/// or the holder of the directory's lock (RemoveTemporaries), removes it.
+/// or the holder of the directory's lock (RemoveTemporaries), removes it. The temporary is held open only
+/// within Create and each Write, so that any number of files being written holds no file handle between
+/// the calls.
 class TAtomicFile {
   public:
     TAtomicFile() = default;
@@ -101,24 +103,24 @@ class TAtomicFile {
     /// The temporary that stands for Path while it is written.
     static std::string TemporaryPath(const std::string& Path);
 
-    /// Creates the temporary of Path and keeps it open. Returns 0 or the errno of the failure (EEXIST when
-    /// something has the temporary's name, ENOENT for a missing directory, EACCES, ...). Must not be open
+    /// Creates the temporary of Path. Returns 0 or the errno of the failure (EEXIST when something has
+    /// the temporary's name, ENOENT for a missing directory, EACCES, EMFILE, ...). Must not be open
     /// already (fatal check).
     int Create(const std::string& Path);
-    bool IsOpen() const { return m_File.IsOpen(); }
-    /// Appends Length bytes to the temporary; returns 0 or the errno of the failing write. Must be open
-    /// (fatal check).
+    /// Between a successful Create and Commit or Discard.
+    bool IsOpen() const { return !m_Temporary.empty(); }
+    /// Appends Length bytes to the temporary (opened, without following a link, written and closed);
+    /// returns 0 or the errno of the failing call. Must be open (fatal check).
     int Write(const char* Data, size_t Length);
-    /// Closes the temporary and renames it to the name given to Create, never over anything that exists
-    /// (renameat2 with RENAME_NOREPLACE; link and unlink where the file system has no such rename).
-    /// Returns 0, or the errno of the failure, EEXIST when something appeared under the name meanwhile;
-    /// on failure the temporary is removed. Must be open (fatal check).
+    /// Renames the temporary to the name given to Create, never over anything that exists (renameat2 with
+    /// RENAME_NOREPLACE; link and unlink where the file system has no such rename). Returns 0, or the
+    /// errno of the failure, EEXIST when something appeared under the name meanwhile; on failure the
+    /// temporary is removed. Must be open (fatal check).
     int Commit();
-    /// Closes and removes the temporary, if one is open; nothing when there is none.
+    /// Removes the temporary, if one is open; nothing when there is none.
     void Discard();
 
   private:
-    TNewFile m_File;
     std::string m_Path;      ///< the name the file gets on Commit
     std::string m_Temporary; ///< NativePath of the temporary while it is open
 };
