@@ -268,6 +268,14 @@ void RunTaskQueue(TDownloader& Downloader, TQueueOutcome& Outcome, TProgressLine
             std::ostringstream entry;
             entry << task->GetUrl() << " std::exception: " << e.what() << std::endl;
             LogError(entry.str());
+        } catch (const BrintLib::TInterrupted&) {
+            throw;
+        } catch (const BrintLib::TRunStopped&) {
+            throw;
+        } catch (...) {
+            // Of no kind the program knows (a library's own): the task failed all the same.
+            ++Outcome.Failed;
+            LogError(task->GetUrl() + " unknown exception\n");
         }
     }
 }

@@ -31,10 +31,10 @@ struct TQueueOutcome {
 
 /// Runs g_TaskQueue to its end through Downloader: takes the front task, downloads it, deletes it, until
 /// the queue is empty (tasks pushed meanwhile run too), counting into Outcome as it goes. A task whose
-/// file exists prints "Уже сохранён: FILE". A task that fails with an application exception or any other
-/// std::exception is written to the error log with its URL, and the run goes on; other exceptions leave
-/// (BrintLib::TInterrupted, BrintLib::TRunStopped), the task deleted. Progress, when given, is updated at
-/// every turn.
+/// file exists prints "Уже сохранён: FILE". A task that fails with an application exception, any other
+/// std::exception or an exception of no known kind ("<URL> unknown exception") is written to the error
+/// log with its URL and counted, and the run goes on; BrintLib::TInterrupted and BrintLib::TRunStopped
+/// leave, the task deleted. Progress, when given, is updated at every turn.
 void RunTaskQueue(TDownloader& Downloader, TQueueOutcome& Outcome, TProgressLine* Progress = nullptr);
 
 /// Every page pattern of the program: the page services' (PageServicePatterns), then each site's, in the

@@ -178,17 +178,20 @@ TEST(QueueRun, OneFailingTaskIsLoggedOnceAndTheOthersCompleteWithOneOrManyTransf
     }
 }
 
-TEST(QueueRun, ExceptionOfNoKnownKindLeavesTheRunWithItsTaskDeleted)
+TEST(QueueRun, ExceptionOfNoKnownKindFailsItsTaskOnlyAndIsCounted)
 {
     const size_t before = BrintLib::CObjectCount<ITask>::Count();
+    const TestSupport::TPrivateErrorLog log;
     g_TaskQueue.Push(std::make_unique<TFailingTask<int>>("http://127.0.0.1:1/a", 42));
     g_TaskQueue.Push(std::make_unique<TFailingTask<int>>("http://127.0.0.1:1/b", 43));
     TDownloader downloader;
     ::testing::internal::CaptureStdout();
     TQueueOutcome outcome;
-    EXPECT_THROW(RunTaskQueue(downloader, outcome), int);
+    RunTaskQueue(downloader, outcome);
     ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(BrintLib::CObjectCount<ITask>::Count(), before + 1);
-    g_TaskQueue.Pop();
+    EXPECT_EQ(outcome.Failed, 2u);
+    EXPECT_EQ(ReadFile(log.Path()),
+              "http://127.0.0.1:1/a unknown exception\nhttp://127.0.0.1:1/b unknown exception\n");
+    EXPECT_EQ(BrintLib::CObjectCount<ITask>::Count(), before);
     EXPECT_TRUE(g_TaskQueue.IsEmpty());
 }
