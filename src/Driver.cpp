@@ -14,6 +14,7 @@
 #include "VokrugSveta_Parser.h"
 #include "libs/Auxiliary.h"
 #include "libs/CoutConvert.h"
+#include "libs/Environment.h"
 #include "libs/Exceptions.h"
 #include "libs/FileSystem.h"
 #include "libs/Interruption.h"
@@ -57,7 +58,7 @@ void PrintHelp()
 {
     WriteConverted(std::cout, kUsage) << "\n";
     WriteConverted(std::cout, "Переменные окружения:") << "\n";
-    for (const TEnvironmentSetting& setting : EnvironmentSettings()) {
+    for (const BrintLib::TEnvironmentSetting& setting : BrintLib::EnvironmentSettings()) {
         std::ostringstream line;
         line << "  " << setting.Name << " - " << setting.Meaning << ": целое число от " << setting.Min
              << " до " << setting.Max << ", по умолчанию " << setting.Default;
@@ -121,7 +122,7 @@ std::vector<std::string> Start(const std::vector<std::string>& UserArgs)
     // An empty save path would put the issue directory at the file-system root.
     if (args[2].empty())
         APL_THROW("Путь сохранения пуст: укажите каталог, в котором сохранить выпуск");
-    CheckEnvironmentSettings();
+    BrintLib::CheckEnvironmentSettings();
     if (const unsigned error = BrintLib::CheckDirectoryPath(args[2]))
         APL_THROW("Сохранить выпуск в "
                   << args[2] << " нельзя: " << BrintLib::GetErrorDescription(static_cast<int>(error)));

@@ -18,6 +18,7 @@
 
 #include "Logic.h"
 #include "libs/CoutConvert.h"
+#include "libs/Environment.h"
 #include "libs/Exceptions.h"
 #include "libs/Interruption.h"
 #include "libs/Net/FileThread.h"
@@ -28,38 +29,14 @@ const char kAbortTooLong[] = "Попытка прервать передачу �
 
 /// A connection that cannot be made within this many seconds fails its transfer.
 constexpr long kConnectTimeoutSeconds = 30;
-/// Far below FD_SETSIZE, whatever else the process has open.
-constexpr long kMaxConnections = 64;
 /// How far past the task whose turn it is transfers may start, in multiples of N: a picture that has
 /// arrived keeps its temporary open until its turn.
 constexpr size_t kLookAheadPerConnection = 4;
 /// libcurl's receive buffer per transfer.
 constexpr long kReceiveBufferBytes = 128 * 1024;
 
-/// The settings, in the order of EnvironmentSettings().
-enum TSetting : size_t { kConnectionsSetting, kStallSetting };
-
-/// The value of Setting's variable: Default when it is unset or empty. Raises TAplThrowException naming
-/// the variable and its range when it is anything but a whole number (digits only) within the range.
-long WholeNumberFromEnvironment(const TEnvironmentSetting& Setting)
-{
-    const char* text = std::getenv(Setting.Name);
-    if (text == nullptr || *text == '\0')
-        return Setting.Default;
-    char* end = nullptr;
-    errno = 0;
-    const long value = *text >= '0' && *text <= '9' ? std::strtol(text, &end, 10) : -1;
-    if (end == nullptr || *end != '\0' || errno != 0 || value < Setting.Min || value > Setting.Max)
-        APL_THROW("Переменная окружения " << Setting.Name << "=" << text
-                                          << " недопустима: нужно целое число от " << Setting.Min << " до "
-                                          << Setting.Max);
-    return value;
-}
-
-long SettingValue(TSetting Setting)
-{
-    return WholeNumberFromEnvironment(EnvironmentSettings()[Setting]);
-}
+const char kStallVariable[] = "SKERROW_STALL_SECONDS";
+const char kConnectionsVariable[] = "SKERROW_CONNECTIONS";
 
 /// The write function while a transfer is being cancelled: refuses every chunk, so that libcurl ends the
 /// transfer with a write error and nothing more reaches the task.
@@ -260,8 +237,9 @@ class TCURLTransfer {
 };
 
 TCURLTransfer::TCURLTransfer(size_t Connections, const TTransferBounds& Bounds)
-    : m_Connections(std::clamp<size_t>(Connections, 1, kMaxConnections)), m_Bounds(Bounds),
-      m_StallSeconds(SettingValue(kStallSetting))
+    : m_Connections(std::clamp<size_t>(Connections, 1,
+                                       static_cast<size_t>(BrintLib::FindSetting(kConnectionsVariable).Max))),
+      m_Bounds(Bounds), m_StallSeconds(BrintLib::WholeNumberFromEnvironment(kStallVariable))
 {
     m_hMulti = curl_multi_init();
     FATAL_CHECK(BrintLib::TestPtr__(m_hMulti));
@@ -630,23 +608,6 @@ void TCURLTransfer::Interrupt(int Signal)
     throw BrintLib::TInterrupted(Signal);
 }
 
-const std::vector<TEnvironmentSetting>& EnvironmentSettings()
-{
-    static const std::vector<TEnvironmentSetting> settings = {
-        // The per-host habit of browsers by default.
-        {"SKERROW_CONNECTIONS", 1, kMaxConnections, 6, "передач одновременно (1 - по одной)"},
-        {"SKERROW_STALL_SECONDS", 1, 24 * 60 * 60, 60,
-         "секунд без данных, после которых передача не удалась"},
-    };
-    return settings;
-}
-
-void CheckEnvironmentSettings()
-{
-    for (const TEnvironmentSetting& setting : EnvironmentSettings())
-        WholeNumberFromEnvironment(setting);
-}
-
 TCURLGlobal::TCURLGlobal()
 {
     curl_global_init(CURL_GLOBAL_ALL);
@@ -658,7 +619,7 @@ TCURLGlobal::~TCURLGlobal()
 }
 
 TDownloader::TDownloader(const TTransferBounds& Bounds)
-    : TDownloader(static_cast<size_t>(SettingValue(kConnectionsSetting)), Bounds)
+    : TDownloader(static_cast<size_t>(BrintLib::WholeNumberFromEnvironment(kConnectionsVariable)), Bounds)
 {
 }
 

@@ -14,7 +14,7 @@
 // SKERROW_STALL_SECONDS seconds (environment; a whole number from 1 to 86400, default 60) fails with
 // libcurl's text for the timeout. SKERROW_CONNECTIONS (environment; 1 to 64, default 6) is N, the
 // number of transfers in flight at once and of connections to one host; 1 is one transfer at a time.
-// A value out of its range is refused (EnvironmentSettings).
+// A value out of its range is refused (libs/Environment.h).
 #pragma once
 
 #include <chrono>
@@ -23,24 +23,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <vector>
-
-/// An environment variable that the engine reads: a whole number from Min to Max, Default when unset or
-/// empty; Meaning (windows-1251) says what it sets, for the usage.
-struct TEnvironmentSetting {
-    const char* Name;
-    long Min;
-    long Max;
-    long Default;
-    const char* Meaning;
-};
-
-/// Every variable that the engine reads, in a fixed order.
-const std::vector<TEnvironmentSetting>& EnvironmentSettings();
-
-/// Raises BrintLib::TAplThrowException "Переменная окружения NAME=VALUE недопустима: нужно целое число от
-/// MIN до MAX" for the first variable set to anything else; TDownloader raises the same.
-void CheckEnvironmentSettings();
 
 /// What the transfers of a Download have done so far, for a progress display.
 struct TActivity {
