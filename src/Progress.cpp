@@ -16,6 +16,8 @@ namespace {
 constexpr std::chrono::milliseconds kRedrawInterval{100};
 /// A transfer silent this long is named on the line.
 constexpr std::chrono::seconds kSilenceShown{5};
+/// The rate shown is that of this last stretch of time.
+constexpr std::chrono::seconds kRateWindow{3};
 
 /// Writes all of Text to standard error, unbuffered.
 void WriteError(const std::string& Text)
@@ -48,7 +50,7 @@ std::string Amount(double Bytes)
 } // namespace
 
 TProgressLine::TProgressLine()
-    : m_Enabled(isatty(STDERR_FILENO) == 1), m_Start(TClock::now()), m_Drawn(m_Start - kRedrawInterval)
+    : m_Enabled(isatty(STDERR_FILENO) == 1), m_Drawn(TClock::now() - kRedrawInterval)
 {
     if (!m_Enabled)
         return;
@@ -87,15 +89,15 @@ void TProgressLine::Clear()
     m_Shown = false;
 }
 
-std::string TProgressLine::Text(const TProgressCounts& Counts, uint64_t Bytes,
-                                std::chrono::milliseconds Elapsed, const std::string& SilentHost,
+std::string TProgressLine::Text(const TProgressCounts& Counts, uint64_t Bytes, uint64_t RecentBytes,
+                                std::chrono::milliseconds Recent, const std::string& SilentHost,
                                 std::chrono::seconds Silent)
 {
     std::ostringstream text;
     text << "Задачи: " << Counts.Done << " из " << Counts.Known << "; страниц: " << Counts.Pages
          << ", картинок: " << Counts.Pictures << "; " << Amount(static_cast<double>(Bytes));
-    if (Elapsed.count() > 0)
-        text << ", " << Amount(static_cast<double>(Bytes) * 1000 / static_cast<double>(Elapsed.count()))
+    if (Recent.count() > 0)
+        text << ", " << Amount(static_cast<double>(RecentBytes) * 1000 / static_cast<double>(Recent.count()))
              << "/с";
     if (!SilentHost.empty() && Silent >= kSilenceShown)
         text << "; ждём " << SilentHost << " " << Silent.count() << " с";
@@ -108,8 +110,12 @@ void TProgressLine::Draw()
     if (!m_Enabled || now - m_Drawn < kRedrawInterval)
         return;
     m_Drawn = now;
+    m_Samples.emplace_back(now, m_Bytes);
+    while (now - m_Samples.front().first > kRateWindow)
+        m_Samples.pop_front();
     std::string line = BrintLib::Cp1251ToUser(
-        Text(m_Counts, m_Bytes, std::chrono::duration_cast<std::chrono::milliseconds>(now - m_Start),
+        Text(m_Counts, m_Bytes, m_Bytes - m_Samples.front().second,
+             std::chrono::duration_cast<std::chrono::milliseconds>(now - m_Samples.front().first),
              m_SilentHost, m_Silent));
     // A line longer than the terminal would wrap, and only its last row would be cleared.
     winsize size{};

@@ -7,9 +7,11 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <streambuf>
 #include <string>
+#include <utility>
 
 struct TActivity;
 
@@ -38,10 +40,12 @@ class TProgressLine {
     /// Removes the line from the screen, if it is shown.
     void Clear();
 
-    /// The line's text (windows-1251) for the given state, Elapsed since the run began: the counts, the
-    /// bytes and the average rate, and "ждём HOST N с" when SilentHost has been silent 5 s or more.
-    static std::string Text(const TProgressCounts& Counts, uint64_t Bytes, std::chrono::milliseconds Elapsed,
-                            const std::string& SilentHost, std::chrono::seconds Silent);
+    /// The line's text (windows-1251) for the given state: the counts, the bytes, the rate (RecentBytes
+    /// received in the Recent time before now; none while Recent is zero), and "ждём HOST N с" when
+    /// SilentHost has been silent 5 s or more.
+    static std::string Text(const TProgressCounts& Counts, uint64_t Bytes, uint64_t RecentBytes,
+                            std::chrono::milliseconds Recent, const std::string& SilentHost,
+                            std::chrono::seconds Silent);
 
   private:
     /// Standard output's buffer while the line lives: clears the line before any byte passes.
@@ -63,8 +67,9 @@ class TProgressLine {
 
     using TClock = std::chrono::steady_clock;
     const bool m_Enabled;
-    const TClock::time_point m_Start;
     TClock::time_point m_Drawn;
+    /// The bytes received by the times of the last drawings, over the last few seconds: the rate shown.
+    std::deque<std::pair<TClock::time_point, uint64_t>> m_Samples;
     bool m_Shown = false;
     TProgressCounts m_Counts;
     uint64_t m_Bytes = 0;

@@ -14,7 +14,8 @@ const std::vector<TEnvironmentSetting>& EnvironmentSettings()
         // The per-host habit of browsers by default; at most far below FD_SETSIZE, whatever else the
         // process has open.
         {"SKERROW_CONNECTIONS", 1, 64, 6, "передач одновременно (1 - по одной)"},
-        {"SKERROW_STALL_SECONDS", 1, 24 * 60 * 60, 60, "секунд без данных, после которых передача не удалась"},
+        {"SKERROW_STALL_SECONDS", 1, 24 * 60 * 60, 60,
+         "секунд без данных, после которых передача не удалась"},
     };
     return settings;
 }
@@ -38,8 +39,9 @@ long WholeNumberFromEnvironment(const char* Name)
     errno = 0;
     const long value = *text >= '0' && *text <= '9' ? std::strtol(text, &end, 10) : -1;
     if (end == nullptr || *end != '\0' || errno != 0 || value < setting.Min || value > setting.Max)
-        APL_THROW("Переменная окружения " << setting.Name << "=" << text << " недопустима: нужно целое число от "
-                                          << setting.Min << " до " << setting.Max);
+        APL_THROW("Переменная окружения " << setting.Name << "=" << text
+                                          << " недопустима: нужно целое число от " << setting.Min << " до "
+                                          << setting.Max);
     return value;
 }
 
