@@ -1,5 +1,8 @@
 #include "Driver.h"
 
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <exception>
 #include <iostream>
 #include <memory>
@@ -133,6 +136,31 @@ std::vector<std::string> Start(const std::vector<std::string>& UserArgs)
     return args;
 }
 
+/// Open files a run needs besides its transfers (the standard streams, libcurl's and the file thread's
+/// wake-up pipes, the issue directory's lock, a file being written, errors.txt), and per transfer (its
+/// socket, and the pair of the name lookup while it runs).
+constexpr rlim_t kOpenFilesBase = 16;
+constexpr rlim_t kOpenFilesPerTransfer = 3;
+
+/// The transfers in flight for a run that wants Wanted: the soft limit of open files is raised to what
+/// they need as far as the hard limit lets, and as many run as the limit then holds (one at least), so
+/// that a low `ulimit -n` slows the run instead of failing its transfers.
+size_t ConnectionsWithinOpenFiles(size_t Wanted)
+{
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY)
+        return Wanted;
+    const rlim_t needed = kOpenFilesBase + kOpenFilesPerTransfer * Wanted;
+    if (files.rlim_cur < needed) {
+        files.rlim_cur = files.rlim_max == RLIM_INFINITY ? needed : std::min(files.rlim_max, needed);
+        setrlimit(RLIMIT_NOFILE, &files);
+        getrlimit(RLIMIT_NOFILE, &files);
+    }
+    const rlim_t room =
+        files.rlim_cur > kOpenFilesBase ? (files.rlim_cur - kOpenFilesBase) / kOpenFilesPerTransfer : 0;
+    return std::max<size_t>(1, std::min<size_t>(Wanted, static_cast<size_t>(room)));
+}
+
 /// How a run ended, for its summary.
 struct TRunEnd {
     std::string Archive; ///< the verified archive, when the packing made one
@@ -201,7 +229,8 @@ int RunIssue(const std::vector<std::string>& Args)
         TProgressLine progress;
         try {
             // libcurl's global initialisation happens only now that a task is queued.
-            TDownloader downloader;
+            TDownloader downloader(ConnectionsWithinOpenFiles(
+                static_cast<size_t>(BrintLib::WholeNumberFromEnvironment("SKERROW_CONNECTIONS"))));
             if (progress.Enabled())
                 downloader.SetActivityObserver(
                     [&progress](const TActivity& Activity) { progress.Update(Activity); });

@@ -519,6 +519,18 @@ class FaultMatrix(SampleRun):
                 self.assertIsNone(again.errors_text())
                 self.assertTrue(contents(save) == clean_tree(ISSUE_A.title_url), "the completed tree differs")
 
+    def test_few_open_files_slow_the_run_but_lose_nothing(self):
+        # A hard limit of 20 open files at 64 connections: the run holds its transfers to what fits.
+        with SampleServer(self.work) as server:
+            completed = subprocess.run(["prlimit", "--nofile=20:20", self.skerrow.path, ISSUE_A.title_url, self.save],
+                                       cwd=self.skerrow.dir, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                       stderr=subprocess.PIPE, timeout=240,
+                                       env=self.skerrow.environment(server.proxy, {"SKERROW_CONNECTIONS": "64"}))
+        result = RunResult(completed, self.skerrow.errors_path)
+        self.assertEqual(result.exit_status, 0, result.stdout[-2000:])
+        self.assertIsNone(result.errors_text())
+        self.assertTrue(self.saved_contents() == clean_tree(ISSUE_A.title_url), "the tree differs from a clean run's")
+
     def test_progress_line_on_a_terminal_only(self):
         # Under a real terminal (script gives the run a pseudo-terminal for both outputs) the status line
         # is drawn and cleared; the other lines are those of a run in a pipe, which shows no progress.
