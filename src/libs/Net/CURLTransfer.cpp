@@ -30,7 +30,7 @@ const char kAbortTooLong[] = "Попытка прервать передачу �
 /// A connection that cannot be made within this many seconds fails its transfer.
 constexpr long kConnectTimeoutSeconds = 30;
 /// How far past the task whose turn it is transfers may start, in multiples of N: a picture that has
-/// arrived keeps its temporary open until its turn.
+/// arrived keeps its temporary until its turn.
 constexpr size_t kLookAheadPerConnection = 4;
 /// libcurl's receive buffer per transfer.
 constexpr long kReceiveBufferBytes = 128 * 1024;
