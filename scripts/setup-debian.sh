@@ -15,6 +15,7 @@ TEST_PACKAGES=(
   libpcre2-dev clang libclang-rt-14-dev
   chromium fonts-dejavu-core tidy
   unzip zip p7zip-full wget wget2 aria2 clang-format
+  zlib1g-dev libbrotli-dev libssl-dev openssl
 )
 case "${1:-}" in
   "") ;;

@@ -79,17 +79,23 @@ struct TAlreadySaved {
     std::string File;
 };
 
-/// Saves the body of one URL, byte for byte, into one new file. Never overwrites: Begin raises
+/// Saves the picture at one URL, its body byte for byte, into one new file. Never overwrites: Begin raises
 /// TAlreadySaved when anything is named FileName, before anything is downloaded. The body goes into a
-/// temporary beside the file (BrintLib::TAtomicFile) that becomes the file only in Finish, so a transfer that
-/// fails, or a task deleted before its Finish, leaves nothing under FileName and no temporary.
+/// temporary beside the file (BrintLib::TAtomicFile) that becomes the file only in Finish, so a transfer
+/// that fails, or a task deleted before its Finish, leaves nothing under FileName and no temporary. Begin
+/// starts every attempt afresh, with a new temporary. A page (text/html) or an empty body is no picture,
+/// and a body is at most SKERROW_MAX_PICTURE_MB megabytes (environment; a whole number from 1 to 1048576,
+/// default 256; read when the task is made).
 ///
 /// Raises BrintLib::TAplThrowException:
 ///  * Begin: "Ошибка при открытии файла <FileName>" when it cannot be created (missing directory, no
 ///    rights);
-///  * Receive: "Ошибка при записи <FileName>";
-///  * Finish: "Файл <FileName> уже существует" when something appeared under the name meanwhile,
-///    "Ошибка при записи <FileName>" when the file cannot be completed.
+///  * Reply: "Transfer error: не картинка (Content-Type: <value>) URL: <url>" for text/html;
+///  * Receive: "Transfer error: picture too large (more than <bound> bytes) URL: <url>", without writing
+///    the chunk, when the body would grow beyond the bound; "Ошибка при записи <FileName>";
+///  * Finish: "Transfer error: не картинка (пустой ответ) URL: <url>" when nothing was received; "Файл
+///    <FileName> уже существует" when something appeared under the name meanwhile, "Ошибка при записи
+///    <FileName>" when the file cannot be completed.
 /// A full disk or quota, or no file handle left, raises BrintLib::TRunStopped instead (StopIfExhausted).
 class TDownloadFile : public ITask {
   public:
@@ -98,6 +104,7 @@ class TDownloadFile : public ITask {
 
     const std::string& GetUrl() const override { return m_Url; }
     void Begin() override;
+    void Reply(const TReply& Reply) override;
     void Receive(const char* Data, size_t Length) override;
     void Finish() override;
     std::string Destination() const override { return m_FileName; }
@@ -105,6 +112,8 @@ class TDownloadFile : public ITask {
   private:
     std::string m_Url;
     std::string m_FileName;
+    size_t m_MaxBytes;            ///< the bound of the body
+    size_t m_Received = 0;        ///< bytes of the body in this attempt
     BrintLib::TAtomicFile m_File; ///< open between Begin and Finish
 };
 

@@ -70,6 +70,8 @@ TEST(Driver, HelpAndVersionAreAnsweredWithStatusZero)
               u8"\n  SKERROW_CONNECTIONS - передач одновременно (1 - по одной): целое число от 1 до 64, "
               u8"по умолчанию 6\n"),
           std::string(u8"\n  SKERROW_STALL_SECONDS - "), std::string(u8"от 1 до 86400, по умолчанию 60\n"),
+          std::string(u8"\n  SKERROW_RETRIES - "), std::string(u8"от 0 до 10, по умолчанию 2\n"),
+          std::string(u8"\n  SKERROW_MAX_PICTURE_MB - "),
           std::string(u8"\nКод завершения: 0 - всё сохранено")})
         EXPECT_NE(help.Stdout.find(line), std::string::npos) << line << "\n" << help.Stdout;
     const auto version = RunProcess({SKERROW_EXE, "--version"}, {"LANG=C.UTF-8", "LC_ALL="}, work.Path());

@@ -16,6 +16,8 @@ const std::vector<TEnvironmentSetting>& EnvironmentSettings()
         {"SKERROW_CONNECTIONS", 1, 64, 6, "передач одновременно (1 - по одной)"},
         {"SKERROW_STALL_SECONDS", 1, 24 * 60 * 60, 60,
          "секунд без данных, после которых передача не удалась"},
+        {"SKERROW_RETRIES", 0, 10, 2, "повторов передачи после преходящей ошибки (0 - без повторов)"},
+        {"SKERROW_MAX_PICTURE_MB", 1, 1024 * 1024, 256, "мегабайт в картинке самое большее"},
     };
     return settings;
 }

@@ -403,7 +403,8 @@ class FaultMatrix(SampleRun):
 
     def test_variable_out_of_its_range_is_refused_with_the_range(self):
         for name, value, low, high in (("SKERROW_CONNECTIONS", "65", 1, 64), ("SKERROW_CONNECTIONS", "0", 1, 64),
-                                       ("SKERROW_STALL_SECONDS", "1x", 1, 86400)):
+                                       ("SKERROW_STALL_SECONDS", "1x", 1, 86400), ("SKERROW_RETRIES", "11", 0, 10),
+                                       ("SKERROW_MAX_PICTURE_MB", "-1", 1, 1048576)):
             with self.subTest(name=name, value=value):
                 result, requests = self.run_skerrow([ISSUE_A.title_url, self.save], env={name: value}, status=2)
                 self.assertIn("Переменная окружения %s=%s недопустима: нужно целое число от %d до %d"

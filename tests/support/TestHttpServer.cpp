@@ -44,10 +44,16 @@ const char* ReasonPhrase(int Status)
         return "Forbidden";
     case 404:
         return "Not Found";
+    case 429:
+        return "Too Many Requests";
     case 500:
         return "Internal Server Error";
+    case 502:
+        return "Bad Gateway";
     case 503:
         return "Service Unavailable";
+    case 504:
+        return "Gateway Timeout";
     default:
         return "Status";
     }
@@ -68,6 +74,17 @@ bool SendAll(int Fd, const char* Data, std::size_t Length)
     return true;
 }
 
+/// Receives what has come, at most Length bytes; 0 when the peer is gone.
+std::size_t ReceiveSome(int Fd, char* Data, std::size_t Length)
+{
+    for (;;) {
+        const ssize_t received = recv(Fd, Data, Length, 0);
+        if (received < 0 && errno == EINTR)
+            continue;
+        return received > 0 ? static_cast<std::size_t>(received) : 0;
+    }
+}
+
 std::string Lower(std::string Text)
 {
     for (char& c : Text)
@@ -80,6 +97,18 @@ bool HasHeaderValue(const std::string& Head, const std::string& Name, const std:
 {
     return Lower(Head).find(Lower("\r\n" + Name + ": " + Value + "\r\n")) != std::string::npos;
 }
+
+/// A connection as it is accepted.
+class TPlainStream : public TServerStream {
+  public:
+    explicit TPlainStream(int Fd) : m_Fd(Fd) {}
+    bool Pending() const override { return false; }
+    std::size_t Receive(char* Data, std::size_t Length) override { return ReceiveSome(m_Fd, Data, Length); }
+    bool Send(const char* Data, std::size_t Length) override { return SendAll(m_Fd, Data, Length); }
+
+  private:
+    int m_Fd;
+};
 
 } // namespace
 
@@ -139,15 +168,29 @@ void TTestHttpServer::Stop()
     close(m_WakeWrite);
 }
 
+void TTestHttpServer::SetTunnel(std::uint16_t Port)
+{
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    m_TunnelPort = Port;
+}
+
 std::string TTestHttpServer::BaseUrl() const
 {
-    return "http://127.0.0.1:" + std::to_string(m_Port);
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return (m_Secure ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(m_Port);
 }
 
 void TTestHttpServer::SetReply(const std::string& Target, THttpReply Reply)
 {
+    SetReplies(Target, {std::move(Reply)});
+}
+
+void TTestHttpServer::SetReplies(const std::string& Target, std::vector<THttpReply> Replies)
+{
+    Require(!Replies.empty(), "SetReplies with a reply");
     std::lock_guard<std::mutex> lock(m_Mutex);
-    m_Replies[Target] = std::move(Reply);
+    m_Replies[Target] = std::move(Replies);
+    m_Asked[Target] = 0;
 }
 
 void TTestHttpServer::SetHandler(THandler Handler)
@@ -240,14 +283,14 @@ bool TTestHttpServer::WaitDelay(std::chrono::milliseconds Delay) const
     }
 }
 
-THttpReply TTestHttpServer::FindReply(const std::string& Target) const
+THttpReply TTestHttpServer::FindReply(const std::string& Target)
 {
     THandler handler;
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
         const auto found = m_Replies.find(Target);
         if (found != m_Replies.end())
-            return found->second;
+            return found->second[std::min(m_Asked[Target]++, found->second.size() - 1)];
         handler = m_Handler;
     }
     THttpReply reply;
@@ -261,24 +304,31 @@ THttpReply TTestHttpServer::FindReply(const std::string& Target) const
 void TTestHttpServer::Serve(TConnection& Connection)
 {
     const int fd = Connection.Fd;
+    std::function<std::unique_ptr<TServerStream>(int Fd)> makeSecure;
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        makeSecure = m_Secure;
+    }
+    const std::unique_ptr<TServerStream> secure = makeSecure ? makeSecure(fd) : nullptr;
+    TPlainStream plain(fd);
+    TServerStream& stream = secure ? *secure : plain;
     std::string buffer;
-    for (bool open = true; open;) {
+    bool reset = false;
+    for (bool open = true, reused = false; open; reused = true) {
         // One request head.
         std::size_t headEnd;
         while ((headEnd = buffer.find("\r\n\r\n")) == std::string::npos) {
             char chunk[4096];
-            if (!WaitReadable(fd)) {
+            if (!stream.Pending() && !WaitReadable(fd)) {
                 open = false;
                 break;
             }
-            const ssize_t received = recv(fd, chunk, sizeof chunk, 0);
-            if (received < 0 && errno == EINTR)
-                continue;
-            if (received <= 0) {
+            const std::size_t received = stream.Receive(chunk, sizeof chunk);
+            if (received == 0) {
                 open = false;
                 break;
             }
-            buffer.append(chunk, static_cast<std::size_t>(received));
+            buffer.append(chunk, received);
         }
         if (!open)
             break;
@@ -300,8 +350,21 @@ void TTestHttpServer::Serve(TConnection& Connection)
             m_Heads.push_back(head);
         }
         m_RequestArrived.notify_all();
+        std::uint16_t tunnel = 0;
+        {
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            tunnel = m_TunnelPort;
+        }
+        if (method == "CONNECT" && tunnel != 0) {
+            Tunnel(fd, stream, tunnel);
+            break;
+        }
 
         THttpReply reply = FindReply(target);
+        reset = reply.Reset;
+        if (reply.Unanswered == THttpReply::TUnanswered::Always ||
+            (reply.Unanswered == THttpReply::TUnanswered::Reused && reused))
+            break;
         if (reply.HoldUntilRequests > 0 && !WaitForRequests(reply.HoldUntilRequests, reply.HoldLimit)) {
             reply.Status = 503;
             reply.Body = "held in vain\n";
@@ -325,23 +388,73 @@ void TTestHttpServer::Serve(TConnection& Connection)
         response += "\r\n";
         const std::size_t cut = std::min(reply.DropAfter, reply.StallAfter);
         const bool cutShort = cut < reply.Body.size();
-        if (method != "HEAD")
-            response.append(reply.Body, 0, cutShort ? cut : reply.Body.size());
-        if (!SendAll(fd, response.data(), response.size()) || closeAfter)
+        const std::size_t sent = method == "HEAD" ? 0 : cutShort ? cut : reply.Body.size();
+        const bool drip = reply.DripEvery.count() > 0;
+        if (!drip)
+            response.append(reply.Body, 0, sent);
+        bool whole = stream.Send(response.data(), response.size());
+        for (std::size_t i = 0; drip && whole && i < sent; ++i)
+            whole = WaitDelay(reply.DripEvery) && stream.Send(&reply.Body[i], 1);
+        if (!whole || closeAfter)
             break;
         if (cutShort && reply.StallAfter < reply.Body.size()) {
             // Silent until the client gives up (or the server stops); what it sends meanwhile is ignored.
             char ignored[4096];
-            while (WaitReadable(fd) && recv(fd, ignored, sizeof ignored, 0) > 0) {
+            while (WaitReadable(fd) && stream.Receive(ignored, sizeof ignored) > 0) {
             }
         }
         if (cutShort)
             break;
     }
 
+    if (reset) {
+        const linger abrupt{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &abrupt, sizeof abrupt);
+    }
     std::lock_guard<std::mutex> lock(m_Mutex);
     close(fd);
     Connection.Done = true;
+}
+
+} // namespace TestSupport
+
+namespace TestSupport {
+
+void TTestHttpServer::Tunnel(int Fd, TServerStream& Stream, std::uint16_t Port)
+{
+    const int far = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    Require(far >= 0, "socket");
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(Port);
+    if (connect(far, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        const char refused[] = "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n\r\n";
+        Stream.Send(refused, sizeof refused - 1);
+        close(far);
+        return;
+    }
+    const char established[] = "HTTP/1.1 200 Connection established\r\n\r\n";
+    if (Stream.Send(established, sizeof established - 1)) {
+        // The proxy's side is plain: its bytes pass as they are.
+        pollfd fds[3] = {{Fd, POLLIN, 0}, {far, POLLIN, 0}, {m_WakeRead, POLLIN, 0}};
+        for (bool open = true; open;) {
+            if (poll(fds, 3, -1) < 0) {
+                open = errno == EINTR;
+                continue;
+            }
+            if (fds[2].revents != 0)
+                break;
+            for (int side = 0; side < 2 && open; ++side) {
+                if (fds[side].revents == 0)
+                    continue;
+                char chunk[16384];
+                const std::size_t received = ReceiveSome(fds[side].fd, chunk, sizeof chunk);
+                open = received > 0 && SendAll(fds[1 - side].fd, chunk, received);
+            }
+        }
+    }
+    close(far);
 }
 
 } // namespace TestSupport

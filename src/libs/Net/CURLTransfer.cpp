@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <iostream>
 #include <sstream>
@@ -25,18 +26,99 @@
 
 namespace {
 
+using TClock = std::chrono::steady_clock;
+
 const char kAbortTooLong[] = "Попытка прервать передачу данных заняла слишком много времени";
 
 /// A connection that cannot be made within this many seconds fails its transfer.
 constexpr long kConnectTimeoutSeconds = 30;
+/// A transfer that receives nothing for SKERROW_STALL_SECONDS seconds fails; a passing fault is tried
+/// again SKERROW_RETRIES times (libs/Environment.h).
+const char kStallVariable[] = "SKERROW_STALL_SECONDS";
+const char kRetriesVariable[] = "SKERROW_RETRIES";
+/// The longest pause that a Retry-After header obtains.
+constexpr std::chrono::seconds kMaxRetryAfter{30};
+/// Redirects followed at most for one transfer.
+constexpr long kMaxRedirects = 10;
+/// The longest header line that libcurl takes (CURL_MAX_HTTP_HEADER); it reports a longer one as a lack of
+/// memory, without a text of its own.
+constexpr long kMaxHeaderLine = 100 * 1024;
+/// Transfers in flight at once (libs/Environment.h).
+const char kConnectionsVariable[] = "SKERROW_CONNECTIONS";
 /// How far past the task whose turn it is transfers may start, in multiples of N: a picture that has
 /// arrived keeps its temporary until its turn.
 constexpr size_t kLookAheadPerConnection = 4;
 /// libcurl's receive buffer per transfer.
 constexpr long kReceiveBufferBytes = 128 * 1024;
 
-const char kStallVariable[] = "SKERROW_STALL_SECONDS";
-const char kConnectionsVariable[] = "SKERROW_CONNECTIONS";
+/// The bundle of certificates that the environment names, as OpenSSL's and curl's users name it; empty
+/// for the system's.
+std::string CertificateBundle()
+{
+    for (const char* name : {"SSL_CERT_FILE", "CURL_CA_BUNDLE"})
+        if (const char* path = std::getenv(name); path != nullptr && *path != '\0')
+            return path;
+    return std::string();
+}
+
+/// The value of the header Name in the last reply that libcurl has received; empty when there is none.
+std::string LastHeader(CURL* Easy, const char* Name)
+{
+    curl_header* header = nullptr;
+    if (curl_easy_header(Easy, Name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK || header == nullptr)
+        return std::string();
+    return header->value;
+}
+
+/// libcurl's detailed text without the times that it tells (" after 3 ms", " after 30001 milliseconds"):
+/// the same failure has the same message in every run.
+std::string WithoutElapsedTime(const std::string& Text)
+{
+    std::string result;
+    size_t from = 0;
+    for (size_t at; (at = Text.find(" after ", from)) != std::string::npos;) {
+        size_t end = at + 7;
+        while (end < Text.size() && Text[end] >= '0' && Text[end] <= '9')
+            ++end;
+        size_t unit = 0;
+        for (const char* name : {" milliseconds", " ms"})
+            if (end > at + 7 && Text.compare(end, std::strlen(name), name) == 0) {
+                unit = std::strlen(name);
+                break;
+            }
+        result.append(Text, from, (unit != 0 ? at : end) - from);
+        from = end + unit;
+    }
+    return result.append(Text, from, std::string::npos);
+}
+
+/// The redirects that libcurl follows.
+bool IsFollowedRedirect(long Status)
+{
+    return Status == 301 || Status == 302 || Status == 303 || Status == 307 || Status == 308;
+}
+
+/// A reply that may well be different when asked again a little later.
+bool IsPassingStatus(long Status)
+{
+    return Status == 429 || Status == 502 || Status == 503 || Status == 504;
+}
+
+/// A failure of the connection rather than of the request: it may well not recur.
+bool IsPassingFault(CURLcode Code)
+{
+    switch (Code) {
+    case CURLE_COULDNT_CONNECT:    // refused
+    case CURLE_RECV_ERROR:         // reset
+    case CURLE_SEND_ERROR:         // reset while the request went out
+    case CURLE_GOT_NOTHING:        // closed before any reply
+    case CURLE_PARTIAL_FILE:       // closed before the body's end
+    case CURLE_OPERATION_TIMEDOUT: // no connection within its bound
+        return true;
+    default:
+        return false;
+    }
+}
 
 /// The write function while a transfer is being cancelled: refuses every chunk, so that libcurl ends the
 /// transfer with a write error and nothing more reaches the task.
@@ -80,34 +162,71 @@ struct TTransfer {
     bool Attached = false;  ///< in flight (once Begin has succeeded; a prepared transfer waits for a place)
     /// Not null when the task's Begin ran on this file thread, which then runs its Receive calls too.
     TFileThread* Files = nullptr;
-    TWriteFailure Written; ///< what Receive raised on the file thread
+    TWriteFailure Written; ///< what Reply or Receive raised on the file thread
     bool Done = false;
-    std::exception_ptr Failure; ///< raised by the task's Receive; ends the transfer
+    std::exception_ptr Failure; ///< raised by the task's Reply or Receive; ends the transfer
     long Status = 0;            ///< a status other than 200 that ended the transfer when the headers had come
     CURLcode Result = CURLE_OK; ///< of the completion message
     long ResponseCode = 0;      ///< of the completion message
+    bool Stalled = false;       ///< ended by the engine: nothing received for the stall bound
+    bool Replied = false;       ///< the final reply's headers have come
+    char Error[CURL_ERROR_SIZE] = {}; ///< libcurl's detailed text for a failure; empty when it has none
+    /// The Location header of the last reply when it was a redirect; empty otherwise.
+    std::string Location;
+    /// What a 429 or 503 reply asked for with Retry-After; 0 when nothing.
+    std::chrono::seconds RetryAfter{0};
+    TClock::time_point LastByte;  ///< when the transfer last received something, or was attached
+    TClock::time_point Ended;     ///< when it was done
     uint64_t* Received = nullptr; ///< the engine's count of the body bytes received
 
     /// Begun and waiting for a place in flight.
     bool IsPrepared() const { return Easy != nullptr && !Beginning && !Attached; }
 };
 
-/// libcurl's header function: once the headers of the final response have come, a status other than 200
-/// ends the transfer there (libcurl reports a write error), before any byte of the body is read.
+/// libcurl's header function: once the headers of a reply have come, a redirect that libcurl follows and an
+/// interim reply let the transfer go on; the task is told of a 200, and any other status ends the transfer
+/// there (libcurl reports a write error), before any byte of the body is read.
 size_t HeaderCallback(char* /*buffer*/, size_t size, size_t nitems, void* userdata) noexcept
 {
     FATAL_CHECK(BrintLib::TestPtr__(userdata));
     auto* transfer = static_cast<TTransfer*>(userdata);
     const size_t length = size * nitems;
+    transfer->LastByte = TClock::now();
     // Only the empty line that closes a header block matters.
     if (length > 2)
         return length;
     long status = 0;
     FATAL_CHECK(curl_easy_getinfo(transfer->Easy, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK);
-    if (status == 200 || (status >= 100 && status < 200)) // 1xx: the final response is still to come
+    // 0: a proxy's answer to CONNECT, whose outcome libcurl judges itself; 1xx: the final reply is to come.
+    if (status == 0 || (status >= 100 && status < 200))
         return length;
-    transfer->Status = status;
-    return 0;
+    transfer->Location = status >= 300 && status < 400 ? LastHeader(transfer->Easy, "Location") : "";
+    if (IsFollowedRedirect(status) && !transfer->Location.empty())
+        return length;
+    if (status != 200) {
+        transfer->Status = status;
+        curl_off_t retryAfter = 0;
+        if (curl_easy_getinfo(transfer->Easy, CURLINFO_RETRY_AFTER, &retryAfter) == CURLE_OK &&
+            retryAfter > 0)
+            transfer->RetryAfter = std::min(std::chrono::seconds(retryAfter), kMaxRetryAfter);
+        return 0;
+    }
+    transfer->Replied = true;
+    char* url = nullptr;
+    FATAL_CHECK(curl_easy_getinfo(transfer->Easy, CURLINFO_EFFECTIVE_URL, &url) == CURLE_OK);
+    const TReply reply{url != nullptr ? url : transfer->Url, LastHeader(transfer->Easy, "Content-Type")};
+    if (transfer->Files != nullptr) {
+        transfer->Files->PostReply(*transfer->Task, reply, transfer->Written);
+        return length;
+    }
+    try {
+        transfer->Task->Reply(reply);
+    } catch (...) {
+        // libcurl ends the transfer with CURLE_WRITE_ERROR.
+        transfer->Failure = std::current_exception();
+        return 0;
+    }
+    return length;
 }
 
 /// The write function that feeds the received chunks to the task's Receive. A failure that Receive
@@ -119,6 +238,7 @@ size_t ReceiveCallback(char* ptr, size_t size, size_t nmemb, void* stream) noexc
     const size_t length = size * nmemb;
     if (length == 0)
         return 0;
+    transfer->LastByte = TClock::now();
     FATAL_CHECK(BrintLib::TestPtr__(ptr));
     if (transfer->Failure)
         return CURL_WRITEFUNC_ERROR;
@@ -149,8 +269,8 @@ size_t ReceiveCallback(char* ptr, size_t size, size_t nmemb, void* stream) noexc
         return MakeFailure(failure_stream_.str(), __FILE__, __LINE__);                                       \
     }()
 
-/// The multi handle, a pool of easy handles with the options every transfer shares, the transfers begun
-/// and not yet taken by their turn, and the select() loop that drives them.
+/// The multi handle, an easy handle with the options that every transfer shares (each transfer has a
+/// copy), the transfers begun and not yet taken by their turn, and the select() loop that drives them.
 class TCURLTransfer {
   public:
     TCURLTransfer(size_t Connections, const TTransferBounds& Bounds);
@@ -167,9 +287,10 @@ class TCURLTransfer {
 
   private:
     TTransfer* Find(const ITask& Task) const;
-    /// An easy handle from the pool, with Url set; null, with the handle back in the pool, when libcurl
-    /// refuses the URL (Refusal then holds libcurl's code).
+    /// A new easy handle with the options that every transfer shares and Url; null when libcurl refuses
+    /// the URL (Refusal then holds libcurl's code).
     CURL* TakeEasy(const std::string& Url, CURLcode& Refusal);
+    /// Ends the easy handle of a transfer that is not, or no longer, attached.
     void ReturnEasy(CURL* Easy);
     /// Begins Task and attaches its transfer. Begin's failure leaves as raised.
     TTransfer& Begin(ITask& Task, CURL* Easy);
@@ -188,6 +309,17 @@ class TCURLTransfer {
     void StartEarly(const TTaskQueue* Upcoming);
     /// Detaches the transfer's handle (ending the transfer if it still runs) and forgets the transfer.
     void Release(TTransfer& Transfer);
+    /// The transfer in flight is done: its handle ends, its connection goes to libcurl's cache (unless the
+    /// transfer still ran).
+    void Complete(TTransfer& Transfer);
+    /// Ends the transfers in flight that have received nothing for the stall bound; returns how many.
+    size_t EndStalls();
+    /// The message of the failure that ended Transfer, and whether it is a passing fault; empty when the
+    /// transfer succeeded. The task's own failure is not looked at.
+    std::string FailureOf(const TTransfer& Transfer, bool& Passing) const;
+    /// Begins the transfer, done with a passing fault, again at its task's turn and attaches it. Begin's
+    /// failure leaves as raised.
+    void Restart(TTransfer& Transfer);
     /// curl_multi_perform, then the completion messages. Returns libcurl's code; Ended counts the
     /// transfers that ended.
     CURLMcode Perform(size_t& Ended);
@@ -196,11 +328,19 @@ class TCURLTransfer {
         size_t ended = 0;
         return Perform(ended);
     }
-    /// Waits on the sockets of the transfers in flight, at most m_Bounds.Wait or libcurl's next timer;
-    /// returns what select() returns.
-    int Select();
+    /// Waits on the sockets of the transfers in flight, at most Longest or libcurl's next timer; returns
+    /// what select() returns.
+    int Select(std::chrono::milliseconds Longest);
+    /// One wait of at most Longest, then libcurl's step, the stalls, the early starts, and the observer's
+    /// call. Returns the failure of select() or of libcurl, or null.
+    std::exception_ptr Step(const TTaskQueue* Upcoming, std::chrono::milliseconds Longest);
+    /// Tells the observer the bytes received so far and the host of the transfer in flight that has
+    /// received nothing for the longest time, with that time.
+    void Observe();
     /// Runs every transfer in flight until Transfer is done, starting early ones whenever others end.
     void WaitFor(TTransfer& Transfer, const TTaskQueue* Upcoming);
+    /// Runs every transfer in flight until Until, starting early ones whenever others end.
+    void Pause(TClock::time_point Until, const TTaskQueue* Upcoming);
     /// Cancels Transfer, which is still in flight: refuses its further bytes and runs libcurl until it
     /// ends. Returns false when that took longer than the bound (its handle is then detached).
     bool Abort(TTransfer& Transfer);
@@ -216,9 +356,13 @@ class TCURLTransfer {
     const size_t m_Connections;
     const TTransferBounds m_Bounds;
     const long m_StallSeconds;
+    const long m_Retries;                  ///< attempts after the first for a passing fault
+    const std::string m_CertificateBundle; ///< CURLOPT_CAINFO when not empty
     CURLM* m_hMulti = nullptr;
-    std::vector<CURL*> m_Easy;     ///< every easy handle, owned
-    std::vector<CURL*> m_FreeEasy; ///< those not attached to the multi handle
+    /// What the easy handles share beyond the multi handle's caches of connections and names: TLS sessions.
+    CURLSH* m_Share = nullptr;
+    /// The options that every transfer shares; each transfer's handle is a copy.
+    CURL* m_Template = nullptr;
     int m_Running = 0;
     /// Begun and not yet taken by their turn, by task.
     std::unordered_map<const ITask*, std::unique_ptr<TTransfer>> m_Transfers;
@@ -239,24 +383,53 @@ class TCURLTransfer {
 TCURLTransfer::TCURLTransfer(size_t Connections, const TTransferBounds& Bounds)
     : m_Connections(std::clamp<size_t>(Connections, 1,
                                        static_cast<size_t>(BrintLib::FindSetting(kConnectionsVariable).Max))),
-      m_Bounds(Bounds), m_StallSeconds(BrintLib::WholeNumberFromEnvironment(kStallVariable))
+      m_Bounds(Bounds), m_StallSeconds(BrintLib::WholeNumberFromEnvironment(kStallVariable)),
+      m_Retries(BrintLib::WholeNumberFromEnvironment(kRetriesVariable)),
+      m_CertificateBundle(CertificateBundle())
 {
     m_hMulti = curl_multi_init();
     FATAL_CHECK(BrintLib::TestPtr__(m_hMulti));
     const long connections = static_cast<long>(m_Connections);
     FATAL_CHECK(curl_multi_setopt(m_hMulti, CURLMOPT_MAX_HOST_CONNECTIONS, connections) == CURLM_OK);
     FATAL_CHECK(curl_multi_setopt(m_hMulti, CURLMOPT_MAX_TOTAL_CONNECTIONS, connections) == CURLM_OK);
+    m_Share = curl_share_init();
+    FATAL_CHECK(BrintLib::TestPtr__(m_Share));
+    FATAL_CHECK(curl_share_setopt(m_Share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION) == CURLSHE_OK);
+    m_Template = curl_easy_init();
+    FATAL_CHECK(BrintLib::TestPtr__(m_Template));
+    CURL* const easy = m_Template;
+    FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 1L) == CURLE_OK);
+    // Every transfer ends: a connection within its bound; the stall bound is the engine's (EndStalls).
+    FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds) == CURLE_OK);
+    FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, HeaderCallback) == CURLE_OK);
+    FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L) == CURLE_OK);
+    // A whole picture in one read and one write, where libcurl's default reads 16 KB at a time.
+    FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBufferBytes) == CURLE_OK);
+    // Every compression that libcurl decodes is asked for, and whatever comes compressed is decoded.
+    FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "") == CURLE_OK);
+    FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK);
+    FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects) == CURLE_OK);
+    FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK);
+    // A proxy's answer to CONNECT is libcurl's business: the header function sees the server's replies.
+    FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L) == CURLE_OK);
+    FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK);
+    FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK);
+    if (!m_CertificateBundle.empty())
+        FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_CAINFO, m_CertificateBundle.c_str()) == CURLE_OK);
 }
 
 TCURLTransfer::~TCURLTransfer()
 {
     m_Files.Cancel();
-    for (const auto& [task, transfer] : m_Transfers)
+    for (const auto& [task, transfer] : m_Transfers) {
         if (transfer->Easy != nullptr && transfer->Attached)
             FATAL_CHECK(curl_multi_remove_handle(m_hMulti, transfer->Easy) == CURLM_OK);
-    for (CURL* easy : m_Easy)
-        curl_easy_cleanup(easy);
+        if (transfer->Easy != nullptr)
+            curl_easy_cleanup(transfer->Easy);
+    }
+    curl_easy_cleanup(m_Template);
     FATAL_CHECK(curl_multi_cleanup(m_hMulti) == CURLM_OK);
+    FATAL_CHECK(curl_share_cleanup(m_Share) == CURLSHE_OK);
 }
 
 TTransfer* TCURLTransfer::Find(const ITask& Task) const
@@ -267,37 +440,25 @@ TTransfer* TCURLTransfer::Find(const ITask& Task) const
 
 CURL* TCURLTransfer::TakeEasy(const std::string& Url, CURLcode& Refusal)
 {
-    if (m_FreeEasy.empty()) {
-        CURL* easy = curl_easy_init();
-        FATAL_CHECK(BrintLib::TestPtr__(easy));
-        m_Easy.push_back(easy);
-        FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 1L) == CURLE_OK);
-        // Every transfer ends: a connection within its bound, and then some byte at least every stall bound.
-        FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds) == CURLE_OK);
-        FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK);
-        FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, m_StallSeconds) == CURLE_OK);
-        FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, HeaderCallback) == CURLE_OK);
-        FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L) == CURLE_OK);
-        // A whole picture in one read and one write, where libcurl's default reads 16 KB at a time.
-        FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBufferBytes) == CURLE_OK);
-        FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr)) ==
-                    CURLE_OK);
-        m_FreeEasy.push_back(easy);
-    }
-    CURL* easy = m_FreeEasy.back();
+    // A handle of its own for every transfer: libcurl counts the requests that it sends again on a fresh
+    // connection (the one it reused had been closed meanwhile) per handle, across transfers, and gives up
+    // after a few. Connections, names and TLS sessions live on in the multi handle and the share.
+    CURL* easy = curl_easy_duphandle(m_Template);
+    FATAL_CHECK(BrintLib::TestPtr__(easy));
+    FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_SHARE, m_Share) == CURLE_OK);
     // The URL comes from the network: one that libcurl refuses (too long, a NUL that would cut it short)
     // fails its task only.
     Refusal = Url.find('\0') != std::string::npos ? CURLE_URL_MALFORMAT
                                                   : curl_easy_setopt(easy, CURLOPT_URL, Url.c_str());
-    if (Refusal != CURLE_OK)
-        return nullptr;
-    m_FreeEasy.pop_back();
-    return easy;
+    if (Refusal == CURLE_OK)
+        return easy;
+    curl_easy_cleanup(easy);
+    return nullptr;
 }
 
 void TCURLTransfer::ReturnEasy(CURL* Easy)
 {
-    m_FreeEasy.push_back(Easy);
+    curl_easy_cleanup(Easy);
 }
 
 TTransfer& TCURLTransfer::Begin(ITask& Task, CURL* Easy)
@@ -340,7 +501,10 @@ void TCURLTransfer::Attach(TTransfer& Transfer)
     FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_WRITEDATA, &Transfer) == CURLE_OK);
     FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_HEADERDATA, &Transfer) == CURLE_OK);
     FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_PRIVATE, &Transfer) == CURLE_OK);
+    Transfer.Error[0] = '\0';
+    FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, Transfer.Error) == CURLE_OK);
     FATAL_CHECK(curl_multi_add_handle(m_hMulti, easy) == CURLM_OK);
+    Transfer.LastByte = TClock::now();
     Transfer.Attached = true;
     --m_Prepared;
     ++m_InFlight;
@@ -480,23 +644,85 @@ void TCURLTransfer::Download(ITask& Task, const TTaskQueue* Upcoming)
         transfer = &Begin(Task, easy);
         Perform();
     }
-    WaitFor(*transfer, Upcoming);
-    if (transfer->Files != nullptr) {
-        // Every chunk written (or refused) before the outcome is decided.
-        m_Files.WaitFor(Task);
-        if (transfer->Written.Failed.load())
-            transfer->Failure = transfer->Written.Failure;
+    for (long retry = 1;; ++retry) {
+        WaitFor(*transfer, Upcoming);
+        if (transfer->Files != nullptr) {
+            // Every chunk written (or refused) before the outcome is decided.
+            m_Files.WaitFor(Task);
+            if (transfer->Written.Failed.load())
+                transfer->Failure = transfer->Written.Failure;
+        }
+        // The task's own failure first: it is why libcurl ended the transfer.
+        if (transfer->Failure)
+            std::rethrow_exception(transfer->Failure);
+        bool passing = false;
+        const std::string failure = FailureOf(*transfer, passing);
+        if (failure.empty())
+            break;
+        if (!passing || retry > m_Retries)
+            APL_THROW(failure);
+        // The pause counts from the failure, which may have come before the turn.
+        const std::chrono::milliseconds pause =
+            transfer->RetryAfter.count() > 0 ? transfer->RetryAfter : retry * m_Bounds.RetryPause;
+        Pause(transfer->Ended + pause, Upcoming);
+        Restart(*transfer);
     }
-    // The task's own failure first: it is why libcurl ended the transfer.
-    if (transfer->Failure)
-        std::rethrow_exception(transfer->Failure);
-    const long status = transfer->Status != 0 ? transfer->Status : transfer->ResponseCode;
-    if (transfer->Result != CURLE_OK && transfer->Status == 0)
-        APL_THROW("Transfer error: " << curl_easy_strerror(transfer->Result) << " URL: " << transfer->Url);
-    if (status != 200)
-        APL_THROW("Transfer error: server return error code " << status << " URL: " << transfer->Url);
     Release(*transfer);
     Task.Finish();
+}
+
+std::string TCURLTransfer::FailureOf(const TTransfer& Transfer, bool& Passing) const
+{
+    std::ostringstream message;
+    message << "Transfer error: ";
+    const long status = Transfer.Status != 0 ? Transfer.Status : Transfer.ResponseCode;
+    if (Transfer.Stalled) {
+        Passing = true;
+        message << "nothing received for " << m_StallSeconds << " s";
+    } else if (Transfer.Result != CURLE_OK && Transfer.Status == 0) {
+        Passing = IsPassingFault(Transfer.Result);
+        if (Transfer.Error[0] != '\0')
+            message << WithoutElapsedTime(Transfer.Error);
+        else if (Transfer.Result == CURLE_OUT_OF_MEMORY && !Transfer.Replied)
+            message << "header line too long (more than " << kMaxHeaderLine << " bytes)";
+        else
+            message << curl_easy_strerror(Transfer.Result);
+    } else if (status != 200) {
+        Passing = IsPassingStatus(status);
+        message << "server return error code " << status;
+    } else {
+        return std::string();
+    }
+    message << " URL: " << Transfer.Url;
+    if (!Transfer.Location.empty())
+        message << " Location: " << Transfer.Location;
+    return message.str();
+}
+
+void TCURLTransfer::Restart(TTransfer& Transfer)
+{
+    CURLcode refusal = CURLE_OK;
+    CURL* easy = TakeEasy(Transfer.Url, refusal);
+    FATAL_CHECK(easy != nullptr); // libcurl took the URL for the attempt before
+    // Whatever its first attempt was, this one runs on the calling thread: the file thread has nothing of it.
+    Transfer.Files = nullptr;
+    Transfer.Written.Failed.store(false);
+    Transfer.Written.Failure = nullptr;
+    Transfer.Done = false;
+    Transfer.Failure = nullptr;
+    Transfer.Status = 0;
+    Transfer.Result = CURLE_OK;
+    Transfer.ResponseCode = 0;
+    Transfer.Stalled = false;
+    Transfer.Replied = false;
+    Transfer.Location.clear();
+    Transfer.RetryAfter = std::chrono::seconds(0);
+    Transfer.Easy = easy;
+    Transfer.Attached = false;
+    ++m_Prepared;
+    Transfer.Task->Begin(); // a failure leaves the transfer prepared, for the turn to release
+    Attach(Transfer);
+    Perform();
 }
 
 CURLMcode TCURLTransfer::Perform(size_t& Ended)
@@ -514,21 +740,43 @@ CURLMcode TCURLTransfer::Perform(size_t& Ended)
         FATAL_CHECK(curl_easy_getinfo(pCurlMsg->easy_handle, CURLINFO_PRIVATE, &data) == CURLE_OK);
         FATAL_CHECK(BrintLib::TestPtr__(data));
         auto* transfer = reinterpret_cast<TTransfer*>(data);
-        transfer->Done = true;
         transfer->Result = pCurlMsg->data.result;
         FATAL_CHECK(curl_easy_getinfo(transfer->Easy, CURLINFO_RESPONSE_CODE, &transfer->ResponseCode) ==
                     CURLE_OK);
-        // The handle goes back to the pool at once, its connection to libcurl's cache.
-        FATAL_CHECK(curl_multi_remove_handle(m_hMulti, transfer->Easy) == CURLM_OK);
-        ReturnEasy(transfer->Easy);
-        transfer->Easy = nullptr;
-        --m_InFlight;
+        Complete(*transfer);
         ++Ended;
     }
     return code;
 }
 
-int TCURLTransfer::Select()
+void TCURLTransfer::Complete(TTransfer& Transfer)
+{
+    Transfer.Done = true;
+    Transfer.Ended = TClock::now();
+    // The handle ends at once, its connection goes to libcurl's cache.
+    FATAL_CHECK(curl_multi_remove_handle(m_hMulti, Transfer.Easy) == CURLM_OK);
+    ReturnEasy(Transfer.Easy);
+    Transfer.Easy = nullptr;
+    --m_InFlight;
+}
+
+size_t TCURLTransfer::EndStalls()
+{
+    const TClock::time_point now = TClock::now();
+    const std::chrono::seconds bound(m_StallSeconds);
+    size_t ended = 0;
+    for (const auto& [task, transfer] : m_Transfers) {
+        if (transfer->Easy == nullptr || !transfer->Attached || now - transfer->LastByte < bound)
+            continue;
+        // Detaching the handle ends the transfer and closes its connection.
+        transfer->Stalled = true;
+        Complete(*transfer);
+        ++ended;
+    }
+    return ended;
+}
+
+int TCURLTransfer::Select(std::chrono::milliseconds Longest)
 {
     FD_ZERO(&m_fdRead);
     FD_ZERO(&m_fdWrite);
@@ -539,7 +787,7 @@ int TCURLTransfer::Select()
     // No longer than libcurl's next timer (a new transfer, a timeout), and never longer than the bound.
     long timerMs = -1;
     FATAL_CHECK(curl_multi_timeout(m_hMulti, &timerMs) == CURLM_OK);
-    const long boundMs = static_cast<long>(m_Bounds.Wait.count());
+    const long boundMs = static_cast<long>(std::max<std::chrono::milliseconds::rep>(Longest.count(), 0));
     const long waitMs = timerMs >= 0 && timerMs < boundMs ? timerMs : boundMs;
     // An outcome of the file thread's Begins wakes the wait too.
     const int wake = m_Files.WakeFd();
@@ -551,26 +799,70 @@ int TCURLTransfer::Select()
     return select(MaxFD + 1, &m_fdRead, &m_fdWrite, &m_fdExcep, &timeout);
 }
 
+std::exception_ptr TCURLTransfer::Step(const TTaskQueue* Upcoming, std::chrono::milliseconds Longest)
+{
+    const int selected = Select(Longest);
+    const int error = errno;
+    if (const int signal = BrintLib::InterruptionSignal())
+        Interrupt(signal);
+    if (selected == -1)
+        return MAKE_FAILURE("select from socket error: " << error);
+    const size_t begun = CollectBegun();
+    size_t ended = 0;
+    const CURLMcode code = Perform(ended);
+    if (code != CURLM_OK)
+        return MAKE_FAILURE("curl_multi_perform error: " << curl_multi_strerror(code));
+    ended += EndStalls();
+    if (ended > 0 || begun > 0)
+        StartEarly(Upcoming);
+    if (m_Observer)
+        Observe();
+    return nullptr;
+}
+
+void TCURLTransfer::Observe()
+{
+    const TClock::time_point now = TClock::now();
+    const TTransfer* silent = nullptr;
+    for (const auto& [task, transfer] : m_Transfers)
+        if (transfer->Easy != nullptr && transfer->Attached &&
+            (silent == nullptr || transfer->LastByte < silent->LastByte))
+            silent = transfer.get();
+    m_Activity.SilentHost.clear();
+    m_Activity.Silent = std::chrono::seconds(0);
+    if (silent != nullptr) {
+        m_Activity.Silent = std::chrono::duration_cast<std::chrono::seconds>(now - silent->LastByte);
+        char* host = nullptr;
+        CURLU* url = curl_url();
+        if (url != nullptr && curl_url_set(url, CURLUPART_URL, silent->Url.c_str(), 0) == CURLUE_OK &&
+            curl_url_get(url, CURLUPART_HOST, &host, 0) == CURLUE_OK) {
+            m_Activity.SilentHost = host;
+            curl_free(host);
+        }
+        curl_url_cleanup(url);
+    }
+    m_Observer(m_Activity);
+}
+
 void TCURLTransfer::WaitFor(TTransfer& Transfer, const TTaskQueue* Upcoming)
 {
     CollectBegun();
     StartEarly(Upcoming);
-    while (!Transfer.Done) {
-        const int selected = Select();
-        const int error = errno;
-        if (const int signal = BrintLib::InterruptionSignal())
-            Interrupt(signal);
-        if (selected == -1)
-            AbortAndRaise(Transfer, MAKE_FAILURE("select from socket error: " << error));
-        const size_t begun = CollectBegun();
-        size_t ended = 0;
-        const CURLMcode code = Perform(ended);
-        if (code != CURLM_OK)
-            AbortAndRaise(Transfer, MAKE_FAILURE("curl_multi_perform error: " << curl_multi_strerror(code)));
-        if (ended > 0 || begun > 0)
-            StartEarly(Upcoming);
-        if (m_Observer)
-            m_Observer(m_Activity);
+    while (!Transfer.Done)
+        if (const std::exception_ptr failure = Step(Upcoming, m_Bounds.Wait))
+            AbortAndRaise(Transfer, failure);
+}
+
+void TCURLTransfer::Pause(TClock::time_point Until, const TTaskQueue* Upcoming)
+{
+    CollectBegun();
+    StartEarly(Upcoming);
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(Until - TClock::now());
+        if (left.count() <= 0)
+            return;
+        if (const std::exception_ptr failure = Step(Upcoming, std::min(left, m_Bounds.Wait)))
+            std::rethrow_exception(failure);
     }
 }
 
@@ -578,7 +870,6 @@ bool TCURLTransfer::Abort(TTransfer& Transfer)
 {
     FATAL_CHECK(curl_easy_setopt(Transfer.Easy, CURLOPT_WRITEFUNCTION, AbortReceiveCallback) == CURLE_OK);
     FATAL_CHECK(curl_easy_setopt(Transfer.Easy, CURLOPT_READFUNCTION, AbortSendCallback) == CURLE_OK);
-    using TClock = std::chrono::steady_clock;
     const TClock::time_point start = TClock::now();
     do {
         Perform(); // other transfers go on meanwhile; their completions are kept

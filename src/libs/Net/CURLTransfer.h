@@ -2,19 +2,33 @@
 //
 // A task's transfer may start before its turn (a look-ahead over the task queue), but everything the
 // program shows happens at the task's turn, in queue order, exactly as if one transfer ran at a time: the
-// "Download: " line, the failure, Finish. The Begin and Receive calls of a task with a destination that
-// starts early run on the engine's file thread (libs/Net/FileThread.h): creating and writing files takes
-// the kernel's time, and the transfers in flight go on meanwhile; every other call of a task happens on
-// the thread that calls Download. The engine waits on the transfers' sockets itself with select() and a
-// timeout of at most 0.5 s, and calls libcurl after every wait. No redirect following, no extra
-// request headers: a transfer succeeds only when libcurl ends it without error and the server answered
-// 200. libcurl's own proxy variables (http_proxy, no_proxy) apply.
+// "Download: " line, the failure, Finish. The Begin, Reply and Receive calls of a task with a destination
+// that starts early run on the engine's file thread (libs/Net/FileThread.h): creating and writing files
+// takes the kernel's time, and the transfers in flight go on meanwhile; every other call of a task happens
+// on the thread that calls Download. The engine waits on the transfers' sockets itself with select() and a
+// timeout of at most 0.5 s, and calls libcurl after every wait.
 //
-// Every transfer ends: a connection must be made within 30 s, and a transfer that receives nothing for
-// SKERROW_STALL_SECONDS seconds (environment; a whole number from 1 to 86400, default 60) fails with
-// libcurl's text for the timeout. SKERROW_CONNECTIONS (environment; 1 to 64, default 6) is N, the
-// number of transfers in flight at once and of connections to one host; 1 is one transfer at a time.
-// A value out of its range is refused (libs/Environment.h).
+// The request: http or https, libcurl's default headers and an Accept-Encoding with every compression that
+// libcurl decodes (the task is given the decoded body, whatever the server compressed). Redirects (301,
+// 302, 303, 307, 308) are followed, to http and https addresses only and at most 10 of them; the task is
+// told where they led (ITask::Reply). A transfer succeeds only when libcurl ends it without error and the
+// final reply is 200. TLS is always verified: against the system's certificates, or the bundle that
+// SSL_CERT_FILE names, or else CURL_CA_BUNDLE. libcurl's own proxy variables (http_proxy, https_proxy,
+// no_proxy) apply; https goes through an HTTP proxy by CONNECT.
+//
+// Every transfer ends: a connection must be made within 30 s, and a transfer that receives no byte for
+// SKERROW_STALL_SECONDS seconds (environment; a whole number from 1 to 86400, default 60) fails within a
+// second after that. SKERROW_CONNECTIONS (environment; 1 to 64, default 6) is N, the number of transfers
+// in flight at once and of connections to one host; 1 is one transfer at a time.
+//
+// Passing faults are tried again, up to SKERROW_RETRIES more times (environment; 0 to 10, default 2; 0 =
+// never): 429, 502, 503 and 504 replies, a connection refused, reset or cut before the body's end, an empty
+// reply, a stall. The n-th attempt again waits n s (TTransferBounds::RetryPause) from the failure before
+// it starts, or as long as a 429 or 503 reply's Retry-After says (at most 30 s); the other transfers go on
+// meanwhile. A connection that the server closed as a request on it arrived is replaced at once by
+// libcurl, whatever SKERROW_RETRIES says, and never counts against later transfers.
+//
+// A value of these variables out of its range is refused (libs/Environment.h).
 #pragma once
 
 #include <chrono>
@@ -27,7 +41,7 @@
 /// What the transfers of a Download have done so far, for a progress display.
 struct TActivity {
     uint64_t BytesReceived = 0;     ///< body bytes received by every transfer since the engine was made
-    std::string SilentHost;         ///< the host of the longest-silent transfer, once it is silent long
+    std::string SilentHost;         ///< the host of the transfer in flight silent the longest; empty: none
     std::chrono::seconds Silent{0}; ///< how long that transfer has received nothing
 };
 
@@ -46,13 +60,15 @@ class TCURLGlobal {
 
 class TCURLTransfer;
 
-/// The engine's two waits. The program keeps the defaults; tests make them short so that they need not
-/// wait them out.
+/// The engine's waits. The program keeps the defaults; tests make them short so that they need not wait
+/// them out.
 struct TTransferBounds {
     /// The longest wait on the sockets before libcurl is called again.
     std::chrono::milliseconds Wait{500};
     /// Cancelling a transfer must end within this time.
     std::chrono::milliseconds Abort{1500};
+    /// The pause before the first retry of a transfer; the n-th waits n times as long.
+    std::chrono::milliseconds RetryPause{1000};
 };
 
 /// The engine object that the driver owns for the run. Not copyable; one per process at a time, since it
@@ -76,18 +92,27 @@ class TDownloader {
 
     /// Runs Task's turn to its end. A task whose ITask::Destination() exists raises TAlreadySaved (Logic.h)
     /// at once: nothing is written or requested. Otherwise writes "Download: " and the URL on standard
-    /// output (unconverted) first, then calls Task.Begin(), Task.Receive() for every chunk of the body in
-    /// arrival order, and Task.Finish() only when the transfer succeeded.
+    /// output (unconverted) first, then calls Task.Begin(), Task.Reply() once the final reply's headers
+    /// have come, Task.Receive() for every chunk of the body in arrival order, and Task.Finish() only when
+    /// the transfer succeeded. An attempt that ends in a passing fault is followed by another, from
+    /// Task.Begin() on, as long as retries are left; only the last attempt's failure is raised.
     ///
     /// Raises BrintLib::TInterrupted, before anything else or while it waits (every transfer in flight is
     /// then cancelled), once SIGINT or SIGTERM has been recorded (libs/Interruption).
     ///
     /// Raises BrintLib::TAplThrowException when the transfer fails:
     ///  * "Transfer error: <libcurl's text> URL: <url>" (refused connection, unknown host, broken body,
-    ///    connection or stall timeout...); also, before Begin, for a URL that libcurl refuses (too long,
-    ///    badly formed) or that holds a NUL byte;
-    ///  * "Transfer error: server return error code <status> URL: <url>" for any status but 200, as soon as
-    ///    the headers have come: Receive is given no byte of the error page;
+    ///    certificate, connection timeout, too many redirects...), libcurl's detailed text for the failure
+    ///    where it has one (without the times it tells: " after 3 ms"), its text for the code otherwise;
+    ///    also, before Begin, for a URL that libcurl refuses (too long, badly formed) or that holds a NUL
+    ///    byte;
+    ///  * "Transfer error: header line too long (more than 102400 bytes) URL: <url>" for a reply that
+    ///    libcurl refuses for it;
+    ///  * "Transfer error: nothing received for <N> s URL: <url>" for a stall;
+    ///  * "Transfer error: server return error code <status> URL: <url>" for any final status but 200, as
+    ///    soon as the headers have come: Receive is given no byte of the error page;
+    ///  * either of the first and the last followed by " Location: <value>" when the last reply was a
+    ///    redirect (one not followed, the 11th, one to another scheme...), its Location header's value;
     ///  * "curl_multi_perform error: <text>" and "select from socket error: <errno>".
     /// A failure that Begin, Receive or Finish raises leaves Download as it was raised; one raised by
     /// Receive ends the transfer first, and the task is given no further byte. Either way the engine
@@ -102,7 +127,8 @@ class TDownloader {
     /// their turn, when they can start before their turn: libcurl takes the URL, no transfer begun has the
     /// same ITask::Destination(), Begin succeeds. Their Begin and Receive calls happen then; their outcome
     /// is kept for their own Download, which replays it. A task whose early start fails starts at its turn
-    /// instead, as if it had never been tried. With N = 1 nothing starts early. A task that has started
+    /// instead, as if it had never been tried; one that ends in a passing fault is tried again at its turn,
+    /// once the pause since its failure has passed. With N = 1 nothing starts early. A task that has started
     /// early must stay alive until its own Download or until the engine is destroyed.
     void Download(ITask& Task, const TTaskQueue& Upcoming);
 

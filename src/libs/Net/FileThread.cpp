@@ -38,12 +38,17 @@ TFileThread::~TFileThread()
 
 void TFileThread::PostBegin(ITask& Task)
 {
-    Post({&Task, true, std::string(), nullptr});
+    Post({&Task, TCall::Begin, std::string(), nullptr});
+}
+
+void TFileThread::PostReply(ITask& Task, const TReply& Reply, TWriteFailure& Failure)
+{
+    Post({&Task, TCall::Reply, std::string(), &Failure, Reply});
 }
 
 void TFileThread::PostReceive(ITask& Task, const char* Data, size_t Length, TWriteFailure& Failure)
 {
-    Post({&Task, false, std::string(Data, Length), &Failure});
+    Post({&Task, TCall::Receive, std::string(Data, Length), &Failure});
 }
 
 void TFileThread::Post(TWork Work)
@@ -111,7 +116,7 @@ void TFileThread::Run()
         m_Running = work.Task;
         lock.unlock();
         bool succeeded = true;
-        if (work.IsBegin) {
+        if (work.Call == TCall::Begin) {
             try {
                 work.Task->Begin();
             } catch (...) {
@@ -119,7 +124,10 @@ void TFileThread::Run()
             }
         } else if (!work.Failure->Failed.load()) {
             try {
-                work.Task->Receive(work.Chunk.data(), work.Chunk.size());
+                if (work.Call == TCall::Reply)
+                    work.Task->Reply(work.Reply);
+                else
+                    work.Task->Receive(work.Chunk.data(), work.Chunk.size());
             } catch (...) {
                 work.Failure->Failure = std::current_exception();
                 work.Failure->Failed.store(true);
@@ -127,7 +135,7 @@ void TFileThread::Run()
         }
         lock.lock();
         m_Running = nullptr;
-        if (work.IsBegin) {
+        if (work.Call == TCall::Begin) {
             m_Begun.push_back({work.Task, succeeded});
             const char byte = 1;
             // A full pipe holds bytes enough to wake the owner.

@@ -1,6 +1,6 @@
-// The transfer engine's file thread: it runs ITask::Begin and ITask::Receive of the file tasks whose
-// transfers start before their turn. Creating a file and copying bytes into the page cache take the
-// kernel's time (a millisecond for a file on a busy file system); on this thread they no longer hold up
+// The transfer engine's file thread: it runs ITask::Begin, ITask::Reply and ITask::Receive of the file
+// tasks whose transfers start before their turn. Creating a file and copying bytes into the page cache take
+// the kernel's time (a millisecond for a file on a busy file system); on this thread they no longer hold up
 // the transfers in flight, whose sockets the engine's own thread serves meanwhile.
 #pragma once
 
@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
-struct ITask;
+#include "Logic.h"
 
-/// What a task's Receive calls on the file thread raised: Failed is set (after Failure) by the file
+/// What a task's Reply and Receive calls on the file thread raised: Failed is set (after Failure) by the file
 /// thread and may be read at any time; Failure only once Failed is seen or the task's work has ended
 /// (TFileThread::WaitFor).
 struct TWriteFailure {
@@ -24,7 +24,7 @@ struct TWriteFailure {
     std::exception_ptr Failure;
 };
 
-/// Runs the Begin and Receive calls posted, one at a time in the order posted, on a thread that starts
+/// Runs the Begin, Reply and Receive calls posted, one at a time in the order posted, on a thread that starts
 /// with the first Post. A task's other calls must not run while work of the task is posted and not done
 /// (WaitFor). The outcomes of the Begins are collected with TakeBegun; WakeFd() is readable while one
 /// waits to be collected. The chunks posted and not yet written are bounded: PostReceive waits while they
@@ -45,6 +45,9 @@ class TFileThread {
 
     /// Queues Task's Begin. Task must stay alive until its work is done (WaitFor) or Cancel returns.
     void PostBegin(ITask& Task);
+    /// Queues Task.Reply of a copy of Reply; a failure it raises goes to Failure, after which the task's
+    /// chunks are dropped. Failure must stay alive as the task.
+    void PostReply(ITask& Task, const TReply& Reply, TWriteFailure& Failure);
     /// Queues Task.Receive of a copy of the chunk; a failure it raises goes to Failure, after which the
     /// task's further chunks are dropped. Failure must stay alive as the task.
     void PostReceive(ITask& Task, const char* Data, size_t Length, TWriteFailure& Failure);
@@ -60,11 +63,13 @@ class TFileThread {
 
   private:
     /// One call to make.
+    enum class TCall { Begin, Reply, Receive };
     struct TWork {
         ITask* Task;
-        bool IsBegin;
+        TCall Call;
         std::string Chunk;                ///< Receive: the bytes
-        TWriteFailure* Failure = nullptr; ///< Receive: where its failure goes
+        TWriteFailure* Failure = nullptr; ///< Reply, Receive: where its failure goes
+        TReply Reply = {};                ///< Reply: what it is given
     };
 
     void Post(TWork Work);

@@ -99,11 +99,14 @@ TEST_F(DownloadTask, FileGetsTheBodyByteForByte)
         const char* Name;
         std::string Body;
         const char* Leftover; ///< what a killed run left in the file's temporary, or null
+        const char* Encoding; ///< the body's Content-Encoding, or null
+        bool CutFirst;        ///< the first attempt is cut short, the second whole
     } cases[] = {
-        {"big.bin", MakeBody(3 * 1024 * 1024 + 5), nullptr},
-        {"crlf.txt", std::string("line\r\nline\n\r\0end", 16), nullptr},
-        {"empty.gif", "", nullptr},
-        {"again.jpg", "whole picture", "half a pic"},
+        {"big.bin", MakeBody(3 * 1024 * 1024 + 5), nullptr, nullptr, false},
+        {"crlf.txt", std::string("line\r\nline\n\r\0end", 16), nullptr, nullptr, false},
+        {"again.jpg", "whole picture", "half a pic", nullptr, false},
+        {"packed.jpg", MakeBody(200000), nullptr, "gzip", false},
+        {"retried.jpg", MakeBody(200000), nullptr, nullptr, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -112,7 +115,13 @@ TEST_F(DownloadTask, FileGetsTheBodyByteForByte)
         const std::string another = m_Dir / (std::string(".") + c.Name + ".1.part");
         if (c.Leftover != nullptr)
             WriteFile(another, c.Leftover);
-        m_Server.SetReply(std::string("/") + c.Name, {200, c.Body});
+        THttpReply whole{200, c.Body};
+        if (c.Encoding != nullptr)
+            whole = {200, TestSupport::Compress(c.Body, c.Encoding), {{"Content-Encoding", c.Encoding}}};
+        THttpReply cut = whole;
+        cut.DropAfter = c.Body.size() / 2;
+        m_Server.SetReplies(std::string("/") + c.Name, c.CutFirst ? std::vector<THttpReply>{cut, whole}
+                                                                  : std::vector<THttpReply>{whole});
         TDownloadFile task(m_Server.Url(std::string("/") + c.Name), m_Dir / c.Name);
         m_Downloader.Download(task);
         EXPECT_TRUE(ReadFile(m_Dir / c.Name) == c.Body);
@@ -126,8 +135,13 @@ TEST_F(DownloadTask, FileGetsTheBodyByteForByte)
 
 TEST_F(DownloadTask, FailedTransferLeavesNeitherFileNorTemporary)
 {
+    const TestSupport::TEnvironmentVariable maxPicture("SKERROW_MAX_PICTURE_MB", "1");
     const std::string body = MakeBody(1024 * 1024);
     m_Server.SetReply("/missing.jpg", {404, "<h1>Not here</h1>"});
+    m_Server.SetReply("/page.jpg",
+                      {200, "<h1>Not here</h1>", {{"Content-Type", "Text/HTML; charset=utf-8"}}});
+    m_Server.SetReply("/empty.gif", {200, "", {{"Content-Type", "image/gif"}}});
+    m_Server.SetReply("/huge.jpg", {200, body + MakeBody(1024 * 1024)});
     THttpReply dropped{200, body};
     dropped.DropAfter = 300000;
     m_Server.SetReply("/dropped.jpg", dropped);
@@ -143,7 +157,18 @@ TEST_F(DownloadTask, FailedTransferLeavesNeitherFileNorTemporary)
     } cases[] = {
         {"/missing.jpg", "Transfer error: server return error code 404 URL: " + m_Server.Url("/missing.jpg"),
          false},
-        {"/dropped.jpg", "Transfer error: Transferred a partial file URL: " + m_Server.Url("/dropped.jpg"),
+        {"/dropped.jpg",
+         "Transfer error: transfer closed with 748576 bytes remaining to read URL: " +
+             m_Server.Url("/dropped.jpg"),
+         false},
+        {"/page.jpg",
+         "Transfer error: не картинка (Content-Type: Text/HTML; charset=utf-8) URL: " +
+             m_Server.Url("/page.jpg"),
+         false},
+        {"/empty.gif", "Transfer error: не картинка (пустой ответ) URL: " + m_Server.Url("/empty.gif"),
+         false},
+        {"/huge.jpg",
+         "Transfer error: picture too large (more than 1048576 bytes) URL: " + m_Server.Url("/huge.jpg"),
          false},
         {"/big.bin", "Ошибка при записи " + target, false}, // a full disk, below
         {"/stalled.jpg", "interrupted", true},
