@@ -538,23 +538,30 @@ class FaultMatrix(SampleRun):
 
     def test_progress_line_on_a_terminal_only(self):
         # Under a real terminal (script gives the run a pseudo-terminal for both outputs) the status line
-        # is drawn and cleared; the other lines are those of a run in a pipe, which shows no progress.
-        piped, _ = self.run_skerrow([ISSUE_A.title_url, self.save])
-        self.assertEqual(piped.stderr, "")
-        shutil.rmtree(os.path.join(self.save, ISSUE_A.issue_name))
-        with SampleServer(self.work) as server:
-            command = " ".join("'%s'" % a for a in [self.skerrow.path, ISSUE_A.title_url, self.save])
-            terminal = subprocess.run(["script", "-qec", command, "/dev/null"], cwd=self.skerrow.dir,
-                                      env=self.skerrow.environment(server.proxy, {"COLUMNS": "200"}),
-                                      stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, timeout=240)
-        self.assertEqual(terminal.returncode, 0)
-        screen = terminal.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
-        lines = re.findall(r"\r(Задачи: (\d+) из (\d+); страниц: \d+, картинок: \d+; [^\x1b]*)\x1b\[K", screen)
-        self.assertTrue(lines, screen[-2000:])
-        self.assertTrue(all(int(done) <= int(known) for _, done, known in lines), lines)
-        # Without the line and its clearing, the screen holds exactly the piped run's output.
-        plain = re.sub(r"\r[^\r\n]*\x1b\[K", "", screen).replace("\r\x1b[K", "")
-        self.assertEqual(plain, piped.stdout)
+        # is drawn and cleared; the other lines are those of a run in a pipe, which shows no progress. A
+        # server silent for 5 s is named on the line.
+        silent = {"SKERROW_STALL_SECONDS": "6", "SKERROW_RETRIES": "0"}
+        for faults, env, status in (([], {}, 0), (["stall-mid-body"], silent, 1)):
+            with self.subTest(faults=faults):
+                self.forget_run()
+                piped, _ = self.run_skerrow([ISSUE_A.title_url, self.save], faults=faults, env=env, status=status)
+                self.assertEqual(piped.stderr, "")
+                self.forget_run()
+                with SampleServer(self.work, faults) as server:
+                    command = " ".join("'%s'" % a for a in [self.skerrow.path, ISSUE_A.title_url, self.save])
+                    terminal = subprocess.run(["script", "-qec", command, "/dev/null"], cwd=self.skerrow.dir,
+                                              env=self.skerrow.environment(server.proxy, dict(env, COLUMNS="200")),
+                                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, timeout=240)
+                self.assertEqual(terminal.returncode, status)
+                screen = terminal.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
+                lines = re.findall(r"\r(Задачи: (\d+) из (\d+); страниц: \d+, картинок: \d+; [^\x1b]*)\x1b\[K", screen)
+                self.assertTrue(lines, screen[-2000:])
+                self.assertTrue(all(int(done) <= int(known) for _, done, known in lines), lines)
+                waits = [line for line, _, _ in lines if line.endswith("; ждём mag-a.test 5 с")]
+                self.assertEqual(bool(waits), bool(faults), lines[-5:])
+                # Without the line and its clearing, the screen holds exactly the piped run's output.
+                plain = re.sub(r"\r[^\r\n]*\x1b\[K", "", screen).replace("\r\x1b[K", "")
+                self.assertEqual(plain, piped.stdout)
 
     def test_unknown_url(self):
         cases = [
