@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "ErrorLog.h"
+#include "HtmlTags.h"
 #include "Logic.h"
 #include "libs/Auxiliary.h"
 #include "libs/Exceptions.h"
@@ -308,20 +309,30 @@ size_t FragmentStart(std::string_view Value)
 void RenameLinks(const std::string& Text, const BrintLib::TPageUrl& PageUrl, const TLocalFiles& Files,
                  std::string& Result)
 {
-    static TRegexp link = Compile(PageServicePatterns()[0]);
     FATAL_CHECK(&Result != &Text);
-    Result.clear();
-    Result.reserve(Text.size());
+    THtmlPage renamed;
+    RenameLinks(THtmlPage(Text), PageUrl, Files, renamed);
+    Result = renamed.TakeText();
+}
+
+void RenameLinks(const THtmlPage& Page, const BrintLib::TPageUrl& PageUrl, const TLocalFiles& Files,
+                 THtmlPage& Result)
+{
+    static TRegexp link = Compile(PageServicePatterns()[0]);
+    FATAL_CHECK(&Result != &Page);
+    Result = THtmlPage();
+    Result.Reserve(Page.Text().size());
     // Each value is resolved once: the local file it becomes, or null when it is no article's. The values
-    // are read where they stand in Text; one without character references is known without its fragment
-    // ("2#comments" is "2"), which its address leaves out.
+    // are read where they stand in the page; one without character references is known without its
+    // fragment ("2#comments" is "2"), which its address leaves out.
     // A page has thousands of links: the entries are taken from one buffer, given back at once.
     std::pmr::monotonic_buffer_resource memory;
     std::pmr::unordered_map<std::string_view, const std::string*> known(&memory);
-    TRegexpScanner scanner(Text);
+    // The links are found in the reading copy.
+    TRegexpScanner scanner(Page.Copy());
+    size_t previous = 0;
     while (scanner.Find(link)) {
-        const std::string_view value(Text.data() + (link[1].first - Text.begin()),
-                                     static_cast<size_t>(link[1].second - link[1].first));
+        const std::string_view value = Page.TextOf(link[1].first, link[1].second);
         const size_t fragment = FragmentStart(value);
         const auto [found, added] = known.try_emplace(
             value.find('&') == std::string_view::npos ? value.substr(0, fragment) : value, nullptr);
@@ -331,17 +342,17 @@ void RenameLinks(const std::string& Text, const BrintLib::TPageUrl& PageUrl, con
                 found->second = article == Files.end() ? nullptr : &article->second;
             }
         }
-        AppendRange(Result, scanner.Previous(), link[1].first);
-        if (found->second == nullptr) {
-            AppendRange(Result, link[1].first, link[0].second);
+        if (found->second == nullptr)
             continue;
-        }
-        Result += *found->second;
+        const size_t valueBegin = Page.Offset(link[1].first);
+        const size_t valueEnd = Page.Offset(link[1].second);
+        Result.Append(Page, previous, valueBegin);
+        Result.AppendMarkup(*found->second);
         if (fragment != std::string_view::npos)
-            Result.append(value.substr(fragment));
-        AppendRange(Result, link[1].second, link[0].second);
+            Result.Append(Page, valueBegin + fragment, valueEnd);
+        previous = valueEnd;
     }
-    AppendRange(Result, scanner.Previous(), scanner.End());
+    Result.Append(Page, previous, Page.Text().size());
 }
 
 void LogBadArticleAddress(const std::string& Page, const std::string& Link)
@@ -349,8 +360,47 @@ void LogBadArticleAddress(const std::string& Page, const std::string& Link)
     LogError(Page + " Неверный адрес статьи: " + Excerpt(Link, "") + "\n");
 }
 
-void ProcessImages(const std::string& Dir, std::string& Page, const BrintLib::TPageUrl& PageUrl,
-                   const std::string& PageName)
+namespace {
+
+/// What a rewriting pass writes: a page with its reading copy, or a text alone when no pass reads it after.
+void AppendPart(THtmlPage& Output, const THtmlPage& Page, TTextIterator First, TTextIterator Last)
+{
+    Output.Append(Page, First, Last);
+}
+void AppendPart(std::string& Output, const THtmlPage& Page, TTextIterator First, TTextIterator Last)
+{
+    Output += Page.TextOf(First, Last);
+}
+void AppendMarkup(THtmlPage& Output, std::string_view Markup)
+{
+    Output.AppendMarkup(Markup);
+}
+void AppendMarkup(std::string& Output, std::string_view Markup)
+{
+    Output += Markup;
+}
+void ReserveOutput(THtmlPage& Output, size_t Size)
+{
+    Output.Reserve(Size);
+}
+size_t OutputSize(const THtmlPage& Output)
+{
+    return Output.Text().size();
+}
+size_t OutputSize(const std::string& Output)
+{
+    return Output.size();
+}
+void ReserveOutput(std::string& Output, size_t Size)
+{
+    Output.reserve(Size);
+}
+
+/// ProcessImages into Output, an object of its own, up to the last picture tag: returns where the rest of
+/// the page begins that it leaves for the caller to append, 0 when the page has no picture tag.
+template <class TOutput>
+size_t LocalisePictures(const std::string& Dir, const THtmlPage& Page, const BrintLib::TPageUrl& PageUrl,
+                        const std::string& PageName, TOutput& Output)
 {
     static TRegexp findImages = Compile(PageServicePatterns()[1]);
     static TRegexp pictureType = Compile(PageServicePatterns()[2]);
@@ -360,31 +410,35 @@ void ProcessImages(const std::string& Dir, std::string& Page, const BrintLib::TP
         APL_THROW("Ошибка при создании каталога " << pathPrefix << ": "
                                                   << BrintLib::GetErrorDescription(static_cast<int>(error)));
 
-    std::string output;
-    // A local name may be longer than the source it replaces.
-    output.reserve(Page.size() + Page.size() / 8);
-    // Source as written, where it stands in Page -> PageName/NN.ext.
+    bool reserved = false;
+    // Source as written, where it stands in the page -> PageName/NN.ext.
     std::pmr::monotonic_buffer_resource memory;
     std::pmr::unordered_map<std::string_view, std::string> localNames(&memory);
     unsigned count = 0;
-    TRegexpScanner scanner(Page);
+    // The pictures are found in the reading copy; their sources are the page's.
+    TRegexpScanner scanner(Page.Copy());
     while (scanner.Find(findImages)) {
-        AppendRange(output, scanner.Previous(), findImages[0].first);
-        const std::string_view source(Page.data() + (findImages[1].first - Page.cbegin()),
-                                      static_cast<size_t>(findImages[1].second - findImages[1].first));
+        if (!reserved) {
+            // A local name may be longer than the source it replaces.
+            ReserveOutput(Output, OutputSize(Output) + Page.Text().size() + Page.Text().size() / 8);
+            reserved = true;
+        }
+        AppendPart(Output, Page, scanner.Previous(), findImages[0].first);
+        const std::string_view source = Page.TextOf(findImages[1].first, findImages[1].second);
         auto known = localNames.find(source);
         if (known == localNames.end()) {
+            const std::string_view tag = Page.TextOf(findImages[0].first, findImages[0].second);
+            const TTextIterator sourceBegin = Page.InText(findImages[1].first);
+            const TTextIterator sourceEnd = Page.InText(findImages[1].second);
             // The type follows a dot: it is looked for from the first one on, which the look-behind sees.
-            const TTextIterator dot = std::find(findImages[1].first, findImages[1].second, '.');
-            if (dot == findImages[1].second || !pictureType.Find(dot, findImages[1].second)) {
-                LogError(pathPrefix + " Не опознанный тип изображения: " + Excerpt(findImages[0].str(), "") +
-                         "\n");
+            const TTextIterator dot = std::find(sourceBegin, sourceEnd, '.');
+            if (dot == sourceEnd || !pictureType.Find(dot, sourceEnd)) {
+                LogError(pathPrefix + " Не опознанный тип изображения: " + Excerpt(tag, "") + "\n");
                 continue;
             }
             const std::string_view url = ResolveValue(PageUrl, source);
             if (url.empty()) {
-                LogError(pathPrefix + " Неверный адрес изображения: " + Excerpt(findImages[0].str(), "") +
-                         "\n");
+                LogError(pathPrefix + " Неверный адрес изображения: " + Excerpt(tag, "") + "\n");
                 continue;
             }
             std::string fileName = AtLeastTwoDigits(++count);
@@ -394,10 +448,39 @@ void ProcessImages(const std::string& Dir, std::string& Page, const BrintLib::TP
             g_TaskQueue.Push(
                 std::make_unique<TDownloadFile>(std::string(url), Concatenation({pathPrefix, fileName})));
         }
-        output += "<img src=\"";
-        output += known->second;
-        output += "\">";
+        AppendMarkup(Output, "<img src=\"");
+        AppendMarkup(Output, known->second);
+        AppendMarkup(Output, "\">");
     }
-    AppendRange(output, scanner.Previous(), scanner.End());
+    return Page.Offset(scanner.Previous());
+}
+
+} // namespace
+
+void ProcessImages(const std::string& Dir, std::string& Page, const BrintLib::TPageUrl& PageUrl,
+                   const std::string& PageName)
+{
+    std::string output;
+    ProcessImages(Dir, THtmlPage(Page), PageUrl, PageName, output);
     Page.swap(output);
+}
+
+void ProcessImages(const std::string& Dir, THtmlPage& Page, const BrintLib::TPageUrl& PageUrl,
+                   const std::string& PageName)
+{
+    THtmlPage output;
+    const size_t rest = LocalisePictures(Dir, Page, PageUrl, PageName, output);
+    // A page without pictures stays as it is, uncopied.
+    if (rest == 0)
+        return;
+    output.Append(Page, rest, Page.Text().size());
+    Page.Swap(output);
+}
+
+void ProcessImages(const std::string& Dir, const THtmlPage& Page, const BrintLib::TPageUrl& PageUrl,
+                   const std::string& PageName, std::string& Output)
+{
+    FATAL_CHECK(&Output != &Page.Text());
+    const size_t rest = LocalisePictures(Dir, Page, PageUrl, PageName, Output);
+    Output.append(Page.Text(), rest, std::string::npos);
 }

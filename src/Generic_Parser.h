@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "HtmlTags.h"
 #include "PagePattern.h"
 #include "libs/Url.h"
 
@@ -95,30 +96,41 @@ using TLocalFiles = std::unordered_map<std::string_view, std::string>;
 /// cannot be resolved; otherwise the text belongs to PageUrl.
 std::string_view ResolveValue(const BrintLib::TPageUrl& PageUrl, std::string_view Value);
 
-/// Writes into Result the text of Text in which the href value of every <a tag whose address, resolved
+/// Writes into Result the text of Text in which the href value of every <a tag (read as a browser reads
+/// tags, see ReadingCopy) whose address, resolved
 /// against PageUrl, is a key of Files is replaced by that key's local file, followed by the value's
 /// #fragment as written when it has one ("2007_05_01.htm#comments"); the value's quotes stay as they
 /// were. Nothing else changes: other attributes, other tags, text. One pass over Text. Result must be an
 /// object of its own (fatal check).
 void RenameLinks(const std::string& Text, const BrintLib::TPageUrl& PageUrl, const TLocalFiles& Files,
                  std::string& Result);
+/// The same over a page with its reading copy, Result's copy kept in step.
+void RenameLinks(const THtmlPage& Page, const BrintLib::TPageUrl& PageUrl, const TLocalFiles& Files,
+                 THtmlPage& Result);
 
 /// Logs (LogError) that the article link Link, on the page saved as Page, has an address that cannot be
 /// resolved: the article is not fetched.
 void LogBadArticleAddress(const std::string& Page, const std::string& Link);
 
 /// Makes every picture of one page available offline. Every <img> tag with a src attribute (double-quoted,
-/// single-quoted or bare; lower-case "img" and "src" only) is replaced by <img src="PageName/NN.ext">, where
-/// NN counts the page's distinct sources from 01 in order of first appearance and ext is the first of jpg,
-/// jpeg, png, gif, bmp, svg, webp, in any case, that follows a dot in the source, written in lower case; one
-/// TDownloadFile per distinct source is pushed onto g_TaskQueue, saving Dir + PageName + "/" + NN.ext from
-/// the source resolved against PageUrl, the address of the page (character references decoded, see
-/// TPageUrl::Resolve). A tag whose source has none of these types, or whose address cannot be resolved, is
-/// dropped from the page and reported with LogError. Dir is the issue directory, ending with the path
-/// separator.
+/// single-quoted or bare; names in any case; read as a browser reads tags, see ReadingCopy) is replaced by
+/// <img src="PageName/NN.ext">, where NN counts the page's distinct sources from 01 in order of first
+/// appearance and ext is the first of jpg, jpeg, png, gif, bmp, svg, webp, in any case, that follows a dot in
+/// the source, written in lower case; one TDownloadFile per distinct source is pushed onto g_TaskQueue,
+/// saving Dir + PageName + "/" + NN.ext from the source resolved against PageUrl, the address of the page
+/// (character references decoded, see TPageUrl::Resolve). A tag whose source has none of these types, or
+/// whose address cannot be resolved, is dropped from the page and reported with LogError. Dir is the issue
+/// directory, ending with the path separator.
 ///
 /// Creates the page's picture directory Dir + PageName + "/" first, even for a page without pictures;
 /// raises BrintLib::TAplThrowException naming the directory and the system's error text when it cannot,
 /// leaving Page unchanged and queuing nothing.
 void ProcessImages(const std::string& Dir, std::string& Page, const BrintLib::TPageUrl& PageUrl,
                    const std::string& PageName);
+/// The same over a page with its reading copy, kept in step.
+void ProcessImages(const std::string& Dir, THtmlPage& Page, const BrintLib::TPageUrl& PageUrl,
+                   const std::string& PageName);
+/// The same over a page with its reading copy, appending the text alone to Output (an object of its own,
+/// fatal check), for a page that no pass reads after; Page is unchanged.
+void ProcessImages(const std::string& Dir, const THtmlPage& Page, const BrintLib::TPageUrl& PageUrl,
+                   const std::string& PageName, std::string& Output);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Generic_Parser.h"
+#include "HtmlTags.h"
 #include "Logic.h"
 #include "PagePattern.h"
 #include "libs/Auxiliary.h"
@@ -44,26 +45,6 @@ enum EPattern : size_t {
     kImageTarget,
 };
 
-/// The picture types that the picture-target pattern names, read from its text ("\.(?:jpg|png|...)"), so
-/// that the list stands in one place.
-std::vector<std::string> ImageTargetTypes()
-{
-    const std::string& text = Patterns()[kImageTarget].Text;
-    const std::string opening = "\\.(?:";
-    const std::string::size_type first = text.find(opening);
-    FATAL_CHECK(first != std::string::npos);
-    const std::string::size_type begin = first + opening.size();
-    const std::string::size_type end = text.find(')', begin);
-    FATAL_CHECK(end != std::string::npos);
-    std::vector<std::string> types;
-    for (std::string::size_type from = begin; from <= end;) {
-        const std::string::size_type bar = std::min(text.find('|', from), end);
-        types.push_back(text.substr(from, bar - from));
-        from = bar + 1;
-    }
-    return types;
-}
-
 /// The pattern at P in Patterns(), compiled.
 TRegexp Compile(EPattern P)
 {
@@ -79,7 +60,15 @@ const char kHeadEnd[] = " - Популярная механика</title>\n"
 /// Where the table cell whose content begins at From ends: past its own </td> (or </th>) when it has one,
 /// otherwise where the cell ends without it: at the next cell, row or row group of its table, at its
 /// table's end, or at the end of Text. Tables nested in the cell are passed over whole, comments too.
+/// Text is a reading copy (ReadingCopy).
 size_t CellEnd(const std::string& Text, size_t From);
+
+/// Where the article's cell whose content begins at From ends, at Limit (the logs cell) at the latest:
+/// past its own </td> (or </th>), or at its table's end. A cell or row tag inside it that has no table of
+/// its own there (a stray <td> in a division, say) does not end it: a cell opened so is closed by the next
+/// </td>, and the rows are passed over, so that nothing shown before Limit is lost. Reaching Limit, the
+/// blanks and row tags just before it are left out. Text is a reading copy (ReadingCopy).
+size_t ArticleEnd(const std::string& Text, size_t From, size_t Limit);
 
 /// Whether Byte is white space as the patterns' \s takes it.
 bool IsBlank(char Byte)
@@ -147,13 +136,10 @@ std::string Text(const TRegexp& Pattern, unsigned Group)
     return Pattern[Group].str();
 }
 
-/// The text of a sub-match record where it stands in the searched text.
-std::string_view View(const TRegexp& Pattern, unsigned Group)
+/// The text of a sub-match record of a search in Page's reading copy, where it stands in the page.
+std::string_view View(const THtmlPage& Page, const TRegexp& Pattern, unsigned Group)
 {
-    const TRegexp::TSubMatch& record = Pattern[Group];
-    return record.first == record.second
-               ? std::string_view()
-               : std::string_view(&*record.first, static_cast<size_t>(record.second - record.first));
+    return Page.TextOf(Pattern[Group].first, Pattern[Group].second);
 }
 
 /// Appends MakeNavigationBar and the end of the page.
@@ -192,29 +178,33 @@ struct TProcessTitlePage {
 /// one article task per link, in page order, for the link's address resolved against PageUrl; then renames
 /// the links of Output that lead to an article to its local file (RenameLinks; the same article linked
 /// twice keeps its first file). A link whose address cannot be resolved is logged and skipped. Raises the
-/// search error when Output has no article link, or one without an href.
+/// search error when Output has no article link, or one without an href (quoting Head, the page's head that
+/// stands before Output, and Output).
 void QueueArticles(const std::string& Dir, const std::string& IssueName, const BrintLib::TPageUrl& PageUrl,
-                   const TSharedPageList& Pages, std::string& Output)
+                   const TSharedPageList& Pages, const std::string& Head, THtmlPage& Output)
 {
     static TRegexp articleLink = Compile(kArticleLink);
     static TRegexp href = Compile(kHref);
 
     TLocalFiles files;
     size_t index = 1;
+    // The links are found in the reading copy; their texts are Output's.
+    const std::string& copy = Output.Copy();
     for (size_t from = 0;;) {
-        const size_t at = NextTagWith(Output, from, "<a", "t_link_big");
+        const size_t at = NextTagWith(copy, from, "<a", "t_link_big");
         if (at == std::string::npos ||
-            !articleLink.Find(Output.cbegin() + static_cast<std::ptrdiff_t>(at), Output.cend())) {
+            !articleLink.Find(copy.cbegin() + static_cast<std::ptrdiff_t>(at), copy.cend())) {
             // A page without any article link raises the search error over the whole page.
-            if (from == 0)
-                TRegexpScanner(Output).Search(articleLink);
+            if (from == 0 && !articleLink.Find(copy))
+                RaiseSearchError(articleLink, Head + Output.Text());
             break;
         }
-        from = static_cast<size_t>(articleLink[0].second - Output.cbegin());
-        href.Search(articleLink[0].first, articleLink[0].second);
-        const std::string_view resolved = ResolveValue(PageUrl, View(href, 1));
+        from = static_cast<size_t>(articleLink[0].second - copy.cbegin());
+        if (!href.Find(articleLink[0].first, articleLink[0].second))
+            RaiseSearchError(href, View(Output, articleLink, 0));
+        const std::string_view resolved = ResolveValue(PageUrl, View(Output, href, 1));
         if (resolved.empty()) {
-            LogBadArticleAddress(Dir + (*Pages)[0], Text(articleLink, 0));
+            LogBadArticleAddress(Dir + (*Pages)[0], std::string(View(Output, articleLink, 0)));
             continue;
         }
         const std::string url(resolved);
@@ -233,31 +223,32 @@ void QueueArticles(const std::string& Dir, const std::string& IssueName, const B
         g_TaskQueue.Push(std::move(task));
         ++index;
     }
-    std::string renamed;
+    THtmlPage renamed;
     RenameLinks(Output, PageUrl, files, renamed);
-    Output.swap(renamed);
+    Output.Swap(renamed);
 }
 
 std::string TProcessTitlePage::Process(std::string& Page)
 {
     static TRegexp patterns[4] = {Compile(kMainBlock), Compile(kContentsTable), Compile(kIssueLink),
                                   Compile(kNoIndex)};
-    SearchSequence(patterns, Page);
+    const THtmlPage page(std::move(Page));
+    SearchSequence(patterns, page.Copy(), page.Text());
     const TRegexp& table = patterns[1];
     const TRegexp& issueLink = patterns[2];
     const TRegexp& noIndex = patterns[3];
 
-    const std::string month = Text(issueLink, 1);
-    const std::string year = Text(issueLink, 2);
+    const std::string month(View(page, issueLink, 1));
+    const std::string year(View(page, issueLink, 2));
     const std::string issueName = MakeIssueName(year, month);
 
-    std::string output;
-    output.reserve(Page.size() + 256);
-    output += kHeadStart + issueName + kHeadEnd;
-    output += "<h1>" + month + " " + year + "</h1>\n";
+    // The passes rewrite the contents after the head, which is put before them at the end.
+    const std::string head = kHeadStart + issueName + kHeadEnd + "<h1>" + month + " " + year + "</h1>\n";
+    THtmlPage output;
+    output.Reserve(page.Text().size());
     // The issue's own link is left out: it would only lead back to this page.
-    AppendRange(output, table[0].first, issueLink[0].first);
-    AppendRange(output, issueLink[0].second, noIndex[0].first);
+    output.Append(page, table[0].first, issueLink[0].first);
+    output.Append(page, issueLink[0].second, noIndex[0].first);
 
     const std::string dir = CreateIssueDirectory(m_Dir, issueName);
     m_Dir = dir;
@@ -268,36 +259,36 @@ std::string TProcessTitlePage::Process(std::string& Page)
     StoreAt(*pages, 0, contentsFile);
 
     const BrintLib::TPageUrl pageUrl(m_PageUrl);
-    QueueArticles(dir, issueName, pageUrl, pages, output);
+    QueueArticles(dir, issueName, pageUrl, pages, head, output);
     ReplaceBackgroundCells(output);
     FlattenImageLinks(output);
-    ProcessImages(dir, output, pageUrl, contentsName);
-    AppendNavigationBar(output, pages, 0);
-
-    Page.swap(output);
+    // The last pass: the saved text alone, after the head.
+    Page = head;
+    ProcessImages(dir, output, pageUrl, contentsName, Page);
+    AppendNavigationBar(Page, pages, 0);
     return dir + contentsFile;
 }
 
 std::string TProcessArticlePage::Process(std::string& Page)
 {
     static TRegexp patterns[2] = {Compile(kArticleBlock), Compile(kLogsBlock)};
-    SearchSequence(patterns, Page);
+    THtmlPage output(std::move(Page));
+    SearchSequence(patterns, output.Copy(), output.Text());
 
-    // The article's cell up to its end: the row markup between it and the next block is not kept.
-    const TPos block = patterns[0][0].first;
-    const size_t content = static_cast<size_t>(patterns[0][0].second - Page.cbegin());
-    const TPos cellEnd = Page.cbegin() + static_cast<std::ptrdiff_t>(CellEnd(Page, content));
-    std::string output = kHeadStart + m_PageName + kHeadEnd;
-    AppendRange(output, block, std::min(cellEnd, patterns[1][0].first));
+    // The article's cell up to its end: the row markup between it and the next block is not kept. The
+    // passes rewrite the article's block, kept where it stands; the head is put before it at the end.
+    const size_t content = output.Offset(patterns[0][0].second);
+    const size_t logs = output.Offset(patterns[1][0].first);
+    output.Keep(output.Offset(patterns[0][0].first), ArticleEnd(output.Copy(), content, logs));
 
     ReplaceBackgroundCells(output);
     FlattenImageLinks(output);
     // Pictures are localised before the comments are cut off, so those of the cut part are downloaded too.
     ProcessImages(m_Dir, output, BrintLib::TPageUrl(m_PageUrl), m_PageName);
     CutComments(output);
-    AppendNavigationBar(output, m_Pages, m_Index);
-
-    Page.swap(output);
+    Page = output.TakeText();
+    Page.insert(0, kHeadStart + m_PageName + kHeadEnd);
+    AppendNavigationBar(Page, m_Pages, m_Index);
     return m_Dir + m_PageName + ".htm";
 }
 
@@ -313,40 +304,115 @@ bool IsTag(const std::string& Text, size_t At, const char* Name)
            Text[i] == '\n' || Text[i] == '\r' || Text[i] == '\f';
 }
 
+/// What a tag at At means to the end of a cell.
+enum class ECellTag { Other, Table, TableEnd, Cell, CellEnd, Row };
+
+ECellTag CellTag(const std::string& Text, size_t At)
+{
+    // Names are lower case in a reading copy; every name that matters here begins with 't'.
+    const bool closing = At + 1 < Text.size() && Text[At + 1] == '/';
+    const size_t name = At + (closing ? 2 : 1);
+    if (name + 1 >= Text.size() || Text[name] != 't')
+        return ECellTag::Other;
+    switch (Text[name + 1]) {
+    case 'd':
+    case 'h':
+        if (IsTag(Text, At, closing ? "/td" : "td") || IsTag(Text, At, closing ? "/th" : "th"))
+            return closing ? ECellTag::CellEnd : ECellTag::Cell;
+        return IsTag(Text, At, closing ? "/thead" : "thead") ? ECellTag::Row : ECellTag::Other;
+    case 'a':
+        if (IsTag(Text, At, closing ? "/table" : "table"))
+            return closing ? ECellTag::TableEnd : ECellTag::Table;
+        return ECellTag::Other;
+    case 'r':
+        return IsTag(Text, At, closing ? "/tr" : "tr") ? ECellTag::Row : ECellTag::Other;
+    case 'b':
+        return IsTag(Text, At, closing ? "/tbody" : "tbody") ? ECellTag::Row : ECellTag::Other;
+    case 'f':
+        return IsTag(Text, At, closing ? "/tfoot" : "tfoot") ? ECellTag::Row : ECellTag::Other;
+    default:
+        return ECellTag::Other;
+    }
+}
+
+/// Past the '>' of the tag at At, or the end of Text.
+size_t PastTag(const std::string& Text, size_t At)
+{
+    const size_t close = Text.find('>', At);
+    return close == std::string::npos ? Text.size() : close + 1;
+}
+
 size_t CellEnd(const std::string& Text, size_t From)
 {
     size_t depth = 0; // tables open inside the cell
     for (size_t at = Text.find('<', From); at != std::string::npos; at = Text.find('<', at + 1)) {
-        // Every tag that matters here begins with "t", "/" or "!" (in any case).
-        const char next = at + 1 < Text.size() ? static_cast<char>(Text[at + 1] | 0x20) : '\0';
-        if (next != 't' && next != '/' && next != '!')
-            continue;
-        if (Text.compare(at, 4, "<!--") == 0) {
-            at = Text.find("-->", at + 4);
-            if (at == std::string::npos)
-                break;
-            continue;
-        }
-        if (IsTag(Text, at, "table")) {
+        switch (CellTag(Text, at)) {
+        case ECellTag::Other:
+            break;
+        case ECellTag::Table:
             ++depth;
-        } else if (IsTag(Text, at, "/table")) {
+            break;
+        case ECellTag::TableEnd:
             if (depth == 0)
                 return at;
             --depth;
-        } else if (depth > 0) {
-            continue;
-        } else if (IsTag(Text, at, "/td") || IsTag(Text, at, "/th")) {
-            const size_t close = Text.find('>', at);
-            return close == std::string::npos ? Text.size() : close + 1;
-        } else {
-            for (const char* name :
-                 {"td", "th", "tr", "/tr", "tbody", "/tbody", "thead", "/thead", "tfoot", "/tfoot"}) {
-                if (IsTag(Text, at, name))
-                    return at;
-            }
+            break;
+        case ECellTag::CellEnd:
+            if (depth == 0)
+                return PastTag(Text, at);
+            break;
+        case ECellTag::Cell:
+        case ECellTag::Row:
+            if (depth == 0)
+                return at;
+            break;
         }
     }
     return Text.size();
+}
+
+size_t ArticleEnd(const std::string& Text, size_t From, size_t Limit)
+{
+    size_t depth = 0;      // tables open inside the cell
+    size_t strayCells = 0; // cells opened inside the cell outside a table of its own
+    for (size_t at = Text.find('<', From); at < Limit; at = Text.find('<', at + 1)) {
+        switch (CellTag(Text, at)) {
+        case ECellTag::Other:
+        case ECellTag::Row:
+            break;
+        case ECellTag::Table:
+            ++depth;
+            break;
+        case ECellTag::TableEnd:
+            if (depth == 0)
+                return at;
+            --depth;
+            break;
+        case ECellTag::Cell:
+            strayCells += depth == 0 ? 1 : 0;
+            break;
+        case ECellTag::CellEnd:
+            if (depth > 0)
+                break;
+            if (strayCells == 0)
+                return std::min(PastTag(Text, at), Limit);
+            --strayCells;
+            break;
+        }
+    }
+    // The blanks and row tags between the last content and Limit show nothing.
+    size_t end = Limit;
+    for (;;) {
+        while (end > From && IsBlank(Text[end - 1]))
+            --end;
+        if (end == From || Text[end - 1] != '>')
+            return end;
+        const size_t tag = Text.rfind('<', end - 1);
+        if (tag == std::string::npos || tag < From || PastTag(Text, tag) != end ||
+            CellTag(Text, tag) != ECellTag::Row)
+            return end;
+        end = tag;
+    }
 }
 
 } // namespace
@@ -384,7 +450,7 @@ const TPagePatterns& Patterns()
         // Picture links: a link (target in group 1) around nothing but a picture, and the picture a link
         // target names (group 1): after the last '?' that a picture name follows, up to its extension.
         {"A.ImageLink", "<a[^>]*?" + AttributeValue("href") + R"re([^>]*>\s*<img[^>]*>\s*</a>)re", 0},
-        {"A.ImageTarget", R"re((?:.+\?)?(.+?\.(?:jpg|png|gif|bmp|svg))(?=\W|$))re", 0},
+        {"A.ImageTarget", R"re((?:.+\?)?(.+?\.(?:jpe?g|png|gif|bmp|svg|webp))(?=\W|$))re", regex::NOCASE},
     };
     return table;
 }
@@ -415,89 +481,116 @@ bool ProcessUrl(const std::string& Url, const std::string& SavePath)
 
 void ReplaceBackgroundCells(std::string& Text)
 {
+    THtmlPage page(std::move(Text));
+    ReplaceBackgroundCells(page);
+    Text = page.TakeText();
+}
+
+void ReplaceBackgroundCells(THtmlPage& Page)
+{
     static TRegexp backgroundCell = Compile(kBackgroundCell);
     static TRegexp cellLink = Compile(kCellLink);
 
-    std::string output;
-    output.reserve(Text.size());
-    TPos position = Text.begin();
+    // The cells are found in the reading copy.
+    const std::string& copy = Page.Copy();
+    THtmlPage output;
+    output.Reserve(copy.size());
+    size_t position = 0;
     for (size_t from = 0;;) {
-        const size_t at = NextTagWith(Text, from, "<td", "background");
+        const size_t at = NextTagWith(copy, from, "<td", "background");
         if (at == std::string::npos ||
-            !backgroundCell.Find(Text.cbegin() + static_cast<std::ptrdiff_t>(at), Text.cend()))
+            !backgroundCell.Find(copy.cbegin() + static_cast<std::ptrdiff_t>(at), copy.cend()))
             break;
         const TPos content = backgroundCell[0].second;
-        from = static_cast<size_t>(content - Text.cbegin());
-        const TPos cellEnd = Text.cbegin() + static_cast<std::ptrdiff_t>(CellEnd(Text, from));
+        from = Page.Offset(content);
+        const size_t cellEnd = CellEnd(copy, from);
         // A cell without a link of its own stays as it was; the link's "<a " is looked for first, as most
         // background cells hold none.
-        const std::string_view cell(Text.data() + from, static_cast<size_t>(cellEnd - content));
-        if (cell.find("<a ") == std::string_view::npos || !cellLink.Find(content, cellEnd))
+        const std::string_view cell(copy.data() + from, cellEnd - from);
+        if (cell.find("<a ") == std::string_view::npos ||
+            !cellLink.Find(content, copy.cbegin() + static_cast<std::ptrdiff_t>(cellEnd)))
             continue;
-        AppendRange(output, position, backgroundCell[0].first);
-        output += "<td>";
-        AppendRange(output, cellLink[0].first, cellLink[0].second);
-        output += "<img src=\"";
-        AppendRange(output, backgroundCell[1].first, backgroundCell[1].second);
-        output += "\"></a></td>";
+        output.Append(Page, position, Page.Offset(backgroundCell[0].first));
+        output.AppendMarkup("<td>");
+        output.Append(Page, cellLink[0].first, cellLink[0].second);
+        output.AppendMarkup("<img src=\"");
+        output.Append(Page, backgroundCell[1].first, backgroundCell[1].second);
+        output.AppendMarkup("\"></a></td>");
         position = cellEnd;
-        from = static_cast<size_t>(cellEnd - Text.cbegin());
+        from = cellEnd;
     }
-    AppendRange(output, position, Text.cend());
-    Text.swap(output);
+    // A page without such cells stays as it is, uncopied.
+    if (position == 0)
+        return;
+    output.Append(Page, position, copy.size());
+    Page.Swap(output);
 }
 
 void FlattenImageLinks(std::string& Text)
 {
+    THtmlPage page(std::move(Text));
+    FlattenImageLinks(page);
+    Text = page.TakeText();
+}
+
+void FlattenImageLinks(THtmlPage& Page)
+{
     static TRegexp imageLink = Compile(kImageLink);
     static TRegexp imageTarget = Compile(kImageTarget);
+    static TRegexp pictureType = ::Compile(PageServicePatterns()[2]);
 
-    // Whether [First, Last) holds one of imageTarget's picture types after a dot with something before
-    // it: imageTarget cannot match where it does not, and most link targets are pages, which it would try
-    // from every byte.
-    static const std::vector<std::string> types = ImageTargetTypes();
+    // Whether [First, Last) holds one of the picture types after a dot with something before it:
+    // imageTarget cannot match where it does not, and most link targets are pages, which it would try from
+    // every byte.
     const auto mayNamePicture = [](TPos First, TPos Last) {
-        for (TPos dot = First == Last ? Last : std::find(First + 1, Last, '.'); dot != Last;
-             dot = std::find(dot + 1, Last, '.')) {
-            for (const std::string& type : types) {
-                if (static_cast<size_t>(Last - dot) > type.size() &&
-                    std::equal(type.begin(), type.end(), dot + 1))
-                    return true;
-            }
-        }
-        return false;
+        const TPos dot = First == Last ? Last : std::find(First + 1, Last, '.');
+        return dot != Last && pictureType.Find(dot, Last);
     };
 
-    std::string output;
-    output.reserve(Text.size());
-    TPos position = Text.begin();
-    for (size_t at = FindText(Text, 0, "<a"); at != std::string::npos;) {
-        if (!MayBeImageLink(Text, at)) {
-            at = FindText(Text, at + 1, "<a");
+    // The links are found in the reading copy; their targets are read in the text.
+    const std::string& copy = Page.Copy();
+    THtmlPage output;
+    output.Reserve(copy.size());
+    size_t position = 0;
+    for (size_t at = FindText(copy, 0, "<a"); at != std::string::npos;) {
+        if (!MayBeImageLink(copy, at)) {
+            at = FindText(copy, at + 1, "<a");
             continue;
         }
-        if (!imageLink.Find(Text.cbegin() + static_cast<std::ptrdiff_t>(at), Text.cend()))
+        if (!imageLink.Find(copy.cbegin() + static_cast<std::ptrdiff_t>(at), copy.cend()))
             break;
-        AppendRange(output, position, imageLink[0].first);
-        if (mayNamePicture(imageLink[1].first, imageLink[1].second) &&
-            imageTarget.Find(imageLink[1].first, imageLink[1].second)) {
-            output += "<img src=\"";
-            AppendRange(output, imageTarget[1].first, imageTarget[1].second);
-            output += "\">";
-        } else {
-            AppendRange(output, imageLink[0].first, imageLink[0].second);
+        const TPos targetBegin = Page.InText(imageLink[1].first);
+        const TPos targetEnd = Page.InText(imageLink[1].second);
+        if (mayNamePicture(targetBegin, targetEnd) && imageTarget.Find(targetBegin, targetEnd)) {
+            const size_t target = Page.Offset(imageLink[1].first);
+            output.Append(Page, position, Page.Offset(imageLink[0].first));
+            output.AppendMarkup("<img src=\"");
+            output.Append(Page, target + static_cast<size_t>(imageTarget[1].first - targetBegin),
+                          target + static_cast<size_t>(imageTarget[1].second - targetBegin));
+            output.AppendMarkup("\">");
+            position = Page.Offset(imageLink[0].second);
         }
-        position = imageLink[0].second;
-        at = FindText(Text, static_cast<size_t>(position - Text.cbegin()), "<a");
+        // A link to a page stays where it is, in the text not yet copied.
+        at = FindText(copy, Page.Offset(imageLink[0].second), "<a");
     }
-    AppendRange(output, position, Text.cend());
-    Text.swap(output);
+    // A page without links to pictures stays as it is, uncopied.
+    if (position == 0)
+        return;
+    output.Append(Page, position, copy.size());
+    Page.Swap(output);
 }
 
 void CutComments(std::string& Text)
 {
+    THtmlPage page(std::move(Text));
+    CutComments(page);
+    Text = page.TakeText();
+}
+
+void CutComments(THtmlPage& Page)
+{
     static TRegexp patterns[2] = {Compile(kCommentsAnchor), Compile(kNoIndex)};
-    if (!FindSequence(patterns, Text))
+    if (!FindSequence(patterns, Page.Copy()))
         return;
 
     // Compiled only for a page that has comments.
@@ -507,7 +600,7 @@ void CutComments(std::string& Text)
     TRegexpScanner scanner(cut, noIndex);
     while (scanner.Find(dotsBlock))
         cut = dotsBlock[0].second;
-    Text.erase(static_cast<size_t>(cut - Text.cbegin()));
+    Page.Erase(Page.Offset(cut));
 }
 
 } // namespace PopMech

@@ -3,6 +3,7 @@
 // of its pages (a picture as a cell's background, a picture wrapped in a link to a picture file) into
 // plain <img> tags.
 //
+// Tags are read as a browser reads them: the patterns are searched in a page's reading copy (HtmlTags.h).
 // The page processors themselves are private to the module; they are reached through ProcessUrl, which
 // queues the contents page's task. The helpers below are public so that they can be checked on their own.
 // Every text is windows-1251 bytes.
@@ -10,6 +11,7 @@
 
 #include <string>
 
+#include "HtmlTags.h"
 #include "PagePattern.h"
 
 namespace PopMech {
@@ -32,18 +34,26 @@ bool RecogniseUrl(const std::string& Url, std::string& SiteRoot);
 /// or in a table nested in the cell): the whole cell, from its tag to its </td> (or to where it ends
 /// without one), becomes <td>, the first such link tag, <img src="BACKGROUND">, </a></td>. Nothing outside
 /// the cell changes, so its table keeps its rows and closing tags. A cell without a link stays as it was.
-/// Raises nothing.
+/// Raises only the search error of a search that runs out of the engine's backtracking budget.
 void ReplaceBackgroundCells(std::string& Text);
+/// The same over a page with its reading copy, kept in step.
+void ReplaceBackgroundCells(THtmlPage& Page);
 
-/// Replaces every link whose only content is a picture and whose target names a picture file (directly,
-/// or after the last '?' of a script address) by <img src="TARGET'S PICTURE">; links to anything else
-/// stay as they are. Raises nothing.
+/// Replaces every link whose only content is a picture and whose target names a picture file (jpg, jpeg,
+/// png, gif, bmp, svg or webp, in any case; directly, or after the last '?' of a script address) by
+/// <img src="TARGET'S PICTURE">; links to anything else stay as they are. Raises only the search error of
+/// a search that runs out of the engine's backtracking budget.
 void FlattenImageLinks(std::string& Text);
+/// The same over a page with its reading copy, kept in step.
+void FlattenImageLinks(THtmlPage& Page);
 
 /// Cuts the reader comments off an article: when the text has a comments anchor (<a name="comments">
 /// with the text up to the next </span> on its line) followed somewhere by <noindex>, the text ends after
 /// the last "dots" cell's table that lies wholly between the two, or right after the anchor's </span>
-/// when there is none. Otherwise the text is left unchanged. Raises nothing.
+/// when there is none. Otherwise the text is left unchanged. Raises only the search error of a search that
+/// runs out of the engine's backtracking budget.
 void CutComments(std::string& Text);
+/// The same over a page with its reading copy, kept in step.
+void CutComments(THtmlPage& Page);
 
 } // namespace PopMech

@@ -7,6 +7,7 @@
 
 #include "ErrorLog.h"
 #include "Generic_Parser.h"
+#include "HtmlTags.h"
 #include "Logic.h"
 #include "PagePattern.h"
 #include "libs/Auxiliary.h"
@@ -65,28 +66,38 @@ TTextIterator RowEnd(const std::string& Contents, TTextIterator Begin, TTextIter
 /// (from a <tr tag, in any case, to its </tr>) is read with the row pattern: its first link, the text up to
 /// the next <div, and from there to </tr>. A row that holds a link but does not have that shape, and a link
 /// whose address cannot be resolved, are logged; the article is not fetched. Raises the search error when
-/// the row pattern occurs nowhere in Contents.
+/// the row pattern occurs nowhere in Contents. The rows are found in ContentsCopy, the part of the page's
+/// reading copy (ReadingCopy) that Contents is.
 void QueueArticles(const std::string& Dir, const std::string& IssueName, const std::string& Contents,
-                   const BrintLib::TPageUrl& PageUrl, const std::string& ContentsFile, std::string& Output)
+                   const std::string& ContentsCopy, const BrintLib::TPageUrl& PageUrl,
+                   const std::string& ContentsFile, std::string& Output)
 {
     static TRegexp s_Row = Compile(kRow);
     static TRegexp s_RowStart = Compile(kRowStart);
     static TRegexp s_Link = Compile(kRowLink);
 
+    // The place in Contents of a place in ContentsCopy, and the text of a group of the last search there.
+    const auto places = [&Contents, &ContentsCopy](TTextIterator InCopy) {
+        return Contents.cbegin() + (InCopy - ContentsCopy.cbegin());
+    };
+    const auto group = [&places](const TRegexp& Pattern, size_t Group) {
+        return std::string(places(Pattern[Group].first), places(Pattern[Group].second));
+    };
     Output += "<table>\n";
     unsigned index = 0;
     bool anyRow = false;
-    TRegexpScanner rows(Contents);
+    TRegexpScanner rows(ContentsCopy);
     bool more = rows.Find(s_RowStart);
     while (more) {
         const TTextIterator begin = s_RowStart[0].first;
         more = rows.Find(s_RowStart);
-        const TTextIterator end = RowEnd(Contents, begin, more ? s_RowStart[0].first : Contents.cend());
+        const TTextIterator end =
+            RowEnd(ContentsCopy, begin, more ? s_RowStart[0].first : ContentsCopy.cend());
         if (!s_Row.Find(begin, end)) {
             if (s_Link.Find(begin, end)) {
                 std::string url;
-                if (!PageUrl.Resolve(DecodeCharacterReferences(s_Link[1].str()), url))
-                    url = s_Link[1].str();
+                if (!PageUrl.Resolve(DecodeCharacterReferences(group(s_Link, 1)), url))
+                    url = group(s_Link, 1);
                 LogError(Dir + ContentsFile +
                          " Строка оглавления не распознана, статья не загружена: " + Excerpt(url, "") + "\n");
             }
@@ -95,14 +106,14 @@ void QueueArticles(const std::string& Dir, const std::string& IssueName, const s
         anyRow = true;
 
         // The row's link leads to the local page, the #fragment kept; the row's words stay as they are.
-        const std::string href = s_Row[2].str();
+        const std::string href = group(s_Row, 2);
         std::string url;
         std::string printable;
         std::string target = href;
         const bool resolved = PageUrl.Resolve(DecodeCharacterReferences(href), url) &&
                               BrintLib::WithPathPrefix(url, "/print", printable);
         if (!resolved) {
-            LogBadArticleAddress(Dir + ContentsFile, s_Row[1].str());
+            LogBadArticleAddress(Dir + ContentsFile, group(s_Row, 1));
         } else {
             ++index;
             const size_t fragment = FragmentStart(href);
@@ -110,13 +121,13 @@ void QueueArticles(const std::string& Dir, const std::string& IssueName, const s
                      (fragment == std::string::npos ? std::string() : href.substr(fragment));
         }
         Output += "<tr><td colspan=2><hr></td></tr><tr>\n<td>";
-        Output.append(s_Row[1].first, s_Row[2].first);
+        AppendRange(Output, places(s_Row[1].first), places(s_Row[2].first));
         Output += target;
-        Output.append(s_Row[2].second, s_Row[1].second);
+        AppendRange(Output, places(s_Row[2].second), places(s_Row[1].second));
         Output += "</td>\n<td><a href=" + target + ">";
-        StripTags(Output, s_Row[3].first, s_Row[3].second);
+        StripTags(Output, places(s_Row[3].first), places(s_Row[3].second));
         Output += "</a><br>\n";
-        StripTags(Output, s_Row[4].first, s_Row[4].second);
+        StripTags(Output, places(s_Row[4].first), places(s_Row[4].second));
         Output += "</td>\n</tr>\n";
         if (!resolved)
             continue;
@@ -129,8 +140,8 @@ void QueueArticles(const std::string& Dir, const std::string& IssueName, const s
         g_TaskQueue.Push(std::move(task));
     }
     // The row pattern found nowhere at all: the contents are of another shape.
-    if (!anyRow)
-        s_Row.Search(Contents);
+    if (!anyRow && !s_Row.Find(ContentsCopy))
+        RaiseSearchError(s_Row, Contents);
     Output += "</table>\n";
 }
 
@@ -139,17 +150,24 @@ std::string TProcessTitlePage::Process(std::string& Page)
     static TRegexp s_Head = Compile(kHead);
     static TRegexp s_Heading = Compile(kHeading);
 
-    s_Head.Search(Page);
-    std::string output = s_Head[0].str();
+    // The patterns are searched in the reading copy; the texts kept are the page's.
+    const THtmlPage page(std::move(Page));
+    const auto group = [&page](const TRegexp& Pattern, size_t Group) {
+        return std::string(page.TextOf(Pattern[Group].first, Pattern[Group].second));
+    };
+    if (!s_Head.Find(page.Copy()))
+        RaiseSearchError(s_Head, page.Text());
+    std::string output = group(s_Head, 0);
 
-    s_Heading.Search(Page);
+    if (!s_Heading.Find(page.Copy()))
+        RaiseSearchError(s_Heading, page.Text());
     output += "<body><table><tr><td>";
-    output += s_Heading[1].str();
+    output += group(s_Heading, 1);
     output += "</td><td>";
-    output += s_Heading[2].str();
+    output += group(s_Heading, 2);
     output += "</td></tr></table>\n";
 
-    const std::string issueName = MakeIssueName(s_Heading[4].str(), s_Heading[3].str());
+    const std::string issueName = MakeIssueName(group(s_Heading, 4), group(s_Heading, 3));
 
     const std::string dir = CreateIssueDirectory(m_Dir, issueName);
     m_Dir = dir;
@@ -157,12 +175,13 @@ std::string TProcessTitlePage::Process(std::string& Page)
     const std::string contentsName = MakePageName(issueName, 0);
     const std::string contentsFile = contentsName + ".htm";
     const BrintLib::TPageUrl pageUrl(m_PageUrl);
-    const std::string contents = s_Heading[5].str();
-    QueueArticles(dir, issueName, contents, pageUrl, contentsFile, output);
+    const std::string contents = group(s_Heading, 5);
+    const std::string contentsCopy = s_Heading[5].str();
+    QueueArticles(dir, issueName, contents, contentsCopy, pageUrl, contentsFile, output);
     ProcessImages(dir, output, pageUrl, contentsName);
 
     output += "</body></html>";
-    Page.swap(output);
+    Page = std::move(output);
     return dir + contentsFile;
 }
 
@@ -170,12 +189,15 @@ std::string TProcessArticlePage::Process(std::string& Page)
 {
     static TRegexp s_Article = Compile(kArticle);
 
-    s_Article.Search(Page);
-    std::string output = s_Article[1].str() + s_Article[2].str();
+    const THtmlPage page(std::move(Page));
+    if (!s_Article.Find(page.Copy()))
+        RaiseSearchError(s_Article, page.Text());
+    std::string output(page.TextOf(s_Article[1].first, s_Article[1].second));
+    output += page.TextOf(s_Article[2].first, s_Article[2].second);
     ProcessImages(m_Dir, output, BrintLib::TPageUrl(m_PageUrl), m_PageName);
     output += "<hr><a href=\"" + m_Contents + "\">Оглавление</a><hr>";
     output += "</body></html>";
-    Page.swap(output);
+    Page = std::move(output);
     return m_Dir + m_PageName + ".htm";
 }
 

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cerrno>
 #include <ctime>
 #include <filesystem>
@@ -369,12 +371,47 @@ TEST(DecodeCharacterReferences, DecodesWhatAnAddressMayHold)
         {"/a?b=1&amp;c=2", "/a?b=1&c=2"},
         {"&#38;&#x26;&#X26;&#38x", "&&&&x"},
         {"&lt;&gt;&quot;&apos;&nbsp;", "<>\"'\xA0"},
-        {"&copy; &amp &unknown; & &#; &#xZZ; &#0;", "&copy; &amp &unknown; & &#; &#xZZ; &#0;"},
-        {"&#1072;", "&#1072;"}, // beyond ASCII: left as written
+        {"&copy; &amp &unknown; & &#; &#xZZ;", "\xA9 & &unknown; & &#; &#xZZ;"},
+        // legacy names without ';' only where no letter, digit or '=' follows
+        {"?a=1&copy=2&ampx&amp=&lt", "?a=1&copy=2&ampx&amp=<"},
+        // beyond ASCII: the windows-1251 letter, or the UTF-8 bytes percent-encoded
+        {"&#1092;&#x444&#1025;&mdash;", "\xF4\xF4\xA8\x97"},
+        {"&#12354;&#x1F600;", "%E3%81%82%F0%9F%98%80"},
+        // 0x80-0x9F read as windows-1252; 0, surrogates and beyond Unicode as U+FFFD
+        {"&#x80;&#150;&#0;&#xD800;&#99999999999;", "\x88\x96%EF%BF%BD%EF%BF%BD%EF%BF%BD"},
         {"plain", "plain"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(DecodeCharacterReferences(c.Value), c.Expected) << c.Value;
+}
+
+TEST(ReadingCopy, ReadsTagsAsABrowserDoes)
+{
+    // '~' stands for kMaskByte in the expected copies.
+    const struct {
+        const char* Name;
+        std::string Page, Copy;
+    } cases[] = {
+        {"names in lower case, values as they are", "<A HREF='X'>T</A><Img\tSrc=Y.JPG>",
+         "<a href='X'>T</a><img\tsrc=Y.JPG>"},
+        {"syntax inside values and names", "<a title='href=\"x\" >' href=\"a=b\" alt=c=d e<f>",
+         "<a title='href~~x~ ~' href=\"a~b\" alt=c~d e~f>"},
+        {"comments, <!...>, <?...> and the text of scripts hold no tags",
+         "<!-- <a> --><!DOCTYPE <x>><?php <y> ?><script>if (a<b) '</td>'</script ><b>",
+         "<!-- ~a~ --><!DOCTYPE ~x>><?php ~y> ?><script>if (a~b) '~/td~'</script ><b>"},
+        {"the text of <title> and <TEXTAREA> up to their end tags, any case",
+         "<title><b></TITLE><TEXTAREA><i></textarea><p>", "<title>~b~</title><textarea>~i~</textarea><p>"},
+        {"'<' that begins no tag, \"</>\" and an empty comment", "a < b <1 </> <!----> <b>",
+         "a < b <1 </> <!----> <b>"},
+        {"unclosed tags: one tag up to the next '>', dropped at the end",
+         "<img <img <img src=x.jpg><a href=y <a <a", "<img ~img ~img src=x.jpg>~a href=y ~a ~a"},
+        {"an unclosed quote runs to the end", "<a title=\"x><b>", "~a title=\"x~~b~"},
+    };
+    for (const auto& c : cases) {
+        std::string expected = c.Copy;
+        std::replace(expected.begin(), expected.end(), '~', kMaskByte);
+        EXPECT_EQ(ReadingCopy(c.Page), expected) << c.Name;
+    }
 }
 
 TEST(RenameLinks, RenamesTheHrefOfLinksToArticlesOnly)
@@ -420,6 +457,13 @@ TEST(RenameLinks, RenamesTheHrefOfLinksToArticlesOnly)
         {"links elsewhere and addresses that cannot be resolved stay",
          "<a href=\"/b\">b</a><a href=\"mailto:x@y\">m</a><a href=\"http://[x\">x</a>",
          "<a href=\"/b\">b</a><a href=\"mailto:x@y\">m</a><a href=\"http://[x\">x</a>"},
+        {"names in any case", "<A HREF=\"/a\">A</A><a Href='/article/1'>1</a>",
+         "<A HREF=\"p.htm\">A</A><a Href='2007_05_01.htm'>1</a>"},
+        {"an href inside another attribute's value, a comment or a script is none",
+         "<a title='href=\"/a\"' href=\"http://example.org/\">x</a><!-- <a href=\"/a\"> -->"
+         "<script>s = '<a href=\"/a\">';</script><a title=\"a>b\" href=/a>y</a>",
+         "<a title='href=\"/a\"' href=\"http://example.org/\">x</a><!-- <a href=\"/a\"> -->"
+         "<script>s = '<a href=\"/a\">';</script><a title=\"a>b\" href=p.htm>y</a>"},
         {"nothing to rename", "<p>text</p>", "<p>text</p>"},
     };
     for (const auto& c : cases) {
@@ -508,16 +552,21 @@ TEST_F(ProcessImagesTest, RewritesTagsQueuesOneDownloadPerSourceAndReportsUnknow
         {"http://mag-a.test/images/engine.jpg", "2007_05_03/01.jpg"},
         {"http://mag-a.test/magazine/2007-05/pics/cut%20away.gif", "2007_05_03/02.gif"},
         {"http://cdn.mag-a.test/scheme.png", "2007_05_03/03.png"},
-        {"http://mag-a.test//images/engine.jpg", "2007_05_03/04.jpg"},
-        {"http://mag-a.test/pics/detail.jpg?w=100", "2007_05_03/05.jpg"},
-        {"http://mag-a.test/pics/photo.JPG", "2007_05_03/06.jpg"},
-        {"http://mag-a.test/x/view.gif.html", "2007_05_03/07.gif"},
-        {"https://other.test/logo.svg", "2007_05_03/08.svg"},
-        {"http://cdn.test/map.bmp", "2007_05_03/09.bmp"},
-        {"http://mag-a.test/pics/wide.jpeg", "2007_05_03/10.jpeg"},
-        {"http://mag-a.test/pics/new.webp", "2007_05_03/11.webp"},
-        {"http://mag-a.test/pics/mixed.Png", "2007_05_03/12.png"},
-        {"http://mag-a.test/pics/show.php?a=1&b=2&c=3.gif", "2007_05_03/13.gif"},
+        {"http://mag-a.test/images/capitals.jpg", "2007_05_03/04.jpg"},
+        {"http://mag-a.test//images/engine.jpg", "2007_05_03/05.jpg"},
+        {"http://mag-a.test/pics/detail.jpg?w=100", "2007_05_03/06.jpg"},
+        {"http://mag-a.test/pics/photo.JPG", "2007_05_03/07.jpg"},
+        {"http://mag-a.test/x/view.gif.html", "2007_05_03/08.gif"},
+        {"https://other.test/logo.svg", "2007_05_03/09.svg"},
+        {"http://cdn.test/map.bmp", "2007_05_03/10.bmp"},
+        {"http://mag-a.test/pics/wide.jpeg", "2007_05_03/11.jpeg"},
+        {"http://mag-a.test/pics/new.webp", "2007_05_03/12.webp"},
+        {"http://mag-a.test/pics/mixed.Png", "2007_05_03/13.png"},
+        {"http://mag-a.test/pics/show.php?a=1&b=2&c=3.gif", "2007_05_03/14.gif"},
+        // character references beyond ASCII: the path in UTF-8, as a browser requests it
+        {"http://mag-a.test/magazine/2007-05/p/%D1%84.jpg", "2007_05_03/15.jpg"},
+        {"http://mag-a.test/magazine/2007-05/p/%E3%81%82.png", "2007_05_03/16.png"},
+        {"http://mag-a.test/pics/real.gif", "2007_05_03/17.gif"},
     };
     EXPECT_EQ(Drain(), expected);
 
@@ -537,7 +586,8 @@ TEST_F(ProcessImagesTest, RewritesTagsQueuesOneDownloadPerSourceAndReportsUnknow
 
 TEST_F(ProcessImagesTest, PageWithoutPicturesIsUnchangedAndItsDirectoryExists)
 {
-    const std::string original = "<p>Только текст, <IMG SRC=\"a.jpg\"> и <img alt=\"no source\"></p>";
+    const std::string original = "<p>Только текст, <!-- <IMG SRC=\"a.jpg\"> --> и <img alt=\"no source\" "
+                                 "title='src=\"b.jpg\"'></p><img src=\"c.jpg\"";
     std::string page = original;
     ProcessImages(IssueDir() + "deeper/issue/", page, kPageUrl, kPageName);
     EXPECT_EQ(page, original);

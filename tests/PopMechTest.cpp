@@ -18,12 +18,14 @@ struct TRewriteCase {
     std::string Expected;
 };
 
-void ExpectRewrites(void (*Rewrite)(std::string&), const std::vector<TRewriteCase>& Cases)
+/// Runs Rewrite on each case's page; the page's reading copy must stay in step with its text.
+void ExpectRewrites(void (*Rewrite)(THtmlPage&), const std::vector<TRewriteCase>& Cases)
 {
     for (const TRewriteCase& c : Cases) {
-        std::string text = c.Input;
-        Rewrite(text);
-        EXPECT_EQ(text, c.Expected) << c.Name;
+        THtmlPage page(c.Input);
+        Rewrite(page);
+        EXPECT_EQ(page.Text(), c.Expected) << c.Name;
+        EXPECT_EQ(page.Copy(), ReadingCopy(page.Text())) << c.Name;
     }
 }
 
@@ -124,11 +126,17 @@ TEST(PopMechPictures, BackgroundCellsBecomeLinkedPictures)
             {"a cell closed by its own </td> needs no table end after it",
              "<td background=\"/a.jpg\"><a href=\"/a\">a</a></td>",
              "<td><a href=\"/a\"><img src=\"/a.jpg\"></a></td>"},
-            {"the word in text, in another tag or behind a '>' in quotes is no background",
-             "background <p background=/p.jpg><td title=\"a>b\" background=\"/t.jpg\"><a href=/t>t</a></td>"
+            {"the word in text, in another tag or in another attribute's value is no background; a '>' in "
+             "quotes does not end the tag",
+             "background <p background=/p.jpg><td title='background=/v.jpg'><a href=/v>v</a></td>"
+             "<td title=\"a>b\" background=\"/t.jpg\"><a href=/t>t</a></td>"
              "<td\nbackground=/n.jpg><a href=/n>n</a></td>",
-             "background <p background=/p.jpg><td title=\"a>b\" background=\"/t.jpg\"><a href=/t>t</a></td>"
-             "<td><a href=/n><img src=\"/n.jpg\"></a></td>"},
+             "background <p background=/p.jpg><td title='background=/v.jpg'><a href=/v>v</a></td>"
+             "<td><a href=/t><img src=\"/t.jpg\"></a></td><td><a href=/n><img src=\"/n.jpg\"></a></td>"},
+            {"names in capitals; a script or a comment holding </td> does not end the cell",
+             "<TD BACKGROUND=\"/u.jpg\"><script>var s = \"</td>\";</script><A HREF=\"/u\">u</A></TD>"
+             "<td background=/c.jpg><!-- </td> --><a href=/c>c</a></td>",
+             "<td><A HREF=\"/u\"><img src=\"/u.jpg\"></a></td><td><a href=/c><img src=\"/c.jpg\"></a></td>"},
             {"no background cell", "<td><a href=\"/a\">a</a></table>", "<td><a href=\"/a\">a</a></table>"},
         });
 }
@@ -149,8 +157,13 @@ TEST(PopMechPictures, LinksToPictureFilesBecomeThePictureItself)
              "<a href=\"/a.gif.html\"><img src=s.gif></a>", "<img src=\"/a.gif\">"},
             {"link to a page stays with its picture", "<a href=\"/article/1\"><img src=\"/t.jpg\"></a>",
              "<a href=\"/article/1\"><img src=\"/t.jpg\"></a>"},
-            {"extension in capitals is no picture", "<a href=\"/p.JPG\"><img src=\"/t.jpg\"></a>",
-             "<a href=\"/p.JPG\"><img src=\"/t.jpg\"></a>"},
+            {"extensions in any case, jpeg and webp, tags in capitals",
+             "<a href=\"/p.JPG\"><img src=\"/t.jpg\"></a><A HREF=/q.jpeg><IMG SRC=s></A>"
+             "<a href='/r.Webp'><img></a>",
+             "<img src=\"/p.JPG\"><img src=\"/q.jpeg\"><img src=\"/r.Webp\">"},
+            {"an href inside another attribute's value or a comment is no target",
+             "<a title='href=\"/f.jpg\"' href=\"/page\"><img></a><!-- <a href=/c.jpg><img></a> -->",
+             "<a title='href=\"/f.jpg\"' href=\"/page\"><img></a><!-- <a href=/c.jpg><img></a> -->"},
             {"link with text besides the picture stays", "<a href=\"/p.jpg\"><img src=\"/t.jpg\"> big</a>",
              "<a href=\"/p.jpg\"><img src=\"/t.jpg\"> big</a>"},
             {"two links in a row", "<a href=/1.jpg><img></a><a href=/2.bmp><img></a>",

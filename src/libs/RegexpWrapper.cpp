@@ -7,15 +7,27 @@
 #include "libs/Exceptions.h"
 #include "libs/strings.h"
 
+void RaiseSearchError(const TRegexp& Pattern, std::string_view Searched)
+{
+    APL_THROW("Ошибка при поиске шаблона: \"" << Pattern.GetPatternText() << "\" в строке "
+                                              << Excerpt(Searched, "\""));
+}
+
 namespace {
+
+/// The same text of Original as [First, Last) is of Copy, a text of the same size: the same offsets.
+std::string_view SameRange(const std::string& Copy, const std::string& Original, TTextIterator First,
+                           TTextIterator Last)
+{
+    FATAL_CHECK(Copy.size() == Original.size());
+    return std::string_view(Original).substr(static_cast<size_t>(First - Copy.begin()),
+                                             static_cast<size_t>(Last - First));
+}
 
 [[noreturn]] void RaiseSearchError(const TRegexp& Pattern, TTextIterator First, TTextIterator Last)
 {
-    APL_THROW("Ошибка при поиске шаблона: \""
-              << Pattern.GetPatternText() << "\" в строке "
-              << Excerpt(First == Last ? std::string_view()
-                                       : std::string_view(&*First, static_cast<size_t>(Last - First)),
-                         "\""));
+    RaiseSearchError(Pattern, First == Last ? std::string_view()
+                                            : std::string_view(&*First, static_cast<size_t>(Last - First)));
 }
 
 } // namespace
@@ -35,6 +47,9 @@ bool TRegexp::Search(TTextIterator First, TTextIterator Last)
 bool TRegexp::Find(TTextIterator First, TTextIterator Last)
 {
     const bool found = m_Pattern.match(First, Last, m_Results);
+    // A search that gives up at the engine's backtracking budget found nothing it could tell: an error.
+    if (m_Results.limit_reached())
+        RaiseSearchError(*this, First, Last);
     return found && m_Results.size() > 0 && m_Results[0].matched;
 }
 
@@ -76,11 +91,14 @@ bool TRegexpScanner::FindSequence(TRegexp* Patterns, size_t N)
 
 namespace RegexpWrapperDetail {
 
-bool RunSequence(TRegexp* Patterns, size_t N, TTextIterator First, TTextIterator Last, bool MustFind)
+bool RunSequence(TRegexp* Patterns, size_t N, TTextIterator First, TTextIterator Last, bool MustFind,
+                 const std::string* Searched, const std::string* Quoted)
 {
     TTextIterator position = First;
     for (size_t i = 0; i < N; ++i) {
         if (!Patterns[i].Find(position, Last)) {
+            if (MustFind && Quoted != nullptr)
+                RaiseSearchError(Patterns[i], SameRange(*Searched, *Quoted, position, Last));
             if (MustFind)
                 RaiseSearchError(Patterns[i], position, Last);
             return false;

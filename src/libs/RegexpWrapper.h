@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "libs/Exceptions.h"
 #include "regex/Regex.h"
@@ -107,10 +108,16 @@ class TRegexpScanner {
     TTextIterator m_End;
 };
 
+/// Raises the search error of Pattern with the searched text Searched. For a search in a text made from
+/// another one byte for byte at the same places (a page's reading copy), the error quotes the other one.
+[[noreturn]] void RaiseSearchError(const TRegexp& Pattern, std::string_view Searched);
+
 namespace RegexpWrapperDetail {
 /// Searches Patterns[0..N) one after the other over [First, Last), each from the end of the previous
-/// match. A pattern not found returns false, or raises the search error when MustFind.
-bool RunSequence(TRegexp* Patterns, size_t N, TTextIterator First, TTextIterator Last, bool MustFind);
+/// match. A pattern not found returns false, or raises the search error when MustFind; the error quotes
+/// the same range of *Quoted when Quoted is given (Quoted and the searched text of the same size).
+bool RunSequence(TRegexp* Patterns, size_t N, TTextIterator First, TTextIterator Last, bool MustFind,
+                 const std::string* Searched = nullptr, const std::string* Quoted = nullptr);
 } // namespace RegexpWrapperDetail
 
 /// Searches Patterns as a sequence over Text from its begin; false when one of them is not found.
@@ -127,3 +134,11 @@ template <size_t N> bool SearchSequence(TRegexp (&Patterns)[N], const std::strin
     return RegexpWrapperDetail::RunSequence(Patterns, N, Text.begin(), Text.end(), true);
 }
 template <size_t N> bool SearchSequence(TRegexp (&Patterns)[N], const std::string&& Text) = delete;
+
+/// The same over Copy, a text of Quoted's size made from it byte for byte at the same places (a page's
+/// reading copy): the search error quotes Quoted.
+template <size_t N>
+bool SearchSequence(TRegexp (&Patterns)[N], const std::string& Copy, const std::string& Quoted)
+{
+    return RegexpWrapperDetail::RunSequence(Patterns, N, Copy.begin(), Copy.end(), true, &Copy, &Quoted);
+}

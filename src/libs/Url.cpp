@@ -102,6 +102,28 @@ bool Cp1251ToUtf8(const std::string& Text, std::string& Result)
     return true;
 }
 
+/// The UTF-8 bytes of CodePoint.
+std::string Utf8(char32_t CodePoint)
+{
+    std::string bytes;
+    if (CodePoint < 0x80) {
+        bytes += static_cast<char>(CodePoint);
+    } else if (CodePoint < 0x800) {
+        bytes += static_cast<char>(0xC0 | (CodePoint >> 6));
+        bytes += static_cast<char>(0x80 | (CodePoint & 0x3F));
+    } else if (CodePoint < 0x10000) {
+        bytes += static_cast<char>(0xE0 | (CodePoint >> 12));
+        bytes += static_cast<char>(0x80 | ((CodePoint >> 6) & 0x3F));
+        bytes += static_cast<char>(0x80 | (CodePoint & 0x3F));
+    } else {
+        bytes += static_cast<char>(0xF0 | (CodePoint >> 18));
+        bytes += static_cast<char>(0x80 | ((CodePoint >> 12) & 0x3F));
+        bytes += static_cast<char>(0x80 | ((CodePoint >> 6) & 0x3F));
+        bytes += static_cast<char>(0x80 | (CodePoint & 0x3F));
+    }
+    return bytes;
+}
+
 /// Whether Byte goes into a request as it stands wherever it is in an address: printable ASCII that is
 /// encoded neither in the path nor in the query, and neither '#', which begins the fragment, nor '\\',
 /// which counts as a slash in the path.
@@ -343,6 +365,29 @@ std::string_view TPageUrl::Resolve(std::string_view Reference) const
     const std::string_view address = Keep(result);
     m_Resolved.emplace(Keep(reference), address);
     return address;
+}
+
+void AppendAddressCharacter(std::string& Text, char32_t CodePoint)
+{
+    if (CodePoint < 0x80) {
+        Text += static_cast<char>(CodePoint);
+        return;
+    }
+    // The UTF-8 forms of windows-1251's bytes 0x80-0xFF, made once.
+    static const std::array<std::string, 128> upperHalf = [] {
+        std::array<std::string, 128> forms;
+        for (size_t i = 0; i < forms.size(); ++i)
+            Cp1251ToUtf8(std::string(1, static_cast<char>(0x80 + i)), forms[i]);
+        return forms;
+    }();
+    const std::string utf8 = Utf8(CodePoint);
+    const auto found = std::find(upperHalf.begin(), upperHalf.end(), utf8);
+    if (found != upperHalf.end()) {
+        Text += static_cast<char>(0x80 + (found - upperHalf.begin()));
+        return;
+    }
+    for (const char byte : utf8)
+        AppendEncoded(Text, static_cast<unsigned char>(byte));
 }
 
 bool WithPathPrefix(const std::string& Url, const std::string& Prefix, std::string& Result)

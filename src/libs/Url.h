@@ -70,6 +70,11 @@ class TPageUrl {
     mutable std::string m_Address;
 };
 
+/// Appends to Text the character CodePoint (Unicode) as an address written in a page holds it once its
+/// character references are decoded: its windows-1251 byte when the code page has one (encoded later as the
+/// rest of the address is), otherwise its UTF-8 bytes percent-encoded, which is what a browser requests.
+void AppendAddressCharacter(std::string& Text, char32_t CodePoint);
+
 /// Url (an absolute address made by TPageUrl::Resolve) with Prefix put before its path, query and host
 /// kept: "http://host/a/b?c" with "/print" gives "http://host/print/a/b?c". Returns false, Result
 /// unspecified, when libcurl refuses Url.

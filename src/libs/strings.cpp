@@ -1,5 +1,6 @@
 #include "libs/strings.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -8,6 +9,7 @@
 #endif
 
 #include "libs/Exceptions.h"
+#include "libs/Url.h"
 
 void ReplaceAll(const std::string& Text, const std::string& Find, const std::string& Replace,
                 std::string& Result)
@@ -39,12 +41,28 @@ void StoreAt(std::vector<std::string>& List, size_t Index, std::string Value)
 namespace {
 
 struct TNamedReference {
-    const char* Name; ///< with its ';'
-    char Byte;
+    const char* Name; ///< without its ';'
+    char32_t CodePoint;
+    bool Legacy; ///< also recognised without its ';'
 };
 
+/// The named references that addresses hold: the markup characters, the legacy ones that HTML reads
+/// without a ';' too, and the punctuation of Russian text.
 const TNamedReference kNamedReferences[] = {
-    {"amp;", '&'}, {"lt;", '<'}, {"gt;", '>'}, {"quot;", '"'}, {"apos;", '\''}, {"nbsp;", '\xA0'},
+    {"amp", '&', true},       {"lt", '<', true},        {"gt", '>', true},         {"quot", '"', true},
+    {"apos", '\'', false},    {"nbsp", 0xA0, true},     {"copy", 0xA9, true},      {"reg", 0xAE, true},
+    {"laquo", 0xAB, true},    {"raquo", 0xBB, true},    {"shy", 0xAD, true},       {"deg", 0xB0, true},
+    {"middot", 0xB7, true},   {"sect", 0xA7, true},     {"para", 0xB6, true},      {"plusmn", 0xB1, true},
+    {"ndash", 0x2013, false}, {"mdash", 0x2014, false}, {"hellip", 0x2026, false}, {"lsquo", 0x2018, false},
+    {"rsquo", 0x2019, false}, {"ldquo", 0x201C, false}, {"rdquo", 0x201D, false},  {"bdquo", 0x201E, false},
+    {"euro", 0x20AC, false},  {"trade", 0x2122, false}, {"numero", 0x2116, false},
+};
+
+/// What HTML reads for the numeric references 0x80-0x9F: the windows-1252 characters (0: itself).
+const char32_t kWindows1252[32] = {
+    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178,
 };
 
 int HexValue(char c)
@@ -58,30 +76,60 @@ int HexValue(char c)
     return -1;
 }
 
-/// Decodes the numeric reference that Value holds at At ("&#"), into Byte; returns the length read, 0 when
-/// it is no reference to an ASCII character.
-size_t NumericReference(std::string_view Value, size_t At, char& Byte)
+bool IsAsciiAlphanumeric(char c)
+{
+    return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z');
+}
+
+/// Decodes the numeric reference that Value holds at At ("&#") as HTML does, into CodePoint; returns the
+/// length read, 0 when it has no digits.
+size_t NumericReference(std::string_view Value, size_t At, char32_t& CodePoint)
 {
     size_t i = At + 2;
     const bool hex = i < Value.size() && (Value[i] == 'x' || Value[i] == 'X');
     i += hex ? 1 : 0;
     const size_t digits = i;
-    long code = 0;
+    unsigned long code = 0;
     for (; i < Value.size(); ++i) {
         const int digit =
             hex ? HexValue(Value[i]) : (Value[i] >= '0' && Value[i] <= '9' ? Value[i] - '0' : -1);
         if (digit < 0)
             break;
-        code = code * (hex ? 16 : 10) + digit;
-        if (code >= 0x80)
-            return 0;
+        code = std::min(code * (hex ? 16 : 10) + static_cast<unsigned long>(digit), 0x110000UL);
     }
-    if (i == digits || code == 0)
+    if (i == digits)
         return 0;
     if (i < Value.size() && Value[i] == ';')
         ++i;
-    Byte = static_cast<char>(code);
+    if (code == 0 || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+        code = 0xFFFD;
+    else if (code >= 0x80 && code <= 0x9F && kWindows1252[code - 0x80] != 0)
+        code = kWindows1252[code - 0x80];
+    CodePoint = static_cast<char32_t>(code);
     return i - At;
+}
+
+/// Decodes the named reference that Value holds at At ('&') as HTML does in an attribute value; returns
+/// the length read, 0 when there is none.
+size_t NamedReference(std::string_view Value, size_t At, char32_t& CodePoint)
+{
+    for (const TNamedReference& named : kNamedReferences) {
+        const size_t length = std::strlen(named.Name);
+        if (Value.compare(At + 1, length, named.Name) != 0)
+            continue;
+        const size_t end = At + 1 + length;
+        if (end < Value.size() && Value[end] == ';') {
+            CodePoint = named.CodePoint;
+            return length + 2;
+        }
+        // Without its ';', a legacy name counts unless a letter, a digit or '=' follows.
+        if (named.Legacy &&
+            (end == Value.size() || (!IsAsciiAlphanumeric(Value[end]) && Value[end] != '='))) {
+            CodePoint = named.CodePoint;
+            return length + 1;
+        }
+    }
+    return 0;
 }
 
 } // namespace
@@ -97,22 +145,16 @@ std::string DecodeCharacterReferences(std::string_view Value)
             text += Value[i];
             continue;
         }
-        size_t length = 0;
-        char byte = '&';
-        if (i + 1 < Value.size() && Value[i + 1] == '#') {
-            length = NumericReference(Value, i, byte);
-        } else {
-            for (const TNamedReference& named : kNamedReferences) {
-                if (Value.substr(i + 1).compare(0, std::strlen(named.Name), named.Name) == 0) {
-                    length = 1 + std::strlen(named.Name);
-                    byte = named.Byte;
-                    break;
-                }
-            }
+        char32_t codePoint = 0;
+        const size_t length = i + 1 < Value.size() && Value[i + 1] == '#'
+                                  ? NumericReference(Value, i, codePoint)
+                                  : NamedReference(Value, i, codePoint);
+        if (length == 0) {
+            text += '&';
+            continue;
         }
-        text += byte;
-        if (length > 0)
-            i += length - 1;
+        BrintLib::AppendAddressCharacter(text, codePoint);
+        i += length - 1;
     }
     return text;
 }

@@ -22,10 +22,13 @@ void ReplaceAll(const std::string& Text, const std::string& Find, const std::str
 /// Value is taken by value, so it may be an entry of List itself.
 void StoreAt(std::vector<std::string>& List, size_t Index, std::string Value);
 
-/// The text of an HTML attribute value Value (its quotes taken off) with its character references decoded:
-/// &amp; &lt; &gt; &quot; &apos; &nbsp; (the last one to windows-1251's no-break space, 0xA0), and numeric
-/// references (&#38; &#x26;, the ';' may be missing) to characters below 0x80. Any other '&' stays as it
-/// stands, and so does a numeric reference to a character that ASCII does not have.
+/// The text of an address written in an HTML attribute value Value (its quotes taken off) with its character
+/// references decoded as a browser decodes them there: numeric ones (&#1092; &#x444;, the ';' may be
+/// missing; 0x80-0x9F as windows-1252 reads them, 0, surrogates and values beyond Unicode as U+FFFD) and
+/// the named ones that addresses hold (&amp; &lt; &gt; &quot; &apos; &nbsp; &copy; &laquo; &mdash; ...; the
+/// legacy ones such as &amp also without their ';' unless a letter, a digit or '=' follows). A character
+/// is written as BrintLib::AppendAddressCharacter writes it: its windows-1251 byte, or its UTF-8 bytes
+/// percent-encoded. Any other '&' stays as it stands.
 std::string DecodeCharacterReferences(std::string_view Value);
 
 /// The first position from From on where Text holds Needle, or npos (std::string_view::find's answer). Pages

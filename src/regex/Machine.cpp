@@ -259,6 +259,8 @@ template <bool Fast> bool matcher::run(const char* Start)
     // The step budget of the search, counted here in a local and handed back when the run ends (a limit
     // that runs out ends the search).
     std::size_t steps = m_Steps;
+    // The backtracking budget likewise: one unit per frame given back.
+    std::size_t backtracks = m_Backtracks;
     for (;;) {
         if (--steps == 0) {
             throw limit_exceeded();
@@ -745,6 +747,7 @@ template <bool Fast> bool matcher::run(const char* Start)
                 goto fail;
             }
             m_Steps = steps;
+            m_Backtracks = backtracks;
             return true;
         }
 
@@ -784,9 +787,10 @@ template <bool Fast> bool matcher::run(const char* Start)
         for (;;) {
             if (m_Sp == 0) {
                 m_Steps = steps;
+                m_Backtracks = backtracks;
                 return false;
             }
-            if (--steps == 0) {
+            if (--steps == 0 || --backtracks == 0) {
                 throw limit_exceeded();
             }
             frame& f = m_Stack[m_Sp - 1];

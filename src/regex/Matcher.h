@@ -152,6 +152,7 @@ class matcher {
     const bool m_NulTerminated;
     const match_options m_Options;
     std::size_t m_Steps = 0;
+    std::size_t m_Backtracks = 0; // what is left of the search's backtracking budget
     bool m_RejectEmpty = false;
     const char* m_RejectAt = nullptr;
     small_array<group_record, 16> m_Records;

@@ -58,6 +58,9 @@ class bad_regexpr : public std::logic_error {
 /// Returned by max_width() for a pattern without an upper bound on its match length.
 constexpr std::size_t unbounded_width = static_cast<std::size_t>(-1);
 
+/// The backtracking budget of a search unless match_options says otherwise.
+constexpr std::size_t default_backtrack_limit = std::size_t{1} << 28;
+
 /// Knobs of one search. The defaults are what the program uses.
 struct match_options {
     /// false runs the straightforward algorithm only (every start position, every alternative, look-behind
@@ -65,6 +68,11 @@ struct match_options {
     bool fast_paths = true;
     /// Matching steps after which a search gives up and reports no match (0: no limit).
     std::size_t step_limit = 0;
+    /// Backtracking steps (choice points given back) after which a search gives up and reports no match
+    /// with limit_reached() (0: no limit). By default about 2^28, some seconds of work: no search runs for
+    /// hours on a hostile subject, and the program's patterns stay thousands of times below it on the
+    /// sample pages.
+    std::size_t backtrack_limit = default_backtrack_limit;
     /// Bytes of backtracking state after which a search gives up and reports no match. The state grows
     /// with the iterations of a repeated group that may still be given back (about 64 bytes each);
     /// repeated characters and sets need none.

@@ -37,6 +37,7 @@ search_outcome matcher::search(const char* From, bool RejectEmpty)
     m_RejectEmpty = RejectEmpty;
     m_RejectAt = From;
     m_Steps = m_Options.step_limit ? m_Options.step_limit : static_cast<std::size_t>(-1);
+    m_Backtracks = m_Options.backtrack_limit ? m_Options.backtrack_limit : static_cast<std::size_t>(-1);
     reset_records();
     std::fill(m_FailFrom.begin(), m_FailFrom.begin() + static_cast<std::ptrdiff_t>(m_Pattern.MemoSlots),
               nullptr);
@@ -86,7 +87,10 @@ search_outcome matcher::search_literal(const char* From)
 template <bool Fast> bool matcher::search_starts(const char* From, const char* Last)
 {
     const compiled_pattern& pattern = m_Pattern;
-    if (Fast && pattern.RequiredByte >= 0 && pattern.TryAllStarts && !pattern.FirstStartOnly) {
+    const bool fromRight = (pattern.Flags & FROM_RIGHT) && !m_NulTerminated;
+    const bool required =
+        Fast && pattern.RequiredByte >= 0 && pattern.TryAllStarts && !pattern.FirstStartOnly;
+    if (required && fromRight) {
         // Every match contains this byte, at or after its start: no start beyond its last occurrence.
         const void* found = memrchr(From, pattern.RequiredByte, static_cast<size_t>(m_SubjectEnd - From));
         if (!found) {
@@ -94,7 +98,20 @@ template <bool Fast> bool matcher::search_starts(const char* From, const char* L
         }
         Last = std::min(Last, static_cast<const char*>(found));
     }
-    if ((pattern.Flags & FROM_RIGHT) && !m_NulTerminated) {
+    // From left to right, the byte is looked for ahead of each start, from where it was last found: when it
+    // no longer occurs, no later start can match, and the search ends there. Each byte is looked at once
+    // per search, and a scan that searches again from the end of each match looks at each byte once or
+    // twice, however long the rest of the subject without the byte is.
+    const char* requiredAt = nullptr; // the byte's place found last, at or after the last start checked
+    const auto requiredAhead = [&](const char* Start) {
+        if (!required || (requiredAt != nullptr && requiredAt >= Start)) {
+            return true;
+        }
+        requiredAt = static_cast<const char*>(
+            std::memchr(Start, pattern.RequiredByte, static_cast<size_t>(m_SubjectEnd - Start)));
+        return requiredAt != nullptr;
+    };
+    if (fromRight) {
         for (const char* start = Last;; --start) {
             if (attempt<Fast>(start)) {
                 return true;
@@ -109,6 +126,9 @@ template <bool Fast> bool matcher::search_starts(const char* From, const char* L
     }
     if (Fast && pattern.HasPrefix) {
         for (const char* start = find_prefix(From, Last); start; start = find_prefix(start + 1, Last)) {
+            if (!requiredAhead(start)) {
+                return false;
+            }
             if (attempt<Fast>(start)) {
                 return true;
             }
@@ -117,6 +137,9 @@ template <bool Fast> bool matcher::search_starts(const char* From, const char* L
     }
     if (Fast && pattern.HasTopFirst) {
         for (const char* start = find_first(From, Last); start; start = find_first(start + 1, Last)) {
+            if (!requiredAhead(start)) {
+                return false;
+            }
             if (attempt<Fast>(start)) {
                 return true;
             }
@@ -124,6 +147,9 @@ template <bool Fast> bool matcher::search_starts(const char* From, const char* L
         return false;
     }
     for (const char* start = From;; ++start) {
+        if (!requiredAhead(start)) {
+            return false;
+        }
         if (attempt<Fast>(start)) {
             return true;
         }

@@ -18,6 +18,8 @@ installed or cannot start, the test says so and exits with status 77, which CTes
 
 import base64
 import fcntl
+import http.server
+import threading
 import json
 import os
 import re
@@ -32,6 +34,7 @@ import urllib.parse
 import urllib.request
 
 from e2e_support import SampleServer, SkerrowCopy, samples, stop_process
+import pictures
 
 SKIP_STATUS = 77
 SKERROW = os.environ.get("SKERROW_EXE", "")
@@ -219,6 +222,94 @@ def url_to_path(url):
     return urllib.request.url2pathname(urllib.parse.urlparse(url).path)
 
 
+# An issue of site A whose pages hold the shapes of real pages that a copy must read as a browser does: tag
+# and attribute names in capitals, an href inside another attribute's value, picture links to .JPG, .jpeg
+# and .webp, a character reference beyond ASCII in a picture's address, a cell inside a division of the
+# article's cell, a script holding "</td>" inside a picture cell, and text in comments and scripts.
+SHAPES_HEAD = ('<html><head><title>%s</title>'
+               '<meta http-equiv="Content-Type" content="text/html; charset=windows-1251"></head>\n<body>\n')
+SHAPES_CONTENTS = SHAPES_HEAD % "Содержание" + """<table><tr><td class="block_main_inner">
+<table width="100%">
+<tr><td><a class="t_link_big" href="/issue/200705/"><b>Май 2007</b></a></td></tr>
+<tr><td><a class="t_link_big" href="/art/one.html">Страница примеров</a></td></tr>
+<tr><td><A CLASS="t_link_big" HREF="/art/two.html">Вторая статья</A></td></tr>
+<tr><td><a title='href="/art/one.html"' href="http://example.org/">Внешняя ссылка</a>
+<!-- <a href="/art/none.html">скрыто</a> --></td></tr>
+</table>
+<noindex>Баннер</noindex>
+</td></tr></table></body></html>
+"""
+# The texts of the first article's cell, each of which the saved page must show (the picture cell becomes
+# its picture, linked as the cell's link was).
+SHAPES_TEXTS = ["Страница примеров", "Крупная картинка:", "Ещё две:", "Буква в адресе:", "Реклама в ячейке",
+                "Текст после рекламы.", "Три картинки после рекламы:", "Конец статьи."]
+SHAPES_ARTICLE = SHAPES_HEAD % "Примеры" + """<table><tr>
+<td class="block_header_main_inner">
+<h2>Страница примеров</h2>
+<p>Крупная картинка: <a href="pics/big5.JPG"><img src="small5.jpg"></a></p>
+<p>Ещё две: <a href="pics/big6.jpeg"><img src="small6.jpg"></a> <A HREF='pics/big7.webp'><IMG SRC=small7.jpg></A></p>
+<p>Буква в адресе: <img title='src="pics/none.png"' src="p/&#1092;.png" alt="a > b"></p>
+<div class=ad><td>Реклама в ячейке</td></div>
+<p>Текст после рекламы.</p>
+<p>Три картинки после рекламы: <img src="pics/after1.png"> <img src="pics/after2.png"> <img src="pics/after3.png"></p>
+<table><tr><td background="pics/bg.png" width="180" height="120"><script>var cell = "</td>";</script>
+<a href="http://example.org/gallery">Ячейка с фоном</a></td></tr></table>
+<!-- <img src="pics/none.png"> -->
+<p>Конец статьи.</p>
+</td>
+<td class="block_logs">Журнал</td>
+</tr></table></body></html>
+"""
+SHAPES_SECOND = SHAPES_HEAD % "Вторая" + """<table><tr><td class="block_header_main_inner">
+<h2>Вторая статья</h2><p>Короткий текст.</p></td><td class="block_logs">Журнал</td></tr></table></body></html>
+"""
+SHAPES_PICTURES = ["art/pics/big5.JPG", "art/pics/big6.jpeg", "art/pics/big7.webp", "art/p/%D1%84.png",
+                   "art/pics/after1.png", "art/pics/after2.png", "art/pics/after3.png", "art/pics/bg.png"]
+
+
+class ShapesSite(http.server.ThreadingHTTPServer):
+    """The shapes issue on 127.0.0.1, as the HTTP proxy that a copy asks for every address; 404 for any other
+    address. Every picture is a real PNG, whatever its name says (browsers read pictures by their bytes)."""
+
+    def __init__(self):
+        root = "http://mag-a.test/"
+        self.replies = {root + "issue/200705/": SHAPES_CONTENTS.encode("cp1251"),
+                        root + "art/one.html": SHAPES_ARTICLE.encode("cp1251"),
+                        root + "art/two.html": SHAPES_SECOND.encode("cp1251")}
+        for seed, name in enumerate(SHAPES_PICTURES):
+            self.replies[root + name] = pictures.drawn_png(seed + 1)
+        self.requests = []
+        site = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def log_message(self, format, *args):
+                pass
+
+            def do_GET(self):
+                site.requests.append(self.path)
+                body = site.replies.get(self.path)
+                self.send_response(200 if body is not None else 404)
+                self.send_header("Content-Length", str(len(body or b"")))
+                self.end_headers()
+                self.wfile.write(body or b"")
+
+        super().__init__(("127.0.0.1", 0), Handler)
+        self.thread = threading.Thread(target=self.serve_forever, daemon=True)
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.shutdown()
+        self.thread.join()
+        self.server_close()
+
+    @property
+    def proxy(self):
+        return "http://127.0.0.1:%d" % self.server_address[1]
+
+
 class BrowserView(unittest.TestCase):
     chromium = None
     work = None
@@ -236,6 +327,10 @@ class BrowserView(unittest.TestCase):
                 result = skerrow.run([cls.magazine.issues[issue].title_url, cls.save], proxy=server.proxy)
                 if result.errors_text() is not None or result.exit_status != 0:
                     raise AssertionError("copying sample issue %s failed:\n%s" % (issue, result.stdout))
+        cls.shapes_save = os.path.join(cls.work, "shapes")
+        with ShapesSite() as site:
+            cls.shapes_result = skerrow.run(["http://mag-a.test/issue/200705/", cls.shapes_save], proxy=site.proxy)
+            cls.shapes_requests = list(site.requests)
         cls.chromium = Chromium(CHROMIUM_EXE, os.path.join(cls.work, "chromium-profile"))
 
     @classmethod
@@ -358,6 +453,45 @@ class BrowserView(unittest.TestCase):
                 self.assertIn(issue.titles[index - 1], facts["text"])
 
         self.check_every_page("b", check)
+
+
+    def test_shapes_issue_is_read_as_a_browser_reads_it(self):
+        result = self.shapes_result
+        self.assertEqual((result.exit_status, result.errors_text()), (0, None), result.stdout)
+        # Every picture and page asked for once, each address as a browser asks for it.
+        expected = ["http://mag-a.test/issue/200705/", "http://mag-a.test/art/one.html",
+                    "http://mag-a.test/art/two.html"] + ["http://mag-a.test/" + name for name in SHAPES_PICTURES]
+        self.assertEqual(sorted(self.shapes_requests), sorted(expected))
+
+        directory = os.path.join(self.shapes_save, "2007_05")
+        pages = ["2007_05_00.htm", "2007_05_01.htm", "2007_05_02.htm"]
+        saved = {os.path.join(directory, page) for page in pages}
+        sources = [SHAPES_CONTENTS, SHAPES_ARTICLE, SHAPES_SECOND]
+        for index, page in enumerate(pages):
+            with self.subTest(page=page):
+                path = os.path.join(directory, page)
+                self.chromium.open(file_url(path))
+                facts = self.chromium.evaluate(PAGE_FACTS)
+                for picture in facts["pictures"]:
+                    self.assertTrue(picture["complete"] and picture["width"] > 0,
+                                    "%s: picture %s did not load" % (page, picture["src"]))
+                for link in facts["links"]:
+                    if not is_external(link["href"]):
+                        self.assertIn(url_to_path(link["url"]), saved, "%s: link %s leads nowhere" % (page, link["href"]))
+                if shutil.which("tidy"):
+                    with open(path, "rb") as f:
+                        nesting = table_nesting_reports(f.read())
+                    self.assertEqual(nesting - table_nesting_reports(sources[index].encode("cp1251")), set(), page)
+                if index == 0:
+                    self.assertEqual(self.links_by_text(facts).get("Вторая статья"), "2007_05_02.htm")
+                    self.assertEqual(self.links_by_text(facts).get("Страница примеров"), "2007_05_01.htm")
+                if index == 1:
+                    self.assertEqual(len(facts["pictures"]), 8)
+                    for text in SHAPES_TEXTS:
+                        self.assertIn(text, facts["text"], page)
+                    self.assertEqual(sorted(os.listdir(os.path.join(directory, "2007_05_01"))),
+                                     ["01.jpg", "02.jpeg", "03.webp", "04.png", "05.png", "06.png", "07.png",
+                                      "08.png"])
 
 
 def find_chromium():

@@ -85,6 +85,14 @@ TEST(TRegexp, SearchThatFindsNothingRaisesWithPatternAndWholeText)
     }
 }
 
+TEST(TRegexp, ASearchThatRunsOutOfTheBacktrackingBudgetIsTheSearchError)
+{
+    // Every start tries the ways of writing the a's as a and aa: far more than the engine's budget.
+    TRegexp pattern("(?:a|aa)*c", 0);
+    const std::string text = std::string(60, 'a') + "b c";
+    EXPECT_EQ(std::string(CaughtApl([&] { pattern.Find(text); }).what()), SearchError("(?:a|aa)*c", text));
+}
+
 TEST(TRegexp, RangeIsTheWholeSubject)
 {
     const std::string text = "xab=c";

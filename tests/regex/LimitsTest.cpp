@@ -91,6 +91,36 @@ TEST(RegexLimits, TheStepLimitEndsCatastrophicBacktracking)
     options.step_limit = 100000;
     EXPECT_EQ(Search(TPattern("(a+)+$"), subject, options), "limit");
     EXPECT_EQ(Search(TPattern("(a+)+b"), subject, options), "(0,41)(0,40)");
+    // The backtracking budget, on by default, ends it the same way.
+    EXPECT_EQ(regex::match_options().backtrack_limit, regex::default_backtrack_limit);
+    regex::match_options budget;
+    budget.backtrack_limit = 100000;
+    EXPECT_EQ(Search(TPattern("(a+)+$"), subject, budget), "limit");
+    EXPECT_EQ(Search(TPattern("(a+)+b"), subject, budget), "(0,41)(0,40)");
+}
+
+TEST(RegexLimits, ARestWithoutTheByteEveryMatchNeedsEndsTheSearch)
+{
+    // Matches, then a long rest of unclosed tags: each search of the scan finds the next match, and the
+    // last one ends where no '>' is left (looked for once, not from every "<img").
+    std::string subject;
+    for (int i = 0; i < 100; ++i) {
+        subject += "<img src=" + std::to_string(i) + ">";
+    }
+    const size_t matches = subject.size();
+    for (int i = 0; i < 200000; ++i) {
+        subject += "<img ";
+    }
+    const TPattern pattern("<img[^>]*?src=([^>]*)>");
+    TResults results;
+    size_t count = 0;
+    for (auto from = subject.cbegin(); pattern.match(from, subject.cend(), results);
+         from = results[0].second) {
+        ++count;
+    }
+    EXPECT_EQ(count, 100u);
+    EXPECT_EQ(Search(pattern, subject.substr(matches - 12), regex::match_options()), "(0,12)(9,11)");
+    EXPECT_EQ(Search(pattern, subject.substr(matches), regex::match_options()), "no");
 }
 
 TEST(RegexLimits, DeeplyNestedPatternsMatchWithoutRecursion)

@@ -96,10 +96,13 @@ BROKEN = head('Новости', one_line=True) + '''<body>
 </html>
 '''
 
+# A cell inside a division of the article's cell: the article goes on after it.
+MOON_STRAY_CELL = '<div class=ad><td>Реклама партнёра</td></div>\n<p>После рекламы.</p>\n'
 START_MOON = cell('block_header_main_inner', "'", ' width="70%"') + '\n<h2>Луна рядом</h2>\n<table><tr>'
 MOON = article('Луна рядом', START_MOON + a_background_cell(
     attr('background', '/images/moon_bg.jpg', "'"), '<a href="/gallery/moon.html">Галерея</a>', table='') +
-    '</tr></table>\n<p>Текст про Луну. <img src="/images/missing.jpg"></p>\n<img src="/cgi/counter.php?id=3" width=1 height=1>\n<noindex>Реклама</noindex>\n')
+    '</tr></table>\n<p>Текст про Луну. <img src="/images/missing.jpg"></p>\n' + MOON_STRAY_CELL +
+    '<img src="/cgi/counter.php?id=3" width=1 height=1>\n<noindex>Реклама</noindex>\n')
 
 PAGES = ['2007_05_00.htm', '2007_05_01.htm', '2007_05_02.htm', '2007_05_03.htm', '2007_05_04.htm']
 FOOTER = ('<tr><td colspan=3 align=right><font color=gray size=1>Generated on Sun Dec 06 17:10:10 2026\n'
@@ -146,7 +149,7 @@ SAVED_ARTICLE_2 = (saved_head('2007_05_02') + START_10 + '<img src="2007_05_02/0
 
 SAVED_ARTICLE_4 = saved_head('2007_05_04') + START_MOON + '''<td><a href="/gallery/moon.html"><img src="2007_05_04/01.jpg"></a></td></tr></table>
 <p>Текст про Луну. <img src="2007_05_04/02.jpg"></p>
-
+''' + MOON_STRAY_CELL + '''
 <noindex>Реклама</noindex>
 </td>''' + navigation_bar(4) + '</html>'
 

@@ -59,7 +59,8 @@ pages['island.htm'] = (
     '<p><img src=\'/i/2007/05/island_2.png\' border=0> Снова <img src="/i/2007/05/island_1.jpg"></p>\n' +
     div('reflink_descr', 'Фото: архив журнала') + '\n<p><img src="/i/2007/05/dropped.jpg"></p>\n</body>\n</html>\n')
 
-pages['stars.htm'] = (head('Звёзды над пустыней', one_line=True) + '<BODY>\n<h1>Звёзды над пустыней</h1>\n'
+STARS_HEAD = head('Звёзды над пустыней', one_line=True) + '<BODY>'
+pages['stars.htm'] = (STARS_HEAD + '\n<h1>Звёзды над пустыней</h1>\n'
                       '<p><img src="/i/2007/05/stars.jpg"></p>\n' + div('reflink_descr', 'Фото: автор') +
                       '\n</BODY>\n</html>\n')
 
@@ -117,6 +118,7 @@ pages['expected/2007_05_00.htm'] = TITLE_HEAD[TITLE_HEAD.index('<html'):-1] + ''
 pages['expected/2007_05_01.htm'] = (ISLAND_HEAD + '<body>' + ISLAND_START + '<p><img src="2007_05_01/01.jpg"></p>\n' +
                                     ISLAND_MIDDLE + '<p><img src="2007_05_01/02.png"> Снова <img src="2007_05_01/01.jpg"></p>\n' +
                                     BACK)
+pages['expected/2007_05_02.htm'] = STARS_HEAD + '<h1>Звёзды над пустыней</h1>\n<p><img src="2007_05_02/01.jpg"></p>\n' + BACK
 pages['expected/2007_05_03.htm'] = (DEEP_HEAD + '<h1>Погружение</h1>\n<p>Батискаф опускается.<img src="2007_05_03/01.jpg"></p>\n'
                                     '<p><img src="2007_05_03/02.gif"></p>\n' + BACK)
 pages['expected/2007_05_04.htm'] = BONUS_HEAD + BONUS_TEXT + BACK
