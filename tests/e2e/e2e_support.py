@@ -108,13 +108,16 @@ class RunResult:
     def of_process(process, errors_path, timeout=240):
         """Waits for a process started by SkerrowCopy.start and returns its result."""
         stdout, stderr = process.communicate(timeout=timeout)
-        return RunResult(subprocess.CompletedProcess(process.args, process.returncode, stdout, stderr), errors_path)
+        result = RunResult(subprocess.CompletedProcess(process.args, process.returncode, stdout, stderr), errors_path)
+        result.pid = process.pid
+        return result
 
     def __init__(self, completed, errors_path):
         self.exit_status = completed.returncode
         self.stdout = completed.stdout.decode("utf-8", "replace")
         self.stderr = completed.stderr.decode("utf-8", "replace")
         self.errors_path = errors_path
+        self.pid = None  # of a process started by SkerrowCopy.start
 
     def errors_text(self):
         """errors.txt beside the executable, decoded from windows-1251; None when it does not exist."""
