@@ -7,6 +7,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import unittest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SAMPLE_DIR = os.path.join(ROOT, "tools", "sample-magazine")
@@ -31,6 +32,21 @@ def stop_process(process, timeout=10):
 
 
 CERTIFICATES = {}
+
+
+def load_shard(tests):
+    """The tests of this process when E2E_SHARD is "i/n": every n-th test from the i-th (0-based), so that n
+    processes share a module's tests; all of them otherwise."""
+    shard = os.environ.get("E2E_SHARD")
+    if not shard:
+        return tests
+
+    def flat(suite):
+        for test in suite:
+            yield from flat(test) if isinstance(test, unittest.TestSuite) else [test]
+
+    index, count = (int(part) for part in shard.split("/"))
+    return unittest.TestSuite(test for number, test in enumerate(flat(tests)) if number % count == index)
 
 
 def certificates():

@@ -23,7 +23,7 @@ import unittest
 import zipfile
 
 from e2e_support import (RunResult, SampleServer, SkerrowCopy, certificates, contents, expected_files,
-                         parse_error_entries, samples, snapshot)
+                         load_shard, parse_error_entries, samples, snapshot)
 
 SKERROW = os.environ.get("SKERROW_EXE", "")
 SKERROW_ZIP = os.environ.get("SKERROW_ZIP_EXE", "")
@@ -884,6 +884,10 @@ class Packing(SampleRun):
                 self.assertFalse(os.path.exists(os.path.join(self.work, "impostor-ran")))
                 self.assert_issue_saved(ISSUE_B, self.saved_tree())
                 self.assert_summary(result, "unpacked", 0, pages=9, pictures=27)
+
+
+def load_tests(loader, tests, pattern):
+    return load_shard(tests)
 
 
 if __name__ == "__main__":
