@@ -34,13 +34,9 @@ const char kAbortTooLong[] = "Попытка прервать передачу �
 
 /// A connection that cannot be made within this many seconds fails its transfer.
 constexpr long kConnectTimeoutSeconds = 30;
-/// A transfer that receives nothing for this many seconds fails, unless SKERROW_STALL_SECONDS says
-/// otherwise.
-constexpr long kDefaultStallSeconds = 60;
+/// A transfer that receives nothing for SKERROW_STALL_SECONDS seconds fails; a passing fault is tried
+/// again SKERROW_RETRIES times (libs/Environment.h).
 const char kStallVariable[] = "SKERROW_STALL_SECONDS";
-/// Attempts after the first for a passing fault, unless SKERROW_RETRIES says otherwise.
-constexpr long kDefaultRetries = 2;
-constexpr long kMaxRetries = 10;
 const char kRetriesVariable[] = "SKERROW_RETRIES";
 /// The longest pause that a Retry-After header obtains.
 constexpr std::chrono::seconds kMaxRetryAfter{30};
@@ -49,13 +45,10 @@ constexpr long kMaxRedirects = 10;
 /// The longest header line that libcurl takes (CURL_MAX_HTTP_HEADER); it reports a longer one as a lack of
 /// memory, without a text of its own.
 constexpr long kMaxHeaderLine = 100 * 1024;
-/// Transfers in flight at once, unless SKERROW_CONNECTIONS says otherwise: the per-host habit of browsers.
-constexpr long kDefaultConnections = 6;
-/// Far below FD_SETSIZE, whatever else the process has open.
-constexpr long kMaxConnections = 64;
+/// Transfers in flight at once (libs/Environment.h).
+const char kConnectionsVariable[] = "SKERROW_CONNECTIONS";
 /// How far past the task whose turn it is transfers may start, in multiples of the transfers that may be
-/// in flight, and at most: a picture that has arrived keeps its temporary open until its turn, and every
-/// descriptor that select() waits on must stay below FD_SETSIZE (1024).
+/// in flight, and at most: a picture that has arrived keeps its temporary until its turn.
 constexpr size_t kLookAheadPerConnection = 4;
 constexpr size_t kMaxLookAhead = 640;
 /// Transfers in flight at most over connections that multiplex: the bytes of those that end at once wait
@@ -63,11 +56,7 @@ constexpr size_t kMaxLookAhead = 640;
 constexpr size_t kMaxMultiplexed = 256;
 /// Pages begun before their turn at most: their bodies are held in memory until their turn.
 constexpr size_t kMaxPagesAhead = 64;
-const char kConnectionsVariable[] = "SKERROW_CONNECTIONS";
-/// Transfers in flight at once on one connection that multiplexes (HTTP/2), unless SKERROW_STREAMS says
-/// otherwise: what servers commonly allow.
-constexpr long kDefaultStreams = 100;
-constexpr long kMaxStreams = 1000;
+/// Transfers in flight at once on one connection that multiplexes (HTTP/2; libs/Environment.h).
 const char kStreamsVariable[] = "SKERROW_STREAMS";
 /// The bytes of a task on the file thread are handed over in batches of at least this many (or when its
 /// transfer ends): one hand-over for most pictures rather than one per chunk that libcurl delivers, and
@@ -203,8 +192,9 @@ struct TTransfer {
     std::string Location;
     /// What a 429 or 503 reply asked for with Retry-After; 0 when nothing.
     std::chrono::seconds RetryAfter{0};
-    TClock::time_point LastByte; ///< when the transfer last received something, or was attached
-    TClock::time_point Ended;    ///< when it was done
+    TClock::time_point LastByte;  ///< when the transfer last received something, or was attached
+    TClock::time_point Ended;     ///< when it was done
+    uint64_t* Received = nullptr; ///< the engine's count of the body bytes received
 
     /// Begun and waiting for a place in flight.
     bool IsPrepared() const { return Easy != nullptr && !Beginning && !Attached; }
@@ -269,6 +259,7 @@ size_t ReceiveCallback(char* ptr, size_t size, size_t nmemb, void* stream) noexc
     FATAL_CHECK(BrintLib::TestPtr__(ptr));
     if (transfer->Failure)
         return CURL_WRITEFUNC_ERROR;
+    *transfer->Received += length;
     if (transfer->Files != nullptr) {
         if (transfer->Written.Failed.load())
             return CURL_WRITEFUNC_ERROR;
@@ -309,6 +300,10 @@ class TCURLTransfer {
 
     size_t Connections() const { return m_Connections; }
     void Download(ITask& Task, const TTaskQueue* Upcoming);
+    void SetActivityObserver(std::function<void(const TActivity&)> Observer)
+    {
+        m_Observer = std::move(Observer);
+    }
 
   private:
     /// The transfers that may be in flight at once: N, or N connections' streams (at most kMaxMultiplexed)
@@ -365,9 +360,12 @@ class TCURLTransfer {
     /// Waits on the sockets of the transfers in flight, at most Longest or libcurl's next timer; returns
     /// what select() returns.
     int Select(std::chrono::milliseconds Longest);
-    /// One wait of at most Longest, then libcurl's step, the stalls, the early starts. Returns the
-    /// failure of select() or of libcurl, or null.
+    /// One wait of at most Longest, then libcurl's step, the stalls, the early starts, and the observer's
+    /// call. Returns the failure of select() or of libcurl, or null.
     std::exception_ptr Step(const TTaskQueue* Upcoming, std::chrono::milliseconds Longest);
+    /// Tells the observer the bytes received so far and the host of the transfer in flight that has
+    /// received nothing for the longest time, with that time.
+    void Observe();
     /// Runs every transfer in flight until Transfer is done, starting early ones whenever others end.
     void WaitFor(TTransfer& Transfer, const TTaskQueue* Upcoming);
     /// Runs every transfer in flight until Until, starting early ones whenever others end.
@@ -414,15 +412,16 @@ class TCURLTransfer {
     /// Tasks whose early start failed: they start at their turn. Only compared, never followed: a task
     /// deleted without its turn leaves a stale entry that at worst keeps another from starting early.
     std::unordered_set<const ITask*> m_Declined;
+    std::function<void(const TActivity&)> m_Observer;
+    TActivity m_Activity;
 };
 
 TCURLTransfer::TCURLTransfer(size_t Connections, const TTransferBounds& Bounds)
-    : m_Connections(std::clamp<size_t>(Connections, 1, kMaxConnections)),
-      m_Streams(static_cast<size_t>(
-          BrintLib::WholeNumberFromEnvironment(kStreamsVariable, 1, kMaxStreams, kDefaultStreams))),
-      m_Bounds(Bounds), m_StallSeconds(BrintLib::WholeNumberFromEnvironment(kStallVariable, 1, 24 * 60 * 60,
-                                                                            kDefaultStallSeconds)),
-      m_Retries(BrintLib::WholeNumberFromEnvironment(kRetriesVariable, 0, kMaxRetries, kDefaultRetries)),
+    : m_Connections(std::clamp<size_t>(Connections, 1,
+                                       static_cast<size_t>(BrintLib::FindSetting(kConnectionsVariable).Max))),
+      m_Streams(static_cast<size_t>(BrintLib::WholeNumberFromEnvironment(kStreamsVariable))),
+      m_Bounds(Bounds), m_StallSeconds(BrintLib::WholeNumberFromEnvironment(kStallVariable)),
+      m_Retries(BrintLib::WholeNumberFromEnvironment(kRetriesVariable)),
       m_CertificateBundle(CertificateBundle())
 {
     m_hMulti = curl_multi_init();
@@ -540,6 +539,7 @@ TTransfer& TCURLTransfer::Track(ITask& Task, CURL* Easy)
     transfer->Url = Task.GetUrl();
     transfer->Destination = Task.Destination();
     transfer->Easy = Easy;
+    transfer->Received = &m_Activity.BytesReceived;
     if (transfer->Destination.empty())
         ++m_Pages;
     else
@@ -675,8 +675,6 @@ void TCURLTransfer::Download(ITask& Task, const TTaskQueue* Upcoming)
         }
     } release{*this, Task};
 
-    // Before Begin, so that a task that fails there still shows its URL; unconverted, control bytes masked.
-    std::cout << "Download: " << BrintLib::MaskControlBytes(Task.GetUrl()) << std::endl;
     TTransfer* transfer = Find(Task);
     if (transfer != nullptr && transfer->Beginning) {
         // Its Begin is on the file thread: its outcome decides whether the transfer goes on.
@@ -684,6 +682,14 @@ void TCURLTransfer::Download(ITask& Task, const TTaskQueue* Upcoming)
         CollectBegun();
         transfer = Find(Task);
     }
+    // A file saved by an earlier run ends the task at its turn, before anything is shown or requested.
+    const std::string destination = Task.Destination();
+    if (!destination.empty() && BrintLib::PathExists(destination)) {
+        m_Declined.erase(&Task);
+        throw TAlreadySaved{destination};
+    }
+    // Before Begin, so that a task that fails there still shows its URL; unconverted, control bytes masked.
+    std::cout << "Download: " << BrintLib::MaskControlBytes(Task.GetUrl()) << std::endl;
     if (transfer != nullptr && transfer->IsPrepared()) {
         // Its turn starts it, whatever is in flight.
         Attach(*transfer);
@@ -888,7 +894,33 @@ std::exception_ptr TCURLTransfer::Step(const TTaskQueue* Upcoming, std::chrono::
     ended += EndStalls();
     if (ended > 0 || begun > 0)
         StartEarly(Upcoming);
+    if (m_Observer)
+        Observe();
     return nullptr;
+}
+
+void TCURLTransfer::Observe()
+{
+    const TClock::time_point now = TClock::now();
+    const TTransfer* silent = nullptr;
+    for (const auto& [task, transfer] : m_Transfers)
+        if (transfer->Easy != nullptr && transfer->Attached &&
+            (silent == nullptr || transfer->LastByte < silent->LastByte))
+            silent = transfer.get();
+    m_Activity.SilentHost.clear();
+    m_Activity.Silent = std::chrono::seconds(0);
+    if (silent != nullptr) {
+        m_Activity.Silent = std::chrono::duration_cast<std::chrono::seconds>(now - silent->LastByte);
+        char* host = nullptr;
+        CURLU* url = curl_url();
+        if (url != nullptr && curl_url_set(url, CURLUPART_URL, silent->Url.c_str(), 0) == CURLUE_OK &&
+            curl_url_get(url, CURLUPART_HOST, &host, 0) == CURLUE_OK) {
+            m_Activity.SilentHost = host;
+            curl_free(host);
+        }
+        curl_url_cleanup(url);
+    }
+    m_Observer(m_Activity);
 }
 
 void TCURLTransfer::WaitFor(TTransfer& Transfer, const TTaskQueue* Upcoming)
@@ -960,9 +992,7 @@ TCURLGlobal::~TCURLGlobal()
 }
 
 TDownloader::TDownloader(const TTransferBounds& Bounds)
-    : TDownloader(static_cast<size_t>(BrintLib::WholeNumberFromEnvironment(
-                      kConnectionsVariable, 1, kMaxConnections, kDefaultConnections)),
-                  Bounds)
+    : TDownloader(static_cast<size_t>(BrintLib::WholeNumberFromEnvironment(kConnectionsVariable)), Bounds)
 {
 }
 
@@ -976,6 +1006,11 @@ TDownloader::~TDownloader() = default;
 size_t TDownloader::Connections() const
 {
     return m_Transfer->Connections();
+}
+
+void TDownloader::SetActivityObserver(std::function<void(const TActivity&)> Observer)
+{
+    m_Transfer->SetActivityObserver(std::move(Observer));
 }
 
 void TDownloader::Download(ITask& Task)

@@ -25,8 +25,9 @@
 // to one host share a connection, up to SKERROW_STREAMS (environment; 1 to 1000, default 100) or as many as
 // the server allows on it, and a further connection is opened (up to N) only when those are taken: once the
 // last reply came over HTTP/2, up to N times SKERROW_STREAMS transfers (at most 256) are in flight at once
-// instead of N. N = 1 is still one transfer at a time. Connections are kept for the whole run (up to N), and
-// TLS sessions are shared, so that a host costs one full handshake.
+// instead of N; through a proxy's CONNECT tunnels, one connection to a host carries them all (up to
+// SKERROW_STREAMS). N = 1 is still one transfer at a time. Connections are kept for the whole run (up to N),
+// and TLS sessions are shared, so that a host costs one full handshake.
 // SIGPIPE is ignored in the whole process from the first TCURLGlobal on.
 //
 // Passing faults are tried again, up to SKERROW_RETRIES more times (environment; 0 to 10, default 2; 0 =
@@ -35,11 +36,23 @@
 // it starts, or as long as a 429 or 503 reply's Retry-After says (at most 30 s); the other transfers go on
 // meanwhile. A connection that the server closed as a request on it arrived is replaced at once by
 // libcurl, whatever SKERROW_RETRIES says, and never counts against later transfers.
+//
+// A value of these variables out of its range is refused (libs/Environment.h).
 #pragma once
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <memory>
+#include <string>
+
+/// What the transfers of a Download have done so far, for a progress display.
+struct TActivity {
+    uint64_t BytesReceived = 0;     ///< body bytes received by every transfer since the engine was made
+    std::string SilentHost;         ///< the host of the transfer in flight silent the longest; empty: none
+    std::chrono::seconds Silent{0}; ///< how long that transfer has received nothing
+};
 
 struct ITask;
 class TTaskQueue;
@@ -83,10 +96,15 @@ class TDownloader {
     /// The number of transfers in flight at most.
     size_t Connections() const;
 
-    /// Runs Task's turn to its end. Writes "Download: " and the URL on standard output (unconverted)
-    /// first, then calls Task.Begin(), Task.Reply() once the final reply's headers have come,
-    /// Task.Receive() for every chunk of the body in arrival order, and Task.Finish() only when the
-    /// transfer succeeded. An attempt that ends in a passing fault is followed by another, from
+    /// Observer is called on the thread of Download after every wait on the sockets while a Download runs
+    /// (at least every TTransferBounds::Wait); an empty Observer calls nothing.
+    void SetActivityObserver(std::function<void(const TActivity&)> Observer);
+
+    /// Runs Task's turn to its end. A task whose ITask::Destination() exists raises TAlreadySaved (Logic.h)
+    /// at once: nothing is written or requested. Otherwise writes "Download: " and the URL on standard
+    /// output (unconverted) first, then calls Task.Begin(), Task.Reply() once the final reply's headers
+    /// have come, Task.Receive() for every chunk of the body in arrival order, and Task.Finish() only when
+    /// the transfer succeeded. An attempt that ends in a passing fault is followed by another, from
     /// Task.Begin() on, as long as retries are left; only the last attempt's failure is raised.
     ///
     /// Raises BrintLib::TInterrupted, before anything else or while it waits (every transfer in flight is
