@@ -11,3 +11,7 @@ option(SKERROW_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSaniti
 
 include(${CMAKE_CURRENT_LIST_DIR}/Warnings.cmake)
 include(${CMAKE_CURRENT_LIST_DIR}/Sanitizers.cmake)
+
+# A binary records only the shared libraries whose symbols it uses: each one that the dynamic loader maps
+# and relocates adds to every start of the program (libcurl alone brings some thirty of its own).
+add_link_options(LINKER:--as-needed)

@@ -17,7 +17,8 @@ TEST_PACKAGES=(
   chromium fonts-dejavu-core tidy
   unzip zip p7zip-full wget wget2 aria2 clang-format
   zlib1g-dev libbrotli-dev libssl-dev
-  python3-brotli
+  python3-brotli python3-h2
+  curl time iproute2 nginx-light libnginx-mod-http-echo
 )
 case "${1:-}" in
   "") ;;

@@ -69,6 +69,7 @@ TEST(Driver, HelpAndVersionAreAnsweredWithStatusZero)
           std::string(
               u8"\n  SKERROW_CONNECTIONS - передач одновременно (1 - по одной): целое число от 1 до 64, "
               u8"по умолчанию 6\n"),
+          std::string(u8"\n  SKERROW_STREAMS - "), std::string(u8"от 1 до 1000, по умолчанию 100\n"),
           std::string(u8"\n  SKERROW_STALL_SECONDS - "), std::string(u8"от 1 до 86400, по умолчанию 60\n"),
           std::string(u8"\n  SKERROW_RETRIES - "), std::string(u8"от 0 до 10, по умолчанию 2\n"),
           std::string(u8"\n  SKERROW_MAX_PICTURE_MB - "),

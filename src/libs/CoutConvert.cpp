@@ -3,6 +3,7 @@
 #include <langinfo.h>
 #include <locale.h>
 
+#include <algorithm>
 #include <cstring>
 #include <iostream>
 
@@ -46,7 +47,10 @@ const std::string& UserEncoding()
 std::string Cp1251ToUser(const std::string& Text)
 {
     std::string result;
-    if (IsWindows1251(UserEncoding())) {
+    // Plain ASCII reads the same in every encoding that a locale can name: most lines on the console are
+    // addresses, and they need no conversion.
+    if (IsWindows1251(UserEncoding()) ||
+        std::all_of(Text.begin(), Text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
         result = Text;
     } else {
         // One per thread: a conversion descriptor keeps state, and file names are converted off the main

@@ -14,6 +14,8 @@ const std::vector<TEnvironmentSetting>& EnvironmentSettings()
         // The per-host habit of browsers by default; at most far below FD_SETSIZE, whatever else the
         // process has open.
         {"SKERROW_CONNECTIONS", 1, 64, 6, "передач одновременно (1 - по одной)"},
+        // What servers commonly allow on one connection.
+        {"SKERROW_STREAMS", 1, 1000, 100, "передач HTTP/2 одновременно в одном соединении"},
         {"SKERROW_STALL_SECONDS", 1, 24 * 60 * 60, 60,
          "секунд без данных, после которых передача не удалась"},
         {"SKERROW_RETRIES", 0, 10, 2, "повторов передачи после преходящей ошибки (0 - без повторов)"},

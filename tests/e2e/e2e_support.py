@@ -16,6 +16,9 @@ sys.path.insert(0, SAMPLE_DIR)
 import samples  # noqa: E402
 
 SERVER_SCRIPT = os.path.join(SAMPLE_DIR, "sample_server.py")
+H2_SERVER_SCRIPT = os.path.join(SAMPLE_DIR, "h2_server.py")
+# The python3 for which Debian's python3-h2 is installed, whichever python3 runs the tests.
+DEBIAN_PYTHON = "/usr/bin/python3"
 
 
 def stop_process(process, timeout=10):
@@ -61,13 +64,29 @@ def certificates():
     return CERTIFICATES["paths"]
 
 
+def http2_server_missing():
+    """Why h2_server.py cannot run here, or None when it can."""
+    if subprocess.run([DEBIAN_PYTHON, "-c", "import h2"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                      check=False).returncode != 0:
+        return DEBIAN_PYTHON + " has no h2 module (python3-h2)"
+    return None
+
+
 class SampleServer:
     """The sample magazine server on 127.0.0.1, started for a with-block and stopped after it; with tls, it
-    also serves https through CONNECT tunnels, with a certificate of the test CA (certificates())."""
+    also serves https through CONNECT tunnels, with a certificate of the test CA (certificates()). With http2,
+    h2_server.py instead, which speaks only HTTP/2 in its tunnels and whose pages link to https (no faults)."""
 
-    def __init__(self, work_dir, faults=(), large=False, lifetime=300, tls=False):
+    def __init__(self, work_dir, faults=(), large=False, lifetime=300, tls=False, http2=False):
         descriptor, self.log_path = tempfile.mkstemp(prefix="server-", suffix=".log", dir=work_dir)
         os.close(descriptor)
+        if http2:
+            _, cert, key = certificates()
+            self.args = [DEBIAN_PYTHON, H2_SERVER_SCRIPT, "--cert", cert, "--key", key, "--http2-only",
+                         "--https-links", "--log", self.log_path]
+            self.process = None
+            self.port = None
+            return
         args = [sys.executable, SERVER_SCRIPT, "--log", self.log_path, "--lifetime", str(lifetime)]
         if large:
             args.append("--large")

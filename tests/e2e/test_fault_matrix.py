@@ -23,7 +23,7 @@ import unittest
 import zipfile
 
 from e2e_support import (RunResult, SampleServer, SkerrowCopy, certificates, contents, expected_files,
-                         load_shard, parse_error_entries, samples, snapshot)
+                         http2_server_missing, load_shard, parse_error_entries, samples, snapshot)
 
 SKERROW = os.environ.get("SKERROW_EXE", "")
 SKERROW_ZIP = os.environ.get("SKERROW_ZIP_EXE", "")
@@ -467,7 +467,8 @@ class FaultMatrix(SampleRun):
     def test_variable_out_of_its_range_is_refused_with_the_range(self):
         for name, value, low, high in (("SKERROW_CONNECTIONS", "65", 1, 64), ("SKERROW_CONNECTIONS", "0", 1, 64),
                                        ("SKERROW_STALL_SECONDS", "1x", 1, 86400), ("SKERROW_RETRIES", "11", 0, 10),
-                                       ("SKERROW_MAX_PICTURE_MB", "-1", 1, 1048576)):
+                                       ("SKERROW_MAX_PICTURE_MB", "-1", 1, 1048576),
+                                       ("SKERROW_STREAMS", "1001", 1, 1000)):
             with self.subTest(name=name, value=value):
                 result, requests = self.run_skerrow([ISSUE_A.title_url, self.save], env={name: value}, status=2)
                 self.assertIn("Переменная окружения %s=%s недопустима: нужно целое число от %d до %d"
@@ -783,26 +784,28 @@ class TodaysWeb(SampleRun):
 class Overlap(SampleRun):
     """Transfers in flight at once change nothing that can be seen: a run with one at a time
     (SKERROW_CONNECTIONS=1) and one with six save the same tree and show the same console and errors.txt,
-    on the first run into a save path and on the second."""
+    on the first run into a save path and on the second; over HTTP/2, where the six connections carry up to
+    SKERROW_STREAMS transfers each, they make the same requests too."""
 
-    def runs(self, connections, issue, faults, env, title=None):
-        """(console, errors.txt, saved contents) of a first and a second run, with the save path masked;
-        title, when given, is the title URL (over https)."""
+    def runs(self, connections, issue, faults, env, title=None, http2=False):
+        """(console, errors.txt, saved contents, requests in any order) of a first and a second run, with the
+        save path masked; title, when given, is the title URL (over https); http2: from h2_server.py."""
         work = os.path.join(self.work, "n" + connections)
         save = os.path.join(work, "save")
         os.makedirs(save)
         skerrow = SkerrowCopy(SKERROW, work)
         results = []
         for _ in range(2):
-            with SampleServer(work, faults, tls=title is not None) as server:
+            with SampleServer(work, faults, tls=title is not None, http2=http2) as server:
                 result = skerrow.run([title or issue.title_url, save], proxy=server.proxy,
                                      env=dict(env, SKERROW_CONNECTIONS=connections))
+                requests = in_any_order(server.requests())
             self.assertEqual(result.stderr, "")
             errors = result.errors_text()
             if errors is not None:
                 os.remove(skerrow.errors_path)
             results.append((result.exit_status, result.stdout.replace(save, "<SAVE>").replace(work, "<WORK>"),
-                            errors and errors.replace(save, "<SAVE>"), contents(save)))
+                            errors and errors.replace(save, "<SAVE>"), contents(save), requests))
         return results
 
     def test_one_at_a_time_and_six_at_once_give_the_same_runs(self):
@@ -815,18 +818,27 @@ class Overlap(SampleRun):
             (ISSUE_A, [], trusting(), https(ISSUE_A.title_url)),
             (ISSUE_A, ["busy", "drop-keep-alive", "missing-picture", "html-at-picture"], trusting(),
              https(ISSUE_A.title_url)),
+            # Over HTTP/2: the streams of six connections at once, SKERROW_STREAMS' default and 3.
+            (ISSUE_A, "http2", trusting(), https(ISSUE_A.title_url)),
+            (ISSUE_A, "http2", trusting(env={"SKERROW_STREAMS": "3"}), https(ISSUE_A.title_url)),
         ]
         for issue, faults, env, title in rows:
-            with self.subTest(issue=issue.key, faults=faults, title=title):
+            with self.subTest(issue=issue.key, faults=faults, title=title, env=env):
+                http2 = faults == "http2"
+                if http2 and http2_server_missing():
+                    self.skipTest(http2_server_missing())
+                faults = [] if http2 else faults
                 for connections in ("n1", "n6"):
                     shutil.rmtree(os.path.join(self.work, connections), True)
-                one = self.runs("1", issue, faults, env, title)
-                six = self.runs("6", issue, faults, env, title)
+                one = self.runs("1", issue, faults, env, title, http2)
+                six = self.runs("6", issue, faults, env, title, http2)
                 for number, (a, b) in enumerate(zip(one, six), start=1):
                     self.assertEqual(a[0], b[0], "exit status of run %d differs" % number)
                     self.assertTrue(a[1] == b[1], "console of run %d differs" % number)
                     self.assertTrue(a[2] == b[2], "errors.txt of run %d differs" % number)
                     self.assertTrue(a[3] == b[3], "saved tree of run %d differs" % number)
+                    if http2:
+                        self.assertTrue(a[4] == b[4] and a[4], "requests of run %d differ" % number)
                 self.assertEqual(one[0][2] is None, not faults)
 
 

@@ -1,6 +1,8 @@
 #include "libs/Net/CURLTransfer.h"
 
 #include <curl/curl.h>
+#include <signal.h>
+#include <strings.h>
 #include <sys/select.h>
 
 #include <algorithm>
@@ -45,11 +47,25 @@ constexpr long kMaxRedirects = 10;
 constexpr long kMaxHeaderLine = 100 * 1024;
 /// Transfers in flight at once (libs/Environment.h).
 const char kConnectionsVariable[] = "SKERROW_CONNECTIONS";
-/// How far past the task whose turn it is transfers may start, in multiples of N: a picture that has
-/// arrived keeps its temporary until its turn.
+/// How far past the task whose turn it is transfers may start, in multiples of the transfers that may be
+/// in flight, and at most: a picture that has arrived keeps its temporary until its turn.
 constexpr size_t kLookAheadPerConnection = 4;
-/// libcurl's receive buffer per transfer.
+constexpr size_t kMaxLookAhead = 640;
+/// Transfers in flight at most over connections that multiplex: the bytes of those that end at once wait
+/// in memory for the file thread, and a few hundred serve a whole issue in one or two rounds.
+constexpr size_t kMaxMultiplexed = 256;
+/// Pages begun before their turn at most: their bodies are held in memory until their turn.
+constexpr size_t kMaxPagesAhead = 64;
+/// Transfers in flight at once on one connection that multiplexes (HTTP/2; libs/Environment.h).
+const char kStreamsVariable[] = "SKERROW_STREAMS";
+/// The bytes of a task on the file thread are handed over in batches of at least this many (or when its
+/// transfer ends): one hand-over for most pictures rather than one per chunk that libcurl delivers, and
+/// little held back from the file thread when hundreds of transfers end at once.
+constexpr size_t kFileBatchBytes = 32 * 1024;
+/// libcurl's receive buffer per transfer; over a connection that multiplexes, where hundreds of transfers
+/// may be in flight and each read is one frame, libcurl's default.
 constexpr long kReceiveBufferBytes = 128 * 1024;
+constexpr long kMultiplexedReceiveBufferBytes = CURL_MAX_WRITE_SIZE;
 
 /// The bundle of certificates that the environment names, as OpenSSL's and curl's users name it; empty
 /// for the system's.
@@ -163,6 +179,7 @@ struct TTransfer {
     /// Not null when the task's Begin ran on this file thread, which then runs its Receive calls too.
     TFileThread* Files = nullptr;
     TWriteFailure Written; ///< what Reply or Receive raised on the file thread
+    std::string Pending;   ///< received for the file thread and not yet handed over
     bool Done = false;
     std::exception_ptr Failure; ///< raised by the task's Reply or Receive; ends the transfer
     long Status = 0;            ///< a status other than 200 that ended the transfer when the headers had come
@@ -246,7 +263,10 @@ size_t ReceiveCallback(char* ptr, size_t size, size_t nmemb, void* stream) noexc
     if (transfer->Files != nullptr) {
         if (transfer->Written.Failed.load())
             return CURL_WRITEFUNC_ERROR;
-        transfer->Files->PostReceive(*transfer->Task, ptr, length, transfer->Written);
+        transfer->Pending.append(ptr, length);
+        if (transfer->Pending.size() >= kFileBatchBytes)
+            transfer->Files->PostReceive(*transfer->Task, std::exchange(transfer->Pending, {}),
+                                         transfer->Written);
         return length;
     }
     try {
@@ -286,6 +306,14 @@ class TCURLTransfer {
     }
 
   private:
+    /// The transfers that may be in flight at once: N, or N connections' streams (at most kMaxMultiplexed)
+    /// when the server last replied over a connection that multiplexes; 1 when N is 1.
+    size_t Capacity() const
+    {
+        return m_Connections == 1 ? 1
+               : m_Multiplexing   ? std::min((m_Tunnelled ? 1 : m_Connections) * m_Streams, kMaxMultiplexed)
+                                  : m_Connections;
+    }
     TTransfer* Find(const ITask& Task) const;
     /// A new easy handle with the options that every transfer shares and Url; null when libcurl refuses
     /// the URL (Refusal then holds libcurl's code).
@@ -303,9 +331,10 @@ class TCURLTransfer {
     /// their turn). Returns how many outcomes were taken.
     size_t CollectBegun();
     /// Starts the transfers of the tasks after the one whose turn it is, in queue order, while fewer than
-    /// N are in flight and fewer than N pages are held, up to kLookAheadPerConnection * N tasks ahead. File
-    /// tasks are begun (on the file thread) before a place is free, up to N of them, so that a place that
-    /// frees is taken at once.
+    /// Capacity() are in flight and fewer than Capacity() (at most kMaxPagesAhead) pages are held, up to
+    /// kLookAheadPerConnection * Capacity() (at most kMaxLookAhead) tasks ahead. File tasks are begun (on the
+    /// file thread) before a place is free, up to Capacity() of them, so that a place that frees is taken at
+    /// once.
     void StartEarly(const TTaskQueue* Upcoming);
     /// Detaches the transfer's handle (ending the transfer if it still runs) and forgets the transfer.
     void Release(TTransfer& Transfer);
@@ -354,6 +383,13 @@ class TCURLTransfer {
     fd_set m_fdWrite;
     fd_set m_fdExcep;
     const size_t m_Connections;
+    const size_t m_Streams; ///< transfers in flight at most over connections that multiplex
+    /// The last reply came over HTTP/2: the server multiplexes, and Capacity() counts the streams.
+    bool m_Multiplexing = false;
+    /// Replies came over HTTP/2 through a proxy's CONNECT tunnel: one connection to a host at most, whose
+    /// streams are all that run (libcurl 7.88 fails transfers that it multiplexes onto a second tunnel to
+    /// the host while that is being made: "send: no filter connected").
+    bool m_Tunnelled = false;
     const TTransferBounds m_Bounds;
     const long m_StallSeconds;
     const long m_Retries;                  ///< attempts after the first for a passing fault
@@ -383,6 +419,7 @@ class TCURLTransfer {
 TCURLTransfer::TCURLTransfer(size_t Connections, const TTransferBounds& Bounds)
     : m_Connections(std::clamp<size_t>(Connections, 1,
                                        static_cast<size_t>(BrintLib::FindSetting(kConnectionsVariable).Max))),
+      m_Streams(static_cast<size_t>(BrintLib::WholeNumberFromEnvironment(kStreamsVariable))),
       m_Bounds(Bounds), m_StallSeconds(BrintLib::WholeNumberFromEnvironment(kStallVariable)),
       m_Retries(BrintLib::WholeNumberFromEnvironment(kRetriesVariable)),
       m_CertificateBundle(CertificateBundle())
@@ -392,13 +429,27 @@ TCURLTransfer::TCURLTransfer(size_t Connections, const TTransferBounds& Bounds)
     const long connections = static_cast<long>(m_Connections);
     FATAL_CHECK(curl_multi_setopt(m_hMulti, CURLMOPT_MAX_HOST_CONNECTIONS, connections) == CURLM_OK);
     FATAL_CHECK(curl_multi_setopt(m_hMulti, CURLMOPT_MAX_TOTAL_CONNECTIONS, connections) == CURLM_OK);
+    // Every connection is kept for the run: libcurl's default cache shrinks with the handles attached and
+    // closes idle connections that the next transfers would open again.
+    FATAL_CHECK(curl_multi_setopt(m_hMulti, CURLMOPT_MAXCONNECTS, connections) == CURLM_OK);
+    // Transfers to a server that speaks HTTP/2 share one connection, as many at once as the server allows
+    // and SKERROW_STREAMS says.
+    FATAL_CHECK(curl_multi_setopt(m_hMulti, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX) == CURLM_OK);
+    FATAL_CHECK(curl_multi_setopt(m_hMulti, CURLMOPT_MAX_CONCURRENT_STREAMS, static_cast<long>(m_Streams)) ==
+                CURLM_OK);
     m_Share = curl_share_init();
     FATAL_CHECK(BrintLib::TestPtr__(m_Share));
+    // One TLS handshake in full per host: the later connections resume the session of the first.
     FATAL_CHECK(curl_share_setopt(m_Share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION) == CURLSHE_OK);
     m_Template = curl_easy_init();
     FATAL_CHECK(BrintLib::TestPtr__(m_Template));
     CURL* const easy = m_Template;
     FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 1L) == CURLE_OK);
+    // SIGPIPE is ignored for the whole process (TCURLGlobal): libcurl need not save and restore its
+    // handling around every call, and needs no signal for the names it looks up (on a thread of its own).
+    FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L) == CURLE_OK);
+    // HTTP/2 where the server offers it over TLS (ALPN), HTTP/1.1 otherwise.
+    FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_2TLS) == CURLE_OK);
     // Every transfer ends: a connection within its bound; the stall bound is the engine's (EndStalls).
     FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds) == CURLE_OK);
     FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, HeaderCallback) == CURLE_OK);
@@ -450,6 +501,13 @@ CURL* TCURLTransfer::TakeEasy(const std::string& Url, CURLcode& Refusal)
     // fails its task only.
     Refusal = Url.find('\0') != std::string::npos ? CURLE_URL_MALFORMAT
                                                   : curl_easy_setopt(easy, CURLOPT_URL, Url.c_str());
+    // An https transfer that starts while the first connection to its host is being made waits for its
+    // TLS handshake to tell (by ALPN) whether the connection multiplexes, rather than opening one of its
+    // own. Over plain http nothing multiplexes, and nothing need wait.
+    const bool https = Url.size() > 6 && strncasecmp(Url.c_str(), "https:", 6) == 0;
+    FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_PIPEWAIT, https ? 1L : 0L) == CURLE_OK);
+    if (m_Multiplexing)
+        FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kMultiplexedReceiveBufferBytes) == CURLE_OK);
     if (Refusal == CURLE_OK)
         return easy;
     curl_easy_cleanup(easy);
@@ -530,15 +588,17 @@ size_t TCURLTransfer::CollectBegun()
 void TCURLTransfer::StartEarly(const TTaskQueue* Upcoming)
 {
     // One at a time means no transfer before its turn.
-    if (Upcoming == nullptr || m_Connections == 1)
+    const size_t capacity = Capacity();
+    if (Upcoming == nullptr || capacity == 1)
         return;
-    const size_t lookAhead = std::min(Upcoming->Size(), kLookAheadPerConnection * m_Connections);
+    const size_t lookAhead = std::min({Upcoming->Size(), kLookAheadPerConnection * capacity, kMaxLookAhead});
+    const size_t pagesAhead = std::min(capacity, kMaxPagesAhead);
     bool started = false;
-    for (size_t i = 0; i < lookAhead && (m_InFlight < m_Connections || m_Prepared < m_Connections); ++i) {
+    for (size_t i = 0; i < lookAhead && (m_InFlight < capacity || m_Prepared < capacity); ++i) {
         ITask& task = Upcoming->At(i);
         if (TTransfer* transfer = Find(task)) {
             // A prepared transfer takes the first place that is free.
-            if (transfer->IsPrepared() && m_InFlight < m_Connections) {
+            if (transfer->IsPrepared() && m_InFlight < capacity) {
                 Attach(*transfer);
                 started = true;
             }
@@ -549,8 +609,8 @@ void TCURLTransfer::StartEarly(const TTaskQueue* Upcoming)
         // Two transfers into one file never overlap: the later one waits for its turn, as it would when
         // one transfer runs at a time.
         const std::string destination = task.Destination();
-        if (destination.empty() ? m_Pages >= m_Connections || m_InFlight >= m_Connections
-                                : m_Destinations.count(destination) != 0 || m_Prepared >= m_Connections)
+        if (destination.empty() ? m_Pages >= pagesAhead || m_InFlight >= capacity
+                                : m_Destinations.count(destination) != 0 || m_Prepared >= capacity)
             continue;
         // A URL that libcurl refuses, or a Begin that fails (a file that exists, a directory that cannot
         // be written), fails again and is reported at the task's turn.
@@ -708,6 +768,7 @@ void TCURLTransfer::Restart(TTransfer& Transfer)
     Transfer.Files = nullptr;
     Transfer.Written.Failed.store(false);
     Transfer.Written.Failure = nullptr;
+    Transfer.Pending.clear();
     Transfer.Done = false;
     Transfer.Failure = nullptr;
     Transfer.Status = 0;
@@ -743,6 +804,22 @@ CURLMcode TCURLTransfer::Perform(size_t& Ended)
         transfer->Result = pCurlMsg->data.result;
         FATAL_CHECK(curl_easy_getinfo(transfer->Easy, CURLINFO_RESPONSE_CODE, &transfer->ResponseCode) ==
                     CURLE_OK);
+        // Whether the server multiplexes decides how many transfers may run at once from now on.
+        long version = CURL_HTTP_VERSION_NONE;
+        if (curl_easy_getinfo(transfer->Easy, CURLINFO_HTTP_VERSION, &version) == CURLE_OK &&
+            version != CURL_HTTP_VERSION_NONE)
+            m_Multiplexing = version >= CURL_HTTP_VERSION_2_0;
+        // A transfer over a tunnel that an earlier one made tells no CONNECT reply of its own.
+        long tunnel = 0;
+        const bool tunnelled =
+            m_Multiplexing && (m_Tunnelled || (curl_easy_getinfo(transfer->Easy, CURLINFO_HTTP_CONNECTCODE,
+                                                                 &tunnel) == CURLE_OK &&
+                                               tunnel != 0));
+        if (tunnelled != m_Tunnelled) {
+            m_Tunnelled = tunnelled;
+            const long perHost = tunnelled ? 1L : static_cast<long>(m_Connections);
+            FATAL_CHECK(curl_multi_setopt(m_hMulti, CURLMOPT_MAX_HOST_CONNECTIONS, perHost) == CURLM_OK);
+        }
         Complete(*transfer);
         ++Ended;
     }
@@ -753,6 +830,8 @@ void TCURLTransfer::Complete(TTransfer& Transfer)
 {
     Transfer.Done = true;
     Transfer.Ended = TClock::now();
+    if (Transfer.Files != nullptr && !Transfer.Pending.empty())
+        Transfer.Files->PostReceive(*Transfer.Task, std::exchange(Transfer.Pending, {}), Transfer.Written);
     // The handle ends at once, its connection goes to libcurl's cache.
     FATAL_CHECK(curl_multi_remove_handle(m_hMulti, Transfer.Easy) == CURLM_OK);
     ReturnEasy(Transfer.Easy);
@@ -901,6 +980,9 @@ void TCURLTransfer::Interrupt(int Signal)
 
 TCURLGlobal::TCURLGlobal()
 {
+    // A connection that the server closed fails the write with EPIPE rather than ending the process; once
+    // here, so that libcurl does not change the handling around each of its calls (CURLOPT_NOSIGNAL).
+    signal(SIGPIPE, SIG_IGN);
     curl_global_init(CURL_GLOBAL_ALL);
 }
 

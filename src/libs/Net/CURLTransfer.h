@@ -21,6 +21,15 @@
 // second after that. SKERROW_CONNECTIONS (environment; 1 to 64, default 6) is N, the number of transfers
 // in flight at once and of connections to one host; 1 is one transfer at a time.
 //
+// HTTP/2 is used where the server offers it over TLS (ALPN); HTTP/1.1 otherwise. Over HTTP/2 the transfers
+// to one host share a connection, up to SKERROW_STREAMS (environment; 1 to 1000, default 100) or as many as
+// the server allows on it, and a further connection is opened (up to N) only when those are taken: once the
+// last reply came over HTTP/2, up to N times SKERROW_STREAMS transfers (at most 256) are in flight at once
+// instead of N; through a proxy's CONNECT tunnels, one connection to a host carries them all (up to
+// SKERROW_STREAMS). N = 1 is still one transfer at a time. Connections are kept for the whole run (up to N),
+// and TLS sessions are shared, so that a host costs one full handshake.
+// SIGPIPE is ignored in the whole process from the first TCURLGlobal on.
+//
 // Passing faults are tried again, up to SKERROW_RETRIES more times (environment; 0 to 10, default 2; 0 =
 // never): 429, 502, 503 and 504 replies, a connection refused, reset or cut before the body's end, an empty
 // reply, a stall. The n-th attempt again waits n s (TTransferBounds::RetryPause) from the failure before
@@ -49,7 +58,8 @@ struct ITask;
 class TTaskQueue;
 
 /// libcurl's global initialisation for the lifetime of the object (curl_global_init with
-/// CURL_GLOBAL_ALL, its result ignored; curl_global_cleanup on destruction).
+/// CURL_GLOBAL_ALL, its result ignored; curl_global_cleanup on destruction). SIGPIPE is ignored from then
+/// on: a write to a connection that the peer closed fails instead of ending the process.
 class TCURLGlobal {
   public:
     TCURLGlobal();
@@ -121,15 +131,17 @@ class TDownloader {
     /// and the message of the failure that was pending.
     void Download(ITask& Task);
 
-    /// The same, for Task just taken from the front of Upcoming. While it runs, whenever fewer than N
-    /// transfers are in flight, the transfers of the next tasks of Upcoming start too, in queue order, up
-    /// to 4N tasks ahead and with at most N pages (tasks without a destination) begun and not yet had
-    /// their turn, when they can start before their turn: libcurl takes the URL, no transfer begun has the
-    /// same ITask::Destination(), Begin succeeds. Their Begin and Receive calls happen then; their outcome
-    /// is kept for their own Download, which replays it. A task whose early start fails starts at its turn
-    /// instead, as if it had never been tried; one that ends in a passing fault is tried again at its turn,
-    /// once the pause since its failure has passed. With N = 1 nothing starts early. A task that has started
-    /// early must stay alive until its own Download or until the engine is destroyed.
+    /// The same, for Task just taken from the front of Upcoming. While it runs, whenever fewer than C
+    /// transfers are in flight (C: N, or N times SKERROW_STREAMS, at most 256, once the last reply came over
+    /// HTTP/2), the transfers of the next tasks of Upcoming start too, in queue order, up to 4C (at most 640)
+    /// tasks ahead and with at most C (at most 64) pages (tasks without a destination) begun and not yet had
+    /// their turn, when they can start
+    /// before their turn: libcurl takes the URL, no transfer begun has the same ITask::Destination(), Begin
+    /// succeeds. Their Begin and Receive calls happen then; their outcome is kept for their own Download,
+    /// which replays it. A task whose early start fails starts at its turn instead, as if it had never been
+    /// tried; one that ends in a passing fault is tried again at its turn, once the pause since its failure
+    /// has passed. With N = 1 nothing starts early. A task that has started early must stay alive until its
+    /// own Download or until the engine is destroyed.
     void Download(ITask& Task, const TTaskQueue& Upcoming);
 
   private:

@@ -46,9 +46,9 @@ void TFileThread::PostReply(ITask& Task, const TReply& Reply, TWriteFailure& Fai
     Post({&Task, TCall::Reply, std::string(), &Failure, Reply});
 }
 
-void TFileThread::PostReceive(ITask& Task, const char* Data, size_t Length, TWriteFailure& Failure)
+void TFileThread::PostReceive(ITask& Task, std::string Chunk, TWriteFailure& Failure)
 {
-    Post({&Task, TCall::Receive, std::string(Data, Length), &Failure});
+    Post({&Task, TCall::Receive, std::move(Chunk), &Failure});
 }
 
 void TFileThread::Post(TWork Work)

@@ -48,9 +48,10 @@ class TFileThread {
     /// Queues Task.Reply of a copy of Reply; a failure it raises goes to Failure, after which the task's
     /// chunks are dropped. Failure must stay alive as the task.
     void PostReply(ITask& Task, const TReply& Reply, TWriteFailure& Failure);
-    /// Queues Task.Receive of a copy of the chunk; a failure it raises goes to Failure, after which the
-    /// task's further chunks are dropped. Failure must stay alive as the task.
-    void PostReceive(ITask& Task, const char* Data, size_t Length, TWriteFailure& Failure);
+    /// Queues Task.Receive of Chunk (the bytes of one or more chunks received, taken over without a copy); a
+    /// failure it raises goes to Failure, after which the task's further chunks are dropped. Failure must
+    /// stay alive as the task.
+    void PostReceive(ITask& Task, std::string Chunk, TWriteFailure& Failure);
     /// The read end of a pipe that holds a byte while an outcome of Begin waits; -1 before the first Post.
     int WakeFd() const { return m_WakeRead; }
     /// The outcomes of the Begins that have run since the last call, in the order they ran.
