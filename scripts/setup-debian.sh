@@ -7,7 +7,7 @@ set -euo pipefail
 
 PACKAGES=(
   cmake g++ make pkg-config
-  libcurl4-openssl-dev libzip-dev
+  libcurl4-openssl-dev libzip-dev libxml2-dev
   python3
 )
 TEST_PACKAGES=(
@@ -16,6 +16,7 @@ TEST_PACKAGES=(
   chromium fonts-dejavu-core tidy
   unzip wget wget2 aria2 clang-format
   zlib1g-dev libbrotli-dev libssl-dev openssl
+  epubcheck default-jre-headless
 )
 case "${1:-}" in
   "") ;;

@@ -231,6 +231,20 @@ int TAtomicFile::Commit()
     return error;
 }
 
+int TAtomicFile::CommitReplacing()
+{
+    FATAL_CHECK(m_File.IsOpen());
+    int error = m_File.Close();
+    if (error == 0 && rename(m_Temporary.c_str(), NativePath(m_Path).c_str()) == 0) {
+        m_Temporary.clear();
+        return 0;
+    }
+    if (error == 0)
+        error = errno;
+    Discard();
+    return error;
+}
+
 void TAtomicFile::Discard()
 {
     m_File.Close();

@@ -1,0 +1,292 @@
+#include "Epub.h"
+
+#include <zip.h>
+
+#include <ctime>
+#include <map>
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "Generic_Parser.h"
+#include "IssuePages.h"
+#include "Logic.h"
+#include "SavedIssue.h"
+#include "XhtmlPage.h"
+#include "libs/Exceptions.h"
+#include "libs/FileSystem.h"
+#include "libs/Url.h"
+
+namespace {
+
+const char kStyle[] = "img { max-width: 100%; height: auto; }\n"
+                      "table { max-width: 100%; }\n"
+                      ".skerrow-missing { border: 1px solid #b00; padding: 0 1em; }\n";
+
+const char kContainer[] =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<container version=\"1.0\" xmlns=\"urn:oasis:names:tc:opendocument:xmlns:container\">\n"
+    "<rootfiles><rootfile full-path=\"EPUB/package.opf\" "
+    "media-type=\"application/oebps-package+xml\"/></rootfiles>\n</container>\n";
+
+/// A picture of the issue in the book.
+struct TBookPicture {
+    std::string File;     ///< its file in the issue
+    std::string BookFile; ///< its file in the book, the extension its bytes tell
+    TPictureType Type;
+};
+
+/// A page of the book.
+struct TBookPage {
+    size_t Index;
+    std::string Title;
+    std::string Xhtml;
+};
+
+struct TZipSourceFree {
+    void operator()(zip_source_t* Source) const { zip_source_free(Source); }
+};
+
+/// The book's archive, made in memory.
+class TBookArchive {
+  public:
+    TBookArchive()
+    {
+        zip_error_t error;
+        zip_error_init(&error);
+        m_Buffer.reset(zip_source_buffer_create(nullptr, 0, 0, &error));
+        if (m_Buffer)
+            m_Archive.reset(zip_open_from_source(m_Buffer.get(), ZIP_TRUNCATE, &error));
+        zip_error_fini(&error);
+        if (!m_Archive)
+            APL_THROW("Ошибка libzip при создании книги");
+        // The archive releases its source when it is closed; the buffer is read after that.
+        zip_source_keep(m_Buffer.get());
+    }
+
+    /// Adds Text as Name (deflated, or stored when Store).
+    void Add(const std::string& Name, std::string Text, bool Store = false)
+    {
+        m_Texts.push_back(std::make_unique<std::string>(std::move(Text)));
+        const std::string& text = *m_Texts.back();
+        zip_source_t* source = zip_source_buffer(m_Archive.get(), text.data(), text.size(), 0);
+        if (source == nullptr)
+            APL_THROW("Ошибка libzip при создании книги: " << zip_strerror(m_Archive.get()));
+        AddSource(Name, source, Store);
+    }
+
+    void AddSource(const std::string& Name, zip_source_t* Source, bool Store)
+    {
+        const zip_int64_t index = zip_file_add(m_Archive.get(), Name.c_str(), Source, ZIP_FL_ENC_UTF_8);
+        if (index < 0) {
+            zip_source_free(Source);
+            APL_THROW("Ошибка libzip при создании книги: " << zip_strerror(m_Archive.get()));
+        }
+        if (Store &&
+            zip_set_file_compression(m_Archive.get(), static_cast<zip_uint64_t>(index), ZIP_CM_STORE, 0) != 0)
+            APL_THROW("Ошибка libzip при создании книги: " << zip_strerror(m_Archive.get()));
+    }
+
+    zip_t* Archive() const { return m_Archive.get(); }
+
+    /// Finishes the archive and writes it to File.
+    void WriteTo(BrintLib::TAtomicFile& File, const std::string& Path)
+    {
+        if (zip_close(m_Archive.get()) != 0)
+            APL_THROW("Ошибка при создании книги " << Path << ": " << zip_strerror(m_Archive.get()));
+        m_Archive.release();
+        m_Texts.clear();
+        if (zip_source_open(m_Buffer.get()) != 0)
+            APL_THROW("Ошибка libzip при создании книги " << Path);
+        std::vector<char> chunk(1 << 20);
+        for (;;) {
+            const zip_int64_t got = zip_source_read(m_Buffer.get(), chunk.data(), chunk.size());
+            if (got < 0) {
+                zip_source_close(m_Buffer.get());
+                APL_THROW("Ошибка libzip при создании книги " << Path);
+            }
+            if (got == 0)
+                break;
+            WriteTaskFile(File, Path, chunk.data(), static_cast<size_t>(got));
+        }
+        zip_source_close(m_Buffer.get());
+    }
+
+  private:
+    std::unique_ptr<zip_source_t, TZipSourceFree> m_Buffer;
+    BrintLib::TZipArchivePtr m_Archive;
+    std::vector<std::unique_ptr<std::string>>
+        m_Texts; ///< the texts added, alive until the archive is written
+};
+
+std::string ModifiedTime()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+/// The title of article Index: from the contents page's link to it, else its own heading or title.
+std::string ArticleTitle(const TContentsFacts& Facts, size_t Index, const TParsedPage& Page,
+                         const std::string& File)
+{
+    const auto linked = Facts.ArticleTitles.find(Index);
+    if (linked != Facts.ArticleTitles.end())
+        return linked->second;
+    for (const char* element : {"h1", "title"}) {
+        const std::string text = NodeText(Page.Find(element));
+        if (!text.empty())
+            return text;
+    }
+    return File;
+}
+
+/// The contents page's notice of what the book lacks; empty when it lacks nothing.
+std::string MissingNotice(const std::vector<std::string>& Articles, const std::set<std::string>& Pictures)
+{
+    if (Articles.empty() && Pictures.empty())
+        return std::string();
+    std::string notice = "<div class=\"skerrow-missing\"><p>" +
+                         XmlEscape(Utf8FromCp1251("Не удалось сохранить, поэтому в книгу не вошли:")) +
+                         "</p><ul>";
+    for (const std::string& article : Articles)
+        notice += "<li>" + XmlEscape(Utf8FromCp1251("статья ") + article) + "</li>";
+    for (const std::string& picture : Pictures)
+        notice += "<li>" + XmlEscape(Utf8FromCp1251("картинка ") + picture) + "</li>";
+    return notice + "</ul></div>\n";
+}
+
+std::string NavDocument(const TContentsFacts& Facts, const std::string& Name,
+                        const std::vector<TBookPage>& Pages)
+{
+    std::string body = "<nav epub:type=\"toc\" id=\"toc\"><h1>" + XmlEscape(Facts.Title) + "</h1>\n<ol>\n";
+    for (const TBookPage& page : Pages)
+        body +=
+            "<li><a href=\"" + BookPageName(Name, page.Index) + "\">" + XmlEscape(page.Title) + "</a></li>\n";
+    return XhtmlDocument(Facts.Title, body + "</ol></nav>");
+}
+
+std::string PackageDocument(const TContentsFacts& Facts, const std::string& Identifier,
+                            const std::string& Name, const std::vector<TBookPage>& Pages,
+                            const std::vector<TBookPicture>& Pictures, const std::string& Cover)
+{
+    std::string opf = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                      "<package xmlns=\"http://www.idpf.org/2007/opf\" version=\"3.0\" "
+                      "unique-identifier=\"issue-id\" xml:lang=\"ru\">\n"
+                      "<metadata xmlns:dc=\"http://purl.org/dc/elements/1.1/\">\n"
+                      "<dc:identifier id=\"issue-id\">" +
+                      XmlEscape(Identifier) + "</dc:identifier>\n<dc:title>" + XmlEscape(Facts.Title) +
+                      "</dc:title>\n<dc:language>ru</dc:language>\n<dc:date>" + Facts.Date +
+                      "</dc:date>\n<meta property=\"dcterms:modified\">" + ModifiedTime() +
+                      "</meta>\n<meta name=\"generator\" content=\"Skerrow\"/>\n";
+    std::string manifest =
+        "<item id=\"nav\" href=\"nav.xhtml\" media-type=\"application/xhtml+xml\" "
+        "properties=\"nav\"/>\n<item id=\"css\" href=\"style.css\" media-type=\"text/css\"/>\n";
+    std::string spine;
+    for (const TBookPage& page : Pages) {
+        const std::string id = "page-" + std::to_string(page.Index);
+        manifest += "<item id=\"" + id + "\" href=\"" + BookPageName(Name, page.Index) +
+                    "\" media-type=\"application/xhtml+xml\"/>\n";
+        spine += "<itemref idref=\"" + id + "\"/>\n";
+    }
+    for (size_t i = 0; i < Pictures.size(); ++i) {
+        const std::string id = "picture-" + std::to_string(i + 1);
+        const bool cover = Pictures[i].File == Cover;
+        if (cover)
+            opf += "<meta name=\"cover\" content=\"" + id + "\"/>\n";
+        manifest += "<item id=\"" + id + "\" href=\"" + XmlEscape(Pictures[i].BookFile) + "\" media-type=\"" +
+                    Pictures[i].Type.MediaType + "\"" + (cover ? " properties=\"cover-image\"" : "") + "/>\n";
+    }
+    return opf + "</metadata>\n<manifest>\n" + manifest + "</manifest>\n<spine>\n" + spine +
+           "</spine>\n</package>\n";
+}
+
+} // namespace
+
+std::string IssueBookPath(const std::string& SavePath, const std::string& Name)
+{
+    std::string path = SavePath;
+    if (!path.empty() && path.back() != BrintLib::kPathSeparator)
+        path += BrintLib::kPathSeparator;
+    return path + Name + ".epub";
+}
+
+std::string MakeIssueBook(const std::string& SavePath, const std::string& Name, const std::string& TitleUrl)
+{
+    const std::string path = IssueBookPath(SavePath, Name);
+    const std::unique_ptr<TSavedIssue> issue = TSavedIssue::Open(SavePath, Name);
+    if (!issue)
+        APL_THROW("Книга не создана: выпуск " << Name << " не найден в " << SavePath);
+    // Checked first, so that nothing is read for a book that cannot be written.
+    if (BrintLib::PathExists(path))
+        APL_THROW("Файл " << path << " уже существует");
+
+    std::map<size_t, std::unique_ptr<TParsedPage>> parsed;
+    TBookMap map;
+    map.IssueName = Name;
+    for (const auto& [index, file] : issue->Pages()) {
+        parsed[index] = std::make_unique<TParsedPage>(issue->Read(file));
+        map.Ids[index] = PageIds(*parsed[index]);
+    }
+    const TContentsFacts facts = ReadContentsFacts(*parsed.at(0), Name);
+
+    std::vector<TBookPicture> pictures;
+    std::set<std::string> missing;
+    for (const std::string& file : issue->Files()) {
+        if (file.find(BrintLib::kPathSeparator) == std::string::npos)
+            continue;
+        const TPictureType type = SniffPicture(issue->Head(file, 16));
+        if (*type.MediaType == '\0') {
+            missing.insert(file);
+            continue;
+        }
+        const size_t dot = file.rfind('.');
+        const size_t slash = file.rfind(BrintLib::kPathSeparator);
+        const std::string stem = dot != std::string::npos && dot > slash ? file.substr(0, dot) : file;
+        pictures.push_back({file, stem + "." + type.Extension, type});
+        map.Pictures[file] = pictures.back().BookFile;
+    }
+    const BrintLib::TPageUrl base(TitleUrl);
+    if (base.IsValid())
+        map.Base = &base;
+
+    std::vector<TBookPage> pages;
+    pages.push_back({0, facts.Title, std::string()});
+    for (const auto& [index, page] : parsed) {
+        if (index == 0)
+            continue;
+        const std::string title = ArticleTitle(facts, index, *page, issue->Pages().at(index));
+        pages.push_back({index, title, ToXhtml(*page, index, map, title, std::string(), missing)});
+    }
+    std::vector<std::string> lostArticles;
+    for (const auto& [index, title] : facts.ArticleTitles)
+        if (parsed.count(index) == 0)
+            lostArticles.push_back(Utf8FromCp1251("«") + title + Utf8FromCp1251("» (") +
+                                   MakePageName(Name, index) + ".htm)");
+    // The contents page's own pictures are known once it is converted; it is converted again with the notice.
+    std::set<std::string> contentsMissing = missing;
+    ToXhtml(*parsed.at(0), 0, map, facts.Title, std::string(), contentsMissing);
+    pages[0].Xhtml =
+        ToXhtml(*parsed.at(0), 0, map, facts.Title, MissingNotice(lostArticles, contentsMissing), missing);
+
+    TBookArchive book;
+    book.Add("mimetype", "application/epub+zip", true);
+    book.Add("META-INF/container.xml", kContainer);
+    book.Add("EPUB/package.opf",
+             PackageDocument(facts, Utf8FromCp1251(TitleUrl), Name, pages, pictures, facts.Cover));
+    book.Add("EPUB/nav.xhtml", NavDocument(facts, Name, pages));
+    book.Add("EPUB/style.css", kStyle);
+    for (TBookPage& page : pages)
+        book.Add("EPUB/" + BookPageName(Name, page.Index), std::move(page.Xhtml));
+    for (const TBookPicture& picture : pictures)
+        book.AddSource("EPUB/" + picture.BookFile, issue->Source(book.Archive(), picture.File), true);
+
+    BrintLib::TAtomicFile file;
+    CreateTaskFile(file, path);
+    book.WriteTo(file, path);
+    CommitTaskFile(file, path);
+    return path;
+}

@@ -1,0 +1,213 @@
+#include "IssuePages.h"
+
+#include <libxml/encoding.h>
+#include <libxml/tree.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "libs/Exceptions.h"
+
+namespace {
+
+const char* const kMonths[12] = {"Январь", "Февраль", "Март",     "Апрель",  "Май",    "Июнь",
+                                 "Июль",   "Август",  "Сентябрь", "Октябрь", "Ноябрь", "Декабрь"};
+
+xmlNode* FindBelow(xmlNode* Node, const char* Name)
+{
+    for (xmlNode* child = Node; child != nullptr; child = child->next) {
+        if (IsElement(child, Name))
+            return child;
+        if (xmlNode* found = FindBelow(child->children, Name))
+            return found;
+    }
+    return nullptr;
+}
+
+void AppendText(const xmlNode* Node, std::string& Text)
+{
+    for (const xmlNode* child = Node; child != nullptr; child = child->next) {
+        if (child->type == XML_TEXT_NODE || child->type == XML_CDATA_SECTION_NODE)
+            Text += reinterpret_cast<const char*>(child->content);
+        else if (child->type == XML_ELEMENT_NODE && !IsElement(child, "script") && !IsElement(child, "style"))
+            AppendText(child->children, Text);
+    }
+}
+
+std::string Collapse(const std::string& Text)
+{
+    std::string result;
+    bool blank = false;
+    for (const char c : Text) {
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f') {
+            blank = !result.empty();
+            continue;
+        }
+        if (blank)
+            result += ' ';
+        blank = false;
+        result += c;
+    }
+    return result;
+}
+
+struct TFacts {
+    const std::string& Name;
+    TContentsFacts& Facts;
+    std::string FirstPicture;
+    bool SeenArticle = false;
+};
+
+void Gather(const xmlNode* Node, TFacts& Facts)
+{
+    for (const xmlNode* child = Node; child != nullptr; child = child->next) {
+        if (child->type != XML_ELEMENT_NODE)
+            continue;
+        if (IsElement(child, "a")) {
+            const size_t index = PageIndex(Facts.Name, Attribute(child, "href"));
+            if (index != std::string::npos && index != 0) {
+                Facts.SeenArticle = true;
+                const std::string text = NodeText(child);
+                if (!text.empty())
+                    Facts.Facts.ArticleTitles.emplace(index, text);
+            }
+        } else if (IsElement(child, "img") && !Facts.SeenArticle && Facts.FirstPicture.empty()) {
+            Facts.FirstPicture = Attribute(child, "src");
+        }
+        Gather(child->children, Facts);
+    }
+}
+
+} // namespace
+
+TParsedPage::TParsedPage(const std::string& Html)
+    : m_Doc(htmlReadMemory(Html.data(), static_cast<int>(Html.size()), nullptr, "windows-1251",
+                           HTML_PARSE_RECOVER | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING | HTML_PARSE_NONET))
+{
+    if (!m_Doc)
+        m_Doc.reset(htmlReadMemory("<html></html>", 13, nullptr, "utf-8", HTML_PARSE_NOERROR));
+}
+
+xmlNode* TParsedPage::Find(const char* Name) const
+{
+    return FindBelow(Root(), Name);
+}
+
+bool IsElement(const xmlNode* Node, const char* Name)
+{
+    return Node != nullptr && Node->type == XML_ELEMENT_NODE &&
+           std::strcmp(reinterpret_cast<const char*>(Node->name), Name) == 0;
+}
+
+std::string Attribute(const xmlNode* Element, const char* Name)
+{
+    xmlChar* value = xmlGetProp(Element, reinterpret_cast<const xmlChar*>(Name));
+    if (value == nullptr)
+        return std::string();
+    std::string text = reinterpret_cast<const char*>(value);
+    xmlFree(value);
+    return text;
+}
+
+std::string NodeText(const xmlNode* Node)
+{
+    std::string text;
+    if (Node != nullptr)
+        AppendText(Node->children, text);
+    return Collapse(text);
+}
+
+TContentsFacts ReadContentsFacts(const TParsedPage& Contents, const std::string& Name)
+{
+    TContentsFacts facts;
+    const int month = std::atoi(Name.substr(5, 2).c_str());
+    const std::string year = Name.substr(0, 4);
+    facts.Date = year + "-" + Name.substr(5, 2);
+    facts.Month = month >= 1 && month <= 12 ? Utf8FromCp1251(kMonths[month - 1]) + " " + year : year;
+    std::string title = NodeText(Contents.Find("title"));
+    // Pages name the issue by its directory's name; the book names it by its month.
+    for (size_t at = title.find(Name); at != std::string::npos;
+         at = title.find(Name, at + facts.Month.size()))
+        title.replace(at, Name.size(), facts.Month);
+    if (title.find(facts.Month) == std::string::npos)
+        title = title.empty() ? facts.Month : title + Utf8FromCp1251(" — ") + facts.Month;
+    facts.Title = title;
+    TFacts gathered{Name, facts, std::string()};
+    if (const xmlNode* body = Contents.Find("body"))
+        Gather(body->children, gathered);
+    else
+        Gather(Contents.Root(), gathered);
+    facts.Cover = gathered.FirstPicture;
+    return facts;
+}
+
+size_t PageIndex(const std::string& Name, const std::string& Reference, std::string* Fragment)
+{
+    const std::string prefix = Name + "_";
+    const size_t hash = Reference.find('#');
+    const std::string file = Reference.substr(0, hash);
+    if (Fragment != nullptr)
+        *Fragment = hash == std::string::npos ? std::string() : Reference.substr(hash + 1);
+    if (file.size() < prefix.size() + 6 || file.compare(0, prefix.size(), prefix) != 0 ||
+        file.compare(file.size() - 4, 4, ".htm") != 0)
+        return std::string::npos;
+    const std::string digits = file.substr(prefix.size(), file.size() - prefix.size() - 4);
+    if (digits.size() > 6 || digits.find_first_not_of("0123456789") != std::string::npos)
+        return std::string::npos;
+    return std::stoul(digits);
+}
+
+std::string Utf8FromCp1251(const std::string& Text)
+{
+    xmlCharEncodingHandler* handler = xmlFindCharEncodingHandler("windows-1251");
+    FATAL_CHECK(handler != nullptr);
+    struct TFree {
+        void operator()(xmlBuffer* Buffer) const { xmlBufferFree(Buffer); }
+    };
+    const std::unique_ptr<xmlBuffer, TFree> in(xmlBufferCreateSize(Text.size() + 1));
+    const std::unique_ptr<xmlBuffer, TFree> out(xmlBufferCreateSize(Text.size() * 3 + 1));
+    FATAL_CHECK(in && out);
+    xmlBufferAdd(in.get(), reinterpret_cast<const xmlChar*>(Text.data()), static_cast<int>(Text.size()));
+    const int status = xmlCharEncInFunc(handler, out.get(), in.get());
+    xmlCharEncCloseFunc(handler);
+    FATAL_CHECK(status >= 0);
+    return std::string(reinterpret_cast<const char*>(xmlBufferContent(out.get())),
+                       static_cast<size_t>(xmlBufferLength(out.get())));
+}
+
+std::string XmlEscape(std::string_view Text)
+{
+    std::string result;
+    result.reserve(Text.size());
+    for (const char c : Text) {
+        switch (c) {
+        case '&':
+            result += "&amp;";
+            break;
+        case '<':
+            result += "&lt;";
+            break;
+        case '>':
+            result += "&gt;";
+            break;
+        case '"':
+            result += "&quot;";
+            break;
+        default:
+            if (static_cast<unsigned char>(c) >= 0x20 || c == '\t' || c == '\n' || c == '\r')
+                result += c;
+        }
+    }
+    return result;
+}
+
+TPictureType SniffPicture(std::string_view Head)
+{
+    if (Head.size() >= 3 && Head.compare(0, 3, "\xFF\xD8\xFF") == 0)
+        return {"image/jpeg", "jpg"};
+    if (Head.size() >= 8 && Head.compare(0, 8, std::string_view("\x89PNG\r\n\x1A\n", 8)) == 0)
+        return {"image/png", "png"};
+    if (Head.size() >= 6 && (Head.compare(0, 6, "GIF87a") == 0 || Head.compare(0, 6, "GIF89a") == 0))
+        return {"image/gif", "gif"};
+    return {};
+}
