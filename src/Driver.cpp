@@ -1,12 +1,16 @@
 #include "Driver.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <exception>
 #include <iostream>
 #include <memory>
 #include <sstream>
 
+#include "Epub.h"
 #include "ErrorLog.h"
 #include "Generic_Parser.h"
+#include "IssueIndex.h"
 #include "Logic.h"
 #include "Packing.h"
 #include "PopMech_Parser.h"
@@ -14,6 +18,7 @@
 #include "libs/Auxiliary.h"
 #include "libs/CoutConvert.h"
 #include "libs/Exceptions.h"
+#include "libs/FileSystem.h"
 #include "libs/Interruption.h"
 #include "libs/Net/CURLTransfer.h"
 
@@ -126,8 +131,61 @@ void PrintSummary(const TQueueOutcome& Outcome, const std::string& Archive, bool
     std::cout << std::flush;
 }
 
+/// What is made after the issue is saved: the book (--epub) and the page of saved issues (--index).
+struct TAfterRun {
+    bool Book = false;
+    bool Index = false;
+};
+
+/// Takes the options before the URL out of Args into After.
+std::vector<std::string> TakeOptions(const std::vector<std::string>& Args, TAfterRun& After)
+{
+    std::vector<std::string> rest(Args.begin(), Args.begin() + (Args.empty() ? 0 : 1));
+    size_t i = 1;
+    for (; i < Args.size(); ++i) {
+        if (Args[i] == "--epub")
+            After.Book = true;
+        else if (Args[i] == "--index")
+            After.Index = true;
+        else
+            break;
+    }
+    rest.insert(rest.end(), Args.begin() + static_cast<std::ptrdiff_t>(std::min(i, Args.size())), Args.end());
+    return rest;
+}
+
+/// Makes what After asks for once the issue is saved (and packed); returns false when something failed
+/// (reported on the console).
+bool MakeAfterRun(const TAfterRun& After, const std::string& SavePath, const std::string& TitleUrl)
+{
+    bool ok = true;
+    std::string issueDir = g_IssueDir;
+    if (!issueDir.empty() && issueDir.back() == BrintLib::kPathSeparator)
+        issueDir.pop_back();
+    const size_t separator = issueDir.rfind(BrintLib::kPathSeparator);
+    if (After.Book && !issueDir.empty() && separator != std::string::npos) {
+        try {
+            const std::string book =
+                MakeIssueBook(issueDir.substr(0, separator), issueDir.substr(separator + 1), TitleUrl);
+            WriteConverted(std::cout, "Книга выпуска: " + book) << std::endl;
+        } catch (...) {
+            ReportCurrentException();
+            ok = false;
+        }
+    }
+    if (After.Index && BrintLib::PathExists(SavePath)) {
+        try {
+            WriteConverted(std::cout, "Список выпусков: " + WriteIssueIndex(SavePath)) << std::endl;
+        } catch (...) {
+            ReportCurrentException();
+            ok = false;
+        }
+    }
+    return ok;
+}
+
 /// Runs the queued tasks and the packing, prints the summary and returns the exit status.
-int RunIssue(const std::vector<std::string>& Args)
+int RunIssue(const std::vector<std::string>& Args, const TAfterRun& After)
 {
     const size_t loggedBefore = LoggedErrorCount();
     // From here on SIGINT and SIGTERM end the run in order (TInterrupted).
@@ -145,10 +203,11 @@ int RunIssue(const std::vector<std::string>& Args)
             packingFailed = true;
         }
     }
+    const bool afterFailed = !MakeAfterRun(After, Args[2], Args[1]);
     FATAL_CHECK(BrintLib::CObjectCount<ITask>::Count() == 0);
     const bool logged = LoggedErrorCount() != loggedBefore;
     PrintSummary(outcome, archive, packingFailed, logged);
-    return outcome.Failed == 0 && !logged && !packingFailed ? kExitSuccess : kExitFailed;
+    return outcome.Failed == 0 && !logged && !packingFailed && !afterFailed ? kExitSuccess : kExitFailed;
 }
 
 } // namespace
@@ -190,19 +249,21 @@ TPagePatterns ProgramPatterns()
 int RunSkerrow(const std::vector<std::string>& Args)
 {
     int status = kExitNotStarted;
+    TAfterRun after;
+    const std::vector<std::string> userArgs = TakeOptions(Args, after);
     try {
         PrintBanner();
         g_IssueDir.clear();
-        const std::vector<std::string> args = Start(Args);
+        const std::vector<std::string> args = Start(userArgs);
         // From here on a failure ends a run that has started; an interrupted one ends with 128 + the
         // signal's number (below).
         status = kExitFailed;
-        status = RunIssue(args);
+        status = RunIssue(args, after);
     } catch (const BrintLib::TInterrupted&) {
         // Nothing to report: the run ended in order, nothing partial left under a file's name.
     } catch (...) {
         ReportCurrentException();
-        if (Args.size() < 3)
+        if (userArgs.size() < 3)
             PrintExitStatuses();
     }
     if (const int interrupted = BrintLib::InterruptionExitStatus())
