@@ -22,6 +22,15 @@
 //
 //     build/bench/WholeRun --latency_ms=5,30 [--latency_runs=R]
 //     build/bench/WholeRun --latency_serve=D    (only the server, until standard input ends)
+//
+// https mode: the sample magazine server serves the large issue over https too (CONNECT tunnels, a test
+// CA made with openssl), at 0 ms. Skerrow copies it over http and over https, and wget2 -i fetches its
+// URLs over https; the best of R runs of each is printed with the cost of TLS per request as a ratio
+// (https / http) and in ms, and Skerrow's https time against wget2's.
+//
+// Goal: Skerrow over https at most wget2 over https.
+//
+//     build/bench/WholeRun --https [--latency_runs=R]
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -233,13 +242,13 @@ struct TSetup {
             throw std::runtime_error("samples.py --list large failed");
     }
 
-    /// Starts the sample magazine server on loopback and points Proxy at it.
-    void StartSampleServer()
+    /// Starts the sample magazine server on loopback, with Extra arguments, and points Proxy at it.
+    void StartSampleServer(const std::vector<std::string>& Extra = {})
     {
-        Server = std::make_unique<TChild>(std::vector<std::string>{"python3",
-                                                                   SAMPLE_MAGAZINE_DIR "/sample_server.py",
-                                                                   "--large", "--lifetime", "1800"},
-                                          std::vector<std::string>{});
+        std::vector<std::string> args = {"python3", SAMPLE_MAGAZINE_DIR "/sample_server.py", "--large",
+                                         "--lifetime", "1800"};
+        args.insert(args.end(), Extra.begin(), Extra.end());
+        Server = std::make_unique<TChild>(args, std::vector<std::string>{});
         const std::string line = Server->ReadLine();
         if (line.rfind("PORT ", 0) != 0)
             throw std::runtime_error("the sample magazine server did not start");
@@ -288,17 +297,18 @@ struct TBest {
 
 TBest g_Skerrow, g_SkerrowOne, g_Wget;
 
-/// One run of Skerrow on the large issue with Env added to the environment (the proxy among it).
+/// One run of Skerrow on the large issue (at Url) with Env added to the environment (the proxy among it).
 /// Returns false when it did not copy the issue cleanly. Slowest: the longest time between two of its
 /// "Download: " lines, or from the last to its exit.
-bool RunSkerrow(const std::vector<std::string>& Env, TChild::TEnd& End, double& Slowest)
+bool RunSkerrow(const std::vector<std::string>& Env, TChild::TEnd& End, double& Slowest,
+                const std::string& Url = kLargeIssueUrl)
 {
     TSetup& setup = Setup();
     const fs::path errors = setup.Skerrow.parent_path() / "errors.txt";
     std::error_code ignored;
     fs::remove(errors, ignored);
     const fs::path save = setup.NewSaveDir("skerrow");
-    TChild child({setup.Skerrow.string(), kLargeIssueUrl, save.string()}, Env);
+    TChild child({setup.Skerrow.string(), Url, save.string()}, Env);
     std::vector<TClock::time_point> downloads;
     child.ReadLines([&](const std::string& Line, TClock::time_point At) {
         if (Line.rfind("Download: ", 0) == 0)
@@ -412,7 +422,8 @@ void PrintSummary()
 struct TLatencyOptions {
     std::vector<int> DelaysMs; ///< empty: the loopback benchmarks run instead
     int Runs = 2;
-    int ServeMs = -1; ///< 0 or more: only serve the issue with this delay, for runs by hand
+    int ServeMs = -1;   ///< 0 or more: only serve the issue with this delay, for runs by hand
+    bool Https = false; ///< the https comparison instead
 };
 
 TLatencyOptions TakeLatencyOptions(int& Argc, char** Argv)
@@ -427,6 +438,8 @@ TLatencyOptions TakeLatencyOptions(int& Argc, char** Argv)
                 options.DelaysMs.push_back(std::stoi(delay));
         } else if (arg.rfind("--latency_serve=", 0) == 0) {
             options.ServeMs = std::max(0, std::stoi(arg.substr(16)));
+        } else if (arg == "--https") {
+            options.Https = true;
         } else if (arg.rfind("--latency_runs=", 0) == 0) {
             options.Runs = std::max(1, std::stoi(arg.substr(15)));
         } else {
@@ -498,11 +511,13 @@ std::unordered_map<std::string, std::string> LoadMagazine(TSetup& Setup, fs::pat
 }
 
 /// One tool of the comparison: its name, its command line (SAVE stands for its save directory) and,
-/// for Skerrow, the number of transfers at once (empty: its default).
+/// for Skerrow, the number of transfers at once (empty: its default) and the issue's address (empty: the
+/// large issue's over http).
 struct TTool {
     std::string Name;
     std::vector<std::string> Args;
     std::string SkerrowConnections;
+    std::string SkerrowUrl = std::string();
     bool IsSkerrow() const { return Args.empty(); }
 };
 
@@ -546,7 +561,7 @@ double BestWallMs(TSetup& Setup, const TTool& Tool, const std::vector<std::strin
             if (!Tool.SkerrowConnections.empty())
                 env.push_back("SKERROW_CONNECTIONS=" + Tool.SkerrowConnections);
             double slowest = 0;
-            if (!RunSkerrow(env, end, slowest))
+            if (!RunSkerrow(env, end, slowest, Tool.SkerrowUrl.empty() ? kLargeIssueUrl : Tool.SkerrowUrl))
                 return -1;
         } else {
             const fs::path save = Setup.NewSaveDir("peer");
@@ -619,11 +634,80 @@ int RunLatencyComparison(const TLatencyOptions& Options)
     return allMet ? 0 : 2;
 }
 
+// ---- https mode ----
+
+/// Url (http://...) over https.
+std::string OverHttps(const std::string& Url)
+{
+    return "https://" + Url.substr(std::string("http://").size());
+}
+
+int RunHttpsComparison(const TLatencyOptions& Options)
+{
+    TSetup& setup = Setup();
+    const fs::path ca = setup.Work / "ca";
+    TChild maker({"python3", SAMPLE_MAGAZINE_DIR "/sample_server.py", "--make-certificates", ca.string()},
+                 {});
+    maker.ReadLines([](const std::string&, TClock::time_point) {});
+    if (maker.Wait().ExitStatus != 0)
+        throw std::runtime_error("sample_server.py --make-certificates failed (is openssl installed?)");
+    setup.StartSampleServer(
+        {"--tls-cert", (ca / "server.pem").string(), "--tls-key", (ca / "server.key").string()});
+    const fs::path httpsList = setup.Work / "https-urls.txt";
+    {
+        std::ifstream urls(setup.UrlList);
+        std::ofstream https(httpsList);
+        for (std::string url; std::getline(urls, url);)
+            https << OverHttps(url) << '\n';
+    }
+    std::vector<std::string> env = setup.ProxyEnv();
+    env.push_back("https_proxy=" + setup.Proxy);
+    env.push_back("SSL_CERT_FILE=" + (ca / "ca.pem").string());
+    const std::vector<TTool> tools = {
+        {"Skerrow over http", {}, "", kLargeIssueUrl},
+        {"Skerrow over https", {}, "", OverHttps(kLargeIssueUrl)},
+        {"wget2 -i over https",
+         {"wget2", "-q", "-x", "--ca-certificate=" + (ca / "ca.pem").string(), "-P", "SAVE", "-i",
+          httpsList.string()},
+         ""},
+    };
+    std::vector<double> wall;
+    for (const TTool& tool : tools)
+        wall.push_back(BestWallMs(setup, tool, env, Options.Runs));
+    std::printf(
+        "\nhttps at 0 ms: large sample issue, %zu URLs, %.1f MB, through the sample server's tunnels; "
+        "best of %d runs\n",
+        setup.Urls, static_cast<double>(setup.TotalBytes) / (1024 * 1024), Options.Runs);
+    for (size_t i = 0; i < tools.size(); ++i) {
+        if (wall[i] < 0)
+            std::printf("%-22s %12s\n", tools[i].Name.c_str(), "FAILED");
+        else
+            std::printf("%-22s %9.0f ms\n", tools[i].Name.c_str(), wall[i]);
+    }
+    if (wall[0] < 0 || wall[1] < 0)
+        return 2;
+    std::printf("TLS cost: https / http wall time %.2f, %.2f ms per request\n", wall[1] / wall[0],
+                (wall[1] - wall[0]) / static_cast<double>(setup.Urls));
+    const bool met = wall[2] >= 0 && wall[1] <= wall[2];
+    if (wall[2] >= 0)
+        std::printf("Skerrow over https / wget2 over https: %.2f\n", wall[1] / wall[2]);
+    std::printf("  %-52s %s\n", "Skerrow over https <= wget2 over https", met ? "met" : "NOT MET");
+    return met ? 0 : 2;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     const TLatencyOptions latency = TakeLatencyOptions(argc, argv);
+    if (latency.Https) {
+        try {
+            return RunHttpsComparison(latency);
+        } catch (const std::exception& e) {
+            std::cerr << "WholeRun: " << e.what() << '\n';
+            return 1;
+        }
+    }
     if (latency.ServeMs >= 0 || !latency.DelaysMs.empty()) {
         try {
             return latency.ServeMs >= 0 ? ServeLatency(latency.ServeMs) : RunLatencyComparison(latency);

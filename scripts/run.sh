@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # The main job: installs what is needed, builds Skerrow and copies a magazine issue with it.
 #
-#   scripts/run.sh [sample-a|sample-b] [--pack]   copy a sample issue (site A's by default) from the sample
+#   scripts/run.sh [sample-a|sample-a-https|sample-b] [--pack]
+#                                                 copy a sample issue (site A's by default) from the sample
 #                                                 magazine server, which runs on 127.0.0.1 for the copy;
+#                                                 sample-a-https copies site A's over https (through the
+#                                                 server's CONNECT tunnel, trusting a CA made for the copy);
 #                                                 --pack packs it with tools/SkerrowZip
 #   scripts/run.sh URL SAVE-PATH [ARCHIVER]       Skerrow's own command line, for any issue
 #
@@ -13,7 +16,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build/release"
 
 usage() {
-  echo "usage: scripts/run.sh [sample-a|sample-b] [--pack]" >&2
+  echo "usage: scripts/run.sh [sample-a|sample-a-https|sample-b] [--pack]" >&2
   echo "       scripts/run.sh URL SAVE-PATH [ARCHIVER]" >&2
   exit 2
 }
@@ -24,11 +27,12 @@ if [ $# -eq 0 ]; then
   sample=a
 else
   case "$1" in
-    sample-a|sample-b|--pack)
+    sample-a|sample-a-https|sample-b|--pack)
       sample=a
       for arg in "$@"; do
         case "$arg" in
           sample-a) sample=a ;;
+          sample-a-https) sample=a-https ;;
           sample-b) sample=b ;;
           --pack) pack=1 ;;
           *) usage ;;
@@ -51,16 +55,29 @@ fi
 
 case "$sample" in
   a) url=http://mag-a.test/magazine/2007-05/ ;;
+  a-https) url=https://mag-a.test/magazine/2007-05/ ;;
   b) url=http://mag-b.test/issues/2007/07/ ;;
 esac
 save="$root/out/sample-$sample-$(date +%Y%m%d-%H%M%S)"
 mkdir -p "$save"
 
+# Over https the server answers the proxy's CONNECT with a certificate of a CA made for this copy, which
+# Skerrow is told to trust (SSL_CERT_FILE); the CA goes with the script.
+server_args=(--lifetime 600)
+trust=()
+certificates=""
+if [ "$sample" = a-https ]; then
+  certificates=$(mktemp -d)
+  python3 "$root/tools/sample-magazine/sample_server.py" --make-certificates "$certificates" >/dev/null
+  server_args+=(--tls-cert "$certificates/server.pem" --tls-key "$certificates/server.key")
+  trust=(SSL_CERT_FILE="$certificates/ca.pem")
+fi
+
 # The sample magazine server prints "PORT n" once it accepts connections; it stops when this script ends
 # (or by itself after ten minutes).
-coproc SERVER { exec python3 "$root/tools/sample-magazine/sample_server.py" --lifetime 600; }
+coproc SERVER { exec python3 "$root/tools/sample-magazine/sample_server.py" "${server_args[@]}"; }
 server_pid=$SERVER_PID
-trap 'kill "$server_pid" 2>/dev/null || true' EXIT
+trap 'kill "$server_pid" 2>/dev/null || true; [ -z "$certificates" ] || rm -rf "$certificates"' EXIT
 if ! read -r word port <&"${SERVER[0]}" || [ "$word" != PORT ]; then
   echo "run.sh: the sample magazine server did not start" >&2
   exit 1
@@ -72,7 +89,8 @@ archiver=()
 # logged); its exit status says how the run went: 0 all saved, 1 some task or the packing failed, 2 the run
 # could not start.
 status=0
-env http_proxy="http://127.0.0.1:$port" no_proxy= NO_PROXY= "$build/Skerrow" "$url" "$save" "${archiver[@]}" || status=$?
+env http_proxy="http://127.0.0.1:$port" https_proxy="http://127.0.0.1:$port" no_proxy= NO_PROXY= "${trust[@]}" \
+  "$build/Skerrow" "$url" "$save" "${archiver[@]}" || status=$?
 
 shopt -s nullglob
 archives=("$save"/*.zip)

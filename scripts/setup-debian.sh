@@ -9,13 +9,15 @@ PACKAGES=(
   cmake g++ make pkg-config
   libcurl4-openssl-dev libzip-dev libxml2-dev
   python3
+  ca-certificates openssl
 )
 TEST_PACKAGES=(
   googletest libgtest-dev libbenchmark-dev
   libpcre2-dev clang libclang-rt-14-dev
   chromium fonts-dejavu-core tidy
   unzip wget wget2 aria2 clang-format
-  zlib1g-dev libbrotli-dev libssl-dev openssl
+  zlib1g-dev libbrotli-dev libssl-dev
+  python3-brotli
   epubcheck default-jre-headless
 )
 case "${1:-}" in

@@ -21,13 +21,14 @@
 #include "libs/FileSystem.h"
 #include "libs/Interruption.h"
 #include "libs/Net/CURLTransfer.h"
+#include "libs/Url.h"
 
 using BrintLib::WriteConverted;
 
 namespace {
 
-/// A site handler: accepts a title-page URL and the save path, and when the URL is its site's, pushes
-/// the title-page task onto g_TaskQueue and returns true.
+/// A site handler: accepts a title-page URL (its scheme and host name in lower case) and the save path,
+/// and when the URL is its site's, pushes the title-page task onto g_TaskQueue and returns true.
 using TSiteHandler = bool (*)(const std::string& Url, const std::string& SavePath);
 
 /// The site handlers, asked in this order; the first that accepts the URL wins.
@@ -70,8 +71,10 @@ void ReportCurrentException()
 
 void Dispatch(const std::vector<std::string>& Args)
 {
+    // Scheme and host name are written in any case; the program writes and compares them in lower case.
+    const std::string lowered = BrintLib::LowerCaseSchemeAndHost(Args[1]);
     for (TSiteHandler handler : kSiteHandlers) {
-        const std::string url = Args[1];
+        const std::string url = lowered;
         const std::string savePath = Args[2];
         if (handler(url, savePath))
             return;

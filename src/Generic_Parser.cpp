@@ -284,6 +284,25 @@ size_t FragmentStart(std::string_view Value)
     return std::string_view::npos;
 }
 
+/// The local file of the article at Url in Files, or null when Url is no article's. An address over http
+/// and over https is the same article: a site that serves both serves the same page.
+const std::string* FindArticle(const TLocalFiles& Files, std::string_view Url)
+{
+    auto article = Files.find(Url);
+    if (article == Files.end()) {
+        const std::string_view http = "http://";
+        const std::string_view https = "https://";
+        std::string other;
+        if (Url.substr(0, http.size()) == http)
+            other = std::string(https).append(Url.substr(http.size()));
+        else if (Url.substr(0, https.size()) == https)
+            other = std::string(http).append(Url.substr(https.size()));
+        if (!other.empty())
+            article = Files.find(other);
+    }
+    return article == Files.end() ? nullptr : &article->second;
+}
+
 } // namespace
 
 void RenameLinks(const std::string& Text, const BrintLib::TPageUrl& PageUrl, const TLocalFiles& Files,
@@ -317,10 +336,8 @@ void RenameLinks(const THtmlPage& Page, const BrintLib::TPageUrl& PageUrl, const
         const auto [found, added] = known.try_emplace(
             value.find('&') == std::string_view::npos ? value.substr(0, fragment) : value, nullptr);
         if (added) {
-            if (const std::string_view url = ResolveValue(PageUrl, found->first); !url.empty()) {
-                const auto article = Files.find(url);
-                found->second = article == Files.end() ? nullptr : &article->second;
-            }
+            if (const std::string_view url = ResolveValue(PageUrl, found->first); !url.empty())
+                found->second = FindArticle(Files, url);
         }
         if (found->second == nullptr)
             continue;

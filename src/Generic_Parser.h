@@ -88,8 +88,9 @@ using TLocalFiles = std::unordered_map<std::string_view, std::string>;
 std::string_view ResolveValue(const BrintLib::TPageUrl& PageUrl, std::string_view Value);
 
 /// Writes into Result the text of Text in which the href value of every <a tag (read as a browser reads
-/// tags, see ReadingCopy) whose address, resolved
-/// against PageUrl, is a key of Files is replaced by that key's local file, followed by the value's
+/// tags, see ReadingCopy) whose address, resolved against PageUrl, is a key of Files (or is one but for
+/// http in place of https, or the other way round: the same page) is replaced by that key's local file,
+/// followed by the value's
 /// #fragment as written when it has one ("2007_05_01.htm#comments"); the value's quotes stay as they
 /// were. Nothing else changes: other attributes, other tags, text. One pass over Text. Result must be an
 /// object of its own (fatal check).

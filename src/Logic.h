@@ -9,7 +9,10 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <type_traits>
+#include <utility>
 
+#include "libs/Charset.h"
 #include "libs/CoutConvert.h"
 #include "libs/FileSystem.h"
 #include "libs/stlauxiliary.h"
@@ -126,14 +129,27 @@ constexpr size_t kMaxPageBytes = 64 * 1024 * 1024;
 /// kMaxPageBytes.
 void AppendPageChunk(std::string& Page, const std::string& Url, const char* Data, size_t Length);
 
-/// Downloads one HTML page into memory, hands it to a page processor and writes what the processor made of
-/// it into the new file that the processor names.
+/// Whether Processor offers Process(Page, PageUrl) (true) or Process(Page) alone.
+template <typename Processor, typename = void> struct TProcessorTakesPageUrl : std::false_type {
+};
+template <typename Processor>
+struct TProcessorTakesPageUrl<Processor,
+                              std::void_t<decltype(std::declval<Processor&>().Process(
+                                  std::declval<std::string&>(), std::declval<const std::string&>()))>>
+    : std::true_type {
+};
+
+/// Downloads one HTML page into memory, makes it windows-1251, hands it to a page processor and writes what
+/// the processor made of it into the new file that the processor names.
 ///
 /// Processor must be default-constructible and offer
-///     std::string Process(std::string& Page);
-/// which is given the page as it came from the wire (windows-1251), replaces it with the page to save and
-/// returns the full path of the file to write. It may create directories, set g_IssueDir and push tasks
-/// onto g_TaskQueue, and reports failures by raising.
+///     std::string Process(std::string& Page, const std::string& PageUrl);
+/// (or, when it resolves no address of the page, Process(std::string& Page) alone) which is given the page
+/// in windows-1251 (BrintLib::PageToCp1251, after the reply's Content-Type) and the address it came from,
+/// where any redirects led (the task's URL when the engine told no other), against which the page's own
+/// addresses are resolved. It replaces the page with the page to save and returns the full path of the
+/// file to write. It may create directories, set g_IssueDir and push tasks onto g_TaskQueue, and reports
+/// failures by raising.
 ///
 /// Receive raises the failure of AppendPageChunk. Finish raises what the processor raises, and the failures
 /// of CreateTaskFile, WriteTaskFile and CommitTaskFile. The existence test comes after the processor has
@@ -148,7 +164,17 @@ template <typename Processor> class TDownloadAndProcess : public ITask {
 
     const std::string& GetUrl() const override { return m_Url; }
     bool SavesPage() const override { return true; }
-    void Begin() override { m_Storage.clear(); }
+    void Begin() override
+    {
+        m_Storage.clear();
+        m_Reply = TReply{m_Url, std::string()};
+    }
+    void Reply(const TReply& Reply) override
+    {
+        m_Reply = Reply;
+        if (m_Reply.Url.empty())
+            m_Reply.Url = m_Url;
+    }
     /// Appends the chunk; the whole page is held in memory, up to kMaxPageBytes (AppendPageChunk).
     void Receive(const char* Data, size_t Length) override
     {
@@ -158,7 +184,12 @@ template <typename Processor> class TDownloadAndProcess : public ITask {
     {
         // Unconverted: the console line carries the URL's own bytes, control bytes masked.
         std::cout << "Processing: " << BrintLib::MaskControlBytes(m_Url) << std::endl;
-        const std::string fileName = m_Processor.Process(m_Storage);
+        BrintLib::PageToCp1251(m_Storage, m_Reply.ContentType);
+        std::string fileName;
+        if constexpr (TProcessorTakesPageUrl<Processor>::value)
+            fileName = m_Processor.Process(m_Storage, m_Reply.Url);
+        else
+            fileName = m_Processor.Process(m_Storage);
         BrintLib::TAtomicFile file;
         CreateTaskFile(file, fileName);
         WriteTaskFile(file, fileName, m_Storage.data(), m_Storage.size());
@@ -168,4 +199,5 @@ template <typename Processor> class TDownloadAndProcess : public ITask {
   private:
     std::string m_Url;
     std::string m_Storage; ///< the bytes received so far; after processing, the page to write
+    TReply m_Reply;        ///< what the engine told of the reply (Begin: the task's URL, no Content-Type)
 };

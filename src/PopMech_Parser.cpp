@@ -151,27 +151,27 @@ void AppendNavigationBar(std::string& Output, const TSharedPageList& Pages, size
 
 /// Processes one article page of an issue; filled by QueueArticles.
 struct TProcessArticlePage {
-    std::string m_PageUrl;   ///< the article's address, which its pictures' addresses are resolved against
     std::string m_Dir;       ///< the issue directory, ending with the separator
     std::string m_PageName;  ///< issue name, "_", index
     size_t m_Index = 0;      ///< the page's index in m_Pages, 1 or more
     TSharedPageList m_Pages; ///< the issue's page list, shared with the other pages
 
-    /// Keeps the article's own block, localises its pictures, cuts the comments off and adds the
-    /// navigation bar. Raises the search error for a page without the block.
-    std::string Process(std::string& Page);
+    /// Keeps the article's own block, localises its pictures (resolved against PageUrl, where the article
+    /// came from), cuts the comments off and adds the navigation bar. Raises the search error for a page
+    /// without the block.
+    std::string Process(std::string& Page, const std::string& PageUrl);
 };
 
 /// Processes the issue's contents page; filled by ProcessUrl.
 struct TProcessTitlePage {
-    std::string m_PageUrl; ///< the contents page's address, which its addresses are resolved against
-    std::string m_Dir;     ///< the save path; once processed, the issue directory with a final separator
+    std::string m_Dir; ///< the save path; once processed, the issue directory with a final separator
 
     /// Names the issue, creates its directory (recorded in g_IssueDir), queues one task per article and
     /// then the contents page's pictures, and returns the contents page's file. Raises the search error
     /// for a page of another shape, "Неизвестный год: ..." for a bad year, and a failure naming the
-    /// directory when the issue directory cannot be created.
-    std::string Process(std::string& Page);
+    /// directory when the issue directory cannot be created. The page's addresses are resolved against
+    /// PageUrl, where the contents page came from.
+    std::string Process(std::string& Page, const std::string& PageUrl);
 };
 
 /// Finds the article links in Output, stores their local page files in Pages from index 1 on and queues
@@ -215,7 +215,6 @@ void QueueArticles(const std::string& Dir, const std::string& IssueName, const B
         StoreAt(*Pages, index, file);
 
         auto task = std::make_unique<TDownloadAndProcess<TProcessArticlePage>>(url);
-        task->m_Processor.m_PageUrl = url;
         task->m_Processor.m_Dir = Dir;
         task->m_Processor.m_PageName = pageName;
         task->m_Processor.m_Index = index;
@@ -228,7 +227,7 @@ void QueueArticles(const std::string& Dir, const std::string& IssueName, const B
     Output.Swap(renamed);
 }
 
-std::string TProcessTitlePage::Process(std::string& Page)
+std::string TProcessTitlePage::Process(std::string& Page, const std::string& PageUrl)
 {
     static TRegexp patterns[4] = {Compile(kMainBlock), Compile(kContentsTable), Compile(kIssueLink),
                                   Compile(kNoIndex)};
@@ -258,7 +257,7 @@ std::string TProcessTitlePage::Process(std::string& Page)
     const TSharedPageList pages = std::make_shared<TPageList>();
     StoreAt(*pages, 0, contentsFile);
 
-    const BrintLib::TPageUrl pageUrl(m_PageUrl);
+    const BrintLib::TPageUrl pageUrl(PageUrl);
     QueueArticles(dir, issueName, pageUrl, pages, head, output);
     ReplaceBackgroundCells(output);
     FlattenImageLinks(output);
@@ -269,7 +268,7 @@ std::string TProcessTitlePage::Process(std::string& Page)
     return dir + contentsFile;
 }
 
-std::string TProcessArticlePage::Process(std::string& Page)
+std::string TProcessArticlePage::Process(std::string& Page, const std::string& PageUrl)
 {
     static TRegexp patterns[2] = {Compile(kArticleBlock), Compile(kLogsBlock)};
     THtmlPage output(std::move(Page));
@@ -284,7 +283,7 @@ std::string TProcessArticlePage::Process(std::string& Page)
     ReplaceBackgroundCells(output);
     FlattenImageLinks(output);
     // Pictures are localised before the comments are cut off, so those of the cut part are downloaded too.
-    ProcessImages(m_Dir, output, BrintLib::TPageUrl(m_PageUrl), m_PageName);
+    ProcessImages(m_Dir, output, BrintLib::TPageUrl(PageUrl), m_PageName);
     CutComments(output);
     Page = output.TakeText();
     Page.insert(0, kHeadStart + m_PageName + kHeadEnd);
@@ -422,7 +421,7 @@ const TPagePatterns& Patterns()
     // Attributes are matched in the one shape of AttributeIs and AttributeValue.
     static const TPagePatterns table = {
         // The URL's start up to the first slash; group 1 is the host name with that slash.
-        {"A.UrlPrefix", R"re(^(?:http://)?([^/]+?/))re", 0},
+        {"A.UrlPrefix", R"re(^(?:https?://)?([^/]+?/))re", 0},
         // The site's host names, anywhere in the host part (a further label in front is allowed).
         {"A.Host", R"re(mag-a\.test|mag-a-archive\.test)re", 0},
         // Contents page: the cell of the main block, the full-width table of the contents, the issue's own
@@ -473,7 +472,6 @@ bool ProcessUrl(const std::string& Url, const std::string& SavePath)
     if (!RecogniseUrl(Url, siteRoot))
         return false;
     auto task = std::make_unique<TDownloadAndProcess<TProcessTitlePage>>(Url);
-    task->m_Processor.m_PageUrl = Url;
     task->m_Processor.m_Dir = SavePath;
     g_TaskQueue.Push(std::move(task));
     return true;

@@ -24,8 +24,9 @@ bool ProcessUrl(const std::string& Url, const std::string& SavePath);
 /// The site's page patterns, in the order the module uses them ("A.MainBlock", ...).
 const TPagePatterns& Patterns();
 
-/// Decides whether Url is this site's. Only the text up to the first slash (after an optional "http://")
-/// is looked at: it must contain one of the site's host names. On success SiteRoot receives the start of
+/// Decides whether Url is this site's. Only the text up to the first slash (after an optional "http://" or
+/// "https://", in lower case as the driver hands URLs over) is looked at: it must contain one of the site's
+/// host names, in lower case. On success SiteRoot receives the start of
 /// Url up to and including that slash ("http://mag-a.test/"). Raises the search error
 /// (BrintLib::TAplThrowException "Ошибка при поиске шаблона: ...") when Url has no slash at all.
 bool RecogniseUrl(const std::string& Url, std::string& SiteRoot);

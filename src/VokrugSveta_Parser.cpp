@@ -32,21 +32,21 @@ TRegexp Compile(EPattern P)
 /// heading, and the table of articles. Creates the issue directory, records it in g_IssueDir and queues
 /// one article task per row, then the contents page's pictures.
 struct TProcessTitlePage {
-    std::string m_PageUrl; ///< the title page's address, which its addresses are resolved against
     std::string m_Dir; ///< the save path; once the page is processed, the issue directory (ending with '/')
 
-    std::string Process(std::string& Page);
+    /// PageUrl is where the title page came from, which its addresses are resolved against.
+    std::string Process(std::string& Page, const std::string& PageUrl);
 };
 
 /// Turns the printable version of one article into its saved page: the site's page head up to <body>, the
 /// article from its first <h1> up to the reflink_descr division, and a link back to the contents page.
 struct TProcessArticlePage {
-    std::string m_PageUrl;  ///< the printable article's address, its pictures resolved against it
     std::string m_Dir;      ///< the issue directory, ending with '/'
     std::string m_PageName; ///< issue name, '_', the article's index with at least two digits
     std::string m_Contents; ///< the contents page's file name, relative to the issue directory
 
-    std::string Process(std::string& Page);
+    /// PageUrl is where the printable article came from, which its pictures are resolved against.
+    std::string Process(std::string& Page, const std::string& PageUrl);
 };
 
 /// The position in Contents after the row that begins at Begin: past its first </tr>, but never beyond
@@ -133,7 +133,6 @@ void QueueArticles(const std::string& Dir, const std::string& IssueName, const s
             continue;
 
         auto task = std::make_unique<TDownloadAndProcess<TProcessArticlePage>>(printable);
-        task->m_Processor.m_PageUrl = printable;
         task->m_Processor.m_Dir = Dir;
         task->m_Processor.m_PageName = MakePageName(IssueName, index);
         task->m_Processor.m_Contents = ContentsFile;
@@ -145,7 +144,7 @@ void QueueArticles(const std::string& Dir, const std::string& IssueName, const s
     Output += "</table>\n";
 }
 
-std::string TProcessTitlePage::Process(std::string& Page)
+std::string TProcessTitlePage::Process(std::string& Page, const std::string& PageUrl)
 {
     static TRegexp s_Head = Compile(kHead);
     static TRegexp s_Heading = Compile(kHeading);
@@ -174,7 +173,7 @@ std::string TProcessTitlePage::Process(std::string& Page)
 
     const std::string contentsName = MakePageName(issueName, 0);
     const std::string contentsFile = contentsName + ".htm";
-    const BrintLib::TPageUrl pageUrl(m_PageUrl);
+    const BrintLib::TPageUrl pageUrl(PageUrl);
     const std::string contents = group(s_Heading, 5);
     const std::string contentsCopy = s_Heading[5].str();
     QueueArticles(dir, issueName, contents, contentsCopy, pageUrl, contentsFile, output);
@@ -185,7 +184,7 @@ std::string TProcessTitlePage::Process(std::string& Page)
     return dir + contentsFile;
 }
 
-std::string TProcessArticlePage::Process(std::string& Page)
+std::string TProcessArticlePage::Process(std::string& Page, const std::string& PageUrl)
 {
     static TRegexp s_Article = Compile(kArticle);
 
@@ -194,7 +193,7 @@ std::string TProcessArticlePage::Process(std::string& Page)
         RaiseSearchError(s_Article, page.Text());
     std::string output(page.TextOf(s_Article[1].first, s_Article[1].second));
     output += page.TextOf(s_Article[2].first, s_Article[2].second);
-    ProcessImages(m_Dir, output, BrintLib::TPageUrl(m_PageUrl), m_PageName);
+    ProcessImages(m_Dir, output, BrintLib::TPageUrl(PageUrl), m_PageName);
     output += "<hr><a href=\"" + m_Contents + "\">Оглавление</a><hr>";
     output += "</body></html>";
     Page = std::move(output);
@@ -208,7 +207,7 @@ const TPagePatterns& Patterns()
     // Attributes are matched in the one shape of AttributeIs and AttributeValue.
     static const TPagePatterns table = {
         // The URL's start up to the first slash or its end; group 1 is the host name.
-        {"B.UrlPrefix", R"re(^(?:http://)?([^/]+?)(?=/|$))re", 0},
+        {"B.UrlPrefix", R"re(^(?:https?://)?([^/]+?)(?=/|$))re", 0},
         // The site's host name; a host that contains it (a further label in front, say) is the site's too.
         {"B.Host", R"re(mag-b\.test)re", 0},
         // A contents row: where one begins, the row itself (its first link whole in group 1 with the href
@@ -247,7 +246,6 @@ bool ProcessUrl(const std::string& Url, const std::string& SavePath)
         return false;
 
     auto task = std::make_unique<TDownloadAndProcess<TProcessTitlePage>>(Url);
-    task->m_Processor.m_PageUrl = Url;
     task->m_Processor.m_Dir = SavePath;
     g_TaskQueue.Push(std::move(task));
     return true;

@@ -15,10 +15,10 @@
 namespace VokrugSveta {
 
 /// The site handler, second in the driver's table. Takes the host name of Url (after an optional
-/// "http://", up to the first '/' or the end); when it contains the site's host name, pushes the
-/// title-page task for Url onto g_TaskQueue, with SavePath, and returns true; otherwise returns false and
-/// queues nothing. Raises the search error (BrintLib::TAplThrowException) when Url has no host name at all
-/// (it is empty or begins with '/').
+/// "http://" or "https://", in lower case as the driver hands URLs over, up to the first '/' or the end);
+/// when it contains the site's host name, pushes the title-page task for Url onto g_TaskQueue, with SavePath,
+/// and returns true; otherwise returns false and queues nothing. Raises the search error
+/// (BrintLib::TAplThrowException) when Url has no host name at all (it is empty or begins with '/').
 bool ProcessUrl(const std::string& Url, const std::string& SavePath);
 
 /// The site's page patterns, in the order the module uses them ("B.Row", ...).

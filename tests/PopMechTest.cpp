@@ -50,6 +50,8 @@ TEST(PopMechUrl, RecognisesTheSiteByTheHostPartOnly)
         {"http://mag-a.test", false, ""},
         {"http://mag-b.test/issue/", false, ""},
         {"ftp://mag-a.test/issue/", false, ""},
+        {"https://mag-a.test/issue/200705/", true, "https://mag-a.test/"},
+        {"https://www.mag-a-archive.test/2007/05", true, "https://www.mag-a-archive.test/"},
     };
     for (const TCase& c : cases) {
         std::string siteRoot;

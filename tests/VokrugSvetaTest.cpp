@@ -13,6 +13,7 @@
 #include "Generic_Parser.h"
 #include "Logic.h"
 #include "libs/Auxiliary.h"
+#include "libs/Charset.h"
 #include "support/AplFailure.h"
 #include "support/ProcessRunner.h"
 #include "support/TempDir.h"
@@ -30,21 +31,54 @@ std::vector<std::string> DrainQueue()
     return urls;
 }
 
-/// Runs the front task of the queue as if Page had been downloaded for it.
-void FinishFrontTask(const std::string& Page)
+/// Runs the front task of the queue as if Page had been downloaded for it; with Reply, as if the reply came
+/// from Reply.Url (redirected) with Reply.ContentType.
+void FinishFrontTask(const std::string& Page, const TReply* Reply = nullptr)
 {
     std::unique_ptr<ITask> task = g_TaskQueue.Pop();
     task->Begin();
+    if (Reply != nullptr)
+        task->Reply(*Reply);
     task->Receive(Page.data(), Page.size());
     task->Finish();
 }
+
+/// How a case serves the title page: as it is (windows-1251), or in UTF-8 told by a byte order mark, by
+/// the Content-Type or by its <meta>.
+enum class EServed { kAsItIs, kUtf8Bom, kUtf8Header, kUtf8Meta };
 
 struct TUrlCase {
     const char* Url;
     bool Accepted;
     const char* Root; ///< scheme, host and port of every address resolved against the title page
     const char* Dir;  ///< the title page's directory, which relative addresses resolve into
+    const char* Redirected = nullptr; ///< where the title page's reply came from, when not from Url
+    EServed Served = EServed::kAsItIs;
 };
+
+/// The title page as Served serves it, and the reply that comes with it (from Url).
+std::string Serve(const std::string& Page, EServed Served, const std::string& Url, TReply& Reply)
+{
+    Reply = {Url, "text/html; charset=windows-1251"};
+    if (Served == EServed::kAsItIs)
+        return Page;
+    std::string utf8;
+    EXPECT_TRUE(BrintLib::TIconv("UTF-8", "CP1251").Convert(Page, utf8));
+    switch (Served) {
+    case EServed::kUtf8Bom: // the mark outweighs the header
+        return "\xEF\xBB\xBF" + utf8;
+    case EServed::kUtf8Header: // the header outweighs the page's <meta>
+        Reply.ContentType = "text/html; charset=UTF-8";
+        return utf8;
+    default: {
+        Reply.ContentType = "text/html";
+        const std::string declared = "charset=windows-1251";
+        const size_t at = utf8.find(declared);
+        EXPECT_NE(at, std::string::npos);
+        return utf8.replace(at, declared.size(), "charset=utf-8");
+    }
+    }
+}
 
 } // namespace
 
@@ -62,10 +96,23 @@ TEST(VokrugSvetaUrl, HostNameUpToTheFirstSlashDecidesAndAddressesResolveAgainstT
         {"http://mag-a.test/magazines/2007/05/", false, "", ""},
         {"http://example.test/mag-b.test/", false, "", ""}, // the site's name stands only in the path
         {"http://mag-bxtest/", false, "", ""},              // the dot is a dot
-        {"https://mag-b.test/", false, "", ""},             // only http:// is taken off; the host is "https:"
+        {"https://mag-b.test/magazines/2007/05/", true, "https://mag-b.test", "/magazines/2007/05/"},
+        // Redirected: the addresses resolve against where the page came from.
+        {"http://mag-b.test/magazines/2007/05/", true, "https://mag-b.test", "/magazines/2007/05/",
+         "https://mag-b.test/magazines/2007/05/"},
+        {"http://mag-b.test/magazines/2007/05/", true, "https://www.mag-b.test", "/archive/2007-05/",
+         "https://www.mag-b.test/archive/2007-05/"},
+        // In UTF-8: saved as in windows-1251.
+        {"http://mag-b.test/magazines/2007/05/", true, "http://mag-b.test", "/magazines/2007/05/", nullptr,
+         EServed::kUtf8Bom},
+        {"http://mag-b.test/magazines/2007/05/", true, "http://mag-b.test", "/magazines/2007/05/", nullptr,
+         EServed::kUtf8Header},
+        {"http://mag-b.test/magazines/2007/05/", true, "http://mag-b.test", "/magazines/2007/05/", nullptr,
+         EServed::kUtf8Meta},
     };
     const std::string title = TestSupport::ReadFile(kSiteData + "title.htm");
     ASSERT_FALSE(title.empty());
+    std::string firstSaved;
     for (const TUrlCase& c : cases) {
         SCOPED_TRACE(c.Url);
         TestSupport::TTempDir save;
@@ -75,7 +122,15 @@ TEST(VokrugSvetaUrl, HostNameUpToTheFirstSlashDecidesAndAddressesResolveAgainstT
             EXPECT_TRUE(g_TaskQueue.IsEmpty());
             continue;
         }
-        FinishFrontTask(title);
+        TReply reply;
+        const std::string page = Serve(title, c.Served, c.Redirected ? c.Redirected : c.Url, reply);
+        FinishFrontTask(page, c.Redirected || c.Served != EServed::kAsItIs ? &reply : nullptr);
+        // Whatever the address and the encoding, the contents page is saved the same.
+        const std::string saved = TestSupport::ReadFile(save / "2007_05/2007_05_00.htm");
+        ASSERT_FALSE(saved.empty());
+        if (firstSaved.empty())
+            firstSaved = saved;
+        EXPECT_EQ(saved, firstSaved);
         const std::string root = c.Root;
         const std::vector<std::string> queued = DrainQueue();
         const std::vector<std::string> expected = {

@@ -1,68 +1,17 @@
 #include "libs/CoutConvert.h"
 
-#include <iconv.h>
 #include <langinfo.h>
 #include <locale.h>
 
-#include <cerrno>
 #include <cstring>
 #include <iostream>
 
+#include "libs/Charset.h"
 #include "libs/Exceptions.h"
 
 namespace BrintLib {
 
 namespace {
-
-/// Owns one iconv conversion descriptor.
-class TIconv {
-  public:
-    TIconv(const char* To, const char* From) : m_Handle(iconv_open(To, From)) {}
-    ~TIconv()
-    {
-        if (IsValid())
-            iconv_close(m_Handle);
-    }
-    TIconv(const TIconv&) = delete;
-    TIconv& operator=(const TIconv&) = delete;
-
-    bool IsValid() const { return m_Handle != reinterpret_cast<iconv_t>(-1); }
-
-    /// Converts In; an input byte that cannot be converted becomes Replacement when Replacement is not 0,
-    /// otherwise the conversion fails (returns false).
-    bool Convert(const std::string& In, std::string& Out, char Replacement)
-    {
-        Out.clear();
-        iconv(m_Handle, nullptr, nullptr, nullptr, nullptr);
-        char* src = const_cast<char*>(In.data());
-        size_t srcLeft = In.size();
-        char buffer[1024];
-        while (srcLeft > 0) {
-            char* dst = buffer;
-            size_t dstLeft = sizeof buffer;
-            const size_t rc = iconv(m_Handle, &src, &srcLeft, &dst, &dstLeft);
-            const int error = errno;
-            Out.append(buffer, static_cast<size_t>(dst - buffer));
-            if (rc != static_cast<size_t>(-1))
-                break;
-            if (error == E2BIG)
-                continue;
-            if (Replacement == 0)
-                return false; // EILSEQ or EINVAL
-            Out.push_back(Replacement);
-            ++src;
-            --srcLeft;
-        }
-        char* dst = buffer;
-        size_t dstLeft = sizeof buffer;
-        iconv(m_Handle, nullptr, nullptr, &dst, &dstLeft);
-        Out.append(buffer, static_cast<size_t>(dst - buffer));
-        return true;
-    }
-
-  private:
-    iconv_t m_Handle;
-};
 
 std::string FindUserEncoding()
 {
@@ -74,11 +23,6 @@ std::string FindUserEncoding()
     if (codeset.empty() || codeset == "ANSI_X3.4-1968" || codeset == "ASCII" || codeset == "US-ASCII")
         return "UTF-8";
     return codeset;
-}
-
-bool IsWindows1251(const std::string& Encoding)
-{
-    return strcasecmp(Encoding.c_str(), "CP1251") == 0 || strcasecmp(Encoding.c_str(), "WINDOWS-1251") == 0;
 }
 
 void WriteBytes(std::ostream& Stream, const char* Text, size_t Length)
@@ -121,7 +65,7 @@ bool UserToCp1251(const std::string& Text, std::string& Result)
         return true;
     }
     static thread_local TIconv converter("CP1251", UserEncoding().c_str());
-    return converter.IsValid() && converter.Convert(Text, Result, 0);
+    return converter.IsValid() && converter.Convert(Text, Result);
 }
 
 std::string MaskControlBytes(std::string Text)

@@ -1,16 +1,26 @@
 #include "libs/Url.h"
 
 #include <curl/curl.h>
-#include <iconv.h>
 
 #include <algorithm>
 #include <array>
 #include <cstring>
 #include <utility>
 
+#include "libs/Charset.h"
+
 namespace BrintLib {
 
 namespace {
+
+/// Lowers the capital ASCII letters of Text from From up to To.
+void LowerCaseAscii(std::string& Text, size_t From = 0, size_t To = std::string::npos)
+{
+    for (size_t i = From; i < std::min(To, Text.size()); ++i) {
+        if (Text[i] >= 'A' && Text[i] <= 'Z')
+            Text[i] = static_cast<char>(Text[i] - 'A' + 'a');
+    }
+}
 
 /// A text that libcurl allocated, freed with curl_free.
 struct TCurlFree {
@@ -50,6 +60,19 @@ bool IsWebScheme(CURLU* Handle)
     return GetPart(Handle, CURLUPART_SCHEME, scheme) && (scheme == "http" || scheme == "https");
 }
 
+/// Lowers the capital ASCII letters of Handle's host name, as browsers do, so that one address is always
+/// written one way. False when libcurl refuses the host so written.
+bool LowerHost(CURLU* Handle)
+{
+    std::string host;
+    if (!GetPart(Handle, CURLUPART_HOST, host))
+        return true;
+    if (std::none_of(host.begin(), host.end(), [](char Byte) { return Byte >= 'A' && Byte <= 'Z'; }))
+        return true;
+    LowerCaseAscii(host);
+    return curl_url_set(Handle, CURLUPART_HOST, host.c_str(), 0) == CURLUE_OK;
+}
+
 /// The ASCII bytes that a browser percent-encodes in the path (Query false) or in the query (Query true)
 /// of a web address: control bytes, the blank, quotes, angle brackets and a few more.
 constexpr bool MustEncode(unsigned char Byte, bool Query)
@@ -78,28 +101,6 @@ void AppendEncoded(std::string& Out, unsigned char Byte)
     Out += '%';
     Out += kHex[Byte >> 4];
     Out += kHex[Byte & 0x0F];
-}
-
-/// Path bytes above 0x7F go out in UTF-8: Text, windows-1251, converted. Returns false when it cannot be.
-bool Cp1251ToUtf8(const std::string& Text, std::string& Result)
-{
-    const iconv_t handle = iconv_open("UTF-8", "CP1251");
-    if (handle == reinterpret_cast<iconv_t>(-1))
-        return false;
-    struct TClose {
-        iconv_t Handle;
-        ~TClose() { iconv_close(Handle); }
-    } close{handle};
-    // Every windows-1251 byte gives at most three bytes of UTF-8.
-    Result.assign(Text.size() * 3, '\0');
-    char* in = const_cast<char*>(Text.data());
-    size_t inLeft = Text.size();
-    char* out = &Result[0];
-    size_t outLeft = Result.size();
-    if (iconv(handle, &in, &inLeft, &out, &outLeft) == static_cast<size_t>(-1))
-        return false;
-    Result.resize(Result.size() - outLeft);
-    return true;
 }
 
 /// The UTF-8 bytes of CodePoint.
@@ -306,7 +307,7 @@ TPageUrl::TPageUrl(const std::string& Url)
         encoded.insert(0, "http://");
     TUrlHandle handle(curl_url());
     if (handle && curl_url_set(handle.get(), CURLUPART_URL, encoded.c_str(), 0) == CURLUE_OK &&
-        IsWebScheme(handle.get())) {
+        IsWebScheme(handle.get()) && LowerHost(handle.get())) {
         m_Root.reset(curl_url_dup(handle.get()));
         if (m_Root) {
             m_Origin = OriginOf(m_Root.get());
@@ -358,13 +359,32 @@ std::string_view TPageUrl::Resolve(std::string_view Reference) const
             if (!handle ||
                 (!encoded.empty() &&
                  curl_url_set(handle.get(), CURLUPART_URL, encoded.c_str(), 0) != CURLUE_OK) ||
-                (ownScheme && !IsWebScheme(handle.get())) || !GetPart(handle.get(), CURLUPART_URL, result))
+                (ownScheme && !IsWebScheme(handle.get())) || !LowerHost(handle.get()) ||
+                !GetPart(handle.get(), CURLUPART_URL, result))
                 result.clear();
         }
     }
     const std::string_view address = Keep(result);
     m_Resolved.emplace(Keep(reference), address);
     return address;
+}
+
+std::string LowerCaseSchemeAndHost(std::string Url)
+{
+    size_t hostBegin = 0;
+    const size_t separator = Url.find("://");
+    const size_t pathBegin = std::min(Url.find_first_of("/?#"), Url.size());
+    if (separator != std::string::npos && separator <= pathBegin) {
+        LowerCaseAscii(Url, 0, separator);
+        hostBegin = separator + 3;
+    }
+    const size_t hostEnd = std::min(Url.find_first_of("/?#", hostBegin), Url.size());
+    // User information ("user:Password@") keeps its case.
+    const size_t at = Url.rfind('@', hostEnd);
+    if (at != std::string::npos && at >= hostBegin)
+        hostBegin = at + 1;
+    LowerCaseAscii(Url, hostBegin, hostEnd);
+    return Url;
 }
 
 void AppendAddressCharacter(std::string& Text, char32_t CodePoint)

@@ -2,7 +2,8 @@
 // address of that page (RFC 3986 reference resolution, done by libcurl's URL API), after the bytes that
 // may not stand in a URL have been percent-encoded the way browsers send them.
 //
-// Texts are windows-1251 bytes, as everywhere in the program; the addresses made here are plain ASCII.
+// Texts are windows-1251 bytes, as everywhere in the program; the addresses made here are plain ASCII, their
+// scheme and host name in lower case, as browsers write them.
 #pragma once
 
 #include <memory>
@@ -69,6 +70,12 @@ class TPageUrl {
     mutable std::string m_Reference;
     mutable std::string m_Address;
 };
+
+/// Url with its scheme and host name in lower case, as browsers write them ("HTTPS://WWW.Mag-A.Test/X" gives
+/// "https://www.mag-a.test/X"); everything else stays as it is. The scheme is the text before "://" when
+/// that comes before the first '/', '?' or '#'; the host runs from there (past any "user@") to the next
+/// one of them or the end.
+std::string LowerCaseSchemeAndHost(std::string Url);
 
 /// Appends to Text the character CodePoint (Unicode) as an address written in a page holds it once its
 /// character references are decoded: its windows-1251 byte when the code page has one (encoded later as the

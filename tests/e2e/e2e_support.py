@@ -30,15 +30,34 @@ def stop_process(process, timeout=10):
         process.wait()
 
 
-class SampleServer:
-    """The sample magazine server on 127.0.0.1, started for a with-block and stopped after it."""
+CERTIFICATES = {}
 
-    def __init__(self, work_dir, faults=(), large=False, lifetime=300):
+
+def certificates():
+    """(CA certificate, server certificate, server key) paths of a test CA made with openssl for the sample
+    hosts, once per process, in a directory removed at exit."""
+    if not CERTIFICATES:
+        import atexit
+        import sample_server
+        directory = tempfile.mkdtemp(prefix="skerrow-ca-")
+        atexit.register(shutil.rmtree, directory, True)
+        CERTIFICATES["paths"] = sample_server.make_certificates(directory)
+    return CERTIFICATES["paths"]
+
+
+class SampleServer:
+    """The sample magazine server on 127.0.0.1, started for a with-block and stopped after it; with tls, it
+    also serves https through CONNECT tunnels, with a certificate of the test CA (certificates())."""
+
+    def __init__(self, work_dir, faults=(), large=False, lifetime=300, tls=False):
         descriptor, self.log_path = tempfile.mkstemp(prefix="server-", suffix=".log", dir=work_dir)
         os.close(descriptor)
         args = [sys.executable, SERVER_SCRIPT, "--log", self.log_path, "--lifetime", str(lifetime)]
         if large:
             args.append("--large")
+        if tls:
+            _, cert, key = certificates()
+            args += ["--tls-cert", cert, "--tls-key", key]
         for fault in faults:
             args += ["--fault", fault]
         self.args = args
@@ -63,19 +82,18 @@ class SampleServer:
     def proxy(self):
         return "http://127.0.0.1:%d" % self.port
 
-    def requests(self):
-        """(status, bytes sent, URL) of every request so far, in order of the replies."""
+    def requests(self, accepted_encodings=False):
+        """(status, bytes sent, URL) of every request so far, in order of the replies; with
+        accepted_encodings, (status, bytes sent, the request's Accept-Encoding or "-", URL)."""
         if not os.path.exists(self.log_path):
             return []
         result = []
         with open(self.log_path, encoding="utf-8") as log:
             for line in log:
-                _, status, sent, url = line.split(" ", 3)
-                result.append((int(status), int(sent), url.rstrip("\n")))
+                _, status, sent, accepted, url = line.split(" ", 4)
+                request = (int(status), int(sent), url.rstrip("\n"))
+                result.append(request[:2] + (accepted,) + request[2:] if accepted_encodings else request)
         return result
-
-    def requested_urls(self):
-        return [url for _, _, url in self.requests()]
 
     def wait_for_stall(self):
         """Waits until a reply of a stalling fault has fallen silent; returns its URL."""
@@ -132,10 +150,12 @@ class SkerrowCopy:
 
     def environment(self, proxy, env):
         result = {k: v for k, v in os.environ.items() if k.lower() not in ("http_proxy", "https_proxy", "no_proxy",
-                                                                           "all_proxy")}
+                                                                           "all_proxy", "ssl_cert_file",
+                                                                           "curl_ca_bundle")}
         result["LC_ALL"] = "C.UTF-8"  # the console then shows Russian text in UTF-8
         if proxy:
             result["http_proxy"] = proxy
+            result["https_proxy"] = proxy
         result.update(env or {})
         return result
 

@@ -4,7 +4,10 @@ server while one thing goes wrong at a time. Every row checks what is logged in 
 the console, that the run goes on with every other task, that nothing that existed is changed, and the
 exit status: 0 when everything succeeded, 1 when a task or the packing failed, 2 when the run could not
 start. Rows of faults that cost files check that nothing partial is left under any name, and that a second
-run with a healthy server into the same save path ends with the tree of a clean run.
+run with a healthy server into the same save path ends with the tree of a clean run. The rows of today's web
+(https through the server's CONNECT tunnel with a CA made by openssl, redirects, UTF-8 pages, compressed
+replies, dropped connections, a busy server) save the tree of a plain-http copy and cost the server the
+requests they must, a redirect its hops and a retry its attempts.
 
     SKERROW_EXE=path/to/Skerrow [SKERROW_ZIP_EXE=path/to/SkerrowZip] python3 test_fault_matrix.py
 """
@@ -17,7 +20,7 @@ import tempfile
 import unittest
 import zipfile
 
-from e2e_support import RunResult, SampleServer, SkerrowCopy, contents, expected_files, samples, snapshot
+from e2e_support import RunResult, SampleServer, SkerrowCopy, certificates, contents, expected_files, samples, snapshot
 
 SKERROW = os.environ.get("SKERROW_EXE", "")
 SKERROW_ZIP = os.environ.get("SKERROW_ZIP_EXE", "")
@@ -35,6 +38,8 @@ LOG_LINE = re.compile(r"^Ошибки записаны в (.+)$", re.M)
 sample_server = None
 # Small enough that no row waits long for a stalled transfer to fail.
 QUICK_STALL = {"SKERROW_STALL_SECONDS": "1"}
+# How often a passing fault is tried again when SKERROW_RETRIES is not set.
+DEFAULT_RETRIES = 2
 CLEAN_TREE = {}  # title URL -> contents() of a clean run's save path
 
 
@@ -51,16 +56,52 @@ def transfer_404(url):
 
 
 def partial_transfer(url):
-    return "Transfer error: Transferred a partial file URL: " + url
+    """The message of a reply cut off halfway (drop-mid-body): libcurl's text tells what was missing."""
+    body = MAGAZINE.resources[url].body
+    return "Transfer error: transfer closed with %d bytes remaining to read URL: %s" % (len(body) - len(body) // 2,
+                                                                                         url)
 
 
 def timed_out(url):
-    return "Transfer error: Timeout was reached URL: " + url
+    """The message of a transfer silent for QUICK_STALL's bound."""
+    return "Transfer error: nothing received for %s s URL: %s" % (QUICK_STALL["SKERROW_STALL_SECONDS"], url)
+
+
+def https(url):
+    return "https://" + url[len("http://"):]
+
+
+def trusting(variable="SSL_CERT_FILE", env=None):
+    """env with variable naming the bundle of the test CA, as a user who trusts it sets it."""
+    return dict(env or {}, **{variable: certificates()[0]})
 
 
 def in_any_order(items):
     """Requests (status, bytes sent, URL) or URLs, sorted by URL, to be compared whatever order they came in."""
     return sorted(items, key=lambda item: (item[2], item) if isinstance(item, tuple) else (item, ()))
+
+
+def expected_requests(downloads, faults):
+    """(status, URL) of every request that tasks requesting downloads cost against a server with faults: one
+    per redirect, at most 11 (the first request and 10 redirects followed), none after a redirect to
+    another scheme, the final request (200), and the refusals of a busy server."""
+    redirects = sample_server.Redirects(MAGAZINE, [f for f in faults if f in sample_server.MODES])
+    result = []
+    for url in downloads:
+        for _ in range(11):
+            hop = redirects.redirect(url)
+            if hop is None:
+                result.append((200, url))
+                break
+            result.append((hop[0], url))
+            url = hop[1]
+            if not url.startswith("http"):
+                break
+    if "busy" in faults:
+        title, picture = sample_server.server_fault_targets(MAGAZINE, "busy")
+        result += [(503, u) for u in downloads if u == title] * sample_server.BUSY_TIMES
+        result += [(429, u) for u in downloads if u == picture] * sample_server.BUSY_TIMES
+    return sorted(result)
 
 
 def clean_tree(title_url):
@@ -93,11 +134,13 @@ class SampleRun(unittest.TestCase):
             f.write(SENTINEL_BYTES)
         self.sentinel = snapshot(self.save)[SENTINEL]
 
-    def run_skerrow(self, args, faults=(), status=0, env=None):
-        with SampleServer(self.work, faults) as server:
+    def run_skerrow(self, args, faults=(), status=0, env=None, tls=False):
+        with SampleServer(self.work, faults, tls=tls) as server:
             result = self.skerrow.run(args, proxy=server.proxy, env=env)
-            # Transfers overlap, so the server hears of them in any order.
-            requests = in_any_order(server.requests())
+            logged = server.requests(accepted_encodings=True)
+        self.accepted_encodings = [accepted for _, _, accepted, _ in logged]
+        # Transfers overlap, so the server hears of them in any order.
+        requests = in_any_order([(status, sent, url) for status, sent, _, url in logged])
         self.assertEqual(result.exit_status, status, result.stdout + result.stderr)
         self.assertEqual(result.stderr, "")
         self.assertEqual(snapshot(self.save).get(SENTINEL), self.sentinel, "the user's file was changed")
@@ -146,6 +189,21 @@ class SampleRun(unittest.TestCase):
     def assert_nothing_saved(self):
         self.assertEqual(self.saved_tree(), {})
 
+    def assert_clean_tree(self, issue):
+        """The save path holds the tree of a clean plain-http run of issue, byte for byte (footer time aside)."""
+        tree, clean = self.saved_contents(), clean_tree(issue.title_url)
+        self.assertEqual(sorted(tree), sorted(clean))
+        self.assertEqual([path for path in tree if tree[path] != clean[path]], [], "files differ")
+
+    def assert_costs(self, result, requests, faults):
+        """The requests are those that the run's tasks cost (expected_requests), nothing more; a request
+        dropped unanswered (drop-keep-alive, status 0) costs each task at most one more."""
+        downloads = result.downloads()
+        dropped = [url for status, _, url in requests if status == 0]
+        self.assertEqual(sorted((s, u) for s, _, u in requests if s != 0), expected_requests(downloads, faults))
+        self.assertLessEqual(len(dropped), len(downloads) if "drop-keep-alive" in faults else 0)
+        self.assertLessEqual(set(dropped), set(downloads))
+
     def assert_summary(self, result, where, failed, tree=None, pages=None, pictures=None):
         """The run's closing lines: where the issue went ("dir", "archive", "unpacked" or "none"), the pages
         and pictures saved (counted in tree when given: .htm files and the other files), the failed tasks,
@@ -164,10 +222,14 @@ class SampleRun(unittest.TestCase):
         self.assertEqual(logs, [result.errors_path] if result.errors_text() else [])
         return match
 
-    def forget_run(self, issue_too=True):
-        """Removes errors.txt and, with issue_too, the issue directory of issue a, for a run from scratch."""
+    def forget_run(self, issue_too=True, everything=False):
+        """Removes errors.txt and, with issue_too, the issue directory of issue a (with everything, all that
+        the save path holds but the user's file), for a run from scratch."""
         if issue_too:
             shutil.rmtree(os.path.join(self.save, ISSUE_A.issue_name), True)
+        for name in os.listdir(self.save) if everything else ():
+            if name != SENTINEL:
+                shutil.rmtree(os.path.join(self.save, name))
         if os.path.exists(self.skerrow.errors_path):
             os.remove(self.skerrow.errors_path)
 
@@ -256,7 +318,8 @@ class FaultMatrix(SampleRun):
         expected = [url for url, name, page in ISSUE_A.tasks() if page != 3 or "/" not in name]
         self.assertEqual(result.downloads(), expected)
         self.assertNotIn(article, result.processed())
-        self.assertEqual([u for _, _, u in requests], in_any_order(expected))
+        # A connection closed in the middle of a body is a passing fault: each cut reply costs its attempts.
+        self.assertEqual([u for _, _, u in requests], in_any_order(expected + [article, picture] * DEFAULT_RETRIES))
         # Nothing of the cut picture is saved.
         self.assert_issue_saved(ISSUE_A, self.saved_tree(), missing_pages=[3], missing_pictures=[picture])
         self.assert_rerun_repairs()
@@ -479,21 +542,107 @@ class FaultMatrix(SampleRun):
         self.assert_summary(result, "dir", 1, tree=tree)
 
 
+class TodaysWeb(SampleRun):
+    """The web as today's sites serve it: https, redirects, UTF-8, compression, dropped connections and busy
+    servers. Each row saves the tree of a plain-http copy, byte for byte (footer time aside), exits 0 and
+    costs the requests it must: a redirect its hops, a retry its attempts."""
+
+    def test_todays_sites_save_what_a_plain_http_copy_saves(self):
+        upper = "HTTPS://MAG-A.TEST" + ISSUE_A.title_url[len("http://mag-a.test"):]
+        ssl, bundle = trusting(), trusting("CURL_CA_BUNDLE")
+        rows = [
+            # (what, issue, title URL, server faults, environment)
+            ("https", ISSUE_A, https(ISSUE_A.title_url), [], ssl),
+            ("https, site B", ISSUE_B, https(ISSUE_B.title_url), [], ssl),
+            ("https, the bundle in CURL_CA_BUNDLE", ISSUE_A, https(ISSUE_A.title_url), [], bundle),
+            ("scheme and host in capitals", ISSUE_A, upper, [], ssl),
+            ("http answered with https", ISSUE_A, ISSUE_A.title_url, ["https-only"], ssl),
+            ("site B: http answered with https", ISSUE_B, ISSUE_B.title_url, ["https-only"], ssl),
+            ("a host moved to another", ISSUE_A, ISSUE_A.title_url, ["moved-host"], {}),
+            ("an article moved to another directory", ISSUE_A, ISSUE_A.title_url, ["moved-article"], {}),
+            ("dropped keep-alive connections", ISSUE_A, ISSUE_A.title_url, ["drop-keep-alive"], {}),
+            ("dropped keep-alive tunnels", ISSUE_A, https(ISSUE_A.title_url), ["drop-keep-alive"], ssl),
+            ("a busy server", ISSUE_A, ISSUE_A.title_url, ["busy"], {}),
+            ("a slow but steady picture", ISSUE_A, ISSUE_A.title_url, ["drip"], QUICK_STALL),
+        ]
+        for issue in (ISSUE_A, ISSUE_B):
+            rows += [("%s, site %s" % (mode, issue.key), issue, issue.title_url, [mode], {})
+                     for mode in ("utf8-bom", "utf8-header", "utf8-meta")]
+        rows += [(mode, ISSUE_A, https(ISSUE_A.title_url), [mode], ssl)
+                 for mode in ("gzip", "deflate", "br") if mode in sample_server.MODES]
+        for what, issue, title, faults, env in rows:
+            with self.subTest(what):
+                self.forget_run(everything=True)
+                tls = title.lower().startswith("https") or "https-only" in faults
+                result, requests = self.run_skerrow([title, self.save], faults=faults, env=env, tls=tls)
+                self.assertIsNone(result.errors_text())
+                self.assert_clean_tree(issue)
+                self.assert_costs(result, requests, faults)
+                for mode in ("gzip", "deflate", "br"):
+                    if mode in faults:  # asked for, and decoded
+                        self.assertTrue(all(mode in a.split(",") for a in self.accepted_encodings), mode)
+
+    def test_replies_that_are_no_picture_or_lead_nowhere_save_nothing(self):
+        faults = ["html-at-picture", "empty-picture", "endless-picture", "redirect-loop", "redirect-hops",
+                  "redirect-other-scheme"]
+        html, empty, endless = [sample_server.server_fault_targets(MAGAZINE, f)[0] for f in faults[:3]]
+        (loop,), (_, beyond), (other,) = [sample_server.mode_targets(MAGAZINE, f) for f in faults[3:]]
+        result, requests = self.run_skerrow([ISSUE_A.title_url, self.save], faults=faults, status=1,
+                                            env={"SKERROW_MAX_PICTURE_MB": "1"})
+        entries = dict(result.error_entries())
+        self.assertEqual(sorted(entries), sorted([html, empty, endless, loop, beyond, other]))
+        self.assertIn("не картинка", entries[html])
+        self.assertIn("не картинка", entries[empty])
+        # The message of a redirect that is not followed names where it led.
+        self.assertIn(sample_server.hop_url(loop, 1), entries[loop])
+        self.assertIn(sample_server.hop_url(beyond, sample_server.REDIRECT_HOPS[1]), entries[beyond])
+        self.assertIn("ftp://" + other[len("http://"):], entries[other])
+        # Nothing under the failed pictures' names; the picture 10 redirects away is saved.
+        self.assert_issue_saved(ISSUE_A, self.saved_tree(), missing_pictures=entries)
+        self.assert_no_temporaries()
+        self.assert_costs(result, requests, faults)
+        self.assert_rerun_repairs()
+
+    def test_certificate_that_is_not_trusted_saves_nothing(self):
+        # Neither SSL_CERT_FILE nor CURL_CA_BUNDLE names the test CA: the system's certificates do not hold it.
+        title = https(ISSUE_A.title_url)
+        result, requests = self.run_skerrow([title, self.save], status=1, tls=True)
+        ((url, message),) = result.error_entries()
+        self.assertEqual(url, title)
+        self.assertIn("certificate", message)
+        self.assertEqual(requests, [])
+        self.assert_nothing_saved()
+        self.assert_summary(result, "none", 1, pages=0, pictures=0)
+
+    def test_busy_server_beyond_the_retries_fails_the_task(self):
+        for retries, attempts in (("0", 1), ("1", 2)):
+            with self.subTest(retries=retries):
+                self.forget_run()
+                result, requests = self.run_skerrow([ISSUE_A.title_url, self.save], faults=["busy"], status=1,
+                                                    env={"SKERROW_RETRIES": retries})
+                ((url, message),) = result.error_entries()
+                self.assertEqual(url, ISSUE_A.title_url)
+                self.assertIn("503", message)
+                self.assertEqual(requests, [(503, requests[0][1], url)] * attempts)
+                self.assert_nothing_saved()
+
+
 class Overlap(SampleRun):
     """Transfers in flight at once change nothing that can be seen: a run with one at a time
     (SKERROW_CONNECTIONS=1) and one with six save the same tree and show the same console and errors.txt,
     on the first run into a save path and on the second."""
 
-    def runs(self, connections, issue, faults, env):
-        """(console, errors.txt, saved contents) of a first and a second run, with the save path masked."""
+    def runs(self, connections, issue, faults, env, title=None):
+        """(console, errors.txt, saved contents) of a first and a second run, with the save path masked;
+        title, when given, is the title URL (over https)."""
         work = os.path.join(self.work, "n" + connections)
         save = os.path.join(work, "save")
         os.makedirs(save)
         skerrow = SkerrowCopy(SKERROW, work)
         results = []
         for _ in range(2):
-            with SampleServer(work, faults) as server:
-                result = skerrow.run([issue.title_url, save], proxy=server.proxy,
+            with SampleServer(work, faults, tls=title is not None) as server:
+                result = skerrow.run([title or issue.title_url, save], proxy=server.proxy,
                                      env=dict(env, SKERROW_CONNECTIONS=connections))
             self.assertEqual(result.stderr, "")
             errors = result.errors_text()
@@ -505,23 +654,27 @@ class Overlap(SampleRun):
 
     def test_one_at_a_time_and_six_at_once_give_the_same_runs(self):
         rows = [
-            (ISSUE_A, [], {}),
-            (ISSUE_B, [], {}),
+            (ISSUE_A, [], {}, None),
+            (ISSUE_B, [], {}, None),
             (ISSUE_A, ["missing-picture", "drop-mid-body", "other-layout", "error-large-body", "stall-mid-body",
-                       "endless-body", "bad-picture-urls"], QUICK_STALL),
+                       "endless-body", "bad-picture-urls"], QUICK_STALL, None),
+            # Over https, and with retries.
+            (ISSUE_A, [], trusting(), https(ISSUE_A.title_url)),
+            (ISSUE_A, ["busy", "drop-keep-alive", "missing-picture", "html-at-picture"], trusting(),
+             https(ISSUE_A.title_url)),
         ]
-        for issue, faults, env in rows:
-            with self.subTest(issue=issue.key, faults=faults):
-                one = self.runs("1", issue, faults, env)
-                six = self.runs("6", issue, faults, env)
+        for issue, faults, env, title in rows:
+            with self.subTest(issue=issue.key, faults=faults, title=title):
+                for connections in ("n1", "n6"):
+                    shutil.rmtree(os.path.join(self.work, connections), True)
+                one = self.runs("1", issue, faults, env, title)
+                six = self.runs("6", issue, faults, env, title)
                 for number, (a, b) in enumerate(zip(one, six), start=1):
                     self.assertEqual(a[0], b[0], "exit status of run %d differs" % number)
                     self.assertTrue(a[1] == b[1], "console of run %d differs" % number)
                     self.assertTrue(a[2] == b[2], "errors.txt of run %d differs" % number)
                     self.assertTrue(a[3] == b[3], "saved tree of run %d differs" % number)
                 self.assertEqual(one[0][2] is None, not faults)
-                shutil.rmtree(os.path.join(self.work, "n1"))
-                shutil.rmtree(os.path.join(self.work, "n6"))
 
 
 class Packing(SampleRun):

@@ -47,6 +47,8 @@ SITE_A_ARCHIVE = "http://mag-a-archive.test/"
 SITE_B = "http://mag-b.test"
 
 HTML_TYPE = "text/html; charset=windows-1251"
+# A character that windows-1251 cannot hold, as the pages write it; a page served in UTF-8 has the character.
+BEYOND_CP1251 = "&#8594;"
 PICTURE_TYPES = {"jpg": "image/jpeg", "png": "image/png", "gif": "image/gif"}
 
 
@@ -348,7 +350,7 @@ def _a_contents(mag, issue, folder, rows, seed, thumbnails=True):
             w.add(' <img src="%s" width="28" height="11" alt="new">' % w.picture("/i/new.gif"))
         if index % 4 == 2:
             w.add(' <a href="/magazine/%s/%s.html#comments">Обсуждение</a>' % (folder, slug))
-        w.add('<br>\n<span class="t_text">%s</span></td>\n</tr>\n' % lead)
+        w.add('<br>\n<span class="t_text">%s %s</span></td>\n</tr>\n' % (lead, BEYOND_CP1251))
     # The banner follows the contents table inside the same cell.
     w.add("</table>\n"
           '<noindex><div class="banner"><a href="http://ads.mag-a.test/click?id=4">'
@@ -367,8 +369,8 @@ def _a_article(mag, issue, folder, index, record, rnd, large=False):
     base = "/upload/%s/%s/" % (folder, slug)
     archive = SITE_A_ARCHIVE + "%s/%s/" % (folder.replace("-", "/"), slug)
     w.add(_a_page_head("%s — Мир механики" % title))
-    w.add('<tr>' + cell("block_header_main_inner") + '\n<div class="rubric">%s</div>\n'
-          '<h1 class="article_title">%s</h1>\n<p class="lead"><b>%s</b></p>\n' % (rubric, title, lead))
+    w.add('<tr>' + cell("block_header_main_inner") + '\n<div class="rubric">%s %s</div>\n'
+          '<h1 class="article_title">%s</h1>\n<p class="lead"><b>%s</b></p>\n' % (rubric, BEYOND_CP1251, title, lead))
 
     if large:
         texts = paragraphs(rnd, specific, A_COMMON, 60, sentences=6)
@@ -487,7 +489,7 @@ def _b_article(mag, issue, index, record, rnd):
           ' <a href="javascript:window.print()">Печать</a></div>\n')
     w.add('<h1>%s</h1>\n<p class="lead"><b>%s</b></p>\n<p>%s</p>\n' % (title, lead, texts[0]))
     w.add('<div class="photo"><img src="%s" alt="%s" width="240" height="160" /><br />'
-          "Фото: Дмитрий Орлов</div>\n" % (w.picture(base + "1.jpg"), title))
+          "Фото: Дмитрий Орлов %s</div>\n" % (w.picture(base + "1.jpg"), title, BEYOND_CP1251))
     w.add("<p>%s</p>\n" % texts[1])
     kind = ("png", "gif")[index % 2]
     # relative to the printable page
