@@ -1,11 +1,9 @@
 #include "IssuePages.h"
 
-#include <libxml/encoding.h>
-#include <libxml/tree.h>
-
 #include <cstdlib>
 #include <cstring>
 
+#include "libs/Charset.h"
 #include "libs/Exceptions.h"
 
 namespace {
@@ -32,6 +30,15 @@ void AppendText(const xmlNode* Node, std::string& Text)
         else if (child->type == XML_ELEMENT_NODE && !IsElement(child, "script") && !IsElement(child, "style"))
             AppendText(child->children, Text);
     }
+}
+
+/// Text with the byte that windows-1251 leaves undefined (0x98) made '?'.
+std::string MaskUndefined(std::string Text)
+{
+    for (char& c : Text)
+        if (c == '\x98')
+            c = '?';
+    return Text;
 }
 
 std::string Collapse(const std::string& Text)
@@ -159,20 +166,11 @@ size_t PageIndex(const std::string& Name, const std::string& Reference, std::str
 
 std::string Utf8FromCp1251(const std::string& Text)
 {
-    xmlCharEncodingHandler* handler = xmlFindCharEncodingHandler("windows-1251");
-    FATAL_CHECK(handler != nullptr);
-    struct TFree {
-        void operator()(xmlBuffer* Buffer) const { xmlBufferFree(Buffer); }
-    };
-    const std::unique_ptr<xmlBuffer, TFree> in(xmlBufferCreateSize(Text.size() + 1));
-    const std::unique_ptr<xmlBuffer, TFree> out(xmlBufferCreateSize(Text.size() * 3 + 1));
-    FATAL_CHECK(in && out);
-    xmlBufferAdd(in.get(), reinterpret_cast<const xmlChar*>(Text.data()), static_cast<int>(Text.size()));
-    const int status = xmlCharEncInFunc(handler, out.get(), in.get());
-    xmlCharEncCloseFunc(handler);
-    FATAL_CHECK(status >= 0);
-    return std::string(reinterpret_cast<const char*>(xmlBufferContent(out.get())),
-                       static_cast<size_t>(xmlBufferLength(out.get())));
+    std::string result;
+    // Every windows-1251 byte but the one left undefined has its character.
+    if (!BrintLib::Cp1251ToUtf8(Text, result))
+        FATAL_CHECK(BrintLib::Cp1251ToUtf8(MaskUndefined(Text), result));
+    return result;
 }
 
 std::string XmlEscape(std::string_view Text)
