@@ -43,25 +43,15 @@ struct TBookPage {
     std::string Xhtml;
 };
 
-struct TZipSourceFree {
-    void operator()(zip_source_t* Source) const { zip_source_free(Source); }
-};
-
-/// The book's archive, made in memory.
+/// The book's archive, written by libzip to the file at Path (a native path) when it is closed.
 class TBookArchive {
   public:
-    TBookArchive()
+    explicit TBookArchive(const std::string& Path)
     {
-        zip_error_t error;
-        zip_error_init(&error);
-        m_Buffer.reset(zip_source_buffer_create(nullptr, 0, 0, &error));
-        if (m_Buffer)
-            m_Archive.reset(zip_open_from_source(m_Buffer.get(), ZIP_TRUNCATE, &error));
-        zip_error_fini(&error);
+        int error = 0;
+        m_Archive.reset(zip_open(Path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error));
         if (!m_Archive)
-            APL_THROW("Ошибка libzip при создании книги");
-        // The archive releases its source when it is closed; the buffer is read after that.
-        zip_source_keep(m_Buffer.get());
+            APL_THROW("Ошибка при создании книги: " << BrintLib::ZipErrorText(error));
     }
 
     /// Adds Text as Name (deflated, or stored when Store).
@@ -71,7 +61,7 @@ class TBookArchive {
         const std::string& text = *m_Texts.back();
         zip_source_t* source = zip_source_buffer(m_Archive.get(), text.data(), text.size(), 0);
         if (source == nullptr)
-            APL_THROW("Ошибка libzip при создании книги: " << zip_strerror(m_Archive.get()));
+            APL_THROW("Ошибка при создании книги: " << zip_strerror(m_Archive.get()));
         AddSource(Name, source, Store);
     }
 
@@ -80,40 +70,26 @@ class TBookArchive {
         const zip_int64_t index = zip_file_add(m_Archive.get(), Name.c_str(), Source, ZIP_FL_ENC_UTF_8);
         if (index < 0) {
             zip_source_free(Source);
-            APL_THROW("Ошибка libzip при создании книги: " << zip_strerror(m_Archive.get()));
+            APL_THROW("Ошибка при создании книги: " << zip_strerror(m_Archive.get()));
         }
         if (Store &&
             zip_set_file_compression(m_Archive.get(), static_cast<zip_uint64_t>(index), ZIP_CM_STORE, 0) != 0)
-            APL_THROW("Ошибка libzip при создании книги: " << zip_strerror(m_Archive.get()));
+            APL_THROW("Ошибка при создании книги: " << zip_strerror(m_Archive.get()));
     }
 
     zip_t* Archive() const { return m_Archive.get(); }
 
-    /// Finishes the archive and writes it to File.
-    void WriteTo(BrintLib::TAtomicFile& File, const std::string& Path)
+    /// Writes the archive: libzip streams every entry into a file of its own beside Path and renames it to
+    /// Path once it is whole.
+    void Close(const std::string& Shown)
     {
         if (zip_close(m_Archive.get()) != 0)
-            APL_THROW("Ошибка при создании книги " << Path << ": " << zip_strerror(m_Archive.get()));
+            APL_THROW("Ошибка при записи " << Shown << ": " << zip_strerror(m_Archive.get()));
         m_Archive.release();
         m_Texts.clear();
-        if (zip_source_open(m_Buffer.get()) != 0)
-            APL_THROW("Ошибка libzip при создании книги " << Path);
-        std::vector<char> chunk(1 << 20);
-        for (;;) {
-            const zip_int64_t got = zip_source_read(m_Buffer.get(), chunk.data(), chunk.size());
-            if (got < 0) {
-                zip_source_close(m_Buffer.get());
-                APL_THROW("Ошибка libzip при создании книги " << Path);
-            }
-            if (got == 0)
-                break;
-            WriteTaskFile(File, Path, chunk.data(), static_cast<size_t>(got));
-        }
-        zip_source_close(m_Buffer.get());
     }
 
   private:
-    std::unique_ptr<zip_source_t, TZipSourceFree> m_Buffer;
     BrintLib::TZipArchivePtr m_Archive;
     std::vector<std::unique_ptr<std::string>>
         m_Texts; ///< the texts added, alive until the archive is written
@@ -224,14 +200,23 @@ std::string MakeIssueBook(const std::string& SavePath, const std::string& Name, 
     if (BrintLib::PathExists(path))
         APL_THROW("Файл " << path << " уже существует");
 
-    std::map<size_t, std::unique_ptr<TParsedPage>> parsed;
+    // One page is held parsed at a time (but the contents page): the ids every page keeps and the titles
+    // first, then each page converted.
+    const TParsedPage contents(issue->Read(issue->Pages().at(0)));
+    const TContentsFacts facts = ReadContentsFacts(contents, Name);
     TBookMap map;
     map.IssueName = Name;
+    std::vector<TBookPage> pages;
     for (const auto& [index, file] : issue->Pages()) {
-        parsed[index] = std::make_unique<TParsedPage>(issue->Read(file));
-        map.Ids[index] = PageIds(*parsed[index]);
+        if (index == 0) {
+            map.Ids[0] = PageIds(contents);
+            pages.push_back({0, facts.Title, std::string()});
+            continue;
+        }
+        const TParsedPage page(issue->Read(file));
+        map.Ids[index] = PageIds(page);
+        pages.push_back({index, ArticleTitle(facts, index, page, file), std::string()});
     }
-    const TContentsFacts facts = ReadContentsFacts(*parsed.at(0), Name);
 
     std::vector<TBookPicture> pictures;
     std::set<std::string> missing;
@@ -253,26 +238,26 @@ std::string MakeIssueBook(const std::string& SavePath, const std::string& Name, 
     if (base.IsValid())
         map.Base = &base;
 
-    std::vector<TBookPage> pages;
-    pages.push_back({0, facts.Title, std::string()});
-    for (const auto& [index, page] : parsed) {
-        if (index == 0)
-            continue;
-        const std::string title = ArticleTitle(facts, index, *page, issue->Pages().at(index));
-        pages.push_back({index, title, ToXhtml(*page, index, map, title, std::string(), missing)});
-    }
+    for (TBookPage& page : pages)
+        if (page.Index != 0)
+            page.Xhtml = ToXhtml(TParsedPage(issue->Read(issue->Pages().at(page.Index))), page.Index, map,
+                                 page.Title, std::string(), missing);
     std::vector<std::string> lostArticles;
     for (const auto& [index, title] : facts.ArticleTitles)
-        if (parsed.count(index) == 0)
+        if (issue->Pages().count(index) == 0)
             lostArticles.push_back(Utf8FromCp1251("«") + title + Utf8FromCp1251("» (") +
                                    MakePageName(Name, index) + ".htm)");
     // The contents page's own pictures are known once it is converted; it is converted again with the notice.
     std::set<std::string> contentsMissing = missing;
-    ToXhtml(*parsed.at(0), 0, map, facts.Title, std::string(), contentsMissing);
+    ToXhtml(contents, 0, map, facts.Title, std::string(), contentsMissing);
     pages[0].Xhtml =
-        ToXhtml(*parsed.at(0), 0, map, facts.Title, MissingNotice(lostArticles, contentsMissing), missing);
+        ToXhtml(contents, 0, map, facts.Title, MissingNotice(lostArticles, contentsMissing), missing);
 
-    TBookArchive book;
+    // The temporary that TAtomicFile creates holds the book's name until libzip has written the book under
+    // the temporary's name; Commit then gives it the book's name, never over anything.
+    BrintLib::TAtomicFile file;
+    CreateTaskFile(file, path);
+    TBookArchive book(BrintLib::NativePath(BrintLib::TAtomicFile::TemporaryPath(path)));
     book.Add("mimetype", "application/epub+zip", true);
     book.Add("META-INF/container.xml", kContainer);
     book.Add("EPUB/package.opf",
@@ -283,10 +268,7 @@ std::string MakeIssueBook(const std::string& SavePath, const std::string& Name, 
         book.Add("EPUB/" + BookPageName(Name, page.Index), std::move(page.Xhtml));
     for (const TBookPicture& picture : pictures)
         book.AddSource("EPUB/" + picture.BookFile, issue->Source(book.Archive(), picture.File), true);
-
-    BrintLib::TAtomicFile file;
-    CreateTaskFile(file, path);
-    book.WriteTo(file, path);
+    book.Close(path);
     CommitTaskFile(file, path);
     return path;
 }
