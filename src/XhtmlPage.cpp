@@ -285,7 +285,7 @@ class TConverter {
         const std::string id = ElementId(Node);
         if (!id.empty() && m_Ids.insert(id).second)
             Text += " id=\"" + id + "\"";
-        for (const char* name : {"class", "title", "lang"}) {
+        for (const char* name : {"class", "title"}) {
             const std::string value = Trim(Attribute(Node, name));
             if (!value.empty())
                 Text += std::string(" ") + name + "=\"" + XmlEscape(value) + "\"";
