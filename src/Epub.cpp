@@ -120,18 +120,25 @@ std::string ArticleTitle(const TContentsFacts& Facts, size_t Index, const TParse
     return File;
 }
 
-/// The contents page's notice of what the book lacks; empty when it lacks nothing.
-std::string MissingNotice(const std::vector<std::string>& Articles, const std::set<std::string>& Pictures)
+/// The contents page's notice of what the book lacks: articles and pictures that were not saved, and
+/// pictures of a kind that a book cannot hold; empty when it lacks nothing.
+std::string MissingNotice(const std::vector<std::string>& Articles, const std::set<std::string>& Pictures,
+                          const std::set<std::string>& Unsupported)
 {
-    if (Articles.empty() && Pictures.empty())
+    if (Articles.empty() && Pictures.empty() && Unsupported.empty())
         return std::string();
-    std::string notice = "<div class=\"skerrow-missing\"><p>" +
-                         XmlEscape(Utf8FromCp1251("Не удалось сохранить, поэтому в книгу не вошли:")) +
-                         "</p><ul>";
+    std::string notice =
+        "<div class=\"skerrow-missing\"><p>" + Utf8FromCp1251("В книгу не вошли:") + "</p><ul>";
+    const std::string notSaved = Utf8FromCp1251(": не удалось сохранить");
     for (const std::string& article : Articles)
-        notice += "<li>" + XmlEscape(Utf8FromCp1251("статья ") + article) + "</li>";
+        notice += "<li>" + XmlEscape(Utf8FromCp1251("статья ") + article + notSaved) + "</li>";
     for (const std::string& picture : Pictures)
-        notice += "<li>" + XmlEscape(Utf8FromCp1251("картинка ") + picture) + "</li>";
+        notice += "<li>" + XmlEscape(Utf8FromCp1251("картинка ") + picture + notSaved) + "</li>";
+    for (const std::string& picture : Unsupported)
+        notice += "<li>" +
+                  XmlEscape(Utf8FromCp1251("картинка ") + picture +
+                            Utf8FromCp1251(": не JPEG, PNG или GIF, которые может хранить книга")) +
+                  "</li>";
     return notice + "</ul></div>\n";
 }
 
@@ -220,12 +227,13 @@ std::string MakeIssueBook(const std::string& SavePath, const std::string& Name, 
 
     std::vector<TBookPicture> pictures;
     std::set<std::string> missing;
+    std::set<std::string> unsupported;
     for (const std::string& file : issue->Files()) {
         if (file.find(BrintLib::kPathSeparator) == std::string::npos)
             continue;
         const TPictureType type = SniffPicture(issue->Head(file, 16));
         if (*type.MediaType == '\0') {
-            missing.insert(file);
+            unsupported.insert(file);
             continue;
         }
         const size_t dot = file.rfind('.');
@@ -250,8 +258,10 @@ std::string MakeIssueBook(const std::string& SavePath, const std::string& Name, 
     // The contents page's own pictures are known once it is converted; it is converted again with the notice.
     std::set<std::string> contentsMissing = missing;
     ToXhtml(contents, 0, map, facts.Title, std::string(), contentsMissing);
-    pages[0].Xhtml =
-        ToXhtml(contents, 0, map, facts.Title, MissingNotice(lostArticles, contentsMissing), missing);
+    for (const std::string& picture : unsupported)
+        contentsMissing.erase(picture);
+    pages[0].Xhtml = ToXhtml(contents, 0, map, facts.Title,
+                             MissingNotice(lostArticles, contentsMissing, unsupported), missing);
 
     // The temporary that TAtomicFile creates holds the book's name until libzip has written the book under
     // the temporary's name; Commit then gives it the book's name, never over anything.
