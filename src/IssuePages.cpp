@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "SavedIssue.h"
 #include "libs/Charset.h"
 #include "libs/Exceptions.h"
 
@@ -146,22 +147,6 @@ TContentsFacts ReadContentsFacts(const TParsedPage& Contents, const std::string&
         Gather(Contents.Root(), gathered);
     facts.Cover = gathered.FirstPicture;
     return facts;
-}
-
-size_t PageIndex(const std::string& Name, const std::string& Reference, std::string* Fragment)
-{
-    const std::string prefix = Name + "_";
-    const size_t hash = Reference.find('#');
-    const std::string file = Reference.substr(0, hash);
-    if (Fragment != nullptr)
-        *Fragment = hash == std::string::npos ? std::string() : Reference.substr(hash + 1);
-    if (file.size() < prefix.size() + 6 || file.compare(0, prefix.size(), prefix) != 0 ||
-        file.compare(file.size() - 4, 4, ".htm") != 0)
-        return std::string::npos;
-    const std::string digits = file.substr(prefix.size(), file.size() - prefix.size() - 4);
-    if (digits.size() > 6 || digits.find_first_not_of("0123456789") != std::string::npos)
-        return std::string::npos;
-    return std::stoul(digits);
 }
 
 std::string Utf8FromCp1251(const std::string& Text)

@@ -43,10 +43,6 @@ struct TContentsFacts {
 };
 TContentsFacts ReadContentsFacts(const TParsedPage& Contents, const std::string& Name);
 
-/// The page index of Reference when it names an article or the contents page of issue Name
-/// ("Name_NN.htm", a fragment allowed after it, given in Fragment without '#'), otherwise npos.
-size_t PageIndex(const std::string& Name, const std::string& Reference, std::string* Fragment = nullptr);
-
 /// windows-1251 text in UTF-8 (the byte that windows-1251 leaves undefined as '?').
 std::string Utf8FromCp1251(const std::string& Text);
 /// Text made safe inside an XML element or a double-quoted attribute value: &, <, >, " escaped, bytes

@@ -108,15 +108,25 @@ std::unique_ptr<TSavedIssue> TSavedIssue::Open(const std::string& SavePath, cons
 void TSavedIssue::AddFile(const std::string& File)
 {
     m_Files.insert(File);
-    // Name_NN.htm, NN at least two digits.
-    const std::string prefix = m_Name + "_";
-    if (File.size() < prefix.size() + 6 || File.compare(0, prefix.size(), prefix) != 0 ||
-        File.compare(File.size() - 4, 4, ".htm") != 0)
-        return;
-    const std::string digits = File.substr(prefix.size(), File.size() - prefix.size() - 4);
+    const size_t index = PageIndex(m_Name, File);
+    if (index != std::string::npos && File.find('#') == std::string::npos)
+        m_Pages[index] = File;
+}
+
+size_t PageIndex(const std::string& Name, const std::string& Reference, std::string* Fragment)
+{
+    const std::string prefix = Name + "_";
+    const size_t hash = Reference.find('#');
+    const std::string file = Reference.substr(0, hash);
+    if (Fragment != nullptr)
+        *Fragment = hash == std::string::npos ? std::string() : Reference.substr(hash + 1);
+    if (file.size() < prefix.size() + 6 || file.compare(0, prefix.size(), prefix) != 0 ||
+        file.compare(file.size() - 4, 4, ".htm") != 0)
+        return std::string::npos;
+    const std::string digits = file.substr(prefix.size(), file.size() - prefix.size() - 4);
     if (digits.size() > 6 || digits.find_first_not_of("0123456789") != std::string::npos)
-        return;
-    m_Pages[std::stoul(digits)] = File;
+        return std::string::npos;
+    return std::stoul(digits);
 }
 
 std::string TSavedIssue::Read(const std::string& File) const

@@ -47,6 +47,10 @@ class TSavedIssue {
     std::map<size_t, std::string> m_Pages;
 };
 
+/// The page index of Reference when it names an article or the contents page of issue Name
+/// ("Name_NN.htm", a fragment allowed after it, given in Fragment without '#'), otherwise npos.
+size_t PageIndex(const std::string& Name, const std::string& Reference, std::string* Fragment = nullptr);
+
 /// Whether Name has the form of an issue's name: four digits of the year, '_', two of the month.
 bool IsIssueName(const std::string& Name);
 

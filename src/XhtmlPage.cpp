@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "Generic_Parser.h"
+#include "SavedIssue.h"
 #include "libs/Url.h"
 
 namespace {
