@@ -7,7 +7,7 @@ set -euo pipefail
 
 PACKAGES=(
   cmake g++ make pkg-config
-  libcurl4-openssl-dev libzip-dev libxml2-dev
+  libcurl4-openssl-dev libzip-dev zlib1g-dev libxml2-dev
   python3
   ca-certificates openssl
 )
@@ -15,7 +15,7 @@ TEST_PACKAGES=(
   googletest libgtest-dev libbenchmark-dev
   libpcre2-dev clang libclang-rt-14-dev
   chromium fonts-dejavu-core tidy
-  unzip wget wget2 aria2 clang-format
+  unzip zip p7zip-full wget wget2 aria2 clang-format
   zlib1g-dev libbrotli-dev libssl-dev
   python3-brotli
   epubcheck default-jre-headless

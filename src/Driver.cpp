@@ -1,5 +1,7 @@
 #include "Driver.h"
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <exception>
@@ -14,9 +16,11 @@
 #include "Logic.h"
 #include "Packing.h"
 #include "PopMech_Parser.h"
+#include "Progress.h"
 #include "VokrugSveta_Parser.h"
 #include "libs/Auxiliary.h"
 #include "libs/CoutConvert.h"
+#include "libs/Environment.h"
 #include "libs/Exceptions.h"
 #include "libs/FileSystem.h"
 #include "libs/Interruption.h"
@@ -37,6 +41,9 @@ const TSiteHandler kSiteHandlers[2] = {PopMech::ProcessUrl, VokrugSveta::Process
 /// The arguments used: the URL, the save path and the archiver's path.
 constexpr size_t kLastUsedArgument = 3;
 
+const char kUsage[] =
+    "Использвание: Skerrow <URL титульной страницы журнала> <путь сохранения> [Путь к WinRar.exe]";
+
 void PrintBanner()
 {
     WriteConverted(std::cout, "Skerrow - offline copy of one magazine issue") << std::endl;
@@ -51,6 +58,27 @@ void PrintExitStatuses()
                    "Код завершения: 0 - всё сохранено (и упаковано); 1 - часть задач или упаковка не "
                    "удались; 2 - запуск невозможен; 130/143 - прервано (SIGINT/SIGTERM)")
         << std::endl;
+}
+
+/// --help: the usage, the environment variables with their ranges, the exit statuses.
+void PrintHelp()
+{
+    WriteConverted(std::cout, kUsage) << "\n";
+    WriteConverted(std::cout,
+                   "Перед URL: --epub - записать книгу выпуска (<путь сохранения>/<год>_<месяц>.epub); "
+                   "--index - записать <путь сохранения>/index.htm со списком сохранённых выпусков")
+        << "\n";
+    WriteConverted(std::cout, "Переменные окружения:") << "\n";
+    for (const BrintLib::TEnvironmentSetting& setting : BrintLib::EnvironmentSettings()) {
+        std::ostringstream line;
+        line << "  " << setting.Name << " - " << setting.Meaning << ": целое число от " << setting.Min
+             << " до " << setting.Max << ", по умолчанию " << setting.Default;
+        WriteConverted(std::cout, line.str()) << "\n";
+    }
+    WriteConverted(std::cout, "Повторный запуск той же команды докопирует выпуск: уже сохранённые файлы "
+                              "не запрашиваются.")
+        << "\n";
+    PrintExitStatuses();
 }
 
 /// Reports the exception being handled on the console, as the outermost handler does: an application
@@ -96,41 +124,97 @@ std::vector<std::string> ConvertArguments(const std::vector<std::string>& UserAr
     return args;
 }
 
-/// Checks the command line and queues the title-page task; returns the arguments in windows-1251.
-/// Raises, with nothing downloaded or created, when the run cannot start.
+/// Checks the command line, the environment, the save path and the archiver's path, and queues the
+/// title-page task; returns the arguments in windows-1251. Raises, with nothing downloaded or created,
+/// when the run cannot start.
 std::vector<std::string> Start(const std::vector<std::string>& UserArgs)
 {
     if (UserArgs.size() < 3)
-        APL_THROW(
-            "Использвание: Skerrow <URL титульной страницы журнала> <путь сохранения> [Путь к WinRar.exe]");
+        APL_THROW(kUsage);
     const std::vector<std::string> args = ConvertArguments(UserArgs);
     // An empty save path would put the issue directory at the file-system root.
     if (args[2].empty())
         APL_THROW("Путь сохранения пуст: укажите каталог, в котором сохранить выпуск");
+    BrintLib::CheckEnvironmentSettings();
+    if (const unsigned error = BrintLib::CheckDirectoryPath(args[2]))
+        APL_THROW("Сохранить выпуск в "
+                  << args[2] << " нельзя: " << BrintLib::GetErrorDescription(static_cast<int>(error)));
+    if (args.size() > 3)
+        CheckArchiverPath(args[3]);
     Dispatch(args);
     FATAL_CHECK(!g_TaskQueue.IsEmpty());
     return args;
 }
 
-/// Prints where the issue went, what was saved and failed, and where the errors were logged.
-/// Archive is the archive's path when the packing succeeded, otherwise empty.
-void PrintSummary(const TQueueOutcome& Outcome, const std::string& Archive, bool PackingFailed, bool Logged)
+/// Open files a run needs besides its transfers (the standard streams, libcurl's and the file thread's
+/// wake-up pipes, the issue directory's lock, a file being written, errors.txt), and per transfer (its
+/// socket, and the pair of the name lookup while it runs).
+constexpr rlim_t kOpenFilesBase = 16;
+constexpr rlim_t kOpenFilesPerTransfer = 3;
+
+/// The transfers in flight for a run that wants Wanted: the soft limit of open files is raised to what
+/// they need as far as the hard limit lets, and as many run as the limit then holds (one at least), so
+/// that a low `ulimit -n` slows the run instead of failing its transfers.
+size_t ConnectionsWithinOpenFiles(size_t Wanted)
+{
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY)
+        return Wanted;
+    const rlim_t needed = kOpenFilesBase + kOpenFilesPerTransfer * Wanted;
+    if (files.rlim_cur < needed) {
+        files.rlim_cur = files.rlim_max == RLIM_INFINITY ? needed : std::min(files.rlim_max, needed);
+        setrlimit(RLIMIT_NOFILE, &files);
+        getrlimit(RLIMIT_NOFILE, &files);
+    }
+    const rlim_t room =
+        files.rlim_cur > kOpenFilesBase ? (files.rlim_cur - kOpenFilesBase) / kOpenFilesPerTransfer : 0;
+    return std::max<size_t>(1, std::min<size_t>(Wanted, static_cast<size_t>(room)));
+}
+
+/// How a run ended, for its summary.
+struct TRunEnd {
+    std::string Archive; ///< the verified archive, when the packing made one
+    bool PackingFailed = false;
+    std::string Stopped; ///< why the run was stopped before its end (windows-1251); empty otherwise
+    bool Interrupted = false;
+};
+
+/// Prints where the issue went, what was saved, found saved and failed, where the errors were logged
+/// (entries given since LoggedBefore, of which WrittenBefore had been written) and, for a run that did
+/// not reach its end, that the same command goes on with it.
+void PrintSummary(const TQueueOutcome& Outcome, const TRunEnd& End, size_t LoggedBefore, size_t WrittenBefore)
 {
     std::ostringstream summary;
-    if (!Archive.empty())
-        summary << "Выпуск упакован в архив " << Archive << ".";
+    if (!End.Archive.empty() && !End.PackingFailed)
+        summary << "Выпуск упакован в архив " << End.Archive << ".";
+    else if (!End.Archive.empty())
+        summary << "Выпуск упакован в архив " << End.Archive << ", каталог " << g_IssueDir
+                << " удалить не удалось.";
     else if (g_IssueDir.empty())
         summary << "Выпуск не сохранён.";
-    else if (PackingFailed)
+    else if (End.PackingFailed)
         summary << "Выпуск сохранён в каталоге " << g_IssueDir << ", упаковать его не удалось.";
     else
         summary << "Выпуск сохранён в каталоге " << g_IssueDir << ".";
-    summary << " Сохранено страниц: " << Outcome.Pages << ", картинок: " << Outcome.Pictures
-            << "; задач с ошибкой: " << Outcome.Failed << "\n";
+    summary << " Сохранено страниц: " << Outcome.Pages << ", картинок: " << Outcome.Pictures;
+    if (Outcome.Already > 0)
+        summary << ", уже были: " << Outcome.Already;
+    summary << "; задач с ошибкой: " << Outcome.Failed << "\n";
     WriteConverted(std::cout, summary.str());
     // The log's path comes from the system, in the user's encoding already.
-    if (Logged)
-        WriteConverted(std::cout, "Ошибки записаны в ") << ErrorLogPath() << "\n";
+    const size_t logged = LoggedErrorCount() - LoggedBefore;
+    const size_t written = WrittenErrorCount() - WrittenBefore;
+    if (written > 0)
+        WriteConverted(std::cout, "Ошибки записаны в ") << WrittenLogPath() << "\n";
+    if (written < logged) {
+        std::ostringstream lost;
+        lost << "Записать в errors.txt не удалось записей об ошибках: " << logged - written
+             << " (они выведены выше)\n";
+        WriteConverted(std::cout, lost.str());
+    }
+    if (End.Interrupted || !End.Stopped.empty())
+        WriteConverted(std::cout, "Копирование не закончено: та же команда продолжит его, сохранённое "
+                                  "останется.\n");
     std::cout << std::flush;
 }
 
@@ -187,58 +271,109 @@ bool MakeAfterRun(const TAfterRun& After, const std::string& SavePath, const std
     return ok;
 }
 
-/// Runs the queued tasks and the packing, prints the summary and returns the exit status.
+/// Deletes the tasks left in the queue (their temporaries with them).
+void DropQueuedTasks()
+{
+    while (!g_TaskQueue.IsEmpty())
+        g_TaskQueue.Pop();
+}
+
+/// Runs the queued tasks and the packing, prints the summary and returns the exit status; a second run
+/// into the same issue directory leaves as TRunStopped with nothing changed.
 int RunIssue(const std::vector<std::string>& Args, const TAfterRun& After)
 {
     const size_t loggedBefore = LoggedErrorCount();
+    const size_t writtenBefore = WrittenErrorCount();
+    TQueueOutcome outcome;
+    TRunEnd end;
     // From here on SIGINT and SIGTERM end the run in order (TInterrupted).
     const BrintLib::TInterruptionHandlers interruption;
-    // libcurl's global initialisation happens only now that a task is queued.
-    TDownloader downloader;
-    const TQueueOutcome outcome = RunTaskQueue(downloader);
-    std::string archive;
-    bool packingFailed = false;
-    if (!g_IssueDir.empty() && Args.size() > 3) {
+    {
+        TProgressLine progress;
         try {
-            archive = PackIssue(Args[3]);
+            // libcurl's global initialisation happens only now that a task is queued.
+            TDownloader downloader(ConnectionsWithinOpenFiles(
+                static_cast<size_t>(BrintLib::WholeNumberFromEnvironment("SKERROW_CONNECTIONS"))));
+            if (progress.Enabled())
+                downloader.SetActivityObserver(
+                    [&progress](const TActivity& Activity) { progress.Update(Activity); });
+            RunTaskQueue(downloader, outcome, &progress);
+        } catch (const BrintLib::TInterrupted&) {
+            end.Interrupted = true;
+        } catch (const BrintLib::TRunStopped& e) {
+            DropQueuedTasks();
+            if (e.ExitStatus() != kExitFailed)
+                throw;
+            end.Stopped = e.Message();
+        }
+        DropQueuedTasks();
+    }
+    if (!end.Stopped.empty())
+        WriteConverted(std::cout, end.Stopped) << std::endl;
+    if (!end.Interrupted && end.Stopped.empty() && !g_IssueDir.empty() && Args.size() > 3) {
+        try {
+            end.Archive = PackIssue(Args[3]);
+        } catch (const TDirectoryKept& e) {
+            ReportCurrentException();
+            end.Archive = e.Archive();
+            end.PackingFailed = true;
         } catch (...) {
             ReportCurrentException();
-            packingFailed = true;
+            end.PackingFailed = true;
         }
     }
-    const bool afterFailed = !MakeAfterRun(After, Args[2], Args[1]);
+    const bool afterFailed =
+        !end.Interrupted && end.Stopped.empty() && !MakeAfterRun(After, Args[2], Args[1]);
     FATAL_CHECK(BrintLib::CObjectCount<ITask>::Count() == 0);
+    PrintSummary(outcome, end, loggedBefore, writtenBefore);
+    if (end.Interrupted)
+        return BrintLib::InterruptionExitStatus();
     const bool logged = LoggedErrorCount() != loggedBefore;
-    PrintSummary(outcome, archive, packingFailed, logged);
-    return outcome.Failed == 0 && !logged && !packingFailed && !afterFailed ? kExitSuccess : kExitFailed;
+    return outcome.Failed == 0 && !logged && !end.PackingFailed && end.Stopped.empty() && !afterFailed
+               ? kExitSuccess
+               : kExitFailed;
 }
 
 } // namespace
 
-TQueueOutcome RunTaskQueue(TDownloader& Downloader)
+void RunTaskQueue(TDownloader& Downloader, TQueueOutcome& Outcome, TProgressLine* Progress)
 {
-    TQueueOutcome outcome;
     while (!g_TaskQueue.IsEmpty()) {
         const std::unique_ptr<ITask> task = g_TaskQueue.Pop();
         FATAL_CHECK(BrintLib::TestPtr__(task.get()));
+        if (Progress != nullptr)
+            Progress->Update(TProgressCounts{
+                Outcome.Pages + Outcome.Pictures + Outcome.Already + Outcome.Failed,
+                Outcome.Pages + Outcome.Pictures + Outcome.Already + Outcome.Failed + g_TaskQueue.Size() + 1,
+                Outcome.Pages, Outcome.Pictures});
         try {
             Downloader.Download(*task, g_TaskQueue);
-            ++(task->SavesPage() ? outcome.Pages : outcome.Pictures);
+            ++(task->SavesPage() ? Outcome.Pages : Outcome.Pictures);
+        } catch (const TAlreadySaved& saved) {
+            ++Outcome.Already;
+            WriteConverted(std::cout, "Уже сохранён: " + saved.File) << std::endl;
         } catch (const BrintLib::TAplThrowException& e) {
-            ++outcome.Failed;
+            ++Outcome.Failed;
             std::ostringstream entry;
             entry << task->GetUrl() << " BrintLib::TAplThrowException " << e.GetFile() << ", " << e.GetLine()
                   << ":\n\t" << e.what() << "\n"
                   << std::endl;
             LogError(entry.str());
         } catch (const std::exception& e) {
-            ++outcome.Failed;
+            ++Outcome.Failed;
             std::ostringstream entry;
             entry << task->GetUrl() << " std::exception: " << e.what() << std::endl;
             LogError(entry.str());
+        } catch (const BrintLib::TInterrupted&) {
+            throw;
+        } catch (const BrintLib::TRunStopped&) {
+            throw;
+        } catch (...) {
+            // Of no kind the program knows (a library's own): the task failed all the same.
+            ++Outcome.Failed;
+            LogError(task->GetUrl() + " unknown exception\n");
         }
     }
-    return outcome;
 }
 
 TPagePatterns ProgramPatterns()
@@ -255,20 +390,35 @@ int RunSkerrow(const std::vector<std::string>& Args)
     TAfterRun after;
     const std::vector<std::string> userArgs = TakeOptions(Args, after);
     try {
+        if (Args.size() == 2 && Args[1] == "--version") {
+            std::cout << "Skerrow " << SKERROW_VERSION << std::endl;
+            return kExitSuccess;
+        }
         PrintBanner();
-        g_IssueDir.clear();
+        if (Args.size() == 2 && Args[1] == "--help") {
+            PrintHelp();
+            return kExitSuccess;
+        }
+        ReleaseIssueDirectory();
         const std::vector<std::string> args = Start(userArgs);
+        // Entries that errors.txt beside the executable cannot take go to the save path.
+        SetFallbackLogDirectory(args[2]);
         // From here on a failure ends a run that has started; an interrupted one ends with 128 + the
-        // signal's number (below).
+        // signal's number.
         status = kExitFailed;
         status = RunIssue(args, after);
-    } catch (const BrintLib::TInterrupted&) {
-        // Nothing to report: the run ended in order, nothing partial left under a file's name.
+    } catch (const BrintLib::TRunStopped& e) {
+        // Another run holds the issue directory: nothing was changed.
+        WriteConverted(std::cout, e.Message()) << std::endl;
+        status = e.ExitStatus();
     } catch (...) {
         ReportCurrentException();
         if (userArgs.size() < 3)
             PrintExitStatuses();
     }
+    DropQueuedTasks();
+    SetFallbackLogDirectory("");
+    ReleaseIssueDirectory();
     if (const int interrupted = BrintLib::InterruptionExitStatus())
         return interrupted;
     return status;

@@ -2,6 +2,7 @@
 
 #include <zip.h>
 
+#include <cerrno>
 #include <ctime>
 #include <map>
 #include <memory>
@@ -10,9 +11,9 @@
 
 #include "Generic_Parser.h"
 #include "IssuePages.h"
-#include "Logic.h"
 #include "SavedIssue.h"
 #include "XhtmlPage.h"
+#include "libs/Auxiliary.h"
 #include "libs/Exceptions.h"
 #include "libs/FileSystem.h"
 #include "libs/Url.h"
@@ -266,7 +267,8 @@ std::string MakeIssueBook(const std::string& SavePath, const std::string& Name, 
     // The temporary that TAtomicFile creates holds the book's name until libzip has written the book under
     // the temporary's name; Commit then gives it the book's name, never over anything.
     BrintLib::TAtomicFile file;
-    CreateTaskFile(file, path);
+    if (const int error = file.Create(path))
+        APL_THROW("Ошибка при открытии файла " << path << ": " << BrintLib::GetErrorDescription(error));
     TBookArchive book(BrintLib::NativePath(BrintLib::TAtomicFile::TemporaryPath(path)));
     book.Add("mimetype", "application/epub+zip", true);
     book.Add("META-INF/container.xml", kContainer);
@@ -279,6 +281,10 @@ std::string MakeIssueBook(const std::string& SavePath, const std::string& Name, 
     for (const TBookPicture& picture : pictures)
         book.AddSource("EPUB/" + picture.BookFile, issue->Source(book.Archive(), picture.File), true);
     book.Close(path);
-    CommitTaskFile(file, path);
+    if (const int error = file.Commit()) {
+        if (error == EEXIST)
+            APL_THROW("Файл " << path << " уже существует");
+        APL_THROW("Ошибка при записи " << path << ": " << BrintLib::GetErrorDescription(error));
+    }
     return path;
 }

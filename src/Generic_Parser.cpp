@@ -1,6 +1,7 @@
 #include "Generic_Parser.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <initializer_list>
@@ -124,6 +125,13 @@ std::string Concatenation(std::initializer_list<std::string_view> Parts)
 
 std::string g_IssueDir;
 
+namespace {
+
+/// The run's lock on g_IssueDir, held from CreateIssueDirectory to ReleaseIssueDirectory.
+BrintLib::TDirectoryLock g_IssueLock;
+
+} // namespace
+
 const TPagePatterns& PageServicePatterns()
 {
     static const TPagePatterns table = {
@@ -147,8 +155,26 @@ std::string CreateIssueDirectory(const std::string& SavePath, const std::string&
     if (const unsigned error = BrintLib::CreateFullPath(dir))
         APL_THROW("Ошибка при создании каталога " << dir << ": "
                                                   << BrintLib::GetErrorDescription(static_cast<int>(error)));
+    if (dir != g_IssueDir || !g_IssueLock.IsLocked()) {
+        const int error = g_IssueLock.Lock(dir);
+        if (error == EWOULDBLOCK)
+            throw BrintLib::TRunStopped("Каталог " + dir +
+                                            " занят другим запуском Skerrow: дождитесь его конца; ничего не "
+                                            "изменено",
+                                        2);
+        if (error != 0)
+            APL_THROW("Ошибка при создании каталога " << dir << ": " << BrintLib::GetErrorDescription(error));
+        // Whatever temporary is there now was left by a run that ended without removing it.
+        BrintLib::RemoveTemporaries(dir);
+    }
     g_IssueDir = dir;
     return dir;
+}
+
+void ReleaseIssueDirectory()
+{
+    g_IssueLock.Unlock();
+    g_IssueDir.clear();
 }
 
 std::string LowerCaseCp1251(std::string Text)
@@ -271,10 +297,6 @@ std::string_view ResolveValue(const BrintLib::TPageUrl& PageUrl, std::string_vie
     return PageUrl.Resolve(DecodeCharacterReferences(Value));
 }
 
-namespace {
-
-/// Where the fragment of an attribute value as written begins: at its first '#' that does not open a
-/// numeric character reference ("&#38;"); npos when it has none.
 size_t FragmentStart(std::string_view Value)
 {
     for (size_t at = Value.find('#'); at != std::string_view::npos; at = Value.find('#', at + 1)) {
@@ -283,6 +305,8 @@ size_t FragmentStart(std::string_view Value)
     }
     return std::string_view::npos;
 }
+
+namespace {
 
 /// The local file of the article at Url in Files, or null when Url is no article's. An address over http
 /// and over https is the same article: a site that serves both serves the same page.

@@ -12,8 +12,8 @@
 
 #include "Epub.h"
 #include "IssuePages.h"
-#include "Logic.h"
 #include "SavedIssue.h"
+#include "libs/Auxiliary.h"
 #include "libs/Exceptions.h"
 #include "libs/FileSystem.h"
 #include "libs/ZipArchive.h"
@@ -234,10 +234,12 @@ std::string WriteIssueIndex(const std::string& SavePath)
     }
     const std::string page = IndexPage(FindIssues(SavePath, base));
     BrintLib::TAtomicFile file;
-    if (file.Create(path) != 0)
-        APL_THROW("Ошибка при открытии файла " << path);
-    WriteTaskFile(file, path, page.data(), page.size());
-    if (file.CommitReplacing() != 0)
-        APL_THROW("Ошибка при записи " << path);
+    if (const int error = file.Create(path))
+        APL_THROW("Ошибка при открытии файла " << path << ": " << BrintLib::GetErrorDescription(error));
+    int error = file.Write(page.data(), page.size());
+    if (error == 0)
+        error = file.CommitReplacing();
+    if (error != 0)
+        APL_THROW("Ошибка при записи " << path << ": " << BrintLib::GetErrorDescription(error));
     return path;
 }

@@ -5,14 +5,14 @@
 #include <cerrno>
 #include <utility>
 
+#include "libs/Auxiliary.h"
 #include "libs/Environment.h"
 #include "libs/Exceptions.h"
 
 namespace {
 
-/// Pictures up to this many megabytes, unless SKERROW_MAX_PICTURE_MB says otherwise.
-constexpr long kDefaultMaxPictureMB = 256;
-constexpr long kMaxPictureMB = 1024 * 1024;
+/// Pictures up to this many megabytes (libs/Environment.h).
+const char kMaxPictureVariable[] = "SKERROW_MAX_PICTURE_MB";
 
 /// Whether the value of a Content-Type header names an HTML page, in any case, whatever its parameters.
 bool IsHtml(const std::string& ContentType)
@@ -57,9 +57,7 @@ ITask& TTaskQueue::At(size_t Index) const
 
 TDownloadFile::TDownloadFile(const std::string& Url, const std::string& FileName)
     : m_Url(Url), m_FileName(FileName),
-      m_MaxBytes(static_cast<size_t>(BrintLib::WholeNumberFromEnvironment(
-                     "SKERROW_MAX_PICTURE_MB", 1, kMaxPictureMB, kDefaultMaxPictureMB)) *
-                 1024 * 1024)
+      m_MaxBytes(static_cast<size_t>(BrintLib::WholeNumberFromEnvironment(kMaxPictureVariable)) * 1024 * 1024)
 {
 }
 
@@ -92,23 +90,38 @@ void TDownloadFile::Finish()
     CommitTaskFile(m_File, m_FileName);
 }
 
+void StopIfExhausted(int Error, const std::string& FileName)
+{
+    const char* what = Error == ENOSPC || Error == EDQUOT ? "Диск заполнен: "
+                       : Error == EMFILE || Error == ENFILE ? "Нет свободных дескрипторов файлов: "
+                                                            : nullptr;
+    if (what != nullptr)
+        throw BrintLib::TRunStopped(
+            std::string(what) + FileName + " не записан (" + BrintLib::GetErrorDescription(Error) + ")", 1);
+}
+
 void CreateTaskFile(BrintLib::TAtomicFile& File, const std::string& FileName)
 {
     if (BrintLib::PathExists(FileName))
-        APL_THROW("Файл " << FileName << " уже существует");
-    if (File.Create(FileName) != 0)
+        throw TAlreadySaved{FileName};
+    const int error = File.Create(FileName);
+    StopIfExhausted(error, FileName);
+    if (error != 0)
         APL_THROW("Ошибка при открытии файла " << FileName);
 }
 
 void WriteTaskFile(BrintLib::TAtomicFile& File, const std::string& FileName, const char* Data, size_t Length)
 {
-    if (File.Write(Data, Length) != 0)
+    const int error = File.Write(Data, Length);
+    StopIfExhausted(error, FileName);
+    if (error != 0)
         APL_THROW("Ошибка при записи " << FileName);
 }
 
 void CommitTaskFile(BrintLib::TAtomicFile& File, const std::string& FileName)
 {
     const int error = File.Commit();
+    StopIfExhausted(error, FileName);
     if (error == EEXIST)
         APL_THROW("Файл " << FileName << " уже существует");
     if (error != 0)

@@ -76,23 +76,30 @@ class TTaskQueue {
 /// The one task queue of the program.
 extern TTaskQueue g_TaskQueue;
 
-/// Saves the picture at one URL, its body byte for byte, into one new file. Never overwrites: Begin fails
-/// when anything is named FileName, before anything is downloaded. The body goes into a temporary beside
-/// the file (BrintLib::TAtomicFile) that becomes the file only in Finish, so a transfer that fails, or a
-/// task deleted before its Finish, leaves nothing under FileName and no temporary. Begin starts every
-/// attempt afresh, with a new temporary. A page (text/html) or an empty body is no picture, and a body is
-/// at most SKERROW_MAX_PICTURE_MB megabytes (environment; a whole number from 1 to 1048576, default 256;
-/// read when the task is made).
+/// Raised at a task's turn when its file exists already (saved by an earlier run): the task is done, the
+/// file is left as it is, and nothing more is requested or written for it. Not a failure.
+struct TAlreadySaved {
+    std::string File;
+};
+
+/// Saves the picture at one URL, its body byte for byte, into one new file. Never overwrites: Begin raises
+/// TAlreadySaved when anything is named FileName, before anything is downloaded. The body goes into a
+/// temporary beside the file (BrintLib::TAtomicFile) that becomes the file only in Finish, so a transfer
+/// that fails, or a task deleted before its Finish, leaves nothing under FileName and no temporary. Begin
+/// starts every attempt afresh, with a new temporary. A page (text/html) or an empty body is no picture,
+/// and a body is at most SKERROW_MAX_PICTURE_MB megabytes (environment; a whole number from 1 to 1048576,
+/// default 256; read when the task is made).
 ///
 /// Raises BrintLib::TAplThrowException:
-///  * Begin: "Файл <FileName> уже существует"; "Ошибка при открытии файла <FileName>" when it cannot be
-///    created (missing directory, no rights);
+///  * Begin: "Ошибка при открытии файла <FileName>" when it cannot be created (missing directory, no
+///    rights);
 ///  * Reply: "Transfer error: не картинка (Content-Type: <value>) URL: <url>" for text/html;
 ///  * Receive: "Transfer error: picture too large (more than <bound> bytes) URL: <url>", without writing
-///    the chunk, when the body would grow beyond the bound; "Ошибка при записи <FileName>" (disk full);
+///    the chunk, when the body would grow beyond the bound; "Ошибка при записи <FileName>";
 ///  * Finish: "Transfer error: не картинка (пустой ответ) URL: <url>" when nothing was received; "Файл
 ///    <FileName> уже существует" when something appeared under the name meanwhile, "Ошибка при записи
 ///    <FileName>" when the file cannot be completed.
+/// A full disk or quota, or no file handle left, raises BrintLib::TRunStopped instead (StopIfExhausted).
 class TDownloadFile : public ITask {
   public:
     /// Url is absolute; the directory of FileName must exist by the time Begin runs.
@@ -113,13 +120,18 @@ class TDownloadFile : public ITask {
     BrintLib::TAtomicFile m_File; ///< open between Begin and Finish
 };
 
-/// Begins File as the new file FileName, for the tasks. Raises "Файл <FileName> уже существует" when
-/// anything is named FileName, and "Ошибка при открытии файла <FileName>" when it cannot be created.
+/// Raises BrintLib::TRunStopped (exit status 1) when Error, met on FileName, would fail every task after
+/// it too: "Диск заполнен: ..." for ENOSPC and EDQUOT, "Нет свободных дескрипторов файлов: ..." for
+/// EMFILE and ENFILE. Returns for any other Error.
+void StopIfExhausted(int Error, const std::string& FileName);
+/// Begins File as the new file FileName, for the tasks. Raises TAlreadySaved when anything is named
+/// FileName, and "Ошибка при открытии файла <FileName>" when it cannot be created.
 void CreateTaskFile(BrintLib::TAtomicFile& File, const std::string& FileName);
 /// Writes Length bytes to File; raises "Ошибка при записи <FileName>" when the write fails.
 void WriteTaskFile(BrintLib::TAtomicFile& File, const std::string& FileName, const char* Data, size_t Length);
 /// Makes File the file FileName; raises "Файл <FileName> уже существует" when something appeared under
 /// the name meanwhile, "Ошибка при записи <FileName>" for any other failure.
+/// All three raise StopIfExhausted's TRunStopped first.
 void CommitTaskFile(BrintLib::TAtomicFile& File, const std::string& FileName);
 
 /// A page is held in memory while it arrives; a body larger than this fails its task.
@@ -153,8 +165,9 @@ struct TProcessorTakesPageUrl<Processor,
 ///
 /// Receive raises the failure of AppendPageChunk. Finish raises what the processor raises, and the failures
 /// of CreateTaskFile, WriteTaskFile and CommitTaskFile. The existence test comes after the processor has
-/// run: its side effects stay even when the file then cannot be written; an existing file is never
-/// touched, and the file appears whole or not at all.
+/// run: its side effects stay even when the file then cannot be written or exists already
+/// (TAlreadySaved: a page saved before still queues its pictures); an existing file is never touched,
+/// and the file appears whole or not at all.
 template <typename Processor> class TDownloadAndProcess : public ITask {
   public:
     /// Default-constructed with the task; the task's creator fills its fields before pushing the task.

@@ -1,17 +1,20 @@
 // Packing the finished issue: the archiver named on the command line packs the issue directory into a zip
 // archive beside it. The directory is removed only when the archiver reported success and the archive,
-// read back, holds every file of the directory with its size.
+// read back, holds every file of the directory with its size and CRC-32.
 #include "Packing.h"
 
 #include <sys/stat.h>
+#include <zlib.h>
 
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <sstream>
 #include <system_error>
 #include <vector>
 
 #include "Generic_Parser.h"
+#include "libs/Auxiliary.h"
 #include "libs/CoutConvert.h"
 #include "libs/Exceptions.h"
 #include "libs/FileSystem.h"
@@ -26,6 +29,30 @@ namespace {
 /// the packed directory (-ep1), no configuration (-cfg-), lock (-k), best compression (-m5), recurse
 /// (-r), solid (-s), no volumes (-sv-), test after packing (-t), quiet (-idq), end of switches (--).
 const char kArchiverSwitches[] = " a -afzip -ep1 -cfg- -k -m5 -r -s -sv- -t -idq -- ";
+/// Info-ZIP's zip and 7-Zip, run in the issue directory: recurse quietly into the archive named next,
+/// with names relative to the directory.
+const char kZipSwitches[] = " -r -q ";
+const char k7zSwitches[] = " a -tzip -bd -y ";
+
+/// The file name of Path: what follows its last separator.
+std::string FileNameOf(const std::string& Path)
+{
+    const size_t separator = Path.rfind(BrintLib::kPathSeparator);
+    return separator == std::string::npos ? Path : Path.substr(separator + 1);
+}
+
+/// Its CRC-32 as zlib computes it, reading the file in blocks; false when it cannot be read.
+bool FileCrc(const std::string& NativePath, uLong& Crc)
+{
+    std::ifstream file(NativePath, std::ios::binary);
+    std::vector<char> block(1 << 16);
+    Crc = crc32(0L, Z_NULL, 0);
+    while (file) {
+        file.read(block.data(), static_cast<std::streamsize>(block.size()));
+        Crc = crc32(Crc, reinterpret_cast<const Bytef*>(block.data()), static_cast<uInt>(file.gcount()));
+    }
+    return file.eof();
+}
 
 /// How the archive's file looked: whether it exists, and which file it is in which state.
 struct TFileState {
@@ -90,6 +117,11 @@ std::string ArchiveFault(const std::string& Archive, const std::string& Dir)
                  << " байт вместо " << size;
             return text.str();
         }
+        uLong crc = 0;
+        if (!FileCrc(it->path().string(), crc))
+            return "файл " + MessageName(name) + " каталога не читается";
+        if ((entry.valid & ZIP_STAT_CRC) == 0 || entry.crc != crc)
+            return "в архиве " + Archive + " файл " + MessageName(name) + " отличается от файла каталога";
     }
     if (error)
         return "каталог " + Dir + " не читается: " + error.message();
@@ -97,6 +129,15 @@ std::string ArchiveFault(const std::string& Archive, const std::string& Dir)
 }
 
 } // namespace
+
+void CheckArchiverPath(const std::string& ArchiverPath)
+{
+    // The archiver's path is quoted, so that a path with blanks runs that very program and never a
+    // program named by a prefix of it. Nothing inside quotes is special but the quote itself.
+    if (ArchiverPath.find('"') != std::string::npos)
+        APL_THROW("Путь к архиватору " << ArchiverPath
+                                       << " нельзя передать в командной строке: в нём есть кавычка");
+}
 
 std::string PackIssue(const std::string& ArchiverPath)
 {
@@ -112,18 +153,23 @@ std::string PackIssue(const std::string& ArchiverPath)
     const std::vector<std::string> expected = {dir, dir + BrintLib::kPathSeparator + "*"};
     if (dir.empty() || BrintLib::SplitArguments(archive) != expected)
         APL_THROW("Каталог " << g_IssueDir << " нельзя передать архиватору");
-    // The archiver's path is quoted too, so that a path with blanks runs that very program and never a
-    // program named by a prefix of it. Nothing inside quotes is special but the quote itself.
-    if (ArchiverPath.find('"') != std::string::npos)
-        APL_THROW("Путь к архиватору " << ArchiverPath
-                                       << " нельзя передать в командной строке: в нём есть кавычка");
+    CheckArchiverPath(ArchiverPath);
 
     // The archiver adds ".zip" to an archive name without extension; the issue directory's name has
     // none, and the directory itself could not be the archive anyway.
     const std::string zip = dir + ".zip";
     const TFileState before = FileState(zip);
-    const std::string command = std::string(1, '"') + ArchiverPath + '"' + kArchiverSwitches + archive;
-    if (BrintLib::ExecuteCommand(command.c_str()) != 0)
+    // zip and 7z take the archive's name from the issue directory, which they run in: the name of its
+    // parent's entry, which the checks below read back where it must be.
+    const std::string program = FileNameOf(ArchiverPath);
+    const bool infoZip = program == "zip";
+    const bool sevenZip = program == "7z" || program == "7za";
+    const std::string local = "\"../" + FileNameOf(zip) + "\" .";
+    const std::string command = std::string(1, '"') + ArchiverPath + '"' +
+                                (infoZip    ? kZipSwitches + local
+                                 : sevenZip ? k7zSwitches + local
+                                            : kArchiverSwitches + archive);
+    if (BrintLib::ExecuteCommand(command.c_str(), infoZip || sevenZip ? g_IssueDir.c_str() : nullptr) != 0)
         APL_THROW("Ошибка WinRar, при выполнении комманды " << command);
 
     const TFileState after = FileState(zip);
@@ -137,6 +183,11 @@ std::string PackIssue(const std::string& ArchiverPath)
     if (!fault.empty())
         APL_THROW("Архиватор сообщил об успешном завершении, но " << fault << "; каталог " << g_IssueDir
                                                                   << " оставлен на месте");
-    BrintLib::RemoveDirectoryTree(g_IssueDir);
+    if (const unsigned error = BrintLib::RemoveDirectoryTree(g_IssueDir)) {
+        std::ostringstream message;
+        message << "Архив " << zip << " проверен, но каталог " << g_IssueDir
+                << " удалить не удалось: " << BrintLib::GetErrorDescription(static_cast<int>(error));
+        throw TDirectoryKept(message.str(), __FILE__, __LINE__, zip);
+    }
     return zip;
 }

@@ -116,7 +116,7 @@ void QueueArticles(const std::string& Dir, const std::string& IssueName, const s
             LogBadArticleAddress(Dir + ContentsFile, group(s_Row, 1));
         } else {
             ++index;
-            const size_t fragment = href.find('#');
+            const size_t fragment = FragmentStart(href);
             target = MakePageName(IssueName, index) + ".htm" +
                      (fragment == std::string::npos ? std::string() : href.substr(fragment));
         }

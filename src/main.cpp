@@ -1,5 +1,6 @@
 // Skerrow: makes an offline copy of one issue of an on-line magazine.
 //   Skerrow <URL of the issue's contents page> <save path> [archiver]
+//   Skerrow --help | --version
 
 #include <csignal>
 #include <string>

@@ -59,6 +59,28 @@ TEST(Driver, TooFewArgumentsPrintTheUsageAndDoNothing)
     }
 }
 
+TEST(Driver, HelpAndVersionAreAnsweredWithStatusZero)
+{
+    const TTempDir work;
+    const auto help = RunProcess({SKERROW_EXE, "--help"}, {"LANG=C.UTF-8", "LC_ALL="}, work.Path());
+    EXPECT_EQ(help.ExitStatus, 0);
+    for (const std::string& line :
+         {kBanner + u8"Использвание: Skerrow <URL титульной страницы журнала>",
+          std::string(
+              u8"\n  SKERROW_CONNECTIONS - передач одновременно (1 - по одной): целое число от 1 до 64, "
+              u8"по умолчанию 6\n"),
+          std::string(u8"\n  SKERROW_STALL_SECONDS - "), std::string(u8"от 1 до 86400, по умолчанию 60\n"),
+          std::string(u8"\n  SKERROW_RETRIES - "), std::string(u8"от 0 до 10, по умолчанию 2\n"),
+          std::string(u8"\n  SKERROW_MAX_PICTURE_MB - "),
+          std::string(u8"\nКод завершения: 0 - всё сохранено")})
+        EXPECT_NE(help.Stdout.find(line), std::string::npos) << line << "\n" << help.Stdout;
+    const auto version = RunProcess({SKERROW_EXE, "--version"}, {"LANG=C.UTF-8", "LC_ALL="}, work.Path());
+    EXPECT_EQ(version.ExitStatus, 0);
+    EXPECT_TRUE(std::regex_match(version.Stdout, std::regex("Skerrow [0-9]+\\.[0-9]+\\.[0-9]+\n")))
+        << version.Stdout;
+    EXPECT_TRUE(fs::is_empty(work.Path()));
+}
+
 TEST(Driver, RunThatCannotStartIsRefusedWithItsReasonBeforeAnythingIsCreated)
 {
     // The program started through a path that windows-1251 cannot represent, and a fourth argument that it
@@ -78,6 +100,10 @@ TEST(Driver, RunThatCannotStartIsRefusedWithItsReasonBeforeAnythingIsCreated)
          u8"Неизвестный URL: ftp://example.invalid/x"},
         {{SKERROW_EXE, "http://mag-a.test/magazine/2007-05/", ""},
          u8"Путь сохранения пуст: укажите каталог, в котором сохранить выпуск"},
+        {{SKERROW_EXE, "http://mag-a.test/magazine/2007-05/", "/dev/null/save"},
+         u8"Сохранить выпуск в /dev/null/save нельзя: Not a directory"},
+        {{SKERROW_EXE, "http://mag-a.test/magazine/2007-05/", "save", "/usr/bin/\"zip"},
+         u8"Путь к архиватору /usr/bin/\"zip нельзя передать в командной строке: в нём есть кавычка"},
     };
     for (const auto& row : kRows) {
         const TTempDir work;
@@ -113,12 +139,21 @@ TEST(ErrorLog, AppendsEntriesAsComposedBesideTheExecutable)
     EXPECT_EQ(LoggedErrorCount(), countBefore + 3);
 }
 
-TEST(ErrorLog, LogThatCannotBeWrittenLosesTheEntrySilently)
+TEST(ErrorLog, LogThatCannotBeWrittenGoesToTheSavePathOrIsCountedAsLost)
 {
     const TestSupport::TPrivateErrorLog log;
     fs::create_directory(log.Path()); // a directory where the file should be
+    const size_t written = WrittenErrorCount();
     EXPECT_NO_THROW(LogError("lost entry\n"));
     EXPECT_TRUE(fs::is_directory(log.Path()));
+    EXPECT_EQ(WrittenErrorCount(), written);
+    const TTempDir save;
+    SetFallbackLogDirectory(save.Path());
+    LogError("kept entry\n");
+    SetFallbackLogDirectory("");
+    EXPECT_EQ(TestSupport::ReadFile(save / "errors.txt"), "kept entry\n");
+    EXPECT_EQ(WrittenErrorCount(), written + 1);
+    EXPECT_EQ(WrittenLogPath(), save / "errors.txt");
 }
 
 // Every page pattern of the program, byte for byte as tests/data/regex/program_patterns.txt pins it (the

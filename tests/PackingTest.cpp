@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -175,12 +176,16 @@ TEST_F(PackIssueTest, ArchiverThatReportsSuccessWithoutASoundArchiveLeavesTheDir
     const std::string dir = MakeIssue("save");
     const std::string zip = dir + ".zip";
     g_IssueDir = dir + "/";
-    // An archive of the issue without one picture, and one with a picture of another size.
-    const std::string partial = m_Root + "/partial", resized = m_Root + "/resized";
+    // An archive of the issue without one picture, one with a picture of another size, and one with a
+    // picture of the same size whose bytes differ.
+    const std::string partial = m_Root + "/partial", resized = m_Root + "/resized",
+                      changed = m_Root + "/changed";
     fs::copy(dir, partial, fs::copy_options::recursive);
     fs::remove(partial + "/2007_05_01/02.gif");
     fs::copy(dir, resized, fs::copy_options::recursive);
     std::ofstream(resized + "/2007_05_01/01.jpg", std::ios::app) << "more";
+    fs::copy(dir, changed, fs::copy_options::recursive);
+    std::fstream(changed + "/2007_05_01/01.jpg", std::ios::in | std::ios::out | std::ios::binary).put('?');
     const std::string archiver = m_Root + "/archiver";
     const std::string skerrowZip =
         std::string("\"") + SKERROW_ZIP_EXE + "\" a -afzip -ep1 -cfg- -k -m5 -r -s -sv- -t -idq -- ";
@@ -199,6 +204,8 @@ TEST_F(PackIssueTest, ArchiverThatReportsSuccessWithoutASoundArchiveLeavesTheDir
          "в архиве " + zip + " файл 2007_05_01/01.jpg имеет размер " +
              std::to_string(fs::file_size(dir + "/2007_05_01/01.jpg") + 4) + " байт вместо " +
              std::to_string(fs::file_size(dir + "/2007_05_01/01.jpg"))},
+        {"a file of the same size with other bytes", skerrowZip + "\"$archive\" " + changed + "/\\*",
+         "в архиве " + zip + " файл 2007_05_01/01.jpg отличается от файла каталога"},
     };
     for (const auto& c : cases) {
         fs::remove(zip);
@@ -282,6 +289,73 @@ TEST_F(PackIssueTest, SkerrowZipPacksEveryFileUnderItsRelativeNameAndTheDirector
     EXPECT_EQ(ListArchive(archive), (Args{"2007_05_00.htm", "2007_05_01.htm", "2007_05_01/",
                                           "2007_05_01/01.jpg", "2007_05_01/02.gif", "2007_05_02/"}));
     EXPECT_EQ(UnpackArchive(archive, m_Root + "/unpacked"), saved);
+}
+
+// Archivers that Linux users have get their own command lines, run in the issue directory: the archive
+// holds the same names as the project archiver's, and the directory goes.
+TEST_F(PackIssueTest, ZipAnd7zAreGivenTheirOwnCommandLines)
+{
+    const struct {
+        const char* Name;
+        Args Arguments;
+    } rows[] = {
+        {"zip", {"-r", "-q", "../2007_05.zip", "."}},
+        {"7z", {"a", "-tzip", "-bd", "-y", "../2007_05.zip", "."}},
+        {"7za", {"a", "-tzip", "-bd", "-y", "../2007_05.zip", "."}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Name);
+        const std::string dir = MakeIssue(row.Name);
+        g_IssueDir = dir + "/";
+        const std::string bin = m_Root + "/bin-" + row.Name;
+        fs::create_directory(bin);
+        fs::create_symlink(SelfPath(), bin + "/" + row.Name);
+        std::string failure;
+        Args expected{bin + "/" + row.Name};
+        expected.insert(expected.end(), row.Arguments.begin(), row.Arguments.end());
+        EXPECT_EQ(PackRecorded(bin + "/" + row.Name, "0", failure), expected);
+        EXPECT_EQ(failure, SuccessButFault("архива " + dir + ".zip нет", g_IssueDir));
+        // The real program, where the machine has it.
+        const std::string real = std::string("/usr/bin/") + row.Name;
+        if (!fs::exists(real))
+            continue;
+        const std::map<std::string, std::string> saved = ReadTree(dir);
+        EXPECT_EQ(PackIssue(real), dir + ".zip");
+        EXPECT_FALSE(fs::exists(dir));
+        EXPECT_EQ(UnpackArchive(dir + ".zip", m_Root + "/unpacked-" + row.Name), saved);
+    }
+}
+
+// A verified archive whose directory cannot be removed is reported with the archive, and what is left of
+// the directory stays.
+TEST_F(PackIssueTest, DirectoryThatCannotBeRemovedAfterAVerifiedArchiveIsReported)
+{
+    const std::string dir = MakeIssue("save");
+    g_IssueDir = dir + "/";
+    // A mount point cannot be removed (root removes anything else); without root, a folder without
+    // write permission keeps its file.
+    const bool root = geteuid() == 0;
+    const std::string kept = dir + (root ? "/2007_05_02" : "/2007_05_01");
+    if (root && RunProcess({"/bin/mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", kept}).ExitStatus != 0)
+        GTEST_SKIP() << "cannot mount a file system here";
+    if (!root)
+        fs::permissions(kept, fs::perms::owner_read | fs::perms::owner_exec);
+    std::string failure, archive;
+    try {
+        PackIssue(SKERROW_ZIP_EXE);
+    } catch (const TDirectoryKept& e) {
+        failure = e.what();
+        archive = e.Archive();
+    }
+    if (root)
+        RunProcess({"/bin/umount", kept});
+    else
+        fs::permissions(kept, fs::perms::owner_all);
+    EXPECT_EQ(archive, dir + ".zip");
+    EXPECT_EQ(failure, "Архив " + dir + ".zip проверен, но каталог " + g_IssueDir + " удалить не удалось: " +
+                           (root ? "Device or resource busy" : "Permission denied"));
+    EXPECT_TRUE(fs::exists(kept));
+    EXPECT_EQ(ListArchive(dir + ".zip").size(), 6u);
 }
 
 TEST_F(PackIssueTest, ShellSyntaxInTheSavePathRunsNoCommand)

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cerrno>
 #include <fstream>
 #include <memory>
@@ -147,6 +149,27 @@ TEST(VokrugSvetaUrl, HostNameUpToTheFirstSlashDecidesAndAddressesResolveAgainstT
     }
     EXPECT_EQ(BrintLib::CObjectCount<ITask>::Count(), 0u);
     g_IssueDir.clear();
+}
+
+// A numeric character reference in an article's link is text of its address, not the start of a fragment:
+// the address is asked for decoded, and the contents page links to the local page with the link's own
+// fragment only.
+TEST(VokrugSvetaUrl, CharacterReferenceInAnArticleLinkIsNoFragment)
+{
+    std::string title = TestSupport::ReadFile(kSiteData + "title.htm");
+    const size_t row = title.find("href=\"7#comments\"");
+    ASSERT_NE(row, std::string::npos);
+    title.replace(row, 17, "href=\"7?a=1&#38;b=2#comments\"");
+    TestSupport::TTempDir save;
+    ASSERT_TRUE(VokrugSveta::ProcessUrl("http://mag-b.test/magazines/2007/05/", save.Path()));
+    FinishFrontTask(title);
+    const std::vector<std::string> queued = DrainQueue();
+    EXPECT_NE(std::find(queued.begin(), queued.end(), "http://mag-b.test/print/magazines/2007/05/7?a=1&b=2"),
+              queued.end());
+    const std::string contents = TestSupport::ReadFile(save / "2007_05/2007_05_00.htm");
+    EXPECT_NE(contents.find("<a href=2007_05_05.htm#comments>"), std::string::npos);
+    EXPECT_EQ(contents.find("#38;"), std::string::npos);
+    ReleaseIssueDirectory();
 }
 
 TEST(VokrugSvetaUrl, UrlWithoutHostNameIsASearchError)

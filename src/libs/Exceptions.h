@@ -1,10 +1,11 @@
 // Failures of the program and how they are reported.
 //
-// Three kinds:
+// Four kinds:
 //  * orderly failures: BrintLib::TAplThrowException, raised with APL_THROW; the driver logs them per task
 //    or reports them on the console with a time stamp;
 //  * failed checks of system calls: APL_ERROR prints a report block and raises BrintLib::TSilentException,
 //    which the driver's outermost handler swallows;
+//  * a run that cannot go on at all (BrintLib::TRunStopped): the driver ends the run with its message;
 //  * broken invariants: FATAL_CHECK prints the condition, file and line on standard error and aborts.
 #pragma once
 
@@ -12,6 +13,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <utility>
 
 namespace BrintLib {
 
@@ -36,6 +38,22 @@ class TAplThrowException : public std::exception {
 class TSilentException : public std::exception {
   public:
     const char* what() const noexcept override { return "SilentException"; }
+};
+
+/// Ends the whole run at once from wherever it is raised (a task's call, the file thread): another run
+/// holds the issue directory, the disk is full. Deliberately not a std::exception, so that no handler of a
+/// single task's failures takes it. Carries the message (windows-1251) and the run's exit status.
+class TRunStopped {
+  public:
+    TRunStopped(std::string Message, int ExitStatus) : m_Message(std::move(Message)), m_ExitStatus(ExitStatus)
+    {
+    }
+    const std::string& Message() const noexcept { return m_Message; }
+    int ExitStatus() const noexcept { return m_ExitStatus; }
+
+  private:
+    std::string m_Message;
+    int m_ExitStatus;
 };
 
 /// Serialises the console reports below. The program is single-threaded; the lock keeps a report whole

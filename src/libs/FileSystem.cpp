@@ -3,10 +3,12 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 #include <vector>
 
 #include "libs/CoutConvert.h"
@@ -26,6 +28,22 @@ bool IsDirectory(const std::string& Path)
 {
     struct stat info;
     return stat(NativePath(Path).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+const char kTemporarySuffix[] = ".part";
+
+/// True for a name of TAtomicFile's temporaries: ".", a name, ".", digits, ".part".
+bool IsTemporaryName(const std::string& Name)
+{
+    const size_t suffix = sizeof(kTemporarySuffix) - 1;
+    if (Name.size() < suffix + 4 || Name[0] != '.' ||
+        Name.compare(Name.size() - suffix, suffix, kTemporarySuffix) != 0)
+        return false;
+    const size_t digitsEnd = Name.size() - suffix;
+    size_t digits = digitsEnd;
+    while (digits > 1 && Name[digits - 1] >= '0' && Name[digits - 1] <= '9')
+        --digits;
+    return digits < digitsEnd && digits > 2 && Name[digits - 1] == '.';
 }
 
 /// Owns one directory listing.
@@ -139,6 +157,91 @@ unsigned RemoveDirectoryTree(const std::string& Dir)
     return 0;
 }
 
+unsigned CheckDirectoryPath(const std::string& Dir)
+{
+    if (Dir.empty())
+        return ENOENT;
+    std::string level = Dir;
+    for (;;) {
+        while (level.size() > 1 && level.back() == kPathSeparator)
+            level.pop_back();
+        struct stat info;
+        if (stat(NativePath(level).c_str(), &info) == 0) {
+            if (!S_ISDIR(info.st_mode))
+                return ENOTDIR;
+            return access(NativePath(level).c_str(), W_OK | X_OK) == 0 ? 0 : LastError();
+        }
+        if (errno != ENOENT)
+            return LastError();
+        // The nearest parent: up to the last separator, the root, or the current directory.
+        const size_t separator = level.rfind(kPathSeparator);
+        level = separator == std::string::npos ? std::string(".") : level.substr(0, separator + 1);
+    }
+}
+
+TDirectoryLock::~TDirectoryLock()
+{
+    Unlock();
+}
+
+int TDirectoryLock::Lock(const std::string& Dir)
+{
+    Unlock();
+    const int fd = open(NativePath(Dir).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        close(fd);
+        return error;
+    }
+    m_Fd = fd;
+    return 0;
+}
+
+void TDirectoryLock::Unlock()
+{
+    if (m_Fd >= 0)
+        close(m_Fd); // releases the lock
+    m_Fd = -1;
+}
+
+size_t RemoveTemporaries(const std::string& Dir)
+{
+    std::string path = Dir;
+    while (path.size() > 1 && path.back() == kPathSeparator)
+        path.pop_back();
+    size_t removed = 0;
+    std::vector<std::string> pending = {NativePath(path)};
+    while (!pending.empty()) {
+        const std::string dir = pending.back();
+        pending.pop_back();
+        DIR* listing = opendir(dir.c_str());
+        if (listing == nullptr)
+            continue;
+        std::vector<std::string> names;
+        {
+            const TDirListing guard(listing);
+            while (const dirent* entry = readdir(listing))
+                names.push_back(entry->d_name);
+        }
+        // The whole listing is read before anything is removed (see EmptyDirectory).
+        for (const std::string& name : names) {
+            if (name == "." || name == "..")
+                continue;
+            const std::string child = dir + kPathSeparator + name;
+            struct stat info;
+            if (lstat(child.c_str(), &info) != 0)
+                continue;
+            if (S_ISDIR(info.st_mode))
+                pending.push_back(child);
+            else if (IsTemporaryName(name) && unlink(child.c_str()) == 0)
+                ++removed;
+        }
+    }
+    return removed;
+}
+
 TNewFile::~TNewFile()
 {
     Close();
@@ -187,67 +290,82 @@ std::string TAtomicFile::TemporaryPath(const std::string& Path)
 {
     const size_t separator = Path.rfind(kPathSeparator);
     const size_t nameStart = separator == std::string::npos ? 0 : separator + 1;
-    return Path.substr(0, nameStart) + "." + Path.substr(nameStart) + ".part";
+    return Path.substr(0, nameStart) + "." + Path.substr(nameStart) + "." + std::to_string(getpid()) +
+           kTemporarySuffix;
 }
 
 int TAtomicFile::Create(const std::string& Path)
 {
-    FATAL_CHECK(!m_File.IsOpen());
+    FATAL_CHECK(!IsOpen());
     const std::string temporary = TemporaryPath(Path);
-    int error = m_File.Create(temporary);
-    // What is there under the temporary's name was left by a run that ended before it could remove it;
-    // a directory stays and fails the creation.
-    if (error == EEXIST && unlink(NativePath(temporary).c_str()) == 0)
-        error = m_File.Create(temporary);
-    if (error != 0)
-        return error;
-    m_Path = Path;
-    m_Temporary = NativePath(temporary);
-    return 0;
+    TNewFile file;
+    int error = file.Create(temporary);
+    if (error == 0) {
+        m_Path = Path;
+        m_Temporary = NativePath(temporary);
+        error = file.Close();
+        if (error != 0)
+            Discard();
+    }
+    return error;
 }
 
 int TAtomicFile::Write(const char* Data, size_t Length)
 {
-    return m_File.Write(Data, Length);
+    FATAL_CHECK(IsOpen());
+    const int fd = open(m_Temporary.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    int error = 0;
+    while (Length > 0 && error == 0) {
+        const ssize_t written = write(fd, Data, Length);
+        if (written < 0) {
+            if (errno != EINTR)
+                error = errno;
+            continue;
+        }
+        if (written == 0) {
+            error = EIO;
+            continue;
+        }
+        Data += written;
+        Length -= static_cast<size_t>(written);
+    }
+    if (close(fd) != 0 && error == 0)
+        error = errno;
+    return error;
 }
 
 int TAtomicFile::Commit()
 {
-    FATAL_CHECK(m_File.IsOpen());
-    int error = m_File.Close();
-    if (error == 0) {
-        const std::string target = NativePath(m_Path);
-        if (renameat2(AT_FDCWD, m_Temporary.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
-            m_Temporary.clear();
-            return 0;
-        }
-        error = errno;
-        // File systems without that rename: a hard link never replaces either.
-        if (error == EINVAL || error == ENOSYS || error == ENOTSUP) {
-            error = link(m_Temporary.c_str(), target.c_str()) == 0 ? 0 : errno;
-        }
+    FATAL_CHECK(IsOpen());
+    const std::string target = NativePath(m_Path);
+    if (renameat2(AT_FDCWD, m_Temporary.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
+        m_Temporary.clear();
+        return 0;
     }
+    int error = errno;
+    // File systems without that rename: a hard link never replaces either.
+    if (error == EINVAL || error == ENOSYS || error == ENOTSUP)
+        error = link(m_Temporary.c_str(), target.c_str()) == 0 ? 0 : errno;
     Discard();
     return error;
 }
 
 int TAtomicFile::CommitReplacing()
 {
-    FATAL_CHECK(m_File.IsOpen());
-    int error = m_File.Close();
-    if (error == 0 && rename(m_Temporary.c_str(), NativePath(m_Path).c_str()) == 0) {
+    FATAL_CHECK(IsOpen());
+    if (rename(m_Temporary.c_str(), NativePath(m_Path).c_str()) == 0) {
         m_Temporary.clear();
         return 0;
     }
-    if (error == 0)
-        error = errno;
+    const int error = errno;
     Discard();
     return error;
 }
 
 void TAtomicFile::Discard()
 {
-    m_File.Close();
     if (!m_Temporary.empty())
         unlink(m_Temporary.c_str());
     m_Temporary.clear();

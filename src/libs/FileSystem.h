@@ -27,6 +27,37 @@ unsigned CreateFullPath(const std::string& Dir);
 /// Dir); what was deleted until then stays deleted.
 unsigned RemoveDirectoryTree(const std::string& Dir);
 
+/// Whether the directory Dir can hold new files, without creating anything: Dir itself when it exists,
+/// otherwise its nearest existing parent, must be a directory that this process may write and search.
+/// Returns 0, or the errno that says why not (ENOTDIR for a file on the way, EACCES, ELOOP, ...). An empty
+/// Dir gives ENOENT.
+unsigned CheckDirectoryPath(const std::string& Dir);
+
+/// An exclusive flock on a directory, held while the object lives (and by no other open of it, in this
+/// process or another). Not copyable.
+class TDirectoryLock {
+  public:
+    TDirectoryLock() = default;
+    ~TDirectoryLock();
+    TDirectoryLock(const TDirectoryLock&) = delete;
+    TDirectoryLock& operator=(const TDirectoryLock&) = delete;
+
+    /// Locks Dir without waiting; returns 0, EWOULDBLOCK when another holds it, or the errno of the open.
+    /// A lock held before is released first.
+    int Lock(const std::string& Dir);
+    /// Releases the lock, if one is held.
+    void Unlock();
+    bool IsLocked() const { return m_Fd >= 0; }
+
+  private:
+    int m_Fd = -1;
+};
+
+/// Removes every temporary of TAtomicFile (".NAME.ID.part") in Dir and its subdirectories, without
+/// following links. Only for the holder of Dir's lock: no temporary there can then be another run's.
+/// Returns the number removed.
+size_t RemoveTemporaries(const std::string& Dir);
+
 /// A file that is created new for writing and never opened over anything that exists: the creation is
 /// atomic (O_CREAT | O_EXCL), so it also refuses a symbolic link planted at the target. Writes go
 /// straight to the file, unbuffered. The destructor closes the file if it is still open; a file that was
@@ -53,10 +84,14 @@ class TNewFile {
 };
 
 /// A file that appears under its name only whole. It is written to a temporary beside it, named "." +
-/// the file's name + ".part" (a name the program never gives a file of its own), created new with
-/// O_EXCL; Commit renames the temporary to the name without ever replacing anything. Until then nothing
-/// is created under the name, and the destructor removes a temporary that was not committed, so a failure
-/// at any point leaves nothing behind but what was there before.
+/// the file's name + "." + the process id + ".part" (a name the program never gives a file of its own,
+/// and that no other run at the same time takes), created new with O_EXCL; Commit renames the temporary
+/// to the name without ever replacing anything. Until then nothing is created under the name, and the
+/// destructor removes a temporary that was not committed, so a failure at any point leaves nothing
+/// behind but what was there before. A temporary that exists already is never touched: only its maker,
+/// or the holder of the directory's lock (RemoveTemporaries), removes it. The temporary is held open only
+/// within Create and each Write, so that any number of files being written holds no file handle between
+/// the calls.
 class TAtomicFile {
   public:
     TAtomicFile() = default;
@@ -68,28 +103,28 @@ class TAtomicFile {
     /// The temporary that stands for Path while it is written.
     static std::string TemporaryPath(const std::string& Path);
 
-    /// Creates the temporary of Path and keeps it open. A temporary left by a run that was killed is
-    /// removed first (it is never taken for anything saved). Returns 0 or the errno of the failure
-    /// (ENOENT for a missing directory, EACCES, ...). Must not be open already (fatal check).
+    /// Creates the temporary of Path. Returns 0 or the errno of the failure (EEXIST when something has
+    /// the temporary's name, ENOENT for a missing directory, EACCES, EMFILE, ...). Must not be open
+    /// already (fatal check).
     int Create(const std::string& Path);
-    bool IsOpen() const { return m_File.IsOpen(); }
-    /// Appends Length bytes to the temporary; returns 0 or the errno of the failing write. Must be open
-    /// (fatal check).
+    /// Between a successful Create and Commit or Discard.
+    bool IsOpen() const { return !m_Temporary.empty(); }
+    /// Appends Length bytes to the temporary (opened, without following a link, written and closed);
+    /// returns 0 or the errno of the failing call. Must be open (fatal check).
     int Write(const char* Data, size_t Length);
-    /// Closes the temporary and renames it to the name given to Create, never over anything that exists
-    /// (renameat2 with RENAME_NOREPLACE; link and unlink where the file system has no such rename).
-    /// Returns 0, or the errno of the failure, EEXIST when something appeared under the name meanwhile;
-    /// on failure the temporary is removed. Must be open (fatal check).
+    /// Renames the temporary to the name given to Create, never over anything that exists (renameat2 with
+    /// RENAME_NOREPLACE; link and unlink where the file system has no such rename). Returns 0, or the
+    /// errno of the failure, EEXIST when something appeared under the name meanwhile; on failure the
+    /// temporary is removed. Must be open (fatal check).
     int Commit();
     /// Commit for a file that replaces what stands under its name (rename(2): whoever reads the name finds
     /// the old file or the new one whole). Returns 0 or the errno of the failure; on failure the temporary
     /// is removed. Must be open (fatal check).
     int CommitReplacing();
-    /// Closes and removes the temporary, if one is open; nothing when there is none.
+    /// Removes the temporary, if one is open; nothing when there is none.
     void Discard();
 
   private:
-    TNewFile m_File;
     std::string m_Path;      ///< the name the file gets on Commit
     std::string m_Temporary; ///< NativePath of the temporary while it is open
 };

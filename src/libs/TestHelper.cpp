@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
+#include <vector>
 
 #include "libs/Auxiliary.h"
 #include "libs/CoutConvert.h"
@@ -185,11 +187,17 @@ TCommandLine SplitCommandLine(const std::string& CommandLine)
     return result;
 }
 
-unsigned ExecuteCommand(const char* Command)
+unsigned ExecuteCommand(const char* Command, const char* StartingDir)
 {
     FATAL_CHECK(TestPtr__(Command));
     const std::string command(Command);
     TCommandLine parts = SplitCommandLine(Cp1251ToUser(command));
+    // A relative path of the program names it from here, not from the child's starting directory.
+    if (StartingDir != nullptr && parts.Program.find('/') != std::string::npos && parts.Program[0] != '/') {
+        std::vector<char> here(PATH_MAX);
+        APL_ERROR(getcwd(here.data(), here.size()) != nullptr);
+        parts.Program = std::string(here.data()) + "/" + parts.Program;
+    }
 
     std::vector<char*> argv;
     argv.push_back(parts.Program.data());
@@ -200,6 +208,9 @@ unsigned ExecuteCommand(const char* Command)
     // The child inherits the console and nothing else that this process has open.
     TSpawnFileActions actions;
     APL_ERROR(posix_spawn_file_actions_addclosefrom_np(actions.Get(), STDERR_FILENO + 1) == 0);
+    const std::string startingDir = StartingDir == nullptr ? std::string() : Cp1251ToUser(StartingDir);
+    if (StartingDir != nullptr)
+        APL_ERROR(posix_spawn_file_actions_addchdir_np(actions.Get(), startingDir.c_str()) == 0);
     // From the start of the child until it has been waited for.
     const TDefaultChildSignal childSignal;
     pid_t pid = 0;
@@ -207,8 +218,7 @@ unsigned ExecuteCommand(const char* Command)
     const int error = posix_spawnp(&pid, parts.Program.c_str(), actions.Get(), nullptr, argv.data(), environ);
     if (error != 0)
         APL_THROW("Error on executing command '"
-                  << command << "' with starting dir '"
-                  << "NULL"
+                  << command << "' with starting dir '" << (StartingDir == nullptr ? "NULL" : StartingDir)
                   << "': " << GetWin32ErrorDescription(static_cast<unsigned>(error)));
 
     int status = 0;

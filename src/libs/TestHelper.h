@@ -40,13 +40,15 @@ std::vector<std::string> SplitArguments(const std::string& Text);
 TCommandLine SplitCommandLine(const std::string& CommandLine);
 
 /// Runs Command (windows-1251; converted to the user's encoding for the system) as a child process and
-/// waits, without limit, until it ends. The child shares the console, the environment and the current
-/// directory; it inherits no other open files.
+/// waits, without limit, until it ends. The child shares the console and the environment, and the current
+/// directory unless StartingDir (windows-1251) names the one it starts in (a relative path of the program
+/// is then taken from the current directory still); it inherits no other open files.
 /// Returns the child's exit code; a child ended by a signal gives 128 + the signal number. SIGCHLD has
 /// its default action meanwhile (also when the program was started with it ignored), then the old one.
 /// Throws TAplThrowException "Error on executing command '<Command>' with starting dir 'NULL': <system
-/// text>" when the program cannot be started. When waiting for the child fails, prints a report block and
-/// throws TSilentException (APL_ERROR). Command must not be null (fatal check).
-unsigned ExecuteCommand(const char* Command);
+/// text>" when the program cannot be started (the starting dir named when given). When waiting for the child
+/// fails, prints a report block and throws TSilentException (APL_ERROR). Command must not be null (fatal
+/// check).
+unsigned ExecuteCommand(const char* Command, const char* StartingDir = nullptr);
 
 } // namespace BrintLib

@@ -2,12 +2,13 @@
 """The fault matrix: the real Skerrow executable copies the sample magazine through the sample magazine
 server while one thing goes wrong at a time. Every row checks what is logged in errors.txt and printed on
 the console, that the run goes on with every other task, that nothing that existed is changed, and the
-exit status: 0 when everything succeeded, 1 when a task or the packing failed, 2 when the run could not
-start. Rows of faults that cost files check that nothing partial is left under any name, and that a second
-run with a healthy server into the same save path ends with the tree of a clean run. The rows of today's web
-(https through the server's CONNECT tunnel with a CA made by openssl, redirects, UTF-8 pages, compressed
-replies, dropped connections, a busy server) save the tree of a plain-http copy and cost the server the
-requests they must, a redirect its hops and a retry its attempts.
+exit status: 0 when nothing failed (files saved before count as done), 1 when a task or the packing failed
+or the disk filled, 2 when the run could not start. Rows of faults that cost files check that nothing
+partial is left under any name, and that a second run with a healthy server into the same save path exits
+0 with the tree of a clean run and nothing logged. The rows of today's web (https through the server's
+CONNECT tunnel with a CA made by openssl, redirects, UTF-8 pages, compressed replies, dropped connections, a
+busy server) save the tree of a plain-http copy and cost the server the requests they must, a redirect its
+hops and a retry its attempts.
 
     SKERROW_EXE=path/to/Skerrow [SKERROW_ZIP_EXE=path/to/SkerrowZip] python3 test_fault_matrix.py
 """
@@ -16,12 +17,13 @@ import os
 import re
 import shutil
 import signal
+import subprocess
 import tempfile
 import unittest
 import zipfile
 
 from e2e_support import (Book, RunResult, SampleServer, SkerrowCopy, certificates, contents, epubcheck,
-                          epubcheck_command, expected_files, samples, snapshot)
+                         epubcheck_command, expected_files, load_shard, parse_error_entries, samples, snapshot)
 
 SKERROW = os.environ.get("SKERROW_EXE", "")
 SKERROW_ZIP = os.environ.get("SKERROW_ZIP_EXE", "")
@@ -34,7 +36,10 @@ USAGE = "Использвание: Skerrow <URL титульной страни�
 NOT_FOUND_BODY = None  # the sample server's 404 page, read from the server module below
 SUMMARY = re.compile(r"^Выпуск (?:упакован в архив (?P<archive>.+)|сохранён в каталоге (?P<dir>.+?)"
                      r"(?P<unpacked>, упаковать его не удалось)?|(?P<none>не сохранён))\. Сохранено страниц: "
-                     r"(?P<pages>\d+), картинок: (?P<pictures>\d+); задач с ошибкой: (?P<failed>\d+)$", re.M)
+                     r"(?P<pages>\d+), картинок: (?P<pictures>\d+)(?:, уже были: (?P<already>\d+))?; задач с ошибкой: "
+                     r"(?P<failed>\d+)$", re.M)
+NOT_DONE = "Копирование не закончено: та же команда продолжит его, сохранённое останется."
+TEMPORARY = re.compile(r"(^|/)\.[^/]+\.\d+\.part$")
 LOG_LINE = re.compile(r"^Ошибки записаны в (.+)$", re.M)
 sample_server = None
 # Small enough that no row waits long for a stalled transfer to fail.
@@ -240,18 +245,26 @@ class SampleRun(unittest.TestCase):
         return tree
 
     def assert_no_temporaries(self):
-        self.assertEqual([p for p in self.saved_tree() if p.endswith(".part")], [])
+        self.assertEqual([p for p in self.saved_tree() if TEMPORARY.search(p)], [])
+
+    def assert_nothing_cut(self, issue=ISSUE_A, killed=False, save=None):
+        """Every file saved is as a clean run saves it (but the temporaries of a killed run)."""
+        clean = clean_tree(issue.title_url)
+        tree = contents(save or self.save)
+        tree.pop(SENTINEL, None)
+        for path, body in tree.items():
+            if not (killed and TEMPORARY.search(path)):
+                self.assertEqual(body, clean.get(path, "missing in a clean run"), path)
 
     def assert_rerun_repairs(self, issue=ISSUE_A, killed=False):
-        """Nothing partial is saved: every file there is as a clean run saves it (but the temporaries of a
-        killed run). A second run with a healthy server completes the tree."""
-        clean = clean_tree(issue.title_url)
-        for path, body in self.saved_contents().items():
-            if not (killed and path.endswith(".part")):
-                self.assertEqual(body, clean.get(path, "missing in a clean run"), path)
+        """Nothing partial is saved. A second run with a healthy server completes the tree, logs nothing
+        and exits 0: the files saved before count as done."""
+        self.assert_nothing_cut(issue, killed)
         self.forget_run(issue_too=False)
-        self.run_skerrow([issue.title_url, self.save], status=1)  # the files saved before are reported
+        result, _ = self.run_skerrow([issue.title_url, self.save])
+        self.assertIsNone(result.errors_text())
         tree = self.saved_contents()
+        clean = clean_tree(issue.title_url)
         self.assertEqual(sorted(tree), sorted(clean))
         self.assertTrue(tree == clean, "the repaired tree differs from a clean run's")
 
@@ -389,6 +402,9 @@ class FaultMatrix(SampleRun):
                 self.assertEqual(downloads, ISSUE_A.fetch_order()[:len(downloads)])
                 self.assertLessEqual(len(downloads), ISSUE_A.fetch_order().index(stalled) + 1)
                 self.assertIsNone(result.errors_text())
+                # What was kept, and how to go on.
+                self.assert_summary(result, "dir", 0, tree=self.saved_tree())
+                self.assertEqual(result.stdout.splitlines()[-1], NOT_DONE)
                 self.assert_no_temporaries()
                 self.assert_rerun_repairs()
 
@@ -397,9 +413,9 @@ class FaultMatrix(SampleRun):
         self.assertEqual(result.exit_status, -signal.SIGKILL)
         # The temporary of the picture in flight stays (with those of other transfers under way), and is
         # never taken for the picture.
-        temporaries = [p for p in self.saved_tree() if p.endswith(".part")]
+        temporaries = [p for p in self.saved_tree() if TEMPORARY.search(p)]
         picture = dict((u, n) for n, u in ISSUE_A.articles[7].picture_files())[stalled]
-        self.assertIn("2007_05/" + os.path.dirname(picture) + "/." + os.path.basename(picture) + ".part",
+        self.assertIn("2007_05/%s/.%s.%d.part" % (os.path.dirname(picture), os.path.basename(picture), result.pid),
                       temporaries)
         self.assertEqual(snapshot(self.save).get(SENTINEL), self.sentinel)
         self.assert_rerun_repairs(killed=True)
@@ -424,8 +440,8 @@ class FaultMatrix(SampleRun):
         blocker = os.path.join(self.save, "not-a-directory")
         with open(blocker, "wb") as f:
             f.write(b"a file where a directory is needed\n")
-        # Creating the directory levels one by one meets the file: "already exists".
-        cases = [(os.path.join(blocker, "issues"), "File exists")]
+        # Refused before the first request, with the system's reason.
+        cases = [(os.path.join(blocker, "issues"), "Not a directory"), (blocker, "Not a directory")]
         if os.geteuid() != 0:  # root writes into any directory
             read_only = os.path.join(self.save, "read-only")
             os.makedirs(read_only)
@@ -435,17 +451,47 @@ class FaultMatrix(SampleRun):
         for save_path, reason in cases:
             with self.subTest(save_path=save_path):
                 self.forget_run(issue_too=False)
-                result, requests = self.run_skerrow([ISSUE_A.title_url, save_path], status=1)
-                entries = result.error_entries()
-                self.assertEqual([u for u, _ in entries], [ISSUE_A.title_url])
-                directory = save_path + "/2007_05/"
-                self.assertIn(directory, entries[0][1])
-                self.assertIn(reason, entries[0][1])
-                self.assertIn(reason, result.stdout)
-                # Nothing was queued after the title page, and nothing was created.
-                self.assertEqual(result.downloads(), [ISSUE_A.title_url])
-                self.assertEqual([u for _, _, u in requests], [ISSUE_A.title_url])
+                result, requests = self.run_skerrow([ISSUE_A.title_url, save_path], status=2)
+                self.assertIn("Сохранить выпуск в %s нельзя: %s\n" % (save_path, reason), result.stdout)
+                self.assertIsNone(result.errors_text())
+                self.assertEqual(result.downloads(), [])
+                self.assertEqual(requests, [])
                 self.assertEqual(snapshot(self.save), before)
+
+    def test_archiver_path_with_a_quote_is_refused_before_anything_is_downloaded(self):
+        result, requests = self.run_skerrow([ISSUE_B.title_url, self.save, '/usr/bin/"zip'], status=2)
+        self.assertIn('Путь к архиватору /usr/bin/"zip нельзя передать в командной строке', result.stdout)
+        self.assertEqual(requests, [])
+        self.assert_nothing_saved()
+
+    def test_variable_out_of_its_range_is_refused_with_the_range(self):
+        for name, value, low, high in (("SKERROW_CONNECTIONS", "65", 1, 64), ("SKERROW_CONNECTIONS", "0", 1, 64),
+                                       ("SKERROW_STALL_SECONDS", "1x", 1, 86400), ("SKERROW_RETRIES", "11", 0, 10),
+                                       ("SKERROW_MAX_PICTURE_MB", "-1", 1, 1048576)):
+            with self.subTest(name=name, value=value):
+                result, requests = self.run_skerrow([ISSUE_A.title_url, self.save], env={name: value}, status=2)
+                self.assertIn("Переменная окружения %s=%s недопустима: нужно целое число от %d до %d"
+                              % (name, value, low, high), result.stdout)
+                self.assertEqual(requests, [])
+                self.assert_nothing_saved()
+
+    def test_error_log_that_cannot_be_written_beside_the_executable(self):
+        # An installed copy run by another user: errors.txt beside it cannot be written. The entries go to
+        # the save path; when that cannot take them either, the summary says so, and the run still fails.
+        (url,) = samples.fault_targets(MAGAZINE, "missing-picture")
+        os.makedirs(self.skerrow.errors_path)
+        fallback = os.path.join(self.save, "errors.txt")
+        result, _ = self.run_skerrow([ISSUE_A.title_url, self.save], faults=["missing-picture"], status=1)
+        with open(fallback, "rb") as f:
+            self.assertEqual(parse_error_entries(f.read().decode("cp1251")), [(url, transfer_404(url))])
+        self.assertEqual(LOG_LINE.findall(result.stdout), [fallback])
+        os.remove(fallback)
+        os.makedirs(fallback)
+        shutil.rmtree(os.path.join(self.save, ISSUE_A.issue_name))
+        result, _ = self.run_skerrow([ISSUE_A.title_url, self.save], faults=["missing-picture"], status=1)
+        self.assertIn(transfer_404(url), result.stdout)
+        self.assertEqual(LOG_LINE.findall(result.stdout), [])
+        self.assertIn("Записать в errors.txt не удалось записей об ошибках: 1 (они выведены выше)", result.stdout)
 
     def test_title_page_missing(self):
         result, requests = self.run_skerrow([ISSUE_A.title_url, self.save], faults=["no-title"], status=1)
@@ -460,15 +506,121 @@ class FaultMatrix(SampleRun):
         first, _ = self.run_skerrow([ISSUE_A.title_url, self.save])
         self.assertIsNone(first.errors_text())
         before = snapshot(self.save)
-        second, requests = self.run_skerrow([ISSUE_A.title_url, self.save], status=1)
-        self.assertEqual(snapshot(self.save), before, "the second run changed saved files")
-        # Every page is downloaded and processed again (queueing its tasks) but refused; every picture is
-        # refused before its transfer starts.
-        self.assertEqual(second.downloads(), ISSUE_A.fetch_order())
-        self.assertEqual([u for _, _, u in requests], in_any_order([page.url for page in ISSUE_A.pages()]))
-        expected = [(url, "Файл %s/2007_05/%s уже существует" % (self.save, name))
-                    for url, name, _ in ISSUE_A.tasks()]
-        self.assert_entries(second, expected)
+        for connections in ("1", "6"):
+            with self.subTest(connections=connections):
+                second, requests = self.run_skerrow([ISSUE_A.title_url, self.save],
+                                                    env={"SKERROW_CONNECTIONS": connections})
+                self.assertEqual(snapshot(self.save), before, "the second run changed saved files")
+                # Every page is downloaded and processed again (queueing its tasks) and found saved; no
+                # picture is asked for, nothing is logged, and the copy counts as complete.
+                pages = [page.url for page in ISSUE_A.pages()]
+                self.assertEqual(second.downloads(), pages)
+                self.assertEqual([u for _, _, u in requests], in_any_order(pages))
+                self.assertEqual(second.console_lines("Уже сохранён: "),
+                                 ["%s/2007_05/%s" % (self.save, name) for _, name, _ in ISSUE_A.tasks()])
+                self.assertIsNone(second.errors_text())
+                summary = self.assert_summary(second, "dir", 0, pages=0, pictures=0)
+                self.assertEqual(summary.group("already"), str(len(ISSUE_A.tasks())))
+
+    def test_second_run_into_the_same_issue_stops_and_changes_nothing(self):
+        # The first run waits on a stalled picture (one transfer at a time: nothing else moves meanwhile);
+        # the second stops at the issue directory's lock and writes nothing; the first is then interrupted.
+        # Nothing empty or cut is left, and a third run completes the copy.
+        with SampleServer(self.work, ["stall-mid-body"]) as server:
+            first = self.skerrow.start([ISSUE_A.title_url, self.save], proxy=server.proxy,
+                                       env={"SKERROW_CONNECTIONS": "1"})
+            # The first run's own temporary may still be taking the bytes that came before the stall.
+            def files():
+                return {p: v for p, v in snapshot(self.save).items() if not TEMPORARY.search(p)}
+            try:
+                server.wait_for_stall()
+                before = files()
+                second = self.skerrow.run([ISSUE_A.title_url, self.save], proxy=server.proxy)
+                after = files()
+            finally:
+                first.send_signal(signal.SIGINT)
+                result = RunResult.of_process(first, self.skerrow.errors_path)
+        self.assertEqual(after, before)
+        self.assertEqual(second.exit_status, 2, second.stdout)
+        self.assertIn("Каталог %s/2007_05/ занят другим запуском Skerrow" % self.save, second.stdout)
+        self.assertEqual(second.downloads(), [ISSUE_A.title_url])
+        self.assertEqual(result.exit_status, 130, result.stdout)
+        self.assertIsNone(result.errors_text())
+        self.assertNotIn(b"", [body for body in self.saved_contents().values()], "an empty file was left")
+        self.assert_no_temporaries()
+        self.assert_rerun_repairs()
+
+    def test_full_disk_stops_the_run_and_the_rerun_completes(self):
+        # A small file system of its own under the save path; the machine must let the test mount one.
+        save = os.path.join(self.work, "small")
+        os.makedirs(save)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=160k", "tmpfs", save],
+                          stderr=subprocess.DEVNULL).returncode != 0:
+            self.skipTest("cannot mount a small file system here")
+        self.addCleanup(subprocess.run, ["umount", "-l", save])
+        for connections in ("1", "6"):
+            with self.subTest(connections=connections):
+                shutil.rmtree(os.path.join(save, ISSUE_A.issue_name), True)
+                self.forget_run(issue_too=False)
+                subprocess.run(["mount", "-o", "remount,size=160k", save], check=True)
+                env = {"SKERROW_CONNECTIONS": connections}
+                with SampleServer(self.work) as server:
+                    full = self.skerrow.run([ISSUE_A.title_url, save], proxy=server.proxy, env=env)
+                self.assertEqual(full.exit_status, 1, full.stdout + full.stderr)
+                stops = [line for line in full.stdout.splitlines() if line.startswith("Диск заполнен: ")]
+                self.assertEqual(len(stops), 1, full.stdout[-2000:])
+                self.assertIn("(No space left on device)", stops[0])
+                self.assertEqual(full.stdout.splitlines()[-1], NOT_DONE)
+                # The run ended at the full disk: nothing after that task had its turn.
+                self.assertLess(len(full.downloads()), len(ISSUE_A.fetch_order()))
+                self.assert_nothing_cut(save=save)
+                self.assertEqual([p for p in contents(save) if TEMPORARY.search(p)], [])
+                # Space freed: the same command completes the copy.
+                subprocess.run(["mount", "-o", "remount,size=4m", save], check=True)
+                with SampleServer(self.work) as server:
+                    again = self.skerrow.run([ISSUE_A.title_url, save], proxy=server.proxy, env=env)
+                self.assertEqual(again.exit_status, 0, again.stdout[-2000:])
+                self.assertIsNone(again.errors_text())
+                self.assertTrue(contents(save) == clean_tree(ISSUE_A.title_url), "the completed tree differs")
+
+    def test_few_open_files_slow_the_run_but_lose_nothing(self):
+        # A hard limit of 20 open files at 64 connections: the run holds its transfers to what fits.
+        with SampleServer(self.work) as server:
+            completed = subprocess.run(["prlimit", "--nofile=20:20", self.skerrow.path, ISSUE_A.title_url, self.save],
+                                       cwd=self.skerrow.dir, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                       stderr=subprocess.PIPE, timeout=240,
+                                       env=self.skerrow.environment(server.proxy, {"SKERROW_CONNECTIONS": "64"}))
+        result = RunResult(completed, self.skerrow.errors_path)
+        self.assertEqual(result.exit_status, 0, result.stdout[-2000:])
+        self.assertIsNone(result.errors_text())
+        self.assertTrue(self.saved_contents() == clean_tree(ISSUE_A.title_url), "the tree differs from a clean run's")
+
+    def test_progress_line_on_a_terminal_only(self):
+        # Under a real terminal (script gives the run a pseudo-terminal for both outputs) the status line
+        # is drawn and cleared; the other lines are those of a run in a pipe, which shows no progress. A
+        # server silent for 5 s is named on the line.
+        silent = {"SKERROW_STALL_SECONDS": "6", "SKERROW_RETRIES": "0"}
+        for faults, env, status in (([], {}, 0), (["stall-mid-body"], silent, 1)):
+            with self.subTest(faults=faults):
+                self.forget_run()
+                piped, _ = self.run_skerrow([ISSUE_A.title_url, self.save], faults=faults, env=env, status=status)
+                self.assertEqual(piped.stderr, "")
+                self.forget_run()
+                with SampleServer(self.work, faults) as server:
+                    command = " ".join("'%s'" % a for a in [self.skerrow.path, ISSUE_A.title_url, self.save])
+                    terminal = subprocess.run(["script", "-qec", command, "/dev/null"], cwd=self.skerrow.dir,
+                                              env=self.skerrow.environment(server.proxy, dict(env, COLUMNS="200")),
+                                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, timeout=240)
+                self.assertEqual(terminal.returncode, status)
+                screen = terminal.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
+                lines = re.findall(r"\r(Задачи: (\d+) из (\d+); страниц: \d+, картинок: \d+; [^\x1b]*)\x1b\[K", screen)
+                self.assertTrue(lines, screen[-2000:])
+                self.assertTrue(all(int(done) <= int(known) for _, done, known in lines), lines)
+                waits = [line for line, _, _ in lines if line.endswith("; ждём mag-a.test 5 с")]
+                self.assertEqual(bool(waits), bool(faults), lines[-5:])
+                # Without the line and its clearing, the screen holds exactly the piped run's output.
+                plain = re.sub(r"\r[^\r\n]*\x1b\[K", "", screen).replace("\r\x1b[K", "")
+                self.assertEqual(plain, piped.stdout)
 
     def test_unknown_url(self):
         cases = [
@@ -734,7 +886,6 @@ class Packing(SampleRun):
                 self.assert_summary(result, "unpacked", 0, pages=9, pictures=27)
 
 
-
 LARGE_MAGAZINE = samples.build(large=True)
 PICTURE_SIGNATURES = {b"\xff\xd8\xff": "image/jpeg", b"\x89PNG\r\n\x1a\n": "image/png", b"GIF8": "image/gif"}
 
@@ -857,6 +1008,10 @@ class ReadersCopy(SampleRun):
         result, _ = self.run_skerrow(["--index", ISSUE_A.title_url, self.save], faults=["no-title"], status=1)
         self.assertIn("записан не Skerrow", result.stdout)
         self.assertEqual(snapshot(self.save), before)
+
+
+def load_tests(loader, tests, pattern):
+    return load_shard(tests)
 
 
 if __name__ == "__main__":

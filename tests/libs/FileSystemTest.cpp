@@ -80,6 +80,14 @@ TEST(CreateFullPath, LevelThatIsAFileStopsWithAlreadyExists)
     EXPECT_EQ(CreateFullPath(dir / "file/sub/deeper"), static_cast<unsigned>(EEXIST));
     EXPECT_FALSE(PathExists(dir / "file/sub"));
     EXPECT_EQ(CreateFullPath(""), static_cast<unsigned>(ENOENT));
+    // The check before a run says the same, creating nothing; missing levels under a directory are fine.
+    EXPECT_EQ(BrintLib::CheckDirectoryPath(dir / "file/sub/deeper"), static_cast<unsigned>(ENOTDIR));
+    EXPECT_EQ(BrintLib::CheckDirectoryPath(dir / "file"), static_cast<unsigned>(ENOTDIR));
+    EXPECT_EQ(BrintLib::CheckDirectoryPath(dir / "new/sub/"), 0u);
+    EXPECT_EQ(BrintLib::CheckDirectoryPath(dir.Path()), 0u);
+    EXPECT_EQ(BrintLib::CheckDirectoryPath("relative/dir"), 0u);
+    EXPECT_EQ(BrintLib::CheckDirectoryPath(""), static_cast<unsigned>(ENOENT));
+    EXPECT_FALSE(PathExists(dir / "new"));
 }
 
 TEST(CreateFullPath, LinkToADirectoryServesAsThatLevel)
@@ -213,44 +221,75 @@ TEST(TNewFile, WritesAppendAndAFullDiskIsReported)
 TEST(TAtomicFile, AppearsWholeOnCommitOrNotAtAll)
 {
     TTempDir dir;
-    EXPECT_EQ(TAtomicFile::TemporaryPath(dir / "01.jpg"), dir / ".01.jpg.part");
-    EXPECT_EQ(TAtomicFile::TemporaryPath("page.htm"), ".page.htm.part");
+    const std::string id = "." + std::to_string(getpid()) + ".part";
+    EXPECT_EQ(TAtomicFile::TemporaryPath(dir / "01.jpg"), dir / (".01.jpg" + id));
+    EXPECT_EQ(TAtomicFile::TemporaryPath("page.htm"), ".page.htm" + id);
     {
         TAtomicFile file;
         ASSERT_EQ(file.Create(dir / "whole"), 0);
         EXPECT_EQ(file.Write("ab", 2), 0);
         EXPECT_FALSE(PathExists(dir / "whole"));
-        EXPECT_EQ(Content(dir / ".whole.part"), "ab");
+        EXPECT_EQ(Content(dir / (".whole" + id)), "ab");
         EXPECT_EQ(file.Commit(), 0);
         EXPECT_FALSE(file.IsOpen());
     }
     EXPECT_EQ(Content(dir / "whole"), "ab");
-    EXPECT_FALSE(PathExists(dir / ".whole.part"));
+    EXPECT_FALSE(PathExists(dir / (".whole" + id)));
     {
         TAtomicFile file;
         ASSERT_EQ(file.Create(dir / "abandoned"), 0);
         EXPECT_EQ(file.Write("ab", 2), 0);
     }
     EXPECT_FALSE(PathExists(dir / "abandoned"));
-    EXPECT_FALSE(PathExists(dir / ".abandoned.part"));
+    EXPECT_FALSE(PathExists(dir / (".abandoned" + id)));
 }
 
-TEST(TAtomicFile, NeverReplacesWhatAppearedMeanwhileAndReplacesAKilledRunsTemporary)
+TEST(TAtomicFile, NeverReplacesWhatAppearedMeanwhileNorTouchesATemporaryOfAnotherRun)
 {
     TTempDir dir;
-    MakeFile(dir / ".left.part", "half of it");
+    const std::string id = "." + std::to_string(getpid()) + ".part";
+    // Another run's temporary, and one of this process that it did not make: both stay.
+    MakeFile(dir / ".left.1.part", "another run's");
     TAtomicFile left;
     ASSERT_EQ(left.Create(dir / "left"), 0);
-    EXPECT_EQ(Content(dir / ".left.part"), "");
     EXPECT_EQ(left.Write("all of it", 9), 0);
     MakeFile(dir / "left", "came first");
     EXPECT_EQ(left.Commit(), EEXIST);
     EXPECT_EQ(Content(dir / "left"), "came first");
-    EXPECT_FALSE(PathExists(dir / ".left.part"));
+    EXPECT_FALSE(PathExists(dir / (".left" + id)));
+    EXPECT_EQ(Content(dir / ".left.1.part"), "another run's");
+    MakeFile(dir / (".taken" + id), "half of it");
+    EXPECT_EQ(TAtomicFile().Create(dir / "taken"), EEXIST);
+    EXPECT_EQ(Content(dir / (".taken" + id)), "half of it");
 
-    ASSERT_EQ(mkdir((dir / ".blocked.part").c_str(), 0777), 0);
+    ASSERT_EQ(mkdir((dir / (".blocked" + id)).c_str(), 0777), 0);
     TAtomicFile blocked;
     EXPECT_NE(blocked.Create(dir / "blocked"), 0);
     EXPECT_FALSE(blocked.IsOpen());
     EXPECT_EQ(TAtomicFile().Create(dir / "no/such"), ENOENT);
+}
+
+// The holder of a directory's lock removes the temporaries that ended runs left there, in every
+// subdirectory, and nothing else; a second lock on the directory is refused while the first is held.
+TEST(TDirectoryLock, OneHolderAtATimeWhoMayRemoveLeftTemporaries)
+{
+    TTempDir dir;
+    MakeFile(dir / ".01.jpg.123.part", "left");
+    ASSERT_EQ(mkdir((dir / "sub").c_str(), 0777), 0);
+    MakeFile(dir / "sub/.02.png.4567.part", "left");
+    for (const char* kept : {"01.jpg", ".hidden", "x.part", ".a.part", ".b.12x.part", "sub/.c..part"})
+        MakeFile(dir / kept, "kept");
+    BrintLib::TDirectoryLock first;
+    ASSERT_EQ(first.Lock(dir.Path()), 0);
+    BrintLib::TDirectoryLock second;
+    EXPECT_EQ(second.Lock(dir.Path()), EWOULDBLOCK);
+    EXPECT_FALSE(second.IsLocked());
+    EXPECT_EQ(BrintLib::RemoveTemporaries(dir.Path()), 2u);
+    EXPECT_FALSE(PathExists(dir / ".01.jpg.123.part"));
+    EXPECT_FALSE(PathExists(dir / "sub/.02.png.4567.part"));
+    for (const char* kept : {"01.jpg", ".hidden", "x.part", ".a.part", ".b.12x.part", "sub/.c..part"})
+        EXPECT_EQ(Content(dir / kept), "kept") << kept;
+    first.Unlock();
+    EXPECT_EQ(second.Lock(dir.Path()), 0);
+    EXPECT_EQ(second.Lock(dir / "no-such"), ENOENT);
 }

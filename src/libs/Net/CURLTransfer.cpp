@@ -32,13 +32,9 @@ const char kAbortTooLong[] = "Попытка прервать передачу �
 
 /// A connection that cannot be made within this many seconds fails its transfer.
 constexpr long kConnectTimeoutSeconds = 30;
-/// A transfer that receives nothing for this many seconds fails, unless SKERROW_STALL_SECONDS says
-/// otherwise.
-constexpr long kDefaultStallSeconds = 60;
+/// A transfer that receives nothing for SKERROW_STALL_SECONDS seconds fails; a passing fault is tried
+/// again SKERROW_RETRIES times (libs/Environment.h).
 const char kStallVariable[] = "SKERROW_STALL_SECONDS";
-/// Attempts after the first for a passing fault, unless SKERROW_RETRIES says otherwise.
-constexpr long kDefaultRetries = 2;
-constexpr long kMaxRetries = 10;
 const char kRetriesVariable[] = "SKERROW_RETRIES";
 /// The longest pause that a Retry-After header obtains.
 constexpr std::chrono::seconds kMaxRetryAfter{30};
@@ -47,14 +43,11 @@ constexpr long kMaxRedirects = 10;
 /// The longest header line that libcurl takes (CURL_MAX_HTTP_HEADER); it reports a longer one as a lack of
 /// memory, without a text of its own.
 constexpr long kMaxHeaderLine = 100 * 1024;
-/// Transfers in flight at once, unless SKERROW_CONNECTIONS says otherwise: the per-host habit of browsers.
-constexpr long kDefaultConnections = 6;
-/// Far below FD_SETSIZE, whatever else the process has open.
-constexpr long kMaxConnections = 64;
-/// How far past the task whose turn it is transfers may start, in multiples of N: a picture that has
-/// arrived keeps its temporary open until its turn.
-constexpr size_t kLookAheadPerConnection = 4;
+/// Transfers in flight at once (libs/Environment.h).
 const char kConnectionsVariable[] = "SKERROW_CONNECTIONS";
+/// How far past the task whose turn it is transfers may start, in multiples of N: a picture that has
+/// arrived keeps its temporary until its turn.
+constexpr size_t kLookAheadPerConnection = 4;
 /// libcurl's receive buffer per transfer.
 constexpr long kReceiveBufferBytes = 128 * 1024;
 
@@ -182,8 +175,9 @@ struct TTransfer {
     std::string Location;
     /// What a 429 or 503 reply asked for with Retry-After; 0 when nothing.
     std::chrono::seconds RetryAfter{0};
-    TClock::time_point LastByte; ///< when the transfer last received something, or was attached
-    TClock::time_point Ended;    ///< when it was done
+    TClock::time_point LastByte;  ///< when the transfer last received something, or was attached
+    TClock::time_point Ended;     ///< when it was done
+    uint64_t* Received = nullptr; ///< the engine's count of the body bytes received
 
     /// Begun and waiting for a place in flight.
     bool IsPrepared() const { return Easy != nullptr && !Beginning && !Attached; }
@@ -248,6 +242,7 @@ size_t ReceiveCallback(char* ptr, size_t size, size_t nmemb, void* stream) noexc
     FATAL_CHECK(BrintLib::TestPtr__(ptr));
     if (transfer->Failure)
         return CURL_WRITEFUNC_ERROR;
+    *transfer->Received += length;
     if (transfer->Files != nullptr) {
         if (transfer->Written.Failed.load())
             return CURL_WRITEFUNC_ERROR;
@@ -285,6 +280,10 @@ class TCURLTransfer {
 
     size_t Connections() const { return m_Connections; }
     void Download(ITask& Task, const TTaskQueue* Upcoming);
+    void SetActivityObserver(std::function<void(const TActivity&)> Observer)
+    {
+        m_Observer = std::move(Observer);
+    }
 
   private:
     TTransfer* Find(const ITask& Task) const;
@@ -332,9 +331,12 @@ class TCURLTransfer {
     /// Waits on the sockets of the transfers in flight, at most Longest or libcurl's next timer; returns
     /// what select() returns.
     int Select(std::chrono::milliseconds Longest);
-    /// One wait of at most Longest, then libcurl's step, the stalls, the early starts. Returns the
-    /// failure of select() or of libcurl, or null.
+    /// One wait of at most Longest, then libcurl's step, the stalls, the early starts, and the observer's
+    /// call. Returns the failure of select() or of libcurl, or null.
     std::exception_ptr Step(const TTaskQueue* Upcoming, std::chrono::milliseconds Longest);
+    /// Tells the observer the bytes received so far and the host of the transfer in flight that has
+    /// received nothing for the longest time, with that time.
+    void Observe();
     /// Runs every transfer in flight until Transfer is done, starting early ones whenever others end.
     void WaitFor(TTransfer& Transfer, const TTaskQueue* Upcoming);
     /// Runs every transfer in flight until Until, starting early ones whenever others end.
@@ -374,13 +376,15 @@ class TCURLTransfer {
     /// Tasks whose early start failed: they start at their turn. Only compared, never followed: a task
     /// deleted without its turn leaves a stale entry that at worst keeps another from starting early.
     std::unordered_set<const ITask*> m_Declined;
+    std::function<void(const TActivity&)> m_Observer;
+    TActivity m_Activity;
 };
 
 TCURLTransfer::TCURLTransfer(size_t Connections, const TTransferBounds& Bounds)
-    : m_Connections(std::clamp<size_t>(Connections, 1, kMaxConnections)), m_Bounds(Bounds),
-      m_StallSeconds(
-          BrintLib::WholeNumberFromEnvironment(kStallVariable, 1, 24 * 60 * 60, kDefaultStallSeconds)),
-      m_Retries(BrintLib::WholeNumberFromEnvironment(kRetriesVariable, 0, kMaxRetries, kDefaultRetries)),
+    : m_Connections(std::clamp<size_t>(Connections, 1,
+                                       static_cast<size_t>(BrintLib::FindSetting(kConnectionsVariable).Max))),
+      m_Bounds(Bounds), m_StallSeconds(BrintLib::WholeNumberFromEnvironment(kStallVariable)),
+      m_Retries(BrintLib::WholeNumberFromEnvironment(kRetriesVariable)),
       m_CertificateBundle(CertificateBundle())
 {
     m_hMulti = curl_multi_init();
@@ -477,6 +481,7 @@ TTransfer& TCURLTransfer::Track(ITask& Task, CURL* Easy)
     transfer->Url = Task.GetUrl();
     transfer->Destination = Task.Destination();
     transfer->Easy = Easy;
+    transfer->Received = &m_Activity.BytesReceived;
     if (transfer->Destination.empty())
         ++m_Pages;
     else
@@ -610,8 +615,6 @@ void TCURLTransfer::Download(ITask& Task, const TTaskQueue* Upcoming)
         }
     } release{*this, Task};
 
-    // Before Begin, so that a task that fails there still shows its URL; unconverted, control bytes masked.
-    std::cout << "Download: " << BrintLib::MaskControlBytes(Task.GetUrl()) << std::endl;
     TTransfer* transfer = Find(Task);
     if (transfer != nullptr && transfer->Beginning) {
         // Its Begin is on the file thread: its outcome decides whether the transfer goes on.
@@ -619,6 +622,14 @@ void TCURLTransfer::Download(ITask& Task, const TTaskQueue* Upcoming)
         CollectBegun();
         transfer = Find(Task);
     }
+    // A file saved by an earlier run ends the task at its turn, before anything is shown or requested.
+    const std::string destination = Task.Destination();
+    if (!destination.empty() && BrintLib::PathExists(destination)) {
+        m_Declined.erase(&Task);
+        throw TAlreadySaved{destination};
+    }
+    // Before Begin, so that a task that fails there still shows its URL; unconverted, control bytes masked.
+    std::cout << "Download: " << BrintLib::MaskControlBytes(Task.GetUrl()) << std::endl;
     if (transfer != nullptr && transfer->IsPrepared()) {
         // Its turn starts it, whatever is in flight.
         Attach(*transfer);
@@ -804,7 +815,33 @@ std::exception_ptr TCURLTransfer::Step(const TTaskQueue* Upcoming, std::chrono::
     ended += EndStalls();
     if (ended > 0 || begun > 0)
         StartEarly(Upcoming);
+    if (m_Observer)
+        Observe();
     return nullptr;
+}
+
+void TCURLTransfer::Observe()
+{
+    const TClock::time_point now = TClock::now();
+    const TTransfer* silent = nullptr;
+    for (const auto& [task, transfer] : m_Transfers)
+        if (transfer->Easy != nullptr && transfer->Attached &&
+            (silent == nullptr || transfer->LastByte < silent->LastByte))
+            silent = transfer.get();
+    m_Activity.SilentHost.clear();
+    m_Activity.Silent = std::chrono::seconds(0);
+    if (silent != nullptr) {
+        m_Activity.Silent = std::chrono::duration_cast<std::chrono::seconds>(now - silent->LastByte);
+        char* host = nullptr;
+        CURLU* url = curl_url();
+        if (url != nullptr && curl_url_set(url, CURLUPART_URL, silent->Url.c_str(), 0) == CURLUE_OK &&
+            curl_url_get(url, CURLUPART_HOST, &host, 0) == CURLUE_OK) {
+            m_Activity.SilentHost = host;
+            curl_free(host);
+        }
+        curl_url_cleanup(url);
+    }
+    m_Observer(m_Activity);
 }
 
 void TCURLTransfer::WaitFor(TTransfer& Transfer, const TTaskQueue* Upcoming)
@@ -873,9 +910,7 @@ TCURLGlobal::~TCURLGlobal()
 }
 
 TDownloader::TDownloader(const TTransferBounds& Bounds)
-    : TDownloader(static_cast<size_t>(BrintLib::WholeNumberFromEnvironment(
-                      kConnectionsVariable, 1, kMaxConnections, kDefaultConnections)),
-                  Bounds)
+    : TDownloader(static_cast<size_t>(BrintLib::WholeNumberFromEnvironment(kConnectionsVariable)), Bounds)
 {
 }
 
@@ -889,6 +924,11 @@ TDownloader::~TDownloader() = default;
 size_t TDownloader::Connections() const
 {
     return m_Transfer->Connections();
+}
+
+void TDownloader::SetActivityObserver(std::function<void(const TActivity&)> Observer)
+{
+    m_Transfer->SetActivityObserver(std::move(Observer));
 }
 
 void TDownloader::Download(ITask& Task)

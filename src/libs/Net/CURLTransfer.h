@@ -27,11 +27,23 @@
 // it starts, or as long as a 429 or 503 reply's Retry-After says (at most 30 s); the other transfers go on
 // meanwhile. A connection that the server closed as a request on it arrived is replaced at once by
 // libcurl, whatever SKERROW_RETRIES says, and never counts against later transfers.
+//
+// A value of these variables out of its range is refused (libs/Environment.h).
 #pragma once
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <memory>
+#include <string>
+
+/// What the transfers of a Download have done so far, for a progress display.
+struct TActivity {
+    uint64_t BytesReceived = 0;     ///< body bytes received by every transfer since the engine was made
+    std::string SilentHost;         ///< the host of the transfer in flight silent the longest; empty: none
+    std::chrono::seconds Silent{0}; ///< how long that transfer has received nothing
+};
 
 struct ITask;
 class TTaskQueue;
@@ -74,10 +86,15 @@ class TDownloader {
     /// The number of transfers in flight at most.
     size_t Connections() const;
 
-    /// Runs Task's turn to its end. Writes "Download: " and the URL on standard output (unconverted)
-    /// first, then calls Task.Begin(), Task.Reply() once the final reply's headers have come,
-    /// Task.Receive() for every chunk of the body in arrival order, and Task.Finish() only when the
-    /// transfer succeeded. An attempt that ends in a passing fault is followed by another, from
+    /// Observer is called on the thread of Download after every wait on the sockets while a Download runs
+    /// (at least every TTransferBounds::Wait); an empty Observer calls nothing.
+    void SetActivityObserver(std::function<void(const TActivity&)> Observer);
+
+    /// Runs Task's turn to its end. A task whose ITask::Destination() exists raises TAlreadySaved (Logic.h)
+    /// at once: nothing is written or requested. Otherwise writes "Download: " and the URL on standard
+    /// output (unconverted) first, then calls Task.Begin(), Task.Reply() once the final reply's headers
+    /// have come, Task.Receive() for every chunk of the body in arrival order, and Task.Finish() only when
+    /// the transfer succeeded. An attempt that ends in a passing fault is followed by another, from
     /// Task.Begin() on, as long as retries are left; only the last attempt's failure is raised.
     ///
     /// Raises BrintLib::TInterrupted, before anything else or while it waits (every transfer in flight is

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -29,6 +30,17 @@ using TestSupport::THttpReply;
 using TestSupport::TTempDir;
 
 namespace {
+
+/// The file that Action found saved already (TAlreadySaved); empty when Action raised nothing.
+std::string AlreadySavedOf(const std::function<void()>& Action)
+{
+    try {
+        Action();
+    } catch (const TAlreadySaved& e) {
+        return e.File;
+    }
+    return std::string();
+}
 
 void WriteFile(const std::string& Path, const std::string& Content)
 {
@@ -98,9 +110,11 @@ TEST_F(DownloadTask, FileGetsTheBodyByteForByte)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
-        const std::string temporary = m_Dir / (std::string(".") + c.Name + ".part");
+        const std::string temporary = BrintLib::TAtomicFile::TemporaryPath(m_Dir / c.Name);
+        // Another run's temporary of the same file is not this run's to touch.
+        const std::string another = m_Dir / (std::string(".") + c.Name + ".1.part");
         if (c.Leftover != nullptr)
-            WriteFile(temporary, c.Leftover);
+            WriteFile(another, c.Leftover);
         THttpReply whole{200, c.Body};
         if (c.Encoding != nullptr)
             whole = {200, TestSupport::Compress(c.Body, c.Encoding), {{"Content-Encoding", c.Encoding}}};
@@ -113,6 +127,9 @@ TEST_F(DownloadTask, FileGetsTheBodyByteForByte)
         EXPECT_TRUE(ReadFile(m_Dir / c.Name) == c.Body);
         EXPECT_TRUE(BrintLib::PathExists(m_Dir / c.Name));
         EXPECT_FALSE(BrintLib::PathExists(temporary));
+        if (c.Leftover != nullptr) {
+            EXPECT_EQ(ReadFile(another), c.Leftover);
+        }
     }
 }
 
@@ -180,7 +197,7 @@ TEST_F(DownloadTask, FailedTransferLeavesNeitherFileNorTemporary)
                 EXPECT_EQ(e.Signal(), SIGTERM);
                 failure = "interrupted";
                 // The temporary is there until its task goes.
-                EXPECT_TRUE(BrintLib::PathExists(m_Dir / ".01.jpg.part"));
+                EXPECT_TRUE(BrintLib::PathExists(BrintLib::TAtomicFile::TemporaryPath(target)));
             }
             if (interrupter.joinable())
                 interrupter.join();
@@ -188,7 +205,7 @@ TEST_F(DownloadTask, FailedTransferLeavesNeitherFileNorTemporary)
         BrintLib::ClearInterruption();
         EXPECT_EQ(failure, c.Failure);
         EXPECT_FALSE(BrintLib::PathExists(target));
-        EXPECT_FALSE(BrintLib::PathExists(m_Dir / ".01.jpg.part"));
+        EXPECT_FALSE(BrintLib::PathExists(BrintLib::TAtomicFile::TemporaryPath(target)));
     }
 
     // The same engine goes on.
@@ -197,7 +214,7 @@ TEST_F(DownloadTask, FailedTransferLeavesNeitherFileNorTemporary)
     EXPECT_TRUE(ReadFile(m_Dir / "again.bin") == body);
 }
 
-TEST_F(DownloadTask, ExistingTargetIsNeverTouchedButTheUrlIsShown)
+TEST_F(DownloadTask, ExistingTargetIsNeverTouchedNorAskedFor)
 {
     m_Server.SetReply("/01.jpg", {200, "new picture"});
     const std::string existing = m_Dir / "existing.jpg";
@@ -213,9 +230,8 @@ TEST_F(DownloadTask, ExistingTargetIsNeverTouchedButTheUrlIsShown)
         SCOPED_TRACE(target);
         TDownloadFile task(m_Server.Url("/01.jpg"), target);
         ::testing::internal::CaptureStdout();
-        const std::string failure = FailureOf([&] { m_Downloader.Download(task); });
-        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Download: " + task.GetUrl() + "\n");
-        EXPECT_EQ(failure, "Файл " + target + " уже существует");
+        EXPECT_EQ(AlreadySavedOf([&] { m_Downloader.Download(task); }), target);
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
     }
     EXPECT_EQ(ReadFile(existing), "old picture");
     EXPECT_FALSE(BrintLib::PathExists(m_Dir / "elsewhere.jpg"));
@@ -261,7 +277,7 @@ TEST_F(DownloadTask, ExistingPageFileIsUntouchedAfterTheProcessorRan)
     const std::string output = m_Dir / "2007_05_00.htm";
     WriteFile(output, "saved earlier");
     auto task = MakePageTask("/index.htm", output);
-    EXPECT_EQ(FailureOf([&] { m_Downloader.Download(*task); }), "Файл " + output + " уже существует");
+    EXPECT_EQ(AlreadySavedOf([&] { m_Downloader.Download(*task); }), output);
     EXPECT_EQ(m_Log.Pages, std::vector<std::string>{"page"});
     EXPECT_TRUE(BrintLib::PathExists(m_Log.SideEffectDir));
     EXPECT_EQ(ReadFile(output), "saved earlier");
@@ -295,7 +311,7 @@ TEST_F(DownloadTask, PageThatCannotBeWrittenWholeFails)
     const TestSupport::TFileSizeLimit full(1024);
     EXPECT_EQ(FailureOf([&] { m_Downloader.Download(*task); }), "Ошибка при записи " + output);
     EXPECT_FALSE(BrintLib::PathExists(output));
-    EXPECT_FALSE(BrintLib::PathExists(m_Dir / ".big.htm.part"));
+    EXPECT_FALSE(BrintLib::PathExists(BrintLib::TAtomicFile::TemporaryPath(output)));
     auto noDirectory = MakePageTask("/index.htm", m_Dir / "missing/x.htm");
     EXPECT_EQ(FailureOf([&] { m_Downloader.Download(*noDirectory); }),
               "Ошибка при открытии файла " + m_Dir / "missing/x.htm");
@@ -314,8 +330,8 @@ TEST_F(DownloadTask, PageLargerThanItsBoundFailsWithoutBeingHeld)
 
 TEST_F(DownloadTask, OverlappedTasksMakeNoRequestTheirTurnWouldNotMake)
 {
-    // One at a time, the second task into a.jpg and the task into an existing file fail at their turn
-    // without a request; six at once must do the same, though the tasks behind them start early.
+    // One at a time, the second task into a.jpg and the task into an existing file find it saved at their
+    // turn, without a request; six at once must do the same, though the tasks behind them start early.
     m_Server.SetReply("/a1.jpg", {200, "first a"});
     m_Server.SetReply("/a2.jpg", {200, "second a"});
     m_Server.SetReply("/b.jpg", {200, "new b"});
@@ -333,12 +349,12 @@ TEST_F(DownloadTask, OverlappedTasksMakeNoRequestTheirTurnWouldNotMake)
         try {
             downloader.Download(*task, queue);
             failures.emplace_back();
-        } catch (const BrintLib::TAplThrowException& e) {
-            failures.push_back(e.what());
+        } catch (const TAlreadySaved& e) {
+            failures.push_back("saved " + e.File);
         }
     }
-    EXPECT_EQ(failures, (std::vector<std::string>{"", "Файл " + m_Dir / "a.jpg" + " уже существует",
-                                                  "Файл " + m_Dir / "b.jpg" + " уже существует", ""}));
+    EXPECT_EQ(failures,
+              (std::vector<std::string>{"", "saved " + m_Dir / "a.jpg", "saved " + m_Dir / "b.jpg", ""}));
     EXPECT_EQ(ReadFile(m_Dir / "a.jpg"), "first a");
     EXPECT_EQ(ReadFile(m_Dir / "b.jpg"), "old b");
     EXPECT_EQ(ReadFile(m_Dir / "c.jpg"), "c");

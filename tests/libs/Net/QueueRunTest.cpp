@@ -83,7 +83,8 @@ TEST(QueueRunChild, DISABLED_RunQueue)
     g_TaskQueue.Push(std::make_unique<TDownloadFile>(b + "/07.jpg", o + "/07.jpg"));
 
     TDownloader downloader;
-    RunTaskQueue(downloader);
+    TQueueOutcome outcome;
+    RunTaskQueue(downloader, outcome);
     EXPECT_TRUE(g_TaskQueue.IsEmpty());
     EXPECT_EQ(BrintLib::CObjectCount<ITask>::Count(), 0u);
 }
@@ -190,16 +191,20 @@ TEST(QueueRun, EachFailingTaskIsLoggedOnceAndTheOthersCompleteWithOneOrManyTrans
     }
 }
 
-TEST(QueueRun, ExceptionOfNoKnownKindLeavesTheRunWithItsTaskDeleted)
+TEST(QueueRun, ExceptionOfNoKnownKindFailsItsTaskOnlyAndIsCounted)
 {
     const size_t before = BrintLib::CObjectCount<ITask>::Count();
+    const TestSupport::TPrivateErrorLog log;
     g_TaskQueue.Push(std::make_unique<TFailingTask<int>>("http://127.0.0.1:1/a", 42));
     g_TaskQueue.Push(std::make_unique<TFailingTask<int>>("http://127.0.0.1:1/b", 43));
     TDownloader downloader;
     ::testing::internal::CaptureStdout();
-    EXPECT_THROW(RunTaskQueue(downloader), int);
+    TQueueOutcome outcome;
+    RunTaskQueue(downloader, outcome);
     ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(BrintLib::CObjectCount<ITask>::Count(), before + 1);
-    g_TaskQueue.Pop();
+    EXPECT_EQ(outcome.Failed, 2u);
+    EXPECT_EQ(ReadFile(log.Path()),
+              "http://127.0.0.1:1/a unknown exception\nhttp://127.0.0.1:1/b unknown exception\n");
+    EXPECT_EQ(BrintLib::CObjectCount<ITask>::Count(), before);
     EXPECT_TRUE(g_TaskQueue.IsEmpty());
 }
