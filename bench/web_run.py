@@ -22,8 +22,7 @@ memory <= 32 MB. The exit status is 2 when a goal is missed.
     bench/web_run.py [--skerrow build/release/Skerrow] [--delays 0,5,30] [--protocols h2,h1,http] [--runs 3]
                      [--tools skerrow,skerrow1,skerrow16,wget2,wget2-16,curl,wget2-r,wget2-r6,wget2-r16]
 
-Needs (Debian 12): nginx-light, libnginx-mod-http-echo, openssl, wget2, curl, time, util-linux (unshare),
-iproute2.
+Needs (Debian 12) what `scripts/setup-debian.sh --bench` installs, and util-linux (unshare).
 """
 
 import argparse

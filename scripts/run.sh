@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # The main job: installs what is needed, builds Skerrow and copies a magazine issue with it.
 #
-#   scripts/run.sh [sample-a|sample-a-https|sample-b] [--pack]
+#   scripts/run.sh [sample-a|sample-a-https|sample-b] [--pack] [--epub] [--index]
 #                                                 copy a sample issue (site A's by default) from the sample
 #                                                 magazine server, which runs on 127.0.0.1 for the copy;
 #                                                 sample-a-https copies site A's over https (through the
 #                                                 server's CONNECT tunnel, trusting a CA made for the copy);
-#                                                 --pack packs it with tools/SkerrowZip
-#   scripts/run.sh URL SAVE-PATH [ARCHIVER]       Skerrow's own command line, for any issue
+#                                                 --pack packs it with tools/SkerrowZip; --epub and --index
+#                                                 are Skerrow's: the issue's book, the page of saved issues
+#   scripts/run.sh [--epub] [--index] URL SAVE-PATH [ARCHIVER]
+#                                                 Skerrow's own command line, for any issue
 #
 # A sample copy goes to a new directory out/sample-X-<date-time>/; after Skerrow's own summary the script
 # names the page to open. It exits with Skerrow's exit status.
@@ -16,31 +18,32 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build/release"
 
 usage() {
-  echo "usage: scripts/run.sh [sample-a|sample-a-https|sample-b] [--pack]" >&2
-  echo "       scripts/run.sh URL SAVE-PATH [ARCHIVER]" >&2
+  echo "usage: scripts/run.sh [sample-a|sample-a-https|sample-b] [--pack] [--epub] [--index]" >&2
+  echo "       scripts/run.sh [--epub] [--index] URL SAVE-PATH [ARCHIVER]" >&2
   exit 2
 }
 
-sample=""
+# Only sample words and options: a sample copy; anything else is Skerrow's own command line.
+sample=a
 pack=0
-if [ $# -eq 0 ]; then
-  sample=a
-else
-  case "$1" in
-    sample-a|sample-a-https|sample-b|--pack)
-      sample=a
-      for arg in "$@"; do
-        case "$arg" in
-          sample-a) sample=a ;;
-          sample-a-https) sample=a-https ;;
-          sample-b) sample=b ;;
-          --pack) pack=1 ;;
-          *) usage ;;
-        esac
-      done
-      ;;
+options=()
+for arg in "$@"; do
+  case "$arg" in
+    sample-a|sample-a-https|sample-b|--pack|--epub|--index) ;;
     -h|--help) usage ;;
+    *) sample="" ;;
   esac
+done
+if [ -n "$sample" ]; then
+  for arg in "$@"; do
+    case "$arg" in
+      sample-a) sample=a ;;
+      sample-a-https) sample=a-https ;;
+      sample-b) sample=b ;;
+      --pack) pack=1 ;;
+      --epub|--index) options+=("$arg") ;;
+    esac
+  done
 fi
 
 "$root/scripts/setup-debian.sh"
@@ -90,7 +93,7 @@ archiver=()
 # could not start.
 status=0
 env http_proxy="http://127.0.0.1:$port" https_proxy="http://127.0.0.1:$port" no_proxy= NO_PROXY= "${trust[@]}" \
-  "$build/Skerrow" "$url" "$save" "${archiver[@]}" || status=$?
+  "$build/Skerrow" "${options[@]}" "$url" "$save" "${archiver[@]}" || status=$?
 
 shopt -s nullglob
 archives=("$save"/*.zip)
@@ -104,4 +107,9 @@ elif [ ${#issues[@]} -gt 0 ]; then
 else
   rmdir "$save" 2>/dev/null || true
 fi
+books=("$save"/*.epub)
+if [ ${#books[@]} -gt 0 ]; then
+  echo "Its book: ${books[0]} (check it: java -jar /usr/share/java/epubcheck.jar ${books[0]})"
+fi
+[ -f "$save/index.htm" ] && echo "The page of saved issues: $save/index.htm"
 exit "$status"

@@ -3,11 +3,12 @@
 # is there already.
 #   scripts/setup-debian.sh          what building and running Skerrow needs (the main job)
 #   scripts/setup-debian.sh --test   that, and what the tests, the fuzzer and the benchmarks need
+#   scripts/setup-debian.sh --bench  that, and what bench/web_run.py needs
 set -euo pipefail
 
 PACKAGES=(
   cmake g++ make pkg-config
-  libcurl4-openssl-dev libzip-dev zlib1g-dev
+  libcurl4-openssl-dev libzip-dev zlib1g-dev libxml2-dev
   python3
   ca-certificates openssl
 )
@@ -18,12 +19,17 @@ TEST_PACKAGES=(
   unzip zip p7zip-full wget wget2 aria2 clang-format
   zlib1g-dev libbrotli-dev libssl-dev
   python3-brotli python3-h2
+  epubcheck default-jre-headless
+)
+# What bench/web_run.py runs besides the test packages: the HTTP/2 server and the peers.
+BENCH_PACKAGES=(
   curl time iproute2 nginx-light libnginx-mod-http-echo
 )
 case "${1:-}" in
   "") ;;
   --test) PACKAGES+=("${TEST_PACKAGES[@]}") ;;
-  *) echo "usage: scripts/setup-debian.sh [--test]" >&2; exit 2 ;;
+  --bench) PACKAGES+=("${TEST_PACKAGES[@]}" "${BENCH_PACKAGES[@]}") ;;
+  *) echo "usage: scripts/setup-debian.sh [--test|--bench]" >&2; exit 2 ;;
 esac
 
 missing=()

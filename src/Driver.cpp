@@ -3,13 +3,16 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <exception>
 #include <iostream>
 #include <memory>
 #include <sstream>
 
+#include "Epub.h"
 #include "ErrorLog.h"
 #include "Generic_Parser.h"
+#include "IssueIndex.h"
 #include "Logic.h"
 #include "Packing.h"
 #include "PopMech_Parser.h"
@@ -61,6 +64,10 @@ void PrintExitStatuses()
 void PrintHelp()
 {
     WriteConverted(std::cout, kUsage) << "\n";
+    WriteConverted(std::cout,
+                   "Перед URL: --epub - записать книгу выпуска (<путь сохранения>/<год>_<месяц>.epub); "
+                   "--index - записать <путь сохранения>/index.htm со списком сохранённых выпусков")
+        << "\n";
     WriteConverted(std::cout, "Переменные окружения:") << "\n";
     for (const BrintLib::TEnvironmentSetting& setting : BrintLib::EnvironmentSettings()) {
         std::ostringstream line;
@@ -211,6 +218,59 @@ void PrintSummary(const TQueueOutcome& Outcome, const TRunEnd& End, size_t Logge
     std::cout << std::flush;
 }
 
+/// What is made after the issue is saved: the book (--epub) and the page of saved issues (--index).
+struct TAfterRun {
+    bool Book = false;
+    bool Index = false;
+};
+
+/// Takes the options before the URL out of Args into After.
+std::vector<std::string> TakeOptions(const std::vector<std::string>& Args, TAfterRun& After)
+{
+    std::vector<std::string> rest(Args.begin(), Args.begin() + (Args.empty() ? 0 : 1));
+    size_t i = 1;
+    for (; i < Args.size(); ++i) {
+        if (Args[i] == "--epub")
+            After.Book = true;
+        else if (Args[i] == "--index")
+            After.Index = true;
+        else
+            break;
+    }
+    rest.insert(rest.end(), Args.begin() + static_cast<std::ptrdiff_t>(std::min(i, Args.size())), Args.end());
+    return rest;
+}
+
+/// Makes what After asks for once the issue is saved (and packed); returns false when something failed
+/// (reported on the console).
+bool MakeAfterRun(const TAfterRun& After, const std::string& SavePath, const std::string& TitleUrl)
+{
+    bool ok = true;
+    std::string issueDir = g_IssueDir;
+    if (!issueDir.empty() && issueDir.back() == BrintLib::kPathSeparator)
+        issueDir.pop_back();
+    const size_t separator = issueDir.rfind(BrintLib::kPathSeparator);
+    if (After.Book && !issueDir.empty() && separator != std::string::npos) {
+        try {
+            const std::string book =
+                MakeIssueBook(issueDir.substr(0, separator), issueDir.substr(separator + 1), TitleUrl);
+            WriteConverted(std::cout, "Книга выпуска: " + book) << std::endl;
+        } catch (...) {
+            ReportCurrentException();
+            ok = false;
+        }
+    }
+    if (After.Index && BrintLib::PathExists(SavePath)) {
+        try {
+            WriteConverted(std::cout, "Список выпусков: " + WriteIssueIndex(SavePath)) << std::endl;
+        } catch (...) {
+            ReportCurrentException();
+            ok = false;
+        }
+    }
+    return ok;
+}
+
 /// Deletes the tasks left in the queue (their temporaries with them).
 void DropQueuedTasks()
 {
@@ -220,7 +280,7 @@ void DropQueuedTasks()
 
 /// Runs the queued tasks and the packing, prints the summary and returns the exit status; a second run
 /// into the same issue directory leaves as TRunStopped with nothing changed.
-int RunIssue(const std::vector<std::string>& Args)
+int RunIssue(const std::vector<std::string>& Args, const TAfterRun& After)
 {
     const size_t loggedBefore = LoggedErrorCount();
     const size_t writtenBefore = WrittenErrorCount();
@@ -262,13 +322,16 @@ int RunIssue(const std::vector<std::string>& Args)
             end.PackingFailed = true;
         }
     }
+    const bool afterFailed =
+        !end.Interrupted && end.Stopped.empty() && !MakeAfterRun(After, Args[2], Args[1]);
     FATAL_CHECK(BrintLib::CObjectCount<ITask>::Count() == 0);
     PrintSummary(outcome, end, loggedBefore, writtenBefore);
     if (end.Interrupted)
         return BrintLib::InterruptionExitStatus();
     const bool logged = LoggedErrorCount() != loggedBefore;
-    return outcome.Failed == 0 && !logged && !end.PackingFailed && end.Stopped.empty() ? kExitSuccess
-                                                                                       : kExitFailed;
+    return outcome.Failed == 0 && !logged && !end.PackingFailed && end.Stopped.empty() && !afterFailed
+               ? kExitSuccess
+               : kExitFailed;
 }
 
 } // namespace
@@ -324,6 +387,8 @@ TPagePatterns ProgramPatterns()
 int RunSkerrow(const std::vector<std::string>& Args)
 {
     int status = kExitNotStarted;
+    TAfterRun after;
+    const std::vector<std::string> userArgs = TakeOptions(Args, after);
     try {
         if (Args.size() == 2 && Args[1] == "--version") {
             std::cout << "Skerrow " << SKERROW_VERSION << std::endl;
@@ -335,20 +400,20 @@ int RunSkerrow(const std::vector<std::string>& Args)
             return kExitSuccess;
         }
         ReleaseIssueDirectory();
-        const std::vector<std::string> args = Start(Args);
+        const std::vector<std::string> args = Start(userArgs);
         // Entries that errors.txt beside the executable cannot take go to the save path.
         SetFallbackLogDirectory(args[2]);
         // From here on a failure ends a run that has started; an interrupted one ends with 128 + the
         // signal's number.
         status = kExitFailed;
-        status = RunIssue(args);
+        status = RunIssue(args, after);
     } catch (const BrintLib::TRunStopped& e) {
         // Another run holds the issue directory: nothing was changed.
         WriteConverted(std::cout, e.Message()) << std::endl;
         status = e.ExitStatus();
     } catch (...) {
         ReportCurrentException();
-        if (Args.size() < 3)
+        if (userArgs.size() < 3)
             PrintExitStatuses();
     }
     DropQueuedTasks();

@@ -352,6 +352,18 @@ int TAtomicFile::Commit()
     return error;
 }
 
+int TAtomicFile::CommitReplacing()
+{
+    FATAL_CHECK(IsOpen());
+    if (rename(m_Temporary.c_str(), NativePath(m_Path).c_str()) == 0) {
+        m_Temporary.clear();
+        return 0;
+    }
+    const int error = errno;
+    Discard();
+    return error;
+}
+
 void TAtomicFile::Discard()
 {
     if (!m_Temporary.empty())

@@ -117,6 +117,10 @@ class TAtomicFile {
     /// errno of the failure, EEXIST when something appeared under the name meanwhile; on failure the
     /// temporary is removed. Must be open (fatal check).
     int Commit();
+    /// Commit for a file that replaces what stands under its name (rename(2): whoever reads the name finds
+    /// the old file or the new one whole). Returns 0 or the errno of the failure; on failure the temporary
+    /// is removed. Must be open (fatal check).
+    int CommitReplacing();
     /// Removes the temporary, if one is open; nothing when there is none.
     void Discard();
 

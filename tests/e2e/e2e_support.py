@@ -280,3 +280,61 @@ def expected_files(issue, magazine):
 
 def make_temp_dir(prefix):
     return tempfile.mkdtemp(prefix=prefix)
+
+
+EPUBCHECK_JAR = "/usr/share/java/epubcheck.jar"
+
+
+def epubcheck_command():
+    """The command that runs epubcheck (Debian's package: a jar, run through java where the system does not
+    run jars itself); None when it is not installed."""
+    if shutil.which("java") and os.path.exists(EPUBCHECK_JAR):
+        return ["java", "-jar", EPUBCHECK_JAR]
+    return None
+
+
+def epubcheck(path):
+    """epubcheck's report on the book at path: (fatals, errors, warnings) and its whole output."""
+    completed = subprocess.run(epubcheck_command() + [path], capture_output=True, text=True, timeout=300)
+    output = completed.stdout + completed.stderr
+    match = re.search(r"Messages: (\d+) fatals? / (\d+) errors? / (\d+) warnings?", output)
+    counts = tuple(int(n) for n in match.groups()) if match else None
+    return counts, output
+
+
+class Book:
+    """A book Skerrow wrote, read with the zip module: its entries, its package document's metadata, manifest
+    and spine, and the titles of its navigation document."""
+
+    OPF = "{http://www.idpf.org/2007/opf}"
+    DC = "{http://purl.org/dc/elements/1.1/}"
+    XHTML = "{http://www.w3.org/1999/xhtml}"
+
+    def __init__(self, path):
+        import xml.etree.ElementTree as ET
+        import zipfile
+        with zipfile.ZipFile(path) as archive:
+            self.infos = archive.infolist()
+            self.files = {info.filename: archive.read(info.filename) for info in self.infos}
+        package = ET.fromstring(self.files["EPUB/package.opf"])
+        metadata = package.find(self.OPF + "metadata")
+        self.title = metadata.find(self.DC + "title").text
+        self.identifier = metadata.find(self.DC + "identifier").text
+        self.language = metadata.find(self.DC + "language").text
+        self.date = metadata.find(self.DC + "date").text
+        self.manifest = {item.get("id"): item.attrib for item in package.find(self.OPF + "manifest")}
+        self.spine = [self.manifest[ref.get("idref")]["href"] for ref in package.find(self.OPF + "spine")]
+        nav = ET.fromstring(self.files["EPUB/nav.xhtml"])
+        self.nav = [(a.get("href"), "".join(a.itertext())) for a in nav.iter(self.XHTML + "a")]
+
+    def text(self, name):
+        return self.files["EPUB/" + name].decode("utf-8")
+
+    def pictures(self):
+        """href -> (media type, bytes) of every picture in the manifest."""
+        return {item["href"]: (item["media-type"], self.files["EPUB/" + item["href"]])
+                for item in self.manifest.values() if item["media-type"].startswith("image/")}
+
+    def cover(self):
+        covers = [item["href"] for item in self.manifest.values() if "cover-image" in item.get("properties", "")]
+        return covers[0] if covers else None

@@ -9,6 +9,8 @@ article title of a contents page lies inside the window's width, and that the Ru
 windows-1251 and drawn with real glyphs. Screenshots of the contents pages and of one article per site are
 kept in E2E_ARTIFACT_DIR. Every saved page is also read by HTML Tidy (`tidy -e -q`): it must report no
 error in the nesting of tables, rows and cells that it does not report for the page the site served.
+The copies are made with --epub and --index: every page of both books, unpacked, and the page of saved
+issues are opened the same way (pictures loaded, local links to files that exist, no sideways scrolling).
 
 Chromium is driven over its DevTools protocol on a pipe (--remote-debugging-pipe). Where it is not
 installed or cannot start, the test says so and exits with status 77, which CTest counts as skipped.
@@ -32,8 +34,9 @@ import time
 import unittest
 import urllib.parse
 import urllib.request
+import zipfile
 
-from e2e_support import SampleServer, SkerrowCopy, samples, stop_process
+from e2e_support import Book, SampleServer, SkerrowCopy, samples, stop_process
 import pictures
 
 SKIP_STATUS = 77
@@ -324,7 +327,8 @@ class BrowserView(unittest.TestCase):
         skerrow = SkerrowCopy(SKERROW, cls.work)
         with SampleServer(cls.work) as server:
             for issue in ("a", "b"):
-                result = skerrow.run([cls.magazine.issues[issue].title_url, cls.save], proxy=server.proxy)
+                result = skerrow.run(["--epub", "--index", cls.magazine.issues[issue].title_url, cls.save],
+                                     proxy=server.proxy)
                 if result.errors_text() is not None or result.exit_status != 0:
                     raise AssertionError("copying sample issue %s failed:\n%s" % (issue, result.stdout))
         cls.shapes_save = os.path.join(cls.work, "shapes")
@@ -454,6 +458,45 @@ class BrowserView(unittest.TestCase):
 
         self.check_every_page("b", check)
 
+    def check_local_view(self, path, encoding, screenshot=None):
+        """Opens path and checks that every picture loads, every local link leads to a file that exists and
+        the page needs no horizontal scrolling; returns the page facts."""
+        self.chromium.open(file_url(path))
+        facts = self.chromium.evaluate(PAGE_FACTS)
+        if screenshot:
+            self.chromium.screenshot(os.path.join(ARTIFACTS, screenshot))
+        with open(path, "rb") as f:
+            self.assertEqual(len(facts["pictures"]), f.read().count(b"<img "), path)
+        for picture in facts["pictures"]:
+            self.assertTrue(picture["complete"] and picture["width"] > 0, "%s: picture did not load" % path)
+        for link in facts["links"]:
+            if not is_external(link["href"]):
+                self.assertTrue(os.path.isfile(url_to_path(link["url"])), "%s: link %s leads nowhere" % (path, link["href"]))
+        self.assertEqual(facts["viewport"], WINDOW_WIDTH, path)
+        self.assertLessEqual(facts["scrollWidth"], facts["viewport"], "%s scrolls sideways" % path)
+        self.assertEqual(facts["charset"].lower(), encoding, path)
+        self.assertEqual(facts["glyphs"], 5, "%s: Cyrillic letters are not drawn with glyphs" % path)
+        return facts
+
+    def test_books_unpacked_and_the_index_of_saved_issues(self):
+        for site in ("a", "b"):
+            issue = self.magazine.issues[site]
+            book_path = os.path.join(self.save, issue.issue_name + ".epub")
+            unpacked = os.path.join(self.work, "book-" + site)
+            with zipfile.ZipFile(book_path) as archive:
+                archive.extractall(unpacked)
+            book = Book(book_path)
+            for index, name in enumerate(["nav.xhtml"] + book.spine):
+                with self.subTest(book=site, page=name):
+                    shot = "browser-book-%s-contents.png" % site if index == 1 else None
+                    facts = self.check_local_view(os.path.join(unpacked, "EPUB", name), "utf-8", shot)
+                    expected = [book.title, issue.month_text] + issue.titles
+                    self.assertIn(expected[index], facts["text"])
+        with self.subTest(page="index.htm"):
+            facts = self.check_local_view(os.path.join(self.save, "index.htm"), "utf-8", "browser-index.png")
+            self.assertEqual(len(facts["pictures"]), 2, "the covers of both issues")
+            self.assertEqual(sorted(os.path.basename(url_to_path(link["url"])) for link in facts["links"]),
+                             ["2007_05.epub", "2007_05_00.htm", "2007_07.epub", "2007_07_00.htm"])
 
     def test_shapes_issue_is_read_as_a_browser_reads_it(self):
         result = self.shapes_result

@@ -22,8 +22,9 @@ import tempfile
 import unittest
 import zipfile
 
-from e2e_support import (RunResult, SampleServer, SkerrowCopy, certificates, contents, expected_files,
-                         http2_server_missing, load_shard, parse_error_entries, samples, snapshot)
+from e2e_support import (Book, RunResult, SampleServer, SkerrowCopy, certificates, contents, epubcheck,
+                         epubcheck_command, expected_files, http2_server_missing, load_shard, parse_error_entries,
+                         samples, snapshot)
 
 SKERROW = os.environ.get("SKERROW_EXE", "")
 SKERROW_ZIP = os.environ.get("SKERROW_ZIP_EXE", "")
@@ -140,8 +141,8 @@ class SampleRun(unittest.TestCase):
             f.write(SENTINEL_BYTES)
         self.sentinel = snapshot(self.save)[SENTINEL]
 
-    def run_skerrow(self, args, faults=(), status=0, env=None, tls=False):
-        with SampleServer(self.work, faults, tls=tls) as server:
+    def run_skerrow(self, args, faults=(), status=0, env=None, tls=False, large=False):
+        with SampleServer(self.work, faults, tls=tls, large=large) as server:
             result = self.skerrow.run(args, proxy=server.proxy, env=env)
             logged = server.requests(accepted_encodings=True)
         self.accepted_encodings = [accepted for _, _, accepted, _ in logged]
@@ -896,6 +897,130 @@ class Packing(SampleRun):
                 self.assertFalse(os.path.exists(os.path.join(self.work, "impostor-ran")))
                 self.assert_issue_saved(ISSUE_B, self.saved_tree())
                 self.assert_summary(result, "unpacked", 0, pages=9, pictures=27)
+
+
+LARGE_MAGAZINE = samples.build(large=True)
+PICTURE_SIGNATURES = {b"\xff\xd8\xff": "image/jpeg", b"\x89PNG\r\n\x1a\n": "image/png", b"GIF8": "image/gif"}
+
+
+def picture_type(body):
+    return next((kind for signature, kind in PICTURE_SIGNATURES.items() if body.startswith(signature)), None)
+
+
+class ReadersCopy(SampleRun):
+    """--epub and --index. The book beside the saved issue passes epubcheck with nothing to report; it holds
+    the contents page and the saved articles in the navigation bar's order, titled as the contents page
+    titles them, every saved picture typed by its bytes, the cover, and names on its contents page what
+    failed. The page of saved issues lists what lies on disk, and never replaces a file of the user's."""
+
+    def clear_save(self):
+        for name in os.listdir(self.save):
+            if name != SENTINEL:
+                path = os.path.join(self.save, name)
+                shutil.rmtree(path) if os.path.isdir(path) else os.remove(path)
+        self.forget_run(issue_too=False)
+
+    def check_book(self, issue, missing_pages=(), missing_pictures=()):
+        path = os.path.join(self.save, issue.issue_name + ".epub")
+        if epubcheck_command():
+            counts, output = epubcheck(path)
+            self.assertEqual(counts, (0, 0, 0), output[-3000:])
+        book = Book(path)
+        self.assertEqual((book.infos[0].filename, book.infos[0].compress_type, book.files["mimetype"]),
+                         ("mimetype", zipfile.ZIP_STORED, b"application/epub+zip"))
+        self.assertEqual((book.identifier, book.language, book.date),
+                         (issue.title_url, "ru", issue.issue_name.replace("_", "-")))
+        self.assertIn(issue.month_text, book.title)
+        saved = [index for index in range(len(issue.pages())) if index not in missing_pages]
+        names = [issue.pages()[index].page_name + ".xhtml" for index in saved]
+        self.assertEqual(book.spine, names)
+        self.assertEqual(book.nav, [(names[0], book.title)] + [(issue.pages()[i].page_name + ".xhtml",
+                                                                issue.titles[i - 1]) for i in saved[1:]])
+        expected = {}
+        for index in saved:
+            for name, url in issue.pages()[index].picture_files():
+                if url not in missing_pictures:
+                    expected[name.rsplit(".", 1)[0]] = self.magazine_of(issue).resources[url].body
+        pictures = book.pictures()
+        self.assertEqual({href.rsplit(".", 1)[0]: body for href, (_, body) in pictures.items()}, expected)
+        for href, (kind, body) in pictures.items():
+            self.assertEqual(kind, picture_type(body), href)
+        contents = book.text(names[0])
+        notice = re.search(r'<div class="skerrow-missing">(.*?)</div>', contents, re.S)
+        self.assertEqual(notice is not None, bool(missing_pages or missing_pictures))
+        for index in missing_pages:
+            self.assertIn("«%s» (%s)" % (issue.titles[index - 1], issue.pages()[index].file_name), notice.group(1))
+            self.assertNotIn(issue.pages()[index].page_name + ".xhtml", contents)
+        for page in issue.pages():
+            for name, url in page.picture_files():
+                if url in missing_pictures:
+                    self.assertIn("картинка " + name, notice.group(1))
+        return book
+
+    def magazine_of(self, issue):
+        return LARGE_MAGAZINE if issue.key == "large" else MAGAZINE
+
+    def test_books_of_the_sample_issues_pass_epubcheck(self):
+        large = LARGE_MAGAZINE.issues["large"]
+        faults = ["missing-picture", "drop-mid-body"]
+        failed = samples.fault_targets(MAGAZINE, "missing-picture") + samples.fault_targets(MAGAZINE, "drop-mid-body")[1:]
+        rows = [
+            (ISSUE_A, [], [], 0, [], []),
+            # Packed: the book is made from the archive.
+            (ISSUE_B, [], [SKERROW_ZIP] if SKERROW_ZIP else [], 0, [], []),
+            (large, [], [], 0, [], []),
+            # A failed article and two failed pictures.
+            (ISSUE_A, faults, [], 1, [3], failed),
+        ]
+        for issue, row_faults, archiver, status, missing_pages, missing_pictures in rows:
+            with self.subTest(issue=issue.key, faults=row_faults, packed=bool(archiver)):
+                self.clear_save()
+                result, _ = self.run_skerrow(["--epub", issue.title_url, self.save] + archiver, faults=row_faults,
+                                             status=status, large=issue.key == "large")
+                book_path = os.path.join(self.save, issue.issue_name + ".epub")
+                self.assertIn("Книга выпуска: " + book_path, result.stdout)
+                book = self.check_book(issue, missing_pages, missing_pictures)
+                if archiver:
+                    self.assertEqual(sorted(self.saved_tree()), [issue.issue_name + ".epub", issue.issue_name + ".zip"])
+                self.assertEqual(book.cover() is not None, issue.key != "large")
+                self.assert_no_temporaries()
+
+    def test_index_lists_the_issues_on_disk(self):
+        if not SKERROW_ZIP:
+            self.skipTest("SKERROW_ZIP_EXE does not name the SkerrowZip executable")
+        large = LARGE_MAGAZINE.issues["large"]
+        self.run_skerrow(["--epub", ISSUE_A.title_url, self.save])
+        self.run_skerrow(["--index", ISSUE_B.title_url, self.save, SKERROW_ZIP])
+        # The user deletes issue a's directory; its book stays.
+        shutil.rmtree(os.path.join(self.save, ISSUE_A.issue_name))
+        before = {path: state for path, state in snapshot(self.save).items() if path != "index.htm"}
+        result, _ = self.run_skerrow(["--index", large.title_url, self.save], large=True)
+        after = snapshot(self.save)
+        self.assertEqual({path: after[path] for path in before}, before, "the index touched other files")
+        with open(os.path.join(self.save, "index.htm"), encoding="utf-8") as f:
+            page = f.read()
+        self.assertIn("Список выпусков: " + os.path.join(self.save, "index.htm"), result.stdout)
+        groups = re.findall(r"<h2>(\d{4})</h2>", page)
+        self.assertEqual(groups, ["2008", "2007"])
+        entries = page.split('<div class="issue">')[1:]
+        rows = [(large, ["2008_12/2008_12_00.htm"], 50, False), (ISSUE_B, ["2007_07.zip"], 8, True),
+                (ISSUE_A, ["2007_05.epub"], 12, True)]
+        self.assertEqual(len(entries), len(rows))
+        for entry, (issue, links, articles, cover) in zip(entries, rows):
+            with self.subTest(issue=issue.key):
+                self.assertIn(issue.month_text, entry)
+                self.assertEqual(re.findall(r'href="([^"]+)"', entry), links)
+                self.assertIn("Статей: %d<" % articles, entry)
+                self.assertEqual("data:image/" in entry, cover)
+
+    def test_index_never_replaces_a_file_of_the_users(self):
+        index = os.path.join(self.save, "index.htm")
+        with open(index, "wb") as f:
+            f.write(SENTINEL_BYTES)
+        before = snapshot(self.save)
+        result, _ = self.run_skerrow(["--index", ISSUE_A.title_url, self.save], faults=["no-title"], status=1)
+        self.assertIn("записан не Skerrow", result.stdout)
+        self.assertEqual(snapshot(self.save), before)
 
 
 def load_tests(loader, tests, pattern):

@@ -1,0 +1,196 @@
+#include "IssuePages.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "SavedIssue.h"
+#include "libs/Charset.h"
+#include "libs/Exceptions.h"
+
+namespace {
+
+const char* const kMonths[12] = {"Январь", "Февраль", "Март",     "Апрель",  "Май",    "Июнь",
+                                 "Июль",   "Август",  "Сентябрь", "Октябрь", "Ноябрь", "Декабрь"};
+
+xmlNode* FindBelow(xmlNode* Node, const char* Name)
+{
+    for (xmlNode* child = Node; child != nullptr; child = child->next) {
+        if (IsElement(child, Name))
+            return child;
+        if (xmlNode* found = FindBelow(child->children, Name))
+            return found;
+    }
+    return nullptr;
+}
+
+void AppendText(const xmlNode* Node, std::string& Text)
+{
+    for (const xmlNode* child = Node; child != nullptr; child = child->next) {
+        if (child->type == XML_TEXT_NODE || child->type == XML_CDATA_SECTION_NODE)
+            Text += reinterpret_cast<const char*>(child->content);
+        else if (child->type == XML_ELEMENT_NODE && !IsElement(child, "script") && !IsElement(child, "style"))
+            AppendText(child->children, Text);
+    }
+}
+
+/// Text with the byte that windows-1251 leaves undefined (0x98) made '?'.
+std::string MaskUndefined(std::string Text)
+{
+    for (char& c : Text)
+        if (c == '\x98')
+            c = '?';
+    return Text;
+}
+
+std::string Collapse(const std::string& Text)
+{
+    std::string result;
+    bool blank = false;
+    for (const char c : Text) {
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f') {
+            blank = !result.empty();
+            continue;
+        }
+        if (blank)
+            result += ' ';
+        blank = false;
+        result += c;
+    }
+    return result;
+}
+
+struct TFacts {
+    const std::string& Name;
+    TContentsFacts& Facts;
+    std::string FirstPicture;
+    bool SeenArticle = false;
+};
+
+void Gather(const xmlNode* Node, TFacts& Facts)
+{
+    for (const xmlNode* child = Node; child != nullptr; child = child->next) {
+        if (child->type != XML_ELEMENT_NODE)
+            continue;
+        if (IsElement(child, "a")) {
+            const size_t index = PageIndex(Facts.Name, Attribute(child, "href"));
+            if (index != std::string::npos && index != 0) {
+                Facts.SeenArticle = true;
+                const std::string text = NodeText(child);
+                if (!text.empty())
+                    Facts.Facts.ArticleTitles.emplace(index, text);
+            }
+        } else if (IsElement(child, "img") && !Facts.SeenArticle && Facts.FirstPicture.empty()) {
+            Facts.FirstPicture = Attribute(child, "src");
+        }
+        Gather(child->children, Facts);
+    }
+}
+
+} // namespace
+
+TParsedPage::TParsedPage(const std::string& Html)
+    : m_Doc(htmlReadMemory(Html.data(), static_cast<int>(Html.size()), nullptr, "windows-1251",
+                           HTML_PARSE_RECOVER | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING | HTML_PARSE_NONET))
+{
+    if (!m_Doc)
+        m_Doc.reset(htmlReadMemory("<html></html>", 13, nullptr, "utf-8", HTML_PARSE_NOERROR));
+}
+
+xmlNode* TParsedPage::Find(const char* Name) const
+{
+    return FindBelow(Root(), Name);
+}
+
+bool IsElement(const xmlNode* Node, const char* Name)
+{
+    return Node != nullptr && Node->type == XML_ELEMENT_NODE &&
+           std::strcmp(reinterpret_cast<const char*>(Node->name), Name) == 0;
+}
+
+std::string Attribute(const xmlNode* Element, const char* Name)
+{
+    xmlChar* value = xmlGetProp(Element, reinterpret_cast<const xmlChar*>(Name));
+    if (value == nullptr)
+        return std::string();
+    std::string text = reinterpret_cast<const char*>(value);
+    xmlFree(value);
+    return text;
+}
+
+std::string NodeText(const xmlNode* Node)
+{
+    std::string text;
+    if (Node != nullptr)
+        AppendText(Node->children, text);
+    return Collapse(text);
+}
+
+TContentsFacts ReadContentsFacts(const TParsedPage& Contents, const std::string& Name)
+{
+    TContentsFacts facts;
+    const int month = std::atoi(Name.substr(5, 2).c_str());
+    const std::string year = Name.substr(0, 4);
+    facts.Date = year + "-" + Name.substr(5, 2);
+    facts.Month = month >= 1 && month <= 12 ? Utf8FromCp1251(kMonths[month - 1]) + " " + year : year;
+    std::string title = NodeText(Contents.Find("title"));
+    // Pages name the issue by its directory's name; the book names it by its month.
+    for (size_t at = title.find(Name); at != std::string::npos;
+         at = title.find(Name, at + facts.Month.size()))
+        title.replace(at, Name.size(), facts.Month);
+    if (title.find(facts.Month) == std::string::npos)
+        title = title.empty() ? facts.Month : title + Utf8FromCp1251(" — ") + facts.Month;
+    facts.Title = title;
+    TFacts gathered{Name, facts, std::string()};
+    if (const xmlNode* body = Contents.Find("body"))
+        Gather(body->children, gathered);
+    else
+        Gather(Contents.Root(), gathered);
+    facts.Cover = gathered.FirstPicture;
+    return facts;
+}
+
+std::string Utf8FromCp1251(const std::string& Text)
+{
+    std::string result;
+    // Every windows-1251 byte but the one left undefined has its character.
+    if (!BrintLib::Cp1251ToUtf8(Text, result))
+        FATAL_CHECK(BrintLib::Cp1251ToUtf8(MaskUndefined(Text), result));
+    return result;
+}
+
+std::string XmlEscape(std::string_view Text)
+{
+    std::string result;
+    result.reserve(Text.size());
+    for (const char c : Text) {
+        switch (c) {
+        case '&':
+            result += "&amp;";
+            break;
+        case '<':
+            result += "&lt;";
+            break;
+        case '>':
+            result += "&gt;";
+            break;
+        case '"':
+            result += "&quot;";
+            break;
+        default:
+            if (static_cast<unsigned char>(c) >= 0x20 || c == '\t' || c == '\n' || c == '\r')
+                result += c;
+        }
+    }
+    return result;
+}
+
+TPictureType SniffPicture(std::string_view Head)
+{
+    if (Head.size() >= 3 && Head.compare(0, 3, "\xFF\xD8\xFF") == 0)
+        return {"image/jpeg", "jpg"};
+    if (Head.size() >= 8 && Head.compare(0, 8, std::string_view("\x89PNG\r\n\x1A\n", 8)) == 0)
+        return {"image/png", "png"};
+    if (Head.size() >= 6 && (Head.compare(0, 6, "GIF87a") == 0 || Head.compare(0, 6, "GIF89a") == 0))
+        return {"image/gif", "gif"};
+    return {};
+}

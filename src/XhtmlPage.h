@@ -1,0 +1,39 @@
+// A saved page turned into a page of the book: XHTML in UTF-8, valid as EPUB 3 content. Obsolete
+// presentational markup is mapped (center, font, strike, tt, align, valign) or dropped, markup that the
+// content model does not allow where it stands is repaired, links between the issue's pages lead to
+// the book's pages, pictures to the book's pictures, and outside links are made absolute.
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <set>
+#include <string>
+
+#include "IssuePages.h"
+
+namespace BrintLib {
+class TPageUrl;
+}
+
+/// What the pages of a book may refer to.
+struct TBookMap {
+    std::string IssueName;
+    /// Outside addresses are resolved against it (the contents page's address); null: they are dropped.
+    const BrintLib::TPageUrl* Base = nullptr;
+    std::map<size_t, std::set<std::string>> Ids; ///< page index in the book -> the ids its page keeps
+    std::map<std::string, std::string> Pictures; ///< a picture file of the issue -> its file in the book
+};
+
+/// The ids (id attributes, and the names of <a name>) that the page keeps in the book.
+std::set<std::string> PageIds(const TParsedPage& Page);
+
+/// The book's page of the saved page Index: Title its title, Preface XHTML put first in its body. The
+/// pictures of the issue that the page shows but the book lacks are added to Missing.
+std::string ToXhtml(const TParsedPage& Page, size_t Index, const TBookMap& Map, const std::string& Title,
+                    const std::string& Preface, std::set<std::string>& Missing);
+
+/// A whole XHTML page of the book with Title and Body (XHTML).
+std::string XhtmlDocument(const std::string& Title, const std::string& Body);
+
+/// The name of the book's page Index of issue Name ("2007_05_01.xhtml").
+std::string BookPageName(const std::string& Name, size_t Index);
