@@ -69,7 +69,7 @@ SERVER_FAULTS = {
     "html-at-picture": "the first picture of article 1 is answered 200 with an HTML page (text/html)",
     "empty-picture": "the third picture of article 1 is answered 200 with an empty body",
     "endless-picture": "the fourth picture of article 1 is answered 200 with a body that never ends",
-    "drip": "the first picture of article 10 comes in four parts 0.4 s apart: slow, never silent for long",
+    "drip": "the first picture of article 10 comes in four pieces, 0.4 s apart: slow, never silent for long",
     "busy": "the contents page of issue a is answered 503 and the first picture of article 12 429, each with "
             "Retry-After: 1, twice before it is served",
 }
