@@ -1,9 +1,9 @@
 #include "libs/Net/CURLTransfer.h"
 
 #include <curl/curl.h>
-#include <poll.h>
 #include <signal.h>
 #include <strings.h>
+#include <sys/select.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -12,7 +12,6 @@
 #include <cstring>
 #include <exception>
 #include <iostream>
-#include <map>
 #include <sstream>
 #include <string>
 #include <unordered_map>
@@ -291,8 +290,7 @@ size_t ReceiveCallback(char* ptr, size_t size, size_t nmemb, void* stream) noexc
     }()
 
 /// The multi handle, an easy handle with the options that every transfer shares (each transfer has a
-/// copy), the transfers begun and not yet taken by their turn, and the poll() loop that drives them: libcurl
-/// names the sockets to watch and its next timer, and each step serves only the sockets with activity.
+/// copy), the transfers begun and not yet taken by their turn, and the select() loop that drives them.
 class TCURLTransfer {
   public:
     TCURLTransfer(size_t Connections, const TTransferBounds& Bounds);
@@ -351,8 +349,8 @@ class TCURLTransfer {
     /// Begins the transfer, done with a passing fault, again at its task's turn and attaches it. Begin's
     /// failure leaves as raised.
     void Restart(TTransfer& Transfer);
-    /// libcurl's step on the sockets that the last wait found ready and on its timer when that is due, then
-    /// the completion messages. Returns libcurl's code; Ended counts the transfers that ended.
+    /// curl_multi_perform, then the completion messages. Returns libcurl's code; Ended counts the
+    /// transfers that ended.
     CURLMcode Perform(size_t& Ended);
     CURLMcode Perform()
     {
@@ -360,14 +358,10 @@ class TCURLTransfer {
         return Perform(ended);
     }
     /// Waits on the sockets of the transfers in flight, at most Longest or libcurl's next timer; returns
-    /// what poll() returns. The sockets found ready are kept for the next Perform.
-    int Wait(std::chrono::milliseconds Longest);
-    /// libcurl's CURLMOPT_SOCKETFUNCTION: the socket to watch for What, or no longer.
-    static int SocketCallback(CURL* Easy, curl_socket_t Socket, int What, void* Self, void* SocketData);
-    /// libcurl's CURLMOPT_TIMERFUNCTION: its next timer is due in Milliseconds (none when negative).
-    static int TimerCallback(CURLM* Multi, long Milliseconds, void* Self);
+    /// what select() returns.
+    int Select(std::chrono::milliseconds Longest);
     /// One wait of at most Longest, then libcurl's step, the stalls, the early starts, and the observer's
-    /// call. Returns the failure of poll() or of libcurl, or null.
+    /// call. Returns the failure of select() or of libcurl, or null.
     std::exception_ptr Step(const TTaskQueue* Upcoming, std::chrono::milliseconds Longest);
     /// Tells the observer the bytes received so far and the host of the transfer in flight that has
     /// received nothing for the longest time, with that time.
@@ -385,12 +379,9 @@ class TCURLTransfer {
     /// Ends every transfer at once (the run is interrupted) and raises TInterrupted.
     [[noreturn]] void Interrupt(int Signal);
 
-    /// The sockets that libcurl asks to watch, with the poll() events for each.
-    std::map<curl_socket_t, short> m_Sockets;
-    /// The sockets of the last wait, with what it found; the file thread's wake-up last when there is one.
-    std::vector<pollfd> m_Polled;
-    bool m_TimerSet = false;       ///< libcurl has a timer pending
-    TClock::time_point m_TimerDue; ///< when it is due
+    fd_set m_fdRead;
+    fd_set m_fdWrite;
+    fd_set m_fdExcep;
     const size_t m_Connections;
     const size_t m_Streams; ///< transfers in flight at most over connections that multiplex
     /// The last reply came over HTTP/2: the server multiplexes, and Capacity() counts the streams.
@@ -446,12 +437,6 @@ TCURLTransfer::TCURLTransfer(size_t Connections, const TTransferBounds& Bounds)
     FATAL_CHECK(curl_multi_setopt(m_hMulti, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX) == CURLM_OK);
     FATAL_CHECK(curl_multi_setopt(m_hMulti, CURLMOPT_MAX_CONCURRENT_STREAMS, static_cast<long>(m_Streams)) ==
                 CURLM_OK);
-    // libcurl says which sockets to watch and when its timer is due: each step serves only the transfers
-    // with activity, where curl_multi_perform goes over every one.
-    FATAL_CHECK(curl_multi_setopt(m_hMulti, CURLMOPT_SOCKETFUNCTION, SocketCallback) == CURLM_OK);
-    FATAL_CHECK(curl_multi_setopt(m_hMulti, CURLMOPT_SOCKETDATA, this) == CURLM_OK);
-    FATAL_CHECK(curl_multi_setopt(m_hMulti, CURLMOPT_TIMERFUNCTION, TimerCallback) == CURLM_OK);
-    FATAL_CHECK(curl_multi_setopt(m_hMulti, CURLMOPT_TIMERDATA, this) == CURLM_OK);
     m_Share = curl_share_init();
     FATAL_CHECK(BrintLib::TestPtr__(m_Share));
     // One TLS handshake in full per host: the later connections resume the session of the first.
@@ -804,25 +789,10 @@ void TCURLTransfer::Restart(TTransfer& Transfer)
 CURLMcode TCURLTransfer::Perform(size_t& Ended)
 {
     Ended = 0;
-    CURLMcode code = CURLM_OK;
-    // The sockets that the wait found ready, each once; libcurl's callbacks may change m_Sockets meanwhile.
-    std::vector<pollfd> ready;
-    ready.swap(m_Polled);
-    const size_t sockets = ready.size() - (ready.empty() || ready.back().fd != m_Files.WakeFd() ? 0 : 1);
-    for (size_t i = 0; i < sockets && code == CURLM_OK; ++i) {
-        const short events = ready[i].revents;
-        if (events == 0)
-            continue;
-        const int mask = ((events & (POLLIN | POLLHUP | POLLERR)) != 0 ? CURL_CSELECT_IN : 0) |
-                         ((events & POLLOUT) != 0 ? CURL_CSELECT_OUT : 0) |
-                         ((events & (POLLERR | POLLNVAL)) != 0 ? CURL_CSELECT_ERR : 0);
-        code = curl_multi_socket_action(m_hMulti, ready[i].fd, mask, &m_Running);
-    }
-    // The timer: new transfers, data that libcurl holds already, timeouts.
-    if (code == CURLM_OK && m_TimerSet && m_TimerDue <= TClock::now()) {
-        m_TimerSet = false;
-        code = curl_multi_socket_action(m_hMulti, CURL_SOCKET_TIMEOUT, 0, &m_Running);
-    }
+    CURLMcode code;
+    do {
+        code = curl_multi_perform(m_hMulti, &m_Running);
+    } while (code == CURLM_CALL_MULTI_PERFORM);
     int queued = 0;
     while (const CURLMsg* pCurlMsg = curl_multi_info_read(m_hMulti, &queued)) {
         if (pCurlMsg->msg != CURLMSG_DONE)
@@ -885,47 +855,32 @@ size_t TCURLTransfer::EndStalls()
     return ended;
 }
 
-int TCURLTransfer::SocketCallback(CURL* /*Easy*/, curl_socket_t Socket, int What, void* Self,
-                                  void* /*SocketData*/)
+int TCURLTransfer::Select(std::chrono::milliseconds Longest)
 {
-    auto& sockets = static_cast<TCURLTransfer*>(Self)->m_Sockets;
-    if (What == CURL_POLL_REMOVE)
-        sockets.erase(Socket);
-    else
-        sockets[Socket] = static_cast<short>(((What & CURL_POLL_IN) != 0 ? POLLIN : 0) |
-                                             ((What & CURL_POLL_OUT) != 0 ? POLLOUT : 0));
-    return 0;
-}
-
-int TCURLTransfer::TimerCallback(CURLM* /*Multi*/, long Milliseconds, void* Self)
-{
-    auto& transfer = *static_cast<TCURLTransfer*>(Self);
-    transfer.m_TimerSet = Milliseconds >= 0;
-    if (transfer.m_TimerSet)
-        transfer.m_TimerDue = TClock::now() + std::chrono::milliseconds(Milliseconds);
-    return 0;
-}
-
-int TCURLTransfer::Wait(std::chrono::milliseconds Longest)
-{
-    m_Polled.clear();
-    for (const auto& [socket, events] : m_Sockets)
-        m_Polled.push_back(pollfd{socket, events, 0});
+    FD_ZERO(&m_fdRead);
+    FD_ZERO(&m_fdWrite);
+    FD_ZERO(&m_fdExcep);
+    int MaxFD = -1;
+    FATAL_CHECK(curl_multi_fdset(m_hMulti, &m_fdRead, &m_fdWrite, &m_fdExcep, &MaxFD) == CURLM_OK);
+    FATAL_CHECK(MaxFD < FD_SETSIZE && m_Files.WakeFd() < FD_SETSIZE);
+    // No longer than libcurl's next timer (a new transfer, a timeout), and never longer than the bound.
+    long timerMs = -1;
+    FATAL_CHECK(curl_multi_timeout(m_hMulti, &timerMs) == CURLM_OK);
+    const long boundMs = static_cast<long>(std::max<std::chrono::milliseconds::rep>(Longest.count(), 0));
+    const long waitMs = timerMs >= 0 && timerMs < boundMs ? timerMs : boundMs;
     // An outcome of the file thread's Begins wakes the wait too.
     const int wake = m_Files.WakeFd();
-    if (wake >= 0)
-        m_Polled.push_back(pollfd{wake, POLLIN, 0});
-    // No longer than libcurl's next timer (a new transfer, a timeout), and never longer than the bound.
-    auto waitMs = std::max<std::chrono::milliseconds::rep>(Longest.count(), 0);
-    if (m_TimerSet)
-        waitMs = std::clamp<std::chrono::milliseconds::rep>(
-            std::chrono::ceil<std::chrono::milliseconds>(m_TimerDue - TClock::now()).count(), 0, waitMs);
-    return poll(m_Polled.data(), m_Polled.size(), static_cast<int>(waitMs));
+    if (wake >= 0) {
+        FD_SET(wake, &m_fdRead);
+        MaxFD = std::max(MaxFD, wake);
+    }
+    timeval timeout{waitMs / 1000, waitMs % 1000 * 1000};
+    return select(MaxFD + 1, &m_fdRead, &m_fdWrite, &m_fdExcep, &timeout);
 }
 
 std::exception_ptr TCURLTransfer::Step(const TTaskQueue* Upcoming, std::chrono::milliseconds Longest)
 {
-    const int selected = Wait(Longest);
+    const int selected = Select(Longest);
     const int error = errno;
     if (const int signal = BrintLib::InterruptionSignal())
         Interrupt(signal);
@@ -995,16 +950,11 @@ bool TCURLTransfer::Abort(TTransfer& Transfer)
     FATAL_CHECK(curl_easy_setopt(Transfer.Easy, CURLOPT_WRITEFUNCTION, AbortReceiveCallback) == CURLE_OK);
     FATAL_CHECK(curl_easy_setopt(Transfer.Easy, CURLOPT_READFUNCTION, AbortSendCallback) == CURLE_OK);
     const TClock::time_point start = TClock::now();
-    for (;;) {
+    do {
         Perform(); // other transfers go on meanwhile; their completions are kept
         if (Transfer.Done)
             return true;
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(start + m_Bounds.Abort - TClock::now());
-        if (left.count() <= 0)
-            break;
-        Wait(std::min(left, m_Bounds.Wait));
-    }
+    } while (TClock::now() - start < m_Bounds.Abort);
     // Still going (a server that has not answered gives the write function nothing to refuse): detaching
     // the easy handle ends the transfer and closes its connection.
     Release(Transfer);

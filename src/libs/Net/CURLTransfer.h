@@ -5,9 +5,8 @@
 // "Download: " line, the failure, Finish. The Begin, Reply and Receive calls of a task with a destination
 // that starts early run on the engine's file thread (libs/Net/FileThread.h): creating and writing files
 // takes the kernel's time, and the transfers in flight go on meanwhile; every other call of a task happens
-// on the thread that calls Download. The engine waits with poll() on the sockets that libcurl names and a
-// timeout of at most 0.5 s, and after every wait has libcurl serve only the sockets with activity and its
-// timer when that is due (curl_multi_socket_action).
+// on the thread that calls Download. The engine waits on the transfers' sockets itself with select() and a
+// timeout of at most 0.5 s, and calls libcurl after every wait.
 //
 // The request: http or https, libcurl's default headers and an Accept-Encoding with every compression that
 // libcurl decodes (the task is given the decoded body, whatever the server compressed). Redirects (301,
