@@ -874,6 +874,8 @@ int TCURLTransfer::Select(std::chrono::milliseconds Longest)
         FD_SET(wake, &m_fdRead);
         MaxFD = std::max(MaxFD, wake);
     }
+    // The file thread works on what this step posted while the engine waits.
+    m_Files.Wake();
     timeval timeout{waitMs / 1000, waitMs % 1000 * 1000};
     return select(MaxFD + 1, &m_fdRead, &m_fdWrite, &m_fdExcep, &timeout);
 }

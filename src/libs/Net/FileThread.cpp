@@ -61,10 +61,21 @@ void TFileThread::Post(TWork Work)
         m_WakeWrite = fds[1];
         m_Thread = std::thread([this] { Run(); });
     }
-    m_Changed.wait(lock, [&] { return m_QueuedBytes <= kMaxQueuedBytes; });
+    if (m_QueuedBytes > kMaxQueuedBytes) {
+        m_Unwoken = false;
+        m_Changed.notify_all();
+        m_Changed.wait(lock, [&] { return m_QueuedBytes <= kMaxQueuedBytes; });
+    }
     m_QueuedBytes += Work.Chunk.size();
     m_Queue.push_back(std::move(Work));
-    m_Changed.notify_all();
+    m_Unwoken = true;
+}
+
+void TFileThread::Wake()
+{
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    if (std::exchange(m_Unwoken, false))
+        m_Changed.notify_all();
 }
 
 std::vector<TFileThread::TBegun> TFileThread::TakeBegun()
@@ -90,6 +101,8 @@ bool TFileThread::IsBusyWith(const ITask& Task) const
 void TFileThread::WaitFor(const ITask& Task)
 {
     std::unique_lock<std::mutex> lock(m_Mutex);
+    if (std::exchange(m_Unwoken, false))
+        m_Changed.notify_all();
     m_Changed.wait(lock, [&] { return !IsBusyWith(Task); });
 }
 
@@ -98,6 +111,7 @@ void TFileThread::Cancel()
     std::unique_lock<std::mutex> lock(m_Mutex);
     m_Queue.clear();
     m_QueuedBytes = 0;
+    m_Unwoken = false;
     m_Changed.notify_all();
     m_Changed.wait(lock, [&] { return m_Running == nullptr; });
     m_Begun.clear();

@@ -25,10 +25,11 @@ struct TWriteFailure {
 };
 
 /// Runs the Begin, Reply and Receive calls posted, one at a time in the order posted, on a thread that starts
-/// with the first Post. A task's other calls must not run while work of the task is posted and not done
-/// (WaitFor). The outcomes of the Begins are collected with TakeBegun; WakeFd() is readable while one
-/// waits to be collected. The chunks posted and not yet written are bounded: PostReceive waits while they
-/// hold more than a bound.
+/// with the first Post. The thread is woken for posted work by Wake (the owner calls it before it waits
+/// itself), by WaitFor and by a full queue: several posts in a row cost one wake-up. A task's other calls
+/// must not run while work of the task is posted and not done (WaitFor). The outcomes of the Begins are
+/// collected with TakeBegun; WakeFd() is readable while one waits to be collected. The chunks posted and not
+/// yet written are bounded: PostReceive waits while they hold more than a bound.
 class TFileThread {
   public:
     /// One Begin that has run.
@@ -52,6 +53,8 @@ class TFileThread {
     /// failure it raises goes to Failure, after which the task's further chunks are dropped. Failure must
     /// stay alive as the task.
     void PostReceive(ITask& Task, std::string Chunk, TWriteFailure& Failure);
+    /// Wakes the thread for the work posted since the last wake-up, if any.
+    void Wake();
     /// The read end of a pipe that holds a byte while an outcome of Begin waits; -1 before the first Post.
     int WakeFd() const { return m_WakeRead; }
     /// The outcomes of the Begins that have run since the last call, in the order they ran.
@@ -85,6 +88,7 @@ class TFileThread {
     const ITask* m_Running = nullptr;
     std::vector<TBegun> m_Begun;
     bool m_Stop = false;
+    bool m_Unwoken = false; ///< work was posted since the thread was last woken
     int m_WakeRead = -1;
     int m_WakeWrite = -1;
     std::thread m_Thread; ///< last member: the thread starts once everything it uses exists
