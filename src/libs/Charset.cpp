@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <string_view>
 #include <utility>
 
 namespace BrintLib {
@@ -78,6 +79,30 @@ size_t DecodeUtf8(std::string_view Text, unsigned long& CodePoint)
     return length;
 }
 
+/// The value of a character-set declaration whose name "charset" ends at At in Lower, up to Limit: blanks,
+/// '=', blanks, an opening quote taken off, then up to a blank, a quote or one of Stops. Its start and
+/// length; start npos when no '=' follows the name.
+std::pair<size_t, size_t> CharsetValue(const std::string& Lower, size_t At, size_t Limit,
+                                       std::string_view Stops)
+{
+    const auto skipBlanks = [&](size_t From) {
+        while (From < Limit && IsBlank(Lower[From]))
+            ++From;
+        return From;
+    };
+    size_t value = skipBlanks(At);
+    if (value == Limit || Lower[value] != '=')
+        return {std::string::npos, 0};
+    value = skipBlanks(value + 1);
+    if (value < Limit && (Lower[value] == '"' || Lower[value] == '\''))
+        ++value;
+    size_t end = value;
+    while (end < Limit && !IsBlank(Lower[end]) && Lower[end] != '"' && Lower[end] != '\'' &&
+           Stops.find(Lower[end]) == std::string_view::npos)
+        ++end;
+    return {value, end - value};
+}
+
 /// The value of the charset parameter of a Content-Type header value ("text/html; charset=utf-8"), quotes
 /// taken off; empty when it has none.
 std::string ContentTypeCharset(const std::string& ContentType)
@@ -90,21 +115,9 @@ std::string ContentTypeCharset(const std::string& ContentType)
             ++name;
         if (lower.compare(name, 7, "charset") != 0)
             continue;
-        size_t value = name + 7;
-        while (value < lower.size() && IsBlank(lower[value]))
-            ++value;
-        if (value == lower.size() || lower[value] != '=')
-            continue;
-        ++value;
-        while (value < lower.size() && IsBlank(lower[value]))
-            ++value;
-        if (value < lower.size() && (lower[value] == '"' || lower[value] == '\''))
-            ++value;
-        size_t end = value;
-        while (end < lower.size() && !IsBlank(lower[end]) && lower[end] != ';' && lower[end] != '"' &&
-               lower[end] != '\'')
-            ++end;
-        return ContentType.substr(value, end - value);
+        const auto [value, length] = CharsetValue(lower, name + 7, lower.size(), ";");
+        if (value != std::string::npos)
+            return ContentType.substr(value, length);
     }
     return std::string();
 }
@@ -120,22 +133,9 @@ std::pair<size_t, size_t> MetaCharset(const std::string& Page)
     for (size_t meta = head.find("<meta"); meta != std::string::npos; meta = head.find("<meta", meta + 5)) {
         const size_t close = std::min(head.find('>', meta), head.size());
         for (size_t name = head.find("charset", meta); name < close; name = head.find("charset", name + 7)) {
-            size_t value = name + 7;
-            while (value < close && IsBlank(head[value]))
-                ++value;
-            if (value == close || head[value] != '=')
-                continue;
-            ++value;
-            while (value < close && IsBlank(head[value]))
-                ++value;
-            if (value < close && (head[value] == '"' || head[value] == '\''))
-                ++value;
-            size_t end = value;
-            while (end < close && !IsBlank(head[end]) && head[end] != ';' && head[end] != '"' &&
-                   head[end] != '\'' && head[end] != '/')
-                ++end;
-            if (end > value)
-                return {value, end - value};
+            const auto [value, length] = CharsetValue(head, name + 7, close, ";/");
+            if (value != std::string::npos && length > 0)
+                return {value, length};
         }
     }
     return {0, 0};
