@@ -332,9 +332,9 @@ class TCURLTransfer {
     size_t CollectBegun();
     /// Starts the transfers of the tasks after the one whose turn it is, in queue order, while fewer than
     /// Capacity() are in flight and fewer than Capacity() (at most kMaxPagesAhead) pages are held, up to
-    /// kLookAheadPerConnection * Capacity() (at most kMaxLookAhead) tasks ahead. File tasks are begun (on the
-    /// file thread) before a place is free, up to Capacity() of them, so that a place that frees is taken at
-    /// once.
+    /// kLookAheadPerConnection * Capacity() (at most kMaxLookAhead) tasks ahead. File tasks that the file
+    /// thread begins are begun before a place is free, up to Capacity() of them, so that a place that frees
+    /// is taken at once.
     void StartEarly(const TTaskQueue* Upcoming);
     /// Detaches the transfer's handle (ending the transfer if it still runs) and forgets the transfer.
     void Release(TTransfer& Transfer);
@@ -407,8 +407,12 @@ class TCURLTransfer {
     size_t m_Prepared = 0;                          ///< transfers beginning or begun, not yet attached
     size_t m_Pages = 0;                             ///< transfers begun without a destination
     /// Begins the tasks with a destination that start early (they create files) and writes what they
-    /// receive.
+    /// receive, once m_FilesOnThread is set.
     TFileThread m_Files;
+    /// Creating a file has taken TTransferBounds::SlowFileBegin: the tasks with a destination that start
+    /// early do their file work on m_Files. Until then the engine's own thread does it, which spares a
+    /// hand-over to another thread for every file.
+    bool m_FilesOnThread;
     /// Tasks whose early start failed: they start at their turn. Only compared, never followed: a task
     /// deleted without its turn leaves a stale entry that at worst keeps another from starting early.
     std::unordered_set<const ITask*> m_Declined;
@@ -422,7 +426,7 @@ TCURLTransfer::TCURLTransfer(size_t Connections, const TTransferBounds& Bounds)
       m_Streams(static_cast<size_t>(BrintLib::WholeNumberFromEnvironment(kStreamsVariable))),
       m_Bounds(Bounds), m_StallSeconds(BrintLib::WholeNumberFromEnvironment(kStallVariable)),
       m_Retries(BrintLib::WholeNumberFromEnvironment(kRetriesVariable)),
-      m_CertificateBundle(CertificateBundle())
+      m_CertificateBundle(CertificateBundle()), m_FilesOnThread(Bounds.SlowFileBegin.count() == 0)
 {
     m_hMulti = curl_multi_init();
     FATAL_CHECK(BrintLib::TestPtr__(m_hMulti));
@@ -609,8 +613,10 @@ void TCURLTransfer::StartEarly(const TTaskQueue* Upcoming)
         // Two transfers into one file never overlap: the later one waits for its turn, as it would when
         // one transfer runs at a time.
         const std::string destination = task.Destination();
+        const bool onFileThread = !destination.empty() && m_FilesOnThread;
         if (destination.empty() ? m_Pages >= pagesAhead || m_InFlight >= capacity
-                                : m_Destinations.count(destination) != 0 || m_Prepared >= capacity)
+                                : m_Destinations.count(destination) != 0 ||
+                                      (onFileThread ? m_Prepared >= capacity : m_InFlight >= capacity))
             continue;
         // A URL that libcurl refuses, or a Begin that fails (a file that exists, a directory that cannot
         // be written), fails again and is reported at the task's turn.
@@ -620,16 +626,19 @@ void TCURLTransfer::StartEarly(const TTaskQueue* Upcoming)
             m_Declined.insert(&task);
             continue;
         }
-        // Creating a file may take the kernel a while: that happens on the file thread, and the transfer
-        // is prepared once its outcome is collected.
-        if (!destination.empty()) {
+        // On a slow file system creating a file takes the kernel a while: that happens on the file thread,
+        // and the transfer is prepared once its outcome is collected.
+        if (onFileThread) {
             Track(task, easy).Beginning = true;
             m_Files.PostBegin(task);
             continue;
         }
         try {
+            const TClock::time_point start = TClock::now();
             Begin(task, easy);
             started = true;
+            if (!destination.empty() && TClock::now() - start >= m_Bounds.SlowFileBegin)
+                m_FilesOnThread = true;
         } catch (...) {
             m_Declined.insert(&task);
         }

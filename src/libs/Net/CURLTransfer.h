@@ -2,10 +2,10 @@
 //
 // A task's transfer may start before its turn (a look-ahead over the task queue), but everything the
 // program shows happens at the task's turn, in queue order, exactly as if one transfer ran at a time: the
-// "Download: " line, the failure, Finish. The Begin, Reply and Receive calls of a task with a destination
-// that starts early run on the engine's file thread (libs/Net/FileThread.h): creating and writing files
-// takes the kernel's time, and the transfers in flight go on meanwhile; every other call of a task happens
-// on the thread that calls Download. The engine waits on the transfers' sockets itself with select() and a
+// "Download: " line, the failure, Finish. Every call of a task happens on the thread that calls Download,
+// but on a slow file system: once creating a file has taken TTransferBounds::SlowFileBegin, the Begin,
+// Reply and Receive calls of a task with a destination that starts early run on the engine's file thread
+// (libs/Net/FileThread.h), and the transfers in flight go on meanwhile. The engine waits on the transfers' sockets itself with select() and a
 // timeout of at most 0.5 s, and calls libcurl after every wait.
 //
 // The request: http or https, libcurl's default headers and an Accept-Encoding with every compression that
@@ -79,6 +79,10 @@ struct TTransferBounds {
     std::chrono::milliseconds Abort{1500};
     /// The pause before the first retry of a transfer; the n-th waits n times as long.
     std::chrono::milliseconds RetryPause{1000};
+    /// A file task that starts early creates its file on the engine's own thread until one creation takes
+    /// this long; from then on the file thread creates the files and writes them, so that a slow file
+    /// system does not hold up the transfers in flight. Zero: the file thread from the start.
+    std::chrono::microseconds SlowFileBegin{500};
 };
 
 /// The engine object that the driver owns for the run. Not copyable; one per process at a time, since it

@@ -1,7 +1,8 @@
 // The transfer engine's file thread: it runs ITask::Begin, ITask::Reply and ITask::Receive of the file
-// tasks whose transfers start before their turn. Creating a file and copying bytes into the page cache take
-// the kernel's time (a millisecond for a file on a busy file system); on this thread they no longer hold up
-// the transfers in flight, whose sockets the engine's own thread serves meanwhile.
+// tasks whose transfers start before their turn, once the file system has shown itself slow. Creating a file
+// and copying bytes into the page cache take the kernel's time (a millisecond for a file on a busy file
+// system); on this thread they no longer hold up the transfers in flight, whose sockets the engine's own
+// thread serves meanwhile. On a fast file system a hand-over costs more than the work handed over.
 #pragma once
 
 #include <atomic>

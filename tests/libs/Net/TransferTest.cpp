@@ -499,43 +499,74 @@ TEST_F(Transfer, UpToNTransfersAreInFlightAtOnceAndEachShowsAtItsTurn)
     // A file task whose write fails: its turn raises the failure, the others are not touched. The last, so
     // that the connection it may close is not replaced.
     constexpr size_t kFailingWrite = 3 * kN - 1;
-    TDownloader downloader(kN);
-    EXPECT_EQ(downloader.Connections(), kN);
-    // The first N replies wait until N requests have come, which only N transfers at once can bring about.
-    // Every other task is a file task; bodies of several chunks.
-    TTaskQueue queue;
-    std::string expectedConsole;
-    for (size_t i = 0; i < 3 * kN; ++i) {
-        const std::string path = "/" + std::to_string(i);
-        THttpReply reply{200, "body " + std::to_string(i) + MakeBody(i * 100000)};
-        reply.HoldUntilRequests = i < kN ? kN : 0;
-        m_Server.SetReply(path, reply);
-        auto task = std::make_unique<TRecordingTask>(m_Server.Url(path));
-        if (i % 2 == 1)
-            task->DestinationName = "file" + path;
-        if (i == kFailingWrite)
-            task->OnReceive = [](size_t) { APL_THROW("Ошибка при записи file" << kFailingWrite); };
-        expectedConsole += "Download: " + task->GetUrl() + "\n";
-        queue.Push(std::move(task));
-    }
-    ::testing::internal::CaptureStdout();
-    for (size_t i = 0; !queue.IsEmpty(); ++i) {
-        const std::unique_ptr<ITask> task = queue.Pop();
-        auto& recorded = static_cast<TRecordingTask&>(*task);
-        // Later tasks begin early, but nothing of theirs shows before their turn.
-        if (i == kFailingWrite) {
-            EXPECT_EQ(FailureOf([&] { downloader.Download(*task, queue); }),
-                      "Ошибка при записи file" + std::to_string(kFailingWrite));
-            EXPECT_EQ(recorded.Calls, kBeginReceive) << "no chunk after the failing one";
-            continue;
+    // The file tasks that start early create their files on the calling thread until one creation is slow
+    // (here: every one), then on the file thread; on the file thread from the start; as the program does.
+    enum TFiles { SlowFromTheStart, SlowOnceSeen, AsTheProgram };
+    for (const TFiles files : {SlowFromTheStart, SlowOnceSeen, AsTheProgram}) {
+        SCOPED_TRACE(files);
+        TTransferBounds bounds;
+        bounds.SlowFileBegin = files == SlowFromTheStart ? std::chrono::microseconds(0)
+                               : files == SlowOnceSeen   ? std::chrono::microseconds(10)
+                                                         : bounds.SlowFileBegin;
+        TDownloader downloader(kN, bounds);
+        EXPECT_EQ(downloader.Connections(), kN);
+        // The first N replies wait until N requests have come, which only N transfers at once can bring
+        // about. Every other task is a file task; bodies of several chunks.
+        TTestHttpServer server;
+        TTaskQueue queue;
+        std::string expectedConsole;
+        // Begin runs on either thread.
+        std::atomic<size_t> turn{0};
+        std::atomic<size_t> earlyHere{0};
+        std::atomic<size_t> earlyElsewhere{0};
+        const std::thread::id self = std::this_thread::get_id();
+        for (size_t i = 0; i < 3 * kN; ++i) {
+            const std::string path = "/" + std::to_string(i);
+            THttpReply reply{200, "body " + std::to_string(i) + MakeBody(i * 100000)};
+            reply.HoldUntilRequests = i < kN ? kN : 0;
+            server.SetReply(path, reply);
+            auto task = std::make_unique<TRecordingTask>(server.Url(path));
+            if (i % 2 == 1) {
+                task->DestinationName = "file" + path;
+                task->OnBegin = [&, i] {
+                    if (turn.load() < i)
+                        ++(std::this_thread::get_id() == self ? earlyHere : earlyElsewhere);
+                    const auto start = std::chrono::steady_clock::now();
+                    if (files == SlowOnceSeen)
+                        while (std::chrono::steady_clock::now() - start <= bounds.SlowFileBegin) {
+                        }
+                };
+            }
+            if (i == kFailingWrite)
+                task->OnReceive = [](size_t) { APL_THROW("Ошибка при записи file" << kFailingWrite); };
+            expectedConsole += "Download: " + task->GetUrl() + "\n";
+            queue.Push(std::move(task));
         }
-        downloader.Download(*task, queue);
-        EXPECT_EQ(recorded.Body, "body " + std::to_string(i) + MakeBody(i * 100000));
-        EXPECT_EQ(recorded.CallSummary(), kComplete);
+        ::testing::internal::CaptureStdout();
+        for (; !queue.IsEmpty(); ++turn) {
+            const std::unique_ptr<ITask> task = queue.Pop();
+            auto& recorded = static_cast<TRecordingTask&>(*task);
+            // Later tasks begin early, but nothing of theirs shows before their turn.
+            if (turn == kFailingWrite) {
+                EXPECT_EQ(FailureOf([&] { downloader.Download(*task, queue); }),
+                          "Ошибка при записи file" + std::to_string(kFailingWrite));
+                EXPECT_EQ(recorded.Calls, kBeginReceive) << "no chunk after the failing one";
+                continue;
+            }
+            downloader.Download(*task, queue);
+            EXPECT_EQ(recorded.Body, "body " + std::to_string(turn) + MakeBody(turn.load() * 100000));
+            EXPECT_EQ(recorded.CallSummary(), kComplete);
+        }
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), expectedConsole);
+        EXPECT_EQ(server.Requests().size(), 3 * kN);
+        EXPECT_EQ(server.Connections(), kN) << "kept alive, at most N";
+        if (files == SlowFromTheStart)
+            EXPECT_EQ(earlyHere.load(), 0u);
+        if (files == SlowOnceSeen)
+            EXPECT_EQ(earlyHere.load(), 1u) << "the first slow creation is the last on the calling thread";
+        if (files != AsTheProgram)
+            EXPECT_GT(earlyElsewhere.load(), 0u);
     }
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), expectedConsole);
-    EXPECT_EQ(m_Server.Requests().size(), 3 * kN);
-    EXPECT_EQ(m_Server.Connections(), kN) << "kept alive, at most N";
 }
 
 TEST_F(Transfer, HttpProxyVariableIsHonoured)
