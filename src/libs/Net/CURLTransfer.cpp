@@ -58,9 +58,9 @@ constexpr size_t kMaxMultiplexed = 256;
 constexpr size_t kMaxPagesAhead = 64;
 /// Transfers in flight at once on one connection that multiplexes (HTTP/2; libs/Environment.h).
 const char kStreamsVariable[] = "SKERROW_STREAMS";
-/// The bytes of a task on the file thread are handed over in batches of at least this many (or when its
-/// transfer ends): one hand-over for most pictures rather than one per chunk that libcurl delivers, and
-/// little held back from the file thread when hundreds of transfers end at once.
+/// The bytes of a file task are handed over in batches of at least this many (or when its transfer ends):
+/// one write, and on the file thread one hand-over, for most pictures rather than one per chunk that
+/// libcurl delivers, and little held back when hundreds of transfers end at once.
 constexpr size_t kFileBatchBytes = 32 * 1024;
 /// libcurl's receive buffer per transfer; over a connection that multiplexes, where hundreds of transfers
 /// may be in flight and each read is one frame, libcurl's default.
@@ -179,7 +179,7 @@ struct TTransfer {
     /// Not null when the task's Begin ran on this file thread, which then runs its Receive calls too.
     TFileThread* Files = nullptr;
     TWriteFailure Written; ///< what Reply or Receive raised on the file thread
-    std::string Pending;   ///< received for the file thread and not yet handed over
+    std::string Pending;   ///< received for a file task and not yet handed over (HandOver)
     bool Done = false;
     std::exception_ptr Failure; ///< raised by the task's Reply or Receive; ends the transfer
     long Status = 0;            ///< a status other than 200 that ended the transfer when the headers had come
@@ -199,6 +199,26 @@ struct TTransfer {
     /// Begun and waiting for a place in flight.
     bool IsPrepared() const { return Easy != nullptr && !Beginning && !Attached; }
 };
+
+/// Gives a file task the bytes held for it (TTransfer::Pending): on the file thread when its Begin ran
+/// there, else to its Receive here. False when Receive raised; the failure is kept and ends the transfer.
+bool HandOver(TTransfer& Transfer) noexcept
+{
+    if (Transfer.Pending.empty())
+        return true;
+    if (Transfer.Files != nullptr) {
+        Transfer.Files->PostReceive(*Transfer.Task, std::exchange(Transfer.Pending, {}), Transfer.Written);
+        return true;
+    }
+    try {
+        Transfer.Task->Receive(Transfer.Pending.data(), Transfer.Pending.size());
+    } catch (...) {
+        Transfer.Failure = std::current_exception();
+        return false;
+    }
+    Transfer.Pending.clear();
+    return true;
+}
 
 /// libcurl's header function: once the headers of a reply have come, a redirect that libcurl follows and an
 /// interim reply let the transfer go on; the task is told of a 200, and any other status ends the transfer
@@ -260,13 +280,13 @@ size_t ReceiveCallback(char* ptr, size_t size, size_t nmemb, void* stream) noexc
     if (transfer->Failure)
         return CURL_WRITEFUNC_ERROR;
     *transfer->Received += length;
-    if (transfer->Files != nullptr) {
-        if (transfer->Written.Failed.load())
-            return CURL_WRITEFUNC_ERROR;
+    if (transfer->Files != nullptr && transfer->Written.Failed.load())
+        return CURL_WRITEFUNC_ERROR;
+    if (!transfer->Destination.empty()) {
+        // A file is given its bytes in batches: fewer writes, and fewer hand-overs to the file thread.
         transfer->Pending.append(ptr, length);
-        if (transfer->Pending.size() >= kFileBatchBytes)
-            transfer->Files->PostReceive(*transfer->Task, std::exchange(transfer->Pending, {}),
-                                         transfer->Written);
+        if (transfer->Pending.size() >= kFileBatchBytes && !HandOver(*transfer))
+            return CURL_WRITEFUNC_ERROR;
         return length;
     }
     try {
@@ -839,8 +859,8 @@ void TCURLTransfer::Complete(TTransfer& Transfer)
 {
     Transfer.Done = true;
     Transfer.Ended = TClock::now();
-    if (Transfer.Files != nullptr && !Transfer.Pending.empty())
-        Transfer.Files->PostReceive(*Transfer.Task, std::exchange(Transfer.Pending, {}), Transfer.Written);
+    HandOver(Transfer);
+    std::string().swap(Transfer.Pending); // a done transfer may wait long for its turn: it holds no buffer
     // The handle ends at once, its connection goes to libcurl's cache.
     FATAL_CHECK(curl_multi_remove_handle(m_hMulti, Transfer.Easy) == CURLM_OK);
     ReturnEasy(Transfer.Easy);
