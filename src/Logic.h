@@ -195,8 +195,9 @@ template <typename Processor> class TDownloadAndProcess : public ITask {
     }
     void Finish() override
     {
-        // Unconverted: the console line carries the URL's own bytes, control bytes masked.
-        std::cout << "Processing: " << BrintLib::MaskControlBytes(m_Url) << std::endl;
+        // Unconverted: the console line carries the URL's own bytes, control bytes masked. Flushed with
+        // the engine's next wait (TDownloader::Download).
+        std::cout << "Processing: " << BrintLib::MaskControlBytes(m_Url) << '\n';
         BrintLib::PageToCp1251(m_Storage, m_Reply.ContentType);
         std::string fileName;
         if constexpr (TProcessorTakesPageUrl<Processor>::value)

@@ -68,6 +68,7 @@ void RaiseSystemCallError(const char* Condition, const char* File, int Line)
 
 void FatalCheckFailed(const char* Condition, const char* File, int Line) noexcept
 {
+    std::fflush(stdout); // the lines shown so far, the last of them the one that led here
     std::fprintf(stderr, "Fatal check failed: %s, file %s, line %d\n", Condition, File, Line);
     std::fflush(stderr);
     std::abort();

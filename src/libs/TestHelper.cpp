@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <iostream>
 #include <vector>
 
 #include "libs/Auxiliary.h"
@@ -205,7 +206,9 @@ unsigned ExecuteCommand(const char* Command, const char* StartingDir)
         argv.push_back(argument.data());
     argv.push_back(nullptr);
 
-    // The child inherits the console and nothing else that this process has open.
+    // The child inherits the console and nothing else that this process has open; what this process
+    // wrote comes first.
+    std::cout.flush();
     TSpawnFileActions actions;
     APL_ERROR(posix_spawn_file_actions_addclosefrom_np(actions.Get(), STDERR_FILENO + 1) == 0);
     const std::string startingDir = StartingDir == nullptr ? std::string() : Cp1251ToUser(StartingDir);

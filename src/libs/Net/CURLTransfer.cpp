@@ -718,7 +718,7 @@ void TCURLTransfer::Download(ITask& Task, const TTaskQueue* Upcoming)
         throw TAlreadySaved{destination};
     }
     // Before Begin, so that a task that fails there still shows its URL; unconverted, control bytes masked.
-    std::cout << "Download: " << BrintLib::MaskControlBytes(Task.GetUrl()) << std::endl;
+    std::cout << "Download: " << BrintLib::MaskControlBytes(Task.GetUrl()) << '\n';
     if (transfer != nullptr && transfer->IsPrepared()) {
         // Its turn starts it, whatever is in flight.
         Attach(*transfer);
@@ -905,6 +905,9 @@ int TCURLTransfer::Select(std::chrono::milliseconds Longest)
     }
     // The file thread works on what this step posted while the engine waits.
     m_Files.Wake();
+    // What the program wrote since the last wait reaches the console before this one: a log that a person
+    // follows stays current, and a run that never waits writes its lines a buffer at a time.
+    std::cout.flush();
     timeval timeout{waitMs / 1000, waitMs % 1000 * 1000};
     return select(MaxFD + 1, &m_fdRead, &m_fdWrite, &m_fdExcep, &timeout);
 }

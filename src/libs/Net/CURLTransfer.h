@@ -106,7 +106,7 @@ class TDownloader {
 
     /// Runs Task's turn to its end. A task whose ITask::Destination() exists raises TAlreadySaved (Logic.h)
     /// at once: nothing is written or requested. Otherwise writes "Download: " and the URL on standard
-    /// output (unconverted) first, then calls Task.Begin(), Task.Reply() once the final reply's headers
+    /// output (unconverted; flushed, with all written before, when the engine next waits) first, then calls Task.Begin(), Task.Reply() once the final reply's headers
     /// have come, Task.Receive() for every chunk of the body in arrival order, and Task.Finish() only when
     /// the transfer succeeded. An attempt that ends in a passing fault is followed by another, from
     /// Task.Begin() on, as long as retries are left; only the last attempt's failure is raised.
