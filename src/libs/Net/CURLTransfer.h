@@ -5,8 +5,8 @@
 // "Download: " line, the failure, Finish. Every call of a task happens on the thread that calls Download,
 // but on a slow file system: once creating a file has taken TTransferBounds::SlowFileBegin, the Begin,
 // Reply and Receive calls of a task with a destination that starts early run on the engine's file thread
-// (libs/Net/FileThread.h), and the transfers in flight go on meanwhile. The engine waits on the transfers' sockets itself with select() and a
-// timeout of at most 0.5 s, and calls libcurl after every wait.
+// (libs/Net/FileThread.h), and the transfers in flight go on meanwhile. The engine waits on the transfers'
+// sockets itself with select() and a timeout of at most 0.5 s, and calls libcurl after every wait.
 //
 // The request: http or https, libcurl's default headers and an Accept-Encoding with every compression that
 // libcurl decodes (the task is given the decoded body, whatever the server compressed). Redirects (301,
@@ -106,10 +106,11 @@ class TDownloader {
 
     /// Runs Task's turn to its end. A task whose ITask::Destination() exists raises TAlreadySaved (Logic.h)
     /// at once: nothing is written or requested. Otherwise writes "Download: " and the URL on standard
-    /// output (unconverted; flushed, with all written before, when the engine next waits) first, then calls Task.Begin(), Task.Reply() once the final reply's headers
-    /// have come, Task.Receive() for every chunk of the body in arrival order, and Task.Finish() only when
-    /// the transfer succeeded. An attempt that ends in a passing fault is followed by another, from
-    /// Task.Begin() on, as long as retries are left; only the last attempt's failure is raised.
+    /// output (unconverted; flushed, with all written before, when the engine next waits) first, then calls
+    /// Task.Begin(), Task.Reply() once the final reply's headers have come, Task.Receive() for every chunk of
+    /// the body in arrival order, and Task.Finish() only when the transfer succeeded. An attempt that ends in
+    /// a passing fault is followed by another, from Task.Begin() on, as long as retries are left; only the
+    /// last attempt's failure is raised.
     ///
     /// Raises BrintLib::TInterrupted, before anything else or while it waits (every transfer in flight is
     /// then cancelled), once SIGINT or SIGTERM has been recorded (libs/Interruption).
