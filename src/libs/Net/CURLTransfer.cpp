@@ -618,7 +618,9 @@ void TCURLTransfer::StartEarly(const TTaskQueue* Upcoming)
     const size_t lookAhead = std::min({Upcoming->Size(), kLookAheadPerConnection * capacity, kMaxLookAhead});
     const size_t pagesAhead = std::min(capacity, kMaxPagesAhead);
     bool started = false;
-    for (size_t i = 0; i < lookAhead && (m_InFlight < capacity || m_Prepared < capacity); ++i) {
+    // Nothing starts while every place is taken, but a file that the file thread may create beforehand.
+    for (size_t i = 0; i < lookAhead && (m_InFlight < capacity || (m_FilesOnThread && m_Prepared < capacity));
+         ++i) {
         ITask& task = Upcoming->At(i);
         if (TTransfer* transfer = Find(task)) {
             // A prepared transfer takes the first place that is free.
