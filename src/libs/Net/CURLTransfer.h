@@ -82,7 +82,7 @@ struct TTransferBounds {
     /// A file task that starts early creates its file on the engine's own thread until one creation takes
     /// this long; from then on the file thread creates the files and writes them, so that a slow file
     /// system does not hold up the transfers in flight. Zero: the file thread from the start.
-    std::chrono::microseconds SlowFileBegin{500};
+    std::chrono::microseconds SlowFileBegin{200};
 };
 
 /// The engine object that the driver owns for the run. Not copyable; one per process at a time, since it
