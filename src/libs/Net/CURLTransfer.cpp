@@ -201,11 +201,14 @@ struct TTransfer {
 };
 
 /// Gives a file task the bytes held for it (TTransfer::Pending): on the file thread when its Begin ran
-/// there, else to its Receive here. False when Receive raised; the failure is kept and ends the transfer.
+/// there, else to its Receive here. False when Receive raised, now or before: the failure is kept and ends
+/// the transfer, and the task is given nothing more.
 bool HandOver(TTransfer& Transfer) noexcept
 {
+    if (Transfer.Failure)
+        Transfer.Pending.clear();
     if (Transfer.Pending.empty())
-        return true;
+        return !Transfer.Failure;
     if (Transfer.Files != nullptr) {
         Transfer.Files->PostReceive(*Transfer.Task, std::exchange(Transfer.Pending, {}), Transfer.Written);
         return true;
@@ -214,6 +217,7 @@ bool HandOver(TTransfer& Transfer) noexcept
         Transfer.Task->Receive(Transfer.Pending.data(), Transfer.Pending.size());
     } catch (...) {
         Transfer.Failure = std::current_exception();
+        Transfer.Pending.clear();
         return false;
     }
     Transfer.Pending.clear();

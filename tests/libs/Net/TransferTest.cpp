@@ -512,7 +512,7 @@ TEST_F(Transfer, UpToNTransfersAreInFlightAtOnceAndEachShowsAtItsTurn)
         EXPECT_EQ(downloader.Connections(), kN);
         // The first N replies wait until N requests have come, which only N transfers at once can bring
         // about. Every other task is a file task; bodies of several chunks.
-        TTestHttpServer server;
+        TestSupport::TTestHttpServer server;
         TTaskQueue queue;
         std::string expectedConsole;
         // Begin runs on either thread.
@@ -560,12 +560,15 @@ TEST_F(Transfer, UpToNTransfersAreInFlightAtOnceAndEachShowsAtItsTurn)
         EXPECT_EQ(::testing::internal::GetCapturedStdout(), expectedConsole);
         EXPECT_EQ(server.Requests().size(), 3 * kN);
         EXPECT_EQ(server.Connections(), kN) << "kept alive, at most N";
-        if (files == SlowFromTheStart)
+        if (files == SlowFromTheStart) {
             EXPECT_EQ(earlyHere.load(), 0u);
-        if (files == SlowOnceSeen)
+        }
+        if (files == SlowOnceSeen) {
             EXPECT_EQ(earlyHere.load(), 1u) << "the first slow creation is the last on the calling thread";
-        if (files != AsTheProgram)
+        }
+        if (files != AsTheProgram) {
             EXPECT_GT(earlyElsewhere.load(), 0u);
+        }
     }
 }
 
