@@ -1,8 +1,6 @@
 #include "IssueIndex.h"
 
 #include <dirent.h>
-#include <libxml/parser.h>
-#include <libxml/tree.h>
 
 #include <functional>
 #include <map>
@@ -16,6 +14,7 @@
 #include "libs/Auxiliary.h"
 #include "libs/Exceptions.h"
 #include "libs/FileSystem.h"
+#include "libs/Xml.h"
 #include "libs/ZipArchive.h"
 
 namespace {
@@ -86,19 +85,15 @@ bool ReadBook(const std::string& Path, TIssueEntry& Entry, bool Details)
     if (!archive)
         return false;
     const std::string package = ReadEntry(archive.get(), "EPUB/package.opf");
-    struct TFree {
-        void operator()(xmlDoc* Doc) const { xmlFreeDoc(Doc); }
-    };
-    const std::unique_ptr<xmlDoc, TFree> doc(
-        xmlReadMemory(package.data(), static_cast<int>(package.size()), nullptr, "utf-8",
-                      XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
+    const BrintLib::TXmlDocPtr doc =
+        BrintLib::ReadXml(package, "utf-8", XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
     if (!doc)
         return false;
     bool ours = false;
     std::string cover;
     size_t pages = 0;
     std::string title;
-    ForEachElement(xmlDocGetRootElement(doc.get()), [&](xmlNode* Element) {
+    ForEachElement(BrintLib::XmlRoot(doc.get()), [&](xmlNode* Element) {
         const std::string name = reinterpret_cast<const char*>(Element->name);
         if (name == "meta" && Attribute(Element, "name") == "generator" &&
             Attribute(Element, "content") == "Skerrow")

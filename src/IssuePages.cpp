@@ -89,11 +89,12 @@ void Gather(const xmlNode* Node, TFacts& Facts)
 } // namespace
 
 TParsedPage::TParsedPage(const std::string& Html)
-    : m_Doc(htmlReadMemory(Html.data(), static_cast<int>(Html.size()), nullptr, "windows-1251",
-                           HTML_PARSE_RECOVER | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING | HTML_PARSE_NONET))
+    : m_Doc(BrintLib::ReadHtml(Html, "windows-1251",
+                               HTML_PARSE_RECOVER | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING |
+                                   HTML_PARSE_NONET))
 {
     if (!m_Doc)
-        m_Doc.reset(htmlReadMemory("<html></html>", 13, nullptr, "utf-8", HTML_PARSE_NOERROR));
+        m_Doc = BrintLib::ReadHtml("<html></html>", "utf-8", HTML_PARSE_NOERROR);
 }
 
 xmlNode* TParsedPage::Find(const char* Name) const
@@ -109,12 +110,7 @@ bool IsElement(const xmlNode* Node, const char* Name)
 
 std::string Attribute(const xmlNode* Element, const char* Name)
 {
-    xmlChar* value = xmlGetProp(Element, reinterpret_cast<const xmlChar*>(Name));
-    if (value == nullptr)
-        return std::string();
-    std::string text = reinterpret_cast<const char*>(value);
-    xmlFree(value);
-    return text;
+    return BrintLib::XmlAttribute(Element, Name);
 }
 
 std::string NodeText(const xmlNode* Node)

@@ -2,27 +2,24 @@
 // index of saved issues take from the contents page. Texts taken from pages are UTF-8 (libxml2's).
 #pragma once
 
-#include <libxml/HTMLparser.h>
-
 #include <cstddef>
 #include <map>
 #include <memory>
 #include <string>
 #include <string_view>
 
+#include "libs/Xml.h"
+
 /// One saved page (windows-1251 HTML) parsed into a tree; never fails (what cannot be read is left out).
 class TParsedPage {
   public:
     explicit TParsedPage(const std::string& Html);
-    xmlNode* Root() const { return xmlDocGetRootElement(m_Doc.get()); }
+    xmlNode* Root() const { return BrintLib::XmlRoot(m_Doc.get()); }
     /// The first element named Name (lower case) in document order; null when there is none.
     xmlNode* Find(const char* Name) const;
 
   private:
-    struct TFree {
-        void operator()(xmlDoc* Doc) const { xmlFreeDoc(Doc); }
-    };
-    std::unique_ptr<xmlDoc, TFree> m_Doc;
+    BrintLib::TXmlDocPtr m_Doc;
 };
 
 /// Whether Node is the element Name (lower case).
