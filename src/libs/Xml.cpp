@@ -32,8 +32,7 @@ struct TLibXml {
         Find(library, "xmlFree", Free);
     }
 
-    template <typename TPointer>
-    static void Find(void* Library, const char* Name, TPointer& Pointer)
+    template <typename TPointer> static void Find(void* Library, const char* Name, TPointer& Pointer)
     {
         void* symbol = dlsym(Library, Name);
         if (symbol == nullptr)
@@ -66,7 +65,8 @@ TXmlDocPtr ReadHtml(const std::string& Html, const char* Encoding, int Options)
 
 TXmlDocPtr ReadXml(const std::string& Xml, const char* Encoding, int Options)
 {
-    return TXmlDocPtr(LibXml().XmlReadMemory(Xml.data(), static_cast<int>(Xml.size()), nullptr, Encoding, Options));
+    return TXmlDocPtr(
+        LibXml().XmlReadMemory(Xml.data(), static_cast<int>(Xml.size()), nullptr, Encoding, Options));
 }
 
 xmlNode* XmlRoot(const xmlDoc* Doc)
