@@ -217,11 +217,9 @@ bool HandOver(TTransfer& Transfer) noexcept
         Transfer.Task->Receive(Transfer.Pending.data(), Transfer.Pending.size());
     } catch (...) {
         Transfer.Failure = std::current_exception();
-        Transfer.Pending.clear();
-        return false;
     }
     Transfer.Pending.clear();
-    return true;
+    return !Transfer.Failure;
 }
 
 /// libcurl's header function: once the headers of a reply have come, a redirect that libcurl follows and an
