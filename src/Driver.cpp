@@ -9,10 +9,8 @@
 #include <memory>
 #include <sstream>
 
-#include "Epub.h"
 #include "ErrorLog.h"
 #include "Generic_Parser.h"
-#include "IssueIndex.h"
 #include "Logic.h"
 #include "Packing.h"
 #include "PopMech_Parser.h"
@@ -26,6 +24,8 @@
 #include "libs/Interruption.h"
 #include "libs/Net/CURLTransfer.h"
 #include "libs/Url.h"
+#include "reader/Epub.h"
+#include "reader/IssueIndex.h"
 
 using BrintLib::WriteConverted;
 

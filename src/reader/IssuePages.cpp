@@ -1,11 +1,11 @@
-#include "IssuePages.h"
+#include "reader/IssuePages.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "SavedIssue.h"
 #include "libs/Charset.h"
 #include "libs/Exceptions.h"
+#include "reader/SavedIssue.h"
 
 namespace {
 

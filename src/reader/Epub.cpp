@@ -1,4 +1,4 @@
-#include "Epub.h"
+#include "reader/Epub.h"
 
 #include <zip.h>
 
@@ -10,13 +10,13 @@
 #include <vector>
 
 #include "Generic_Parser.h"
-#include "IssuePages.h"
-#include "SavedIssue.h"
-#include "XhtmlPage.h"
 #include "libs/Auxiliary.h"
 #include "libs/Exceptions.h"
 #include "libs/FileSystem.h"
 #include "libs/Url.h"
+#include "reader/IssuePages.h"
+#include "reader/SavedIssue.h"
+#include "reader/XhtmlPage.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "IssueIndex.h"
+#include "reader/IssueIndex.h"
 
 #include <dirent.h>
 
@@ -8,14 +8,14 @@
 #include <set>
 #include <vector>
 
-#include "Epub.h"
-#include "IssuePages.h"
-#include "SavedIssue.h"
 #include "libs/Auxiliary.h"
 #include "libs/Exceptions.h"
 #include "libs/FileSystem.h"
 #include "libs/Xml.h"
 #include "libs/ZipArchive.h"
+#include "reader/Epub.h"
+#include "reader/IssuePages.h"
+#include "reader/SavedIssue.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "SavedIssue.h"
+#include "reader/SavedIssue.h"
 
 #include <dirent.h>
 #include <fcntl.h>
