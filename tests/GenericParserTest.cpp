@@ -524,7 +524,7 @@ class ProcessImagesTest : public ::testing::Test {
     ~ProcessImagesTest() override { Drain(); }
 
     /// Takes every queued task off g_TaskQueue. Each must be a file download; running its Begin shows
-    /// which file it saves (the file appears), and Finish closes it after a byte (a picture is never empty).
+    /// which file it saves (the file appears), and Finish closes it after the smallest whole GIF.
     std::vector<TQueuedPicture> Drain()
     {
         std::vector<TQueuedPicture> pictures;
@@ -533,7 +533,7 @@ class ProcessImagesTest : public ::testing::Test {
             EXPECT_NE(dynamic_cast<TDownloadFile*>(task.get()), nullptr) << task->GetUrl();
             const std::set<std::string> before = FilesBelow(IssueDir());
             task->Begin();
-            task->Receive("p", 1);
+            task->Receive("GIF89a;", 7);
             task->Finish();
             std::set<std::string> created = FilesBelow(IssueDir());
             for (const std::string& old : before)

@@ -34,7 +34,7 @@ const char kContainer[] =
 struct TBookPicture {
     std::string File;     ///< its file in the issue
     std::string BookFile; ///< its file in the book, the extension its bytes tell
-    TPictureType Type;
+    BrintLib::TPictureKind Kind;
 };
 
 /// A page of the book.
@@ -96,6 +96,13 @@ class TBookArchive {
         m_Texts; ///< the texts added, alive until the archive is written
 };
 
+/// Whether a picture of Kind goes into the book: the picture types that every reading system shows.
+bool IsBookPicture(BrintLib::TPictureKind Kind)
+{
+    return Kind == BrintLib::TPictureKind::Jpeg || Kind == BrintLib::TPictureKind::Png ||
+           Kind == BrintLib::TPictureKind::Gif || Kind == BrintLib::TPictureKind::Svg;
+}
+
 std::string ModifiedTime()
 {
     const std::time_t now = std::time(nullptr);
@@ -138,7 +145,7 @@ std::string MissingNotice(const std::vector<std::string>& Articles, const std::s
     for (const std::string& picture : Unsupported)
         notice += "<li>" +
                   XmlEscape(Utf8FromCp1251("картинка ") + picture +
-                            Utf8FromCp1251(": не JPEG, PNG или GIF, которые может хранить книга")) +
+                            Utf8FromCp1251(": не JPEG, PNG, GIF или SVG, которые может хранить книга")) +
                   "</li>";
     return notice + "</ul></div>\n";
 }
@@ -182,7 +189,8 @@ std::string PackageDocument(const TContentsFacts& Facts, const std::string& Iden
         if (cover)
             opf += "<meta name=\"cover\" content=\"" + id + "\"/>\n";
         manifest += "<item id=\"" + id + "\" href=\"" + XmlEscape(Pictures[i].BookFile) + "\" media-type=\"" +
-                    Pictures[i].Type.MediaType + "\"" + (cover ? " properties=\"cover-image\"" : "") + "/>\n";
+                    BrintLib::PictureMediaType(Pictures[i].Kind) + "\"" +
+                    (cover ? " properties=\"cover-image\"" : "") + "/>\n";
     }
     return opf + "</metadata>\n<manifest>\n" + manifest + "</manifest>\n<spine>\n" + spine +
            "</spine>\n</package>\n";
@@ -232,15 +240,15 @@ std::string MakeIssueBook(const std::string& SavePath, const std::string& Name, 
     for (const std::string& file : issue->Files()) {
         if (file.find(BrintLib::kPathSeparator) == std::string::npos)
             continue;
-        const TPictureType type = SniffPicture(issue->Head(file, 16));
-        if (*type.MediaType == '\0') {
+        const BrintLib::TPictureKind kind = issue->PictureKind(file);
+        if (!IsBookPicture(kind)) {
             unsupported.insert(file);
             continue;
         }
         const size_t dot = file.rfind('.');
         const size_t slash = file.rfind(BrintLib::kPathSeparator);
         const std::string stem = dot != std::string::npos && dot > slash ? file.substr(0, dot) : file;
-        pictures.push_back({file, stem + "." + type.Extension, type});
+        pictures.push_back({file, stem + "." + BrintLib::PictureExtension(kind), kind});
         map.Pictures[file] = pictures.back().BookFile;
     }
     const BrintLib::TPageUrl base(TitleUrl);

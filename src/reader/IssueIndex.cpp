@@ -55,6 +55,12 @@ std::string Base64(const std::string& Bytes)
     return text;
 }
 
+/// The media type of the cover picture Bytes as its bytes tell it; empty when they are no picture.
+std::string CoverType(const std::string& Bytes)
+{
+    return BrintLib::PictureMediaType(BrintLib::PictureKindOf(Bytes));
+}
+
 std::string ReadEntry(zip_t* Archive, const char* Name)
 {
     BrintLib::TZipEntryPtr entry(zip_fopen(Archive, Name, 0));
@@ -158,12 +164,12 @@ std::vector<TIssueEntry> FindIssues(const std::string& SavePath, const std::stri
             entry.Articles = issue->Pages().size() - 1;
             if (!facts.Cover.empty() && issue->Has(facts.Cover)) {
                 entry.Cover = issue->Read(facts.Cover);
-                entry.CoverType = SniffPicture(entry.Cover).MediaType;
+                entry.CoverType = CoverType(entry.Cover);
             }
         }
         if (!entry.Directory && !entry.Archive && !entry.Book)
             continue;
-        if (SniffPicture(entry.Cover).MediaType != entry.CoverType || entry.CoverType.empty())
+        if (CoverType(entry.Cover) != entry.CoverType || entry.CoverType.empty())
             entry.Cover.clear();
         issues.push_back(std::move(entry));
     }

@@ -179,14 +179,3 @@ std::string XmlEscape(std::string_view Text)
     }
     return result;
 }
-
-TPictureType SniffPicture(std::string_view Head)
-{
-    if (Head.size() >= 3 && Head.compare(0, 3, "\xFF\xD8\xFF") == 0)
-        return {"image/jpeg", "jpg"};
-    if (Head.size() >= 8 && Head.compare(0, 8, std::string_view("\x89PNG\r\n\x1A\n", 8)) == 0)
-        return {"image/png", "png"};
-    if (Head.size() >= 6 && (Head.compare(0, 6, "GIF87a") == 0 || Head.compare(0, 6, "GIF89a") == 0))
-        return {"image/gif", "gif"};
-    return {};
-}

@@ -45,11 +45,3 @@ std::string Utf8FromCp1251(const std::string& Text);
 /// Text made safe inside an XML element or a double-quoted attribute value: &, <, >, " escaped, bytes
 /// that XML does not allow (control characters but tab and line ends) left out.
 std::string XmlEscape(std::string_view Text);
-
-/// The media type and file extension of a picture told by its first bytes: JPEG, PNG and GIF; empty
-/// when the bytes are none of them.
-struct TPictureType {
-    const char* MediaType = "";
-    const char* Extension = "";
-};
-TPictureType SniffPicture(std::string_view Head);

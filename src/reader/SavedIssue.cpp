@@ -155,6 +155,16 @@ std::string TSavedIssue::Head(const std::string& File, size_t Count) const
     return text;
 }
 
+BrintLib::TPictureKind TSavedIssue::PictureKind(const std::string& File) const
+{
+    // An SVG's preamble may need more than the first bytes that tell the other kinds.
+    std::string head = Head(File, BrintLib::kPictureHeadBytes);
+    BrintLib::TPictureKind kind = BrintLib::PictureKindOf(head);
+    if (kind == BrintLib::TPictureKind::Unknown && head.size() == BrintLib::kPictureHeadBytes)
+        kind = BrintLib::PictureKindOf(Head(File, BrintLib::kMaxPictureHead));
+    return kind == BrintLib::TPictureKind::Unknown ? BrintLib::TPictureKind::None : kind;
+}
+
 zip_source_t* TSavedIssue::Source(zip_t* Target, const std::string& File) const
 {
     zip_source_t* source = nullptr;

@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 
+#include "libs/PictureKind.h"
 #include "libs/ZipArchive.h"
 
 class TSavedIssue {
@@ -31,6 +32,9 @@ class TSavedIssue {
     std::string Read(const std::string& File) const;
     /// Up to Count first bytes of the file; raises when it cannot be read.
     std::string Head(const std::string& File, size_t Count) const;
+    /// The kind of picture the file is, told by its first bytes (BrintLib::PictureKindOf): never Unknown;
+    /// raises when it cannot be read.
+    BrintLib::TPictureKind PictureKind(const std::string& File) const;
     /// A libzip source of the file for Target, read only when Target is written; raises when libzip
     /// refuses it.
     zip_source_t* Source(zip_t* Target, const std::string& File) const;
