@@ -114,6 +114,9 @@ void TDownloadFile::Judge(bool Ended)
         RaiseNoPicture(BrintLib::WhatCameInstead(m_Head));
     m_Judged = true;
     WriteTaskFile(m_File, m_FileName, m_Head.data(), m_Head.size());
+    // The end's check reads only the sizes at the start of a WebP or BMP.
+    m_Head.resize(std::min<size_t>(m_Head.size(), 16));
+    m_Head.shrink_to_fit();
 }
 
 void TDownloadFile::RaiseNoPicture(const std::string& WhatCame) const

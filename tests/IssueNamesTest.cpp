@@ -106,14 +106,16 @@ TEST(ReadIssueName, EveryNameReadsBackToWhatMadeIt)
         int ReadYear;
         const char* Code;
     } issues[] = {
-        {"2007", "Май", 2007, "05"},        {"2008", "путеводитель", 2008, "pvl"}, {"2009", "судьбы", 2009, "lis"},
-        {"2007", "весна", 2007, "unkn"},    {"999", "дек", 999, "12"},            {"12345", "январь", 12345, "01"},
-        {"-5", "июль", -5, "07"},           {"0", "октябрь", 0, "10"},            {" +02010", "ноя", 2010, "11"},
-        {"2147483647", "май", 2147483647, "05"},
+        {"2007", "Май", 2007, "05"},     {"2008", "путеводитель", 2008, "pvl"},
+        {"2009", "судьбы", 2009, "lis"}, {"2007", "весна", 2007, "unkn"},
+        {"999", "дек", 999, "12"},       {"12345", "январь", 12345, "01"},
+        {"-5", "июль", -5, "07"},        {"0", "октябрь", 0, "10"},
+        {" +02010", "ноя", 2010, "11"},  {"2147483647", "май", 2147483647, "05"},
     };
     for (const auto& i : issues) {
         const std::string issue = MakeIssueName(i.Year, i.Month);
-        for (const size_t page : {std::string::npos, size_t{0}, size_t{1}, size_t{9}, size_t{10}, size_t{100}, size_t{12345}}) {
+        for (const size_t page :
+             {std::string::npos, size_t{0}, size_t{1}, size_t{9}, size_t{10}, size_t{100}, size_t{12345}}) {
             const std::string name = page == std::string::npos ? issue : MakePageName(issue, page);
             SCOPED_TRACE(name);
             const std::optional<TIssueName> read = ReadIssueName(name);
@@ -126,9 +128,11 @@ TEST(ReadIssueName, EveryNameReadsBackToWhatMadeIt)
         }
     }
     // What no call makes reads back to nothing.
-    for (const char* other : {"", "2007", "2007_", "2007_5", "2007_13", "2007_00", "2007_may", "207_05", "02007_05",
-                              "+2007_05", " 2007_05", "-0000_05", "2007_05_", "2007_05_1", "2007_05_001",
-                              "2007_05_03.htm", "2007_05_03_04", "2147483648_05", "index", "2007-05"}) {
+    for (const char* other :
+         {"",         "2007",      "2007_",       "2007_5",         "2007_13",       "2007_00",
+          "2007_may", "207_05",    "02007_05",    "+2007_05",       " 2007_05",      "-0000_05",
+          "2007_05_", "2007_05_1", "2007_05_001", "2007_05_03.htm", "2007_05_03_04", "2147483648_05",
+          "index",    "2007-05"}) {
         SCOPED_TRACE(other);
         EXPECT_FALSE(ReadIssueName(other).has_value());
     }

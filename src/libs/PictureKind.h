@@ -28,10 +28,10 @@ constexpr size_t kPictureTailBytes = 1024;
 TPictureKind PictureKindOf(std::string_view Head);
 
 /// Whether a picture of Kind (a picture kind, not None or Unknown), Size bytes long, whose first bytes are
-/// Head and last bytes Tail (up to kPictureTailBytes of each; the same bytes when it is short), ends as a
-/// whole file of its kind does, where its format makes that cheap to see: a JPEG's end of image (FF D9),
-/// a PNG's IEND chunk and a GIF's trailer among its last bytes, an SVG's closing tag; a WebP's or BMP's
-/// size no larger than Size. ICO and AVIF count as whole.
+/// Head (16 of them are enough) and last bytes Tail (up to kPictureTailBytes; all of them when it is
+/// shorter), ends as a whole file of its kind does, where its format makes that cheap to see: a JPEG's
+/// end of image (FF D9), a PNG's IEND chunk or an SVG's closing tag among its last bytes, a GIF's trailer
+/// as the last; a WebP's or BMP's size no larger than Size. ICO and AVIF count as whole.
 bool IsWholePicture(TPictureKind Kind, std::string_view Head, std::string_view Tail, uint64_t Size);
 
 /// "JPEG", "PNG", ..., for messages; "" for None and Unknown.

@@ -9,9 +9,9 @@
 
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
-#include <functional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -19,55 +19,59 @@
 #include "reader/IssueIndex.h"
 #include "support/AplFailure.h"
 #include "support/LoopbackTransfer.h"
+#include "support/ProcessRunner.h"
 #include "support/TempDir.h"
 
 namespace {
 
 using TestSupport::FailureOf;
-
-void Write(const std::string& Path, const std::string& Content)
-{
-    std::ofstream(Path, std::ios::binary) << Content;
-}
-
-std::string Read(const std::string& Path)
-{
-    std::ifstream file(Path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
+using TestSupport::ReadFile;
+using TestSupport::WriteFile;
 
 std::string Page(const std::string& Title, const std::string& Body)
 {
     return "<html><head><title>" + Title + "</title></head><body>" + Body + "</body></html>";
 }
 
-const std::string kPng = std::string("\x89PNG\r\n\x1A\n", 8) + "pixels" + std::string("\0\0\0\0IEND\xAE\x42\x60\x82", 12);
-const std::string kSvg = "<?xml version=\"1.0\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"1\" height=\"1\"/>\n";
+void WriteArticle(const TestSupport::TTempDir& Save, const std::string& Name,
+                  const std::vector<std::string>& Articles)
+{
+    for (const std::string& article : Articles)
+        WriteFile(Save / (Name + "/" + Name + "_" + article + ".htm"),
+                  Page("Статья", "<h1>Статья " + article + "</h1>"));
+}
 
-/// An issue directory below Save: its contents page linking to the articles Articles, each article page.
-void WriteIssue(const TestSupport::TTempDir& Save, const std::string& Name, const std::vector<std::string>& Articles)
+const std::string kPng =
+    std::string("\x89PNG\r\n\x1A\n", 8) + "pixels" + std::string("\0\0\0\0IEND\xAE\x42\x60\x82", 12);
+const std::string kSvg =
+    "<?xml version=\"1.0\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"1\" height=\"1\"/>\n";
+
+/// An issue directory below Save: its contents page linking to the articles Linked, and the pages of the
+/// articles Saved.
+void WriteIssue(const TestSupport::TTempDir& Save, const std::string& Name,
+                const std::vector<std::string>& Linked, const std::vector<std::string>& Saved)
 {
     std::string links;
-    for (const std::string& article : Articles)
+    for (const std::string& article : Linked)
         links += "<a href=\"" + Name + "_" + article + ".htm\">Статья " + article + "</a>";
     mkdir((Save / Name).c_str(), 0777);
-    Write(Save / (Name + "/" + Name + "_00.htm"), Page("Журнал " + Name, links));
-    for (const std::string& article : Articles)
-        Write(Save / (Name + "/" + Name + "_" + article + ".htm"), Page("Статья", "<h1>Статья " + article + "</h1>"));
+    WriteFile(Save / (Name + "/" + Name + "_00.htm"), Page("Журнал " + Name, links));
+    WriteArticle(Save, Name, Saved);
 }
 
 TEST(IssueBook, ReadsInTheNavigationOrderTakesPicturesByTheirBytesAndIsRemadeWhenTheCopyChanged)
 {
     TestSupport::TTempDir save;
     const std::string url = "http://mag-a.test/magazine/2007-05/";
-    WriteIssue(save, "2007_05", {"01", "02", "99", "100"});
+    // Article 03 failed at first.
+    WriteIssue(save, "2007_05", {"01", "02", "03", "99", "100"}, {"01", "02", "99", "100"});
     mkdir((save / "2007_05/2007_05_01").c_str(), 0777);
     // A picture is what its bytes are, whatever its name: an SVG goes in; WebP and an error page do not.
-    Write(save / "2007_05/2007_05_01/01.jpg", TestSupport::MakePicture("jpeg"));
-    Write(save / "2007_05/2007_05_01/02.gif", kPng);
-    Write(save / "2007_05/2007_05_01/03.svg", kSvg);
-    Write(save / "2007_05/2007_05_01/04.webp", "RIFF\x10\0\0\0WEBPVP8 frame");
-    Write(save / "2007_05/2007_05_01/05.jpg", "<html>Not found</html>");
+    WriteFile(save / "2007_05/2007_05_01/01.jpg", TestSupport::MakePicture("jpeg"));
+    WriteFile(save / "2007_05/2007_05_01/02.gif", kPng);
+    WriteFile(save / "2007_05/2007_05_01/03.svg", kSvg);
+    WriteFile(save / "2007_05/2007_05_01/04.webp", std::string("RIFF\x0D\0\0\0WEBPVP8 frame", 21));
+    WriteFile(save / "2007_05/2007_05_01/05.jpg", "<html>Not found</html>");
     const std::vector<std::string> first = {"2007_05_00.xhtml", "2007_05_01.xhtml", "2007_05_02.xhtml",
                                             "2007_05_99.xhtml", "2007_05_100.xhtml"};
     std::vector<std::string> withThird = first;
@@ -84,10 +88,14 @@ TEST(IssueBook, ReadsInTheNavigationOrderTakesPicturesByTheirBytesAndIsRemadeWhe
     } rows[] = {
         {"first", [] {}, url, false, first},
         {"the same copy", [] {}, url, true, first},
-        {"a repair brought an article", [&] { WriteIssue(save, "2007_05", {"01", "02", "03", "99", "100"}); }, url,
-         false, withThird},
+        {"a repair brought an article", [&] { WriteArticle(save, "2007_05", {"03"}); }, url, false,
+         withThird},
         {"the same again", [] {}, url, true, withThird},
-        {"a picture replaced", [&] { Write(save / "2007_05/2007_05_01/01.jpg", TestSupport::MakePicture("whole jpeg")); },
+        {"a picture replaced",
+         [&] {
+             std::remove((save / "2007_05/2007_05_01/01.jpg").c_str());
+             WriteFile(save / "2007_05/2007_05_01/01.jpg", TestSupport::MakePicture("whole jpeg"));
+         },
          url, false, withThird},
         {"another address", [] {}, "https://mag-a.test/magazine/2007-05/", false, withThird},
     };
@@ -110,11 +118,11 @@ TEST(IssueBook, ReadsInTheNavigationOrderTakesPicturesByTheirBytesAndIsRemadeWhe
     }
 
     // A book that Skerrow did not make is left alone, and reported.
-    WriteIssue(save, "2008_pvl", {"01"});
-    Write(save / "2008_pvl.epub", "my own book");
+    WriteIssue(save, "2008_pvl", {"01"}, {"01"});
+    WriteFile(save / "2008_pvl.epub", "my own book");
     EXPECT_EQ(FailureOf([&] { MakeIssueBook(save.Path(), "2008_pvl", url); }),
               "Файл " + save / "2008_pvl.epub" + " уже существует");
-    EXPECT_EQ(Read(save / "2008_pvl.epub"), "my own book");
+    EXPECT_EQ(ReadFile(save / "2008_pvl.epub"), "my own book");
     // An issue named by a word is dated by its year.
     remove((save / "2008_pvl.epub").c_str());
     MakeIssueBook(save.Path(), "2008_pvl", url);
@@ -127,21 +135,22 @@ TEST(IssueIndex, ListsEveryIssueTheProgramNamesByYearNewestFirst)
     // What the save path holds, in no order; the index lists them as the rows below say.
     for (const char* name : {"2007_05", "2008_lis", "0999_03", "2007_unkn", "2008_01", "2007_pvl", "2007_12",
                              "12345_01", "2008_12"})
-        WriteIssue(save, name, {"01"});
+        WriteIssue(save, name, {"01"}, {"01"});
     // Not issues: a page's name, another folder, an issue directory without its contents page.
     mkdir((save / "2007_05_01").c_str(), 0777);
     mkdir((save / "photos").c_str(), 0777);
     mkdir((save / "2006_01").c_str(), 0777);
     const std::vector<std::string> rows = {
-        "year 12345", "12345_01",                                         //
-        "year 2008",  "2008_12",  "2008_01",  "2008_lis",                 //
-        "year 2007",  "2007_12",  "2007_05",  "2007_pvl", "2007_unkn", //
+        "year 12345", "12345_01",                                     //
+        "year 2008",  "2008_12",  "2008_01", "2008_lis",              //
+        "year 2007",  "2007_12",  "2007_05", "2007_pvl", "2007_unkn", //
         "year 0999",  "0999_03",
     };
-    const std::string index = Read(WriteIssueIndex(save.Path()));
+    const std::string index = ReadFile(WriteIssueIndex(save.Path()));
     std::vector<std::string> found;
     const std::regex entry("<h2>([^<]*)</h2>|<a href=\"([^/\"]*)/");
-    for (auto it = std::sregex_iterator(index.begin(), index.end(), entry); it != std::sregex_iterator(); ++it)
+    for (auto it = std::sregex_iterator(index.begin(), index.end(), entry); it != std::sregex_iterator();
+         ++it)
         found.push_back((*it)[1].matched ? "year " + (*it)[1].str() : (*it)[2].str());
     EXPECT_EQ(found, rows) << index;
 }

@@ -29,6 +29,7 @@ using TestSupport::MakePicture;
 using TestSupport::ReadFile;
 using TestSupport::THttpReply;
 using TestSupport::TTempDir;
+using TestSupport::WriteFile;
 
 namespace {
 
@@ -78,14 +79,6 @@ const std::string kSvg =
     "\xEF\xBB\xBF <?xml version=\"1.0\"?>\n<!-- " + std::string(600, '-').replace(0, 1, "x") +
     " -->\n<!DOCTYPE svg PUBLIC \"-//W3C//DTD SVG 1.1//EN\" \"svg11.dtd\" [ <!ENTITY a \"b>\"> ]>\n"
     "<svg xmlns=\"http://www.w3.org/2000/svg\"><rect width=\"1\" height=\"1\"/></svg>\n";
-
-void WriteFile(const std::string& Path, const std::string& Content)
-{
-    BrintLib::TNewFile file;
-    ASSERT_EQ(file.Create(Path), 0) << Path;
-    ASSERT_EQ(file.Write(Content.data(), Content.size()), 0);
-    ASSERT_EQ(file.Close(), 0);
-}
 
 /// What a page processor of the tests saw and did.
 struct TProcessLog {
