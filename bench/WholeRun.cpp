@@ -60,7 +60,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "Epub.h"
+#include "reader/Epub.h"
 #include "support/TestHttpServer.h"
 
 extern char** environ;

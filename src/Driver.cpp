@@ -9,10 +9,8 @@
 #include <memory>
 #include <sstream>
 
-#include "Epub.h"
 #include "ErrorLog.h"
 #include "Generic_Parser.h"
-#include "IssueIndex.h"
 #include "Logic.h"
 #include "Packing.h"
 #include "PopMech_Parser.h"
@@ -26,6 +24,8 @@
 #include "libs/Interruption.h"
 #include "libs/Net/CURLTransfer.h"
 #include "libs/Url.h"
+#include "reader/Epub.h"
+#include "reader/IssueIndex.h"
 
 using BrintLib::WriteConverted;
 
@@ -252,9 +252,12 @@ bool MakeAfterRun(const TAfterRun& After, const std::string& SavePath, const std
     const size_t separator = issueDir.rfind(BrintLib::kPathSeparator);
     if (After.Book && !issueDir.empty() && separator != std::string::npos) {
         try {
-            const std::string book =
+            const TIssueBook book =
                 MakeIssueBook(issueDir.substr(0, separator), issueDir.substr(separator + 1), TitleUrl);
-            WriteConverted(std::cout, "Книга выпуска: " + book) << std::endl;
+            WriteConverted(std::cout,
+                           (book.UpToDate ? "Книга выпуска уже сделана из этой копии: " : "Книга выпуска: ") +
+                               book.Path)
+                << std::endl;
         } catch (...) {
             ReportCurrentException();
             ok = false;

@@ -21,23 +21,6 @@
 
 namespace {
 
-/// The month words, full names then abbreviations; word k stands for month k % 12 + 1.
-const char* const kMonthWords[24] = {
-    "январь",   "февраль", "март",   "апрель",  "май", "июнь", "июль", "август",
-    "сентябрь", "октябрь", "ноябрь", "декабрь", "янв", "фев",  "мар",  "апр",
-    "май",      "июн",     "июл",    "авг",     "сен", "окт",  "ноя",  "дек",
-};
-
-struct TSpecialIssue {
-    const char* Word;
-    const char* Code;
-};
-
-/// Issues named by a word instead of a month; consulted only when no month word matches.
-const TSpecialIssue kSpecialIssues[2] = {{"судьбы", "lis"}, {"путеводитель", "pvl"}};
-
-const char kUnknownMonth[] = "unkn";
-
 /// The address of the program's home page and its authors, as the banner shows them.
 const char kHomePage[] = "https://skerrow.example.org/";
 const char kAuthorLine[] = "Skerrow developers &lt;skerrow@example.org&gt;";
@@ -82,30 +65,6 @@ unsigned char LowerCp1251(unsigned char c)
     default:
         return c;
     }
-}
-
-/// Reads a whole year text: blanks and tabs, an optional sign, then decimal digits up to the very end.
-bool ParseYear(const std::string& Text, long long& Year)
-{
-    size_t i = 0;
-    while (i < Text.size() && (Text[i] == ' ' || Text[i] == '\t'))
-        ++i;
-    bool negative = false;
-    if (i < Text.size() && (Text[i] == '-' || Text[i] == '+')) {
-        negative = Text[i] == '-';
-        ++i;
-    }
-    const size_t firstDigit = i;
-    long long value = 0;
-    for (; i < Text.size() && Text[i] >= '0' && Text[i] <= '9'; ++i) {
-        value = value * 10 + (Text[i] - '0');
-        if (value > static_cast<long long>(INT_MAX) + 1)
-            return false;
-    }
-    if (i == firstDigit || i != Text.size())
-        return false;
-    Year = negative ? -value : value;
-    return Year >= INT_MIN && Year <= INT_MAX;
 }
 
 /// The texts of Parts one after the other, made with one allocation.
@@ -190,37 +149,6 @@ std::string AtLeastTwoDigits(size_t Number)
     if (digits.size() < 2)
         digits.insert(digits.begin(), '0');
     return digits;
-}
-
-std::string MakePageName(const std::string& IssueName, size_t Index)
-{
-    return IssueName + "_" + AtLeastTwoDigits(Index);
-}
-
-std::string MonthCode(const std::string& Word)
-{
-    const std::string lower = LowerCaseCp1251(Word);
-
-    for (size_t k = 0; k < 24; ++k) {
-        if (lower == kMonthWords[k]) {
-            return AtLeastTwoDigits(k % 12 + 1);
-        }
-    }
-    for (const TSpecialIssue& special : kSpecialIssues) {
-        if (lower == special.Word)
-            return special.Code;
-    }
-    return kUnknownMonth;
-}
-
-std::string MakeIssueName(const std::string& YearText, const std::string& MonthWord)
-{
-    long long year = 0;
-    if (!ParseYear(YearText, year))
-        APL_THROW("Неизвестный год: " << YearText);
-    char digits[32];
-    std::snprintf(digits, sizeof digits, "%s%04lld", year < 0 ? "-" : "", year < 0 ? -year : year);
-    return std::string(digits) + "_" + MonthCode(MonthWord);
 }
 
 std::string ClassicTimeText(const std::tm& Time)

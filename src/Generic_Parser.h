@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "HtmlTags.h"
+#include "IssueNames.h"
 #include "PagePattern.h"
 #include "libs/Url.h"
 
@@ -25,17 +26,6 @@ using TSharedPageList = std::shared_ptr<TPageList>;
 /// Text with every capital letter of windows-1251 lowered: A-Z, А-Я, Ё and the other Cyrillic capitals
 /// of the code page; every other byte stays as it is.
 std::string LowerCaseCp1251(std::string Text);
-
-/// The month code of a month word in windows-1251, any case: "01".."12" for a full month name or its
-/// three-letter abbreviation in the nominative, "lis" and "pvl" for the two special issues, "unkn" for
-/// any other word.
-std::string MonthCode(const std::string& Word);
-
-/// The issue name: the year written with at least four digits, "_", and MonthCode(MonthWord).
-/// YearText may have leading blanks and tabs and one sign; its digits must run to its end.
-/// Raises BrintLib::TAplThrowException "Неизвестный год: " + YearText when it is not such a number
-/// (or does not fit an int).
-std::string MakeIssueName(const std::string& YearText, const std::string& MonthWord);
 
 /// Number written with at least two digits, zero-padded: 01, 02, ..., 99, 100.
 std::string AtLeastTwoDigits(size_t Number);
@@ -62,10 +52,6 @@ size_t FragmentStart(std::string_view Value);
 
 /// Releases the run's lock on the issue directory and clears g_IssueDir.
 void ReleaseIssueDirectory();
-
-/// A page's name: the issue name, "_" and the page's index with at least two digits (2007_05_00 for the
-/// contents page, 2007_05_01 and on for the articles, 2007_05_100 for the hundredth).
-std::string MakePageName(const std::string& IssueName, size_t Index);
 
 /// The block that closes the page with index Index: a table whose first row holds links to the previous
 /// page, the contents page and the next page, and whose second row holds a footer with the generation

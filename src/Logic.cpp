@@ -1,7 +1,9 @@
 #include "Logic.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <utility>
 
@@ -14,16 +16,15 @@ namespace {
 /// Pictures up to this many megabytes (libs/Environment.h).
 const char kMaxPictureVariable[] = "SKERROW_MAX_PICTURE_MB";
 
-/// Whether the value of a Content-Type header names an HTML page, in any case, whatever its parameters.
-bool IsHtml(const std::string& ContentType)
+/// Removes the regular file FileName when it is no whole picture: saved by an older version that took
+/// any reply for a picture, or cut. Anything else under the name (a whole picture, a directory, a link) is
+/// left as it is and counts as saved.
+void RemoveBrokenPicture(const std::string& FileName)
 {
-    const size_t end = ContentType.find(';');
-    std::string type = ContentType.substr(0, end);
-    type.erase(std::remove_if(type.begin(), type.end(), [](unsigned char c) { return std::isspace(c) != 0; }),
-               type.end());
-    std::transform(type.begin(), type.end(), type.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return type == "text/html";
+    struct stat status {};
+    if (lstat(BrintLib::NativePath(FileName).c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+        !BrintLib::IsWholePictureFile(FileName))
+        unlink(BrintLib::NativePath(FileName).c_str());
 }
 
 } // namespace
@@ -59,6 +60,7 @@ TDownloadFile::TDownloadFile(const std::string& Url, const std::string& FileName
     : m_Url(Url), m_FileName(FileName),
       m_MaxBytes(static_cast<size_t>(BrintLib::WholeNumberFromEnvironment(kMaxPictureVariable)) * 1024 * 1024)
 {
+    RemoveBrokenPicture(m_FileName);
 }
 
 void TDownloadFile::Begin()
@@ -66,13 +68,17 @@ void TDownloadFile::Begin()
     // What an attempt before this one received goes.
     m_File.Discard();
     m_Received = 0;
+    m_ContentType.clear();
+    m_Head.clear();
+    m_Judged = false;
+    m_Kind = BrintLib::TPictureKind::Unknown;
+    m_Tail.clear();
     CreateTaskFile(m_File, m_FileName);
 }
 
 void TDownloadFile::Reply(const TReply& Reply)
 {
-    if (IsHtml(Reply.ContentType))
-        APL_THROW("Transfer error: не картинка (Content-Type: " << Reply.ContentType << ") URL: " << m_Url);
+    m_ContentType = Reply.ContentType;
 }
 
 void TDownloadFile::Receive(const char* Data, size_t Length)
@@ -80,13 +86,51 @@ void TDownloadFile::Receive(const char* Data, size_t Length)
     if (Length > m_MaxBytes - m_Received)
         APL_THROW("Transfer error: picture too large (more than " << m_MaxBytes << " bytes) URL: " << m_Url);
     m_Received += Length;
-    WriteTaskFile(m_File, m_FileName, Data, Length);
+    const size_t kept = std::min(Length, BrintLib::kPictureTailBytes);
+    m_Tail.append(Data + Length - kept, kept);
+    if (m_Tail.size() > BrintLib::kPictureTailBytes)
+        m_Tail.erase(0, m_Tail.size() - BrintLib::kPictureTailBytes);
+    if (m_Judged) {
+        WriteTaskFile(m_File, m_FileName, Data, Length);
+        return;
+    }
+    const size_t held = std::min(Length, BrintLib::kMaxPictureHead - m_Head.size());
+    m_Head.append(Data, held);
+    if (m_Head.size() < BrintLib::kPictureHeadBytes)
+        return;
+    Judge(false);
+    if (m_Judged && held < Length)
+        WriteTaskFile(m_File, m_FileName, Data + held, Length - held);
+}
+
+void TDownloadFile::Judge(bool Ended)
+{
+    if (m_Judged)
+        return;
+    m_Kind = BrintLib::PictureKindOf(m_Head);
+    if (m_Kind == BrintLib::TPictureKind::Unknown && !Ended && m_Head.size() < BrintLib::kMaxPictureHead)
+        return;
+    if (m_Kind == BrintLib::TPictureKind::None || m_Kind == BrintLib::TPictureKind::Unknown)
+        RaiseNoPicture(BrintLib::WhatCameInstead(m_Head));
+    m_Judged = true;
+    WriteTaskFile(m_File, m_FileName, m_Head.data(), m_Head.size());
+    // The end's check reads only the sizes at the start of a WebP or BMP.
+    m_Head.resize(std::min<size_t>(m_Head.size(), 16));
+    m_Head.shrink_to_fit();
+}
+
+void TDownloadFile::RaiseNoPicture(const std::string& WhatCame) const
+{
+    APL_THROW("Transfer error: не картинка: "
+              << WhatCame << (m_ContentType.empty() ? "" : " (Content-Type: " + m_ContentType + ")")
+              << " URL: " << m_Url);
 }
 
 void TDownloadFile::Finish()
 {
-    if (m_Received == 0)
-        APL_THROW("Transfer error: не картинка (пустой ответ) URL: " << m_Url);
+    Judge(true);
+    if (!BrintLib::IsWholePicture(m_Kind, m_Head, m_Tail, m_Received))
+        RaiseNoPicture(std::string("пришла оборванная картинка ") + BrintLib::PictureKindName(m_Kind));
     CommitTaskFile(m_File, m_FileName);
 }
 

@@ -15,6 +15,7 @@
 #include "libs/Charset.h"
 #include "libs/CoutConvert.h"
 #include "libs/FileSystem.h"
+#include "libs/PictureKind.h"
 #include "libs/stlauxiliary.h"
 
 /// What the transfer engine tells a task of the reply whose body it is about to receive.
@@ -43,9 +44,9 @@ struct ITask : public BrintLib::CObjectCount<ITask> {
     /// Completes the task after a successful transfer.
     virtual void Finish() = 0;
     /// The file that Begin creates and Finish completes, when the task has one before its transfer; empty
-    /// otherwise. The transfers of two tasks with the same destination never overlap. Begin and Receive of
-    /// a task with a destination may run on another thread than its other calls, never at the same time
-    /// as any of them: they touch nothing but the task itself and the file system.
+    /// otherwise. The transfers of two tasks with the same destination never overlap. Begin, Reply and
+    /// Receive of a task with a destination may run on another thread than its other calls, never at the
+    /// same time as any of them: they touch nothing but the task itself and the file system.
     virtual std::string Destination() const { return std::string(); }
     /// True for a task that saves a page; the others save pictures. Used to count what a run saved.
     virtual bool SavesPage() const { return false; }
@@ -82,23 +83,29 @@ struct TAlreadySaved {
     std::string File;
 };
 
-/// Saves the picture at one URL, its body byte for byte, into one new file. Never overwrites: Begin raises
-/// TAlreadySaved when anything is named FileName, before anything is downloaded. The body goes into a
-/// temporary beside the file (BrintLib::TAtomicFile) that becomes the file only in Finish, so a transfer
-/// that fails, or a task deleted before its Finish, leaves nothing under FileName and no temporary. Begin
-/// starts every attempt afresh, with a new temporary. A page (text/html) or an empty body is no picture,
-/// and a body is at most SKERROW_MAX_PICTURE_MB megabytes (environment; a whole number from 1 to 1048576,
-/// default 256; read when the task is made).
+/// Saves the picture at one URL, its body byte for byte, into one new file. A body is a picture when its
+/// bytes are one (BrintLib::PictureKindOf, whatever its Content-Type) and it ends whole
+/// (BrintLib::IsWholePicture); a body is at most SKERROW_MAX_PICTURE_MB megabytes (environment; a whole
+/// number from 1 to 1048576, default 256; read when the task is made).
+///
+/// Never overwrites a picture: Begin raises TAlreadySaved when anything is named FileName, before anything
+/// is downloaded. A regular file under FileName that is no whole picture (saved by an older version, or
+/// cut) is no saved picture: the task removes it when it is made, and fetches the picture again. The body
+/// goes into a temporary beside the file (BrintLib::TAtomicFile) that becomes the file only in Finish, so a
+/// transfer that fails, or a task deleted before its Finish, leaves nothing under FileName and no
+/// temporary; the first bytes are held back until they tell whether they are a picture, so nothing of a
+/// body that is none is written. Begin starts every attempt afresh, with a new temporary.
 ///
 /// Raises BrintLib::TAplThrowException:
 ///  * Begin: "Ошибка при открытии файла <FileName>" when it cannot be created (missing directory, no
 ///    rights);
-///  * Reply: "Transfer error: не картинка (Content-Type: <value>) URL: <url>" for text/html;
+///  * Receive or Finish: "Transfer error: не картинка: <what came> [(Content-Type: <value>)] URL: <url>"
+///    when the body is no picture (what came as BrintLib::WhatCameInstead says; "пришла оборванная
+///    картинка JPEG" for one that does not end whole);
 ///  * Receive: "Transfer error: picture too large (more than <bound> bytes) URL: <url>", without writing
 ///    the chunk, when the body would grow beyond the bound; "Ошибка при записи <FileName>";
-///  * Finish: "Transfer error: не картинка (пустой ответ) URL: <url>" when nothing was received; "Файл
-///    <FileName> уже существует" when something appeared under the name meanwhile, "Ошибка при записи
-///    <FileName>" when the file cannot be completed.
+///  * Finish: "Файл <FileName> уже существует" when something appeared under the name meanwhile, "Ошибка
+///    при записи <FileName>" when the file cannot be completed.
 /// A full disk or quota, or no file handle left, raises BrintLib::TRunStopped instead (StopIfExhausted).
 class TDownloadFile : public ITask {
   public:
@@ -113,10 +120,20 @@ class TDownloadFile : public ITask {
     std::string Destination() const override { return m_FileName; }
 
   private:
+    /// Writes the held first bytes once they are known to start a picture; raises when they are not.
+    /// Ended: the body has no more bytes.
+    void Judge(bool Ended);
+    [[noreturn]] void RaiseNoPicture(const std::string& WhatCame) const;
+
     std::string m_Url;
     std::string m_FileName;
-    size_t m_MaxBytes;            ///< the bound of the body
-    size_t m_Received = 0;        ///< bytes of the body in this attempt
+    size_t m_MaxBytes;         ///< the bound of the body
+    size_t m_Received = 0;     ///< bytes of the body in this attempt
+    std::string m_ContentType; ///< the reply's, for messages
+    std::string m_Head;        ///< the first bytes; held back until Judge, kept for IsWholePicture
+    bool m_Judged = false;     ///< m_Head is written and the body is a picture of m_Kind
+    BrintLib::TPictureKind m_Kind = BrintLib::TPictureKind::Unknown;
+    std::string m_Tail;           ///< the last bytes received, up to BrintLib::kPictureTailBytes
     BrintLib::TAtomicFile m_File; ///< open between Begin and Finish
 };
 

@@ -984,6 +984,16 @@ class ReadersCopy(SampleRun):
                     self.assertEqual(sorted(self.saved_tree()), [issue.issue_name + ".epub", issue.issue_name + ".zip"])
                 self.assertEqual(book.cover() is not None, issue.key != "large")
                 self.assert_no_temporaries()
+        # The same command repairs the copy of the last row and remakes its book; once more, the book is
+        # up to date and left as it is.
+        book_path = os.path.join(self.save, ISSUE_A.issue_name + ".epub")
+        result, _ = self.run_skerrow(["--epub", ISSUE_A.title_url, self.save])
+        self.assertIn("Книга выпуска: " + book_path, result.stdout)
+        self.check_book(ISSUE_A)
+        before = snapshot(self.save)
+        result, _ = self.run_skerrow(["--epub", ISSUE_A.title_url, self.save])
+        self.assertIn("Книга выпуска уже сделана из этой копии: " + book_path, result.stdout)
+        self.assertEqual(snapshot(self.save), before)
 
     def test_index_lists_the_issues_on_disk(self):
         if not SKERROW_ZIP:

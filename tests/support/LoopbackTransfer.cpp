@@ -19,6 +19,11 @@ std::string MakeBody(std::size_t Size)
     return body;
 }
 
+std::string MakePicture(const std::string& Filler)
+{
+    return "\xFF\xD8\xFF\xE0" + Filler + "\xFF\xD9";
+}
+
 std::string Compress(const std::string& Body, const std::string& Encoding)
 {
     const auto* input = reinterpret_cast<const unsigned char*>(Body.data());

@@ -17,6 +17,10 @@ namespace TestSupport {
 /// always gives the same body.
 std::string MakeBody(std::size_t Size);
 
+/// A whole JPEG as the file task judges pictures by their bytes: its signature, Filler and its end of
+/// image; 6 bytes longer than Filler.
+std::string MakePicture(const std::string& Filler);
+
 /// Body compressed with Encoding, as a Content-Encoding names it: "gzip", "deflate" (zlib's format) or "br".
 std::string Compress(const std::string& Body, const std::string& Encoding);
 

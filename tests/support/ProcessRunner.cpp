@@ -1,6 +1,7 @@
 #include "support/ProcessRunner.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -14,6 +15,8 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include "libs/FileSystem.h"
 
 extern char** environ;
 
@@ -165,6 +168,14 @@ std::string ReadFile(const std::string& Path)
     std::ostringstream content;
     content << file.rdbuf();
     return content.str();
+}
+
+void WriteFile(const std::string& Path, const std::string& Content)
+{
+    BrintLib::TNewFile file;
+    ASSERT_EQ(file.Create(Path), 0) << Path;
+    ASSERT_EQ(file.Write(Content.data(), Content.size()), 0);
+    ASSERT_EQ(file.Close(), 0);
 }
 
 std::string SelfPath()

@@ -27,6 +27,8 @@ TProcessResult RunProcess(const std::vector<std::string>& Args, const std::vecto
 
 /// Reads a whole file; empty when it cannot be read.
 std::string ReadFile(const std::string& Path);
+/// Writes Content as the new file Path, never over anything (fails the calling test when it cannot).
+void WriteFile(const std::string& Path, const std::string& Content);
 
 /// Names a file: the child writes its argv there, each argument ended by a zero byte.
 constexpr char kRecordArgsVariable[] = "SKERROW_TEST_RECORD_ARGS";

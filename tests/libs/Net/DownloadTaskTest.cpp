@@ -25,9 +25,11 @@
 
 using TestSupport::FailureOf;
 using TestSupport::MakeBody;
+using TestSupport::MakePicture;
 using TestSupport::ReadFile;
 using TestSupport::THttpReply;
 using TestSupport::TTempDir;
+using TestSupport::WriteFile;
 
 namespace {
 
@@ -42,13 +44,41 @@ std::string AlreadySavedOf(const std::function<void()>& Action)
     return std::string();
 }
 
-void WriteFile(const std::string& Path, const std::string& Content)
+/// Little-endian 32 bits, for the size fields of the pictures below.
+std::string Le32(uint32_t Value)
 {
-    BrintLib::TNewFile file;
-    ASSERT_EQ(file.Create(Path), 0) << Path;
-    ASSERT_EQ(file.Write(Content.data(), Content.size()), 0);
-    ASSERT_EQ(file.Close(), 0);
+    std::string bytes;
+    for (int i = 0; i < 4; ++i)
+        bytes += static_cast<char>(Value >> (8 * i) & 0xFF);
+    return bytes;
 }
+
+/// A picture of every kind a browser decodes, in the shape its signature and end want; Filler inside.
+std::string Png(const std::string& Filler)
+{
+    return std::string("\x89PNG\r\n\x1A\n", 8) + Filler + std::string("\0\0\0\0IEND\xAE\x42\x60\x82", 12);
+}
+std::string Gif(const std::string& Filler)
+{
+    return "GIF89a" + Filler + ";";
+}
+std::string WebP(const std::string& Filler)
+{
+    return "RIFF" + Le32(static_cast<uint32_t>(Filler.size() + 8)) + "WEBPVP8 " + Filler;
+}
+std::string Bmp(const std::string& Filler)
+{
+    return "BM" + Le32(static_cast<uint32_t>(Filler.size() + 18)) + std::string(4, '\0') + Le32(54) +
+           Le32(40) + Filler;
+}
+const std::string kIco = std::string("\0\0\1\0\1\0", 6) + "icon";
+const std::string kAvif =
+    std::string("\0\0\0\x18", 4) + "ftypmif1" + std::string(4, '\0') + "mif1avif" + "mdat";
+/// An SVG after a preamble longer than the first bytes that tell the other kinds.
+const std::string kSvg =
+    "\xEF\xBB\xBF <?xml version=\"1.0\"?>\n<!-- " + std::string(600, '-').replace(0, 1, "x") +
+    " -->\n<!DOCTYPE svg PUBLIC \"-//W3C//DTD SVG 1.1//EN\" \"svg11.dtd\" [ <!ENTITY a \"b>\"> ]>\n"
+    "<svg xmlns=\"http://www.w3.org/2000/svg\"><rect width=\"1\" height=\"1\"/></svg>\n";
 
 /// What a page processor of the tests saw and did.
 struct TProcessLog {
@@ -98,15 +128,28 @@ TEST_F(DownloadTask, FileGetsTheBodyByteForByte)
     const struct {
         const char* Name;
         std::string Body;
-        const char* Leftover; ///< what a killed run left in the file's temporary, or null
-        const char* Encoding; ///< the body's Content-Encoding, or null
-        bool CutFirst;        ///< the first attempt is cut short, the second whole
+        const char* Leftover;    ///< what a killed run left in the file's temporary, or null
+        const char* Encoding;    ///< the body's Content-Encoding, or null
+        bool CutFirst;           ///< the first attempt is cut short, the second whole
+        const char* ContentType; ///< what the server calls it, or null: no word on it
     } cases[] = {
-        {"big.bin", MakeBody(3 * 1024 * 1024 + 5), nullptr, nullptr, false},
-        {"crlf.txt", std::string("line\r\nline\n\r\0end", 16), nullptr, nullptr, false},
-        {"again.jpg", "whole picture", "half a pic", nullptr, false},
-        {"packed.jpg", MakeBody(200000), nullptr, "gzip", false},
-        {"retried.jpg", MakeBody(200000), nullptr, nullptr, true},
+        {"big.bin", MakePicture(MakeBody(3 * 1024 * 1024 + 5)), nullptr, nullptr, false, nullptr},
+        {"crlf.jpg", MakePicture(std::string("line\r\nline\n\r\0end", 16)), nullptr, nullptr, false, nullptr},
+        {"again.jpg", MakePicture("whole picture"), "half a pic", nullptr, false, nullptr},
+        {"packed.jpg", MakePicture(MakeBody(200000)), nullptr, "gzip", false, nullptr},
+        {"retried.jpg", MakePicture(MakeBody(200000)), nullptr, nullptr, true, nullptr},
+        // A picture is what its bytes are, whatever its name or its Content-Type.
+        {"labelled-html.jpg", MakePicture("real"), nullptr, nullptr, false, "text/html"},
+        {"labelled-text.jpg", MakePicture("real"), nullptr, nullptr, false, "text/plain; charset=utf-8"},
+        {"trailer.jpg", MakePicture("camera") + std::string(100, '\0'), nullptr, nullptr, false, nullptr},
+        {"p.png", Png(MakeBody(3000)), nullptr, nullptr, false, "image/png"},
+        {"g.gif", Gif("pixels"), nullptr, nullptr, false, "image/gif"},
+        {"w.webp", WebP("frame"), nullptr, nullptr, false, "image/webp"},
+        {"b.bmp", Bmp("pixels"), nullptr, nullptr, false, "image/bmp"},
+        {"i.ico", kIco, nullptr, nullptr, false, "image/x-icon"},
+        {"a.avif", kAvif, nullptr, nullptr, false, "image/avif"},
+        {"s.svg", kSvg, nullptr, nullptr, false, "image/svg+xml"},
+        {"svg-as-text.svg", "<svg></svg>", nullptr, nullptr, false, "text/plain"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -118,6 +161,8 @@ TEST_F(DownloadTask, FileGetsTheBodyByteForByte)
         THttpReply whole{200, c.Body};
         if (c.Encoding != nullptr)
             whole = {200, TestSupport::Compress(c.Body, c.Encoding), {{"Content-Encoding", c.Encoding}}};
+        if (c.ContentType != nullptr)
+            whole.Headers.emplace_back("Content-Type", c.ContentType);
         THttpReply cut = whole;
         cut.DropAfter = c.Body.size() / 2;
         m_Server.SetReplies(std::string("/") + c.Name, c.CutFirst ? std::vector<THttpReply>{cut, whole}
@@ -136,11 +181,35 @@ TEST_F(DownloadTask, FileGetsTheBodyByteForByte)
 TEST_F(DownloadTask, FailedTransferLeavesNeitherFileNorTemporary)
 {
     const TestSupport::TEnvironmentVariable maxPicture("SKERROW_MAX_PICTURE_MB", "1");
-    const std::string body = MakeBody(1024 * 1024);
+    const std::string body = MakePicture(MakeBody(1024 * 1024 - 6));
     m_Server.SetReply("/missing.jpg", {404, "<h1>Not here</h1>"});
     m_Server.SetReply("/page.jpg",
                       {200, "<h1>Not here</h1>", {{"Content-Type", "Text/HTML; charset=utf-8"}}});
     m_Server.SetReply("/empty.gif", {200, "", {{"Content-Type", "image/gif"}}});
+    // Replies that are no picture, whatever they are called, and pictures cut short.
+    const std::string notFound =
+        "<?xml version=\"1.0\"?>\n<html xmlns=\"http://www.w3.org/1999/xhtml\"><body>Not "
+        "found</body></html>";
+    const struct {
+        const char* Path;
+        std::string Body;
+        const char* ContentType;
+        const char* WhatCame;
+    } refused[] = {
+        {"/xhtml.jpg", notFound, "application/xhtml+xml", "пришла страница XHTML"},
+        {"/text.jpg", "File not found", "text/plain", "пришёл текст"},
+        {"/json.png", "{\"error\": 404}", "application/json", "пришли данные JSON"},
+        {"/html-as-jpeg.jpg", "\n<!DOCTYPE html><title>404</title>", "image/jpeg", "пришла страница HTML"},
+        {"/noise.jpg", MakeBody(5000), "image/jpeg", "пришли данные неизвестного вида"},
+        {"/cut.jpg", MakePicture(MakeBody(5000)).substr(0, 4000), "image/jpeg",
+         "пришла оборванная картинка JPEG"},
+        {"/cut.png", Png(MakeBody(5000)).substr(0, 4000), "image/png", "пришла оборванная картинка PNG"},
+        {"/cut.gif", Gif("pixels").substr(0, 10), "image/gif", "пришла оборванная картинка GIF"},
+        {"/cut.webp", WebP(MakeBody(5000)).substr(0, 4000), "image/webp", "пришла оборванная картинка WebP"},
+        {"/cut.svg", kSvg.substr(0, kSvg.size() - 20), "image/svg+xml", "пришла оборванная картинка SVG"},
+    };
+    for (const auto& r : refused)
+        m_Server.SetReply(r.Path, {200, r.Body, {{"Content-Type", r.ContentType}}});
     m_Server.SetReply("/huge.jpg", {200, body + MakeBody(1024 * 1024)});
     THttpReply dropped{200, body};
     dropped.DropAfter = 300000;
@@ -150,11 +219,12 @@ TEST_F(DownloadTask, FailedTransferLeavesNeitherFileNorTemporary)
     m_Server.SetReply("/stalled.jpg", stalled);
     m_Server.SetReply("/big.bin", {200, body});
     const std::string target = m_Dir / "01.jpg";
-    const struct {
-        const char* Path;
+    struct TCase {
+        std::string Path;
         std::string Failure;
         bool Interrupt;
-    } cases[] = {
+    };
+    std::vector<TCase> cases = {
         {"/missing.jpg", "Transfer error: server return error code 404 URL: " + m_Server.Url("/missing.jpg"),
          false},
         {"/dropped.jpg",
@@ -162,10 +232,12 @@ TEST_F(DownloadTask, FailedTransferLeavesNeitherFileNorTemporary)
              m_Server.Url("/dropped.jpg"),
          false},
         {"/page.jpg",
-         "Transfer error: не картинка (Content-Type: Text/HTML; charset=utf-8) URL: " +
+         "Transfer error: не картинка: пришла страница HTML (Content-Type: Text/HTML; charset=utf-8) URL: " +
              m_Server.Url("/page.jpg"),
          false},
-        {"/empty.gif", "Transfer error: не картинка (пустой ответ) URL: " + m_Server.Url("/empty.gif"),
+        {"/empty.gif",
+         "Transfer error: не картинка: пришёл пустой ответ (Content-Type: image/gif) URL: " +
+             m_Server.Url("/empty.gif"),
          false},
         {"/huge.jpg",
          "Transfer error: picture too large (more than 1048576 bytes) URL: " + m_Server.Url("/huge.jpg"),
@@ -173,6 +245,11 @@ TEST_F(DownloadTask, FailedTransferLeavesNeitherFileNorTemporary)
         {"/big.bin", "Ошибка при записи " + target, false}, // a full disk, below
         {"/stalled.jpg", "interrupted", true},
     };
+    for (const auto& r : refused)
+        cases.push_back({r.Path,
+                         std::string("Transfer error: не картинка: ") + r.WhatCame +
+                             " (Content-Type: " + r.ContentType + ") URL: " + m_Server.Url(r.Path),
+                         false});
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Path);
         const size_t requestsBefore = m_Server.Requests().size();
@@ -180,8 +257,7 @@ TEST_F(DownloadTask, FailedTransferLeavesNeitherFileNorTemporary)
         {
             TDownloadFile task(m_Server.Url(c.Path), target);
             // A full disk for the picture written whole.
-            const TestSupport::TFileSizeLimit full(c.Path == std::string("/big.bin") ? 64 * 1024
-                                                                                     : RLIM_INFINITY);
+            const TestSupport::TFileSizeLimit full(c.Path == "/big.bin" ? 64 * 1024 : RLIM_INFINITY);
             const BrintLib::TInterruptionHandlers handlers;
             std::thread interrupter;
             if (c.Interrupt) {
@@ -214,28 +290,59 @@ TEST_F(DownloadTask, FailedTransferLeavesNeitherFileNorTemporary)
     EXPECT_TRUE(ReadFile(m_Dir / "again.bin") == body);
 }
 
-TEST_F(DownloadTask, ExistingTargetIsNeverTouchedNorAskedFor)
+TEST_F(DownloadTask, ExistingPictureIsNeverTouchedNorAskedForButOneThatIsNoneIsFetchedAgain)
 {
-    m_Server.SetReply("/01.jpg", {200, "new picture"});
+    const std::string fresh = MakePicture("new picture");
+    m_Server.SetReply("/01.jpg", {200, fresh});
     const std::string existing = m_Dir / "existing.jpg";
-    WriteFile(existing, "old picture");
+    WriteFile(existing, MakePicture("old picture"));
     const std::string dangling = m_Dir / "dangling.jpg"; // a link planted at the target
     ASSERT_EQ(symlink((m_Dir / "elsewhere.jpg").c_str(), dangling.c_str()), 0);
     const std::string linkToFile = m_Dir / "link.jpg";
     ASSERT_EQ(symlink(existing.c_str(), linkToFile.c_str()), 0);
     const std::string directory = m_Dir / "dir.jpg";
     ASSERT_EQ(mkdir(directory.c_str(), 0777), 0);
+    // Files that an older version or a cut transfer left: no whole picture, so not saved.
+    const struct {
+        const char* Name;
+        std::string Content;
+        bool Saved;
+    } files[] = {
+        {"whole.png", Png("pixels"), true},
+        {"whole.gif", Gif("pixels"), true},
+        {"whole.svg", kSvg, true},
+        {"text.jpg", "old picture", false},
+        {"page.jpg", "<html>Not found</html>", false},
+        {"empty.jpg", "", false},
+        {"cut.jpg", MakePicture(MakeBody(3000)).substr(0, 2000), false},
+        {"cut.png", Png(MakeBody(3000)).substr(0, 2000), false},
+        {"cut.gif", Gif("pixels").substr(0, 8), false},
+    };
+    std::vector<std::pair<std::string, bool>> targets = {
+        {existing, true}, {dangling, true}, {linkToFile, true}, {directory, true}};
+    for (const auto& f : files) {
+        WriteFile(m_Dir / f.Name, f.Content);
+        targets.emplace_back(m_Dir / f.Name, f.Saved);
+    }
 
-    for (const std::string& target : {existing, dangling, linkToFile, directory}) {
+    size_t requests = 0;
+    for (const auto& [target, saved] : targets) {
         SCOPED_TRACE(target);
+        const std::string before = saved ? std::string() : ReadFile(target);
         TDownloadFile task(m_Server.Url("/01.jpg"), target);
         ::testing::internal::CaptureStdout();
-        EXPECT_EQ(AlreadySavedOf([&] { m_Downloader.Download(task); }), target);
-        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+        EXPECT_EQ(AlreadySavedOf([&] { m_Downloader.Download(task); }), saved ? target : std::string());
+        const std::string console = ::testing::internal::GetCapturedStdout();
+        requests += saved ? 0 : 1;
+        EXPECT_EQ(m_Server.Requests().size(), requests);
+        if (!saved) {
+            EXPECT_EQ(console, "Download: " + task.GetUrl() + "\n");
+            EXPECT_TRUE(ReadFile(target) == fresh);
+        }
     }
-    EXPECT_EQ(ReadFile(existing), "old picture");
+    EXPECT_TRUE(ReadFile(existing) == MakePicture("old picture"));
+    EXPECT_TRUE(ReadFile(m_Dir / "whole.svg") == kSvg);
     EXPECT_FALSE(BrintLib::PathExists(m_Dir / "elsewhere.jpg"));
-    EXPECT_TRUE(m_Server.Requests().empty());
 }
 
 TEST_F(DownloadTask, TargetThatCannotBeCreatedFailsBeforeAnyRequest)
@@ -332,11 +439,11 @@ TEST_F(DownloadTask, OverlappedTasksMakeNoRequestTheirTurnWouldNotMake)
 {
     // One at a time, the second task into a.jpg and the task into an existing file find it saved at their
     // turn, without a request; six at once must do the same, though the tasks behind them start early.
-    m_Server.SetReply("/a1.jpg", {200, "first a"});
-    m_Server.SetReply("/a2.jpg", {200, "second a"});
-    m_Server.SetReply("/b.jpg", {200, "new b"});
-    m_Server.SetReply("/c.jpg", {200, "c"});
-    WriteFile(m_Dir / "b.jpg", "old b");
+    m_Server.SetReply("/a1.jpg", {200, MakePicture("first a")});
+    m_Server.SetReply("/a2.jpg", {200, MakePicture("second a")});
+    m_Server.SetReply("/b.jpg", {200, MakePicture("new b")});
+    m_Server.SetReply("/c.jpg", {200, MakePicture("c")});
+    WriteFile(m_Dir / "b.jpg", MakePicture("old b"));
     TDownloader downloader(6);
     TTaskQueue queue;
     queue.Push(std::make_unique<TDownloadFile>(m_Server.Url("/a1.jpg"), m_Dir / "a.jpg"));
@@ -355,9 +462,9 @@ TEST_F(DownloadTask, OverlappedTasksMakeNoRequestTheirTurnWouldNotMake)
     }
     EXPECT_EQ(failures,
               (std::vector<std::string>{"", "saved " + m_Dir / "a.jpg", "saved " + m_Dir / "b.jpg", ""}));
-    EXPECT_EQ(ReadFile(m_Dir / "a.jpg"), "first a");
-    EXPECT_EQ(ReadFile(m_Dir / "b.jpg"), "old b");
-    EXPECT_EQ(ReadFile(m_Dir / "c.jpg"), "c");
+    EXPECT_EQ(ReadFile(m_Dir / "a.jpg"), MakePicture("first a"));
+    EXPECT_EQ(ReadFile(m_Dir / "b.jpg"), MakePicture("old b"));
+    EXPECT_EQ(ReadFile(m_Dir / "c.jpg"), MakePicture("c"));
     std::vector<std::string> requests = m_Server.Requests();
     std::sort(requests.begin(), requests.end());
     EXPECT_EQ(requests, (std::vector<std::string>{"/a1.jpg", "/c.jpg"}));

@@ -20,6 +20,7 @@
 #include "Logic.h"
 #include "libs/FileSystem.h"
 #include "libs/Net/CURLTransfer.h"
+#include "support/LoopbackTransfer.h"
 #include "support/ProcessRunner.h"
 #include "support/TempDir.h"
 #include "support/TestHttpServer.h"
@@ -102,13 +103,13 @@ TEST(QueueRun, EachFailingTaskIsLoggedOnceAndTheOthersCompleteWithOneOrManyTrans
     for (const char* connections : {"1", "6"}) {
         SCOPED_TRACE(connections);
         TTestHttpServer server;
-        server.SetReply("/01.jpg", {200, "picture 1"});
+        server.SetReply("/01.jpg", {200, TestSupport::MakePicture("picture 1")});
         server.SetReply("/02.jpg", {404, "no picture 2"});
         server.SetReply("/index.htm", {200, "contents"});
-        server.SetReply("/03.jpg", {200, "picture 3"});
-        server.SetReply("/04.jpg", {200, "picture 4"});
+        server.SetReply("/03.jpg", {200, TestSupport::MakePicture("picture 3")});
+        server.SetReply("/04.jpg", {200, TestSupport::MakePicture("picture 4")});
         // Busy at first: tried again after a pause.
-        server.SetReplies("/06.jpg", {{503, "busy"}, {200, "picture 6"}});
+        server.SetReplies("/06.jpg", {{503, "busy"}, {200, TestSupport::MakePicture("picture 6")}});
         // A page where a picture should be: no picture, though its transfer succeeds.
         server.SetReply("/07.jpg", {200, "<html>", {{"Content-Type", "text/html"}}});
 
@@ -140,11 +141,11 @@ TEST(QueueRun, EachFailingTaskIsLoggedOnceAndTheOthersCompleteWithOneOrManyTrans
             std::sort(expectedRequests.begin(), expectedRequests.end());
         }
         EXPECT_EQ(requests, expectedRequests);
-        EXPECT_EQ(ReadFile(out + "/01.jpg"), "picture 1");
+        EXPECT_EQ(ReadFile(out + "/01.jpg"), TestSupport::MakePicture("picture 1"));
         EXPECT_EQ(ReadFile(out + "/index.htm"), "contents");
-        EXPECT_EQ(ReadFile(out + "/03.jpg"), "picture 3");
-        EXPECT_EQ(ReadFile(out + "/04.jpg"), "picture 4");
-        EXPECT_EQ(ReadFile(out + "/06.jpg"), "picture 6");
+        EXPECT_EQ(ReadFile(out + "/03.jpg"), TestSupport::MakePicture("picture 3"));
+        EXPECT_EQ(ReadFile(out + "/04.jpg"), TestSupport::MakePicture("picture 4"));
+        EXPECT_EQ(ReadFile(out + "/06.jpg"), TestSupport::MakePicture("picture 6"));
         EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 5) << "no other file";
 
         // One entry per failed task, after what the log held; the lines of the raises are not fixed here.
@@ -161,7 +162,8 @@ TEST(QueueRun, EachFailingTaskIsLoggedOnceAndTheOthersCompleteWithOneOrManyTrans
             "\tTransfer error: server return error code 404 URL: " + b + "/02.jpg\n\n" + b +
             "/05.jpg std::exception: disk on fire\n" + b +
             "/07.jpg BrintLib::TAplThrowException src/Logic.cpp, " +
-            "N:\n\tTransfer error: не картинка (Content-Type: text/html) URL: " + b + "/07.jpg\n\n";
+            "N:\n\tTransfer error: не картинка: пришла страница HTML (Content-Type: text/html) URL: " + b +
+            "/07.jpg\n\n";
         EXPECT_EQ(entries, expected);
 
         // The console shows each task's line and echoes each entry, in queue order whatever N is.

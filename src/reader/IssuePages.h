@@ -32,8 +32,8 @@ std::string NodeText(const xmlNode* Node);
 /// What the contents page of issue Name tells about the issue.
 struct TContentsFacts {
     std::string Title; ///< the page's title with the issue's month and year in it
-    std::string Month; ///< "Май 2007"
-    std::string Date;  ///< "2007-05"
+    std::string Month; ///< "Май 2007"; the year alone for an issue named by a word ("2007_pvl")
+    std::string Date;  ///< "2007-05"; "2007" for an issue named by a word
     std::string Cover; ///< the cover picture (a file of the issue): the first picture before the first
                        ///< link to an article; empty when there is none
     std::map<size_t, std::string> ArticleTitles; ///< page index -> the text of its first link with a text
@@ -45,11 +45,3 @@ std::string Utf8FromCp1251(const std::string& Text);
 /// Text made safe inside an XML element or a double-quoted attribute value: &, <, >, " escaped, bytes
 /// that XML does not allow (control characters but tab and line ends) left out.
 std::string XmlEscape(std::string_view Text);
-
-/// The media type and file extension of a picture told by its first bytes: JPEG, PNG and GIF; empty
-/// when the bytes are none of them.
-struct TPictureType {
-    const char* MediaType = "";
-    const char* Extension = "";
-};
-TPictureType SniffPicture(std::string_view Head);

@@ -9,7 +9,7 @@
 #include <set>
 #include <string>
 
-#include "IssuePages.h"
+#include "reader/IssuePages.h"
 
 namespace BrintLib {
 class TPageUrl;

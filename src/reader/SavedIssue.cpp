@@ -1,13 +1,15 @@
-#include "SavedIssue.h"
+#include "reader/SavedIssue.h"
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
+#include <cstdio>
 #include <cstring>
 
+#include "IssueNames.h"
 #include "libs/Exceptions.h"
 #include "libs/FileSystem.h"
 
@@ -16,18 +18,24 @@ namespace {
 using BrintLib::kPathSeparator;
 using BrintLib::NativePath;
 
-/// The names in directory Dir (a native path), but "." and "..", each with whether it is a directory.
-std::map<std::string, bool> ListDirectory(const std::string& Dir)
+struct TEntry {
+    bool Directory = false;
+    uint64_t Size = 0;
+};
+
+/// The entries of directory Dir (a native path) but "." and ".." and hidden ones (a run's temporaries among
+/// them), links followed.
+std::map<std::string, TEntry> ListDirectory(const std::string& Dir)
 {
-    std::map<std::string, bool> entries;
+    std::map<std::string, TEntry> entries;
     DIR* const handle = opendir(Dir.c_str());
     if (handle == nullptr)
         return entries;
     const std::unique_ptr<DIR, int (*)(DIR*)> closer(handle, closedir);
     while (const dirent* entry = readdir(handle)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..")
-            entries[name] = entry->d_type == DT_DIR;
+        struct stat status {};
+        if (entry->d_name[0] != '.' && fstatat(dirfd(handle), entry->d_name, &status, 0) == 0)
+            entries[entry->d_name] = {S_ISDIR(status.st_mode), static_cast<uint64_t>(status.st_size)};
     }
     return entries;
 }
@@ -56,16 +64,6 @@ std::string ReadFileHead(const std::string& Path, size_t Limit)
     return text;
 }
 
-bool IsIssueName(const std::string& Name)
-{
-    if (Name.size() != 7 || Name[4] != '_')
-        return false;
-    for (size_t i = 0; i < Name.size(); ++i)
-        if (i != 4 && !std::isdigit(static_cast<unsigned char>(Name[i])))
-            return false;
-    return true;
-}
-
 std::unique_ptr<TSavedIssue> TSavedIssue::Open(const std::string& SavePath, const std::string& Name)
 {
     std::string base = SavePath;
@@ -76,17 +74,17 @@ std::unique_ptr<TSavedIssue> TSavedIssue::Open(const std::string& SavePath, cons
     issue->m_Name = Name;
     const std::string dir = base + Name + kPathSeparator;
     const auto top = ListDirectory(NativePath(dir));
-    if (top.count(contents) != 0 && !top.at(contents)) {
+    if (top.count(contents) != 0 && !top.at(contents).Directory) {
         issue->m_Dir = dir;
         issue->m_Where = dir;
-        for (const auto& [entry, isDir] : top) {
-            if (!isDir) {
-                issue->AddFile(entry);
+        for (const auto& [entry, status] : top) {
+            if (!status.Directory) {
+                issue->AddFile(entry, status.Size);
                 continue;
             }
-            for (const auto& [inner, innerIsDir] : ListDirectory(NativePath(dir + entry)))
-                if (!innerIsDir)
-                    issue->AddFile(entry + kPathSeparator + inner);
+            for (const auto& [inner, innerStatus] : ListDirectory(NativePath(dir + entry)))
+                if (!innerStatus.Directory)
+                    issue->AddFile(entry + kPathSeparator + inner, innerStatus.Size);
         }
         return issue;
     }
@@ -98,16 +96,21 @@ std::unique_ptr<TSavedIssue> TSavedIssue::Open(const std::string& SavePath, cons
     issue->m_Where = archive;
     const zip_int64_t count = zip_get_num_entries(issue->m_Archive.get(), 0);
     for (zip_int64_t i = 0; i < count; ++i) {
-        const char* entry = zip_get_name(issue->m_Archive.get(), static_cast<zip_uint64_t>(i), 0);
-        if (entry != nullptr && *entry != '\0' && entry[std::strlen(entry) - 1] != '/')
-            issue->AddFile(entry);
+        zip_stat_t status;
+        if (zip_stat_index(issue->m_Archive.get(), static_cast<zip_uint64_t>(i), 0, &status) != 0 ||
+            (status.valid & ZIP_STAT_NAME) == 0)
+            continue;
+        const char* entry = status.name;
+        if (*entry != '\0' && entry[std::strlen(entry) - 1] != '/')
+            issue->AddFile(entry, (status.valid & ZIP_STAT_SIZE) != 0 ? status.size : 0);
     }
     return issue;
 }
 
-void TSavedIssue::AddFile(const std::string& File)
+void TSavedIssue::AddFile(const std::string& File, uint64_t Size)
 {
     m_Files.insert(File);
+    m_Sizes[File] = Size;
     const size_t index = PageIndex(m_Name, File);
     if (index != std::string::npos && File.find('#') == std::string::npos)
         m_Pages[index] = File;
@@ -115,18 +118,17 @@ void TSavedIssue::AddFile(const std::string& File)
 
 size_t PageIndex(const std::string& Name, const std::string& Reference, std::string* Fragment)
 {
-    const std::string prefix = Name + "_";
     const size_t hash = Reference.find('#');
     const std::string file = Reference.substr(0, hash);
     if (Fragment != nullptr)
         *Fragment = hash == std::string::npos ? std::string() : Reference.substr(hash + 1);
-    if (file.size() < prefix.size() + 6 || file.compare(0, prefix.size(), prefix) != 0 ||
-        file.compare(file.size() - 4, 4, ".htm") != 0)
+    const std::string extension = ".htm";
+    if (file.size() <= extension.size() ||
+        file.compare(file.size() - extension.size(), extension.size(), extension) != 0)
         return std::string::npos;
-    const std::string digits = file.substr(prefix.size(), file.size() - prefix.size() - 4);
-    if (digits.size() > 6 || digits.find_first_not_of("0123456789") != std::string::npos)
-        return std::string::npos;
-    return std::stoul(digits);
+    const std::optional<TIssueName> name =
+        ReadIssueName(std::string_view(file).substr(0, file.size() - extension.size()));
+    return name && name->Page != std::string::npos && name->Issue() == Name ? name->Page : std::string::npos;
 }
 
 std::string TSavedIssue::Read(const std::string& File) const
@@ -155,6 +157,16 @@ std::string TSavedIssue::Head(const std::string& File, size_t Count) const
     return text;
 }
 
+BrintLib::TPictureKind TSavedIssue::PictureKind(const std::string& File) const
+{
+    // An SVG's preamble may need more than the first bytes that tell the other kinds.
+    std::string head = Head(File, BrintLib::kPictureHeadBytes);
+    BrintLib::TPictureKind kind = BrintLib::PictureKindOf(head);
+    if (kind == BrintLib::TPictureKind::Unknown && head.size() == BrintLib::kPictureHeadBytes)
+        kind = BrintLib::PictureKindOf(Head(File, BrintLib::kMaxPictureHead));
+    return kind == BrintLib::TPictureKind::Unknown ? BrintLib::TPictureKind::None : kind;
+}
+
 zip_source_t* TSavedIssue::Source(zip_t* Target, const std::string& File) const
 {
     zip_source_t* source = nullptr;
@@ -168,4 +180,22 @@ zip_source_t* TSavedIssue::Source(zip_t* Target, const std::string& File) const
     if (source == nullptr)
         APL_THROW("Ошибка при чтении " << File << " из " << m_Where);
     return source;
+}
+
+std::string TSavedIssue::Fingerprint() const
+{
+    // FNV-1a over every file's name and size, in the order of the names.
+    uint64_t hash = 0xCBF29CE484222325u;
+    const auto add = [&hash](const std::string& Text) {
+        for (const char c : Text)
+            hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001B3u;
+        hash = (hash ^ 0u) * 0x100000001B3u;
+    };
+    for (const auto& [file, size] : m_Sizes) {
+        add(file);
+        add(std::to_string(size));
+    }
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+    return text;
 }

@@ -1,7 +1,7 @@
 // Saved pages made XHTML for the book: markup the book's content model does not allow where it stands,
 // obsolete presentational markup, and the book's links and pictures. The books of the sample issues are
 // checked whole by epubcheck (tests/e2e); these rows are the shapes the samples do not hold.
-#include "XhtmlPage.h"
+#include "reader/XhtmlPage.h"
 
 #include <gtest/gtest.h>
 #include <libxml/parser.h>

@@ -1,11 +1,11 @@
-#include "IssuePages.h"
+#include "reader/IssuePages.h"
 
-#include <cstdlib>
 #include <cstring>
 
-#include "SavedIssue.h"
+#include "IssueNames.h"
 #include "libs/Charset.h"
 #include "libs/Exceptions.h"
+#include "reader/SavedIssue.h"
 
 namespace {
 
@@ -124,10 +124,11 @@ std::string NodeText(const xmlNode* Node)
 TContentsFacts ReadContentsFacts(const TParsedPage& Contents, const std::string& Name)
 {
     TContentsFacts facts;
-    const int month = std::atoi(Name.substr(5, 2).c_str());
-    const std::string year = Name.substr(0, 4);
-    facts.Date = year + "-" + Name.substr(5, 2);
-    facts.Month = month >= 1 && month <= 12 ? Utf8FromCp1251(kMonths[month - 1]) + " " + year : year;
+    const std::optional<TIssueName> name = ReadIssueName(Name);
+    const int month = name ? name->Month() : 0;
+    const std::string year = Name.substr(0, Name.find('_'));
+    facts.Date = month != 0 ? year + "-" + name->Code : year;
+    facts.Month = month != 0 ? Utf8FromCp1251(kMonths[month - 1]) + " " + year : year;
     std::string title = NodeText(Contents.Find("title"));
     // Pages name the issue by its directory's name; the book names it by its month.
     for (size_t at = title.find(Name); at != std::string::npos;
@@ -178,15 +179,4 @@ std::string XmlEscape(std::string_view Text)
         }
     }
     return result;
-}
-
-TPictureType SniffPicture(std::string_view Head)
-{
-    if (Head.size() >= 3 && Head.compare(0, 3, "\xFF\xD8\xFF") == 0)
-        return {"image/jpeg", "jpg"};
-    if (Head.size() >= 8 && Head.compare(0, 8, std::string_view("\x89PNG\r\n\x1A\n", 8)) == 0)
-        return {"image/png", "png"};
-    if (Head.size() >= 6 && (Head.compare(0, 6, "GIF87a") == 0 || Head.compare(0, 6, "GIF89a") == 0))
-        return {"image/gif", "gif"};
-    return {};
 }

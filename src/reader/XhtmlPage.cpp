@@ -1,4 +1,4 @@
-#include "XhtmlPage.h"
+#include "reader/XhtmlPage.h"
 
 #include <cctype>
 #include <cstdio>
@@ -6,8 +6,8 @@
 #include <unordered_map>
 
 #include "Generic_Parser.h"
-#include "SavedIssue.h"
 #include "libs/Url.h"
+#include "reader/SavedIssue.h"
 
 namespace {
 

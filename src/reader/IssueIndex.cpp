@@ -1,21 +1,22 @@
-#include "IssueIndex.h"
+#include "reader/IssueIndex.h"
 
 #include <dirent.h>
 
-#include <functional>
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <set>
 #include <vector>
 
-#include "Epub.h"
-#include "IssuePages.h"
-#include "SavedIssue.h"
+#include "IssueNames.h"
 #include "libs/Auxiliary.h"
 #include "libs/Exceptions.h"
 #include "libs/FileSystem.h"
 #include "libs/Xml.h"
 #include "libs/ZipArchive.h"
+#include "reader/Epub.h"
+#include "reader/IssuePages.h"
+#include "reader/SavedIssue.h"
 
 namespace {
 
@@ -27,6 +28,7 @@ const char kGenerator[] = "<meta name=\"generator\" content=\"Skerrow\">";
 
 struct TIssueEntry {
     std::string Name;
+    std::string Year; ///< as the name writes it
     std::string Title;
     size_t Articles = 0;
     std::string Cover;     ///< the picture's bytes
@@ -55,68 +57,10 @@ std::string Base64(const std::string& Bytes)
     return text;
 }
 
-std::string ReadEntry(zip_t* Archive, const char* Name)
+/// The media type of the cover picture Bytes as its bytes tell it; empty when they are no picture.
+std::string CoverType(const std::string& Bytes)
 {
-    BrintLib::TZipEntryPtr entry(zip_fopen(Archive, Name, 0));
-    std::string text;
-    if (!entry)
-        return text;
-    char buffer[65536];
-    zip_int64_t got;
-    while ((got = zip_fread(entry.get(), buffer, sizeof buffer)) > 0)
-        text.append(buffer, static_cast<size_t>(got));
-    return text;
-}
-
-void ForEachElement(xmlNode* Node, const std::function<void(xmlNode*)>& Visit)
-{
-    for (xmlNode* child = Node; child != nullptr; child = child->next) {
-        if (child->type == XML_ELEMENT_NODE)
-            Visit(child);
-        ForEachElement(child->children, Visit);
-    }
-}
-
-/// Reads issue Name from its book when Skerrow made it; false when it did not.
-bool ReadBook(const std::string& Path, TIssueEntry& Entry, bool Details)
-{
-    int error = 0;
-    const BrintLib::TZipArchivePtr archive(zip_open(NativePath(Path).c_str(), ZIP_RDONLY, &error));
-    if (!archive)
-        return false;
-    const std::string package = ReadEntry(archive.get(), "EPUB/package.opf");
-    const BrintLib::TXmlDocPtr doc =
-        BrintLib::ReadXml(package, "utf-8", XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
-    if (!doc)
-        return false;
-    bool ours = false;
-    std::string cover;
-    size_t pages = 0;
-    std::string title;
-    ForEachElement(BrintLib::XmlRoot(doc.get()), [&](xmlNode* Element) {
-        const std::string name = reinterpret_cast<const char*>(Element->name);
-        if (name == "meta" && Attribute(Element, "name") == "generator" &&
-            Attribute(Element, "content") == "Skerrow")
-            ours = true;
-        else if (name == "title" && title.empty())
-            title = NodeText(Element);
-        else if (name == "itemref")
-            ++pages;
-        else if (name == "item" && Attribute(Element, "properties") == "cover-image") {
-            cover = Attribute(Element, "href");
-            Entry.CoverType = Attribute(Element, "media-type");
-        }
-    });
-    if (!ours)
-        return false;
-    Entry.Book = true;
-    if (Details) {
-        Entry.Title = title;
-        Entry.Articles = pages > 0 ? pages - 1 : 0;
-        if (!cover.empty())
-            Entry.Cover = ReadEntry(archive.get(), ("EPUB/" + cover).c_str());
-    }
-    return true;
+    return BrintLib::PictureMediaType(BrintLib::PictureKindOf(Bytes));
 }
 
 /// Whether the archive at Path holds issue Name's contents page.
@@ -127,9 +71,19 @@ bool IsIssueArchive(const std::string& Path, const std::string& Name)
     return archive && zip_name_locate(archive.get(), (Name + "_00.htm").c_str(), 0) >= 0;
 }
 
+/// Newest first: by year, then by month, an issue named by a word after the year's months.
+bool IsNewer(const TIssueName& A, const TIssueName& B)
+{
+    if (A.Year != B.Year)
+        return A.Year > B.Year;
+    if ((A.Month() == 0) != (B.Month() == 0))
+        return A.Month() != 0;
+    return A.Month() != B.Month() ? A.Month() > B.Month() : A.Code < B.Code;
+}
+
 std::vector<TIssueEntry> FindIssues(const std::string& SavePath, const std::string& Base)
 {
-    std::set<std::string> names;
+    std::map<std::string, TIssueName> found;
     if (DIR* dir = opendir(NativePath(SavePath).c_str())) {
         const std::unique_ptr<DIR, int (*)(DIR*)> closer(dir, closedir);
         while (const dirent* entry = readdir(dir)) {
@@ -139,31 +93,43 @@ std::vector<TIssueEntry> FindIssues(const std::string& SavePath, const std::stri
                 if (name.size() > ext.size() && name.compare(name.size() - ext.size(), ext.size(), ext) == 0)
                     name.erase(name.size() - ext.size());
             }
-            if (IsIssueName(name))
-                names.insert(name);
+            const std::optional<TIssueName> issue = ReadIssueName(name);
+            if (issue && issue->Page == std::string::npos)
+                found.emplace(name, *issue);
         }
     }
+    std::vector<std::pair<std::string, TIssueName>> names(found.begin(), found.end());
+    std::sort(names.begin(), names.end(),
+              [](const auto& A, const auto& B) { return IsNewer(A.second, B.second); });
     std::vector<TIssueEntry> issues;
-    for (auto name = names.rbegin(); name != names.rend(); ++name) {
+    for (const auto& [name, parsed] : names) {
         TIssueEntry entry;
-        entry.Name = *name;
-        const std::unique_ptr<TSavedIssue> issue = TSavedIssue::Open(SavePath, *name);
-        entry.Archive = IsIssueArchive(Base + *name + ".zip", *name);
-        ReadBook(IssueBookPath(SavePath, *name), entry, !issue);
+        entry.Name = name;
+        entry.Year = name.substr(0, name.find('_'));
+        const std::unique_ptr<TSavedIssue> issue = TSavedIssue::Open(SavePath, name);
+        entry.Archive = IsIssueArchive(Base + name + ".zip", name);
+        if (const std::optional<TBookFacts> book = ReadIssueBook(IssueBookPath(SavePath, name), !issue)) {
+            entry.Book = true;
+            entry.Title = book->Title;
+            entry.Articles = book->Articles;
+            entry.Cover = book->Cover;
+            entry.CoverType = book->CoverType;
+        }
         if (issue) {
             entry.Directory = !issue->IsArchive();
-            const TParsedPage contents(issue->Read(*name + "_00.htm"));
-            const TContentsFacts facts = ReadContentsFacts(contents, *name);
+            const TParsedPage contents(issue->Read(issue->Pages().at(0)));
+            const TContentsFacts facts = ReadContentsFacts(contents, name);
             entry.Title = facts.Title;
             entry.Articles = issue->Pages().size() - 1;
+            entry.Cover.clear();
             if (!facts.Cover.empty() && issue->Has(facts.Cover)) {
                 entry.Cover = issue->Read(facts.Cover);
-                entry.CoverType = SniffPicture(entry.Cover).MediaType;
+                entry.CoverType = CoverType(entry.Cover);
             }
         }
         if (!entry.Directory && !entry.Archive && !entry.Book)
             continue;
-        if (SniffPicture(entry.Cover).MediaType != entry.CoverType || entry.CoverType.empty())
+        if (CoverType(entry.Cover) != entry.CoverType || entry.CoverType.empty())
             entry.Cover.clear();
         issues.push_back(std::move(entry));
     }
@@ -185,8 +151,8 @@ std::string IndexPage(const std::vector<TIssueEntry>& Issues)
         page += "<p>" + Utf8FromCp1251("Здесь нет сохранённых выпусков.") + "</p>\n";
     std::string year;
     for (const TIssueEntry& issue : Issues) {
-        if (issue.Name.substr(0, 4) != year) {
-            year = issue.Name.substr(0, 4);
+        if (issue.Year != year) {
+            year = issue.Year;
             page += "<h2>" + year + "</h2>\n";
         }
         page += "<div class=\"issue\">";

@@ -1,22 +1,25 @@
-#include "Epub.h"
+#include "reader/Epub.h"
 
 #include <zip.h>
 
 #include <cerrno>
 #include <ctime>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
 #include <vector>
 
 #include "Generic_Parser.h"
-#include "IssuePages.h"
-#include "SavedIssue.h"
-#include "XhtmlPage.h"
 #include "libs/Auxiliary.h"
 #include "libs/Exceptions.h"
 #include "libs/FileSystem.h"
 #include "libs/Url.h"
+#include "libs/Xml.h"
+#include "libs/ZipArchive.h"
+#include "reader/IssuePages.h"
+#include "reader/SavedIssue.h"
+#include "reader/XhtmlPage.h"
 
 namespace {
 
@@ -24,17 +27,47 @@ const char kStyle[] = "img { max-width: 100%; height: auto; }\n"
                       "table { max-width: 100%; }\n"
                       ".skerrow-missing { border: 1px solid #b00; padding: 0 1em; }\n";
 
+/// The marks of a book that Skerrow made, in its package document: the generator, and what tells the
+/// copy it was made from (the book's form, then the copy's fingerprint).
+const char kGenerator[] = "Skerrow";
+const char kCopyMeta[] = "skerrow-copy";
+const char kBookForm[] = "2-";
+
+const char kPackagePath[] = "EPUB/package.opf";
+
 const char kContainer[] =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
     "<container version=\"1.0\" xmlns=\"urn:oasis:names:tc:opendocument:xmlns:container\">\n"
     "<rootfiles><rootfile full-path=\"EPUB/package.opf\" "
     "media-type=\"application/oebps-package+xml\"/></rootfiles>\n</container>\n";
 
+std::string ReadEntry(zip_t* Archive, const char* Name)
+{
+    BrintLib::TZipEntryPtr entry(zip_fopen(Archive, Name, 0));
+    std::string text;
+    if (!entry)
+        return text;
+    char buffer[65536];
+    zip_int64_t got;
+    while ((got = zip_fread(entry.get(), buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<size_t>(got));
+    return text;
+}
+
+void ForEachElement(xmlNode* Node, const std::function<void(xmlNode*)>& Visit)
+{
+    for (xmlNode* child = Node; child != nullptr; child = child->next) {
+        if (child->type == XML_ELEMENT_NODE)
+            Visit(child);
+        ForEachElement(child->children, Visit);
+    }
+}
+
 /// A picture of the issue in the book.
 struct TBookPicture {
     std::string File;     ///< its file in the issue
     std::string BookFile; ///< its file in the book, the extension its bytes tell
-    TPictureType Type;
+    BrintLib::TPictureKind Kind;
 };
 
 /// A page of the book.
@@ -96,6 +129,13 @@ class TBookArchive {
         m_Texts; ///< the texts added, alive until the archive is written
 };
 
+/// Whether a picture of Kind goes into the book: the picture types that every reading system shows.
+bool IsBookPicture(BrintLib::TPictureKind Kind)
+{
+    return Kind == BrintLib::TPictureKind::Jpeg || Kind == BrintLib::TPictureKind::Png ||
+           Kind == BrintLib::TPictureKind::Gif || Kind == BrintLib::TPictureKind::Svg;
+}
+
 std::string ModifiedTime()
 {
     const std::time_t now = std::time(nullptr);
@@ -138,7 +178,7 @@ std::string MissingNotice(const std::vector<std::string>& Articles, const std::s
     for (const std::string& picture : Unsupported)
         notice += "<li>" +
                   XmlEscape(Utf8FromCp1251("картинка ") + picture +
-                            Utf8FromCp1251(": не JPEG, PNG или GIF, которые может хранить книга")) +
+                            Utf8FromCp1251(": не JPEG, PNG, GIF или SVG, которые может хранить книга")) +
                   "</li>";
     return notice + "</ul></div>\n";
 }
@@ -155,7 +195,8 @@ std::string NavDocument(const TContentsFacts& Facts, const std::string& Name,
 
 std::string PackageDocument(const TContentsFacts& Facts, const std::string& Identifier,
                             const std::string& Name, const std::vector<TBookPage>& Pages,
-                            const std::vector<TBookPicture>& Pictures, const std::string& Cover)
+                            const std::vector<TBookPicture>& Pictures, const std::string& Cover,
+                            const std::string& Copy)
 {
     std::string opf = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
                       "<package xmlns=\"http://www.idpf.org/2007/opf\" version=\"3.0\" "
@@ -165,7 +206,8 @@ std::string PackageDocument(const TContentsFacts& Facts, const std::string& Iden
                       XmlEscape(Identifier) + "</dc:identifier>\n<dc:title>" + XmlEscape(Facts.Title) +
                       "</dc:title>\n<dc:language>ru</dc:language>\n<dc:date>" + Facts.Date +
                       "</dc:date>\n<meta property=\"dcterms:modified\">" + ModifiedTime() +
-                      "</meta>\n<meta name=\"generator\" content=\"Skerrow\"/>\n";
+                      "</meta>\n<meta name=\"generator\" content=\"" + kGenerator + "\"/>\n<meta name=\"" +
+                      kCopyMeta + "\" content=\"" + XmlEscape(Copy) + "\"/>\n";
     std::string manifest =
         "<item id=\"nav\" href=\"nav.xhtml\" media-type=\"application/xhtml+xml\" "
         "properties=\"nav\"/>\n<item id=\"css\" href=\"style.css\" media-type=\"text/css\"/>\n";
@@ -182,7 +224,8 @@ std::string PackageDocument(const TContentsFacts& Facts, const std::string& Iden
         if (cover)
             opf += "<meta name=\"cover\" content=\"" + id + "\"/>\n";
         manifest += "<item id=\"" + id + "\" href=\"" + XmlEscape(Pictures[i].BookFile) + "\" media-type=\"" +
-                    Pictures[i].Type.MediaType + "\"" + (cover ? " properties=\"cover-image\"" : "") + "/>\n";
+                    BrintLib::PictureMediaType(Pictures[i].Kind) + "\"" +
+                    (cover ? " properties=\"cover-image\"" : "") + "/>\n";
     }
     return opf + "</metadata>\n<manifest>\n" + manifest + "</manifest>\n<spine>\n" + spine +
            "</spine>\n</package>\n";
@@ -198,15 +241,23 @@ std::string IssueBookPath(const std::string& SavePath, const std::string& Name)
     return path + Name + ".epub";
 }
 
-std::string MakeIssueBook(const std::string& SavePath, const std::string& Name, const std::string& TitleUrl)
+TIssueBook MakeIssueBook(const std::string& SavePath, const std::string& Name, const std::string& TitleUrl)
 {
     const std::string path = IssueBookPath(SavePath, Name);
     const std::unique_ptr<TSavedIssue> issue = TSavedIssue::Open(SavePath, Name);
     if (!issue)
         APL_THROW("Книга не создана: выпуск " << Name << " не найден в " << SavePath);
-    // Checked first, so that nothing is read for a book that cannot be written.
-    if (BrintLib::PathExists(path))
-        APL_THROW("Файл " << path << " уже существует");
+    const std::string identifier = Utf8FromCp1251(TitleUrl);
+    const std::string copy = kBookForm + issue->Fingerprint();
+    // Checked first, so that nothing is read for a book that cannot be written or need not be.
+    const bool replace = BrintLib::PathExists(path);
+    if (replace) {
+        const std::optional<TBookFacts> made = ReadIssueBook(path, false);
+        if (!made)
+            APL_THROW("Файл " << path << " уже существует");
+        if (made->Copy == copy && made->Identifier == identifier)
+            return {path, true};
+    }
 
     // One page is held parsed at a time (but the contents page): the ids every page keeps and the titles
     // first, then each page converted.
@@ -232,15 +283,15 @@ std::string MakeIssueBook(const std::string& SavePath, const std::string& Name, 
     for (const std::string& file : issue->Files()) {
         if (file.find(BrintLib::kPathSeparator) == std::string::npos)
             continue;
-        const TPictureType type = SniffPicture(issue->Head(file, 16));
-        if (*type.MediaType == '\0') {
+        const BrintLib::TPictureKind kind = issue->PictureKind(file);
+        if (!IsBookPicture(kind)) {
             unsupported.insert(file);
             continue;
         }
         const size_t dot = file.rfind('.');
         const size_t slash = file.rfind(BrintLib::kPathSeparator);
         const std::string stem = dot != std::string::npos && dot > slash ? file.substr(0, dot) : file;
-        pictures.push_back({file, stem + "." + type.Extension, type});
+        pictures.push_back({file, stem + "." + BrintLib::PictureExtension(kind), kind});
         map.Pictures[file] = pictures.back().BookFile;
     }
     const BrintLib::TPageUrl base(TitleUrl);
@@ -272,8 +323,7 @@ std::string MakeIssueBook(const std::string& SavePath, const std::string& Name, 
     TBookArchive book(BrintLib::NativePath(BrintLib::TAtomicFile::TemporaryPath(path)));
     book.Add("mimetype", "application/epub+zip", true);
     book.Add("META-INF/container.xml", kContainer);
-    book.Add("EPUB/package.opf",
-             PackageDocument(facts, Utf8FromCp1251(TitleUrl), Name, pages, pictures, facts.Cover));
+    book.Add(kPackagePath, PackageDocument(facts, identifier, Name, pages, pictures, facts.Cover, copy));
     book.Add("EPUB/nav.xhtml", NavDocument(facts, Name, pages));
     book.Add("EPUB/style.css", kStyle);
     for (TBookPage& page : pages)
@@ -281,10 +331,58 @@ std::string MakeIssueBook(const std::string& SavePath, const std::string& Name, 
     for (const TBookPicture& picture : pictures)
         book.AddSource("EPUB/" + picture.BookFile, issue->Source(book.Archive(), picture.File), true);
     book.Close(path);
-    if (const int error = file.Commit()) {
+    // A book of Skerrow's is replaced whole; nothing else ever is.
+    if (const int error = replace ? file.CommitReplacing() : file.Commit()) {
         if (error == EEXIST)
             APL_THROW("Файл " << path << " уже существует");
         APL_THROW("Ошибка при записи " << path << ": " << BrintLib::GetErrorDescription(error));
     }
-    return path;
+    return {path, false};
+}
+
+std::optional<TBookFacts> ReadIssueBook(const std::string& Path, bool WithCover)
+{
+    int error = 0;
+    const BrintLib::TZipArchivePtr archive(zip_open(BrintLib::NativePath(Path).c_str(), ZIP_RDONLY, &error));
+    if (!archive)
+        return std::nullopt;
+    const BrintLib::TXmlDocPtr doc =
+        BrintLib::ReadXml(ReadEntry(archive.get(), kPackagePath), "utf-8",
+                          XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    if (!doc)
+        return std::nullopt;
+    bool ours = false;
+    TBookFacts facts;
+    std::string cover;
+    std::map<std::string, std::string> files; // manifest id -> href
+    std::vector<std::string> spine;           // ids
+    ForEachElement(BrintLib::XmlRoot(doc.get()), [&](xmlNode* Element) {
+        const std::string name = reinterpret_cast<const char*>(Element->name);
+        if (name == "meta" && Attribute(Element, "name") == "generator")
+            ours = Attribute(Element, "content") == kGenerator;
+        else if (name == "meta" && Attribute(Element, "name") == kCopyMeta)
+            facts.Copy = Attribute(Element, "content");
+        else if (name == "title" && facts.Title.empty())
+            facts.Title = NodeText(Element);
+        else if (name == "identifier" && facts.Identifier.empty())
+            facts.Identifier = NodeText(Element);
+        else if (name == "itemref")
+            spine.push_back(Attribute(Element, "idref"));
+        else if (name == "item") {
+            files[Attribute(Element, "id")] = Attribute(Element, "href");
+            facts.MediaTypes[Attribute(Element, "href")] = Attribute(Element, "media-type");
+            if (Attribute(Element, "properties") == "cover-image") {
+                cover = Attribute(Element, "href");
+                facts.CoverType = Attribute(Element, "media-type");
+            }
+        }
+    });
+    if (!ours)
+        return std::nullopt;
+    for (const std::string& id : spine)
+        facts.Spine.push_back(files[id]);
+    facts.Articles = spine.empty() ? 0 : spine.size() - 1;
+    if (WithCover && !cover.empty())
+        facts.Cover = ReadEntry(archive.get(), ("EPUB/" + cover).c_str());
+    return facts;
 }
