@@ -14,13 +14,20 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "Driver.h"
 #include "libs/Auxiliary.h"
+#include "libs/FileSystemFaults.h"
+#include "libs/ZipArchive.h"
+#include "support/CaptureCout.h"
 #include "support/ProcessRunner.h"
+#include "support/TempDir.h"
 #include "support/TestHttpServer.h"
 
 namespace fs = std::filesystem;
@@ -254,4 +261,231 @@ TEST_F(PopMechEndToEnd, ContentsPageWithoutTheIssueLinkOnOneLineIsASearchErrorAn
     EXPECT_EQ(DownloadLines(run.Stdout), std::vector<std::string>{"Download: " + kTitleUrl}) << run.Stdout;
     EXPECT_EQ(WithMaskedLocations(m_Skerrow.ErrorLog()), ReadData("expected/errors_split_link.txt"));
     EXPECT_FALSE(fs::exists(savePath));
+}
+
+namespace {
+
+using BrintLib::TFileCall;
+
+/// One file-system call of FileSystem.*, as the seam saw it.
+struct TFileCallSeen {
+    TFileCall Call;
+    std::string Path;
+};
+
+/// While it lives, makes the Nth file-system call (counting from 1; 0: none) fail with Error, and keeps
+/// every call seen.
+class TNthFileCallFails final : public BrintLib::IFileFaults {
+  public:
+    TNthFileCallFails(size_t N, int Error) : m_N(N), m_Error(Error), m_Previous(BrintLib::SetFileFaults(this))
+    {
+    }
+    ~TNthFileCallFails() { BrintLib::SetFileFaults(m_Previous); }
+    TNthFileCallFails(const TNthFileCallFails&) = delete;
+    TNthFileCallFails& operator=(const TNthFileCallFails&) = delete;
+
+    int Before(TFileCall Call, const char* Path) noexcept override
+    {
+        const std::lock_guard<std::mutex> lock(m_Lock);
+        m_Seen.push_back({Call, Path});
+        return m_Seen.size() == m_N ? m_Error : 0;
+    }
+    std::vector<TFileCallSeen> Seen() const
+    {
+        const std::lock_guard<std::mutex> lock(m_Lock);
+        return m_Seen;
+    }
+
+  private:
+    const size_t m_N;
+    const int m_Error;
+    BrintLib::IFileFaults* const m_Previous;
+    mutable std::mutex m_Lock;
+    std::vector<TFileCallSeen> m_Seen;
+};
+
+/// Text with every time of making masked: the pages' footers, the book's modification time.
+std::string WithoutTimes(const std::string& Text)
+{
+    static const std::regex times("[A-Z][a-z]{2} [A-Z][a-z]{2} [0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] "
+                                  "[0-9]{4}|[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z");
+    return std::regex_replace(Text, times, "TIME");
+}
+
+const std::regex kTemporary("(^|.*/)\\.[^/]+\\.[0-9]+\\.part");
+
+/// The files below Save, for comparing with a clean run's: name -> content without times; an archive or a
+/// book as its entries ("2007_05.zip!NAME"); the temporaries apart.
+std::map<std::string, std::string> SavedFiles(const std::string& Save, std::vector<std::string>& Temporaries)
+{
+    std::map<std::string, std::string> files;
+    if (!fs::exists(Save))
+        return files;
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(Save)) {
+        const std::string name = fs::relative(entry.path(), Save).string();
+        if (entry.is_directory())
+            continue;
+        if (std::regex_match(name, kTemporary)) {
+            Temporaries.push_back(name);
+            continue;
+        }
+        const std::string ext = entry.path().extension().string();
+        if (ext != ".zip" && ext != ".epub") {
+            files[name] = WithoutTimes(TestSupport::ReadFile(entry.path().string()));
+            continue;
+        }
+        int error = 0;
+        const BrintLib::TZipArchivePtr archive(
+            zip_open(entry.path().c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &error));
+        if (!archive) {
+            files[name] = "<not an archive: " + BrintLib::ZipErrorText(error) + ">";
+            continue;
+        }
+        for (zip_int64_t i = 0; i < zip_get_num_entries(archive.get(), 0); ++i) {
+            const std::string entryName = zip_get_name(archive.get(), static_cast<zip_uint64_t>(i), 0);
+            if (entryName.back() == '/')
+                continue;
+            std::string content;
+            const BrintLib::TZipEntryPtr reader(
+                zip_fopen_index(archive.get(), static_cast<zip_uint64_t>(i), 0));
+            char buffer[65536];
+            for (zip_int64_t got; reader && (got = zip_fread(reader.get(), buffer, sizeof buffer)) > 0;)
+                content.append(buffer, static_cast<size_t>(got));
+            files[name + "!" + entryName] = WithoutTimes(content);
+        }
+    }
+    return files;
+}
+
+/// What a reference run of the walk left and printed.
+struct TWalkRun {
+    int Status = -1;
+    std::string Stdout;
+    std::map<std::string, std::string> Files;
+    std::vector<std::string> Temporaries;
+    std::vector<TFileCallSeen> Calls;
+};
+
+} // namespace
+
+// A whole copy of the issue, packed, with its book and the page of saved issues, made in this process while
+// the Nth call to the file system fails, for every N a clean run makes and the errors a disk gives: nothing
+// is ever cut under a file's own name, the failure is reported as what it is, and the same command then
+// completes the copy as a clean run makes it.
+TEST_F(PopMechEndToEnd, EveryFailingFileCallLeavesWholeFilesAndTheSameCommandCompletesTheCopy)
+{
+    const TestSupport::TPrivateErrorLog log;
+    const TestSupport::TEnvironmentVariable proxy("http_proxy", m_Server.ProxyUrl());
+    const TestSupport::TEnvironmentVariable noProxy("no_proxy", "");
+    const TestSupport::TEnvironmentVariable connections("SKERROW_CONNECTIONS", "1");
+    const TestSupport::TTempDir work;
+    size_t saves = 0;
+    const auto newSave = [&] { return work / ("save" + std::to_string(++saves)); };
+    // The copy alone, or the whole command with the packing, the book and the index; the Nth file-system
+    // call failing with Error (none for 0).
+    const auto run = [](const std::string& Save, bool Whole, size_t N, int Error) {
+        TWalkRun result;
+        {
+            TNthFileCallFails faults(N, Error);
+            const TestSupport::TCaptureCout console;
+            result.Status = RunSkerrow(Whole ? std::vector<std::string>{"Skerrow", "--epub", "--index",
+                                                                        kTitleUrl, Save, SKERROW_ZIP_EXE}
+                                             : std::vector<std::string>{"Skerrow", kTitleUrl, Save});
+            result.Stdout = console.Text();
+            result.Calls = faults.Seen();
+        }
+        result.Files = SavedFiles(Save, result.Temporaries);
+        return result;
+    };
+    const TWalkRun clean = run(newSave(), true, 0, 0), cleanCopy = run(newSave(), false, 0, 0);
+    ASSERT_EQ(clean.Status, 1) << clean.Stdout; // the sample issue has a missing picture and more
+    ASSERT_TRUE(clean.Temporaries.empty());
+    ASSERT_EQ(cleanCopy.Files.size(), 13u);
+    ASSERT_NE(clean.Files.count("2007_05.epub!EPUB/package.opf"), 0u) << clean.Stdout;
+    ASSERT_NE(clean.Files.count("index.htm"), 0u) << clean.Stdout;
+
+    // The calls of the copy run up to the last file of the issue directory; then come the packing's, the
+    // book's and the index's. A failure in the copy is walked without packing: an issue with a failed task is
+    // packed as it is, like one with a missing picture.
+    size_t copyEnd = 0;
+    for (size_t i = 0; i < clean.Calls.size(); ++i)
+        if (clean.Calls[i].Call == TFileCall::Rename &&
+            clean.Calls[i].Path.find("/2007_05/") != std::string::npos)
+            copyEnd = i + 1;
+    size_t bookStart = copyEnd;
+    while (bookStart < clean.Calls.size() && clean.Calls[bookStart].Path.find(".epub") == std::string::npos)
+        ++bookStart;
+    // Whether a file of Files is compared, when the Nth call failed. A directory that could not be removed
+    // after a verified archive is read for the book as the issue: the book then lacks what was removed, and
+    // a later run leaves that book alone.
+    const auto compared = [&](size_t N, const std::string& Name) {
+        return !(N > copyEnd && N <= bookStart && Name.rfind("2007_05.epub!", 0) == 0);
+    };
+    const auto withoutUncompared = [&](size_t N, std::map<std::string, std::string> Files) {
+        for (auto it = Files.begin(); it != Files.end();)
+            it = compared(N, it->first) ? std::next(it) : Files.erase(it);
+        return Files;
+    };
+    const int kErrors[] = {ENOSPC, EIO, EACCES, EMFILE, EDQUOT, ENFILE};
+    std::set<std::pair<TFileCall, int>> failedWith;
+    std::set<TFileCall> kinds;
+    for (size_t n = 1; n <= clean.Calls.size(); ++n) {
+        const TFileCallSeen& failing = clean.Calls[n - 1];
+        kinds.insert(failing.Call);
+        const bool inCopy = n <= copyEnd;
+        // A temporary that cannot be removed or a directory that cannot be read for them is left to the next
+        // run that takes the issue directory.
+        const bool cleaningUp =
+            failing.Call == TFileCall::List ||
+            (failing.Call == TFileCall::Remove && std::regex_match(failing.Path, kTemporary));
+        // Each call fails with one error in turn, and each kind of call with every error at least once.
+        std::vector<int> errors = {kErrors[n % std::size(kErrors)]};
+        for (const int error : kErrors)
+            if (failedWith.insert({failing.Call, error}).second && error != errors[0])
+                errors.push_back(error);
+        for (const int error : errors) {
+            const std::string save = newSave();
+            const TWalkRun faulty = run(save, !inCopy, n, error);
+            SCOPED_TRACE("call " + std::to_string(n) + " (" + failing.Path + ") failing with " +
+                         BrintLib::GetErrorDescription(error) + ":\n" + faulty.Stdout);
+            ASSERT_GE(faulty.Calls.size(), n);
+            ASSERT_EQ(faulty.Calls[n - 1].Call, failing.Call);
+            // Nothing is cut: every file there under its own name is as a clean run makes it (those of the
+            // issue directory as the archive holds them).
+            for (const auto& [name, content] : withoutUncompared(n, faulty.Files)) {
+                // The page of saved issues tells what is there; whole, it ends as a page ends.
+                if (name == "index.htm") {
+                    EXPECT_EQ(content.substr(content.size() - 8), "</html>\n");
+                    continue;
+                }
+                const bool inDir = name.rfind("2007_05/", 0) == 0;
+                const auto expected = clean.Files.find(inDir ? "2007_05.zip!" + name.substr(8) : name);
+                ASSERT_NE(expected, clean.Files.end()) << name;
+                EXPECT_EQ(content, expected->second) << name;
+            }
+            if (!cleaningUp) {
+                EXPECT_EQ(faulty.Temporaries, std::vector<std::string>{});
+                // The failure is told as what it is.
+                EXPECT_NE(faulty.Stdout.find(BrintLib::GetErrorDescription(error)), std::string::npos);
+                const bool full = error == ENOSPC || error == EDQUOT;
+                if (inCopy && (full || error == EMFILE || error == ENFILE)) {
+                    EXPECT_NE(faulty.Stdout.find(full ? u8"\nДиск заполнен: "
+                                                      : u8"\nНет свободных дескрипторов файлов: "),
+                              std::string::npos);
+                    EXPECT_NE(faulty.Stdout.find(u8"\nКопирование не закончено: "), std::string::npos);
+                }
+            }
+            EXPECT_NE(faulty.Status, 0);
+            // The same command completes the copy.
+            const TWalkRun again = run(save, !inCopy, 0, 0);
+            EXPECT_EQ(again.Temporaries, std::vector<std::string>{});
+            EXPECT_EQ(withoutUncompared(n, again.Files),
+                      withoutUncompared(n, inCopy ? cleanCopy.Files : clean.Files))
+                << again.Stdout;
+            if (HasFailure())
+                return;
+        }
+    }
+    EXPECT_EQ(kinds.size(), 7u) << "every kind of call has failed";
+    EXPECT_EQ(failedWith.size(), 7u * std::size(kErrors));
 }

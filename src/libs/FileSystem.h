@@ -1,5 +1,6 @@
 // File-system helpers. Paths are windows-1251 byte strings; they are converted to the user's encoding at
-// each system call. Failures are returned as errno values (0 is success), never raised.
+// each system call. Failures are returned as errno values (0 is success), never raised. Tests make any
+// of the calls fail through FileSystemFaults.h.
 #pragma once
 
 #include <string>
@@ -81,6 +82,7 @@ class TNewFile {
 
   private:
     int m_Fd = -1;
+    std::string m_Path; ///< NativePath of the file while it is open
 };
 
 /// A file that appears under its name only whole. It is written to a temporary beside it, named "." +
