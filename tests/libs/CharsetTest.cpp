@@ -78,9 +78,7 @@ TEST(CoutConvert, PathKeepsTheSystemsBytesAndIsConvertedNeverTwice)
         {u8"日本/mag", u8"日本/mag", "?\?/mag"},
         {"\xFF\xFE/not-utf8", "\xFF\xFE/not-utf8", "?\?/not-utf8"},
         {"a\x0E\x0F\x10z/\x0E", "a??????z/??", "a??????z/??"}, // the marks themselves
-        {"\xC2\x9B"
-         "2J/\x1B",
-         "??2J/?", "??2J/?"}, // C1 and C0 controls
+        {"\xC2\x9B[J/\x1B", "??[J/?", "??[J/?"},               // C1 and C0 controls
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.Shown);
@@ -97,7 +95,6 @@ TEST(CoutConvert, PathKeepsTheSystemsBytesAndIsConvertedNeverTwice)
         BrintLib::WriteConverted(std::cout, entry);
         EXPECT_EQ(capture.Text(), u8"Файл " + row.Shown + u8"/2007_05/2007_05_00.htm уже существует");
     }
-    EXPECT_EQ(BrintLib::SystemPathToText("/tmp/save"), "/tmp/save"); // ASCII: the same bytes
 }
 
 TEST(Charset, PageIsMadeWindows1251AsItsSiteWouldServeIt)
