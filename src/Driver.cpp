@@ -110,14 +110,17 @@ void Dispatch(const std::vector<std::string>& Args)
     APL_THROW("Неизвестный URL: " << Args[1]);
 }
 
-/// The arguments in windows-1251; an argument that windows-1251 cannot represent stops the run. The
-/// program name is no argument and is never read: it stays as it came, whatever path started the program.
+/// The arguments as the program's text: the URL in windows-1251 (one that windows-1251 cannot represent
+/// stops the run), the paths as the system's bytes (SystemPathToText). The program name is no argument and
+/// is never read: it stays as it came, whatever path started the program.
 std::vector<std::string> ConvertArguments(const std::vector<std::string>& UserArgs)
 {
     // The program name and arguments after the archiver's path are never read, so they are not converted.
     std::vector<std::string> args(UserArgs);
     for (size_t i = 1; i < UserArgs.size() && i <= kLastUsedArgument; ++i) {
-        if (!BrintLib::UserToCp1251(UserArgs[i], args[i]))
+        if (i >= 2)
+            args[i] = BrintLib::SystemPathToText(UserArgs[i]);
+        else if (!BrintLib::UserToCp1251(UserArgs[i], args[i]))
             APL_THROW("Аргумент " << i
                                   << " командной строки не может быть представлен в кодировке windows-1251");
     }

@@ -39,7 +39,7 @@ void LogError(const std::string& Entry)
     BrintLib::WriteConverted(std::cout, shown) << std::flush;
     for (const std::string& path :
          {ErrorLogPath(), g_FallbackDirectory.empty() ? std::string() : g_FallbackDirectory + kLogName}) {
-        if (!path.empty() && Append(path, shown)) {
+        if (!path.empty() && Append(path, BrintLib::PathsToCp1251(shown))) {
             ++g_WrittenErrors;
             g_WrittenPath = path;
             return;

@@ -111,9 +111,11 @@ const TPagePatterns& PageServicePatterns()
 std::string CreateIssueDirectory(const std::string& SavePath, const std::string& IssueName)
 {
     const std::string dir = SavePath + BrintLib::kPathSeparator + IssueName + BrintLib::kPathSeparator;
-    if (const unsigned error = BrintLib::CreateFullPath(dir))
+    if (const unsigned error = BrintLib::CreateFullPath(dir)) {
+        StopIfExhausted(static_cast<int>(error), dir);
         APL_THROW("Ошибка при создании каталога " << dir << ": "
                                                   << BrintLib::GetErrorDescription(static_cast<int>(error)));
+    }
     if (dir != g_IssueDir || !g_IssueLock.IsLocked()) {
         const int error = g_IssueLock.Lock(dir);
         if (error == EWOULDBLOCK)
@@ -121,6 +123,7 @@ std::string CreateIssueDirectory(const std::string& SavePath, const std::string&
                                             " занят другим запуском Skerrow: дождитесь его конца; ничего не "
                                             "изменено",
                                         2);
+        StopIfExhausted(error, dir);
         if (error != 0)
             APL_THROW("Ошибка при создании каталога " << dir << ": " << BrintLib::GetErrorDescription(error));
         // Whatever temporary is there now was left by a run that ended without removing it.
@@ -355,9 +358,11 @@ size_t LocalisePictures(const std::string& Dir, const THtmlPage& Page, const Bri
     static TRegexp pictureType = Compile(PageServicePatterns()[2]);
 
     const std::string pathPrefix = Dir + PageName + BrintLib::kPathSeparator;
-    if (const unsigned error = BrintLib::CreateFullPath(pathPrefix))
+    if (const unsigned error = BrintLib::CreateFullPath(pathPrefix)) {
+        StopIfExhausted(static_cast<int>(error), pathPrefix);
         APL_THROW("Ошибка при создании каталога " << pathPrefix << ": "
                                                   << BrintLib::GetErrorDescription(static_cast<int>(error)));
+    }
 
     bool reserved = false;
     // Source as written, where it stands in the page -> PageName/NN.ext.

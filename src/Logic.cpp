@@ -151,7 +151,7 @@ void CreateTaskFile(BrintLib::TAtomicFile& File, const std::string& FileName)
     const int error = File.Create(FileName);
     StopIfExhausted(error, FileName);
     if (error != 0)
-        APL_THROW("Ошибка при открытии файла " << FileName);
+        APL_THROW("Ошибка при открытии файла " << FileName << ": " << BrintLib::GetErrorDescription(error));
 }
 
 void WriteTaskFile(BrintLib::TAtomicFile& File, const std::string& FileName, const char* Data, size_t Length)
@@ -159,7 +159,7 @@ void WriteTaskFile(BrintLib::TAtomicFile& File, const std::string& FileName, con
     const int error = File.Write(Data, Length);
     StopIfExhausted(error, FileName);
     if (error != 0)
-        APL_THROW("Ошибка при записи " << FileName);
+        APL_THROW("Ошибка при записи " << FileName << ": " << BrintLib::GetErrorDescription(error));
 }
 
 void CommitTaskFile(BrintLib::TAtomicFile& File, const std::string& FileName)
@@ -169,7 +169,7 @@ void CommitTaskFile(BrintLib::TAtomicFile& File, const std::string& FileName)
     if (error == EEXIST)
         APL_THROW("Файл " << FileName << " уже существует");
     if (error != 0)
-        APL_THROW("Ошибка при записи " << FileName);
+        APL_THROW("Ошибка при записи " << FileName << ": " << BrintLib::GetErrorDescription(error));
 }
 
 void AppendPageChunk(std::string& Page, const std::string& Url, const char* Data, size_t Length)

@@ -97,15 +97,15 @@ struct TAlreadySaved {
 /// body that is none is written. Begin starts every attempt afresh, with a new temporary.
 ///
 /// Raises BrintLib::TAplThrowException:
-///  * Begin: "Ошибка при открытии файла <FileName>" when it cannot be created (missing directory, no
-///    rights);
+///  * Begin: "Ошибка при открытии файла <FileName>: <system's text>" when it cannot be created (missing
+///    directory, no rights);
 ///  * Receive or Finish: "Transfer error: не картинка: <what came> [(Content-Type: <value>)] URL: <url>"
 ///    when the body is no picture (what came as BrintLib::WhatCameInstead says; "пришла оборванная
 ///    картинка JPEG" for one that does not end whole);
 ///  * Receive: "Transfer error: picture too large (more than <bound> bytes) URL: <url>", without writing
-///    the chunk, when the body would grow beyond the bound; "Ошибка при записи <FileName>";
+///    the chunk, when the body would grow beyond the bound; "Ошибка при записи <FileName>: <system's text>";
 ///  * Finish: "Файл <FileName> уже существует" when something appeared under the name meanwhile, "Ошибка
-///    при записи <FileName>" when the file cannot be completed.
+///    при записи <FileName>: <system's text>" when the file cannot be completed.
 /// A full disk or quota, or no file handle left, raises BrintLib::TRunStopped instead (StopIfExhausted).
 class TDownloadFile : public ITask {
   public:
@@ -142,12 +142,13 @@ class TDownloadFile : public ITask {
 /// EMFILE and ENFILE. Returns for any other Error.
 void StopIfExhausted(int Error, const std::string& FileName);
 /// Begins File as the new file FileName, for the tasks. Raises TAlreadySaved when anything is named
-/// FileName, and "Ошибка при открытии файла <FileName>" when it cannot be created.
+/// FileName, and "Ошибка при открытии файла <FileName>: <system's text>" when it cannot be created.
 void CreateTaskFile(BrintLib::TAtomicFile& File, const std::string& FileName);
-/// Writes Length bytes to File; raises "Ошибка при записи <FileName>" when the write fails.
+/// Writes Length bytes to File; raises "Ошибка при записи <FileName>: <system's text>" when the write
+/// fails.
 void WriteTaskFile(BrintLib::TAtomicFile& File, const std::string& FileName, const char* Data, size_t Length);
 /// Makes File the file FileName; raises "Файл <FileName> уже существует" when something appeared under
-/// the name meanwhile, "Ошибка при записи <FileName>" for any other failure.
+/// the name meanwhile, "Ошибка при записи <FileName>: <system's text>" for any other failure.
 /// All three raise StopIfExhausted's TRunStopped first.
 void CommitTaskFile(BrintLib::TAtomicFile& File, const std::string& FileName);
 

@@ -169,6 +169,9 @@ std::string PackIssue(const std::string& ArchiverPath)
                                 (infoZip    ? kZipSwitches + local
                                  : sevenZip ? k7zSwitches + local
                                             : kArchiverSwitches + archive);
+    // A temporary that could not be removed when its transfer failed is no part of the issue; the run holds
+    // the directory's lock, so none there is another live run's.
+    BrintLib::RemoveTemporaries(g_IssueDir);
     if (BrintLib::ExecuteCommand(command.c_str(), infoZip || sevenZip ? g_IssueDir.c_str() : nullptr) != 0)
         APL_THROW("Ошибка WinRar, при выполнении комманды " << command);
 

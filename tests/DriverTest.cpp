@@ -95,8 +95,11 @@ TEST(Driver, RunThatCannotStartIsRefusedWithItsReasonBeforeAnythingIsCreated)
     } kRows[] = {
         {{SKERROW_EXE, u8"ftp://example.invalid/журнал", "save", "archiver"},
          u8"Неизвестный URL: ftp://example.invalid/журнал"},
-        {{SKERROW_EXE, "http://mag-a.test/", u8"save\u4e2d"},
-         u8"Аргумент 2 командной строки не может быть представлен в кодировке windows-1251"},
+        {{SKERROW_EXE, u8"http://mag-a.test/\u4e2d", "save"},
+         u8"Аргумент 1 командной строки не может быть представлен в кодировке windows-1251"},
+        // A path is the system's bytes, shown as the terminal shows them.
+        {{SKERROW_EXE, "http://mag-a.test/magazine/2007-05/", u8"/dev/null/日本"},
+         u8"Сохранить выпуск в /dev/null/日本 нельзя: Not a directory"},
         {{program, "ftp://example.invalid/x", "save", "archiver", u8"\u4e2d"},
          u8"Неизвестный URL: ftp://example.invalid/x"},
         {{SKERROW_EXE, "http://mag-a.test/magazine/2007-05/", ""},

@@ -326,38 +326,6 @@ TEST_F(PackIssueTest, ZipAnd7zAreGivenTheirOwnCommandLines)
     }
 }
 
-// A verified archive whose directory cannot be removed is reported with the archive, and what is left of
-// the directory stays.
-TEST_F(PackIssueTest, DirectoryThatCannotBeRemovedAfterAVerifiedArchiveIsReported)
-{
-    const std::string dir = MakeIssue("save");
-    g_IssueDir = dir + "/";
-    // A mount point cannot be removed (root removes anything else); without root, a folder without
-    // write permission keeps its file.
-    const bool root = geteuid() == 0;
-    const std::string kept = dir + (root ? "/2007_05_02" : "/2007_05_01");
-    if (root && RunProcess({"/bin/mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", kept}).ExitStatus != 0)
-        GTEST_SKIP() << "cannot mount a file system here";
-    if (!root)
-        fs::permissions(kept, fs::perms::owner_read | fs::perms::owner_exec);
-    std::string failure, archive;
-    try {
-        PackIssue(SKERROW_ZIP_EXE);
-    } catch (const TDirectoryKept& e) {
-        failure = e.what();
-        archive = e.Archive();
-    }
-    if (root)
-        RunProcess({"/bin/umount", kept});
-    else
-        fs::permissions(kept, fs::perms::owner_all);
-    EXPECT_EQ(archive, dir + ".zip");
-    EXPECT_EQ(failure, "Архив " + dir + ".zip проверен, но каталог " + g_IssueDir + " удалить не удалось: " +
-                           (root ? "Device or resource busy" : "Permission denied"));
-    EXPECT_TRUE(fs::exists(kept));
-    EXPECT_EQ(ListArchive(dir + ".zip").size(), 6u);
-}
-
 TEST_F(PackIssueTest, ShellSyntaxInTheSavePathRunsNoCommand)
 {
     const std::string oldWorkDir = fs::current_path().string();

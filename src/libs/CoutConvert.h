@@ -22,9 +22,22 @@ std::ostream& WriteConverted(std::ostream& Stream, const std::string& Text);
 const std::string& UserEncoding();
 
 /// Converts windows-1251 text to the user's encoding. Never fails on content: the byte that windows-1251
-/// leaves undefined (0x98), and any character the user's encoding cannot show, become '?'. May be called
-/// from several threads at once, as UserToCp1251.
+/// leaves undefined (0x98), and any character the user's encoding cannot show, become '?'. The system's
+/// bytes of a path in Text (SystemPathToText) are given back as they came. May be called from several
+/// threads at once, as UserToCp1251.
 std::string Cp1251ToUser(const std::string& Text);
+
+/// A path as the system gave it (a command-line argument, in the user's encoding, or any bytes) made text
+/// of the program without converting it: each run of bytes that windows-1251 text cannot stand for (0x80
+/// and above, and the marks themselves) is kept between the marks SO (0x0E) and SI (0x0F), with DLE
+/// (0x10) before a mark inside. ASCII stays as it is, so names composed below the path (ASCII) join it as
+/// text, and no separator is ever inside marks. Cp1251ToUser gives the path's bytes back, so it goes to
+/// the system (NativePath) and to the console unchanged, never converted twice.
+std::string SystemPathToText(const std::string& Path);
+
+/// Text for a windows-1251 file (errors.txt): the system's bytes of a path converted from the user's
+/// encoding, a character that windows-1251 cannot hold becoming '?'; the rest as it is.
+std::string PathsToCp1251(const std::string& Text);
 
 /// Converts text in the user's encoding to windows-1251. Returns false, leaving Result unspecified, when
 /// the text holds a character that windows-1251 cannot represent or a malformed sequence.
@@ -32,7 +45,9 @@ bool UserToCp1251(const std::string& Text, std::string& Result);
 
 /// Text from the network made safe to show on a terminal or to log: every byte below 0x20 except tab and
 /// line feed, and 0x7F, becomes '?', so that no escape sequence or carriage return reaches the terminal.
-/// All other bytes are kept; the result has the length of Text.
+/// The marks of a path's bytes (SystemPathToText) stay, and inside them a control character (a marked
+/// one, or a C1 control in UTF-8) becomes '?' too. All other bytes are kept; the result has the length of
+/// Text.
 std::string MaskControlBytes(std::string Text);
 
 } // namespace BrintLib

@@ -7,16 +7,92 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <string>
 #include <vector>
 
 #include "libs/CoutConvert.h"
 #include "libs/Exceptions.h"
+#include "libs/FileSystemFaults.h"
 
 namespace BrintLib {
 
 namespace {
+
+/// What a test installed to make calls fail (FileSystemFaults.h); null in the program.
+std::atomic<IFileFaults*> g_FileFaults{nullptr};
+
+/// 0, or the errno (also left in errno) with which a test makes this call fail.
+int Fault(TFileCall Call, const char* Path)
+{
+    IFileFaults* const faults = g_FileFaults.load(std::memory_order_acquire);
+    if (faults == nullptr)
+        return 0;
+    const int error = faults->Before(Call, Path);
+    if (error != 0)
+        errno = error;
+    return error;
+}
+
+// The system calls that may fail on their own, each through Fault first. Paths are native.
+int OpenPath(const char* Path, int Flags, mode_t Mode = 0)
+{
+    return Fault(TFileCall::Open, Path) != 0 ? -1 : open(Path, Flags, Mode);
+}
+int OpenAt(int DirFd, const char* Name, int Flags)
+{
+    return Fault(TFileCall::Open, Name) != 0 ? -1 : openat(DirFd, Name, Flags);
+}
+DIR* OpenListing(const char* Path)
+{
+    return Fault(TFileCall::List, Path) != 0 ? nullptr : opendir(Path);
+}
+/// Closes Fd, which is released whatever the result.
+int ClosePath(int Fd, const char* Path)
+{
+    if (Fault(TFileCall::Close, Path) != 0) {
+        const int error = errno;
+        close(Fd);
+        errno = error;
+        return -1;
+    }
+    return close(Fd);
+}
+int MakeDir(const char* Path)
+{
+    return Fault(TFileCall::MakeDir, Path) != 0 ? -1 : mkdir(Path, 0777);
+}
+int RemoveFile(const char* Path)
+{
+    return Fault(TFileCall::Remove, Path) != 0 ? -1 : unlink(Path);
+}
+int RemoveDir(const char* Path)
+{
+    return Fault(TFileCall::Remove, Path) != 0 ? -1 : rmdir(Path);
+}
+int RemoveAt(int DirFd, const char* Name, int Flags)
+{
+    return Fault(TFileCall::Remove, Name) != 0 ? -1 : unlinkat(DirFd, Name, Flags);
+}
+
+/// Writes all Length bytes of Data to Fd (the file Path); returns 0 or the errno of the failing write.
+int WriteAll(int Fd, const char* Path, const char* Data, size_t Length)
+{
+    while (Length > 0) {
+        const ssize_t written = Fault(TFileCall::Write, Path) != 0 ? -1 : write(Fd, Data, Length);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        if (written == 0)
+            return EIO;
+        Data += written;
+        Length -= static_cast<size_t>(written);
+    }
+    return 0;
+}
 
 unsigned LastError()
 {
@@ -88,16 +164,16 @@ unsigned EmptyDirectory(int Fd)
         if (fstatat(dirFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
             return LastError();
         if (!S_ISDIR(info.st_mode)) {
-            if (unlinkat(dirFd, name.c_str(), 0) != 0)
+            if (RemoveAt(dirFd, name.c_str(), 0) != 0)
                 return LastError();
             continue;
         }
-        const int childFd = openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int childFd = OpenAt(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (childFd < 0)
             return LastError();
         if (const unsigned error = EmptyDirectory(childFd))
             return error;
-        if (unlinkat(dirFd, name.c_str(), AT_REMOVEDIR) != 0)
+        if (RemoveAt(dirFd, name.c_str(), AT_REMOVEDIR) != 0)
             return LastError();
     }
     return 0;
@@ -128,7 +204,7 @@ unsigned CreateFullPath(const std::string& Dir)
         const std::string level = Dir.substr(0, end);
         if (IsDirectory(level))
             continue;
-        if (mkdir(NativePath(level).c_str(), 0777) != 0) {
+        if (MakeDir(NativePath(level).c_str()) != 0) {
             const unsigned error = LastError();
             // Another process may have created the same level meanwhile.
             if (error != EEXIST || !IsDirectory(level))
@@ -146,13 +222,13 @@ unsigned RemoveDirectoryTree(const std::string& Dir)
         path.pop_back();
     const std::string native = NativePath(path);
 
-    const int fd = open(native.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = OpenPath(native.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return LastError();
     if (const unsigned error = EmptyDirectory(fd))
         return error;
     // Something created inside meanwhile makes this fail with ENOTEMPTY.
-    if (rmdir(native.c_str()) != 0)
+    if (RemoveDir(native.c_str()) != 0)
         return LastError();
     return 0;
 }
@@ -187,7 +263,7 @@ TDirectoryLock::~TDirectoryLock()
 int TDirectoryLock::Lock(const std::string& Dir)
 {
     Unlock();
-    const int fd = open(NativePath(Dir).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = OpenPath(NativePath(Dir).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return errno;
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -216,7 +292,7 @@ size_t RemoveTemporaries(const std::string& Dir)
     while (!pending.empty()) {
         const std::string dir = pending.back();
         pending.pop_back();
-        DIR* listing = opendir(dir.c_str());
+        DIR* listing = OpenListing(dir.c_str());
         if (listing == nullptr)
             continue;
         std::vector<std::string> names;
@@ -235,7 +311,7 @@ size_t RemoveTemporaries(const std::string& Dir)
                 continue;
             if (S_ISDIR(info.st_mode))
                 pending.push_back(child);
-            else if (IsTemporaryName(name) && unlink(child.c_str()) == 0)
+            else if (IsTemporaryName(name) && RemoveFile(child.c_str()) == 0)
                 ++removed;
         }
     }
@@ -250,26 +326,15 @@ TNewFile::~TNewFile()
 int TNewFile::Create(const std::string& Path)
 {
     FATAL_CHECK(m_Fd < 0);
-    m_Fd = open(NativePath(Path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    m_Path = NativePath(Path);
+    m_Fd = OpenPath(m_Path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     return m_Fd < 0 ? errno : 0;
 }
 
 int TNewFile::Write(const char* Data, size_t Length)
 {
     FATAL_CHECK(m_Fd >= 0);
-    while (Length > 0) {
-        const ssize_t written = write(m_Fd, Data, Length);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
-        if (written == 0)
-            return EIO;
-        Data += written;
-        Length -= static_cast<size_t>(written);
-    }
-    return 0;
+    return WriteAll(m_Fd, m_Path.c_str(), Data, Length);
 }
 
 int TNewFile::Close()
@@ -278,7 +343,7 @@ int TNewFile::Close()
         return 0;
     const int fd = m_Fd;
     m_Fd = -1;
-    return close(fd) != 0 ? errno : 0;
+    return ClosePath(fd, m_Path.c_str()) != 0 ? errno : 0;
 }
 
 TAtomicFile::~TAtomicFile()
@@ -313,26 +378,12 @@ int TAtomicFile::Create(const std::string& Path)
 int TAtomicFile::Write(const char* Data, size_t Length)
 {
     FATAL_CHECK(IsOpen());
-    const int fd = open(m_Temporary.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = OpenPath(m_Temporary.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return errno;
-    int error = 0;
-    while (Length > 0 && error == 0) {
-        const ssize_t written = write(fd, Data, Length);
-        if (written < 0) {
-            if (errno != EINTR)
-                error = errno;
-            continue;
-        }
-        if (written == 0) {
-            error = EIO;
-            continue;
-        }
-        Data += written;
-        Length -= static_cast<size_t>(written);
-    }
-    if (close(fd) != 0 && error == 0)
-        error = errno;
+    const int error = WriteAll(fd, m_Temporary.c_str(), Data, Length);
+    if (ClosePath(fd, m_Temporary.c_str()) != 0 && error == 0)
+        return errno;
     return error;
 }
 
@@ -340,7 +391,8 @@ int TAtomicFile::Commit()
 {
     FATAL_CHECK(IsOpen());
     const std::string target = NativePath(m_Path);
-    if (renameat2(AT_FDCWD, m_Temporary.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
+    if (Fault(TFileCall::Rename, target.c_str()) == 0 &&
+        renameat2(AT_FDCWD, m_Temporary.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
         m_Temporary.clear();
         return 0;
     }
@@ -355,7 +407,8 @@ int TAtomicFile::Commit()
 int TAtomicFile::CommitReplacing()
 {
     FATAL_CHECK(IsOpen());
-    if (rename(m_Temporary.c_str(), NativePath(m_Path).c_str()) == 0) {
+    const std::string target = NativePath(m_Path);
+    if (Fault(TFileCall::Rename, target.c_str()) == 0 && rename(m_Temporary.c_str(), target.c_str()) == 0) {
         m_Temporary.clear();
         return 0;
     }
@@ -367,8 +420,13 @@ int TAtomicFile::CommitReplacing()
 void TAtomicFile::Discard()
 {
     if (!m_Temporary.empty())
-        unlink(m_Temporary.c_str());
+        RemoveFile(m_Temporary.c_str());
     m_Temporary.clear();
+}
+
+IFileFaults* SetFileFaults(IFileFaults* Faults) noexcept
+{
+    return g_FileFaults.exchange(Faults, std::memory_order_acq_rel);
 }
 
 } // namespace BrintLib

@@ -1,5 +1,7 @@
-// File-system helpers. Paths are windows-1251 byte strings; they are converted to the user's encoding at
-// each system call. Failures are returned as errno values (0 is success), never raised.
+// File-system helpers. Paths are windows-1251 byte strings, with the system's own bytes of a path given
+// on the command line kept as they came (SystemPathToText); they are converted to the user's encoding at
+// each system call (NativePath). Failures are returned as errno values (0 is success), never raised. Tests
+// make any of the calls fail through FileSystemFaults.h.
 #pragma once
 
 #include <string>
@@ -9,7 +11,8 @@ namespace BrintLib {
 /// The one path separator of this platform; every composed path uses it.
 constexpr char kPathSeparator = '/';
 
-/// Converts a windows-1251 path to the user's encoding for a system call.
+/// Converts a windows-1251 path to the user's encoding for a system call; the system's bytes in it
+/// (SystemPathToText) are given back unchanged.
 std::string NativePath(const std::string& Path);
 
 /// True when something (file, directory, link) is named Path.
@@ -81,6 +84,7 @@ class TNewFile {
 
   private:
     int m_Fd = -1;
+    std::string m_Path; ///< NativePath of the file while it is open
 };
 
 /// A file that appears under its name only whole. It is written to a temporary beside it, named "." +

@@ -2,9 +2,11 @@
 // in any character set is made the windows-1251 page its site would serve.
 #include "libs/Charset.h"
 #include "libs/CoutConvert.h"
+#include "libs/FileSystem.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <iostream>
 #include <sstream>
 
@@ -59,6 +61,40 @@ TEST(CoutConvert, ArgumentsConvertBackAndUnrepresentableTextIsRefused)
     EXPECT_EQ(converted, "Журнал 2007");
     EXPECT_FALSE(BrintLib::UserToCp1251(u8"журнал \u4e2d", converted));
     EXPECT_FALSE(BrintLib::UserToCp1251("\xff\xfe", converted)); // not UTF-8 at all
+}
+
+// A path given by the system is kept as its bytes inside the program's text: the system and the terminal
+// get it back as it came, composed into a message or joined by names below it; errors.txt (windows-1251)
+// gets what windows-1251 can show of it. Nothing of it reaches the terminal as a control.
+TEST(CoutConvert, PathKeepsTheSystemsBytesAndIsConvertedNeverTwice)
+{
+    const struct {
+        std::string Path;
+        std::string Shown;  ///< on the terminal
+        std::string Cp1251; ///< in errors.txt
+    } rows[] = {
+        {"save/mag", "save/mag", "save/mag"},
+        {u8"josé/журнал", u8"josé/журнал", "jos?/журнал"},
+        {u8"日本/mag", u8"日本/mag", "?\?/mag"},
+        {"\xFF\xFE/not-utf8", "\xFF\xFE/not-utf8", "?\?/not-utf8"},
+        {"a\x0E\x0F\x10z/\x0E", "a??????z/??", "a??????z/??"}, // the marks themselves
+        {"\xC2\x9B[J/\x1B", "??[J/?", "??[J/?"},               // C1 and C0 controls
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Shown);
+        const std::string text = BrintLib::SystemPathToText(row.Path);
+        EXPECT_EQ(std::count(text.begin(), text.end(), '/'),
+                  std::count(row.Path.begin(), row.Path.end(), '/'));
+        const std::string file = text + "/2007_05/2007_05_00.htm";
+        EXPECT_EQ(BrintLib::NativePath(file), row.Path + "/2007_05/2007_05_00.htm");
+        // As the error log takes an entry: masked, then shown and written.
+        const std::string entry = BrintLib::MaskControlBytes("Файл " + file + " уже существует");
+        EXPECT_EQ(BrintLib::PathsToCp1251(entry),
+                  "Файл " + row.Cp1251 + "/2007_05/2007_05_00.htm уже существует");
+        TCaptureCout capture;
+        BrintLib::WriteConverted(std::cout, entry);
+        EXPECT_EQ(capture.Text(), u8"Файл " + row.Shown + u8"/2007_05/2007_05_00.htm уже существует");
+    }
 }
 
 TEST(Charset, PageIsMadeWindows1251AsItsSiteWouldServeIt)

@@ -60,6 +60,10 @@ TEST(CreateFullPath, CreatesEveryMissingLevel)
         EXPECT_TRUE(IsDirectory(path));
     }
     EXPECT_TRUE(IsDirectory(dir / "a/b"));
+    // A link to a directory serves as that level.
+    ASSERT_EQ(symlink((dir / "a").c_str(), (dir / "link").c_str()), 0);
+    EXPECT_EQ(CreateFullPath(dir / "link/issue"), 0u);
+    EXPECT_TRUE(IsDirectory(dir / "a/issue"));
 }
 
 TEST(CreateFullPath, PathThatExistsWhollyChangesNothing)
@@ -73,7 +77,7 @@ TEST(CreateFullPath, PathThatExistsWhollyChangesNothing)
     EXPECT_EQ(Content(dir / "a/b/keep.txt"), "kept");
 }
 
-TEST(CreateFullPath, LevelThatIsAFileStopsWithAlreadyExists)
+TEST(CreateFullPath, LevelThatIsAFileStopsWithAlreadyExistsAndWindows1251NamesAreConvertedAtTheCall)
 {
     TTempDir dir;
     MakeFile(dir / "file");
@@ -88,30 +92,18 @@ TEST(CreateFullPath, LevelThatIsAFileStopsWithAlreadyExists)
     EXPECT_EQ(BrintLib::CheckDirectoryPath("relative/dir"), 0u);
     EXPECT_EQ(BrintLib::CheckDirectoryPath(""), static_cast<unsigned>(ENOENT));
     EXPECT_FALSE(PathExists(dir / "new"));
-}
 
-TEST(CreateFullPath, LinkToADirectoryServesAsThatLevel)
-{
-    TTempDir dir;
-    ASSERT_EQ(CreateFullPath(dir / "real"), 0u);
-    ASSERT_EQ(symlink((dir / "real").c_str(), (dir / "link").c_str()), 0);
-    EXPECT_EQ(CreateFullPath(dir / "link/issue"), 0u);
-    EXPECT_TRUE(IsDirectory(dir / "real/issue"));
-}
-
-TEST(CreateFullPath, Windows1251NamesAreConvertedAtTheCall)
-{
-    TTempDir dir;
-    const std::string path = dir / "Журнал/Выпуск";
+    // Windows-1251 names are converted at the call.
+    const std::string path = dir / "cp/Журнал/Выпуск";
     EXPECT_EQ(CreateFullPath(path), 0u);
     EXPECT_TRUE(IsDirectory(path));
     // The name on disk is in the user's encoding, not windows-1251.
     std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir.Path()))
+    for (const auto& entry : std::filesystem::directory_iterator(dir / "cp"))
         names.push_back(entry.path().filename().string());
     EXPECT_EQ(names, std::vector<std::string>{BrintLib::NativePath("Журнал")});
-    EXPECT_EQ(RemoveDirectoryTree(dir / "Журнал"), 0u);
-    EXPECT_FALSE(PathExists(dir / "Журнал"));
+    EXPECT_EQ(RemoveDirectoryTree(dir / "cp/Журнал"), 0u);
+    EXPECT_FALSE(PathExists(dir / "cp/Журнал"));
 }
 
 TEST(RemoveDirectoryTree, RemovesNestedTreeDepthFirst)
@@ -126,17 +118,13 @@ TEST(RemoveDirectoryTree, RemovesNestedTreeDepthFirst)
     EXPECT_EQ(RemoveDirectoryTree(issue), 0u);
     EXPECT_FALSE(PathExists(issue));
     EXPECT_TRUE(IsDirectory(dir.Path()));
-}
-
-TEST(RemoveDirectoryTree, TrailingSeparatorAndEmptyDirectory)
-{
-    TTempDir dir;
+    // An empty one, named with a trailing separator.
     ASSERT_EQ(CreateFullPath(dir / "empty"), 0u);
     EXPECT_EQ(RemoveDirectoryTree(dir / "empty/"), 0u);
     EXPECT_FALSE(PathExists(dir / "empty"));
 }
 
-TEST(RemoveDirectoryTree, WhatIsNoDirectoryIsReportedAndLeftAlone)
+TEST(RemoveDirectoryTree, WhatIsNoDirectoryIsReportedAndLeftAloneAndNoLinkIsFollowed)
 {
     TTempDir dir;
     MakeFile(dir / "file", "kept");
@@ -159,11 +147,8 @@ TEST(RemoveDirectoryTree, WhatIsNoDirectoryIsReportedAndLeftAlone)
     EXPECT_EQ(Content(dir / "file"), "kept");
     EXPECT_EQ(Content(dir / "target/inside"), "kept");
     EXPECT_TRUE(PathExists(dir / "link"));
-}
 
-TEST(RemoveDirectoryTree, LinksInsideTheTreeAreRemovedNotFollowed)
-{
-    TTempDir dir;
+    // Links inside the tree are removed, not followed.
     ASSERT_EQ(CreateFullPath(dir / "outside/sub"), 0u);
     MakeFile(dir / "outside/precious", "kept");
     MakeFile(dir / "outside/sub/precious", "kept");
@@ -178,7 +163,7 @@ TEST(RemoveDirectoryTree, LinksInsideTheTreeAreRemovedNotFollowed)
     EXPECT_EQ(Content(dir / "outside/sub/precious"), "kept");
 }
 
-TEST(TNewFile, RefusesAnythingThatExists)
+TEST(TNewFile, RefusesAnythingThatExistsWritesAppendAndReportsAFullDisk)
 {
     TTempDir dir;
     MakeFile(dir / "old", "old content");
@@ -194,11 +179,7 @@ TEST(TNewFile, RefusesAnythingThatExists)
 
     TNewFile missingDirectory;
     EXPECT_EQ(missingDirectory.Create(dir / "no/such"), ENOENT);
-}
-
-TEST(TNewFile, WritesAppendAndAFullDiskIsReported)
-{
-    TTempDir dir;
+    // Writes append, and a full disk is reported.
     {
         TNewFile file;
         ASSERT_EQ(file.Create(dir / "new"), 0);
@@ -218,7 +199,7 @@ TEST(TNewFile, WritesAppendAndAFullDiskIsReported)
     EXPECT_EQ(file.Write(block.data(), block.size()), EFBIG);
 }
 
-TEST(TAtomicFile, AppearsWholeOnCommitOrNotAtAll)
+TEST(TAtomicFile, AppearsWholeOnCommitOrNotAtAllNeverOverAnythingNorOverATemporaryOfAnotherRun)
 {
     TTempDir dir;
     const std::string id = "." + std::to_string(getpid()) + ".part";
@@ -242,13 +223,9 @@ TEST(TAtomicFile, AppearsWholeOnCommitOrNotAtAll)
     }
     EXPECT_FALSE(PathExists(dir / "abandoned"));
     EXPECT_FALSE(PathExists(dir / (".abandoned" + id)));
-}
 
-TEST(TAtomicFile, NeverReplacesWhatAppearedMeanwhileNorTouchesATemporaryOfAnotherRun)
-{
-    TTempDir dir;
-    const std::string id = "." + std::to_string(getpid()) + ".part";
-    // Another run's temporary, and one of this process that it did not make: both stay.
+    // It never replaces what appeared meanwhile. Another run's temporary, and one of this process that it did
+    // not make: both stay.
     MakeFile(dir / ".left.1.part", "another run's");
     TAtomicFile left;
     ASSERT_EQ(left.Create(dir / "left"), 0);

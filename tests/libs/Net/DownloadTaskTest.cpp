@@ -242,7 +242,7 @@ TEST_F(DownloadTask, FailedTransferLeavesNeitherFileNorTemporary)
         {"/huge.jpg",
          "Transfer error: picture too large (more than 1048576 bytes) URL: " + m_Server.Url("/huge.jpg"),
          false},
-        {"/big.bin", "Ошибка при записи " + target, false}, // a full disk, below
+        {"/big.bin", "Ошибка при записи " + target + ": File too large", false}, // a full disk, below
         {"/stalled.jpg", "interrupted", true},
     };
     for (const auto& r : refused)
@@ -349,7 +349,8 @@ TEST_F(DownloadTask, TargetThatCannotBeCreatedFailsBeforeAnyRequest)
 {
     const std::string target = m_Dir / "no/such/dir/01.jpg";
     TDownloadFile task(m_Server.Url("/01.jpg"), target);
-    EXPECT_EQ(FailureOf([&] { m_Downloader.Download(task); }), "Ошибка при открытии файла " + target);
+    EXPECT_EQ(FailureOf([&] { m_Downloader.Download(task); }),
+              "Ошибка при открытии файла " + target + ": No such file or directory");
     EXPECT_TRUE(m_Server.Requests().empty());
 }
 
@@ -416,12 +417,13 @@ TEST_F(DownloadTask, PageThatCannotBeWrittenWholeFails)
     const std::string output = m_Dir / "big.htm";
     auto task = MakePageTask("/index.htm", output);
     const TestSupport::TFileSizeLimit full(1024);
-    EXPECT_EQ(FailureOf([&] { m_Downloader.Download(*task); }), "Ошибка при записи " + output);
+    EXPECT_EQ(FailureOf([&] { m_Downloader.Download(*task); }),
+              "Ошибка при записи " + output + ": File too large");
     EXPECT_FALSE(BrintLib::PathExists(output));
     EXPECT_FALSE(BrintLib::PathExists(BrintLib::TAtomicFile::TemporaryPath(output)));
     auto noDirectory = MakePageTask("/index.htm", m_Dir / "missing/x.htm");
     EXPECT_EQ(FailureOf([&] { m_Downloader.Download(*noDirectory); }),
-              "Ошибка при открытии файла " + m_Dir / "missing/x.htm");
+              "Ошибка при открытии файла " + m_Dir / "missing/x.htm" + ": No such file or directory");
 }
 
 TEST_F(DownloadTask, PageLargerThanItsBoundFailsWithoutBeingHeld)
