@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """The sample magazine server: answers for the magazine sites' host names (mag-a.test, mag-a-archive.test,
-mag-b.test) as an HTTP proxy on 127.0.0.1, serving the sample issues of samples.py.
+mag-b.test) as an HTTP proxy on 127.0.0.1, serving the sample issues of samples.py, and for the magazine of
+today's (today.test, img.todaycdn.test: today.py, https only).
 
     sample_server.py [--large] [--fault NAME]... [--tls-cert PATH --tls-key PATH] [--port-file PATH]
                      [--log PATH] [--lifetime SECONDS]
@@ -54,6 +55,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import samples  # noqa: E402
+import today  # noqa: E402
 
 NOT_FOUND = (b"<html><head><title>404 Not Found</title></head>"
              b"<body><h1>Not Found</h1><p>The sample magazine has no such page.</p></body></html>\n")
@@ -113,7 +115,7 @@ if brotli is not None:
 MOVED_ARTICLE_DIR = ("http://mag-a.test/magazine/2007-05/", "http://mag-a.test/archive/2007-05/")
 CDN_HOST = ("http://mag-a-archive.test/", "http://cdn.mag-a.test/")
 REDIRECT_HOPS = (10, 11)
-SAMPLE_HOSTS = ["mag-a.test", "mag-a-archive.test", "mag-b.test", "cdn.mag-a.test"]
+SAMPLE_HOSTS = ["mag-a.test", "mag-a-archive.test", "mag-b.test", "cdn.mag-a.test"] + today.HOSTS
 
 
 def server_fault_targets(mag, name):
@@ -230,6 +232,8 @@ class Redirects:
 
     def redirect(self, url):
         """(status, Location) when url is redirected, else None."""
+        if today.redirect(url) is not None:
+            return today.redirect(url)
         if "https-only" in self.modes and url.startswith("http://"):
             return 301, "https://" + url[len("http://"):]
         plain = plain_form(url)
@@ -574,6 +578,7 @@ def main():
         parser.error("--tls-cert and --tls-key go together")
 
     magazine = samples.build(large=args.large, faults=[f for f in args.fault if f in samples.FAULTS])
+    today.build(magazine)
     for fault in args.fault:
         if fault in SERVER_FAULTS:
             apply_server_fault(magazine, fault)
