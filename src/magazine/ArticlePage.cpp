@@ -194,9 +194,13 @@ TKeptPage KeepArticle(const TDescription& Description, const std::string& Page,
         // A kept element that a remove selector matches is cut out whole, as one inside it would be.
         std::vector<TEdit> edits;
         CollectEdits(element, Description, Page, PageUrl, edits);
+        std::string piece;
+        AppendEdited(piece, Page, range, edits);
+        if (piece.empty())
+            continue;
         if (!result.Text.empty())
             result.Text += '\n';
-        AppendEdited(result.Text, Page, range, edits);
+        result.Text += piece;
     }
     if (!Description.Title.Empty()) {
         const std::vector<const GumboNode*> titles = Description.Title.Select(tree);

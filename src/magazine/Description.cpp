@@ -218,8 +218,8 @@ void ReadContents(const TReader& Reader, const toml::table& Root, TDescription& 
     const toml::table& contents = *Reader.Table(Root, "contents", true);
     Reader.OnlyKeys(contents, {"articles", "sections", "cover"}, "[contents]");
     const toml::node* node = nullptr;
-    Result.Articles = Reader.Selector(*Reader.String(contents, "articles", "contents", true, &node), *node,
-                                      "contents.articles");
+    const std::string articles = *Reader.String(contents, "articles", "contents", true, &node);
+    Result.Articles = Reader.Selector(articles, *node, "contents.articles");
     if (auto sections = Reader.String(contents, "sections", "contents", false, &node))
         Result.Sections = Reader.Selector(*sections, *node, "contents.sections");
     if (auto cover = Reader.String(contents, "cover", "contents", false, &node)) {

@@ -45,6 +45,25 @@ bool MadeUp(const GumboNode* Element)
     return Element->v.element.original_tag.length == 0 || (Element->parse_flags & copied) != 0;
 }
 
+/// Whether the end tag that ended Element is its own: the parser records the end tag of another element
+/// that closed it too ("</div>" for a <p> inside).
+bool HasOwnEndTag(const GumboNode* Element)
+{
+    const GumboStringPiece& tag = Element->v.element.original_end_tag;
+    if (tag.length < 3 || tag.data[0] != '<' || tag.data[1] != '/')
+        return false;
+    GumboStringPiece name = tag;
+    gumbo_tag_from_original_text(&name);
+    const std::string own = TagName(Element);
+    if (name.length != own.size())
+        return false;
+    for (size_t i = 0; i < own.size(); ++i) {
+        if (Lower(name.data[i]) != own[i])
+            return false;
+    }
+    return true;
+}
+
 size_t OffsetIn(std::string_view Page, const char* At)
 {
     if (At < Page.data() || At > Page.data() + Page.size())
@@ -76,7 +95,6 @@ void AppendText(const GumboNode* Node, std::string_view Page, std::string& Text)
         TRange range;
         if (NodeRange(Node, Page, range))
             Text.append(Page.substr(range.Begin, range.End - range.Begin));
-        Text += ' ';
         return;
     }
     if (!IsElementNode(Node))
@@ -129,7 +147,7 @@ TRange OuterRange(const GumboNode* Element, std::string_view Page)
         return range;
     }
     range = StartTagRange(Element, Page);
-    if (element.original_end_tag.length > 0) {
+    if (HasOwnEndTag(Element)) {
         const size_t end = OffsetIn(Page, element.original_end_tag.data) + element.original_end_tag.length;
         range.End = std::max(range.End, std::min(Page.size(), end));
     } else {
@@ -399,15 +417,17 @@ struct TParser {
     bool Pseudo(TSelector::TCompound& Compound)
     {
         std::string name;
-        if (!Name(name))
-            return Fail("first-of-type or nth-of-type(n)");
+        const size_t begin = At;
+        Name(name);
         name = LowerAscii(name);
         if (name == "first-of-type") {
             Compound.NthOfType = 1;
             return true;
         }
-        if (name != "nth-of-type" || At >= Text.size() || Text[At] != '(')
+        if (name != "nth-of-type" || At >= Text.size() || Text[At] != '(') {
+            At = begin;
             return Fail("first-of-type or nth-of-type(n)");
+        }
         ++At;
         SkipBlanks();
         size_t number = 0;
