@@ -271,8 +271,10 @@ std::string TProcessContents::Process(std::string& Page, const std::string& Page
     }
 
     const std::string name = EscapeText(description.Name);
-    std::string output = kHead + issueName + " - " + name + "</title>\n</head>\n<body>\n<h1>" + name + ": " +
-                         month + " " + year + "</h1>\n";
+    // The book of the issue takes the magazine's name as its publisher and series.
+    std::string output = kHead + issueName + " - " + name +
+                         "</title>\n<meta name=\"DC.publisher\" content=\"" + name +
+                         "\">\n</head>\n<body>\n<h1>" + name + ": " + month + " " + year + "</h1>\n";
     if (!cover.empty())
         output += "<p><img src=\"" + cover + "\"></p>\n";
     size_t section = 0; // sections[section - 1] is the one the last article stood in
@@ -285,7 +287,7 @@ std::string TProcessContents::Process(std::string& Page, const std::string& Page
             if (listOpen)
                 output += "</ul>\n";
             if (current != section)
-                output += "<h2>" + sections[current - 1].Title + "</h2>\n";
+                output += "<h2 class=\"skerrow-section\">" + sections[current - 1].Title + "</h2>\n";
             output += "<ul>\n";
             listOpen = true;
             section = current;

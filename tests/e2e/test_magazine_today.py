@@ -47,11 +47,11 @@ class MagazineTodayTest(unittest.TestCase):
         name = issue.issue_name
         contents = read_page(os.path.join(directory, name + "_00.htm"))
         # The sections in order, each with its articles' titles as links to their pages, in order.
-        headings = re.findall(r"<h2>(.*?)</h2>", contents)
+        headings = re.findall(r'<h2 class="skerrow-section">(.*?)</h2>', contents)
         self.assertEqual(headings, issue.sections)
         links = re.findall(r'<li><a href="(%s_\d\d\.htm)">(.*?)</a></li>' % name, contents)
         self.assertEqual(links, [("%s_%02d.htm" % (name, n), a.title) for n, a in enumerate(issue.articles, 1)])
-        for section, block in zip(issue.sections, re.split(r"<h2>", contents)[1:]):
+        for section, block in zip(issue.sections, re.split(r"<h2 ", contents)[1:]):
             titles = re.findall(r'<li><a href="[^"]+">(.*?)</a></li>', block)
             self.assertEqual(titles, [a.title for a in issue.articles if a.section == section])
         # The cover first, a local picture.
@@ -116,7 +116,23 @@ class MagazineTodayTest(unittest.TestCase):
         self.check_book(Book(book))
 
     def check_book(self, book):
-        pass
+        """The book: the sections as the first level of its table of contents, each leading to its first
+        article with its articles below it; the cover; the magazine as publisher and series; every picture."""
+        name = self.issue.issue_name
+        expected = [("%s_00.xhtml" % name, "Ноябрь 2026 - Сегодня")]
+        for number, article in enumerate(self.issue.articles, 1):
+            page = "%s_%02d.xhtml" % (name, number)
+            if number == 1 or self.issue.articles[number - 2].section != article.section:
+                expected.append((page, article.section))
+            expected.append((page, article.title))
+        self.assertEqual(book.nav, expected)
+        nav = book.text("nav.xhtml")
+        self.assertEqual(nav.count("<ol>"), 1 + len(self.issue.sections))
+        self.assertEqual(book.cover(), "%s_00/01.jpg" % name)
+        opf = book.files["EPUB/package.opf"].decode("utf-8")
+        self.assertIn("<dc:publisher>Сегодня</dc:publisher>", opf)
+        self.assertIn('<meta property="belongs-to-collection" id="series">Сегодня</meta>', opf)
+        self.assertEqual(len(book.pictures()), 1 + sum(len(a.pictures) for a in self.issue.articles))
 
     def test_copies_the_printable_pages(self):
         save = os.path.join(self.work, "printable")

@@ -118,9 +118,11 @@ const char kContents[] = "[contents]\narticles = \"main a.story\"\nsections = \"
 const char kContentsPage[] =
     "<!DOCTYPE html><html><head><meta property=\"og:image\" content=\"/cover.jpg\"></head><body><main>"
     "<a class=story href=\"/0/\">Before any section</a>"
-    "<h2>Science</h2><a class=story href=\"/1/\">One</a><a class=story href=\"http://m.test/1/\">One "
+    "<h2 class=\"skerrow-section\">Science</h2><a class=story href=\"/1/\">One</a><a class=story "
+    "href=\"http://m.test/1/\">One "
     "again</a>"
-    "<h2>Empty</h2><h2>History</h2><p><a class=story href=\"2/\"><b>Two</b> &amp; more</a></p>"
+    "<h2>Empty</h2><h2 class=\"skerrow-section\">History</h2><p><a class=story href=\"2/\"><b>Two</b> &amp; "
+    "more</a></p>"
     "</main></body></html>";
 
 class MagazineIssueTest : public ::testing::Test {
@@ -143,13 +145,13 @@ TEST_F(MagazineIssueTest, ContentsPageHasSectionsCoverAndTheArticlesOnce)
               (std::vector<std::string>{"https://m.test/0/", "https://m.test/1/", "https://m.test/2026-11/2/",
                                         "https://m.test/cover.jpg"}));
     const std::string saved = TestSupport::ReadFile(m_Dir / "2026_11/2026_11_00.htm");
-    const size_t science =
-        saved.find("<h2>Science</h2>\n<ul>\n<li><a href=\"2026_11_02.htm\">One</a></li>\n</ul>");
-    const size_t history =
-        saved.find("<h2>History</h2>\n<ul>\n<li><a href=\"2026_11_03.htm\">Two &amp; more</a></li>\n</ul>");
+    const size_t science = saved.find("<h2 class=\"skerrow-section\">Science</h2>\n<ul>\n<li><a "
+                                      "href=\"2026_11_02.htm\">One</a></li>\n</ul>");
+    const size_t history = saved.find("<h2 class=\"skerrow-section\">History</h2>\n<ul>\n<li><a "
+                                      "href=\"2026_11_03.htm\">Two &amp; more</a></li>\n</ul>");
     EXPECT_NE(
         saved.find("<p><img src=\"2026_11_00/01.jpg\"></p>\n<ul>\n<li><a href=\"2026_11_01.htm\">Before any "
-                   "section</a></li>\n</ul>\n<h2>Science"),
+                   "section</a></li>\n</ul>\n<h2 class=\"skerrow-section\">Science"),
         std::string::npos)
         << saved;
     EXPECT_NE(science, std::string::npos) << saved;
