@@ -31,6 +31,7 @@ to it directly, by their Host header.
                  Accept-Encoding ("-" when none), URL; a plain reply is logged before it is sent, a fault
                  once it is over, a request dropped unanswered with status 0
   --lifetime S   stop by itself after S seconds (default 600); it also stops on SIGTERM and SIGINT
+  --delay-ms D   wait D milliseconds before every reply, as a distant server does (bench/calibre_run.py)
 
 Every address is served over http and, with --tls-cert, over https alike (but where a mode redirects).
 Unknown URLs get 404. Connections are kept alive (HTTP/1.1) with TCP_NODELAY, so the server adds no delay
@@ -360,7 +361,10 @@ class SampleHandler(BaseHTTPRequestHandler):
         self.send_response(200, "Connection established")
         self.end_headers()
         self.wfile.flush()
-        self.start_tls()
+        if self.start_tls():
+            # The tunnel stays open for the requests inside it, also for a client that asked in HTTP/1.0
+            # (Python's http.client, calibre's fetcher).
+            self.close_connection = False
 
     def wait_for_client_close(self):
         try:
@@ -469,6 +473,8 @@ class SampleHandler(BaseHTTPRequestHandler):
             self.drop()
             return
         self.answered += 1
+        if server.delay:  # a distant server: every reply comes that much later
+            time.sleep(server.delay)
         redirect = server.redirects.redirect(url)
         if redirect is not None:
             status, location = redirect
@@ -527,6 +533,7 @@ class SampleServer(ThreadingHTTPServer):
         self.redirects = Redirects(magazine, modes)
         self.compression = next((m for m in modes if m in ("gzip", "deflate", "br")), None)
         self.tls = tls
+        self.delay = 0  # seconds before every reply
         for mode in modes:
             if mode.startswith("utf8-"):
                 served_in_utf8(magazine, mode)
@@ -569,6 +576,7 @@ def main():
     parser.add_argument("--port-file", help="write the port number to this file")
     parser.add_argument("--log", help="append a line per request to this file")
     parser.add_argument("--lifetime", type=float, default=600, help="stop after this many seconds")
+    parser.add_argument("--delay-ms", type=float, default=0, help="wait this long before every reply")
     args = parser.parse_args()
     if args.make_certificates:
         make_certificates(args.make_certificates)
@@ -587,6 +595,7 @@ def main():
         tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         tls.load_cert_chain(args.tls_cert, args.tls_key)
     server = SampleServer(magazine, args.log, [f for f in args.fault if f in MODES], tls)
+    server.delay = args.delay_ms / 1000
 
     def stop(*_):
         threading.Thread(target=server.shutdown, daemon=True).start()
