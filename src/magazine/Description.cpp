@@ -281,7 +281,7 @@ std::shared_ptr<const TDescription> ReadDescription(const std::string& File)
     } catch (const toml::parse_error& e) {
         const toml::source_position at = e.source().begin;
         if (at.line == 0)
-            APL_THROW(File << ":0:0: a readable TOML file (" << e.description() << ")");
+            APL_THROW(File << ": a readable description file (" << e.description() << ")");
         reader.Fail(at, "valid TOML (" + std::string(e.description()) + ")");
     }
     auto result = std::make_shared<TDescription>();

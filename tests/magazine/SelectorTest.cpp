@@ -1,6 +1,6 @@
 // The selector engine against a browser: every row's page is parsed and searched by the engine and by
-// headless Chromium (DOMParser and querySelectorAll, all rows in one run of the browser), and the matched
-// elements, as their places among the page's elements in document order, must be the same.
+// headless Chromium (DOMParser and querySelectorAll, all rows in one run of the browser, one test), and the
+// matched elements, as their places among the page's elements in document order, must be the same.
 #include "magazine/Selector.h"
 
 #include <gtest/gtest.h>
@@ -132,66 +132,59 @@ struct TChromiumAnswers {
     std::string Skipped;
 };
 
-const TChromiumAnswers& ChromiumAnswers()
+TChromiumAnswers ChromiumAnswers()
 {
-    static const TChromiumAnswers answers = [] {
-        TChromiumAnswers result;
-        const std::string chromium = "/usr/bin/chromium";
-        if (!std::ifstream(chromium)) {
-            result.Skipped = "Chromium is not installed";
-            return result;
-        }
-        const TestSupport::TTempDir dir;
-        std::string script = "const cases = [\n";
-        for (const TSelectorCase& test : kCases)
-            script += "[" + JavaScriptString(test.Page) + ", " + JavaScriptString(test.Selector) + "],\n";
-        script += "];\nconst lines = [];\nfor (const [html, selector] of cases) {\n"
-                  "  const doc = new DOMParser().parseFromString(html, 'text/html');\n"
-                  "  const all = Array.from(doc.getElementsByTagName('*'));\n"
-                  "  lines.push('case:' + Array.from(doc.querySelectorAll(selector)).map(e => "
-                  "all.indexOf(e)).join(' '));\n"
-                  "}\ndocument.getElementById('out').textContent = lines.join('\\n');\n";
-        std::ofstream(dir / "cases.html")
-            << "<!DOCTYPE html><html><body><pre id=out></pre><script>" << script << "</script></body></html>";
-        const TestSupport::TProcessResult run = TestSupport::RunProcess(
-            {chromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-             "--disable-background-networking", "--disable-component-update", "--disable-sync",
-             "--user-data-dir=" + dir / "profile", "--dump-dom", "file://" + dir / "cases.html"});
-        const size_t begin = run.Stdout.find("<pre id=\"out\">");
-        const size_t end = run.Stdout.find("</pre>");
-        if (begin == std::string::npos || end == std::string::npos) {
-            result.Skipped = "Chromium did not run: " + run.Stderr.substr(0, 300);
-            return result;
-        }
-        const std::string text = run.Stdout.substr(begin + 14, end - begin - 14);
-        for (size_t at = 0; at < text.size();) {
-            const size_t line = text.find('\n', at);
-            result.Lines.push_back(
-                text.substr(at + 5, (line == std::string::npos ? text.size() : line) - at - 5));
-            at = line == std::string::npos ? text.size() : line + 1;
-        }
+    TChromiumAnswers result;
+    const std::string chromium = "/usr/bin/chromium";
+    if (!std::ifstream(chromium)) {
+        result.Skipped = "Chromium is not installed";
         return result;
-    }();
-    return answers;
+    }
+    const TestSupport::TTempDir dir;
+    std::string script = "const cases = [\n";
+    for (const TSelectorCase& test : kCases)
+        script += "[" + JavaScriptString(test.Page) + ", " + JavaScriptString(test.Selector) + "],\n";
+    script += "];\nconst lines = [];\nfor (const [html, selector] of cases) {\n"
+              "  const doc = new DOMParser().parseFromString(html, 'text/html');\n"
+              "  const all = Array.from(doc.getElementsByTagName('*'));\n"
+              "  lines.push('case:' + Array.from(doc.querySelectorAll(selector)).map(e => "
+              "all.indexOf(e)).join(' '));\n"
+              "}\ndocument.getElementById('out').textContent = lines.join('\\n');\n";
+    std::ofstream(dir / "cases.html")
+        << "<!DOCTYPE html><html><body><pre id=out></pre><script>" << script << "</script></body></html>";
+    const TestSupport::TProcessResult run = TestSupport::RunProcess(
+        {chromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+         "--disable-background-networking", "--disable-component-update", "--disable-sync",
+         "--user-data-dir=" + dir / "profile", "--dump-dom", "file://" + dir / "cases.html"});
+    const size_t begin = run.Stdout.find("<pre id=\"out\">");
+    const size_t end = run.Stdout.find("</pre>");
+    if (begin == std::string::npos || end == std::string::npos) {
+        result.Skipped = "Chromium did not run: " + run.Stderr.substr(0, 300);
+        return result;
+    }
+    const std::string text = run.Stdout.substr(begin + 14, end - begin - 14);
+    for (size_t at = 0; at < text.size();) {
+        const size_t line = text.find('\n', at);
+        result.Lines.push_back(
+            text.substr(at + 5, (line == std::string::npos ? text.size() : line) - at - 5));
+        at = line == std::string::npos ? text.size() : line + 1;
+    }
+    return result;
 }
 
-class SelectorTest : public ::testing::TestWithParam<TSelectorCase> {};
-
-TEST_P(SelectorTest, MatchesWhatChromiumMatches)
+// One test for the whole table: ctest runs each test in a process of its own, and the browser is started
+// once.
+TEST(SelectorTest, MatchesWhatChromiumMatches)
 {
-    const TChromiumAnswers& chromium = ChromiumAnswers();
+    const TChromiumAnswers chromium = ChromiumAnswers();
     if (!chromium.Skipped.empty())
         GTEST_SKIP() << chromium.Skipped;
-    size_t row = 0;
-    while (row < std::size(kCases) && kCases[row].Name != GetParam().Name)
-        ++row;
     ASSERT_EQ(chromium.Lines.size(), std::size(kCases));
-    EXPECT_EQ(EngineAnswer(GetParam()), chromium.Lines[row]) << GetParam().Page << "\n"
-                                                             << GetParam().Selector;
+    for (size_t row = 0; row < std::size(kCases); ++row)
+        EXPECT_EQ(EngineAnswer(kCases[row]), chromium.Lines[row])
+            << kCases[row].Name << ": " << kCases[row].Page << "\n"
+            << kCases[row].Selector;
 }
-
-INSTANTIATE_TEST_SUITE_P(Pages, SelectorTest, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<TSelectorCase>& Info) { return Info.param.Name; });
 
 TEST(SelectorTest, ElementBytesAreThePagesOwn)
 {
