@@ -74,6 +74,9 @@ const TKeepCase kKeepCases[] = {
     {"WidestSrcsetCandidate", "[article]\nkeep = \"p\"\n",
      "<p><img src=\"s.jpg\" srcset=\"s.jpg 100w, l.jpg 300w, m.jpg 200w\" alt=x></p>",
      "<p><img src=\"http://m.test/2026-11/story/l.jpg\"></p>"},
+    {"LazySrcsetOverThePlaceholderSrcset", "[article]\nkeep = \"p\"\n",
+     "<p><img src=\"/p.gif\" srcset=\"/p.gif 1x\" data-srcset=\"/a.jpg 1x, /b.jpg 2x\"></p>",
+     "<p><img src=\"http://m.test/b.jpg\"></p>"},
     {"PictureSourcesGiveTheWidest", "[article]\nkeep = \"picture\"\n",
      "<picture><source srcset=\"//cdn.test/big.jpg 1600w, /mid.jpg 800w\"><source srcset=\"/s.jpg 400w\">"
      "<img src=\"/s.jpg\"></picture>",
@@ -194,6 +197,34 @@ TEST_F(MagazineIssueTest, ArticleAddressRewrittenAndLongArticleJoined)
     const std::string failure =
         TestSupport::FailureOf([] { FinishFrontTask("<div>gone</div>", "https://m.test/x/"); });
     EXPECT_NE(failure.find("article.keep found nothing"), std::string::npos) << failure;
+}
+
+TEST_F(MagazineIssueTest, IssueFromThePageAndCoverFromAPicture)
+{
+    const std::string url = "https://m.test/latest/";
+    const std::string head =
+        "[magazine]\nname = \"J & Co\"\nhosts = [\"m.test\"]\nlanguage = \"en\"\n"
+        "[issue]\npage = { pattern = '<h1>(\\w+)\\s+(\\d{4})</h1>', month = 1, year = 2 }\n";
+    const TestSupport::TTempDir dir;
+    std::ofstream(dir / "j.toml", std::ios::binary)
+        << head << "[contents]\narticles = \"li > a\"\ncover = \"img.cover\"\n[article]\nkeep = \"main\"\n";
+    g_TaskQueue.Push(
+        Magazine::MakeContentsTask(url, m_Dir.Path(), Magazine::ReadDescription(dir / "j.toml")));
+    FinishFrontTask(
+        "<h1>March   2026</h1><img class=cover src=\"data:image/gif;base64,R0l=\" data-src=\"c.png\">"
+        "<ul><li><a href=\"/a/\">A</a></ul>",
+        url);
+    EXPECT_EQ(DrainQueue(), (std::vector<std::string>{"https://m.test/a/", "https://m.test/latest/c.png"}));
+    const std::string saved = TestSupport::ReadFile(m_Dir / "2026_03/2026_03_00.htm");
+    EXPECT_NE(saved.find(
+                  "<title>2026_03 - J &amp; Co</title>\n<meta name=\"DC.publisher\" content=\"J &amp; Co\">"),
+              std::string::npos)
+        << saved;
+    EXPECT_NE(
+        saved.find("<h1>J &amp; Co: March 2026</h1>\n<p><img src=\"2026_03_00/01.png\"></p>\n<ul>\n<li><a "
+                   "href=\"2026_03_01.htm\">A</a></li>\n</ul>"),
+        std::string::npos)
+        << saved;
 }
 
 struct TIssueNameCase {
