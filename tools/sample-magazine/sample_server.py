@@ -12,7 +12,8 @@ output (and writes n to --port-file, when given). Point a client at it with http
 (libcurl reads the lower-case name only; no_proxy must not list the hosts). It also answers requests sent
 to it directly, by their Host header.
 
-  --large        also serve the large issue (http://mag-a.test/magazine/2008-12/) for the benchmark
+  --large        also serve the large issues (http://mag-a.test/magazine/2008-12/,
+                 http://today.test/issues/2026-12/) for the benchmarks
   --fault NAME   make issue a fail in one way (repeatable): missing-picture, drop-mid-body, other-layout,
                  no-title (see samples.FAULTS); or make the server misbehave (see SERVER_FAULTS):
                  error-large-body, stall-before-headers, stall-mid-body, endless-body, bad-picture-urls,
@@ -586,7 +587,7 @@ def main():
         parser.error("--tls-cert and --tls-key go together")
 
     magazine = samples.build(large=args.large, faults=[f for f in args.fault if f in samples.FAULTS])
-    today.build(magazine)
+    today.build(magazine, large=args.large)
     for fault in args.fault:
         if fault in SERVER_FAULTS:
             apply_server_fault(magazine, fault)

@@ -17,6 +17,8 @@ ISSUE describes what a copy holds: the articles in contents order with their sec
 addresses, the markers of every page's text and the picture addresses in their order on the article.
 """
 
+import random
+
 import pictures
 
 SITE = "https://www.today.test"
@@ -24,6 +26,9 @@ CDN = "https://img.todaycdn.test"
 HOSTS = ["today.test", "todaycdn.test"]  # and every host below them
 CONTENTS_URL = "http://today.test/issues/2026-11/"
 ISSUE_NAME = "2026_11"
+# The large issue, for the benchmark (build(large=True)): 48 articles in 8 sections, pictures of 5-50 KB.
+LARGE_CONTENTS_URL = "http://today.test/issues/2026-12/"
+LARGE_ISSUE_NAME = "2026_12"
 HTML_TYPE = "text/html; charset=utf-8"
 PICTURE_TYPES = {"jpg": "image/jpeg", "png": "image/png", "gif": "image/gif"}
 # Texts of the elements a copy leaves out: none of them may stand in a saved page.
@@ -57,12 +62,15 @@ SCRIPT = '<script>window.trackView && trackView("story");</script>\n'
 FOOTER = '<footer class="site-footer"><p>&copy; 2026 Сегодня. <a href="/about/">О журнале</a></p></footer>\n'
 
 
+LARGE_SECTIONS = ["Наука", "Техника", "Авиация", "Транспорт", "Архитектура", "Флот", "История", "Электроника"]
+
+
 class Article:
-    def __init__(self, section, slug, title, page_count):
+    def __init__(self, section, slug, title, page_count, folder="2026/11"):
         self.section = section
         self.slug = slug
         self.title = title
-        self.url = "%s/2026/11/%s/" % (SITE, slug)
+        self.url = "%s/%s/%s/" % (SITE, folder, slug)
         self.page_urls = [self.url] + ["%s%d/" % (self.url, n) for n in range(2, page_count + 1)]
         self.print_url = self.url + "print/"
         self.marks = ["mark-%s-page-%d" % (slug, n) for n in range(1, page_count + 1)]
@@ -70,12 +78,23 @@ class Article:
 
 
 class Issue:
-    def __init__(self):
-        self.contents_url = CONTENTS_URL
-        self.issue_name = ISSUE_NAME
-        self.cover = CDN + "/covers/2026-11.jpg"
-        self.sections = [name for name, _ in SECTIONS]
-        self.articles = [Article(section, *entry) for section, entries in SECTIONS for entry in entries]
+    def __init__(self, large=False):
+        self.contents_url = LARGE_CONTENTS_URL if large else CONTENTS_URL
+        self.issue_name = LARGE_ISSUE_NAME if large else ISSUE_NAME
+        self.month_text = "Декабрь 2026" if large else "Ноябрь 2026"
+        self.path = "/issues/2026-12/" if large else "/issues/2026-11/"
+        self.cover = CDN + ("/covers/2026-12.jpg" if large else "/covers/2026-11.jpg")
+        self.picture_size = (5000, 50000) if large else None
+        if large:
+            sections = [(name, [("%s-%d" % (("lift", "comet", "robots", "battery", "bridge", "clock")[n], s + 1),
+                                 "%s, часть %d" % (SECTIONS[n // 2][1][n % 2][1], s + 1), (1, 2, 3, 1, 1, 2)[n])
+                                for n in range(6)]) for s, name in enumerate(LARGE_SECTIONS)]
+            folder = "2026/12"
+        else:
+            sections, folder = SECTIONS, "2026/11"
+        self.sections = [name for name, _ in sections]
+        self.articles = [Article(section, *entry, folder=folder) for section, entries in sections
+                         for entry in entries]
 
 
 def _head(title, extra=""):
@@ -117,9 +136,9 @@ def _story_body(issue, article, page, add_picture):
     other = issue.articles[(number + 1) % len(issue.articles)]
     text = ['<div class="story-body">\n',
             '<p>Текст страницы %d статьи «%s» <span class="%s">%s</span>. Об этом же читайте '
-            '<a href="/2026/11/%s/">%s</a>, а источник — <a href="https://example.org/source?id=%d">здесь</a>.</p>\n'
-            % (page, article.title, article.marks[page - 1], article.marks[page - 1], other.slug, other.title,
-               number),
+            '<a href="%s">%s</a>, а источник — <a href="https://example.org/source?id=%d">здесь</a>.</p>\n'
+            % (page, article.title, article.marks[page - 1], article.marks[page - 1], other.url[len(SITE):],
+               other.title, number),
             SHARE if page == 1 else "",
             _figures(article, page, add_picture),
             AD,
@@ -158,10 +177,10 @@ def _print_page(issue, article):
 
 
 def _contents_page(issue):
-    html = [_head("Сегодня — Ноябрь 2026", '<meta property="og:image" content="%s">\n'
-                  '<meta property="og:title" content="Сегодня, ноябрь 2026">\n' % issue.cover),
-            "<body>\n", COOKIE, HEADER, "<main>\n", '<h1 class="issue-title">Ноябрь 2026</h1>\n',
-            '<img class="cover-small" src="%s/covers/2026-11-small.jpg" alt="">\n' % CDN]
+    html = [_head("Сегодня — " + issue.month_text, '<meta property="og:image" content="%s">\n'
+                  '<meta property="og:title" content="Сегодня, %s">\n' % (issue.cover, issue.month_text.lower())),
+            "<body>\n", COOKIE, HEADER, "<main>\n", '<h1 class="issue-title">%s</h1>\n' % issue.month_text,
+            '<img class="cover-small" src="%s-small.jpg" alt="">\n' % issue.cover[:-len(".jpg")]]
     for section in issue.sections:
         html.append('<section class="toc">\n<h2 class="section-title">%s</h2>\n' % section)
         for article in issue.articles:
@@ -174,10 +193,14 @@ def _contents_page(issue):
     return "".join(html)
 
 
-def build(magazine):
+def build(magazine, large=False):
     """Adds the issue of today's magazine to magazine (keyed by http forms, as the sample server keeps
-    every resource) and returns its description (Issue)."""
-    issue = Issue()
+    every resource) and returns its description (Issue); with large, the large issue (2026_12) too, which
+    is then returned."""
+    if large:
+        build(magazine)
+    issue = Issue(large)
+    rnd = random.Random(2026)
 
     def add_page(url, text):
         magazine.add("http://" + url.split("://", 1)[1], HTML_TYPE, text.encode("utf-8"))
@@ -186,18 +209,19 @@ def build(magazine):
         kind = url.rsplit(".", 1)[1]
         key = "http://" + url.split("://", 1)[1]
         if key not in magazine.resources:
-            magazine.add(key, PICTURE_TYPES[kind], pictures.picture(kind, 9000 + len(magazine.resources)))
+            size = rnd.randrange(*issue.picture_size) if issue.picture_size else 0
+            magazine.add(key, PICTURE_TYPES[kind], pictures.picture(kind, 9000 + len(magazine.resources), size))
         if article is not None and url not in article.pictures:
             article.pictures.append(url)
 
-    add_page(SITE + "/issues/2026-11/", _contents_page(issue))
+    add_page(SITE + issue.path, _contents_page(issue))
     add_picture(issue.cover)
     for article in issue.articles:
         for page in range(1, len(article.page_urls) + 1):
             add_page(article.page_urls[page - 1],
                      _story_page(issue, article, page, lambda url, a=article: add_picture(url, a)))
         add_page(article.print_url, _print_page(issue, article))
-    magazine.issues["today"] = issue
+    magazine.issues["today-large" if large else "today"] = issue
     return issue
 
 
