@@ -260,7 +260,8 @@ def served_in_utf8(mag, mode):
     """Serves every page of the magazine in UTF-8, told as mode says; the character that windows-1251 cannot
     hold comes as itself."""
     for url, resource in list(mag.resources.items()):
-        if not resource.content_type.startswith("text/html"):
+        # The magazine of today's pages are UTF-8 already.
+        if not resource.content_type.startswith("text/html") or "utf-8" in resource.content_type:
             continue
         text = resource.body.decode("cp1251").replace(samples.BEYOND_CP1251, "\u2192")
         content_type = resource.content_type
