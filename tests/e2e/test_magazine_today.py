@@ -159,6 +159,25 @@ class MagazineTodayTest(unittest.TestCase):
         self.assertIn("%s:%d:1: unknown key nxet in [article]" % (broken, line), result.stdout)
         self.assertFalse(os.path.exists(os.path.join(self.work, "broken")))
 
+    def test_built_in_site_wins_for_its_host_over_a_users_description(self):
+        config = os.path.join(self.work, "config-a")
+        os.makedirs(os.path.join(config, "skerrow", "magazines"))
+        with open(os.path.join(MAGAZINES, "today.toml"), encoding="utf-8") as f:
+            text = f.read().replace('hosts = ["today.test", "*.today.test"]', 'hosts = ["mag-a.test"]')
+        with open(os.path.join(config, "skerrow", "magazines", "a.toml"), "w", encoding="utf-8") as f:
+            f.write(text)
+        save = os.path.join(self.work, "site-a")
+        with SampleServer(self.work) as server:
+            result = self.skerrow.run(["http://mag-a.test/magazine/2007-05/", save], proxy=server.proxy,
+                                      env=dict(self.env, XDG_CONFIG_HOME=config))
+        self.assertEqual(result.exit_status, 0, result.stdout)
+        contents = read_page(os.path.join(save, "2007_05", "2007_05_00.htm"))
+        self.assertIn("Популярная механика", contents)
+        self.assertNotIn("skerrow-section", contents)
+        listed = self.skerrow.run(["--magazines"], env=dict(self.env, XDG_CONFIG_HOME=config))
+        self.assertIn("Сегодня - %s: mag-a.test" % os.path.join(config, "skerrow", "magazines", "a.toml"),
+                      listed.stdout)
+
     def test_lists_the_magazines(self):
         result = self.skerrow.run(["--magazines"], env=self.env)
         self.assertEqual(result.exit_status, 0, result.stdout)
