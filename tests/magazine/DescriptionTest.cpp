@@ -58,6 +58,13 @@ TEST(DescriptionTest, ReadsEveryKeyOfAGoodFile)
     EXPECT_FALSE(Magazine::ServesHost(*description, "journal.test.example"));
 }
 
+TEST(DescriptionTest, AFileThatCannotBeReadIsNamed)
+{
+    const std::string failure =
+        TestSupport::FailureOf([] { Magazine::ReadDescription("/nonexistent/journal.toml"); });
+    EXPECT_EQ(failure.rfind("/nonexistent/journal.toml: a readable description file", 0), 0u) << failure;
+}
+
 TEST(DescriptionTest, ReadsTheShippedDescriptionsInWindows1251)
 {
     const auto today = Magazine::ReadDescription(SKERROW_SOURCE_DIR "/magazines/today.toml");
@@ -99,7 +106,10 @@ const TErrorCase kErrorCases[] = {
     {"StringInList", "remove = [\".share\"]", "remove = [\".share\", 3]",
      "12:21: a string in the list article.remove"},
     {"NotToml", "name = \"Journal\"", "name = \"Journal", "2:"},
-    {"MissingTable", "[contents]", "[kontents]", "7:2: unknown key kontents"},
+    {"MisspelledTable", "[contents]", "[kontents]", "7:2: unknown key kontents"},
+    {"MissingTable",
+     "[article]\nkeep = [\"article h1\", \"article .body\"]\nremove = [\".share\"]\nnext = \"a.next-page\"\n",
+     "", "1:1: a table [article]"},
     {"MissingKey", "keep = [\"article h1\", \"article .body\"]", "", "10:1: a list of strings article.keep"},
     {"GroupNotNumber", "month = 1, year = 2", "month = \"1\", year = 2", "6:54: a group number"},
     {"BothIssueRules", "[contents]", "address = { pattern = 'x', month = 1, year = 2 }\n[contents]",
