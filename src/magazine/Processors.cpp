@@ -176,13 +176,13 @@ struct TLink {
     size_t At = 0; ///< where it stands in the page
 };
 
-/// The text of group Group of Pattern's last search over Text (whose copy was searched when Copy).
-std::string GroupText(const TRegexp& Pattern, size_t Group, const std::string& Where)
+/// Raises, naming the description's key Where, when group Group of Pattern's last search took no part in
+/// its match (or the pattern has no such group).
+void CheckGroup(const TRegexp& Pattern, size_t Group, const char* Where)
 {
     if (Group >= Pattern.Size() || !Pattern[Group].matched)
         APL_THROW("Описание журнала: группа " << Group << " шаблона " << Where << " ничего не нашла: \""
                                               << Pattern.GetPatternText() << "\"");
-    return Pattern[Group].str();
 }
 
 std::string TProcessContents::Process(std::string& Page, const std::string& PageUrl)
@@ -190,24 +190,20 @@ std::string TProcessContents::Process(std::string& Page, const std::string& Page
     const TDescription& description = *m_Description;
     const THtmlPage page(std::move(Page));
     TRegexp& pattern = *description.Issue.Pattern;
-    std::string month;
-    std::string year;
-    if (description.Issue.FromAddress) {
-        if (!pattern.Find(PageUrl))
-            RaiseSearchError(pattern, PageUrl);
-        month = GroupText(pattern, description.Issue.Month, "issue.address");
-        year = GroupText(pattern, description.Issue.Year, "issue.address");
-    } else {
-        // Searched in the reading copy, as every page pattern; the texts are the page's.
-        if (!pattern.Find(page.Copy()))
-            RaiseSearchError(pattern, page.Text());
-        GroupText(pattern, description.Issue.Month, "issue.page");
-        GroupText(pattern, description.Issue.Year, "issue.page");
-        month = std::string(
-            page.TextOf(pattern[description.Issue.Month].first, pattern[description.Issue.Month].second));
-        year = std::string(
-            page.TextOf(pattern[description.Issue.Year].first, pattern[description.Issue.Year].second));
-    }
+    const char* const where = description.Issue.FromAddress ? "issue.address" : "issue.page";
+    // A page is searched in its reading copy, as every page pattern; the texts are the page's.
+    const std::string& searched = description.Issue.FromAddress ? PageUrl : page.Copy();
+    if (!pattern.Find(searched))
+        RaiseSearchError(pattern, description.Issue.FromAddress ? std::string_view(PageUrl) : page.Text());
+    CheckGroup(pattern, description.Issue.Month, where);
+    CheckGroup(pattern, description.Issue.Year, where);
+    const auto group = [&](size_t Group) {
+        return description.Issue.FromAddress
+                   ? pattern[Group].str()
+                   : std::string(page.TextOf(pattern[Group].first, pattern[Group].second));
+    };
+    const std::string month = group(description.Issue.Month);
+    const std::string year = group(description.Issue.Year);
     const std::string issueName = IssueName(year, month, description.Language);
     const std::string dir = CreateIssueDirectory(m_Dir, issueName);
     m_Dir = dir;

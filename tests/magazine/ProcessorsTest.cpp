@@ -227,6 +227,21 @@ TEST_F(MagazineIssueTest, IssueFromThePageAndCoverFromAPicture)
         << saved;
 }
 
+TEST_F(MagazineIssueTest, GroupThatFindsNothingIsNamed)
+{
+    const TestSupport::TTempDir dir;
+    std::ofstream(dir / "j.toml", std::ios::binary)
+        << "[magazine]\nname = \"J\"\nhosts = [\"m.test\"]\n[issue]\naddress = { pattern = "
+           "'/(\\d{4})-(\\d\\d)/', "
+           "year = 1, month = 3 }\n[contents]\narticles = \"a\"\n[article]\nkeep = \"p\"\n";
+    g_TaskQueue.Push(Magazine::MakeContentsTask("https://m.test/2026-11/", m_Dir.Path(),
+                                                Magazine::ReadDescription(dir / "j.toml")));
+    const std::string failure =
+        TestSupport::FailureOf([] { FinishFrontTask("<a href=x>x</a>", "https://m.test/2026-11/"); });
+    EXPECT_NE(failure.find("группа 3 шаблона issue.address"), std::string::npos) << failure;
+    EXPECT_FALSE(BrintLib::PathExists(m_Dir / "2026_11"));
+}
+
 struct TIssueNameCase {
     const char* Year;
     const char* Month;
