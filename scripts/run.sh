@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # The main job: installs what is needed, builds Skerrow and copies a magazine issue with it.
 #
-#   scripts/run.sh [sample-a|sample-a-https|sample-b] [--pack] [--epub] [--index]
+#   scripts/run.sh [sample-a|sample-a-https|sample-b|sample-today] [--pack] [--epub] [--index]
 #                                                 copy a sample issue (site A's by default) from the sample
 #                                                 magazine server, which runs on 127.0.0.1 for the copy;
 #                                                 sample-a-https copies site A's over https (through the
 #                                                 server's CONNECT tunnel, trusting a CA made for the copy);
+#                                                 sample-today copies the magazine of today (https only) by
+#                                                 its description, magazines/today.toml;
 #                                                 --pack packs it with tools/SkerrowZip; --epub and --index
 #                                                 are Skerrow's: the issue's book, the page of saved issues
 #   scripts/run.sh [--epub] [--index] URL SAVE-PATH [ARCHIVER]
@@ -18,7 +20,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build/release"
 
 usage() {
-  echo "usage: scripts/run.sh [sample-a|sample-a-https|sample-b] [--pack] [--epub] [--index]" >&2
+  echo "usage: scripts/run.sh [sample-a|sample-a-https|sample-b|sample-today] [--pack] [--epub] [--index]" >&2
   echo "       scripts/run.sh [--epub] [--index] URL SAVE-PATH [ARCHIVER]" >&2
   exit 2
 }
@@ -29,7 +31,7 @@ pack=0
 options=()
 for arg in "$@"; do
   case "$arg" in
-    sample-a|sample-a-https|sample-b|--pack|--epub|--index) ;;
+    sample-a|sample-a-https|sample-b|sample-today|--pack|--epub|--index) ;;
     -h|--help) usage ;;
     *) sample="" ;;
   esac
@@ -40,6 +42,7 @@ if [ -n "$sample" ]; then
       sample-a) sample=a ;;
       sample-a-https) sample=a-https ;;
       sample-b) sample=b ;;
+      sample-today) sample=today ;;
       --pack) pack=1 ;;
       --epub|--index) options+=("$arg") ;;
     esac
@@ -60,6 +63,7 @@ case "$sample" in
   a) url=http://mag-a.test/magazine/2007-05/ ;;
   a-https) url=https://mag-a.test/magazine/2007-05/ ;;
   b) url=http://mag-b.test/issues/2007/07/ ;;
+  today) url=http://today.test/issues/2026-11/ ;;
 esac
 save="$root/out/sample-$sample-$(date +%Y%m%d-%H%M%S)"
 mkdir -p "$save"
@@ -69,7 +73,7 @@ mkdir -p "$save"
 server_args=(--lifetime 600)
 trust=()
 certificates=""
-if [ "$sample" = a-https ]; then
+if [ "$sample" = a-https ] || [ "$sample" = today ]; then
   certificates=$(mktemp -d)
   python3 "$root/tools/sample-magazine/sample_server.py" --make-certificates "$certificates" >/dev/null
   server_args+=(--tls-cert "$certificates/server.pem" --tls-key "$certificates/server.key")

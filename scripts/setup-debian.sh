@@ -8,7 +8,7 @@ set -euo pipefail
 
 PACKAGES=(
   cmake g++ make pkg-config
-  libcurl4-openssl-dev libzip-dev zlib1g-dev libxml2-dev
+  libcurl4-openssl-dev libzip-dev zlib1g-dev libxml2-dev libtomlplusplus-dev libgumbo-dev
   python3
   ca-certificates openssl
 )
@@ -23,7 +23,7 @@ TEST_PACKAGES=(
 )
 # What bench/web_run.py runs besides the test packages: the HTTP/2 server and the peers.
 BENCH_PACKAGES=(
-  curl time iproute2 nginx-light libnginx-mod-http-echo
+  curl time iproute2 nginx-light libnginx-mod-http-echo calibre
 )
 case "${1:-}" in
   "") ;;

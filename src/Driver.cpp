@@ -26,6 +26,7 @@
 #include "libs/Url.h"
 #include "reader/Epub.h"
 #include "reader/IssueIndex.h"
+#include "magazine/Catalogue.h"
 
 using BrintLib::WriteConverted;
 
@@ -68,6 +69,9 @@ void PrintHelp()
                    "Перед URL: --epub - записать книгу выпуска (<путь сохранения>/<год>_<месяц>.epub); "
                    "--index - записать <путь сохранения>/index.htm со списком сохранённых выпусков")
         << "\n";
+    WriteConverted(std::cout, "--magazine ФАЙЛ - копировать выпуск по описанию журнала из ФАЙЛа (TOML); "
+                              "--magazines - перечислить журналы, которые можно копировать")
+        << "\n";
     WriteConverted(std::cout, "Переменные окружения:") << "\n";
     for (const BrintLib::TEnvironmentSetting& setting : BrintLib::EnvironmentSettings()) {
         std::ostringstream line;
@@ -97,17 +101,43 @@ void ReportCurrentException()
     }
 }
 
-void Dispatch(const std::vector<std::string>& Args)
+/// Queues the title-page task of the site of Args[1]: the described magazine of MagazineFile when one is
+/// named, else the first built-in site that takes the URL, else the description found for its host.
+void Dispatch(const std::vector<std::string>& Args, const std::string& MagazineFile)
 {
     // Scheme and host name are written in any case; the program writes and compares them in lower case.
     const std::string lowered = BrintLib::LowerCaseSchemeAndHost(Args[1]);
+    if (!MagazineFile.empty()) {
+        g_TaskQueue.Push(Magazine::ContentsTask(lowered, Args[2], MagazineFile));
+        return;
+    }
     for (TSiteHandler handler : kSiteHandlers) {
         const std::string url = lowered;
         const std::string savePath = Args[2];
         if (handler(url, savePath))
             return;
     }
+    if (std::unique_ptr<ITask> described = Magazine::ContentsTask(lowered, Args[2], std::string())) {
+        g_TaskQueue.Push(std::move(described));
+        return;
+    }
     APL_THROW("Неизвестный URL: " << Args[1]);
+}
+
+/// --magazines: the built-in sites with their host patterns, then every description found.
+void ListMagazines()
+{
+    for (const TPagePattern* host :
+         {&FindPattern(PopMech::Patterns(), "A.Host"), &FindPattern(VokrugSveta::Patterns(), "B.Host")}) {
+        std::string hosts;
+        for (const char c : host->Text)
+            if (c != '\\')
+                hosts += c == '|' ? std::string(", ") : std::string(1, c);
+        WriteConverted(std::cout, std::string("Встроенный сайт ") + host->Name[0] + ": " + hosts) << "\n";
+    }
+    std::ostringstream described;
+    Magazine::ListDescriptions(described);
+    WriteConverted(std::cout, described.str()) << std::flush;
 }
 
 /// The arguments as the program's text: the URL in windows-1251 (one that windows-1251 cannot represent
@@ -130,7 +160,7 @@ std::vector<std::string> ConvertArguments(const std::vector<std::string>& UserAr
 /// Checks the command line, the environment, the save path and the archiver's path, and queues the
 /// title-page task; returns the arguments in windows-1251. Raises, with nothing downloaded or created,
 /// when the run cannot start.
-std::vector<std::string> Start(const std::vector<std::string>& UserArgs)
+std::vector<std::string> Start(const std::vector<std::string>& UserArgs, const std::string& MagazineFile)
 {
     if (UserArgs.size() < 3)
         APL_THROW(kUsage);
@@ -144,7 +174,7 @@ std::vector<std::string> Start(const std::vector<std::string>& UserArgs)
                   << args[2] << " нельзя: " << BrintLib::GetErrorDescription(static_cast<int>(error)));
     if (args.size() > 3)
         CheckArchiverPath(args[3]);
-    Dispatch(args);
+    Dispatch(args, MagazineFile);
     FATAL_CHECK(!g_TaskQueue.IsEmpty());
     return args;
 }
@@ -225,6 +255,8 @@ void PrintSummary(const TQueueOutcome& Outcome, const TRunEnd& End, size_t Logge
 struct TAfterRun {
     bool Book = false;
     bool Index = false;
+    std::string Magazine;       ///< --magazine FILE: the description the issue is copied by
+    bool ListMagazines = false; ///< --magazines: list what can be copied, and end
 };
 
 /// Takes the options before the URL out of Args into After.
@@ -237,6 +269,10 @@ std::vector<std::string> TakeOptions(const std::vector<std::string>& Args, TAfte
             After.Book = true;
         else if (Args[i] == "--index")
             After.Index = true;
+        else if (Args[i] == "--magazines")
+            After.ListMagazines = true;
+        else if (Args[i] == "--magazine" && i + 1 < Args.size())
+            After.Magazine = Args[++i];
         else
             break;
     }
@@ -405,8 +441,12 @@ int RunSkerrow(const std::vector<std::string>& Args)
             PrintHelp();
             return kExitSuccess;
         }
+        if (after.ListMagazines) {
+            ListMagazines();
+            return kExitSuccess;
+        }
         ReleaseIssueDirectory();
-        const std::vector<std::string> args = Start(userArgs);
+        const std::vector<std::string> args = Start(userArgs, after.Magazine);
         // Entries that errors.txt beside the executable cannot take go to the save path.
         SetFallbackLogDirectory(args[2]);
         // From here on a failure ends a run that has started; an interrupted one ends with 128 + the

@@ -187,9 +187,22 @@ std::string NavDocument(const TContentsFacts& Facts, const std::string& Name,
                         const std::vector<TBookPage>& Pages)
 {
     std::string body = "<nav epub:type=\"toc\" id=\"toc\"><h1>" + XmlEscape(Facts.Title) + "</h1>\n<ol>\n";
-    for (const TBookPage& page : Pages)
+    // The sections are the first level, each leading to its first article, with its articles below it.
+    bool inSection = false;
+    for (const TBookPage& page : Pages) {
+        const auto section = Facts.SectionStarts.find(page.Index);
+        if (section != Facts.SectionStarts.end()) {
+            if (inSection)
+                body += "</ol></li>\n";
+            body += "<li><a href=\"" + BookPageName(Name, page.Index) + "\">" + XmlEscape(section->second) +
+                    "</a>\n<ol>\n";
+            inSection = true;
+        }
         body +=
             "<li><a href=\"" + BookPageName(Name, page.Index) + "\">" + XmlEscape(page.Title) + "</a></li>\n";
+    }
+    if (inSection)
+        body += "</ol></li>\n";
     return XhtmlDocument(Facts.Title, body + "</ol></nav>");
 }
 
@@ -208,6 +221,12 @@ std::string PackageDocument(const TContentsFacts& Facts, const std::string& Iden
                       "</dc:date>\n<meta property=\"dcterms:modified\">" + ModifiedTime() +
                       "</meta>\n<meta name=\"generator\" content=\"" + kGenerator + "\"/>\n<meta name=\"" +
                       kCopyMeta + "\" content=\"" + XmlEscape(Copy) + "\"/>\n";
+    // A described magazine names itself: the publisher, and the series its issues belong to.
+    if (!Facts.Publisher.empty())
+        opf += "<dc:publisher>" + XmlEscape(Facts.Publisher) +
+               "</dc:publisher>\n<meta property=\"belongs-to-collection\" id=\"series\">" +
+               XmlEscape(Facts.Publisher) +
+               "</meta>\n<meta refines=\"#series\" property=\"collection-type\">series</meta>\n";
     std::string manifest =
         "<item id=\"nav\" href=\"nav.xhtml\" media-type=\"application/xhtml+xml\" "
         "properties=\"nav\"/>\n<item id=\"css\" href=\"style.css\" media-type=\"text/css\"/>\n";

@@ -64,7 +64,11 @@ struct TFacts {
     TContentsFacts& Facts;
     std::string FirstPicture;
     bool SeenArticle = false;
+    std::string Section; ///< the section heading met after the last article link
 };
+
+/// The class that marks a section heading on a contents page that the program made.
+const char kSectionClass[] = "skerrow-section";
 
 void Gather(const xmlNode* Node, TFacts& Facts)
 {
@@ -75,12 +79,20 @@ void Gather(const xmlNode* Node, TFacts& Facts)
             const size_t index = PageIndex(Facts.Name, Attribute(child, "href"));
             if (index != std::string::npos && index != 0) {
                 Facts.SeenArticle = true;
+                if (!Facts.Section.empty())
+                    Facts.Facts.SectionStarts.emplace(index, Facts.Section);
+                Facts.Section.clear();
                 const std::string text = NodeText(child);
                 if (!text.empty())
                     Facts.Facts.ArticleTitles.emplace(index, text);
             }
         } else if (IsElement(child, "img") && !Facts.SeenArticle && Facts.FirstPicture.empty()) {
             Facts.FirstPicture = Attribute(child, "src");
+        } else if (IsElement(child, "h2") && Attribute(child, "class") == kSectionClass) {
+            Facts.Section = NodeText(child);
+            continue;
+        } else if (IsElement(child, "meta") && Attribute(child, "name") == "DC.publisher") {
+            Facts.Facts.Publisher = Attribute(child, "content");
         }
         Gather(child->children, Facts);
     }
@@ -137,7 +149,9 @@ TContentsFacts ReadContentsFacts(const TParsedPage& Contents, const std::string&
     if (title.find(facts.Month) == std::string::npos)
         title = title.empty() ? facts.Month : title + Utf8FromCp1251(" — ") + facts.Month;
     facts.Title = title;
-    TFacts gathered{Name, facts, std::string()};
+    TFacts gathered{Name, facts, std::string(), false, std::string()};
+    if (const xmlNode* head = Contents.Find("head"))
+        Gather(head->children, gathered);
     if (const xmlNode* body = Contents.Find("body"))
         Gather(body->children, gathered);
     else

@@ -37,6 +37,10 @@ struct TContentsFacts {
     std::string Cover; ///< the cover picture (a file of the issue): the first picture before the first
                        ///< link to an article; empty when there is none
     std::map<size_t, std::string> ArticleTitles; ///< page index -> the text of its first link with a text
+    /// page index -> the section that begins with that article: the text of an <h2 class="skerrow-section">
+    /// before its link (a described magazine's contents page); empty for an issue without sections
+    std::map<size_t, std::string> SectionStarts;
+    std::string Publisher; ///< the content of <meta name="DC.publisher">; empty when there is none
 };
 TContentsFacts ReadContentsFacts(const TParsedPage& Contents, const std::string& Name);
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """The sample magazine server: answers for the magazine sites' host names (mag-a.test, mag-a-archive.test,
-mag-b.test) as an HTTP proxy on 127.0.0.1, serving the sample issues of samples.py.
+mag-b.test) as an HTTP proxy on 127.0.0.1, serving the sample issues of samples.py, and for the magazine of
+today's (today.test, img.todaycdn.test: today.py, https only).
 
     sample_server.py [--large] [--fault NAME]... [--tls-cert PATH --tls-key PATH] [--port-file PATH]
                      [--log PATH] [--lifetime SECONDS]
@@ -11,7 +12,8 @@ output (and writes n to --port-file, when given). Point a client at it with http
 (libcurl reads the lower-case name only; no_proxy must not list the hosts). It also answers requests sent
 to it directly, by their Host header.
 
-  --large        also serve the large issue (http://mag-a.test/magazine/2008-12/) for the benchmark
+  --large        also serve the large issues (http://mag-a.test/magazine/2008-12/,
+                 http://today.test/issues/2026-12/) for the benchmarks
   --fault NAME   make issue a fail in one way (repeatable): missing-picture, drop-mid-body, other-layout,
                  no-title (see samples.FAULTS); or make the server misbehave (see SERVER_FAULTS):
                  error-large-body, stall-before-headers, stall-mid-body, endless-body, bad-picture-urls,
@@ -30,6 +32,7 @@ to it directly, by their Host header.
                  Accept-Encoding ("-" when none), URL; a plain reply is logged before it is sent, a fault
                  once it is over, a request dropped unanswered with status 0
   --lifetime S   stop by itself after S seconds (default 600); it also stops on SIGTERM and SIGINT
+  --delay-ms D   wait D milliseconds before every reply, as a distant server does (bench/calibre_run.py)
 
 Every address is served over http and, with --tls-cert, over https alike (but where a mode redirects).
 Unknown URLs get 404. Connections are kept alive (HTTP/1.1) with TCP_NODELAY, so the server adds no delay
@@ -54,6 +57,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import samples  # noqa: E402
+import today  # noqa: E402
 
 NOT_FOUND = (b"<html><head><title>404 Not Found</title></head>"
              b"<body><h1>Not Found</h1><p>The sample magazine has no such page.</p></body></html>\n")
@@ -113,7 +117,7 @@ if brotli is not None:
 MOVED_ARTICLE_DIR = ("http://mag-a.test/magazine/2007-05/", "http://mag-a.test/archive/2007-05/")
 CDN_HOST = ("http://mag-a-archive.test/", "http://cdn.mag-a.test/")
 REDIRECT_HOPS = (10, 11)
-SAMPLE_HOSTS = ["mag-a.test", "mag-a-archive.test", "mag-b.test", "cdn.mag-a.test"]
+SAMPLE_HOSTS = ["mag-a.test", "mag-a-archive.test", "mag-b.test", "cdn.mag-a.test"] + today.HOSTS
 
 
 def server_fault_targets(mag, name):
@@ -230,6 +234,8 @@ class Redirects:
 
     def redirect(self, url):
         """(status, Location) when url is redirected, else None."""
+        if today.redirect(url) is not None:
+            return today.redirect(url)
         if "https-only" in self.modes and url.startswith("http://"):
             return 301, "https://" + url[len("http://"):]
         plain = plain_form(url)
@@ -254,7 +260,8 @@ def served_in_utf8(mag, mode):
     """Serves every page of the magazine in UTF-8, told as mode says; the character that windows-1251 cannot
     hold comes as itself."""
     for url, resource in list(mag.resources.items()):
-        if not resource.content_type.startswith("text/html"):
+        # The magazine of today's pages are UTF-8 already.
+        if not resource.content_type.startswith("text/html") or "utf-8" in resource.content_type:
             continue
         text = resource.body.decode("cp1251").replace(samples.BEYOND_CP1251, "\u2192")
         content_type = resource.content_type
@@ -356,7 +363,10 @@ class SampleHandler(BaseHTTPRequestHandler):
         self.send_response(200, "Connection established")
         self.end_headers()
         self.wfile.flush()
-        self.start_tls()
+        if self.start_tls():
+            # The tunnel stays open for the requests inside it, also for a client that asked in HTTP/1.0
+            # (Python's http.client, calibre's fetcher).
+            self.close_connection = False
 
     def wait_for_client_close(self):
         try:
@@ -465,6 +475,8 @@ class SampleHandler(BaseHTTPRequestHandler):
             self.drop()
             return
         self.answered += 1
+        if server.delay:  # a distant server: every reply comes that much later
+            time.sleep(server.delay)
         redirect = server.redirects.redirect(url)
         if redirect is not None:
             status, location = redirect
@@ -523,6 +535,7 @@ class SampleServer(ThreadingHTTPServer):
         self.redirects = Redirects(magazine, modes)
         self.compression = next((m for m in modes if m in ("gzip", "deflate", "br")), None)
         self.tls = tls
+        self.delay = 0  # seconds before every reply
         for mode in modes:
             if mode.startswith("utf8-"):
                 served_in_utf8(magazine, mode)
@@ -565,6 +578,7 @@ def main():
     parser.add_argument("--port-file", help="write the port number to this file")
     parser.add_argument("--log", help="append a line per request to this file")
     parser.add_argument("--lifetime", type=float, default=600, help="stop after this many seconds")
+    parser.add_argument("--delay-ms", type=float, default=0, help="wait this long before every reply")
     args = parser.parse_args()
     if args.make_certificates:
         make_certificates(args.make_certificates)
@@ -574,6 +588,7 @@ def main():
         parser.error("--tls-cert and --tls-key go together")
 
     magazine = samples.build(large=args.large, faults=[f for f in args.fault if f in samples.FAULTS])
+    today.build(magazine, large=args.large)
     for fault in args.fault:
         if fault in SERVER_FAULTS:
             apply_server_fault(magazine, fault)
@@ -582,6 +597,7 @@ def main():
         tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         tls.load_cert_chain(args.tls_cert, args.tls_key)
     server = SampleServer(magazine, args.log, [f for f in args.fault if f in MODES], tls)
+    server.delay = args.delay_ms / 1000
 
     def stop(*_):
         threading.Thread(target=server.shutdown, daemon=True).start()
