@@ -79,6 +79,8 @@ struct TTransferBounds {
     std::chrono::milliseconds Abort{1500};
     /// The pause before the first retry of a transfer; the n-th waits n times as long.
     std::chrono::milliseconds RetryPause{1000};
+    /// The longest pause that a Retry-After header obtains.
+    std::chrono::seconds LongestRetryAfter{30};
     /// A file task that starts early creates its file on the engine's own thread until one creation takes
     /// this long; from then on the file thread creates the files and writes them, so that a slow file
     /// system does not hold up the transfers in flight. Zero: the file thread from the start.
