@@ -8,7 +8,7 @@ set -euo pipefail
 
 PACKAGES=(
   cmake g++ make pkg-config
-  libcurl4-openssl-dev libzip-dev zlib1g-dev libxml2-dev
+  libcurl4-openssl-dev libzip-dev zlib1g-dev libbrotli-dev libzstd-dev libxml2-dev
   python3
   ca-certificates openssl
 )

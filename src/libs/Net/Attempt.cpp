@@ -14,13 +14,22 @@ namespace {
 /// memory, without a text of its own.
 constexpr long kMaxHeaderLine = 100 * 1024;
 
-/// The value of the header Name in the last reply that libcurl has received; empty when there is none.
-std::string LastHeader(CURL* Easy, const char* Name)
+/// The value of the header Name in the last reply that libcurl has received, without the blanks around
+/// it; empty when there is none. Present tells whether the reply had the header at all.
+std::string LastHeader(CURL* Easy, const char* Name, bool* Present = nullptr)
 {
     curl_header* header = nullptr;
-    if (curl_easy_header(Easy, Name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK || header == nullptr)
+    const bool found =
+        curl_easy_header(Easy, Name, 0, CURLH_HEADER, -1, &header) == CURLHE_OK && header != nullptr;
+    if (Present != nullptr)
+        *Present = found;
+    if (!found)
         return std::string();
-    return header->value;
+    std::string value = header->value;
+    const char* const blanks = " \t\r\n";
+    value.erase(0, value.find_first_not_of(blanks));
+    value.erase(value.find_last_not_of(blanks) + 1);
+    return value;
 }
 
 /// libcurl's detailed text without the times that it tells (" after 3 ms", " after 30001 milliseconds"):
@@ -67,6 +76,8 @@ bool IsPassingFault(CURLcode Code)
     case CURLE_GOT_NOTHING:        // closed before any reply
     case CURLE_PARTIAL_FILE:       // closed before the body's end
     case CURLE_OPERATION_TIMEDOUT: // no connection within its bound
+    case CURLE_HTTP2:              // an HTTP/2 connection ended under the transfer (GOAWAY)
+    case CURLE_HTTP2_STREAM:       // an HTTP/2 stream reset
         return true;
     default:
         return false;
@@ -93,11 +104,18 @@ size_t HeaderCallback(char* /*buffer*/, size_t size, size_t nitems, void* userda
     // 0: a proxy's answer to CONNECT, whose outcome libcurl judges itself; 1xx: the final reply is to come.
     if (status == 0 || (status >= 100 && status < 200))
         return length;
-    attempt.Location = status >= 300 && status < 400 ? LastHeader(transfer->Easy, "Location") : "";
+    bool location = false;
+    attempt.Location = status >= 300 && status < 400 ? LastHeader(transfer->Easy, "Location", &location) : "";
+    attempt.EmptyLocation = location && attempt.Location.empty();
     if (IsFollowedRedirect(status) && !attempt.Location.empty())
         return length;
     if (status != 200) {
         attempt.Status = status;
+        // The address that answered so, when redirects led there.
+        char* url = nullptr;
+        if (curl_easy_getinfo(transfer->Easy, CURLINFO_EFFECTIVE_URL, &url) == CURLE_OK && url != nullptr &&
+            transfer->Url != url)
+            attempt.Answered = url;
         curl_off_t retryAfter = 0;
         if (curl_easy_getinfo(transfer->Easy, CURLINFO_RETRY_AFTER, &retryAfter) == CURLE_OK &&
             retryAfter > 0)
@@ -105,6 +123,7 @@ size_t HeaderCallback(char* /*buffer*/, size_t size, size_t nitems, void* userda
         return 0;
     }
     attempt.Replied = true;
+    attempt.Decoder = std::make_unique<TBodyDecoder>(LastHeader(transfer->Easy, "Content-Encoding"));
     char* url = nullptr;
     FATAL_CHECK(curl_easy_getinfo(transfer->Easy, CURLINFO_EFFECTIVE_URL, &url) == CURLE_OK);
     const TReply reply{url != nullptr ? url : transfer->Url, LastHeader(transfer->Easy, "Content-Type")};
@@ -188,9 +207,20 @@ std::string TCURLTransfer::FailureOf(const TTransfer& Transfer, bool& Passing) c
     std::ostringstream message;
     message << "Transfer error: ";
     const long status = attempt.Status != 0 ? attempt.Status : attempt.ResponseCode;
+    const TBodyDecoder* decoder = attempt.Decoder.get();
     if (attempt.Stalled) {
         Passing = true;
         message << "nothing received for " << m_StallSeconds << " s";
+    } else if (decoder != nullptr && !decoder->Error().empty()) {
+        // What came is no stream of its encoding.
+        Passing = false;
+        message << decoder->Encoding() << " body is corrupt after " << decoder->Fed()
+                << " bytes: " << decoder->Error();
+    } else if (attempt.Result == CURLE_OK && status == 200 && decoder != nullptr && !decoder->Finished()) {
+        // The HTTP framing was complete, the compressed stream was not: cut short on the way.
+        Passing = true;
+        message << decoder->Encoding() << " body cut short: " << decoder->Fed()
+                << " bytes came, its stream did not end";
     } else if (attempt.Result != CURLE_OK && attempt.Status == 0) {
         Passing = IsPassingFault(attempt.Result);
         if (attempt.Error[0] != '\0')
@@ -206,8 +236,12 @@ std::string TCURLTransfer::FailureOf(const TTransfer& Transfer, bool& Passing) c
         return std::string();
     }
     message << " URL: " << Transfer.Url;
+    if (!attempt.Answered.empty())
+        message << " Redirected to: " << attempt.Answered;
     if (!attempt.Location.empty())
         message << " Location: " << attempt.Location;
+    else if (attempt.EmptyLocation)
+        message << " Location: (empty)";
     return message.str();
 }
 
@@ -223,6 +257,11 @@ void TCURLTransfer::Restart(TTransfer& Transfer)
     CURLcode refusal = CURLE_OK;
     CURL* easy = m_Session.NewEasy(Transfer.Url, refusal);
     FATAL_CHECK(easy != nullptr); // libcurl took the URL for the attempt before
+    // A connection that failed under the attempt before is not asked again (an HTTP/2 connection that the
+    // server ended may still look usable to libcurl); a stream reset leaves its connection usable.
+    const CURLcode before = Transfer.Attempt->Result;
+    if (before == CURLE_HTTP2 || before == CURLE_SEND_ERROR)
+        FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L) == CURLE_OK);
     // Whatever the attempt before was, this one runs on the calling thread: the file thread has nothing
     // of it.
     Transfer.Attempt.emplace();

@@ -22,6 +22,7 @@
 
 #include "Logic.h"
 #include "libs/Net/CURLTransfer.h"
+#include "libs/Net/Decoding.h"
 #include "libs/Net/FileThread.h"
 #include "libs/Net/Session.h"
 
@@ -49,9 +50,14 @@ struct TAttempt {
     long ResponseCode = 0;      ///< of the completion message
     bool Stalled = false;       ///< ended by the engine: nothing received for the stall bound
     bool Replied = false;       ///< the final reply's headers have come
+    /// Decodes the final reply's body as its Content-Encoding says; null before its headers came.
+    std::unique_ptr<TBodyDecoder> Decoder;
     char Error[CURL_ERROR_SIZE] = {}; ///< libcurl's detailed text for a failure; empty when it has none
     /// The Location header of the last reply when it was a redirect; empty otherwise.
     std::string Location;
+    bool EmptyLocation = false; ///< the last reply was a redirect whose Location header was empty
+    /// The address that gave a status that ended the transfer when redirects led there; empty otherwise.
+    std::string Answered;
     /// What a 429 or 503 reply asked for with Retry-After; 0 when nothing.
     std::chrono::seconds RetryAfter{0};
     TClock::time_point LastByte; ///< when the transfer last received something, or was attached

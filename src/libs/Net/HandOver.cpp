@@ -69,6 +69,7 @@ size_t ReceiveCallback(char* ptr, size_t size, size_t nmemb, void* stream) noexc
     const size_t length = size * nmemb;
     if (length == 0)
         return 0;
+    // The silence clock and the count of bytes received go by the bytes on the wire, decoded or not.
     attempt.LastByte = TClock::now();
     FATAL_CHECK(BrintLib::TestPtr__(ptr));
     if (attempt.Failure)
@@ -76,7 +77,12 @@ size_t ReceiveCallback(char* ptr, size_t size, size_t nmemb, void* stream) noexc
     *transfer->Received += length;
     if (attempt.Files != nullptr && attempt.Written.Failed.load())
         return CURL_WRITEFUNC_ERROR;
-    return Deliver(*transfer, ptr, length) ? length : CURL_WRITEFUNC_ERROR;
+    if (attempt.Decoder == nullptr)
+        return Deliver(*transfer, ptr, length) ? length : CURL_WRITEFUNC_ERROR;
+    const bool decoded = attempt.Decoder->Feed(ptr, length, [transfer](const char* Data, size_t Length) {
+        return Deliver(*transfer, Data, Length);
+    });
+    return decoded ? length : CURL_WRITEFUNC_ERROR;
 }
 
 size_t TCURLTransfer::CollectBegun()

@@ -7,8 +7,12 @@
 #include <cstdlib>
 
 #include "libs/Exceptions.h"
+#include "libs/Net/Decoding.h"
 
 namespace {
+
+/// The program's address, where its users find it.
+const char kProjectAddress[] = "https://github.com/skerrow/skerrow";
 
 /// A connection that cannot be made within this many seconds fails its transfer.
 constexpr long kConnectTimeoutSeconds = 30;
@@ -68,8 +72,13 @@ TCurlSession::TCurlSession(size_t Connections, size_t Streams)
     FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L) == CURLE_OK);
     // A whole picture in one read and one write, where libcurl's default reads 16 KB at a time.
     FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBufferBytes) == CURLE_OK);
-    // Every compression that libcurl decodes is asked for, and whatever comes compressed is decoded.
-    FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "") == CURLE_OK);
+    // Every compression that the engine decodes is asked for, and whatever comes compressed is decoded by
+    // the engine (TBodyDecoder), which tells a stream cut short; libcurl passes the bytes as they came.
+    FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, kAcceptedEncodings) == CURLE_OK);
+    FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_HTTP_CONTENT_DECODING, 0L) == CURLE_OK);
+    // Who asks, as wget and curl tell it: many servers refuse a request that does not say.
+    const std::string userAgent = std::string("Skerrow/") + SKERROW_VERSION + " (+" + kProjectAddress + ")";
+    FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_USERAGENT, userAgent.c_str()) == CURLE_OK);
     FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK);
     FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects) == CURLE_OK);
     FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK);

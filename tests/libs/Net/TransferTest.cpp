@@ -289,6 +289,8 @@ TEST_F(Transfer, PassingFaultsAndSilenceAreTriedAgainAfterGrowingPausesAndNothin
         std::chrono::milliseconds AtLeast; ///< the pauses, the slow reply; the stall bound past this fails
     } cases[] = {
         {"/busy", "2", {status(503, {{"Retry-After", "1"}}), ok}, 2, "", std::chrono::seconds(1)},
+        // An hour asked for: the longest pause (a second here, 30 s in the program) obtained.
+        {"/patient", "2", {status(429, {{"Retry-After", "3600"}}), ok}, 2, "", std::chrono::seconds(1)},
         {"/many", "2", {status(429), ok}, 2, "", pause},
         {"/gateway", "2", {status(502), status(504), ok}, 3, "", 3 * pause},
         {"/unanswered", "2", {unanswered, ok}, 2, "", pause},
@@ -331,6 +333,7 @@ TEST_F(Transfer, PassingFaultsAndSilenceAreTriedAgainAfterGrowingPausesAndNothin
         }
     }
     ExpectEngineStillWorks();
+    EXPECT_EQ(TTransferBounds().LongestRetryAfter, std::chrono::seconds(30)) << "the program's bound";
 }
 
 TEST_F(Transfer, ConnectionClosedAsARequestArrivesIsReplacedAndNeverCountsAgainstLaterTransfers)
@@ -373,6 +376,9 @@ TEST_F(Transfer, RedirectsAreFollowedUpToTenHopsToHttpAndHttpsOnly)
     m_Server.SetReply("/permanent", {308, "", {{"Location", "/hop/11"}}});
     m_Server.SetReply("/loop", {302, "", {{"Location", "/loop"}}});
     m_Server.SetReply("/away", {302, "", {{"Location", "ftp://127.0.0.1/x.jpg"}}});
+    m_Server.SetReply("/nowhere", {302, "", {{"Location", ""}}});
+    m_Server.SetReply("/to-missing", {302, "", {{"Location", elsewhere + "/missing"}}});
+    m_Server.SetReply("/missing", {404, "not here"});
     const std::string tooMany = "Maximum (10) redirects followed";
     const struct {
         std::string Path;
@@ -387,6 +393,12 @@ TEST_F(Transfer, RedirectsAreFollowedUpToTenHopsToHttpAndHttpsOnly)
         {"/away", 1,
          "Protocol \"ftp\" not supported or disabled in libcurl URL: " + m_Server.Url("/away") +
              " Location: ftp://127.0.0.1/x.jpg",
+         ""},
+        {"/nowhere", 1,
+         "server return error code 302 URL: " + m_Server.Url("/nowhere") + " Location: (empty)", ""},
+        {"/to-missing", 2,
+         "server return error code 404 URL: " + m_Server.Url("/to-missing") + " Redirected to: " + elsewhere +
+             "/missing",
          ""},
     };
     for (const auto& c : cases) {
@@ -406,17 +418,76 @@ TEST_F(Transfer, RedirectsAreFollowedUpToTenHopsToHttpAndHttpsOnly)
     }
 }
 
-TEST_F(Transfer, CompressedBodiesAreDecoded)
+TEST_F(Transfer, CompressedBodiesAreWholeOnlyWhenTheirStreamEnds)
 {
+    // Silence is counted on the wire: a compressed body that drips is no stall, though its first decoded
+    // byte comes after longer than the bound.
+    const TestSupport::TEnvironmentVariable stall("SKERROW_STALL_SECONDS", "1");
     const std::string body = MakeBody(300000) + std::string(300000, 'z');
-    for (const char* encoding : {"gzip", "deflate", "br"}) {
-        SCOPED_TRACE(encoding);
-        const std::string path = std::string("/") + encoding;
-        m_Server.SetReply(path,
-                          {200, TestSupport::Compress(body, encoding), {{"Content-Encoding", encoding}}});
-        TRecordingTask task(m_Server.Url(path));
-        m_Downloader.Download(task);
-        EXPECT_TRUE(task.Body == body) << task.Body.size();
+    const auto compressed = [&](const std::string& Encoding, const std::string& Name, size_t Keep = 0) {
+        const std::string bytes = TestSupport::Compress(body, Encoding);
+        return THttpReply{200, Keep == 0 ? bytes : bytes.substr(0, Keep), {{"Content-Encoding", Name}}};
+    };
+    THttpReply trailing = compressed("gzip", "gzip");
+    trailing.Body += "trailing bytes after the gzip member";
+    THttpReply chained{200,
+                       TestSupport::Compress(TestSupport::Compress(body, "gzip"), "br"),
+                       {{"Content-Encoding", "gzip, br"}}};
+    THttpReply drip{200, TestSupport::Compress("drip", "gzip"), {{"Content-Encoding", "gzip"}}};
+    drip.DripEvery = std::chrono::milliseconds(100);
+    const THttpReply unknown{200, "as it came", {{"Content-Encoding", "x-unknown"}}};
+    const THttpReply corrupt{200, "no gzip at all", {{"Content-Encoding", "gzip"}}};
+    const std::string cutGzip = "gzip body cut short: 5000 bytes came, its stream did not end";
+    const struct {
+        const char* Path;
+        std::vector<THttpReply> Replies;
+        std::string Body;    ///< what the task receives
+        std::string Failure; ///< after "Transfer error: ", before " URL: "
+        size_t Requests;
+    } cases[] = {
+        {"/gzip", {compressed("gzip", "gzip")}, body, "", 1},
+        {"/x-gzip", {compressed("gzip", "x-gzip")}, body, "", 1},
+        {"/deflate", {compressed("deflate", "deflate")}, body, "", 1},
+        {"/raw-deflate", {compressed("raw-deflate", "deflate")}, body, "", 1},
+        {"/br", {compressed("br", "br")}, body, "", 1},
+        {"/zstd", {compressed("zstd", "zstd")}, body, "", 1},
+        {"/chained", {chained}, body, "", 1},
+        {"/trailing", {trailing}, body, "", 1},
+        {"/unknown", {unknown}, "as it came", "", 1},
+        {"/drip", {drip}, "drip", "", 1},
+        // Cut short where the HTTP framing is whole: a passing fault.
+        {"/cut-once", {compressed("zstd", "zstd", 662), compressed("zstd", "zstd")}, body, "", 2},
+        {"/cut-gzip", {compressed("gzip", "gzip", 5000)}, "", cutGzip, 3},
+        {"/cut-deflate",
+         {compressed("deflate", "deflate", 5000)},
+         "",
+         "deflate body cut short: 5000 bytes came, its stream did not end",
+         3},
+        {"/cut-br",
+         {compressed("br", "br", 5000)},
+         "",
+         "br body cut short: 5000 bytes came, its stream did not end",
+         3},
+        {"/cut-zstd",
+         {compressed("zstd", "zstd", 662)},
+         "",
+         "zstd body cut short: 662 bytes came, its stream did not end",
+         3},
+        {"/corrupt", {corrupt}, "", "gzip body is corrupt after 14 bytes: incorrect header check", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Path);
+        m_Server.SetReplies(c.Path, c.Replies);
+        const size_t requestsBefore = m_Server.Requests().size();
+        TRecordingTask task(m_Server.Url(c.Path));
+        if (c.Failure.empty()) {
+            m_Downloader.Download(task);
+            EXPECT_TRUE(task.Body == c.Body) << task.Body.size();
+        } else {
+            EXPECT_EQ(FailureOf([&] { m_Downloader.Download(task); }),
+                      TransferError(c.Failure, task.GetUrl()));
+        }
+        EXPECT_EQ(m_Server.Requests().size() - requestsBefore, c.Requests);
     }
 }
 
@@ -487,8 +558,10 @@ TEST_F(Transfer, OneKeptAliveConnectionServesEveryTransferWithPlainGets)
         ExpectEngineStillWorks();
     EXPECT_EQ(m_Server.Connections(), 1u);
     for (const std::string& head : m_Server.RequestHeads()) {
-        // A GET with libcurl's default headers and every compression it decodes: no user agent.
+        // A GET with libcurl's default headers, the program's name and every compression it decodes.
         EXPECT_EQ(head, "GET /ok HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(m_Server.Port()) +
+                            "\r\nUser-Agent: Skerrow/" SKERROW_VERSION
+                            " (+https://github.com/skerrow/skerrow)"
                             "\r\nAccept: */*\r\nAccept-Encoding: deflate, gzip, br, zstd\r\n");
     }
 }
