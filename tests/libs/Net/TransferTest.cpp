@@ -572,6 +572,8 @@ TEST_F(Transfer, UpToNTransfersAreInFlightAtOnceAndEachShowsAtItsTurn)
     // A file task whose write fails: its turn raises the failure, the others are not touched. The last, so
     // that the connection it may close is not replaced.
     constexpr size_t kFailingWrite = 3 * kN - 1;
+    // A file task into the file of the one two before: it may start only once that one's turn has passed.
+    constexpr size_t kSameFile = 2 * kN + 1;
     // The file tasks that start early create their files on the calling thread until one creation is slow
     // (here: every one), then on the file thread; on the file thread from the start; as the program does.
     enum TFiles { SlowFromTheStart, SlowOnceSeen, AsTheProgram };
@@ -592,18 +594,24 @@ TEST_F(Transfer, UpToNTransfersAreInFlightAtOnceAndEachShowsAtItsTurn)
         std::atomic<size_t> turn{0};
         std::atomic<size_t> earlyHere{0};
         std::atomic<size_t> earlyElsewhere{0};
+        std::atomic<bool> overlapped{false};
         const std::thread::id self = std::this_thread::get_id();
         for (size_t i = 0; i < 3 * kN; ++i) {
             const std::string path = "/" + std::to_string(i);
             THttpReply reply{200, "body " + std::to_string(i) + MakeBody(i * 100000)};
-            reply.HoldUntilRequests = i < kN ? kN : 0;
+            // So do the last N until every request has come: the places freed by the turns before are all
+            // taken again (an engine that lost count of its transfers starts fewer, and they fail with 503).
+            reply.HoldUntilRequests = i < kN ? kN : i >= 2 * kN ? 3 * kN : 0;
+            reply.HoldLimit = std::chrono::seconds(5);
             server.SetReply(path, reply);
             auto task = std::make_unique<TRecordingTask>(server.Url(path));
             if (i % 2 == 1) {
-                task->DestinationName = "file" + path;
+                task->DestinationName = "file/" + std::to_string(i == kSameFile ? i - 2 : i);
                 task->OnBegin = [&, i] {
                     if (turn.load() < i)
                         ++(std::this_thread::get_id() == self ? earlyHere : earlyElsewhere);
+                    if (i == kSameFile && turn.load() <= i - 2)
+                        overlapped = true;
                     const auto start = std::chrono::steady_clock::now();
                     if (files == SlowOnceSeen)
                         while (std::chrono::steady_clock::now() - start <= bounds.SlowFileBegin) {
@@ -633,6 +641,7 @@ TEST_F(Transfer, UpToNTransfersAreInFlightAtOnceAndEachShowsAtItsTurn)
         EXPECT_EQ(::testing::internal::GetCapturedStdout(), expectedConsole);
         EXPECT_EQ(server.Requests().size(), 3 * kN);
         EXPECT_EQ(server.Connections(), kN) << "kept alive, at most N";
+        EXPECT_FALSE(overlapped.load()) << "two transfers into one file at once";
         if (files == SlowFromTheStart) {
             EXPECT_EQ(earlyHere.load(), 0u);
         }
