@@ -54,7 +54,7 @@
 
 /// What the transfers of a Download have done so far, for a progress display.
 struct TActivity {
-    uint64_t BytesReceived = 0;     ///< body bytes received by every transfer since the engine was made
+    uint64_t BytesReceived = 0;     ///< body bytes received (before decoding) since the engine was made
     std::string SilentHost;         ///< the host of the transfer in flight silent the longest; empty: none
     std::chrono::seconds Silent{0}; ///< how long that transfer has received nothing
 };
