@@ -65,7 +65,7 @@ def certificates():
 
 
 # The faults of h2_server.py by name: its arguments.
-H2_FAULTS = {"h2-goaway": ["--goaway-after", "10"], "h2-reset": ["--reset-mid-body"]}
+H2_FAULTS = {"h2-goaway": ["--goaway-after", "3"], "h2-reset": ["--reset-mid-body"]}
 
 
 def http2_server_missing():

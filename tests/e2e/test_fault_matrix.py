@@ -747,11 +747,13 @@ class TodaysWeb(SampleRun):
     def test_http2_connections_ended_by_goaway_or_streams_reset_mid_body_lose_nothing(self):
         if http2_server_missing():
             self.skipTest(http2_server_missing())
-        for fault in ("h2-goaway", "h2-reset"):
+        # GOAWAY every 3 requests: on the large issue, libcurl 7.88 multiplexes transfers onto a tunnel that
+        # is going ("send: no filter connected").
+        for fault, issue in (("h2-goaway", LARGE_MAGAZINE.issues["large"]), ("h2-reset", ISSUE_A)):
             with self.subTest(fault):
                 self.forget_run(everything=True)
                 with SampleServer(self.work, [fault], http2=True) as server:
-                    result = self.skerrow.run([https(ISSUE_A.title_url), self.save], proxy=server.proxy,
+                    result = self.skerrow.run([https(issue.title_url), self.save], proxy=server.proxy,
                                               env=trusting())
                     requests = server.requests()
                 self.assertEqual(result.exit_status, 0, result.stdout[-3000:])

@@ -77,6 +77,8 @@ bool IsPassingFault(CURLcode Code)
     case CURLE_PARTIAL_FILE:       // closed before the body's end
     case CURLE_OPERATION_TIMEDOUT: // no connection within its bound
     case CURLE_HTTP2:              // an HTTP/2 connection ended under the transfer (GOAWAY)
+    case CURLE_FAILED_INIT:        // multiplexed onto a connection that was going (GOAWAY): "send: no
+                                   // filter connected"; every attempt has a handle of its own
     case CURLE_HTTP2_STREAM:       // an HTTP/2 stream reset
         return true;
     default:
@@ -260,7 +262,7 @@ void TCURLTransfer::Restart(TTransfer& Transfer)
     // A connection that failed under the attempt before is not asked again (an HTTP/2 connection that the
     // server ended may still look usable to libcurl); a stream reset leaves its connection usable.
     const CURLcode before = Transfer.Attempt->Result;
-    if (before == CURLE_HTTP2 || before == CURLE_SEND_ERROR)
+    if (before == CURLE_HTTP2 || before == CURLE_SEND_ERROR || before == CURLE_FAILED_INIT)
         FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L) == CURLE_OK);
     // Whatever the attempt before was, this one runs on the calling thread: the file thread has nothing
     // of it.
