@@ -35,12 +35,12 @@
 // Passing faults are tried again, up to SKERROW_RETRIES more times (environment; 0 to 10, default 2; 0 =
 // never): 429, 502, 503 and 504 replies, a connection refused, reset or cut before the body's end, a
 // compressed stream cut short, an empty reply, a stall, an HTTP/2 connection ended under the transfer
-// (GOAWAY) or its stream reset. The n-th attempt again waits n s (TTransferBounds::RetryPause) from the
-// failure before it starts, or as long as a 429 or 503 reply's Retry-After says (at most 30 s,
-// TTransferBounds::LongestRetryAfter); the other transfers go on meanwhile. An attempt after a connection
-// that failed under the transfer (an HTTP/2 connection ended, a request that could not be sent) opens a new
-// connection. A connection that the server closed as a request on it arrived is replaced at once by
-// libcurl, whatever SKERROW_RETRIES says, and never counts against later transfers.
+// (GOAWAY; libcurl's "send: no filter connected" too) or its stream reset. The n-th attempt again waits n s
+// (TTransferBounds::RetryPause) from the failure before it starts, or as long as a 429 or 503 reply's
+// Retry-After says (at most 30 s, TTransferBounds::LongestRetryAfter); the other transfers go on meanwhile.
+// An attempt after a connection that failed under the transfer (an HTTP/2 connection ended, a request that
+// could not be sent) opens a new connection. A connection that the server closed as a request on it arrived
+// is replaced at once by libcurl, whatever SKERROW_RETRIES says, and never counts against later transfers.
 //
 // A value of these variables out of its range is refused (libs/Environment.h).
 #pragma once
