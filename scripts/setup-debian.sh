@@ -8,7 +8,8 @@ set -euo pipefail
 
 PACKAGES=(
   cmake g++ make pkg-config
-  libcurl4-openssl-dev libzip-dev zlib1g-dev libxml2-dev libtomlplusplus-dev libgumbo-dev
+  libcurl4-openssl-dev libzip-dev zlib1g-dev libbrotli-dev libzstd-dev libxml2-dev
+  libtomlplusplus-dev libgumbo-dev
   python3
   ca-certificates openssl
 )

@@ -212,6 +212,16 @@ std::string MaskControlBytes(std::string Text)
     return Text;
 }
 
+void ShowDownload(const std::string& Url)
+{
+    std::cout << "Download: " << MaskControlBytes(Url) << '\n';
+}
+
+void FlushConsole()
+{
+    std::cout.flush();
+}
+
 std::ostream& WriteConverted(std::ostream& Stream, const char* Text)
 {
     FATAL_CHECK(TestPtr__(Text));

@@ -50,4 +50,11 @@ bool UserToCp1251(const std::string& Text, std::string& Result);
 /// Text.
 std::string MaskControlBytes(std::string Text);
 
+/// Shows on standard output that Url is being downloaded: "Download: ", Url unconverted with its control
+/// bytes masked (MaskControlBytes), and a line feed; it reaches the console with the next FlushConsole.
+void ShowDownload(const std::string& Url);
+
+/// What the program wrote to standard output reaches the console now.
+void FlushConsole();
+
 } // namespace BrintLib

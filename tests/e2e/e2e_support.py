@@ -64,6 +64,10 @@ def certificates():
     return CERTIFICATES["paths"]
 
 
+# The faults of h2_server.py by name: its arguments.
+H2_FAULTS = {"h2-goaway": ["--goaway-after", "3"], "h2-reset": ["--reset-mid-body"]}
+
+
 def http2_server_missing():
     """Why h2_server.py cannot run here, or None when it can."""
     if subprocess.run([DEBIAN_PYTHON, "-c", "import h2"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
@@ -75,7 +79,8 @@ def http2_server_missing():
 class SampleServer:
     """The sample magazine server on 127.0.0.1, started for a with-block and stopped after it; with tls, it
     also serves https through CONNECT tunnels, with a certificate of the test CA (certificates()). With http2,
-    h2_server.py instead, which speaks only HTTP/2 in its tunnels and whose pages link to https (no faults)."""
+    h2_server.py instead, which speaks only HTTP/2 in its tunnels and whose pages link to https (faults: those
+    of H2_FAULTS)."""
 
     def __init__(self, work_dir, faults=(), large=False, lifetime=300, tls=False, http2=False):
         descriptor, self.log_path = tempfile.mkstemp(prefix="server-", suffix=".log", dir=work_dir)
@@ -84,6 +89,7 @@ class SampleServer:
             _, cert, key = certificates()
             self.args = [DEBIAN_PYTHON, H2_SERVER_SCRIPT, "--cert", cert, "--key", key, "--http2-only",
                          "--https-links", "--log", self.log_path]
+            self.args += [arg for fault in faults for arg in H2_FAULTS[fault]]
             self.process = None
             self.port = None
             return

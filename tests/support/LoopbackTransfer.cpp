@@ -2,6 +2,7 @@
 
 #include <brotli/encode.h>
 #include <zlib.h>
+#include <zstd.h>
 
 #include <cstdlib>
 #include <stdexcept>
@@ -36,10 +37,18 @@ std::string Compress(const std::string& Body, const std::string& Encoding)
         out.resize(length);
         return out;
     }
+    if (Encoding == "zstd") {
+        std::string out(ZSTD_compressBound(Body.size()), '\0');
+        const size_t length = ZSTD_compress(&out[0], out.size(), Body.data(), Body.size(), 1);
+        if (ZSTD_isError(length) != 0)
+            throw std::runtime_error("zstd failed");
+        out.resize(length);
+        return out;
+    }
     z_stream stream{};
-    // 15: zlib's header and checksum; 16 + 15: gzip's.
-    if (deflateInit2(&stream, Z_BEST_SPEED, Z_DEFLATED, Encoding == "gzip" ? 16 + 15 : 15, 8,
-                     Z_DEFAULT_STRATEGY) != Z_OK)
+    // 15: zlib's header and checksum; 16 + 15: gzip's; -15: none.
+    const int windowBits = Encoding == "gzip" ? 16 + 15 : Encoding == "raw-deflate" ? -15 : 15;
+    if (deflateInit2(&stream, Z_BEST_SPEED, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY) != Z_OK)
         throw std::runtime_error("deflateInit2 failed");
     std::string out(deflateBound(&stream, Body.size()), '\0');
     stream.next_in = const_cast<unsigned char*>(input);

@@ -21,12 +21,14 @@ std::string MakeBody(std::size_t Size);
 /// image; 6 bytes longer than Filler.
 std::string MakePicture(const std::string& Filler);
 
-/// Body compressed with Encoding, as a Content-Encoding names it: "gzip", "deflate" (zlib's format) or "br".
+/// Body compressed with Encoding, as a Content-Encoding names it: "gzip", "deflate" (zlib's format), "br" or
+/// "zstd"; or "raw-deflate": deflate data without zlib's header.
 std::string Compress(const std::string& Body, const std::string& Encoding);
 
 /// The engine's waits in the tests: short, so that a test that runs into them need not wait long.
+/// A Retry-After obtains a pause of a second at most.
 inline const TTransferBounds kQuickBounds{std::chrono::milliseconds(50), std::chrono::milliseconds(100),
-                                          std::chrono::milliseconds(20)};
+                                          std::chrono::milliseconds(20), std::chrono::seconds(1)};
 
 /// A test with its own server and an engine with kQuickBounds. libcurl's proxy variables are cleared
 /// before each test: they would send the loopback requests elsewhere; so are the variables that name a

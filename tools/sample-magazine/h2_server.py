@@ -6,18 +6,25 @@ prints "PORT <port>" once it accepts connections and serves until it is ended. O
 OpenSSL's. The sample server (sample_server.py) speaks HTTP/1.1 only.
 
     h2_server.py --cert server.pem --key server.key [--delay-ms D] [--http1-only | --http2-only]
-                 [--https-links] [--log PATH]
+                 [--https-links] [--log PATH] [--goaway-after N] [--reset-mid-body]
 
 --https-links: the pages link to https:// where the magazine writes http://, so that a whole copy stays on
 TLS. --http2-only: a TLS connection on which the client did not choose HTTP/2 is closed at once. --log: a line per
 reply as sample_server.py writes it (with 0 for the milliseconds). Needs Debian's python3-h2 (run it with
 /usr/bin/python3).
+
+Faults of HTTP/2 servers: --goaway-after N ends every HTTP/2 connection as nginx's keepalive_requests does: at its
+N-th request it sends GOAWAY naming that request's stream as the last it serves, answers the streams up to it,
+leaves the later ones unanswered (they were never processed: a client sends them again) and closes the connection
+once the answers are out. --reset-mid-body resets (RST_STREAM) the first HTTP/2 reply to each address after half
+its body; the next request for it is answered whole.
 """
 
 import argparse
 import asyncio
 import os
 import ssl
+import struct
 import sys
 import urllib.parse
 
@@ -42,6 +49,9 @@ class Site:
         self.delay = delay_ms / 1000.0
         self.log = log
         self.require_h2 = False
+        self.goaway_after = 0  # --goaway-after; 0: never
+        self.reset_mid_body = False
+        self.reset = set()  # the (host, path) whose reply has been reset once
         self.resources = {}
         for url, resource in samples.build(large=True).resources.items():
             parts = urllib.parse.urlsplit(url)
@@ -56,7 +66,8 @@ class Site:
         content_type, body, status = self.resources.get((host, path), NOT_FOUND)
         if self.log:
             with open(self.log, "a", encoding="utf-8") as log:
-                log.write("0 %d %d %s %s://%s%s\n" % (status, len(body), accepted or "-", scheme, host, path))
+                log.write("0 %d %d %s %s://%s%s\n" % (status, len(body), (accepted or "-").replace(" ", ""), scheme,
+                                                       host, path))
         return content_type, body, status
 
     def later(self, callback, *args):
@@ -77,9 +88,13 @@ class Connection(asyncio.Protocol):
         self.h2 = None
         self.buffer = b""
         self.outgoing = {}  # HTTP/2: stream id -> body bytes not yet sent
+        self.resetting = set()  # HTTP/2: the streams reset once what is outgoing of them is sent
         self.closed = False
         self.flush_due = False
         self.early = None
+        self.requests = 0  # HTTP/2 requests received on this connection
+        self.last_stream = None  # once GOAWAY is sent: the last stream served
+        self.unanswered = 0  # HTTP/2 requests served and not yet answered in whole
 
     def connection_made(self, transport):
         self.transport = transport
@@ -120,6 +135,12 @@ class Connection(asyncio.Protocol):
             return
         for event in events:
             if isinstance(event, h2.events.RequestReceived):
+                if self.last_stream is not None:
+                    continue  # after GOAWAY: never processed
+                self.requests += 1
+                self.unanswered += 1
+                if self.requests == self.site.goaway_after:
+                    self.goaway(event.stream_id)
                 headers = dict(event.headers)
                 self.site.later(self.h2_reply, event.stream_id, headers.get(b":authority", b"").decode("latin-1"),
                                 headers.get(b":path", b"").decode("latin-1"),
@@ -128,24 +149,44 @@ class Connection(asyncio.Protocol):
                 for stream_id in list(self.outgoing):
                     self.h2_send(stream_id)
             elif isinstance(event, h2.events.StreamReset):
-                self.outgoing.pop(event.stream_id, None)
+                if self.outgoing.pop(event.stream_id, None) is not None:
+                    self.answered()
             elif isinstance(event, h2.events.ConnectionTerminated):
                 self.transport.close()
         self.transport.write(self.h2.data_to_send())
 
     # ---- HTTP/2 ----
 
+    def goaway(self, last_stream):
+        """GOAWAY naming last_stream, written past the h2 state machine, which would refuse to send anything
+        after it: the streams up to last_stream are still answered."""
+        self.last_stream = last_stream
+        self.transport.write(self.h2.data_to_send())
+        self.transport.write(struct.pack(">I", 8)[1:] + b"\x07\x00" + struct.pack(">II", 0, last_stream) +
+                             struct.pack(">I", 0))
+
+    def answered(self):
+        """One reply has gone out in whole (or its stream ended otherwise)."""
+        self.unanswered -= 1
+        if self.last_stream is not None and self.unanswered == 0 and not self.closed:
+            self.transport.write(self.h2.data_to_send())
+            self.transport.close()
+
     def h2_reply(self, stream_id, host, path, accepted):
         if self.closed:
             return
         content_type, body, status = self.site.lookup(host, path, accepted, "https")
+        reset = self.site.reset_mid_body and (host, path) not in self.site.reset and len(body) > 1
+        if reset:
+            self.site.reset.add((host, path))
         try:
             self.h2.send_headers(stream_id, [(b":status", b"%d" % status), (b"content-type", content_type.encode()),
                                              (b"content-length", b"%d" % len(body))])
         except h2.exceptions.StreamClosedError:
+            self.answered()
             return
-        self.outgoing[stream_id] = body
-        self.h2_send(stream_id)
+        self.outgoing[stream_id] = body[:len(body) // 2] if reset else body
+        self.h2_send(stream_id, reset)
         # The replies due at once go out in one write.
         if not self.flush_due:
             self.flush_due = True
@@ -156,7 +197,7 @@ class Connection(asyncio.Protocol):
         if not self.closed:
             self.transport.write(self.h2.data_to_send())
 
-    def h2_send(self, stream_id):
+    def h2_send(self, stream_id, reset=False):
         body = self.outgoing[stream_id]
         try:
             while body:
@@ -164,13 +205,20 @@ class Connection(asyncio.Protocol):
                            len(body))
                 if size <= 0:
                     self.outgoing[stream_id] = body
+                    if reset:
+                        self.resetting.add(stream_id)
                     return
                 self.h2.send_data(stream_id, body[:size])
                 body = body[size:]
-            self.h2.end_stream(stream_id)
+            if reset or stream_id in self.resetting:
+                self.resetting.discard(stream_id)
+                self.h2.reset_stream(stream_id, error_code=2)  # INTERNAL_ERROR
+            else:
+                self.h2.end_stream(stream_id)
         except h2.exceptions.StreamClosedError:
             pass
         del self.outgoing[stream_id]
+        self.answered()
 
     # ---- HTTP/1.1 ----
 
@@ -228,6 +276,8 @@ class Connection(asyncio.Protocol):
 async def serve(args):
     site = Site(args.https_links, args.delay_ms, args.log)
     site.require_h2 = args.http2_only
+    site.goaway_after = args.goaway_after
+    site.reset_mid_body = args.reset_mid_body
     tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     tls.load_cert_chain(args.cert, args.key)
     tls.set_alpn_protocols(["http/1.1"] if args.http1_only else ["h2"] if args.http2_only else ["h2", "http/1.1"])
@@ -246,6 +296,8 @@ def main():
     parser.add_argument("--http2-only", action="store_true", help="close a TLS connection without HTTP/2")
     parser.add_argument("--log", help="append a line per reply to this file")
     parser.add_argument("--https-links", action="store_true", help="pages link to https:// addresses")
+    parser.add_argument("--goaway-after", type=int, default=0, help="end each HTTP/2 connection after N requests")
+    parser.add_argument("--reset-mid-body", action="store_true", help="reset the first reply to each address")
     asyncio.run(serve(parser.parse_args()))
 
 

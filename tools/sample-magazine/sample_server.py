@@ -76,6 +76,10 @@ SERVER_FAULTS = {
     "drip": "the first picture of article 10 comes in four pieces, 0.4 s apart: slow, never silent for long",
     "busy": "the contents page of issue a is answered 503 and the first picture of article 12 429, each with "
             "Retry-After: 1, twice before it is served",
+    "cut-compressed": "the first picture of article 4 is answered once with its gzip stream cut in half, the HTTP "
+                      "framing whole (Content-Length: what is sent), then whole",
+    "gzip-trailing": "the first picture of article 5 comes in gzip followed by bytes that are no part of it",
+    "unknown-encoding": "the second picture of article 5 comes as it is, labelled Content-Encoding: x-unknown",
 }
 LARGE_ERROR_BYTES = 64 * 1024 * 1024
 CHUNK = b"x" * (1024 * 1024)
@@ -141,6 +145,12 @@ def server_fault_targets(mag, name):
         return [a.articles[9].pictures[0]]
     if name == "busy":
         return [a.title_url, a.articles[11].pictures[0]]
+    if name == "cut-compressed":
+        return [a.articles[3].pictures[0]]
+    if name == "gzip-trailing":
+        return [a.articles[4].pictures[0]]
+    if name == "unknown-encoding":
+        return [a.articles[4].pictures[1]]
     if name == "bad-picture-urls":
         result = []
         for index, spoil in ((9, lambda u: u[:-len(".png")] + "x" * (8 * 1024 * 1024) + ".png"),
@@ -389,6 +399,19 @@ class SampleHandler(BaseHTTPRequestHandler):
             self.stall(url)
             log(0, 0)
             return
+        if fault in ("cut-compressed", "gzip-trailing", "unknown-encoding"):
+            encoding, body = "x-unknown", resource.body
+            if fault != "unknown-encoding":
+                encoding, body = "gzip", compressed(body, "gzip")
+            if fault == "gzip-trailing":
+                body += b"<!-- trailing bytes after the gzip member -->"
+            elif fault == "cut-compressed" and url not in self.server.cut:
+                self.server.cut.add(url)
+                body = body[:len(body) // 2]
+            log(200, len(body) if send_body else 0)
+            self.send_plain(200, [("Content-Type", resource.content_type), ("Content-Encoding", encoding)], body,
+                            send_body)
+            return
         content_type = resource.content_type
         if fault == "error-large-body":
             status, length, content_type = 500, LARGE_ERROR_BYTES, "text/html"
@@ -534,6 +557,7 @@ class SampleServer(ThreadingHTTPServer):
         self.modes = set(modes)
         self.redirects = Redirects(magazine, modes)
         self.compression = next((m for m in modes if m in ("gzip", "deflate", "br")), None)
+        self.cut = set()  # cut-compressed: the addresses answered cut once
         self.tls = tls
         self.delay = 0  # seconds before every reply
         for mode in modes:

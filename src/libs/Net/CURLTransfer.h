@@ -8,18 +8,20 @@
 // (libs/Net/FileThread.h), and the transfers in flight go on meanwhile. The engine waits on the transfers'
 // sockets itself with select() and a timeout of at most 0.5 s, and calls libcurl after every wait.
 //
-// The request: http or https, libcurl's default headers and an Accept-Encoding with every compression that
-// libcurl decodes (the task is given the decoded body, whatever the server compressed). Redirects (301,
-// 302, 303, 307, 308) are followed, to http and https addresses only and at most 10 of them; the task is
-// told where they led (ITask::Reply). A transfer succeeds only when libcurl ends it without error and the
-// final reply is 200. TLS is always verified: against the system's certificates, or the bundle that
-// SSL_CERT_FILE names, or else CURL_CA_BUNDLE. libcurl's own proxy variables (http_proxy, https_proxy,
-// no_proxy) apply; https goes through an HTTP proxy by CONNECT.
+// The request: http or https, libcurl's default headers, a User-Agent that names the program, its version and
+// its address, and an Accept-Encoding with every compression that the engine decodes (gzip, deflate, br,
+// zstd; libs/Net/Decoding.h): the task is given the decoded body, whatever the server compressed, and a
+// compressed body counts as whole only when its stream reached its end. Redirects (301, 302, 303, 307, 308)
+// are followed, to http and https addresses only and at most 10 of them; the task is told where they led
+// (ITask::Reply). A transfer succeeds only when libcurl ends it without error and the final reply is 200. TLS
+// is always verified: against the system's certificates, or the bundle that SSL_CERT_FILE names, or else
+// CURL_CA_BUNDLE. libcurl's own proxy variables (http_proxy, https_proxy, no_proxy) apply; https goes through
+// an HTTP proxy by CONNECT.
 //
-// Every transfer ends: a connection must be made within 30 s, and a transfer that receives no byte for
-// SKERROW_STALL_SECONDS seconds (environment; a whole number from 1 to 86400, default 60) fails within a
-// second after that. SKERROW_CONNECTIONS (environment; 1 to 64, default 6) is N, the number of transfers
-// in flight at once and of connections to one host; 1 is one transfer at a time.
+// Every transfer ends: a connection must be made within 30 s, and a transfer that receives no byte on the
+// wire (compressed or not) for SKERROW_STALL_SECONDS seconds (environment; a whole number from 1 to 86400,
+// default 60) fails within a second after that. SKERROW_CONNECTIONS (environment; 1 to 64, default 6) is N,
+// the number of transfers in flight at once and of connections to one host; 1 is one transfer at a time.
 //
 // HTTP/2 is used where the server offers it over TLS (ALPN); HTTP/1.1 otherwise. Over HTTP/2 the transfers
 // to one host share a connection, up to SKERROW_STREAMS (environment; 1 to 1000, default 100) or as many as
@@ -31,11 +33,14 @@
 // SIGPIPE is ignored in the whole process from the first TCURLGlobal on.
 //
 // Passing faults are tried again, up to SKERROW_RETRIES more times (environment; 0 to 10, default 2; 0 =
-// never): 429, 502, 503 and 504 replies, a connection refused, reset or cut before the body's end, an empty
-// reply, a stall. The n-th attempt again waits n s (TTransferBounds::RetryPause) from the failure before
-// it starts, or as long as a 429 or 503 reply's Retry-After says (at most 30 s); the other transfers go on
-// meanwhile. A connection that the server closed as a request on it arrived is replaced at once by
-// libcurl, whatever SKERROW_RETRIES says, and never counts against later transfers.
+// never): 429, 502, 503 and 504 replies, a connection refused, reset or cut before the body's end, a
+// compressed stream cut short, an empty reply, a stall, an HTTP/2 connection ended under the transfer
+// (GOAWAY; libcurl's "send: no filter connected" too) or its stream reset. The n-th attempt again waits n s
+// (TTransferBounds::RetryPause) from the failure before it starts, or as long as a 429 or 503 reply's
+// Retry-After says (at most 30 s, TTransferBounds::LongestRetryAfter); the other transfers go on meanwhile.
+// An attempt after a connection that failed under the transfer (an HTTP/2 connection ended, a request that
+// could not be sent) opens a new connection. A connection that the server closed as a request on it arrived
+// is replaced at once by libcurl, whatever SKERROW_RETRIES says, and never counts against later transfers.
 //
 // A value of these variables out of its range is refused (libs/Environment.h).
 #pragma once
@@ -49,7 +54,7 @@
 
 /// What the transfers of a Download have done so far, for a progress display.
 struct TActivity {
-    uint64_t BytesReceived = 0;     ///< body bytes received by every transfer since the engine was made
+    uint64_t BytesReceived = 0;     ///< body bytes received (before decoding) since the engine was made
     std::string SilentHost;         ///< the host of the transfer in flight silent the longest; empty: none
     std::chrono::seconds Silent{0}; ///< how long that transfer has received nothing
 };
@@ -79,6 +84,8 @@ struct TTransferBounds {
     std::chrono::milliseconds Abort{1500};
     /// The pause before the first retry of a transfer; the n-th waits n times as long.
     std::chrono::milliseconds RetryPause{1000};
+    /// The longest pause that a Retry-After header obtains.
+    std::chrono::seconds LongestRetryAfter{30};
     /// A file task that starts early creates its file on the engine's own thread until one creation takes
     /// this long; from then on the file thread creates the files and writes them, so that a slow file
     /// system does not hold up the transfers in flight. Zero: the file thread from the start.
@@ -125,9 +132,14 @@ class TDownloader {
     ///    libcurl refuses for it;
     ///  * "Transfer error: nothing received for <N> s URL: <url>" for a stall;
     ///  * "Transfer error: server return error code <status> URL: <url>" for any final status but 200, as
-    ///    soon as the headers have come: Receive is given no byte of the error page;
+    ///    soon as the headers have come: Receive is given no byte of the error page; followed by
+    ///    " Redirected to: <address>" when redirects led to the address that answered so;
+    ///  * "Transfer error: <encoding> body cut short: <n> bytes came, its stream did not end URL: <url>" for
+    ///    a compressed body whose stream ended early, "Transfer error: <encoding> body is corrupt after <n>
+    ///    bytes: <decoder's text> URL: <url>" for one that is no stream of its encoding;
     ///  * either of the first and the last followed by " Location: <value>" when the last reply was a
-    ///    redirect (one not followed, the 11th, one to another scheme...), its Location header's value;
+    ///    redirect (one not followed, the 11th, one to another scheme...), its Location header's value
+    ///    (" Location: (empty)" when the header was there and empty);
     ///  * "curl_multi_perform error: <text>" and "select from socket error: <errno>".
     /// A failure that Begin, Receive or Finish raises leaves Download as it was raised; one raised by
     /// Receive ends the transfer first, and the task is given no further byte. Either way the engine

@@ -150,6 +150,9 @@ TEST(QueueRun, EachFailingTaskIsLoggedOnceAndTheOthersCompleteWithOneOrManyTrans
 
         // One entry per failed task, after what the log held; the lines of the raises are not fixed here.
         std::string entries = ReadFile(log);
+        // A build through a compiler cache names the sources relative to the build directory.
+        for (size_t at; (at = entries.find("../")) != std::string::npos;)
+            entries.erase(at, 3);
         for (const std::string source : {"src/libs/Net/CURLTransfer.cpp, ", "src/Logic.cpp, "}) {
             const size_t at = entries.find(source);
             ASSERT_NE(at, std::string::npos) << entries;
