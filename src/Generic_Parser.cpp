@@ -1,6 +1,7 @@
 #include "Generic_Parser.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include "ErrorLog.h"
 #include "HtmlTags.h"
 #include "Logic.h"
+#include "PictureSources.h"
 #include "libs/Auxiliary.h"
 #include "libs/Exceptions.h"
 #include "libs/FileSystem.h"
@@ -141,8 +143,8 @@ const TPagePatterns& PageServicePatterns()
          R"re(<a\s[^>]*?(?<![\w-])href\s*(?:=\s*"|=\s*'|=\s*))re"
          R"re(((?:(?<=\s*")[^"]+(?="))|(?:(?<=\s*')[^']+(?='))|(?:(?<=[=\s])[^\s>"']+(?=[\s>])))[^>]*>)re",
          0},
-        // A picture tag and its source address without its quotes (group 1).
-        {"Pages.Image", "<img[^>]*?" + AttributeValue("src") + "[^>]*>", 0},
+        // A picture tag or a source tag of a <picture>, its name in group 1.
+        {"Pages.Image", R"re(<(img|source)(?=[\s/>])[^>]*>)re", 0},
         // The picture's extension, without the dot, in any case.
         {"Pages.PictureType", R"re((?<=\.)(?:jpe?g|png|gif|bmp|svg|webp)(?=\W|$))re", regex::NOCASE},
     };
@@ -417,6 +419,31 @@ void ReserveOutput(std::string& Output, size_t Size)
     Output.reserve(Size);
 }
 
+/// The address of the picture that an <img> tag of Text with Attributes shows, as it is written there (a
+/// view into Text): the first present and non-empty attribute of kPictureAddressAttributes, else the
+/// widest candidate of its srcset. Empty when there is none.
+std::string_view PictureSource(std::string_view Text, const std::vector<TTagAttribute>& Attributes)
+{
+    constexpr size_t kSrcset = kPictureAddressAttributes.size();
+    std::array<std::string_view, kSrcset + 1> values;
+    std::array<bool, kSrcset + 1> seen{};
+    for (const TTagAttribute& attribute : Attributes) {
+        for (size_t k = 0; k <= kSrcset; ++k) {
+            const std::string_view name = k < kSrcset ? kPictureAddressAttributes[k] : "srcset";
+            if (!seen[k] && attribute.Name == name) {
+                seen[k] = true;
+                values[k] = Text.substr(attribute.ValueBegin, attribute.ValueEnd - attribute.ValueBegin);
+            }
+        }
+    }
+    for (size_t k = 0; k < kSrcset; ++k) {
+        // A value of blanks alone is no address either.
+        if (values[k].find_first_not_of(" \t\n\r\f") != std::string_view::npos)
+            return values[k];
+    }
+    return WidestCandidate(values[kSrcset]);
+}
+
 /// ProcessImages into Output, an object of its own, up to the last picture tag: returns where the rest of
 /// the page begins that it leaves for the caller to append, 0 when the page has no picture tag.
 template <class TOutput>
@@ -437,7 +464,8 @@ size_t LocalisePictures(const std::string& Dir, const THtmlPage& Page, const Bri
     std::pmr::unordered_map<std::string_view, std::string> localNames(&memory);
     unsigned count = 0;
     // The pictures are found in the reading copy; their sources are the page's.
-    TRegexpScanner scanner(Page.Copy());
+    const std::string& copy = Page.Copy();
+    TRegexpScanner scanner(copy);
     while (scanner.Find(findImages)) {
         if (!reserved) {
             // A local name may be longer than the source it replaces.
@@ -445,26 +473,43 @@ size_t LocalisePictures(const std::string& Dir, const THtmlPage& Page, const Bri
             reserved = true;
         }
         AppendPart(Output, Page, scanner.Previous(), findImages[0].first);
-        const std::string_view source = Page.TextOf(findImages[1].first, findImages[1].second);
+        const size_t open = Page.Offset(findImages[0].first);
+        const size_t close = Page.Offset(findImages[0].second) - 1;
+        const bool image = findImages[1].second - findImages[1].first == 3;
+        const std::vector<TTagAttribute> attributes = TagAttributes(copy, open, close);
+        const std::string_view source = image ? PictureSource(Page.Text(), attributes) : std::string_view();
+        if (source.empty()) {
+            // The <source> of a <picture> is dropped, so that a browser shows the <img>'s local file; an
+            // <img> without an address, and the <source> of a video, stay as they are.
+            const bool pictureSource =
+                !image && std::any_of(attributes.begin(), attributes.end(),
+                                      [](const TTagAttribute& A) { return A.Name == "srcset"; });
+            if (!pictureSource)
+                AppendPart(Output, Page, findImages[0].first, findImages[0].second);
+            continue;
+        }
         auto known = localNames.find(source);
         if (known == localNames.end()) {
             const std::string_view tag = Page.TextOf(findImages[0].first, findImages[0].second);
-            const TTextIterator sourceBegin = Page.InText(findImages[1].first);
-            const TTextIterator sourceEnd = Page.InText(findImages[1].second);
+            // The address as a browser reads it: its character references decoded first.
+            const std::string address = source.find('&') == std::string_view::npos
+                                            ? std::string(source)
+                                            : DecodeCharacterReferences(source);
             // The type follows a dot: it is looked for from the first one on, which the look-behind sees.
-            const TTextIterator dot = std::find(sourceBegin, sourceEnd, '.');
-            if (dot == sourceEnd || !pictureType.Find(dot, sourceEnd)) {
+            const TTextIterator dot = std::find(address.begin(), address.end(), '.');
+            if (dot == address.end() || !pictureType.Find(dot, address.end())) {
                 LogError(pathPrefix + " Не опознанный тип изображения: " + Excerpt(tag, "") + "\n");
                 continue;
             }
-            const std::string_view url = ResolveValue(PageUrl, source);
+            const std::string extension = LowerCaseCp1251(pictureType[0].str());
+            const std::string_view url = PageUrl.Resolve(address);
             if (url.empty()) {
                 LogError(pathPrefix + " Неверный адрес изображения: " + Excerpt(tag, "") + "\n");
                 continue;
             }
             std::string fileName = AtLeastTwoDigits(++count);
             fileName += '.';
-            fileName += LowerCaseCp1251(pictureType[0].str());
+            fileName += extension;
             known = localNames.emplace(source, Concatenation({PageName, "/", fileName})).first;
             g_TaskQueue.Push(
                 std::make_unique<TDownloadFile>(std::string(url), Concatenation({pathPrefix, fileName})));

@@ -49,16 +49,32 @@ struct TProcessArticlePage {
     std::string Process(std::string& Page, const std::string& PageUrl);
 };
 
-/// The position in Contents after the row that begins at Begin: past its first </tr>, but never beyond
-/// the next row's start Next.
-TTextIterator RowEnd(const std::string& Contents, TTextIterator Begin, TTextIterator Next)
-{
-    static const std::string kRowClose = "</tr>";
-    const size_t close = Contents.find(kRowClose, static_cast<size_t>(Begin - Contents.cbegin()));
-    if (close == std::string::npos)
-        return Next;
-    return std::min(Next, Contents.cbegin() + static_cast<std::ptrdiff_t>(close + kRowClose.size()));
-}
+/// The rows' ends in a text: each is looked up from where the last one was, so that a text whose rows have
+/// no </tr> is read once, not once per row.
+class TRowEnds {
+  public:
+    explicit TRowEnds(const std::string& Contents) : m_Contents(Contents) {}
+
+    /// The position after the row that begins at Begin: past its first </tr>, but never beyond the next
+    /// row's start Next. Begin must not lie before the last row's.
+    TTextIterator After(TTextIterator Begin, TTextIterator Next)
+    {
+        static const std::string kRowClose = "</tr>";
+        const size_t begin = static_cast<size_t>(Begin - m_Contents.cbegin());
+        if (!m_Searched || (m_Close != std::string::npos && m_Close < begin)) {
+            m_Close = m_Contents.find(kRowClose, begin);
+            m_Searched = true;
+        }
+        if (m_Close == std::string::npos)
+            return Next;
+        return std::min(Next, m_Contents.cbegin() + static_cast<std::ptrdiff_t>(m_Close + kRowClose.size()));
+    }
+
+  private:
+    const std::string& m_Contents;
+    size_t m_Close = std::string::npos; ///< the first </tr> from the last row's start on, npos for none
+    bool m_Searched = false;            ///< whether m_Close was looked for
+};
 
 /// Appends the table of articles built from Contents (the text between the issue's heading and the last
 /// `content` division) to Output and queues one article task per row, in page order, for the printable
@@ -87,12 +103,12 @@ void QueueArticles(const std::string& Dir, const std::string& IssueName, const s
     unsigned index = 0;
     bool anyRow = false;
     TRegexpScanner rows(ContentsCopy);
+    TRowEnds rowEnds(ContentsCopy);
     bool more = rows.Find(s_RowStart);
     while (more) {
         const TTextIterator begin = s_RowStart[0].first;
         more = rows.Find(s_RowStart);
-        const TTextIterator end =
-            RowEnd(ContentsCopy, begin, more ? s_RowStart[0].first : ContentsCopy.cend());
+        const TTextIterator end = rowEnds.After(begin, more ? s_RowStart[0].first : ContentsCopy.cend());
         if (!s_Row.Find(begin, end)) {
             if (s_Link.Find(begin, end)) {
                 std::string url;

@@ -427,6 +427,15 @@ TEST(ReadingCopy, ReadsTagsAsABrowserDoes)
         {"unclosed tags: one tag up to the next '>', dropped at the end",
          "<img <img <img src=x.jpg><a href=y <a <a", "<img ~img ~img src=x.jpg>~a href=y ~a ~a"},
         {"an unclosed quote runs to the end", "<a title=\"x><b>", "~a title=\"x~~b~"},
+        {"\"--!>\" ends a comment, \"--\" alone does not", "<!-- a -- <b> --!><img><!-- c --->x<i>",
+         "<!-- a -- ~b~ --!><img><!-- c --->x<i>"},
+        {"the text of <iframe> holds no tags", "<iframe><img src=x.jpg></iframe><b>",
+         "<iframe>~img src=x.jpg~</iframe><b>"},
+        {"a script's \"<!-- <script>\" part: its </script> does not end the script",
+         "<script><!-- w('<script>x</script>'); '<img>' --></script><b><script><!-- </script><i>"
+         "<script><!--></script><u>",
+         "<script>~!-- w('~script~x~/script~'); '~img~' --~</script><b><script>~!-- </script><i>"
+         "<script>~!--~</script><u>"},
     };
     for (const auto& c : cases) {
         std::string expected = c.Copy;
@@ -591,6 +600,16 @@ TEST_F(ProcessImagesTest, RewritesTagsQueuesOneDownloadPerSourceAndReportsUnknow
         {"http://mag-a.test/magazine/2007-05/p/%D1%84.jpg", "2007_05_03/15.jpg"},
         {"http://mag-a.test/magazine/2007-05/p/%E3%81%82.png", "2007_05_03/16.png"},
         {"http://mag-a.test/pics/real.gif", "2007_05_03/17.gif"},
+        // the address a browser ends up showing: a lazy-loading attribute over a placeholder src, the
+        // widest srcset candidate, references decoded before the type is looked for
+        {"http://mag-a.test/pics/lazy1.jpg", "2007_05_03/18.jpg"},
+        {"http://mag-a.test/pics/lazy2.jpg", "2007_05_03/19.jpg"},
+        {"http://mag-a.test/pics/lazy3.png", "2007_05_03/20.png"},
+        {"http://mag-a.test/pics/plain.jpg", "2007_05_03/21.jpg"},
+        {"http://mag-a.test/pics/s1280.jpg", "2007_05_03/22.jpg"},
+        {"http://mag-a.test/pics/p.jpg", "2007_05_03/23.jpg"},
+        {"http://mag-a.test/pics/g.jpg", "2007_05_03/24.jpg"},
+        {"http://mag-a.test/pics/after-comment.jpg", "2007_05_03/25.jpg"},
     };
     EXPECT_EQ(Drain(), expected);
 
