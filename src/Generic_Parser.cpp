@@ -310,6 +310,70 @@ size_t FragmentStart(std::string_view Value)
 
 namespace {
 
+/// The place of the next <base> tag of Copy, a reading copy, from From on and the place of its '>' (or the
+/// end of Copy); npos when there is none.
+std::pair<size_t, size_t> NextBaseTag(const std::string& Copy, size_t From)
+{
+    for (size_t at = FindText(Copy, From, "<base"); at != std::string::npos;
+         at = FindText(Copy, at + 1, "<base")) {
+        const char after = at + 5 < Copy.size() ? Copy[at + 5] : '>';
+        if (after == ' ' || after == '\t' || after == '\n' || after == '\r' || after == '\f' ||
+            after == '/' || after == '>')
+            return {at, std::min(Copy.find('>', at), Copy.size())};
+    }
+    return {std::string::npos, std::string::npos};
+}
+
+} // namespace
+
+std::string BaseAddress(const THtmlPage& Page, const std::string& PageUrl)
+{
+    const std::string& copy = Page.Copy();
+    for (auto tag = NextBaseTag(copy, 0); tag.first != std::string::npos;
+         tag = NextBaseTag(copy, tag.second)) {
+        for (const TTagAttribute& attribute : TagAttributes(copy, tag.first, tag.second)) {
+            if (attribute.Name != "href")
+                continue;
+            std::string base;
+            const BrintLib::TPageUrl page(PageUrl);
+            if (!page.Resolve(
+                    DecodeCharacterReferences(
+                        std::string_view(Page.Text())
+                            .substr(attribute.ValueBegin, attribute.ValueEnd - attribute.ValueBegin)),
+                    base))
+                return PageUrl;
+            return base;
+        }
+    }
+    return PageUrl;
+}
+
+void DropBaseTags(THtmlPage& Page)
+{
+    const std::string& copy = Page.Copy();
+    auto tag = NextBaseTag(copy, 0);
+    if (tag.first == std::string::npos)
+        return;
+    THtmlPage output;
+    output.Reserve(copy.size());
+    size_t position = 0;
+    for (; tag.first != std::string::npos; tag = NextBaseTag(copy, tag.second)) {
+        output.Append(Page, position, tag.first);
+        position = std::min(tag.second + 1, copy.size());
+    }
+    output.Append(Page, position, copy.size());
+    Page.Swap(output);
+}
+
+void DropBaseTags(std::string& Text)
+{
+    THtmlPage page(std::move(Text));
+    DropBaseTags(page);
+    Text = page.TakeText();
+}
+
+namespace {
+
 /// The local file of the article at Url in Files, or null when Url is no article's. An address over http
 /// and over https is the same article: a site that serves both serves the same page.
 const std::string* FindArticle(const TLocalFiles& Files, std::string_view Url)

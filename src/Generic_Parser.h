@@ -96,6 +96,16 @@ using TLocalFiles = std::unordered_map<std::string_view, std::string>;
 /// cannot be resolved; otherwise the text belongs to PageUrl.
 std::string_view ResolveValue(const BrintLib::TPageUrl& PageUrl, std::string_view Value);
 
+/// The address against which the addresses written in Page are resolved, as a browser resolves them: the
+/// href of Page's first <base> tag that has one, resolved against PageUrl (where the page came from);
+/// PageUrl itself when there is none, or when it cannot be resolved.
+std::string BaseAddress(const THtmlPage& Page, const std::string& PageUrl);
+
+/// Removes every <base> tag from Page: a saved page's local addresses must not lead back to the web.
+void DropBaseTags(THtmlPage& Page);
+/// The same over a text.
+void DropBaseTags(std::string& Text);
+
 /// Writes into Result the text of Text in which the href value of every <a tag (read as a browser reads
 /// tags, see ReadingCopy) whose address, resolved against PageUrl, is a key of Files (or is one but for
 /// http in place of https, or the other way round: the same page) is replaced by that key's local file,

@@ -164,9 +164,10 @@ struct TProcessArticlePage {
     TSharedPageList m_Pages; ///< the issue's page list, shared with the other pages
 
     /// Keeps the article's own block, localises its pictures (resolved against PageUrl, where the article
-    /// came from), cuts the comments off and adds the navigation bar. Raises the search error for a page
+    /// came from, their queries sent in PageCharset, the page's own), cuts the comments off and adds the
+    /// navigation bar. Raises the search error for a page
     /// without the block.
-    std::string Process(std::string& Page, const std::string& PageUrl);
+    std::string Process(std::string& Page, const std::string& PageUrl, const std::string& PageCharset);
 };
 
 /// Processes the issue's contents page; filled by ProcessUrl.
@@ -177,8 +178,8 @@ struct TProcessTitlePage {
     /// then the contents page's pictures, and returns the contents page's file. Raises the search error
     /// for a page of another shape, "Неизвестный год: ..." for a bad year, and a failure naming the
     /// directory when the issue directory cannot be created. The page's addresses are resolved against
-    /// PageUrl, where the contents page came from.
-    std::string Process(std::string& Page, const std::string& PageUrl);
+    /// PageUrl, where the contents page came from, their queries sent in PageCharset, the page's own.
+    std::string Process(std::string& Page, const std::string& PageUrl, const std::string& PageCharset);
 };
 
 /// Finds the article links in Output, stores their local page files in Pages from index 1 on and queues
@@ -234,7 +235,8 @@ void QueueArticles(const std::string& Dir, const std::string& IssueName, const B
     Output.Swap(renamed);
 }
 
-std::string TProcessTitlePage::Process(std::string& Page, const std::string& PageUrl)
+std::string TProcessTitlePage::Process(std::string& Page, const std::string& PageUrl,
+                                       const std::string& PageCharset)
 {
     static TRegexp patterns[4] = {Compile(kMainBlock), Compile(kContentsTable), Compile(kIssueLink),
                                   Compile(kNoIndex)};
@@ -264,7 +266,8 @@ std::string TProcessTitlePage::Process(std::string& Page, const std::string& Pag
     const TSharedPageList pages = std::make_shared<TPageList>();
     StoreAt(*pages, 0, contentsFile);
 
-    const BrintLib::TPageUrl pageUrl(PageUrl);
+    // The page's addresses are resolved as a browser resolves them, against its <base> when it has one.
+    const BrintLib::TPageUrl pageUrl(BaseAddress(page, PageUrl), PageCharset);
     QueueArticles(dir, issueName, pageUrl, pages, head, output);
     ReplaceBackgroundCells(output);
     FlattenImageLinks(output);
@@ -275,15 +278,19 @@ std::string TProcessTitlePage::Process(std::string& Page, const std::string& Pag
     return dir + contentsFile;
 }
 
-std::string TProcessArticlePage::Process(std::string& Page, const std::string& PageUrl)
+std::string TProcessArticlePage::Process(std::string& Page, const std::string& PageUrl,
+                                         const std::string& PageCharset)
 {
     THtmlPage output(std::move(Page));
+    // The page's addresses are resolved as a browser resolves them, against its <base> when it has one.
+    const BrintLib::TPageUrl pageUrl(BaseAddress(output, PageUrl), PageCharset);
     // The passes rewrite the article's block, kept where it stands; the head is put before it at the end.
     KeepArticleBlock(output);
+    DropBaseTags(output);
     ReplaceBackgroundCells(output);
     FlattenImageLinks(output);
     // Pictures are localised before the comments are cut off, so those of the cut part are downloaded too.
-    ProcessImages(m_Dir, output, BrintLib::TPageUrl(PageUrl), m_PageName);
+    ProcessImages(m_Dir, output, pageUrl, m_PageName);
     CutComments(output);
     Page = output.TakeText();
     Page.insert(0, kHeadStart + m_PageName + kHeadEnd);

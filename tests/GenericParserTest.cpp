@@ -292,7 +292,8 @@ TEST(PageUrl, ResolvesAddressesAsABrowserDoes)
     const struct {
         const char* Base;
         std::string Reference;
-        const char* Expected; ///< empty: the address cannot be resolved
+        const char* Expected;         ///< empty: the address cannot be resolved
+        const char* QueryCharset = ""; ///< the page's own character set; windows-1251 when empty
     } cases[] = {
         {"http://mag-a.test/issue/200705/", "/article/1", "http://mag-a.test/article/1"},
         {"http://mag-a.test/issue/200705/", "article/1", "http://mag-a.test/issue/200705/article/1"},
@@ -324,6 +325,10 @@ TEST(PageUrl, ResolvesAddressesAsABrowserDoes)
         {"http://mag-a.test/issue/", "/схема.jpg?подпись=да да",
          "http://mag-a.test/%D1%81%D1%85%D0%B5%D0%BC%D0%B0.jpg"
          "?%EF%EE%E4%EF%E8%F1%FC=%E4%E0%20%E4%E0"},
+        {"http://mag-b.test/i/", "/img.php?name=фото", "http://mag-b.test/img.php?name=%D1%84%D0%BE%D1%82%D0%BE",
+         "UTF-8"},
+        {"http://mag-b.test/k/", "/схема.jpg?n=ф", "http://mag-b.test/%D1%81%D1%85%D0%B5%D0%BC%D0%B0.jpg?n=%C6",
+         "KOI8-R"},
         {"http://mag-a.test/issue/", "mailto:editor@mag-a.test", ""},
         {"http://mag-a.test/issue/", "javascript:void(0)", ""},
         {"http://mag-a.test/issue/", "ftp://mag-a.test/a.jpg", ""},
@@ -340,10 +345,10 @@ TEST(PageUrl, ResolvesAddressesAsABrowserDoes)
     // addresses resolved before must not change the next one's); asked twice, the object answers the same.
     std::map<std::string, std::unique_ptr<BrintLib::TPageUrl>> shared;
     for (const auto& c : cases) {
-        const BrintLib::TPageUrl base(c.Base);
+        const BrintLib::TPageUrl base(c.Base, c.QueryCharset);
         std::unique_ptr<BrintLib::TPageUrl>& page = shared[c.Base];
         if (!page)
-            page = std::make_unique<BrintLib::TPageUrl>(c.Base);
+            page = std::make_unique<BrintLib::TPageUrl>(c.Base, c.QueryCharset);
         const BrintLib::TPageUrl* const urls[] = {&base, page.get(), page.get()};
         for (const BrintLib::TPageUrl* url : urls) {
             std::string resolved;
@@ -355,6 +360,30 @@ TEST(PageUrl, ResolvesAddressesAsABrowserDoes)
                 EXPECT_EQ(resolved, c.Expected) << c.Base << " + " << c.Reference;
             }
         }
+    }
+}
+
+TEST(PageUrl, BaseTagIsWhatAddressesResolveAgainstAndIsNotSaved)
+{
+    const struct {
+        const char* Page;
+        const char* Base;
+        const char* Saved;
+    } rows[] = {
+        {"<head><BASE HREF=\"http://cdn.test/a/\"><base href=/b/></head>", "http://cdn.test/a/",
+         "<head></head>"},
+        {"<base target=_top><base href='../up/'>x", "http://mag-a.test/up/", "x"},
+        {"<!-- <base href=/c/> --><basefont><base/href=&#47;d/>", "http://mag-a.test/d/",
+         "<!-- <base href=/c/> --><basefont>"},
+        {"<base href=\"http://[bad/\">", "http://mag-a.test/issue/x.html", ""},
+        {"<p>no base</p>", "http://mag-a.test/issue/x.html", "<p>no base</p>"},
+    };
+    for (const auto& row : rows) {
+        THtmlPage page{std::string(row.Page)};
+        EXPECT_EQ(BaseAddress(page, "http://mag-a.test/issue/x.html"), row.Base) << row.Page;
+        DropBaseTags(page);
+        EXPECT_EQ(page.Text(), row.Saved) << row.Page;
+        EXPECT_EQ(page.Copy(), ReadingCopy(page.Text())) << row.Page;
     }
 }
 

@@ -262,7 +262,7 @@ bool ToCp1251(const std::string& Charset, std::string& Text)
     return true;
 }
 
-void PageToCp1251(std::string& Page, const std::string& ContentType)
+std::string PageToCp1251(std::string& Page, const std::string& ContentType)
 {
     std::string charset;
     size_t markLength = 0;
@@ -281,7 +281,7 @@ void PageToCp1251(std::string& Page, const std::string& ContentType)
             charset = Page.substr(meta[0].first, meta[0].second);
     }
     if (!IsKnownCharset(charset) || IsWindows1251(charset))
-        return;
+        return std::string();
     // Every declaration of the page, wherever it stands, says what the page now is.
     std::string text;
     text.reserve(Page.size());
@@ -294,8 +294,10 @@ void PageToCp1251(std::string& Page, const std::string& ContentType)
         copied = value + length;
     }
     text.append(Page, copied, std::string::npos);
-    if (ToCp1251(charset, text))
-        Page.swap(text);
+    if (!ToCp1251(charset, text))
+        return std::string();
+    Page.swap(text);
+    return charset;
 }
 
 } // namespace BrintLib
