@@ -292,7 +292,7 @@ TEST(PageUrl, ResolvesAddressesAsABrowserDoes)
     const struct {
         const char* Base;
         std::string Reference;
-        const char* Expected;         ///< empty: the address cannot be resolved
+        const char* Expected;          ///< empty: the address cannot be resolved
         const char* QueryCharset = ""; ///< the page's own character set; windows-1251 when empty
     } cases[] = {
         {"http://mag-a.test/issue/200705/", "/article/1", "http://mag-a.test/article/1"},
@@ -325,10 +325,10 @@ TEST(PageUrl, ResolvesAddressesAsABrowserDoes)
         {"http://mag-a.test/issue/", "/схема.jpg?подпись=да да",
          "http://mag-a.test/%D1%81%D1%85%D0%B5%D0%BC%D0%B0.jpg"
          "?%EF%EE%E4%EF%E8%F1%FC=%E4%E0%20%E4%E0"},
-        {"http://mag-b.test/i/", "/img.php?name=фото", "http://mag-b.test/img.php?name=%D1%84%D0%BE%D1%82%D0%BE",
-         "UTF-8"},
-        {"http://mag-b.test/k/", "/схема.jpg?n=ф", "http://mag-b.test/%D1%81%D1%85%D0%B5%D0%BC%D0%B0.jpg?n=%C6",
-         "KOI8-R"},
+        {"http://mag-b.test/i/", "/img.php?name=фото",
+         "http://mag-b.test/img.php?name=%D1%84%D0%BE%D1%82%D0%BE", "UTF-8"},
+        {"http://mag-b.test/k/", "/схема.jpg?n=ф",
+         "http://mag-b.test/%D1%81%D1%85%D0%B5%D0%BC%D0%B0.jpg?n=%C6", "KOI8-R"},
         {"http://mag-a.test/issue/", "mailto:editor@mag-a.test", ""},
         {"http://mag-a.test/issue/", "javascript:void(0)", ""},
         {"http://mag-a.test/issue/", "ftp://mag-a.test/a.jpg", ""},

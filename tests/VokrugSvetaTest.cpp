@@ -147,8 +147,7 @@ TEST(VokrugSvetaUrl, HostNameUpToTheFirstSlashDecidesAndAddressesResolveAgainstT
             root + "/print/magazines/2007/05/bonus/",
             root + "/print" + c.Dir + "7",
             root + "/images/covers/2007-05.jpg",
-            root + thumb +
-                (c.Served == EServed::kAsItIs ? "?n=%F4%EE%F2%EE" : "?n=%D1%84%D0%BE%D1%82%D0%BE"),
+            root + thumb + (c.Served == EServed::kAsItIs ? "?n=%F4%EE%F2%EE" : "?n=%D1%84%D0%BE%D1%82%D0%BE"),
             "http://mag-b.test/images/thumbs/deep.gif",
         };
         EXPECT_EQ(queued, expected);
