@@ -568,8 +568,9 @@ class BrowserView(unittest.TestCase):
         """Each hostile case: the saved page, opened offline, shows the texts and the very pictures that the
         original shows in the browser online, and a copy of each site ends with nothing logged."""
         for site in ("a", "b"):
-            result = self.hostile_results[site]
-            self.assertEqual((result.exit_status, result.errors_text()), (0, None), result.stdout)
+            with self.subTest(copy=site):
+                result = self.hostile_results[site]
+                self.assertEqual((result.exit_status, result.errors_text()), (0, None), result.stdout)
         directory_a = os.path.join(self.work, "hostile-a", "2009_01")
         directory_b = os.path.join(self.work, "hostile-b", "2009_01")
         cases = [("contents", samples.HOSTILE_A, os.path.join(directory_a, "2009_01_00.htm"),
