@@ -331,19 +331,20 @@ std::string BaseAddress(const THtmlPage& Page, const std::string& PageUrl)
     const std::string& copy = Page.Copy();
     for (auto tag = NextBaseTag(copy, 0); tag.first != std::string::npos;
          tag = NextBaseTag(copy, tag.second)) {
-        for (const TTagAttribute& attribute : TagAttributes(copy, tag.first, tag.second)) {
-            if (attribute.Name != "href")
-                continue;
-            std::string base;
-            const BrintLib::TPageUrl page(PageUrl);
-            if (!page.Resolve(
-                    DecodeCharacterReferences(
-                        std::string_view(Page.Text())
-                            .substr(attribute.ValueBegin, attribute.ValueEnd - attribute.ValueBegin)),
-                    base))
-                return PageUrl;
-            return base;
-        }
+        bool found = false;
+        std::string_view href;
+        ForEachAttribute(copy, tag.first, tag.second, [&](const TTagAttribute& Attribute) {
+            if (!found && Attribute.Name == "href") {
+                found = true;
+                href = std::string_view(Page.Text())
+                           .substr(Attribute.ValueBegin, Attribute.ValueEnd - Attribute.ValueBegin);
+            }
+        });
+        if (!found)
+            continue;
+        std::string base;
+        const BrintLib::TPageUrl page(PageUrl);
+        return page.Resolve(DecodeCharacterReferences(href), base) ? base : PageUrl;
     }
     return PageUrl;
 }
@@ -483,30 +484,46 @@ void ReserveOutput(std::string& Output, size_t Size)
     Output.reserve(Size);
 }
 
-/// The address of the picture that an <img> tag of Text with Attributes shows, as it is written there (a
-/// view into Text): the first present and non-empty attribute of kPictureAddressAttributes, else the
-/// widest candidate of its srcset. Empty when there is none.
-std::string_view PictureSource(std::string_view Text, const std::vector<TTagAttribute>& Attributes)
-{
-    constexpr size_t kSrcset = kPictureAddressAttributes.size();
-    std::array<std::string_view, kSrcset + 1> values;
-    std::array<bool, kSrcset + 1> seen{};
-    for (const TTagAttribute& attribute : Attributes) {
-        for (size_t k = 0; k <= kSrcset; ++k) {
-            const std::string_view name = k < kSrcset ? kPictureAddressAttributes[k] : "srcset";
-            if (!seen[k] && attribute.Name == name) {
-                seen[k] = true;
-                values[k] = Text.substr(attribute.ValueBegin, attribute.ValueEnd - attribute.ValueBegin);
+/// What a picture's tag tells of the picture shown: the first value of each of kPictureAddressAttributes and
+/// of srcset, as written (views into the page).
+class TPictureAttributes {
+  public:
+    static constexpr size_t kSrcset = kPictureAddressAttributes.size();
+
+    /// Reads the tag of Page from the '<' at Open to the '>' at Close.
+    TPictureAttributes(const THtmlPage& Page, size_t Open, size_t Close)
+    {
+        const std::string_view text(Page.Text());
+        ForEachAttribute(Page.Copy(), Open, Close, [&](const TTagAttribute& Attribute) {
+            for (size_t k = 0; k <= kSrcset; ++k) {
+                const std::string_view name = k < kSrcset ? kPictureAddressAttributes[k] : "srcset";
+                if (!m_Seen[k] && Attribute.Name == name) {
+                    m_Seen[k] = true;
+                    m_Values[k] =
+                        text.substr(Attribute.ValueBegin, Attribute.ValueEnd - Attribute.ValueBegin);
+                }
             }
+        });
+    }
+
+    bool HasSrcset() const { return m_Seen[kSrcset]; }
+
+    /// The address of the picture that an <img> with these attributes shows: the first present and non-empty
+    /// one of kPictureAddressAttributes, else the widest candidate of its srcset. Empty when there is none.
+    std::string_view Source() const
+    {
+        for (size_t k = 0; k < kSrcset; ++k) {
+            // A value of blanks alone is no address either.
+            if (m_Values[k].find_first_not_of(" \t\n\r\f") != std::string_view::npos)
+                return m_Values[k];
         }
+        return WidestCandidate(m_Values[kSrcset]);
     }
-    for (size_t k = 0; k < kSrcset; ++k) {
-        // A value of blanks alone is no address either.
-        if (values[k].find_first_not_of(" \t\n\r\f") != std::string_view::npos)
-            return values[k];
-    }
-    return WidestCandidate(values[kSrcset]);
-}
+
+  private:
+    std::array<std::string_view, kSrcset + 1> m_Values;
+    std::array<bool, kSrcset + 1> m_Seen{};
+};
 
 /// ProcessImages into Output, an object of its own, up to the last picture tag: returns where the rest of
 /// the page begins that it leaves for the caller to append, 0 when the page has no picture tag.
@@ -540,15 +557,12 @@ size_t LocalisePictures(const std::string& Dir, const THtmlPage& Page, const Bri
         const size_t open = Page.Offset(findImages[0].first);
         const size_t close = Page.Offset(findImages[0].second) - 1;
         const bool image = findImages[1].second - findImages[1].first == 3;
-        const std::vector<TTagAttribute> attributes = TagAttributes(copy, open, close);
-        const std::string_view source = image ? PictureSource(Page.Text(), attributes) : std::string_view();
+        const TPictureAttributes attributes(Page, open, close);
+        const std::string_view source = image ? attributes.Source() : std::string_view();
         if (source.empty()) {
             // The <source> of a <picture> is dropped, so that a browser shows the <img>'s local file; an
             // <img> without an address, and the <source> of a video, stay as they are.
-            const bool pictureSource =
-                !image && std::any_of(attributes.begin(), attributes.end(),
-                                      [](const TTagAttribute& A) { return A.Name == "srcset"; });
-            if (!pictureSource)
+            if (image || !attributes.HasSrcset())
                 AppendPart(Output, Page, findImages[0].first, findImages[0].second);
             continue;
         }

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
-#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -468,9 +467,9 @@ std::string ReadingCopy(const std::string& Page)
     return copy;
 }
 
-std::vector<TTagAttribute> TagAttributes(std::string_view Copy, size_t Open, size_t End)
+void ForEachAttribute(std::string_view Copy, size_t Open, size_t End,
+                      const std::function<void(const TTagAttribute&)>& Visit)
 {
-    std::vector<TTagAttribute> attributes;
     const auto blank = [&Copy](size_t At) { return IsBlank(Copy[At]) || Copy[At] == '/'; };
     size_t at = Open + 1;
     while (at < End && !blank(at))
@@ -479,7 +478,7 @@ std::vector<TTagAttribute> TagAttributes(std::string_view Copy, size_t Open, siz
         while (at < End && blank(at))
             ++at;
         if (at >= End)
-            return attributes;
+            return;
         // A name (its first byte taken whatever it is), then "=" and a value, or none.
         const size_t name = at++;
         while (at < End && !blank(at) && Copy[at] != '=')
@@ -505,6 +504,6 @@ std::vector<TTagAttribute> TagAttributes(std::string_view Copy, size_t Open, siz
             }
             at = next;
         }
-        attributes.push_back(attribute);
+        Visit(attribute);
     }
 }

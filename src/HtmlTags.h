@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -48,9 +49,11 @@ struct TTagAttribute {
     size_t ValueEnd = 0;
 };
 
-/// The attributes of the tag of Copy, a reading copy, that begins with the '<' at Open and ends before End
-/// (its '>'), in their order, repeats included (a browser keeps the first of a name).
-std::vector<TTagAttribute> TagAttributes(std::string_view Copy, size_t Open, size_t End);
+/// Calls Visit with each attribute of the tag of Copy, a reading copy, that begins with the '<' at Open and
+/// ends before End (its '>'), in their order, repeats included (a browser keeps the first of a name). A tag
+/// may hold millions: they are read one at a time, none kept.
+void ForEachAttribute(std::string_view Copy, size_t Open, size_t End,
+                      const std::function<void(const TTagAttribute&)>& Visit);
 
 /// A page being rewritten with what its reading copy changes, kept in step: each pass reads both and writes
 /// both, so that the tags of a page are scanned once, not once per pass. The copy itself is the text when
