@@ -375,39 +375,78 @@ void DropBaseTags(std::string& Text)
 
 namespace {
 
-/// The local file of the article at Url in Files, or null when Url is no article's. An address over http
-/// and over https is the same article: a site that serves both serves the same page.
-const std::string* FindArticle(const TLocalFiles& Files, std::string_view Url)
+/// The origin of an absolute address: its scheme, "://", and its authority (user, host, port); empty when
+/// Url is not absolute.
+std::string_view Origin(std::string_view Url)
 {
-    auto article = Files.find(Url);
-    if (article == Files.end()) {
-        const std::string_view http = "http://";
-        const std::string_view https = "https://";
-        std::string other;
-        if (Url.substr(0, http.size()) == http)
-            other = std::string(https).append(Url.substr(http.size()));
-        else if (Url.substr(0, https.size()) == https)
-            other = std::string(http).append(Url.substr(https.size()));
-        if (!other.empty())
-            article = Files.find(other);
+    const size_t scheme = Url.find("://");
+    if (scheme == std::string_view::npos)
+        return std::string_view();
+    return Url.substr(0, std::min(Url.find_first_of("/?#", scheme + 3), Url.size()));
+}
+
+/// Url over the other of http and https; empty when it is over neither.
+std::string OverOtherScheme(std::string_view Url)
+{
+    const std::string_view http = "http://";
+    const std::string_view https = "https://";
+    if (Url.substr(0, http.size()) == http)
+        return std::string(https).append(Url.substr(http.size()));
+    if (Url.substr(0, https.size()) == https)
+        return std::string(http).append(Url.substr(https.size()));
+    return std::string();
+}
+
+/// The local file of the article at Url in Files, or null when Url is no article's. An address over http
+/// and over https is the same article: a site that serves both serves the same page. So are an address on
+/// the origin Moved and the same on Own: the page that links to it moved from Moved to Own (both empty when
+/// it did not).
+const std::string* FindArticle(const TLocalFiles& Files, std::string_view Url, std::string_view Moved,
+                               std::string_view Own)
+{
+    const std::string other = OverOtherScheme(Url);
+    for (const std::string_view address : {Url, std::string_view(other)}) {
+        if (address.empty())
+            continue;
+        if (const auto article = Files.find(address); article != Files.end())
+            return &article->second;
+        for (const auto& [from, to] : {std::pair(Own, Moved), std::pair(Moved, Own)}) {
+            if (from.empty() || Origin(address) != from)
+                continue;
+            const std::string there = std::string(to).append(address.substr(from.size()));
+            for (const std::string& candidate : {there, OverOtherScheme(there)}) {
+                if (const auto article = Files.find(candidate); article != Files.end())
+                    return &article->second;
+            }
+        }
     }
-    return article == Files.end() ? nullptr : &article->second;
+    return nullptr;
 }
 
 } // namespace
 
 void RenameLinks(const std::string& Text, const BrintLib::TPageUrl& PageUrl, const TLocalFiles& Files,
-                 std::string& Result)
+                 std::string& Result, const std::string& MovedFrom)
 {
     FATAL_CHECK(&Result != &Text);
     THtmlPage renamed;
-    RenameLinks(THtmlPage(Text), PageUrl, Files, renamed);
+    RenameLinks(THtmlPage(Text), PageUrl, Files, renamed, MovedFrom);
     Result = renamed.TakeText();
 }
 
 void RenameLinks(const THtmlPage& Page, const BrintLib::TPageUrl& PageUrl, const TLocalFiles& Files,
-                 THtmlPage& Result)
+                 THtmlPage& Result, const std::string& MovedFrom)
 {
+    // The origins of the page and of where it was asked for, when they differ: the same site.
+    std::string moved, own;
+    if (!MovedFrom.empty()) {
+        std::string asked;
+        const std::string_view here = PageUrl.Resolve(std::string_view());
+        if (BrintLib::TPageUrl(MovedFrom).Resolve(std::string(), asked) && Origin(asked) != Origin(here)) {
+            moved = Origin(asked);
+            own = Origin(here);
+        }
+    }
     static TRegexp link = Compile(PageServicePatterns()[0]);
     FATAL_CHECK(&Result != &Page);
     Result = THtmlPage();
@@ -428,7 +467,7 @@ void RenameLinks(const THtmlPage& Page, const BrintLib::TPageUrl& PageUrl, const
             value.find('&') == std::string_view::npos ? value.substr(0, fragment) : value, nullptr);
         if (added) {
             if (const std::string_view url = ResolveValue(PageUrl, found->first); !url.empty())
-                found->second = FindArticle(Files, url);
+                found->second = FindArticle(Files, url, moved, own);
         }
         if (found->second == nullptr)
             continue;

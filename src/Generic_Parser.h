@@ -112,12 +112,14 @@ void DropBaseTags(std::string& Text);
 /// followed by the value's
 /// #fragment as written when it has one ("2007_05_01.htm#comments"); the value's quotes stay as they
 /// were. Nothing else changes: other attributes, other tags, text. One pass over Text. Result must be an
-/// object of its own (fatal check).
+/// object of its own (fatal check). MovedFrom is the address the page was asked for when a redirect brought
+/// it from there (empty otherwise): an address on that origin (scheme, host and port) and the same on the
+/// page's own are the same page.
 void RenameLinks(const std::string& Text, const BrintLib::TPageUrl& PageUrl, const TLocalFiles& Files,
-                 std::string& Result);
+                 std::string& Result, const std::string& MovedFrom = std::string());
 /// The same over a page with its reading copy, Result's copy kept in step.
 void RenameLinks(const THtmlPage& Page, const BrintLib::TPageUrl& PageUrl, const TLocalFiles& Files,
-                 THtmlPage& Result);
+                 THtmlPage& Result, const std::string& MovedFrom = std::string());
 
 /// Logs (LogError) that the article link Link, on the page saved as Page, has an address that cannot be
 /// resolved: the article is not fetched.

@@ -173,6 +173,7 @@ struct TProcessArticlePage {
 /// Processes the issue's contents page; filled by ProcessUrl.
 struct TProcessTitlePage {
     std::string m_Dir; ///< the save path; once processed, the issue directory with a final separator
+    std::string m_Url; ///< the address the contents page is asked for
 
     /// Names the issue, creates its directory (recorded in g_IssueDir), queues one task per article and
     /// then the contents page's pictures, and returns the contents page's file. Raises the search error
@@ -187,9 +188,11 @@ struct TProcessTitlePage {
 /// the links of Output that lead to an article to its local file (RenameLinks; the same article linked
 /// twice keeps its first file). A link whose address cannot be resolved is logged and skipped. Raises the
 /// search error when Output has no article link, or one without an href (quoting Head, the page's head that
-/// stands before Output, and Output).
+/// stands before Output, and Output). MovedFrom is the address the contents page was asked for: a link to
+/// the same article on that host and on the one that answered is renamed alike (RenameLinks).
 void QueueArticles(const std::string& Dir, const std::string& IssueName, const BrintLib::TPageUrl& PageUrl,
-                   const TSharedPageList& Pages, const std::string& Head, THtmlPage& Output)
+                   const std::string& MovedFrom, const TSharedPageList& Pages, const std::string& Head,
+                   THtmlPage& Output)
 {
     static TRegexp articleLink = Compile(kArticleLink);
     static TRegexp href = Compile(kHref);
@@ -231,7 +234,7 @@ void QueueArticles(const std::string& Dir, const std::string& IssueName, const B
         ++index;
     }
     THtmlPage renamed;
-    RenameLinks(Output, PageUrl, files, renamed);
+    RenameLinks(Output, PageUrl, files, renamed, MovedFrom);
     Output.Swap(renamed);
 }
 
@@ -268,7 +271,7 @@ std::string TProcessTitlePage::Process(std::string& Page, const std::string& Pag
 
     // The page's addresses are resolved as a browser resolves them, against its <base> when it has one.
     const BrintLib::TPageUrl pageUrl(BaseAddress(page, PageUrl), PageCharset);
-    QueueArticles(dir, issueName, pageUrl, pages, head, output);
+    QueueArticles(dir, issueName, pageUrl, m_Url, pages, head, output);
     ReplaceBackgroundCells(output);
     FlattenImageLinks(output);
     // The last pass: the saved text alone, after the head.
@@ -520,6 +523,7 @@ bool ProcessUrl(const std::string& Url, const std::string& SavePath)
         return false;
     auto task = std::make_unique<TDownloadAndProcess<TProcessTitlePage>>(Url);
     task->m_Processor.m_Dir = SavePath;
+    task->m_Processor.m_Url = Url;
     g_TaskQueue.Push(std::move(task));
     return true;
 }

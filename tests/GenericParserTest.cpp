@@ -481,10 +481,12 @@ TEST(RenameLinks, RenamesTheHrefOfLinksToArticlesOnly)
         {"http://mag-a.test/issue/200705/2", "2007_05_02.htm"},
         {"http://mag-a.test/a", "p.htm"},
         {"http://mag-a.test/show?a=1&b=2", "2007_05_03.htm"},
+        {"http://old.mag-a.test/moved", "2007_05_04.htm"},
     };
     const struct {
         const char* Name;
         std::string Text, Expected;
+        std::string MovedFrom = ""; ///< where the page was asked for, when it moved
     } cases[] = {
         {"a value that begins another stays", "<a href=\"/article/1\">1</a><a href='/article/10'>10</a>",
          "<a href=\"2007_05_01.htm\">1</a><a href='/article/10'>10</a>"},
@@ -527,10 +529,16 @@ TEST(RenameLinks, RenamesTheHrefOfLinksToArticlesOnly)
          "<a title='href=\"/a\"' href=\"http://example.org/\">x</a><!-- <a href=\"/a\"> -->"
          "<script>s = '<a href=\"/a\">';</script><a title=\"a>b\" href=p.htm>y</a>"},
         {"nothing to rename", "<p>text</p>", "<p>text</p>"},
+        {"a page that moved to another host: a link to its old host and the same on its new one are one "
+         "article",
+         "<a href=\"/moved#c\">m</a><a href=\"https://old.mag-a.test/a\">a</a><a href=/other>o</a>",
+         "<a href=\"2007_05_04.htm#c\">m</a><a href=\"p.htm\">a</a><a href=/other>o</a>",
+         "http://old.mag-a.test/issue/200705/"},
+        {"not moved: another host is another site", "<a href=\"/moved\">m</a>", "<a href=\"/moved\">m</a>"},
     };
     for (const auto& c : cases) {
         std::string result = "old content";
-        RenameLinks(c.Text, page, files, result);
+        RenameLinks(c.Text, page, files, result, c.MovedFrom);
         EXPECT_EQ(result, c.Expected) << c.Name;
     }
 }
