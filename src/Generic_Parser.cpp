@@ -143,10 +143,12 @@ const TPagePatterns& PageServicePatterns()
          R"re(<a\s[^>]*?(?<![\w-])href\s*(?:=\s*"|=\s*'|=\s*))re"
          R"re(((?:(?<=\s*")[^"]+(?="))|(?:(?<=\s*')[^']+(?='))|(?:(?<=[=\s])[^\s>"']+(?=[\s>])))[^>]*>)re",
          0},
-        // A picture tag or a source tag of a <picture>, its name in group 1.
-        {"Pages.Image", R"re(<(img|source)(?=[\s/>])[^>]*>)re", 0},
+        // A picture tag.
+        {"Pages.Image", R"re(<img(?=[\s/>])[^>]*>)re", 0},
         // The picture's extension, without the dot, in any case.
         {"Pages.PictureType", R"re((?<=\.)(?:jpe?g|png|gif|bmp|svg|webp)(?=\W|$))re", regex::NOCASE},
+        // A source tag, of a <picture> when it has a srcset.
+        {"Pages.Source", R"re(<source(?=[\s/>])[^>]*>)re", 0},
     };
     return table;
 }
@@ -572,6 +574,7 @@ size_t LocalisePictures(const std::string& Dir, const THtmlPage& Page, const Bri
 {
     static TRegexp findImages = Compile(PageServicePatterns()[1]);
     static TRegexp pictureType = Compile(PageServicePatterns()[2]);
+    static TRegexp findSources = Compile(PageServicePatterns()[3]);
 
     const std::string pathPrefix = Dir + PageName + BrintLib::kPathSeparator;
     if (const unsigned error = BrintLib::CreateFullPath(pathPrefix))
@@ -583,43 +586,60 @@ size_t LocalisePictures(const std::string& Dir, const THtmlPage& Page, const Bri
     std::pmr::monotonic_buffer_resource memory;
     std::pmr::unordered_map<std::string_view, std::string> localNames(&memory);
     unsigned count = 0;
-    // The pictures are found in the reading copy; their sources are the page's.
+    // The pictures and the source tags are found in the reading copy, each with a scanner of its own, and
+    // taken in page order; their sources are the page's.
     const std::string& copy = Page.Copy();
-    TRegexpScanner scanner(copy);
-    while (scanner.Find(findImages)) {
+    TRegexpScanner images(copy);
+    TRegexpScanner sources(copy);
+    // The next tag each scanner found: its '<' and the end of its '>', npos when there is none.
+    const auto next = [](TRegexpScanner& Scanner, TRegexp& Pattern, const std::string& Copy) {
+        return Scanner.Find(Pattern) ? std::pair(static_cast<size_t>(Pattern[0].first - Copy.cbegin()),
+                                                 static_cast<size_t>(Pattern[0].second - Copy.cbegin()))
+                                     : std::pair(std::string::npos, std::string::npos);
+    };
+    std::pair<size_t, size_t> image = next(images, findImages, copy);
+    std::pair<size_t, size_t> source = next(sources, findSources, copy);
+    size_t previous = 0; // where the text not yet written begins
+    while (image.first != std::string::npos || source.first != std::string::npos) {
+        const bool isImage = image.first < source.first;
+        const auto [open, end] = isImage ? image : source;
+        if (isImage)
+            image = next(images, findImages, copy);
+        else
+            source = next(sources, findSources, copy);
         if (!reserved) {
             // A local name may be longer than the source it replaces.
             ReserveOutput(Output, OutputSize(Output) + Page.Text().size() + Page.Text().size() / 8);
             reserved = true;
         }
-        AppendPart(Output, Page, scanner.Previous(), findImages[0].first);
-        const size_t open = Page.Offset(findImages[0].first);
-        const size_t close = Page.Offset(findImages[0].second) - 1;
-        const bool image = findImages[1].second - findImages[1].first == 3;
-        const TPictureAttributes attributes(Page, open, close);
-        const std::string_view source = image ? attributes.Source() : std::string_view();
-        if (source.empty()) {
+        AppendPart(Output, Page, copy.cbegin() + static_cast<std::ptrdiff_t>(previous),
+                   copy.cbegin() + static_cast<std::ptrdiff_t>(open));
+        previous = end;
+        const TPictureAttributes attributes(Page, open, end - 1);
+        const std::string_view address = isImage ? attributes.Source() : std::string_view();
+        if (address.empty()) {
             // The <source> of a <picture> is dropped, so that a browser shows the <img>'s local file; an
             // <img> without an address, and the <source> of a video, stay as they are.
-            if (image || !attributes.HasSrcset())
-                AppendPart(Output, Page, findImages[0].first, findImages[0].second);
+            if (isImage || !attributes.HasSrcset())
+                AppendPart(Output, Page, copy.cbegin() + static_cast<std::ptrdiff_t>(open),
+                           copy.cbegin() + static_cast<std::ptrdiff_t>(end));
             continue;
         }
-        auto known = localNames.find(source);
+        auto known = localNames.find(address);
         if (known == localNames.end()) {
-            const std::string_view tag = Page.TextOf(findImages[0].first, findImages[0].second);
+            const std::string_view tag = std::string_view(Page.Text()).substr(open, end - open);
             // The address as a browser reads it: its character references decoded first.
-            const std::string address = source.find('&') == std::string_view::npos
-                                            ? std::string(source)
-                                            : DecodeCharacterReferences(source);
+            const std::string decoded = address.find('&') == std::string_view::npos
+                                            ? std::string(address)
+                                            : DecodeCharacterReferences(address);
             // The type follows a dot: it is looked for from the first one on, which the look-behind sees.
-            const TTextIterator dot = std::find(address.begin(), address.end(), '.');
-            if (dot == address.end() || !pictureType.Find(dot, address.end())) {
+            const TTextIterator dot = std::find(decoded.begin(), decoded.end(), '.');
+            if (dot == decoded.end() || !pictureType.Find(dot, decoded.end())) {
                 LogError(pathPrefix + " Не опознанный тип изображения: " + Excerpt(tag, "") + "\n");
                 continue;
             }
             const std::string extension = LowerCaseCp1251(pictureType[0].str());
-            const std::string_view url = PageUrl.Resolve(address);
+            const std::string_view url = PageUrl.Resolve(decoded);
             if (url.empty()) {
                 LogError(pathPrefix + " Неверный адрес изображения: " + Excerpt(tag, "") + "\n");
                 continue;
@@ -627,7 +647,7 @@ size_t LocalisePictures(const std::string& Dir, const THtmlPage& Page, const Bri
             std::string fileName = AtLeastTwoDigits(++count);
             fileName += '.';
             fileName += extension;
-            known = localNames.emplace(source, Concatenation({PageName, "/", fileName})).first;
+            known = localNames.emplace(address, Concatenation({PageName, "/", fileName})).first;
             g_TaskQueue.Push(
                 std::make_unique<TDownloadFile>(std::string(url), Concatenation({pathPrefix, fileName})));
         }
@@ -635,7 +655,7 @@ size_t LocalisePictures(const std::string& Dir, const THtmlPage& Page, const Bri
         AppendMarkup(Output, known->second);
         AppendMarkup(Output, "\">");
     }
-    return Page.Offset(scanner.Previous());
+    return previous;
 }
 
 } // namespace

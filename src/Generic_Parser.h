@@ -40,8 +40,8 @@ std::string MakeIssueName(const std::string& YearText, const std::string& MonthW
 /// Number written with at least two digits, zero-padded: 01, 02, ..., 99, 100.
 std::string AtLeastTwoDigits(size_t Number);
 
-/// The page services' own patterns: "Pages.Link" (RenameLinks), "Pages.Image" and "Pages.PictureType"
-/// (ProcessImages), in that order.
+/// The page services' own patterns: "Pages.Link" (RenameLinks), "Pages.Image", "Pages.PictureType" and
+/// "Pages.Source" (ProcessImages), in that order.
 const TPagePatterns& PageServicePatterns();
 
 /// The full path of the issue directory, ending with the path separator: set by CreateIssueDirectory,
@@ -125,15 +125,17 @@ void RenameLinks(const THtmlPage& Page, const BrintLib::TPageUrl& PageUrl, const
 /// resolved: the article is not fetched.
 void LogBadArticleAddress(const std::string& Page, const std::string& Link);
 
-/// Makes every picture of one page available offline. Every <img> tag with a src attribute (double-quoted,
-/// single-quoted or bare; names in any case; read as a browser reads tags, see ReadingCopy) is replaced by
-/// <img src="PageName/NN.ext">, where NN counts the page's distinct sources from 01 in order of first
-/// appearance and ext is the first of jpg, jpeg, png, gif, bmp, svg, webp, in any case, that follows a dot in
-/// the source, written in lower case; one TDownloadFile per distinct source is pushed onto g_TaskQueue,
-/// saving Dir + PageName + "/" + NN.ext from the source resolved against PageUrl, the address of the page
-/// (character references decoded, see TPageUrl::Resolve). A tag whose source has none of these types, or
-/// whose address cannot be resolved, is dropped from the page and reported with LogError. Dir is the issue
-/// directory, ending with the path separator.
+/// Makes every picture of one page available offline. Every <img> tag (names in any case; read as a browser
+/// reads tags, see ReadingCopy) that names a source, the address a browser ends up showing (the first
+/// present and non-empty of kPictureAddressAttributes, else the widest candidate of its srcset: see
+/// PictureSources.h), is replaced by <img src="PageName/NN.ext">, where NN counts the page's distinct
+/// sources from 01 in order of first appearance and ext is the first of jpg, jpeg, png, gif, bmp, svg, webp,
+/// in any case, that follows a dot in the source (its character references decoded), written in lower
+/// case; one TDownloadFile per distinct source is pushed onto g_TaskQueue, saving Dir + PageName + "/" +
+/// NN.ext from the source resolved against PageUrl (see TPageUrl::Resolve). A tag whose source has none of
+/// these types, or whose address cannot be resolved, is dropped from the page and reported with LogError; an
+/// <img> without a source stays as it is. A <source> tag with a srcset (a <picture>'s) is dropped, so that a
+/// browser shows the <img>'s local file. Dir is the issue directory, ending with the path separator.
 ///
 /// Creates the page's picture directory Dir + PageName + "/" first, even for a page without pictures;
 /// raises BrintLib::TAplThrowException naming the directory and the system's error text when it cannot,
