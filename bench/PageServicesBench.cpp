@@ -5,12 +5,21 @@
 // The whole processing of a site A contents page (articles queued, links renamed, picture cells rewritten,
 // pictures localised, the page written) with 1,000 and 4,000 articles: linear, 4,000 under 20 ms; and the
 // resolution of its 8,000 addresses alone, which libcurl's URL API does.
+//
+// Growth rows (--benchmark_filter=Growth): every page step (the contents and article pages of both sites
+// as their tasks process them, background cells, picture links, pictures, links, the charset conversion)
+// over every pathological shape of SyntheticPages.h at 1, 4 and 16 MB, the best of three runs in processor
+// time (the machine may be shared); the table after the run prints the time of each size over the one
+// before: goal at most 4.6 for 4 times the size, and 16 MB under 2 s.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
+#include <time.h>
 
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -19,6 +28,8 @@
 #include "Logic.h"
 #include "PopMech_Parser.h"
 #include "SyntheticPages.h"
+#include "VokrugSveta_Parser.h"
+#include "libs/Charset.h"
 #include "libs/RegexpWrapper.h"
 #include "libs/Url.h"
 
@@ -249,6 +260,227 @@ void ResolveRootRelative(benchmark::State& State)
     State.SetItemsProcessed(static_cast<int64_t>(State.iterations()) * addresses);
 }
 
+// ---------------------------------------------------------------------------------------------------------
+// Growth of every page step over pathological shapes
+
+/// The processor time of the calling thread, in seconds: what a step costs, whatever else the machine runs.
+double ThreadSeconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+/// Drops every queued task.
+void DropQueue()
+{
+    while (!g_TaskQueue.IsEmpty())
+        g_TaskQueue.Pop();
+}
+
+/// Processor seconds of Task's Finish, where its page is processed and written, given Page with ContentType.
+/// A page that its step refuses (raising) ends the step there; that time counts too.
+double TimeTask(std::unique_ptr<ITask> Task, const std::string& Page, const std::string& ContentType = "")
+{
+    Task->Begin();
+    Task->Reply(TReply{Task->GetUrl(), ContentType});
+    Task->Receive(Page.data(), Page.size());
+    const double start = ThreadSeconds();
+    try {
+        Task->Finish();
+    } catch (...) {
+    }
+    const double seconds = ThreadSeconds() - start;
+    DropQueue();
+    return seconds;
+}
+
+/// The processor seconds that Run takes.
+double TimeCall(const std::function<void()>& Run)
+{
+    const double start = ThreadSeconds();
+    try {
+        Run();
+    } catch (...) {
+    }
+    return ThreadSeconds() - start;
+}
+
+/// A fresh save path for each run below the benchmark's directory: nothing saved is ever met again.
+std::string FreshSavePath(const TBenchDir& Dir)
+{
+    static std::size_t run = 0;
+    return Dir.Path() + "growth" + std::to_string(++run);
+}
+
+/// The first task that the contents task Title queues after processing Page: its first article's.
+std::unique_ptr<ITask> FirstArticle(std::unique_ptr<ITask> Title, const std::string& Page)
+{
+    Title->Begin();
+    Title->Receive(Page.data(), Page.size());
+    Title->Finish();
+    std::unique_ptr<ITask> article = g_TaskQueue.Pop();
+    DropQueue();
+    return article;
+}
+
+/// A contents page of site B with one article row, Content after it in its table.
+std::string SiteBContents(const std::string& Content)
+{
+    return "<html><head><title>t</title></head><body><div class=\"content_zone\"><img src=\"/c.jpg\" />"
+           "<h1>Журнал № 5, Май 2007</h1><table>\n<tr><td><a href=\"/m/2007/05/a/\">A</a></td><td><div "
+           "class=\"descr\">d</div></td></tr>\n" +
+           Content + "</table><div class=\"content\">x</div></div></body></html>\n";
+}
+
+std::unique_ptr<ITask> SiteTask(bool SiteA, const TBenchDir& Dir)
+{
+    const bool queued = SiteA ? PopMech::ProcessUrl("http://mag-a.test/magazine/2007-05/", FreshSavePath(Dir))
+                              : VokrugSveta::ProcessUrl("http://mag-b.test/m/2007/05/", FreshSavePath(Dir));
+    if (!queued)
+        std::abort();
+    return g_TaskQueue.Pop();
+}
+
+/// One page step: the seconds it takes over a page made around Content.
+struct TPageStep {
+    const char* Name;
+    std::function<double(const std::string& Content, const TBenchDir& Dir)> Run;
+};
+
+const std::vector<TPageStep>& PageSteps()
+{
+    static const std::vector<TPageStep> steps = {
+        {"A contents",
+         [](const std::string& Content, const TBenchDir& Dir) {
+             std::string page = SyntheticPages::MakeContentsPage(2);
+             page.insert(page.find("</table>\n<noindex>"), Content);
+             return TimeTask(SiteTask(true, Dir), page);
+         }},
+        {"A article",
+         [](const std::string& Content, const TBenchDir& Dir) {
+             std::unique_ptr<ITask> article =
+                 FirstArticle(SiteTask(true, Dir), SyntheticPages::MakeContentsPage(1));
+             return TimeTask(std::move(article),
+                             "<html><body><table><tr><td class=\"block_header_main_inner\">\n" + Content +
+                                 "</td><td class=\"block_logs\">logs</td></tr></table></body></html>\n");
+         }},
+        {"B contents",
+         [](const std::string& Content, const TBenchDir& Dir) {
+             return TimeTask(SiteTask(false, Dir), SiteBContents(Content));
+         }},
+        {"B article",
+         [](const std::string& Content, const TBenchDir& Dir) {
+             std::unique_ptr<ITask> article = FirstArticle(SiteTask(false, Dir), SiteBContents(""));
+             return TimeTask(std::move(article), "<html><head><title>t</title></head><body><h1>T</h1>" +
+                                                     Content +
+                                                     "<div class=\"reflink_descr\">r</div></body></html>\n");
+         }},
+        {"background cells",
+         [](const std::string& Content, const TBenchDir&) {
+             return TimeCall([&] {
+                 THtmlPage page(Content);
+                 PopMech::ReplaceBackgroundCells(page);
+             });
+         }},
+        {"picture links",
+         [](const std::string& Content, const TBenchDir&) {
+             return TimeCall([&] {
+                 THtmlPage page(Content);
+                 PopMech::FlattenImageLinks(page);
+             });
+         }},
+        {"pictures",
+         [](const std::string& Content, const TBenchDir& Dir) {
+             const double seconds = TimeCall([&] {
+                 THtmlPage page(Content);
+                 ProcessImages(FreshSavePath(Dir) + "/", page,
+                               BrintLib::TPageUrl("http://mag-a.test/magazine/2007-05/a.html"), "2007_05_01");
+             });
+             DropQueue();
+             return seconds;
+         }},
+        {"links",
+         [](const std::string& Content, const TBenchDir&) {
+             return TimeCall([&] {
+                 const BrintLib::TPageUrl url("http://mag-a.test/magazine/2007-05/");
+                 const TLocalFiles files = {
+                     {url.Resolve(std::string_view("/m/2007/05/a/")), "2007_05_01.htm"}};
+                 THtmlPage renamed;
+                 RenameLinks(THtmlPage(Content), url, files, renamed);
+             });
+         }},
+        {"charset",
+         [](const std::string& Content, const TBenchDir&) {
+             return TimeCall([&] {
+                 std::string page = Content;
+                 BrintLib::PageToCp1251(page, "text/html; charset=koi8-r");
+             });
+         }},
+    };
+    return steps;
+}
+
+constexpr std::array<std::size_t, 3> kGrowthSizes = {1 << 20, 4 << 20, 16 << 20};
+
+/// The seconds of each growth row by step and shape, one per size.
+std::map<std::pair<std::string, std::string>, std::array<double, kGrowthSizes.size()>>& GrowthSeconds()
+{
+    static std::map<std::pair<std::string, std::string>, std::array<double, kGrowthSizes.size()>> table;
+    return table;
+}
+
+void RegisterGrowthRows()
+{
+    for (const TPageStep& step : PageSteps()) {
+        for (const SyntheticPages::TShape& shape : SyntheticPages::kPathologicalShapes) {
+            for (std::size_t size = 0; size < kGrowthSizes.size(); ++size) {
+                const std::string name = std::string("Growth/") + step.Name + "/" + shape.Name + "/" +
+                                         std::to_string(kGrowthSizes[size] >> 20) + "MB";
+                benchmark::RegisterBenchmark(name.c_str(),
+                                             [&step, &shape, size](benchmark::State& State) {
+                                                 const std::string content =
+                                                     SyntheticPages::MakeShape(shape, kGrowthSizes[size]);
+                                                 const TBenchDir dir;
+                                                 // The best of three runs: the least disturbed.
+                                                 double seconds = 1e9;
+                                                 for (auto _ : State) {
+                                                     const double run = step.Run(content, dir);
+                                                     seconds = std::min(seconds, run);
+                                                     State.SetIterationTime(run);
+                                                 }
+                                                 GrowthSeconds()[{step.Name, shape.Name}][size] = seconds;
+                                             })
+                    ->UseManualTime()
+                    ->Iterations(3)
+                    ->Unit(benchmark::kMillisecond);
+            }
+        }
+    }
+}
+
+/// The growth table: for each step and shape that ran at every size, the time at each size and its ratio
+/// to the size before; a missed goal is marked.
+void PrintGrowth()
+{
+    if (GrowthSeconds().empty())
+        return;
+    std::printf("\n%-18s %-32s %9s %9s %9s %7s %7s\n", "step", "shape", "1 MB s", "4 MB s", "16 MB s", "4/1",
+                "16/4");
+    double worst = 0;
+    for (const auto& [key, seconds] : GrowthSeconds()) {
+        const double floor = 1e-4; // below a tenth of a millisecond a ratio is noise
+        const double first = std::max(seconds[0], floor), second = std::max(seconds[1], floor);
+        const double third = std::max(seconds[2], floor);
+        const double growth = std::max(second / first, third / second);
+        worst = std::max(worst, growth);
+        std::printf("%-18s %-32s %9.4f %9.4f %9.4f %7.2f %7.2f%s\n", key.first.c_str(), key.second.c_str(),
+                    seconds[0], seconds[1], seconds[2], second / first, third / second,
+                    growth > 4.6 || seconds[2] > 2 ? "  <- goal missed" : "");
+    }
+    std::printf("worst growth for 4 times the size: %.2f (goal 4.6)\n", worst);
+}
+
 } // namespace
 
 BENCHMARK(ResolveRootRelative)->Arg(8000)->Unit(benchmark::kMillisecond);
@@ -279,8 +511,10 @@ int main(int argc, char** argv)
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
+    RegisterGrowthRows();
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
+    PrintGrowth();
     // Time per byte of each page of unclosed tags over that of the page of closed tags of the same kind
     // (the whole processing of an article, or the engine's scan alone): goal <= 2.
     for (const auto& [name, perByte] : SecondsPerByte()) {

@@ -238,10 +238,10 @@ struct TSubjects {
     std::size_t Bytes = 0;
 };
 
-// Group 1 of every match of a scan.
-std::vector<std::string> Groups(const std::string& Page, const char* Pattern)
+// Group 1 of every match of a scan of the pattern Text with Flags.
+std::vector<std::string> Groups(const std::string& Page, const std::string& Text, int Flags)
 {
-    TPcre2Matcher finder(ProgramPattern(Pattern).Text, ProgramPattern(Pattern).Flags, true);
+    TPcre2Matcher finder(Text, Flags, true);
     std::vector<std::string> values;
     std::size_t from = 0, begin = 0, end = 0;
     while (finder.Search(Page, from, Page.size(), begin, end)) {
@@ -252,6 +252,12 @@ std::vector<std::string> Groups(const std::string& Page, const char* Pattern)
         from = end > begin ? end : end + 1;
     }
     return values;
+}
+
+// Group 1 of every match of a scan of the program's pattern Pattern.
+std::vector<std::string> Groups(const std::string& Page, const char* Pattern)
+{
+    return Groups(Page, ProgramPattern(Pattern).Text, ProgramPattern(Pattern).Flags);
 }
 
 const TSubjects& Subjects(ESubject Kind, EPage PageKind, std::size_t Size)
@@ -281,7 +287,8 @@ const TSubjects& Subjects(ESubject Kind, EPage PageKind, std::size_t Size)
     case ESubject::FailingPage:
         break;
     case ESubject::PictureValues:
-        subjects.Values = Groups(subjects.Page, "Pages.Image");
+        // The src values of the page's picture tags.
+        subjects.Values = Groups(subjects.Page, R"re(<img[^>]*?src\s*=\s*["']?([^"'\s>]+))re", 0);
         break;
     case ESubject::LinkValues:
         subjects.Values = Groups(subjects.Page, "A.ImageLink");

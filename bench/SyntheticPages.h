@@ -221,4 +221,39 @@ inline std::string MakeContentsPage(std::size_t Articles)
     return page + "</table>\n<noindex>banner</noindex>\n</td></tr></table>\n</body>\n</html>\n";
 }
 
+// A pathological shape of page content: Head, then Unit over and over, then Tail. Each is legal HTML or
+// what browsers read anyway, and each once made some page step take time that grew with the square of
+// the page.
+struct TShape {
+    const char* Name;
+    const char* Head;
+    const char* Unit;
+    const char* Tail;
+};
+
+inline const TShape kPathologicalShapes[] = {
+    {"rows without </tr>", "", "<tr><td><a href=\"/m/2007/05/a/\">t</a> <div>d</div></td>\n", ""},
+    {"nested background cells", "", "<table><tr><td background=\"/b.jpg\">x ", ""},
+    {"background cells holding tables", "", "<td background=\"/b.jpg\"><table><tr><td>x</td></tr></table>\n",
+     ""},
+    {"unclosed tags", "", "<a <img <td <tr ", ""},
+    {"open comment", "<!--", " a -- b --! c - ", ""},
+    {"script escapes", "<script>", "<!-- <script> x </script> y ", ""},
+    {"stray cell ends", "", "</td><p>x</p><img src=\"/p.jpg\">\n", ""},
+    {"one long tag", "<img src=\"/p.jpg\"", " data-a=1 b", ">"},
+    {"links", "", "<a href=\"/m/2007/05/a/\">a</a><a data-href=\"/x\" href=/y>b</a>\n", ""},
+    {"meta tags", "", "<meta name=x content=\"y\"><meta ", ">"},
+};
+
+// The content of Shape, at least Size bytes.
+inline std::string MakeShape(const TShape& Shape, std::size_t Size)
+{
+    std::string text = Shape.Head;
+    const std::string unit = Shape.Unit;
+    text.reserve(Size + unit.size() + 64);
+    while (text.size() < Size)
+        text += unit;
+    return text + Shape.Tail;
+}
+
 } // namespace SyntheticPages

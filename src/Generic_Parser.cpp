@@ -1,6 +1,7 @@
 #include "Generic_Parser.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include "ErrorLog.h"
 #include "HtmlTags.h"
 #include "Logic.h"
+#include "PictureSources.h"
 #include "libs/Auxiliary.h"
 #include "libs/Exceptions.h"
 #include "libs/FileSystem.h"
@@ -100,10 +102,12 @@ const TPagePatterns& PageServicePatterns()
          R"re(<a\s[^>]*?(?<![\w-])href\s*(?:=\s*"|=\s*'|=\s*))re"
          R"re(((?:(?<=\s*")[^"]+(?="))|(?:(?<=\s*')[^']+(?='))|(?:(?<=[=\s])[^\s>"']+(?=[\s>])))[^>]*>)re",
          0},
-        // A picture tag and its source address without its quotes (group 1).
-        {"Pages.Image", "<img[^>]*?" + AttributeValue("src") + "[^>]*>", 0},
+        // A picture tag.
+        {"Pages.Image", R"re(<img(?=[\s/>])[^>]*>)re", 0},
         // The picture's extension, without the dot, in any case.
         {"Pages.PictureType", R"re((?<=\.)(?:jpe?g|png|gif|bmp|svg|webp)(?=\W|$))re", regex::NOCASE},
+        // A source tag, of a <picture> when it has a srcset.
+        {"Pages.Source", R"re(<source(?=[\s/>])[^>]*>)re", 0},
     };
     return table;
 }
@@ -239,39 +243,143 @@ size_t FragmentStart(std::string_view Value)
 
 namespace {
 
-/// The local file of the article at Url in Files, or null when Url is no article's. An address over http
-/// and over https is the same article: a site that serves both serves the same page.
-const std::string* FindArticle(const TLocalFiles& Files, std::string_view Url)
+/// The place of the next <base> tag of Copy, a reading copy, from From on and the place of its '>' (or the
+/// end of Copy); npos when there is none.
+std::pair<size_t, size_t> NextBaseTag(const std::string& Copy, size_t From)
 {
-    auto article = Files.find(Url);
-    if (article == Files.end()) {
-        const std::string_view http = "http://";
-        const std::string_view https = "https://";
-        std::string other;
-        if (Url.substr(0, http.size()) == http)
-            other = std::string(https).append(Url.substr(http.size()));
-        else if (Url.substr(0, https.size()) == https)
-            other = std::string(http).append(Url.substr(https.size()));
-        if (!other.empty())
-            article = Files.find(other);
+    for (size_t at = FindText(Copy, From, "<base"); at != std::string::npos;
+         at = FindText(Copy, at + 1, "<base")) {
+        const char after = at + 5 < Copy.size() ? Copy[at + 5] : '>';
+        if (after == ' ' || after == '\t' || after == '\n' || after == '\r' || after == '\f' ||
+            after == '/' || after == '>')
+            return {at, std::min(Copy.find('>', at), Copy.size())};
     }
-    return article == Files.end() ? nullptr : &article->second;
+    return {std::string::npos, std::string::npos};
+}
+
+} // namespace
+
+std::string BaseAddress(const THtmlPage& Page, const std::string& PageUrl)
+{
+    const std::string& copy = Page.Copy();
+    for (auto tag = NextBaseTag(copy, 0); tag.first != std::string::npos;
+         tag = NextBaseTag(copy, tag.second)) {
+        bool found = false;
+        std::string_view href;
+        ForEachAttribute(copy, tag.first, tag.second, [&](const TTagAttribute& Attribute) {
+            if (!found && Attribute.Name == "href") {
+                found = true;
+                href = std::string_view(Page.Text())
+                           .substr(Attribute.ValueBegin, Attribute.ValueEnd - Attribute.ValueBegin);
+            }
+        });
+        if (!found)
+            continue;
+        std::string base;
+        const BrintLib::TPageUrl page(PageUrl);
+        return page.Resolve(DecodeCharacterReferences(href), base) ? base : PageUrl;
+    }
+    return PageUrl;
+}
+
+void DropBaseTags(THtmlPage& Page)
+{
+    const std::string& copy = Page.Copy();
+    auto tag = NextBaseTag(copy, 0);
+    if (tag.first == std::string::npos)
+        return;
+    THtmlPage output;
+    output.Reserve(copy.size());
+    size_t position = 0;
+    for (; tag.first != std::string::npos; tag = NextBaseTag(copy, tag.second)) {
+        output.Append(Page, position, tag.first);
+        position = std::min(tag.second + 1, copy.size());
+    }
+    output.Append(Page, position, copy.size());
+    Page.Swap(output);
+}
+
+void DropBaseTags(std::string& Text)
+{
+    THtmlPage page(std::move(Text));
+    DropBaseTags(page);
+    Text = page.TakeText();
+}
+
+namespace {
+
+/// The origin of an absolute address: its scheme, "://", and its authority (user, host, port); empty when
+/// Url is not absolute.
+std::string_view Origin(std::string_view Url)
+{
+    const size_t scheme = Url.find("://");
+    if (scheme == std::string_view::npos)
+        return std::string_view();
+    return Url.substr(0, std::min(Url.find_first_of("/?#", scheme + 3), Url.size()));
+}
+
+/// Url over the other of http and https; empty when it is over neither.
+std::string OverOtherScheme(std::string_view Url)
+{
+    const std::string_view http = "http://";
+    const std::string_view https = "https://";
+    if (Url.substr(0, http.size()) == http)
+        return std::string(https).append(Url.substr(http.size()));
+    if (Url.substr(0, https.size()) == https)
+        return std::string(http).append(Url.substr(https.size()));
+    return std::string();
+}
+
+/// The local file of the article at Url in Files, or null when Url is no article's. An address over http
+/// and over https is the same article: a site that serves both serves the same page. So are an address on
+/// the origin Moved and the same on Own: the page that links to it moved from Moved to Own (both empty when
+/// it did not).
+const std::string* FindArticle(const TLocalFiles& Files, std::string_view Url, std::string_view Moved,
+                               std::string_view Own)
+{
+    const std::string other = OverOtherScheme(Url);
+    for (const std::string_view address : {Url, std::string_view(other)}) {
+        if (address.empty())
+            continue;
+        if (const auto article = Files.find(address); article != Files.end())
+            return &article->second;
+        for (const auto& [from, to] : {std::pair(Own, Moved), std::pair(Moved, Own)}) {
+            if (from.empty() || Origin(address) != from)
+                continue;
+            const std::string there = std::string(to).append(address.substr(from.size()));
+            for (const std::string& candidate : {there, OverOtherScheme(there)}) {
+                if (const auto article = Files.find(candidate); article != Files.end())
+                    return &article->second;
+            }
+        }
+    }
+    return nullptr;
 }
 
 } // namespace
 
 void RenameLinks(const std::string& Text, const BrintLib::TPageUrl& PageUrl, const TLocalFiles& Files,
-                 std::string& Result)
+                 std::string& Result, const std::string& MovedFrom)
 {
     FATAL_CHECK(&Result != &Text);
     THtmlPage renamed;
-    RenameLinks(THtmlPage(Text), PageUrl, Files, renamed);
+    RenameLinks(THtmlPage(Text), PageUrl, Files, renamed, MovedFrom);
     Result = renamed.TakeText();
 }
 
 void RenameLinks(const THtmlPage& Page, const BrintLib::TPageUrl& PageUrl, const TLocalFiles& Files,
-                 THtmlPage& Result)
+                 THtmlPage& Result, const std::string& MovedFrom)
 {
+    // The origins of the page and of where it was asked for, when they differ: the same site.
+    std::string moved, own;
+    if (!MovedFrom.empty()) {
+        std::string asked;
+        const std::string_view here = PageUrl.Resolve(std::string_view());
+        if (BrintLib::TPageUrl(MovedFrom).Resolve(std::string(), asked) && Origin(asked) != Origin(here)) {
+            moved = Origin(asked);
+            own = Origin(here);
+        }
+    }
     static TRegexp link = Compile(PageServicePatterns()[0]);
     FATAL_CHECK(&Result != &Page);
     Result = THtmlPage();
@@ -292,7 +400,7 @@ void RenameLinks(const THtmlPage& Page, const BrintLib::TPageUrl& PageUrl, const
             value.find('&') == std::string_view::npos ? value.substr(0, fragment) : value, nullptr);
         if (added) {
             if (const std::string_view url = ResolveValue(PageUrl, found->first); !url.empty())
-                found->second = FindArticle(Files, url);
+                found->second = FindArticle(Files, url, moved, own);
         }
         if (found->second == nullptr)
             continue;
@@ -348,6 +456,47 @@ void ReserveOutput(std::string& Output, size_t Size)
     Output.reserve(Size);
 }
 
+/// What a picture's tag tells of the picture shown: the first value of each of kPictureAddressAttributes and
+/// of srcset, as written (views into the page).
+class TPictureAttributes {
+  public:
+    static constexpr size_t kSrcset = kPictureAddressAttributes.size();
+
+    /// Reads the tag of Page from the '<' at Open to the '>' at Close.
+    TPictureAttributes(const THtmlPage& Page, size_t Open, size_t Close)
+    {
+        const std::string_view text(Page.Text());
+        ForEachAttribute(Page.Copy(), Open, Close, [&](const TTagAttribute& Attribute) {
+            for (size_t k = 0; k <= kSrcset; ++k) {
+                const std::string_view name = k < kSrcset ? kPictureAddressAttributes[k] : "srcset";
+                if (!m_Seen[k] && Attribute.Name == name) {
+                    m_Seen[k] = true;
+                    m_Values[k] =
+                        text.substr(Attribute.ValueBegin, Attribute.ValueEnd - Attribute.ValueBegin);
+                }
+            }
+        });
+    }
+
+    bool HasSrcset() const { return m_Seen[kSrcset]; }
+
+    /// The address of the picture that an <img> with these attributes shows: the first present and non-empty
+    /// one of kPictureAddressAttributes, else the widest candidate of its srcset. Empty when there is none.
+    std::string_view Source() const
+    {
+        for (size_t k = 0; k < kSrcset; ++k) {
+            // A value of blanks alone is no address either.
+            if (m_Values[k].find_first_not_of(" \t\n\r\f") != std::string_view::npos)
+                return m_Values[k];
+        }
+        return WidestCandidate(m_Values[kSrcset]);
+    }
+
+  private:
+    std::array<std::string_view, kSrcset + 1> m_Values;
+    std::array<bool, kSrcset + 1> m_Seen{};
+};
+
 /// ProcessImages into Output, an object of its own, up to the last picture tag: returns where the rest of
 /// the page begins that it leaves for the caller to append, 0 when the page has no picture tag.
 template <class TOutput>
@@ -356,6 +505,7 @@ size_t LocalisePictures(const std::string& Dir, const THtmlPage& Page, const Bri
 {
     static TRegexp findImages = Compile(PageServicePatterns()[1]);
     static TRegexp pictureType = Compile(PageServicePatterns()[2]);
+    static TRegexp findSources = Compile(PageServicePatterns()[3]);
 
     const std::string pathPrefix = Dir + PageName + BrintLib::kPathSeparator;
     if (const unsigned error = BrintLib::CreateFullPath(pathPrefix)) {
@@ -369,36 +519,68 @@ size_t LocalisePictures(const std::string& Dir, const THtmlPage& Page, const Bri
     std::pmr::monotonic_buffer_resource memory;
     std::pmr::unordered_map<std::string_view, std::string> localNames(&memory);
     unsigned count = 0;
-    // The pictures are found in the reading copy; their sources are the page's.
-    TRegexpScanner scanner(Page.Copy());
-    while (scanner.Find(findImages)) {
+    // The pictures and the source tags are found in the reading copy, each with a scanner of its own, and
+    // taken in page order; their sources are the page's.
+    const std::string& copy = Page.Copy();
+    TRegexpScanner images(copy);
+    TRegexpScanner sources(copy);
+    // The next tag each scanner found: its '<' and the end of its '>', npos when there is none.
+    const auto next = [](TRegexpScanner& Scanner, TRegexp& Pattern, const std::string& Copy) {
+        return Scanner.Find(Pattern) ? std::pair(static_cast<size_t>(Pattern[0].first - Copy.cbegin()),
+                                                 static_cast<size_t>(Pattern[0].second - Copy.cbegin()))
+                                     : std::pair(std::string::npos, std::string::npos);
+    };
+    std::pair<size_t, size_t> image = next(images, findImages, copy);
+    std::pair<size_t, size_t> source = next(sources, findSources, copy);
+    size_t previous = 0; // where the text not yet written begins
+    while (image.first != std::string::npos || source.first != std::string::npos) {
+        const bool isImage = image.first < source.first;
+        const auto [open, end] = isImage ? image : source;
+        if (isImage)
+            image = next(images, findImages, copy);
+        else
+            source = next(sources, findSources, copy);
         if (!reserved) {
             // A local name may be longer than the source it replaces.
             ReserveOutput(Output, OutputSize(Output) + Page.Text().size() + Page.Text().size() / 8);
             reserved = true;
         }
-        AppendPart(Output, Page, scanner.Previous(), findImages[0].first);
-        const std::string_view source = Page.TextOf(findImages[1].first, findImages[1].second);
-        auto known = localNames.find(source);
+        AppendPart(Output, Page, copy.cbegin() + static_cast<std::ptrdiff_t>(previous),
+                   copy.cbegin() + static_cast<std::ptrdiff_t>(open));
+        previous = end;
+        const TPictureAttributes attributes(Page, open, end - 1);
+        const std::string_view address = isImage ? attributes.Source() : std::string_view();
+        if (address.empty()) {
+            // The <source> of a <picture> is dropped, so that a browser shows the <img>'s local file; an
+            // <img> without an address, and the <source> of a video, stay as they are.
+            if (isImage || !attributes.HasSrcset())
+                AppendPart(Output, Page, copy.cbegin() + static_cast<std::ptrdiff_t>(open),
+                           copy.cbegin() + static_cast<std::ptrdiff_t>(end));
+            continue;
+        }
+        auto known = localNames.find(address);
         if (known == localNames.end()) {
-            const std::string_view tag = Page.TextOf(findImages[0].first, findImages[0].second);
-            const TTextIterator sourceBegin = Page.InText(findImages[1].first);
-            const TTextIterator sourceEnd = Page.InText(findImages[1].second);
+            const std::string_view tag = std::string_view(Page.Text()).substr(open, end - open);
+            // The address as a browser reads it: its character references decoded first.
+            const std::string decoded = address.find('&') == std::string_view::npos
+                                            ? std::string(address)
+                                            : DecodeCharacterReferences(address);
             // The type follows a dot: it is looked for from the first one on, which the look-behind sees.
-            const TTextIterator dot = std::find(sourceBegin, sourceEnd, '.');
-            if (dot == sourceEnd || !pictureType.Find(dot, sourceEnd)) {
+            const TTextIterator dot = std::find(decoded.begin(), decoded.end(), '.');
+            if (dot == decoded.end() || !pictureType.Find(dot, decoded.end())) {
                 LogError(pathPrefix + " Не опознанный тип изображения: " + Excerpt(tag, "") + "\n");
                 continue;
             }
-            const std::string_view url = ResolveValue(PageUrl, source);
+            const std::string extension = LowerCaseCp1251(pictureType[0].str());
+            const std::string_view url = PageUrl.Resolve(decoded);
             if (url.empty()) {
                 LogError(pathPrefix + " Неверный адрес изображения: " + Excerpt(tag, "") + "\n");
                 continue;
             }
             std::string fileName = AtLeastTwoDigits(++count);
             fileName += '.';
-            fileName += LowerCaseCp1251(pictureType[0].str());
-            known = localNames.emplace(source, Concatenation({PageName, "/", fileName})).first;
+            fileName += extension;
+            known = localNames.emplace(address, Concatenation({PageName, "/", fileName})).first;
             g_TaskQueue.Push(
                 std::make_unique<TDownloadFile>(std::string(url), Concatenation({pathPrefix, fileName})));
         }
@@ -406,7 +588,7 @@ size_t LocalisePictures(const std::string& Dir, const THtmlPage& Page, const Bri
         AppendMarkup(Output, known->second);
         AppendMarkup(Output, "\">");
     }
-    return Page.Offset(scanner.Previous());
+    return previous;
 }
 
 } // namespace

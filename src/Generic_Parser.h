@@ -30,8 +30,8 @@ std::string LowerCaseCp1251(std::string Text);
 /// Number written with at least two digits, zero-padded: 01, 02, ..., 99, 100.
 std::string AtLeastTwoDigits(size_t Number);
 
-/// The page services' own patterns: "Pages.Link" (RenameLinks), "Pages.Image" and "Pages.PictureType"
-/// (ProcessImages), in that order.
+/// The page services' own patterns: "Pages.Link" (RenameLinks), "Pages.Image", "Pages.PictureType" and
+/// "Pages.Source" (ProcessImages), in that order.
 const TPagePatterns& PageServicePatterns();
 
 /// The full path of the issue directory, ending with the path separator: set by CreateIssueDirectory,
@@ -82,32 +82,46 @@ using TLocalFiles = std::unordered_map<std::string_view, std::string>;
 /// cannot be resolved; otherwise the text belongs to PageUrl.
 std::string_view ResolveValue(const BrintLib::TPageUrl& PageUrl, std::string_view Value);
 
+/// The address against which the addresses written in Page are resolved, as a browser resolves them: the
+/// href of Page's first <base> tag that has one, resolved against PageUrl (where the page came from);
+/// PageUrl itself when there is none, or when it cannot be resolved.
+std::string BaseAddress(const THtmlPage& Page, const std::string& PageUrl);
+
+/// Removes every <base> tag from Page: a saved page's local addresses must not lead back to the web.
+void DropBaseTags(THtmlPage& Page);
+/// The same over a text.
+void DropBaseTags(std::string& Text);
+
 /// Writes into Result the text of Text in which the href value of every <a tag (read as a browser reads
 /// tags, see ReadingCopy) whose address, resolved against PageUrl, is a key of Files (or is one but for
 /// http in place of https, or the other way round: the same page) is replaced by that key's local file,
 /// followed by the value's
 /// #fragment as written when it has one ("2007_05_01.htm#comments"); the value's quotes stay as they
 /// were. Nothing else changes: other attributes, other tags, text. One pass over Text. Result must be an
-/// object of its own (fatal check).
+/// object of its own (fatal check). MovedFrom is the address the page was asked for when a redirect brought
+/// it from there (empty otherwise): an address on that origin (scheme, host and port) and the same on the
+/// page's own are the same page.
 void RenameLinks(const std::string& Text, const BrintLib::TPageUrl& PageUrl, const TLocalFiles& Files,
-                 std::string& Result);
+                 std::string& Result, const std::string& MovedFrom = std::string());
 /// The same over a page with its reading copy, Result's copy kept in step.
 void RenameLinks(const THtmlPage& Page, const BrintLib::TPageUrl& PageUrl, const TLocalFiles& Files,
-                 THtmlPage& Result);
+                 THtmlPage& Result, const std::string& MovedFrom = std::string());
 
 /// Logs (LogError) that the article link Link, on the page saved as Page, has an address that cannot be
 /// resolved: the article is not fetched.
 void LogBadArticleAddress(const std::string& Page, const std::string& Link);
 
-/// Makes every picture of one page available offline. Every <img> tag with a src attribute (double-quoted,
-/// single-quoted or bare; names in any case; read as a browser reads tags, see ReadingCopy) is replaced by
-/// <img src="PageName/NN.ext">, where NN counts the page's distinct sources from 01 in order of first
-/// appearance and ext is the first of jpg, jpeg, png, gif, bmp, svg, webp, in any case, that follows a dot in
-/// the source, written in lower case; one TDownloadFile per distinct source is pushed onto g_TaskQueue,
-/// saving Dir + PageName + "/" + NN.ext from the source resolved against PageUrl, the address of the page
-/// (character references decoded, see TPageUrl::Resolve). A tag whose source has none of these types, or
-/// whose address cannot be resolved, is dropped from the page and reported with LogError. Dir is the issue
-/// directory, ending with the path separator.
+/// Makes every picture of one page available offline. Every <img> tag (names in any case; read as a browser
+/// reads tags, see ReadingCopy) that names a source, the address a browser ends up showing (the first
+/// present and non-empty of kPictureAddressAttributes, else the widest candidate of its srcset: see
+/// PictureSources.h), is replaced by <img src="PageName/NN.ext">, where NN counts the page's distinct
+/// sources from 01 in order of first appearance and ext is the first of jpg, jpeg, png, gif, bmp, svg, webp,
+/// in any case, that follows a dot in the source (its character references decoded), written in lower
+/// case; one TDownloadFile per distinct source is pushed onto g_TaskQueue, saving Dir + PageName + "/" +
+/// NN.ext from the source resolved against PageUrl (see TPageUrl::Resolve). A tag whose source has none of
+/// these types, or whose address cannot be resolved, is dropped from the page and reported with LogError; an
+/// <img> without a source stays as it is. A <source> tag with a srcset (a <picture>'s) is dropped, so that a
+/// browser shows the <img>'s local file. Dir is the issue directory, ending with the path separator.
 ///
 /// Creates the page's picture directory Dir + PageName + "/" first, even for a page without pictures;
 /// raises BrintLib::TAplThrowException naming the directory and the system's error text when it cannot,

@@ -127,7 +127,7 @@ class TTagScanner {
         return At + 1; // a '<' of the text
     }
 
-    /// A comment whose text begins at From: up to "-->" ("<!-->" and "<!--->" end at once).
+    /// A comment whose text begins at From: up to "-->" or "--!>" ("<!-->" and "<!--->" end at once).
     size_t Comment(size_t From)
     {
         size_t text = From;
@@ -135,11 +135,19 @@ class TTagScanner {
             return text + 1;
         if (At(text) == '-' && At(text + 1) == '>')
             return text + 2;
-        const std::string_view rest(m_Page + From, m_Size - From);
-        const size_t end = rest.find("-->");
-        const size_t close = end == std::string_view::npos ? m_Size : From + end;
-        MaskAngles(From, close);
-        return end == std::string_view::npos ? m_Size : close + 3;
+        const std::string_view page(m_Page, m_Size);
+        for (size_t dashes = page.find("--", From); dashes != std::string_view::npos;
+             dashes = page.find("--", dashes + 1)) {
+            const size_t end = At(dashes + 2) == '>'                            ? dashes + 3
+                               : At(dashes + 2) == '!' && At(dashes + 3) == '>' ? dashes + 4
+                                                                                : 0;
+            if (end != 0) {
+                MaskAngles(From, dashes);
+                return end;
+            }
+        }
+        MaskAngles(From, m_Size);
+        return m_Size;
     }
 
     /// <!x, <?x and </ followed by neither a letter nor '>': a comment up to the next '>'.
@@ -303,24 +311,71 @@ class TTagScanner {
             holdsNoTags = holdsNoTags || Name == element;
         if (!holdsNoTags)
             return From;
+        const size_t end = Name == "script" ? ScriptEnd(From) : EndTag(From, Name);
+        MaskAngles(From, end);
+        return end;
+    }
+
+    /// Whether the page holds at Open the start tag (or with Closing the end tag) named Name, in any case,
+    /// its name followed by a blank, '/', '>' or the page's end.
+    bool IsTagNamed(size_t Open, bool Closing, std::string_view Name) const
+    {
+        size_t name = Open + 1;
+        if (Closing && At(name++) != '/')
+            return false;
+        size_t k = 0;
+        while (k < Name.size() && (At(name + k) | 0x20) == Name[k])
+            ++k;
+        const char after = At(name + k);
+        return k == Name.size() && (IsBlank(after) || after == '/' || after == '>' || name + k == m_Size);
+    }
+
+    /// Where the end tag of the element named Name whose text begins at From stands, or the page's end.
+    size_t EndTag(size_t From, std::string_view Name) const
+    {
         for (size_t at = From; at < m_Size; ++at) {
             const void* open = std::memchr(m_Page + at, '<', m_Size - at);
             if (open == nullptr)
                 break;
             at = static_cast<size_t>(static_cast<const char*>(open) - m_Page);
-            if (At(at + 1) != '/')
-                continue;
-            size_t k = 0;
-            while (k < Name.size() && (At(at + 2 + k) | 0x20) == Name[k])
-                ++k;
-            const char after = At(at + 2 + k);
-            if (k == Name.size() &&
-                (IsBlank(after) || after == '/' || after == '>' || at + 2 + k == m_Size)) {
-                MaskAngles(From, at);
+            if (IsTagNamed(at, true, Name))
                 return at;
+        }
+        return m_Size;
+    }
+
+    /// Where the end tag of a script whose text begins at From stands, or the page's end. Its text is read in
+    /// a browser's script data states: after "<!--" (escaped) a "<script" begins a part (double escaped)
+    /// that "</script" ends without ending the script, and "-->" goes back to plain script data.
+    size_t ScriptEnd(size_t From) const
+    {
+        enum { kData, kEscaped, kDoubleEscaped } state = kData;
+        const std::string_view page(m_Page, m_Size);
+        for (size_t at = page.find_first_of("<-", From); at != std::string_view::npos;
+             at = page.find_first_of("<-", at + 1)) {
+            if (m_Page[at] == '-') {
+                if (state != kData && At(at + 1) == '-' && At(at + 2) == '>') {
+                    state = kData;
+                    at += 2;
+                }
+                continue;
+            }
+            if (state == kData) {
+                if (At(at + 1) == '!' && At(at + 2) == '-' && At(at + 3) == '-') {
+                    state = kEscaped;
+                    at += 1; // the dashes may end the escape at once ("<!-->")
+                } else if (IsTagNamed(at, true, "script")) {
+                    return at;
+                }
+            } else if (state == kEscaped) {
+                if (IsTagNamed(at, true, "script"))
+                    return at;
+                if (IsTagNamed(at, false, "script"))
+                    state = kDoubleEscaped;
+            } else if (IsTagNamed(at, true, "script")) {
+                state = kEscaped;
             }
         }
-        MaskAngles(From, m_Size);
         return m_Size;
     }
 
@@ -410,4 +465,45 @@ std::string ReadingCopy(const std::string& Page)
     std::string copy = Page;
     ApplyChanges(copy, ReadingChanges(Page));
     return copy;
+}
+
+void ForEachAttribute(std::string_view Copy, size_t Open, size_t End,
+                      const std::function<void(const TTagAttribute&)>& Visit)
+{
+    const auto blank = [&Copy](size_t At) { return IsBlank(Copy[At]) || Copy[At] == '/'; };
+    size_t at = Open + 1;
+    while (at < End && !blank(at))
+        ++at;
+    for (;;) {
+        while (at < End && blank(at))
+            ++at;
+        if (at >= End)
+            return;
+        // A name (its first byte taken whatever it is), then "=" and a value, or none.
+        const size_t name = at++;
+        while (at < End && !blank(at) && Copy[at] != '=')
+            ++at;
+        TTagAttribute attribute{Copy.substr(name, at - name), at, at};
+        size_t next = at;
+        while (next < End && IsBlank(Copy[next]))
+            ++next;
+        if (next < End && Copy[next] == '=') {
+            ++next;
+            while (next < End && IsBlank(Copy[next]))
+                ++next;
+            if (next < End && (Copy[next] == '"' || Copy[next] == '\'')) {
+                const size_t close = Copy.find(Copy[next], next + 1);
+                attribute.ValueBegin = next + 1;
+                attribute.ValueEnd = std::min(close, End);
+                next = attribute.ValueEnd + 1;
+            } else {
+                attribute.ValueBegin = next;
+                while (next < End && !IsBlank(Copy[next]))
+                    ++next;
+                attribute.ValueEnd = next;
+            }
+            at = next;
+        }
+        Visit(attribute);
+    }
 }

@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -39,6 +40,20 @@ TCopyChanges ReadingChanges(std::string_view Page);
 
 /// The reading copy of Page: the same size, Page with ReadingChanges applied.
 std::string ReadingCopy(const std::string& Page);
+
+/// One attribute of a tag, read in a reading copy: its name in lower case (a view into the copy) and where
+/// its value stands, quotes left out (an empty value at the name's end when it has none).
+struct TTagAttribute {
+    std::string_view Name;
+    size_t ValueBegin = 0;
+    size_t ValueEnd = 0;
+};
+
+/// Calls Visit with each attribute of the tag of Copy, a reading copy, that begins with the '<' at Open and
+/// ends before End (its '>'), in their order, repeats included (a browser keeps the first of a name). A tag
+/// may hold millions: they are read one at a time, none kept.
+void ForEachAttribute(std::string_view Copy, size_t Open, size_t End,
+                      const std::function<void(const TTagAttribute&)>& Visit);
 
 /// A page being rewritten with what its reading copy changes, kept in step: each pass reads both and writes
 /// both, so that the tags of a page are scanned once, not once per pass. The copy itself is the text when

@@ -169,6 +169,16 @@ struct TProcessorTakesPageUrl<Processor,
     : std::true_type {
 };
 
+/// Whether Processor offers Process(Page, PageUrl, PageCharset): the character set the page came in too.
+template <typename Processor, typename = void> struct TProcessorTakesPageCharset : std::false_type {
+};
+template <typename Processor>
+struct TProcessorTakesPageCharset<Processor,
+                                  std::void_t<decltype(std::declval<Processor&>().Process(
+                                      std::declval<std::string&>(), std::declval<const std::string&>(),
+                                      std::declval<const std::string&>()))>> : std::true_type {
+};
+
 /// Downloads one HTML page into memory, makes it windows-1251, hands it to a page processor and writes what
 /// the processor made of it into the new file that the processor names.
 ///
@@ -177,9 +187,10 @@ struct TProcessorTakesPageUrl<Processor,
 /// (or, when it resolves no address of the page, Process(std::string& Page) alone) which is given the page
 /// in windows-1251 (BrintLib::PageToCp1251, after the reply's Content-Type) and the address it came from,
 /// where any redirects led (the task's URL when the engine told no other), against which the page's own
-/// addresses are resolved. It replaces the page with the page to save and returns the full path of the
-/// file to write. It may create directories, set g_IssueDir and push tasks onto g_TaskQueue, and reports
-/// failures by raising.
+/// addresses are resolved; or Process(Page, PageUrl, PageCharset), given also the character set the page
+/// came in (what PageToCp1251 returns: empty for windows-1251 or untold). It replaces the page with the page
+/// to save and returns the full path of the file to write. It may create directories, set g_IssueDir and push
+/// tasks onto g_TaskQueue, and reports failures by raising.
 ///
 /// Receive raises the failure of AppendPageChunk. Finish raises what the processor raises, and the failures
 /// of CreateTaskFile, WriteTaskFile and CommitTaskFile. The existence test comes after the processor has
@@ -216,9 +227,11 @@ template <typename Processor> class TDownloadAndProcess : public ITask {
         // Unconverted: the console line carries the URL's own bytes, control bytes masked. Flushed with
         // the engine's next wait (TDownloader::Download).
         std::cout << "Processing: " << BrintLib::MaskControlBytes(m_Url) << '\n';
-        BrintLib::PageToCp1251(m_Storage, m_Reply.ContentType);
+        const std::string charset = BrintLib::PageToCp1251(m_Storage, m_Reply.ContentType);
         std::string fileName;
-        if constexpr (TProcessorTakesPageUrl<Processor>::value)
+        if constexpr (TProcessorTakesPageCharset<Processor>::value)
+            fileName = m_Processor.Process(m_Storage, m_Reply.Url, charset);
+        else if constexpr (TProcessorTakesPageUrl<Processor>::value)
             fileName = m_Processor.Process(m_Storage, m_Reply.Url);
         else
             fileName = m_Processor.Process(m_Storage);

@@ -10,8 +10,9 @@ std::string AttributeIs(const std::string& Name, const std::string& Value)
 
 std::string AttributeValue(const std::string& Name)
 {
-    return Name + R"re(\s*(?:=\s*"|=\s*'|=)((?:(?<=\s*")[^"]+(?="))|(?:(?<=\s*')[^']+(?='))|)re"
-                  R"re((?:(?<==)[^\s>"']+(?=[\s>]))))re";
+    return R"re((?<![\w-]))re" + Name +
+           R"re(\s*(?:=\s*"|=\s*'|=)((?:(?<=\s*")[^"]+(?="))|(?:(?<=\s*')[^']+(?='))|)re"
+           R"re((?:(?<==)[^\s>"']+(?=[\s>]))))re";
 }
 
 TRegexp Compile(const TPagePattern& Pattern)

@@ -23,7 +23,7 @@ using TPagePatterns = std::vector<TPagePattern>;
 std::string AttributeIs(const std::string& Name, const std::string& Value);
 
 /// The attribute Name with its value captured by one group: up to the closing quote when quoted,
-/// otherwise up to a blank or '>'.
+/// otherwise up to a blank or '>'. A longer name that ends in Name is not it ("data-href" is no href).
 std::string AttributeValue(const std::string& Name);
 
 /// Compiles Pattern with its flags. Pattern must outlive the result (a table entry does). Raises what

@@ -57,17 +57,24 @@ const char kHeadEnd[] = " - Популярная механика</title>\n"
                         "<META http-equiv=\"Content-Type\" content=\"text/html; charset=windows-1251\">\n"
                         "</head>\n";
 
-/// Where the table cell whose content begins at From ends: past its own </td> (or </th>) when it has one,
-/// otherwise where the cell ends without it: at the next cell, row or row group of its table, at its
-/// table's end, or at the end of Text. Tables nested in the cell are passed over whole, comments too.
-/// Text is a reading copy (ReadingCopy).
-size_t CellEnd(const std::string& Text, size_t From);
+/// Where a table cell of Text ends, by the place of its "<td" tag.
+struct TCellEnd {
+    size_t Open; ///< the place of the cell's '<'
+    size_t End;
+};
+
+/// Where every table cell of Text ends, in the order of their tags, in one pass: past its own </td> (or
+/// </th>) when it has one, otherwise where the cell ends without it: at the next cell, row or row group of
+/// its table, at its table's end, or at the end of Text. Tables nested in a cell are passed over whole,
+/// comments too. Text is a reading copy (ReadingCopy).
+std::vector<TCellEnd> CellEnds(const std::string& Text);
 
 /// Where the article's cell whose content begins at From ends, at Limit (the logs cell) at the latest:
 /// past its own </td> (or </th>), or at its table's end. A cell or row tag inside it that has no table of
 /// its own there (a stray <td> in a division, say) does not end it: a cell opened so is closed by the next
-/// </td>, and the rows are passed over, so that nothing shown before Limit is lost. Reaching Limit, the
-/// blanks and row tags just before it are left out. Text is a reading copy (ReadingCopy).
+/// </td>, and the rows are passed over, so that nothing shown before Limit is lost. Nor does a </td> after
+/// which something is shown before the next cell (a browser shows it, moved out of the table). Reaching
+/// Limit, the blanks and row tags just before it are left out. Text is a reading copy (ReadingCopy).
 size_t ArticleEnd(const std::string& Text, size_t From, size_t Limit);
 
 /// Whether Byte is white space as the patterns' \s takes it.
@@ -157,21 +164,23 @@ struct TProcessArticlePage {
     TSharedPageList m_Pages; ///< the issue's page list, shared with the other pages
 
     /// Keeps the article's own block, localises its pictures (resolved against PageUrl, where the article
-    /// came from), cuts the comments off and adds the navigation bar. Raises the search error for a page
+    /// came from, their queries sent in PageCharset, the page's own), cuts the comments off and adds the
+    /// navigation bar. Raises the search error for a page
     /// without the block.
-    std::string Process(std::string& Page, const std::string& PageUrl);
+    std::string Process(std::string& Page, const std::string& PageUrl, const std::string& PageCharset);
 };
 
 /// Processes the issue's contents page; filled by ProcessUrl.
 struct TProcessTitlePage {
     std::string m_Dir; ///< the save path; once processed, the issue directory with a final separator
+    std::string m_Url; ///< the address the contents page is asked for
 
     /// Names the issue, creates its directory (recorded in g_IssueDir), queues one task per article and
     /// then the contents page's pictures, and returns the contents page's file. Raises the search error
     /// for a page of another shape, "Неизвестный год: ..." for a bad year, and a failure naming the
     /// directory when the issue directory cannot be created. The page's addresses are resolved against
-    /// PageUrl, where the contents page came from.
-    std::string Process(std::string& Page, const std::string& PageUrl);
+    /// PageUrl, where the contents page came from, their queries sent in PageCharset, the page's own.
+    std::string Process(std::string& Page, const std::string& PageUrl, const std::string& PageCharset);
 };
 
 /// Finds the article links in Output, stores their local page files in Pages from index 1 on and queues
@@ -179,9 +188,11 @@ struct TProcessTitlePage {
 /// the links of Output that lead to an article to its local file (RenameLinks; the same article linked
 /// twice keeps its first file). A link whose address cannot be resolved is logged and skipped. Raises the
 /// search error when Output has no article link, or one without an href (quoting Head, the page's head that
-/// stands before Output, and Output).
+/// stands before Output, and Output). MovedFrom is the address the contents page was asked for: a link to
+/// the same article on that host and on the one that answered is renamed alike (RenameLinks).
 void QueueArticles(const std::string& Dir, const std::string& IssueName, const BrintLib::TPageUrl& PageUrl,
-                   const TSharedPageList& Pages, const std::string& Head, THtmlPage& Output)
+                   const std::string& MovedFrom, const TSharedPageList& Pages, const std::string& Head,
+                   THtmlPage& Output)
 {
     static TRegexp articleLink = Compile(kArticleLink);
     static TRegexp href = Compile(kHref);
@@ -223,11 +234,12 @@ void QueueArticles(const std::string& Dir, const std::string& IssueName, const B
         ++index;
     }
     THtmlPage renamed;
-    RenameLinks(Output, PageUrl, files, renamed);
+    RenameLinks(Output, PageUrl, files, renamed, MovedFrom);
     Output.Swap(renamed);
 }
 
-std::string TProcessTitlePage::Process(std::string& Page, const std::string& PageUrl)
+std::string TProcessTitlePage::Process(std::string& Page, const std::string& PageUrl,
+                                       const std::string& PageCharset)
 {
     static TRegexp patterns[4] = {Compile(kMainBlock), Compile(kContentsTable), Compile(kIssueLink),
                                   Compile(kNoIndex)};
@@ -257,8 +269,9 @@ std::string TProcessTitlePage::Process(std::string& Page, const std::string& Pag
     const TSharedPageList pages = std::make_shared<TPageList>();
     StoreAt(*pages, 0, contentsFile);
 
-    const BrintLib::TPageUrl pageUrl(PageUrl);
-    QueueArticles(dir, issueName, pageUrl, pages, head, output);
+    // The page's addresses are resolved as a browser resolves them, against its <base> when it has one.
+    const BrintLib::TPageUrl pageUrl(BaseAddress(page, PageUrl), PageCharset);
+    QueueArticles(dir, issueName, pageUrl, m_Url, pages, head, output);
     ReplaceBackgroundCells(output);
     FlattenImageLinks(output);
     // The last pass: the saved text alone, after the head.
@@ -268,22 +281,19 @@ std::string TProcessTitlePage::Process(std::string& Page, const std::string& Pag
     return dir + contentsFile;
 }
 
-std::string TProcessArticlePage::Process(std::string& Page, const std::string& PageUrl)
+std::string TProcessArticlePage::Process(std::string& Page, const std::string& PageUrl,
+                                         const std::string& PageCharset)
 {
-    static TRegexp patterns[2] = {Compile(kArticleBlock), Compile(kLogsBlock)};
     THtmlPage output(std::move(Page));
-    SearchSequence(patterns, output.Copy(), output.Text());
-
-    // The article's cell up to its end: the row markup between it and the next block is not kept. The
-    // passes rewrite the article's block, kept where it stands; the head is put before it at the end.
-    const size_t content = output.Offset(patterns[0][0].second);
-    const size_t logs = output.Offset(patterns[1][0].first);
-    output.Keep(output.Offset(patterns[0][0].first), ArticleEnd(output.Copy(), content, logs));
-
+    // The page's addresses are resolved as a browser resolves them, against its <base> when it has one.
+    const BrintLib::TPageUrl pageUrl(BaseAddress(output, PageUrl), PageCharset);
+    // The passes rewrite the article's block, kept where it stands; the head is put before it at the end.
+    KeepArticleBlock(output);
+    DropBaseTags(output);
     ReplaceBackgroundCells(output);
     FlattenImageLinks(output);
     // Pictures are localised before the comments are cut off, so those of the cut part are downloaded too.
-    ProcessImages(m_Dir, output, BrintLib::TPageUrl(PageUrl), m_PageName);
+    ProcessImages(m_Dir, output, pageUrl, m_PageName);
     CutComments(output);
     Page = output.TakeText();
     Page.insert(0, kHeadStart + m_PageName + kHeadEnd);
@@ -341,41 +351,75 @@ size_t PastTag(const std::string& Text, size_t At)
     return close == std::string::npos ? Text.size() : close + 1;
 }
 
-size_t CellEnd(const std::string& Text, size_t From)
+std::vector<TCellEnd> CellEnds(const std::string& Text)
 {
-    size_t depth = 0; // tables open inside the cell
-    for (size_t at = Text.find('<', From); at != std::string::npos; at = Text.find('<', at + 1)) {
+    std::vector<TCellEnd> cells;
+    // The cells not ended yet, by their place in cells, with the number of tables open where each began:
+    // a cell ends with its own table's tags, not with those of a table nested in it.
+    std::vector<std::pair<size_t, size_t>> open;
+    size_t tables = 0;
+    const auto endCells = [&](size_t End) {
+        while (!open.empty() && open.back().second == tables) {
+            cells[open.back().first].End = End;
+            open.pop_back();
+        }
+    };
+    for (size_t at = Text.find('<'); at != std::string::npos; at = Text.find('<', at + 1)) {
         switch (CellTag(Text, at)) {
         case ECellTag::Other:
             break;
         case ECellTag::Table:
-            ++depth;
+            ++tables;
             break;
         case ECellTag::TableEnd:
-            if (depth == 0)
-                return at;
-            --depth;
+            endCells(at);
+            tables -= tables > 0 ? 1 : 0;
             break;
         case ECellTag::CellEnd:
-            if (depth == 0)
-                return PastTag(Text, at);
+            endCells(PastTag(Text, at));
             break;
         case ECellTag::Cell:
+            endCells(at);
+            open.emplace_back(cells.size(), tables);
+            cells.push_back({at, Text.size()});
+            break;
         case ECellTag::Row:
-            if (depth == 0)
-                return at;
+            endCells(at);
             break;
         }
     }
-    return Text.size();
+    return cells;
 }
 
 size_t ArticleEnd(const std::string& Text, size_t From, size_t Limit)
 {
     size_t depth = 0;      // tables open inside the cell
     size_t strayCells = 0; // cells opened inside the cell outside a table of its own
+    // Past the last </td> of the cell's own table, while nothing but blanks and row tags follows it; npos
+    // otherwise. What a browser shows after such an end tag, before the next cell, is moved out of the
+    // table (foster-parented) and shown: the cell has not ended for the copy.
+    size_t pending = std::string::npos;
+    size_t shown = From; // where the text not yet looked at for something shown begins
+    const auto showsSomething = [&](size_t To) {
+        for (; shown < To; ++shown) {
+            if (!IsBlank(Text[shown]))
+                return true;
+        }
+        return false;
+    };
     for (size_t at = Text.find('<', From); at < Limit; at = Text.find('<', at + 1)) {
-        switch (CellTag(Text, at)) {
+        const ECellTag tag = CellTag(Text, at);
+        if (pending != std::string::npos) {
+            if (tag == ECellTag::Cell || tag == ECellTag::TableEnd)
+                return pending;
+            const bool markupOnly = tag == ECellTag::Row || tag == ECellTag::CellEnd ||
+                                    (at + 1 < Text.size() && Text[at + 1] == '!');
+            if (showsSomething(at) || !markupOnly)
+                pending = std::string::npos;
+            else
+                shown = std::max(shown, PastTag(Text, at));
+        }
+        switch (tag) {
         case ECellTag::Other:
         case ECellTag::Row:
             break;
@@ -393,12 +437,18 @@ size_t ArticleEnd(const std::string& Text, size_t From, size_t Limit)
         case ECellTag::CellEnd:
             if (depth > 0)
                 break;
-            if (strayCells == 0)
-                return std::min(PastTag(Text, at), Limit);
+            if (strayCells == 0) {
+                if (pending == std::string::npos)
+                    pending = std::min(PastTag(Text, at), Limit);
+                shown = std::max(shown, PastTag(Text, at));
+                break;
+            }
             --strayCells;
             break;
         }
     }
+    if (pending != std::string::npos && !showsSomething(Limit))
+        return pending;
     // The blanks and row tags between the last content and Limit show nothing.
     size_t end = Limit;
     for (;;) {
@@ -473,8 +523,19 @@ bool ProcessUrl(const std::string& Url, const std::string& SavePath)
         return false;
     auto task = std::make_unique<TDownloadAndProcess<TProcessTitlePage>>(Url);
     task->m_Processor.m_Dir = SavePath;
+    task->m_Processor.m_Url = Url;
     g_TaskQueue.Push(std::move(task));
     return true;
+}
+
+void KeepArticleBlock(THtmlPage& Page)
+{
+    static TRegexp patterns[2] = {Compile(kArticleBlock), Compile(kLogsBlock)};
+    SearchSequence(patterns, Page.Copy(), Page.Text());
+    // The article's cell up to its end: the row markup between it and the next block is not kept.
+    const size_t content = Page.Offset(patterns[0][0].second);
+    const size_t logs = Page.Offset(patterns[1][0].first);
+    Page.Keep(Page.Offset(patterns[0][0].first), ArticleEnd(Page.Copy(), content, logs));
 }
 
 void ReplaceBackgroundCells(std::string& Text)
@@ -494,23 +555,47 @@ void ReplaceBackgroundCells(THtmlPage& Page)
     THtmlPage output;
     output.Reserve(copy.size());
     size_t position = 0;
+    // Computed once there is a background cell; each is looked up from where the last one was found.
+    std::vector<TCellEnd> cellEnds;
+    auto cell = cellEnds.cbegin();
+    // The first link tag from the last cell's content on: cells nested in each other share it, so that it is
+    // looked for once, not from each of them.
+    size_t link = 0;
+    bool linkFound = false; // whether link is the place of such a tag, not the end of the copy
+    std::pair<size_t, size_t> linkTag{0, 0};
     for (size_t from = 0;;) {
         const size_t at = NextTagWith(copy, from, "<td", "background");
         if (at == std::string::npos ||
             !backgroundCell.Find(copy.cbegin() + static_cast<std::ptrdiff_t>(at), copy.cend()))
             break;
+        if (cellEnds.empty()) {
+            cellEnds = CellEnds(copy);
+            cell = cellEnds.cbegin();
+        }
         const TPos content = backgroundCell[0].second;
+        const size_t open = Page.Offset(backgroundCell[0].first);
         from = Page.Offset(content);
-        const size_t cellEnd = CellEnd(copy, from);
+        cell = std::lower_bound(cell, cellEnds.cend(), open,
+                                [](const TCellEnd& Cell, size_t Open) { return Cell.Open < Open; });
+        const size_t cellEnd = cell != cellEnds.cend() && cell->Open == open ? cell->End : copy.size();
         // A cell without a link of its own stays as it was; the link's "<a " is looked for first, as most
         // background cells hold none.
-        const std::string_view cell(copy.data() + from, cellEnd - from);
-        if (cell.find("<a ") == std::string_view::npos ||
-            !cellLink.Find(content, copy.cbegin() + static_cast<std::ptrdiff_t>(cellEnd)))
+        if (link < from) {
+            link = std::min(FindText(copy, from, "<a "), copy.size());
+            linkFound = link < copy.size() &&
+                        cellLink.Find(copy.cbegin() + static_cast<std::ptrdiff_t>(link), copy.cend());
+            if (linkFound) {
+                linkTag = {Page.Offset(cellLink[0].first), Page.Offset(cellLink[0].second)};
+                link = linkTag.first;
+            } else {
+                link = copy.size();
+            }
+        }
+        if (!linkFound || linkTag.second > cellEnd)
             continue;
-        output.Append(Page, position, Page.Offset(backgroundCell[0].first));
+        output.Append(Page, position, open);
         output.AppendMarkup("<td>");
-        output.Append(Page, cellLink[0].first, cellLink[0].second);
+        output.Append(Page, linkTag.first, linkTag.second);
         output.AppendMarkup("<img src=\"");
         output.Append(Page, backgroundCell[1].first, backgroundCell[1].second);
         output.AppendMarkup("\"></a></td>");

@@ -31,6 +31,11 @@ const TPagePatterns& Patterns();
 /// (BrintLib::TAplThrowException "Ошибка при поиске шаблона: ...") when Url has no slash at all.
 bool RecogniseUrl(const std::string& Url, std::string& SiteRoot);
 
+/// Keeps of an article page its article's own block alone: from the cell that opens it up to where that cell
+/// ends before the logs cell, with everything a browser shows in between (text after a stray </td> included).
+/// Raises the search error for a page without the two cells.
+void KeepArticleBlock(THtmlPage& Page);
+
 /// Rewrites every table cell that shows a picture as its background and holds a link ("<a " tag, directly
 /// or in a table nested in the cell): the whole cell, from its tag to its </td> (or to where it ends
 /// without one), becomes <td>, the first such link tag, <img src="BACKGROUND">, </a></td>. Nothing outside

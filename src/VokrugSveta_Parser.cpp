@@ -34,8 +34,9 @@ TRegexp Compile(EPattern P)
 struct TProcessTitlePage {
     std::string m_Dir; ///< the save path; once the page is processed, the issue directory (ending with '/')
 
-    /// PageUrl is where the title page came from, which its addresses are resolved against.
-    std::string Process(std::string& Page, const std::string& PageUrl);
+    /// PageUrl is where the title page came from, which its addresses are resolved against; PageCharset the
+    /// character set it came in, in which their queries are sent.
+    std::string Process(std::string& Page, const std::string& PageUrl, const std::string& PageCharset);
 };
 
 /// Turns the printable version of one article into its saved page: the site's page head up to <body>, the
@@ -45,26 +46,44 @@ struct TProcessArticlePage {
     std::string m_PageName; ///< issue name, '_', the article's index with at least two digits
     std::string m_Contents; ///< the contents page's file name, relative to the issue directory
 
-    /// PageUrl is where the printable article came from, which its pictures are resolved against.
-    std::string Process(std::string& Page, const std::string& PageUrl);
+    /// PageUrl is where the printable article came from, which its pictures are resolved against;
+    /// PageCharset the character set it came in, in which their queries are sent.
+    std::string Process(std::string& Page, const std::string& PageUrl, const std::string& PageCharset);
 };
 
-/// The position in Contents after the row that begins at Begin: past its first </tr>, but never beyond
-/// the next row's start Next.
-TTextIterator RowEnd(const std::string& Contents, TTextIterator Begin, TTextIterator Next)
-{
-    static const std::string kRowClose = "</tr>";
-    const size_t close = Contents.find(kRowClose, static_cast<size_t>(Begin - Contents.cbegin()));
-    if (close == std::string::npos)
-        return Next;
-    return std::min(Next, Contents.cbegin() + static_cast<std::ptrdiff_t>(close + kRowClose.size()));
-}
+/// The rows' ends in a text: each is looked up from where the last one was, so that a text whose rows have
+/// no </tr> is read once, not once per row.
+class TRowEnds {
+  public:
+    explicit TRowEnds(const std::string& Contents) : m_Contents(Contents) {}
+
+    /// The position after the row that begins at Begin: past its first </tr>, but never beyond the next
+    /// row's start Next. Begin must not lie before the last row's.
+    TTextIterator After(TTextIterator Begin, TTextIterator Next)
+    {
+        static const std::string kRowClose = "</tr>";
+        const size_t begin = static_cast<size_t>(Begin - m_Contents.cbegin());
+        if (!m_Searched || (m_Close != std::string::npos && m_Close < begin)) {
+            m_Close = m_Contents.find(kRowClose, begin);
+            m_Searched = true;
+        }
+        if (m_Close == std::string::npos)
+            return Next;
+        return std::min(Next, m_Contents.cbegin() + static_cast<std::ptrdiff_t>(m_Close + kRowClose.size()));
+    }
+
+  private:
+    const std::string& m_Contents;
+    size_t m_Close = std::string::npos; ///< the first </tr> from the last row's start on, npos for none
+    bool m_Searched = false;            ///< whether m_Close was looked for
+};
 
 /// Appends the table of articles built from Contents (the text between the issue's heading and the last
 /// `content` division) to Output and queues one article task per row, in page order, for the printable
 /// form of the row's link: its address resolved against PageUrl, with /print before the path. A row
-/// (from a <tr tag, in any case, to its </tr>) is read with the row pattern: its first link, the text up to
-/// the next <div, and from there to </tr>. A row that holds a link but does not have that shape, and a link
+/// (from a <tr tag, in any case, to its </tr>, or to the next row's start when it has none, as a browser
+/// ends it) is read with the row pattern: its first link, the text up to the next <div, and from there to
+/// the row's end. A row that holds a link but does not have that shape, and a link
 /// whose address cannot be resolved, are logged; the article is not fetched. Raises the search error when
 /// the row pattern occurs nowhere in Contents. The rows are found in ContentsCopy, the part of the page's
 /// reading copy (ReadingCopy) that Contents is.
@@ -87,12 +106,12 @@ void QueueArticles(const std::string& Dir, const std::string& IssueName, const s
     unsigned index = 0;
     bool anyRow = false;
     TRegexpScanner rows(ContentsCopy);
+    TRowEnds rowEnds(ContentsCopy);
     bool more = rows.Find(s_RowStart);
     while (more) {
         const TTextIterator begin = s_RowStart[0].first;
         more = rows.Find(s_RowStart);
-        const TTextIterator end =
-            RowEnd(ContentsCopy, begin, more ? s_RowStart[0].first : ContentsCopy.cend());
+        const TTextIterator end = rowEnds.After(begin, more ? s_RowStart[0].first : ContentsCopy.cend());
         if (!s_Row.Find(begin, end)) {
             if (s_Link.Find(begin, end)) {
                 std::string url;
@@ -144,7 +163,8 @@ void QueueArticles(const std::string& Dir, const std::string& IssueName, const s
     Output += "</table>\n";
 }
 
-std::string TProcessTitlePage::Process(std::string& Page, const std::string& PageUrl)
+std::string TProcessTitlePage::Process(std::string& Page, const std::string& PageUrl,
+                                       const std::string& PageCharset)
 {
     static TRegexp s_Head = Compile(kHead);
     static TRegexp s_Heading = Compile(kHeading);
@@ -156,7 +176,10 @@ std::string TProcessTitlePage::Process(std::string& Page, const std::string& Pag
     };
     if (!s_Head.Find(page.Copy()))
         RaiseSearchError(s_Head, page.Text());
+    // The saved head has no <base>, which would lead the local addresses back to the web; the page's own
+    // addresses are resolved against it, as a browser resolves them.
     std::string output = group(s_Head, 0);
+    DropBaseTags(output);
 
     if (!s_Heading.Find(page.Copy()))
         RaiseSearchError(s_Heading, page.Text());
@@ -173,7 +196,7 @@ std::string TProcessTitlePage::Process(std::string& Page, const std::string& Pag
 
     const std::string contentsName = MakePageName(issueName, 0);
     const std::string contentsFile = contentsName + ".htm";
-    const BrintLib::TPageUrl pageUrl(PageUrl);
+    const BrintLib::TPageUrl pageUrl(BaseAddress(page, PageUrl), PageCharset);
     const std::string contents = group(s_Heading, 5);
     const std::string contentsCopy = s_Heading[5].str();
     QueueArticles(dir, issueName, contents, contentsCopy, pageUrl, contentsFile, output);
@@ -184,7 +207,8 @@ std::string TProcessTitlePage::Process(std::string& Page, const std::string& Pag
     return dir + contentsFile;
 }
 
-std::string TProcessArticlePage::Process(std::string& Page, const std::string& PageUrl)
+std::string TProcessArticlePage::Process(std::string& Page, const std::string& PageUrl,
+                                         const std::string& PageCharset)
 {
     static TRegexp s_Article = Compile(kArticle);
 
@@ -193,7 +217,9 @@ std::string TProcessArticlePage::Process(std::string& Page, const std::string& P
         RaiseSearchError(s_Article, page.Text());
     std::string output(page.TextOf(s_Article[1].first, s_Article[1].second));
     output += page.TextOf(s_Article[2].first, s_Article[2].second);
-    ProcessImages(m_Dir, output, BrintLib::TPageUrl(PageUrl), m_PageName);
+    // No <base> in the saved page; its pictures are resolved against the page's own, as a browser does.
+    DropBaseTags(output);
+    ProcessImages(m_Dir, output, BrintLib::TPageUrl(BaseAddress(page, PageUrl), PageCharset), m_PageName);
     output += "<hr><a href=\"" + m_Contents + "\">Оглавление</a><hr>";
     output += "</body></html>";
     Page = std::move(output);
@@ -211,10 +237,12 @@ const TPagePatterns& Patterns()
         // The site's host name; a host that contains it (a further label in front, say) is the site's too.
         {"B.Host", R"re(mag-b\.test)re", 0},
         // A contents row: where one begins, the row itself (its first link whole in group 1 with the href
-        // value in group 2, the text up to the next <div in group 3, from there to </tr> in group 4), and a
+        // value in group 2, the text up to the next <div in group 3, from there to </tr> or to where the row
+        // ends without one, the next row, in group 4), and a
         // link with its href value (group 1), what makes a row an article's.
         {"B.RowStart", R"re(<tr(?=[\s>]))re", regex::NOCASE},
-        {"B.Row", "<tr>.*?(<a[^>]*?" + AttributeValue("href") + R"re([^>]*>.*?</a>)(.*?)(<div.*?)</tr>)re",
+        {"B.Row",
+         "<tr>.*?(<a[^>]*?" + AttributeValue("href") + R"re([^>]*>.*?</a>)(.*?)(<div.*?)(?:</tr>|$))re",
          regex::SINGLELINE},
         {"B.RowLink", "<a[^>]*?" + AttributeValue("href"), 0},
         // Title page: the page head, and from the content zone the cover (group 1), the heading (group 2)

@@ -203,7 +203,8 @@ TEST(PageUrl, ResolvesAddressesAsABrowserDoes)
     const struct {
         const char* Base;
         std::string Reference;
-        const char* Expected; ///< empty: the address cannot be resolved
+        const char* Expected;          ///< empty: the address cannot be resolved
+        const char* QueryCharset = ""; ///< the page's own character set; windows-1251 when empty
     } cases[] = {
         {"http://mag-a.test/issue/200705/", "/article/1", "http://mag-a.test/article/1"},
         {"http://mag-a.test/issue/200705/", "article/1", "http://mag-a.test/issue/200705/article/1"},
@@ -235,6 +236,10 @@ TEST(PageUrl, ResolvesAddressesAsABrowserDoes)
         {"http://mag-a.test/issue/", "/схема.jpg?подпись=да да",
          "http://mag-a.test/%D1%81%D1%85%D0%B5%D0%BC%D0%B0.jpg"
          "?%EF%EE%E4%EF%E8%F1%FC=%E4%E0%20%E4%E0"},
+        {"http://mag-b.test/i/", "/img.php?name=фото",
+         "http://mag-b.test/img.php?name=%D1%84%D0%BE%D1%82%D0%BE", "UTF-8"},
+        {"http://mag-b.test/k/", "/схема.jpg?n=ф",
+         "http://mag-b.test/%D1%81%D1%85%D0%B5%D0%BC%D0%B0.jpg?n=%C6", "KOI8-R"},
         {"http://mag-a.test/issue/", "mailto:editor@mag-a.test", ""},
         {"http://mag-a.test/issue/", "javascript:void(0)", ""},
         {"http://mag-a.test/issue/", "ftp://mag-a.test/a.jpg", ""},
@@ -251,10 +256,10 @@ TEST(PageUrl, ResolvesAddressesAsABrowserDoes)
     // addresses resolved before must not change the next one's); asked twice, the object answers the same.
     std::map<std::string, std::unique_ptr<BrintLib::TPageUrl>> shared;
     for (const auto& c : cases) {
-        const BrintLib::TPageUrl base(c.Base);
+        const BrintLib::TPageUrl base(c.Base, c.QueryCharset);
         std::unique_ptr<BrintLib::TPageUrl>& page = shared[c.Base];
         if (!page)
-            page = std::make_unique<BrintLib::TPageUrl>(c.Base);
+            page = std::make_unique<BrintLib::TPageUrl>(c.Base, c.QueryCharset);
         const BrintLib::TPageUrl* const urls[] = {&base, page.get(), page.get()};
         for (const BrintLib::TPageUrl* url : urls) {
             std::string resolved;
@@ -266,6 +271,30 @@ TEST(PageUrl, ResolvesAddressesAsABrowserDoes)
                 EXPECT_EQ(resolved, c.Expected) << c.Base << " + " << c.Reference;
             }
         }
+    }
+}
+
+TEST(PageUrl, BaseTagIsWhatAddressesResolveAgainstAndIsNotSaved)
+{
+    const struct {
+        const char* Page;
+        const char* Base;
+        const char* Saved;
+    } rows[] = {
+        {"<head><BASE HREF=\"http://cdn.test/a/\"><base href=/b/></head>", "http://cdn.test/a/",
+         "<head></head>"},
+        {"<base target=_top><base href='../up/'>x", "http://mag-a.test/up/", "x"},
+        {"<!-- <base href=/c/> --><basefont><base/href=&#47;d/>", "http://mag-a.test/d/",
+         "<!-- <base href=/c/> --><basefont>"},
+        {"<base href=\"http://[bad/\">", "http://mag-a.test/issue/x.html", ""},
+        {"<p>no base</p>", "http://mag-a.test/issue/x.html", "<p>no base</p>"},
+    };
+    for (const auto& row : rows) {
+        THtmlPage page{std::string(row.Page)};
+        EXPECT_EQ(BaseAddress(page, "http://mag-a.test/issue/x.html"), row.Base) << row.Page;
+        DropBaseTags(page);
+        EXPECT_EQ(page.Text(), row.Saved) << row.Page;
+        EXPECT_EQ(page.Copy(), ReadingCopy(page.Text())) << row.Page;
     }
 }
 
@@ -338,6 +367,15 @@ TEST(ReadingCopy, ReadsTagsAsABrowserDoes)
         {"unclosed tags: one tag up to the next '>', dropped at the end",
          "<img <img <img src=x.jpg><a href=y <a <a", "<img ~img ~img src=x.jpg>~a href=y ~a ~a"},
         {"an unclosed quote runs to the end", "<a title=\"x><b>", "~a title=\"x~~b~"},
+        {"\"--!>\" ends a comment, \"--\" alone does not", "<!-- a -- <b> --!><img><!-- c --->x<i>",
+         "<!-- a -- ~b~ --!><img><!-- c --->x<i>"},
+        {"the text of <iframe> holds no tags", "<iframe><img src=x.jpg></iframe><b>",
+         "<iframe>~img src=x.jpg~</iframe><b>"},
+        {"a script's \"<!-- <script>\" part: its </script> does not end the script",
+         "<script><!-- w('<script>x</script>'); '<img>' --></script><b><script><!-- </script><i>"
+         "<script><!--></script><u>",
+         "<script>~!-- w('~script~x~/script~'); '~img~' --~</script><b><script>~!-- </script><i>"
+         "<script>~!--~</script><u>"},
     };
     for (const auto& c : cases) {
         std::string expected = c.Copy;
@@ -354,10 +392,12 @@ TEST(RenameLinks, RenamesTheHrefOfLinksToArticlesOnly)
         {"http://mag-a.test/issue/200705/2", "2007_05_02.htm"},
         {"http://mag-a.test/a", "p.htm"},
         {"http://mag-a.test/show?a=1&b=2", "2007_05_03.htm"},
+        {"http://old.mag-a.test/moved", "2007_05_04.htm"},
     };
     const struct {
         const char* Name;
         std::string Text, Expected;
+        std::string MovedFrom = ""; ///< where the page was asked for, when it moved
     } cases[] = {
         {"a value that begins another stays", "<a href=\"/article/1\">1</a><a href='/article/10'>10</a>",
          "<a href=\"2007_05_01.htm\">1</a><a href='/article/10'>10</a>"},
@@ -400,10 +440,16 @@ TEST(RenameLinks, RenamesTheHrefOfLinksToArticlesOnly)
          "<a title='href=\"/a\"' href=\"http://example.org/\">x</a><!-- <a href=\"/a\"> -->"
          "<script>s = '<a href=\"/a\">';</script><a title=\"a>b\" href=p.htm>y</a>"},
         {"nothing to rename", "<p>text</p>", "<p>text</p>"},
+        {"a page that moved to another host: a link to its old host and the same on its new one are one "
+         "article",
+         "<a href=\"/moved#c\">m</a><a href=\"https://old.mag-a.test/a\">a</a><a href=/other>o</a>",
+         "<a href=\"2007_05_04.htm#c\">m</a><a href=\"p.htm\">a</a><a href=/other>o</a>",
+         "http://old.mag-a.test/issue/200705/"},
+        {"not moved: another host is another site", "<a href=\"/moved\">m</a>", "<a href=\"/moved\">m</a>"},
     };
     for (const auto& c : cases) {
         std::string result = "old content";
-        RenameLinks(c.Text, page, files, result);
+        RenameLinks(c.Text, page, files, result, c.MovedFrom);
         EXPECT_EQ(result, c.Expected) << c.Name;
     }
 }
@@ -502,6 +548,16 @@ TEST_F(ProcessImagesTest, RewritesTagsQueuesOneDownloadPerSourceAndReportsUnknow
         {"http://mag-a.test/magazine/2007-05/p/%D1%84.jpg", "2007_05_03/15.jpg"},
         {"http://mag-a.test/magazine/2007-05/p/%E3%81%82.png", "2007_05_03/16.png"},
         {"http://mag-a.test/pics/real.gif", "2007_05_03/17.gif"},
+        // the address a browser ends up showing: a lazy-loading attribute over a placeholder src, the
+        // widest srcset candidate, references decoded before the type is looked for
+        {"http://mag-a.test/pics/lazy1.jpg", "2007_05_03/18.jpg"},
+        {"http://mag-a.test/pics/lazy2.jpg", "2007_05_03/19.jpg"},
+        {"http://mag-a.test/pics/lazy3.png", "2007_05_03/20.png"},
+        {"http://mag-a.test/pics/plain.jpg", "2007_05_03/21.jpg"},
+        {"http://mag-a.test/pics/s1280.jpg", "2007_05_03/22.jpg"},
+        {"http://mag-a.test/pics/p.jpg", "2007_05_03/23.jpg"},
+        {"http://mag-a.test/pics/g.jpg", "2007_05_03/24.jpg"},
+        {"http://mag-a.test/pics/after-comment.jpg", "2007_05_03/25.jpg"},
     };
     EXPECT_EQ(Drain(), expected);
 

@@ -82,6 +82,32 @@ TEST(PopMechUrl, AcceptedUrlQueuesTheContentsPageTaskWithTheWholeUrl)
     EXPECT_TRUE(g_TaskQueue.IsEmpty());
 }
 
+TEST(PopMechArticle, BlockKeepsWhatABrowserShowsInTheArticleCell)
+{
+    const std::string cell = "<table><tr><td class=block_header_main_inner>";
+    const std::string logs = "<td class=block_logs>logs</td></tr></table>";
+    ExpectRewrites(
+        PopMech::KeepArticleBlock,
+        {
+            {"the cell up to its own </td>, without the rows after it",
+             "<p>before</p>" + cell + "<p>text</p></td>\n</tr><tr><td>other</td></tr><tr>" + logs,
+             "<td class=block_header_main_inner><p>text</p></td>"},
+            {"blanks and comments after the </td> show nothing",
+             cell + "<p>text</p></td> <!-- x --> </td>\n" + logs,
+             "<td class=block_header_main_inner><p>text</p></td>"},
+            {"a stray </td> in a division: what follows is shown, pictures too",
+             cell + "<p>one</p><div><p>inner</p></td></div><p>two</p><img src=b.jpg></td>\n" + logs,
+             "<td class=block_header_main_inner><p>one</p><div><p>inner</p></td></div><p>two</p><img "
+             "src=b.jpg></td>"},
+            {"a stray </td></tr>", cell + "<p>one</p></td></tr> <p>two</p><img src=b.jpg></td>" + logs,
+             "<td class=block_header_main_inner><p>one</p></td></tr> <p>two</p><img src=b.jpg></td>"},
+            {"a stray </td> after a closed inner table",
+             cell + "<table><tr><td>in</td></tr></table></td><p>two</p><img src=b.jpg>\n" + logs,
+             "<td class=block_header_main_inner><table><tr><td>in</td></tr></table></td><p>two</p><img "
+             "src=b.jpg>"},
+        });
+}
+
 TEST(PopMechPictures, BackgroundCellsBecomeLinkedPictures)
 {
     ExpectRewrites(
@@ -125,6 +151,9 @@ TEST(PopMechPictures, BackgroundCellsBecomeLinkedPictures)
             {"a link tag with a tab after <a is not a link here",
              "<td background=\"/a.jpg\"><a\thref=\"/a\">a</a></table>",
              "<td background=\"/a.jpg\"><a\thref=\"/a\">a</a></table>"},
+            {"what follows a cell's own </td> stays",
+             "<tr><td background=/a.jpg><a href=/a>a</a></td>after<td>next</td></tr>",
+             "<tr><td><a href=/a><img src=\"/a.jpg\"></a></td>after<td>next</td></tr>"},
             {"a cell closed by its own </td> needs no table end after it",
              "<td background=\"/a.jpg\"><a href=\"/a\">a</a></td>",
              "<td><a href=\"/a\"><img src=\"/a.jpg\"></a></td>"},
@@ -166,6 +195,8 @@ TEST(PopMechPictures, LinksToPictureFilesBecomeThePictureItself)
             {"an href inside another attribute's value or a comment is no target",
              "<a title='href=\"/f.jpg\"' href=\"/page\"><img></a><!-- <a href=/c.jpg><img></a> -->",
              "<a title='href=\"/f.jpg\"' href=\"/page\"><img></a><!-- <a href=/c.jpg><img></a> -->"},
+            {"a data-href is no target", "<a data-href=\"/d.jpg\" href=\"/page\"><img></a>",
+             "<a data-href=\"/d.jpg\" href=\"/page\"><img></a>"},
             {"link with text besides the picture stays", "<a href=\"/p.jpg\"><img src=\"/t.jpg\"> big</a>",
              "<a href=\"/p.jpg\"><img src=\"/t.jpg\"> big</a>"},
             {"two links in a row", "<a href=/1.jpg><img></a><a href=/2.bmp><img></a>",

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace BrintLib {
 
@@ -122,23 +123,33 @@ std::string ContentTypeCharset(const std::string& ContentType)
     return std::string();
 }
 
-/// Where the value of the character-set declaration of the first <meta> tag that has one stands within the
-/// first kMetaScanBytes of Page ("<meta charset=utf-8>", "<meta http-equiv=Content-Type
-/// content="text/html; charset=utf-8">"): its start and length; length 0 when there is none.
-std::pair<size_t, size_t> MetaCharset(const std::string& Page)
+/// Where the values of the character-set declarations of the <meta> tags within the first Limit bytes of
+/// Page stand ("<meta charset=utf-8>", "<meta http-equiv=Content-Type content="text/html; charset=utf-8">"),
+/// one per tag that has one, in page order: their starts and lengths. With First, the first one alone.
+std::vector<std::pair<size_t, size_t>> MetaCharsets(const std::string& Page, size_t Limit, bool First)
 {
-    const size_t limit = std::min(Page.size(), kMetaScanBytes);
+    std::vector<std::pair<size_t, size_t>> values;
+    const size_t limit = std::min(Page.size(), Limit);
     std::string head(Page, 0, limit);
     std::transform(head.begin(), head.end(), head.begin(), LowerAscii);
-    for (size_t meta = head.find("<meta"); meta != std::string::npos; meta = head.find("<meta", meta + 5)) {
-        const size_t close = std::min(head.find('>', meta), head.size());
-        for (size_t name = head.find("charset", meta); name < close; name = head.find("charset", name + 7)) {
+    const std::string_view text(head);
+    for (size_t meta = text.find("<meta"); meta != std::string::npos; meta = text.find("<meta", meta + 5)) {
+        const size_t close = std::min(text.find('>', meta), text.size());
+        const std::string_view tag = text.substr(0, close);
+        for (size_t name = tag.find("charset", meta); name != std::string::npos;
+             name = tag.find("charset", name + 7)) {
             const auto [value, length] = CharsetValue(head, name + 7, close, ";/");
-            if (value != std::string::npos && length > 0)
-                return {value, length};
+            if (value != std::string::npos && length > 0) {
+                values.emplace_back(value, length);
+                break;
+            }
         }
+        if (First && !values.empty())
+            break;
+        // A tag is read up to its '>': a "<meta" before it is no tag of its own.
+        meta = std::max(meta, close == text.size() ? text.size() : close - 4);
     }
-    return {0, 0};
+    return values;
 }
 
 } // namespace
@@ -251,7 +262,7 @@ bool ToCp1251(const std::string& Charset, std::string& Text)
     return true;
 }
 
-void PageToCp1251(std::string& Page, const std::string& ContentType)
+std::string PageToCp1251(std::string& Page, const std::string& ContentType)
 {
     std::string charset;
     size_t markLength = 0;
@@ -262,18 +273,31 @@ void PageToCp1251(std::string& Page, const std::string& ContentType)
             break;
         }
     }
-    const std::pair<size_t, size_t> meta = MetaCharset(Page);
     if (charset.empty())
         charset = ContentTypeCharset(ContentType);
-    if (!IsKnownCharset(charset))
-        charset = Page.substr(meta.first, meta.second);
+    if (!IsKnownCharset(charset)) {
+        const auto meta = MetaCharsets(Page, kMetaScanBytes, true);
+        if (!meta.empty())
+            charset = Page.substr(meta[0].first, meta[0].second);
+    }
     if (!IsKnownCharset(charset) || IsWindows1251(charset))
-        return;
-    std::string text(Page, markLength);
-    if (meta.second != 0)
-        text.replace(meta.first - markLength, meta.second, "windows-1251");
-    if (ToCp1251(charset, text))
-        Page.swap(text);
+        return std::string();
+    // Every declaration of the page, wherever it stands, says what the page now is.
+    std::string text;
+    text.reserve(Page.size());
+    size_t copied = markLength;
+    for (const auto& [value, length] : MetaCharsets(Page, Page.size(), false)) {
+        if (value < copied)
+            continue;
+        text.append(Page, copied, value - copied);
+        text += "windows-1251";
+        copied = value + length;
+    }
+    text.append(Page, copied, std::string::npos);
+    if (!ToCp1251(charset, text))
+        return std::string();
+    Page.swap(text);
+    return charset;
 }
 
 } // namespace BrintLib

@@ -59,8 +59,10 @@ bool ToCp1251(const std::string& Charset, std::string& Text);
 /// charset of ContentType, else by the first <meta charset=...> or <meta http-equiv="Content-Type"
 /// content="...; charset=..."> within its first 1024 bytes; a name that iconv does not know counts as
 /// none. A page in windows-1251, or whose character set is not told, stays as it is, byte for byte. Any
-/// other is converted (ToCp1251), its byte order mark dropped and the charset value of that <meta> tag, when
-/// there is one, made "windows-1251", so that the page is what its site would give serving windows-1251.
-void PageToCp1251(std::string& Page, const std::string& ContentType);
+/// other is converted (ToCp1251), its byte order mark dropped and the charset value of every <meta> tag,
+/// wherever it stands, made "windows-1251", so that the page is what its site would give serving
+/// windows-1251. Returns the name of the character set the page was converted from, empty when it stays as
+/// it came: a browser sends the queries of the page's addresses in that one.
+std::string PageToCp1251(std::string& Page, const std::string& ContentType);
 
 } // namespace BrintLib

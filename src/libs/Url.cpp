@@ -152,8 +152,9 @@ bool IsPlainReference(const std::string& Reference)
 
 /// Reference as a browser puts it into a request: blanks and control bytes around it dropped, tabs and line
 /// ends inside it removed, the fragment left out, the bytes that may not stand in an address
-/// percent-encoded, a backslash before the query taken as a slash.
-bool EncodeReference(const std::string& Reference, std::string& Result)
+/// percent-encoded, a backslash before the query taken as a slash. The query's bytes beyond ASCII are sent in
+/// QueryCharset (one that iconv knows, a character it cannot hold as '?'), empty for windows-1251.
+bool EncodeReference(const std::string& Reference, std::string& Result, const std::string& QueryCharset)
 {
     if (IsPlainReference(Reference)) {
         Result = Reference;
@@ -198,7 +199,17 @@ bool EncodeReference(const std::string& Reference, std::string& Result)
     }
     for (size_t i = pathEnd; i < text.size(); ++i) {
         const unsigned char byte = static_cast<unsigned char>(text[i]);
-        if (i > pathEnd && MustEncode(byte, true))
+        if (byte >= 0x80 && !QueryCharset.empty()) {
+            size_t end = i;
+            while (end < text.size() && static_cast<unsigned char>(text[end]) >= 0x80)
+                ++end;
+            std::string converted;
+            if (!TIconv(QueryCharset.c_str(), "CP1251").Convert(text.substr(i, end - i), converted, '?'))
+                return false;
+            for (const char c : converted)
+                AppendEncoded(Result, static_cast<unsigned char>(c));
+            i = end - 1;
+        } else if (i > pathEnd && MustEncode(byte, true))
             AppendEncoded(Result, byte);
         else
             Result += static_cast<char>(byte);
@@ -298,10 +309,13 @@ void TPageUrl::TDeleter::operator()(Curl_URL* Handle) const
     curl_url_cleanup(Handle);
 }
 
-TPageUrl::TPageUrl(const std::string& Url)
+TPageUrl::TPageUrl(const std::string& Url, const std::string& QueryCharset)
 {
+    // A page in windows-1251 sends its queries as they stand.
+    if (!QueryCharset.empty() && !IsWindows1251(QueryCharset) && IsKnownCharset(QueryCharset))
+        m_QueryCharset = QueryCharset;
     std::string encoded;
-    if (!EncodeReference(Url, encoded))
+    if (!EncodeReference(Url, encoded, std::string()))
         return;
     if (encoded.find("://") == std::string::npos)
         encoded.insert(0, "http://");
@@ -347,7 +361,7 @@ std::string_view TPageUrl::Resolve(std::string_view Reference) const
     result.clear();
     std::string encodedText;
     const bool plain = IsPlainReference(reference);
-    if (plain || EncodeReference(reference, encodedText)) {
+    if (plain || EncodeReference(reference, encodedText, m_QueryCharset)) {
         const std::string& encoded = plain ? reference : encodedText;
         if (!ResolveRootPath(m_Root.get(), m_RootHasQuery, m_Origin, encoded, result)) {
             const TUrlHandle handle(curl_url_dup(m_Handle.get()));

@@ -23,8 +23,10 @@ namespace BrintLib {
 class TPageUrl {
   public:
     /// Url is the page's address as the program requested it; "http://" is assumed when it names no
-    /// scheme. IsValid() tells whether libcurl accepted it as an http or https address.
-    explicit TPageUrl(const std::string& Url);
+    /// scheme. IsValid() tells whether libcurl accepted it as an http or https address. QueryCharset is the
+    /// character set the page came in (one that iconv knows), in which a browser sends the queries of its
+    /// addresses; empty for windows-1251.
+    explicit TPageUrl(const std::string& Url, const std::string& QueryCharset = std::string());
     ~TPageUrl();
     TPageUrl(const TPageUrl&) = delete;
     TPageUrl& operator=(const TPageUrl&) = delete;
@@ -35,7 +37,8 @@ class TPageUrl {
     /// HTML character references already decoded): relative, root-relative ("/x"), protocol-relative
     /// ("//host/x") or absolute. Blanks and line ends around it are dropped and tabs and line ends inside
     /// it removed; blanks, control bytes, quotes, angle brackets and bytes above 0x7F are percent-encoded
-    /// (the path in UTF-8, the query in windows-1251, as browsers do); a backslash before the query counts as
+    /// (the path in UTF-8, the query in the page's character set, as browsers do); a backslash before the
+    /// query counts as
     /// a slash. The fragment (from '#') is not part of the result, which is what a request is made for.
     /// Returns false, Result unspecified, when the page's address is not valid, when libcurl refuses the
     /// address, or when it is not an http or https address (mailto:, javascript:, ftp:, ...).
@@ -55,6 +58,8 @@ class TPageUrl {
     /// What libcurl writes of m_Root's address before its path ("http://host:port"), so that a
     /// root-relative address is written from its path and query alone; empty when not known.
     std::string m_Origin;
+    /// The page's character set, in which a query's bytes beyond ASCII are sent; empty for windows-1251.
+    std::string m_QueryCharset;
     /// Whether m_Root may hold a query now (one set with the last root-relative address resolved).
     mutable bool m_RootHasQuery = true;
     /// Text as a view of a copy in m_Memory, kept as long as this object.

@@ -56,7 +56,7 @@ class Chromium:
     """Headless Chromium with one page, driven over the DevTools protocol on fds 3 (commands) and 4
     (replies and events), JSON messages ended by a NUL byte."""
 
-    def __init__(self, executable, user_data_dir, timeout=60):
+    def __init__(self, executable, user_data_dir, timeout=60, proxy=None):
         self.timeout = timeout
         commands_read, self.commands = os.pipe()
         self.replies, replies_write = os.pipe()
@@ -71,8 +71,8 @@ class Chromium:
         self.stderr = tempfile.TemporaryFile()
         self.stderr_tail = ""
         self.process = subprocess.Popen(
-            [executable] + CHROMIUM_FLAGS + ["--user-data-dir=" + user_data_dir, "--remote-debugging-pipe",
-                                             "about:blank"],
+            [executable] + CHROMIUM_FLAGS + ["--user-data-dir=" + user_data_dir, "--remote-debugging-pipe"] +
+            (["--proxy-server=" + proxy] if proxy else []) + ["about:blank"],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self.stderr, close_fds=False,
             preexec_fn=child_fds)
         os.close(commands_read)
@@ -189,6 +189,8 @@ PAGE_FACTS = r"""
       const box = a.getBoundingClientRect();
       return {href: a.getAttribute("href"), url: a.href, text: a.textContent, left: box.left, right: box.right};
     }),
+    remote: performance.getEntriesByType("resource").map(e => e.name).filter(n => /^https?:/.test(n)),
+    shown: [...document.images].filter(i => i.complete && i.naturalWidth > 0).map(i => i.currentSrc),
     viewport: window.innerWidth,
     scrollWidth: Math.max(document.documentElement.scrollWidth, root.scrollWidth),
     glyphs: new Set(["Ж", "Щ", "Я", "ф", " "].map(glyph)).size,
@@ -315,9 +317,11 @@ class ShapesSite(http.server.ThreadingHTTPServer):
 
 class BrowserView(unittest.TestCase):
     chromium = None
+    hostile_server = None
     work = None
     save = None
     magazine = samples.build()
+    magazine_hostile = samples.build(faults=["hostile"])
 
     @classmethod
     def setUpClass(cls):
@@ -335,12 +339,21 @@ class BrowserView(unittest.TestCase):
         with ShapesSite() as site:
             cls.shapes_result = skerrow.run(["http://mag-a.test/issue/200705/", cls.shapes_save], proxy=site.proxy)
             cls.shapes_requests = list(site.requests)
-        cls.chromium = Chromium(CHROMIUM_EXE, os.path.join(cls.work, "chromium-profile"))
+        # The hostile issues, one copy per site; the server stays for Chromium to show the originals.
+        cls.hostile_server = SampleServer(cls.work, faults=["hostile"]).__enter__()
+        cls.hostile_results = {}
+        for site, url in (("a", samples.HOSTILE_A), ("b", samples.HOSTILE_B)):
+            cls.hostile_results[site] = skerrow.run([url, os.path.join(cls.work, "hostile-" + site)],
+                                                    proxy=cls.hostile_server.proxy)
+        cls.chromium = Chromium(CHROMIUM_EXE, os.path.join(cls.work, "chromium-profile"),
+                                proxy=cls.hostile_server.proxy)
 
     @classmethod
     def tearDownClass(cls):
         if cls.chromium:
             cls.chromium.close()
+        if cls.hostile_server:
+            cls.hostile_server.__exit__(None, None, None)
         shutil.rmtree(cls.work, True)
 
     def page_path(self, issue, page):
@@ -373,6 +386,8 @@ class BrowserView(unittest.TestCase):
             target = url_to_path(link["url"])
             self.assertIn(target, saved, "%s: link %s (%s) leads nowhere" % (where, link["href"], link["text"]))
 
+        # Nothing of the page comes from the web: it is read offline.
+        self.assertEqual(facts["remote"], [], where)
         # The page fits the window's width.
         self.assertEqual(facts["viewport"], WINDOW_WIDTH, where)
         self.assertLessEqual(facts["scrollWidth"], facts["viewport"], "%s scrolls sideways" % where)
@@ -472,6 +487,7 @@ class BrowserView(unittest.TestCase):
         for link in facts["links"]:
             if not is_external(link["href"]):
                 self.assertTrue(os.path.isfile(url_to_path(link["url"])), "%s: link %s leads nowhere" % (path, link["href"]))
+        self.assertEqual(facts["remote"], [], path)
         self.assertEqual(facts["viewport"], WINDOW_WIDTH, path)
         self.assertLessEqual(facts["scrollWidth"], facts["viewport"], "%s scrolls sideways" % path)
         self.assertEqual(facts["charset"].lower(), encoding, path)
@@ -535,6 +551,56 @@ class BrowserView(unittest.TestCase):
                     self.assertEqual(sorted(os.listdir(os.path.join(directory, "2007_05_01"))),
                                      ["01.jpg", "02.jpeg", "03.webp", "04.png", "05.png", "06.png", "07.png",
                                       "08.png"])
+
+    def shown_pictures(self, facts):
+        """The bytes of every picture a page shows, sorted: the sample server's for a web address, the file's
+        for a local one."""
+        bodies = []
+        for url in facts["shown"]:
+            if url.startswith("file:"):
+                with open(url_to_path(url), "rb") as f:
+                    bodies.append(f.read())
+            else:
+                bodies.append(self.magazine_hostile.resources[url].body)
+        return sorted(bodies)
+
+    def test_hostile_pages_show_offline_what_a_browser_shows_online(self):
+        """Each hostile case: the saved page, opened offline, shows the texts and the very pictures that the
+        original shows in the browser online, and a copy of each site ends with nothing logged."""
+        for site in ("a", "b"):
+            with self.subTest(copy=site):
+                result = self.hostile_results[site]
+                self.assertEqual((result.exit_status, result.errors_text()), (0, None), result.stdout)
+        directory_a = os.path.join(self.work, "hostile-a", "2009_01")
+        directory_b = os.path.join(self.work, "hostile-b", "2009_01")
+        cases = [("contents", samples.HOSTILE_A, os.path.join(directory_a, "2009_01_00.htm"),
+                  ["Случай " + slug for slug, _, _ in samples.HOSTILE_CASES])]
+        for index, (slug, texts, _) in enumerate(samples.HOSTILE_CASES, start=1):
+            cases.append((slug, samples.HOSTILE_A + slug + ".html",
+                          os.path.join(directory_a, "2009_01_%02d.htm" % index), texts))
+        cases += [("utf-8 contents", samples.HOSTILE_B, os.path.join(directory_b, "2009_01_00.htm"),
+                   ["Январь 2009", "Буквы в адресе"]),
+                  ("utf-8 article", samples.HOSTILE_B.replace("/issues/2009/01/", "/print/article/2009/01/utf/"),
+                   os.path.join(directory_b, "2009_01_01.htm"), ["Снимок по запросу"])]
+        for name, url, path, texts in cases:
+            with self.subTest(case=name):
+                self.chromium.open(url)
+                online = self.chromium.evaluate(PAGE_FACTS)
+                self.chromium.open(file_url(path))
+                facts = self.chromium.evaluate(PAGE_FACTS)
+                self.assertEqual(facts["charset"].lower(), "windows-1251", name)
+                self.assertEqual(facts["remote"], [], name)
+                for picture in facts["pictures"]:
+                    self.assertTrue(picture["complete"] and picture["width"] > 0, "%s: %s" % (name, picture["src"]))
+                for link in facts["links"]:
+                    if not is_external(link["href"]):
+                        self.assertTrue(os.path.isfile(url_to_path(link["url"])), "%s: %s" % (name, link["href"]))
+                for text in texts:
+                    self.assertIn(text, online["text"], "the original shows it")
+                    self.assertIn(text, facts["text"], "%s: %s" % (name, text))
+                if name != "contents":
+                    self.assertEqual(len(self.shown_pictures(facts)), len(online["shown"]), name)
+                    self.assertEqual(self.shown_pictures(facts), self.shown_pictures(online), name)
 
 
 def find_chromium():

@@ -128,6 +128,17 @@ TEST(Charset, PageIsMadeWindows1251AsItsSiteWouldServeIt)
         {"<meta> beyond the first 1024 bytes does not count",
          std::string(1024, ' ') + "<meta charset=utf-8>" + utf8, "",
          std::string(1024, ' ') + "<meta charset=utf-8>" + utf8},
+        {"every declaration, before byte 1024 or after it, made windows-1251",
+         "<META CHARSET=utf-8>" + std::string(1024, ' ') +
+             "<meta http-equiv=content-type content='text/html; "
+             "charset=UTF-8'>" +
+             utf8 + "<meta charset=utf-8",
+         "text/html; charset=utf-8",
+         "<META CHARSET=windows-1251>" + std::string(1024, ' ') +
+             "<meta http-equiv=content-type content='text/html; charset=windows-1251'>" + cp1251 +
+             "<meta charset=windows-1251"},
+        {"a header charset iconv does not know falls back to <meta>", "<meta charset=\"utf-8\">" + utf8,
+         "text/html; charset=no-such-set", metaCp1251 + cp1251},
         {"UTF-16 by its mark", std::string("\xFF\xFE\x01\x04\x36\x04", 6), "", "\xA8\xE6"},
         {"KOI8-R by the header", "\xB3\xD6", "text/html; charset=koi8-r", "\xA8\xE6"},
         {"malformed UTF-8 becomes U+FFFD", "a\xC3(\xF0\x9F\x98\x80", "text/html; charset=utf-8",

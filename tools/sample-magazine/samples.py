@@ -36,6 +36,7 @@ of one issue in the order in which Skerrow fetches them, with their sizes:
 
 import os
 import random
+import re
 import sys
 import urllib.parse
 
@@ -543,7 +544,94 @@ FAULTS = {
     "huge-other-layout": "article 4 comes in another layout, padded to 2 MB",
     "escape-in-picture": "article 6 shows first a picture whose address holds terminal escape sequences (404), "
                          "then a counter of no picture type whose tag holds them too",
+    "hostile": "adds the hostile issues (HOSTILE_A, HOSTILE_B): pages in the shapes that a browser reads by the "
+               "HTML standard's rules and a copy must read alike",
 }
+
+# The hostile issues: one article per case of HOSTILE_CASES on site A, and a site B issue served in UTF-8.
+HOSTILE_A = SITE_A + "magazine/2009-01/"
+HOSTILE_B = SITE_B + "/issues/2009/01/"
+# (article slug, texts that a browser shows, the article cell's content). Every picture address below "pics/"
+# is served as a distinct PNG; "pics/blank.gif" is a placeholder a lazy-loading script replaces.
+HOSTILE_CASES = [
+    ("stray-td", ["один", "внутри", "после ячейки"],
+     '<p>один</p><div><p>внутри</p></td></div><p>после ячейки</p><img src="pics/stray.png">'),
+    ("stray-row", ["один", "после строки"], '<p>один</p></td></tr><p>после строки</p><img src="pics/stray-row.png">'),
+    ("stray-table", ["ячейка", "после таблицы"],
+     '<table><tr><td>ячейка</td></tr></table></td><p>после таблицы</p><img src="pics/stray-table.png">'),
+    ("bang-comment", ["после комментария"],
+     '<!-- скрыто <img src="pics/none.png"> --!><p>после комментария</p><img src="pics/bang.png">'),
+    ("bang-comment-later", ["между", "конец"],
+     '<!-- скрыто --!><p>между</p><img src="pics/bang-later.png"><!-- ещё --><p>конец</p>'),
+    ("base", ["база"], '<p>база</p><img src="base.png">'),
+    ("picture", ["картинка"],
+     '<p>картинка</p><picture><source srcset="pics/wide.webp 2x, pics/narrow.webp 1x" type="image/webp">'
+     '<img src="pics/picture.png"></picture> <img srcset="pics/s320.png 320w, pics/s1280.png 1280w" alt="">'),
+    ("lazy", ["ленивые"],
+     '<p>ленивые</p><img src="pics/blank.gif" data-src="pics/lazy.png"> <img data-src="pics/lazy2.png" '
+     'src="pics/blank.gif"><script>document.querySelectorAll("img[data-src]").forEach(function (i) '
+     '{ i.src = i.getAttribute("data-src"); });</script>'),
+    ("reference", ["ссылка"], '<p>ссылка</p><img src="pics/ref&#46;png">'),
+    ("script", ["скрипт цел"],
+     '<script><!--\ndocument.write(\'<script>var inner = 1;</script>\');\n'
+     'var tag = "<img src=\'pics/in-script.png\'>";\ndocument.write("<p>скрипт " + "цел</p>");\n--></script>'),
+]
+
+
+def _hostile_picture(mag, url, seed):
+    if url not in mag.resources:
+        mag.add(url, PICTURE_TYPES["png"], pictures.drawn_png(seed))
+
+
+def _build_hostile_a(mag):
+    """Site A, January 2009: a contents page whose article links hold data-href before href, and one article
+    per hostile case, its <head> with a <base> for the "base" case."""
+    rows = "".join('<tr><td><a class="t_link_big" data-href="/nowhere/%s" href="%s.html">Случай %s</a></td></tr>\n'
+                   % (slug, slug, slug) for slug, _, _ in HOSTILE_CASES)
+    mag.add_page(HOSTILE_A, '<html><head><title>Январь 2009</title><meta http-equiv="Content-Type" '
+                 'content="text/html; charset=windows-1251"></head>\n<body><table><tr><td class="block_main_inner">\n'
+                 '<table width="100%%">\n<tr><td><a class="t_link_big" href="/magazine/2009-01/"><b>Январь 2009</b>'
+                 '</a></td></tr>\n%s</table>\n<noindex>Баннер</noindex>\n</td></tr></table></body></html>\n' % rows)
+    mag.add(HOSTILE_A + "pics/blank.gif", PICTURE_TYPES["gif"], pictures.drawn_gif(499, 8, 8))
+    seed = 500
+    for slug, _, content in HOSTILE_CASES:
+        url = HOSTILE_A + slug + ".html"
+        base = '<base href="%smedia/">' % SITE_A if slug == "base" else ""
+        mag.add_page(url, '<html><head><title>%s</title>%s<meta http-equiv="Content-Type" content="text/html; '
+                     'charset=windows-1251"></head>\n<body><table><tr><td class="block_header_main_inner">\n%s\n'
+                     '</td>\n<td class="block_logs">Журнал</td></tr></table></body></html>\n' % (slug, base, content))
+        for src in re.findall(r'(?:src|data-src)="([^"]+)"|(pics/[\w.-]+\.(?:png|webp))', content):
+            src = src[0] or src[1]
+            seed += 1
+            _hostile_picture(mag, urllib.parse.urljoin(SITE_A + "media/" if slug == "base" else url,
+                                                       src.replace("&#46;", ".")), seed)
+    # A <picture>'s webp sources are the <img>'s own picture, as real sites serve one picture in two forms.
+    for source in ("wide.webp", "narrow.webp"):
+        mag.resources[HOSTILE_A + "pics/" + source] = mag.resources[HOSTILE_A + "pics/picture.png"]
+
+
+def _build_hostile_b(mag):
+    """Site B, January 2009, in UTF-8 told by the header: the contents page's <meta> charset after its first
+    1024 bytes, a <base> on both pages, and an article whose picture's query holds Cyrillic letters (served
+    only at its UTF-8 form, as a browser asks for it)."""
+    media = SITE_B + "/media/"
+    article = "/article/2009/01/utf/"
+    padding = "<style>/* %s */</style>\n" % ("." * 1100)
+    title = ('<!DOCTYPE html>\n<html>\n<head>\n<title>Дальние страны: январь 2009</title>\n%s'
+             '<meta http-equiv="Content-Type" content="text/html; charset=utf-8" />\n<base href="%s" />\n</head>\n'
+             '<body>\n<div class="content_zone">\n<img src="cover.png" alt="" />\n<h1>Журнал № 1, Январь 2009</h1>\n'
+             '<table>\n<tr>\n<td><a href="%s">Буквы в адресе</a></td>\n<td><div class="descr">Запрос на кириллице'
+             '</div></td>\n</tr>\n</table>\n<div class="content">Реклама</div>\n</div>\n</body>\n</html>\n'
+             % (padding, media, article))
+    mag.add(HOSTILE_B, "text/html; charset=utf-8", title.encode("utf-8"))
+    _hostile_picture(mag, media + "cover.png", 601)
+    page = ('<html>\n<head>\n<meta charset="utf-8" />\n<base href="%s" />\n<title>Буквы в адресе</title>\n</head>\n'
+            '<body>\n<h1>Буквы в адресе</h1>\n<p>Снимок по запросу:</p>\n<img src="/img.php?name=фото.png" />\n'
+            '<img src="local.png" />\n<div class="reflink_descr">Ссылка</div>\n</body>\n</html>\n' % media)
+    mag.add(SITE_B + "/print" + article, "text/html; charset=utf-8", page.encode("utf-8"))
+    _hostile_picture(mag, SITE_B + "/img.php?name=" + urllib.parse.quote("фото") + ".png", 602)
+    _hostile_picture(mag, media + "local.png", 603)
+
 
 # The picture address of the "escape-in-picture" fault: retitles the terminal window and colours it red.
 ESCAPE_PICTURE = "upload/2007-05/\x1b]0;pwned\x07\x1b[31mred\x1b[0m.jpg"
@@ -564,6 +652,8 @@ def fault_targets(mag, name):
         return [a.articles[5].url]
     if name == "no-title":
         return [a.title_url]
+    if name == "hostile":
+        return [HOSTILE_A, HOSTILE_B]
     raise ValueError("unknown fault: %s (known: %s)" % (name, ", ".join(sorted(FAULTS))))
 
 
@@ -583,6 +673,9 @@ def apply_fault(mag, name):
             '<main class="article">\n<article>\n<h1>%s</h1>\n<p>Новый дизайн сайта: статья без старой вёрстки.</p>\n'
             '<figure><img src="/upload/2007-05/new-layout.jpg" alt=""></figure>\n</article>\n</main>\n%s'
             "</body>\n</html>\n" % (title, title, padding)).encode("cp1251"))
+    elif name == "hostile":
+        _build_hostile_a(mag)
+        _build_hostile_b(mag)
     elif name == "escape-in-picture":
         block = cell("block_header_main_inner").encode() + b"\n"
         page = mag.resources[targets[0]]
