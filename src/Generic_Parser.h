@@ -44,24 +44,9 @@ std::string AtLeastTwoDigits(size_t Number);
 /// (ProcessImages), in that order.
 const TPagePatterns& PageServicePatterns();
 
-/// The full path of the issue directory, ending with the path separator: set by CreateIssueDirectory,
-/// empty until then (the driver clears it when a run starts).
-extern std::string g_IssueDir;
-
-/// Creates the directory of the issue IssueName below SavePath (SavePath, separator, IssueName,
-/// separator; any missing parent too), locks it for the run (one run per issue directory; the lock is
-/// kept until ReleaseIssueDirectory), removes the temporaries that ended runs left in it, records it in
-/// g_IssueDir and returns it. Raises BrintLib::TAplThrowException naming the directory and the system's
-/// error text when it cannot be created, and BrintLib::TRunStopped (exit status 2) when another run holds
-/// its lock; g_IssueDir is then unchanged.
-std::string CreateIssueDirectory(const std::string& SavePath, const std::string& IssueName);
-
 /// Where the fragment of an attribute value as written begins: at its first '#' that does not open a
 /// numeric character reference ("&#38;"); npos when it has none.
 size_t FragmentStart(std::string_view Value);
-
-/// Releases the run's lock on the issue directory and clears g_IssueDir.
-void ReleaseIssueDirectory();
 
 /// A page's name: the issue name, "_" and the page's index with at least two digits (2007_05_00 for the
 /// contents page, 2007_05_01 and on for the articles, 2007_05_100 for the hundredth).
