@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "libs/CoutConvert.h"
+#include "libs/Interruption.h"
 #include "libs/Net/CURLTransfer.h"
 
 namespace {
@@ -125,11 +126,16 @@ bool TProgressLine::KeepShown()
 
 void TProgressLine::Clear()
 {
-    if (m_Shown)
-        WriteError("\r\x1b[K");
-    if (m_Shown)
-        m_AtRowStart = true;
+    WriteError(Clearing());
+}
+
+std::string TProgressLine::Clearing()
+{
+    if (!m_Shown)
+        return std::string();
     m_Shown = false;
+    m_AtRowStart = true;
+    return "\r\x1b[K";
 }
 
 std::string TProgressLine::Text(const TProgressCounts& Counts, const TProgressState& State, size_t Columns)
@@ -162,9 +168,16 @@ std::string TProgressLine::Text(const TProgressCounts& Counts, const TProgressSt
 
 void TProgressLine::Draw(bool Always)
 {
+    WriteError(Drawing(Always));
+}
+
+std::string TProgressLine::Drawing(bool Always)
+{
     const TClock::time_point now = TClock::now();
-    if (!m_Enabled || m_Ended || (!Always && now - m_Drawn < kRedrawInterval) || (!m_Shown && !m_AtRowStart))
-        return;
+    // Once the run is interrupted the line stays as it is, with the terminal's "^C" after it.
+    if (!m_Enabled || m_Ended || BrintLib::InterruptionSignal() != 0 ||
+        (!Always && now - m_Drawn < kRedrawInterval) || (!m_Shown && !m_AtRowStart))
+        return std::string();
     if (!Always) {
         m_Drawn = now;
         m_Samples.emplace_back(now, m_State.Bytes);
@@ -181,24 +194,28 @@ void TProgressLine::Draw(bool Always)
     winsize size{};
     const size_t columns =
         ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1 ? size.ws_col - 1u : 0;
-    WriteError("\r" + BrintLib::Cp1251ToUser(Text(m_Counts, state, columns)) + "\x1b[K");
     m_Shown = true;
     m_AtRowStart = false;
+    return "\r" + BrintLib::Cp1251ToUser(Text(m_Counts, state, columns)) + "\x1b[K";
 }
 
 void TProgressLine::TConsoleBuffer::Send()
 {
     if (m_Pending.empty())
         return;
-    if (m_SameTerminal)
-        m_Line.Clear();
-    m_Target.sputn(m_Pending.data(), static_cast<std::streamsize>(m_Pending.size()));
-    m_Target.pubsync();
-    if (m_SameTerminal) {
-        m_Line.m_AtRowStart = m_Pending.back() == '\n';
-        m_Line.Draw(true);
+    if (!m_SameTerminal) {
+        m_Target.sputn(m_Pending.data(), static_cast<std::streamsize>(m_Pending.size()));
+        m_Target.pubsync();
+        m_Pending.clear();
+        return;
     }
+    // The line cleared, the batch and the line drawn again reach the terminal in one write, so that the
+    // screen never shows it without the line between them.
+    std::string text = m_Line.Clearing() + m_Pending;
+    m_Line.m_AtRowStart = m_Pending.back() == '\n';
+    text += m_Line.Drawing(true);
     m_Pending.clear();
+    WriteError(text);
 }
 
 TProgressLine::TConsoleBuffer::int_type TProgressLine::TConsoleBuffer::overflow(int_type Char)

@@ -2,8 +2,10 @@
 // error says how far the run is (tasks done of those known, which host has kept silent for a while and the
 // attempt at it, pages, pictures, bytes, rate). It is redrawn at most 10 times a second, and at once after
 // every batch of console lines. A batch that goes to the same terminal (standard error, or standard output
-// on the terminal of standard error) clears it first, so the console reads as without it; standard output
-// sent elsewhere never touches it, and its bytes are unchanged.
+// on the terminal of standard error) clears it first, so the console reads as without it; the clearing,
+// the batch and the drawing go to the terminal in one write (through standard error's descriptor: the
+// same terminal), so the screen never shows the line missing. Standard output sent elsewhere never
+// touches it, and its bytes are unchanged.
 #pragma once
 
 #include <chrono>
@@ -95,6 +97,9 @@ class TProgressLine {
     /// Draws the line with the state now; when Always is false, only once the last drawing is 0.1 s old.
     void Draw(bool Always);
     void Clear();
+    /// What Draw and Clear write, the state updated as if written; empty for nothing.
+    std::string Drawing(bool Always);
+    std::string Clearing();
 
     using TClock = std::chrono::steady_clock;
     const bool m_Enabled;

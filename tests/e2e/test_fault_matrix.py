@@ -708,16 +708,19 @@ class FaultMatrix(SampleRun):
                 os._exit(127)
         if interrupt:  # Ctrl-C as a person types it: the terminal echoes "^C" and signals the run
             threading.Thread(target=lambda: server.wait_for_stall() and os.write(master, b"\x03"), daemon=True).start()
-        terminal = TerminalScreen()
+        # Read as it comes, each read with its time; read back once the run is over.
+        reads = []
         while True:
             try:
-                data = os.read(master, 65536)
+                reads.append((os.read(master, 65536), time.monotonic()))
             except OSError:  # EIO: the program has ended and closed the terminal
                 break
-            if not data:
+            if not reads[-1][0]:
                 break
-            terminal.feed(time.monotonic(), data)
         os.close(master)
+        terminal = TerminalScreen()
+        for data, when in reads:
+            terminal.feed(when, data)
         _, status = os.waitpid(pid, 0)
         return os.waitstatus_to_exitcode(status), terminal
 
@@ -730,10 +733,11 @@ class FaultMatrix(SampleRun):
         # row of its own.
         silent = {"SKERROW_STALL_SECONDS": "6", "SKERROW_RETRIES": "0"}
         large = LARGE_MAGAZINE.issues["large"]
+        busy = {"SKERROW_CONNECTIONS": "1"}  # the engine waits for every reply: a batch of lines per task
         rows = [
             # (what, issue, faults, environment, columns, standard output to a file, Ctrl-C, exit status)
-            ("both outputs on the terminal", large, [], {}, 200, False, False, 0),
-            ("standard output to a file", large, [], {}, 200, True, False, 0),
+            ("both outputs on the terminal", large, [], busy, 200, False, False, 0),
+            ("standard output to a file", large, [], busy, 200, True, False, 0),
             ("40 columns, a silent server", ISSUE_A, ["stall-mid-body"], silent, 40, False, False, 1),
             ("Ctrl-C", ISSUE_A, ["stall-mid-body"], {}, 80, False, True, 130),
         ]
