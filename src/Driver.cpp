@@ -424,10 +424,11 @@ int RunSkerrow(const std::vector<std::string>& Args)
         return kExitSuccess;
     }
     int status = kExitNotStarted;
+    // The run's own state, the issue directory's lock with it, ends with this function.
+    TRunState run;
+    std::vector<std::string> args;
     try {
-        // The run's own state, the issue directory's lock with it, ends with this block.
-        TRunState run;
-        const std::vector<std::string> args = Start(Args.empty() ? std::string() : Args[0], line.Arguments);
+        args = Start(Args.empty() ? std::string() : Args[0], line.Arguments);
         // Entries that errors.txt beside the executable cannot take go to the save path.
         run.LogToSavePath(args[2]);
         // A packed issue found whole in its archive is done.
@@ -441,6 +442,9 @@ int RunSkerrow(const std::vector<std::string>& Args)
         // Another run holds the issue directory, or the packed issue is whole: nothing was changed.
         WriteConverted(e.ExitStatus() == kExitSuccess ? std::cout : std::cerr, e.Message()) << std::endl;
         status = e.ExitStatus();
+        // A packed issue found whole still gets what is made after a run.
+        if (status == kExitSuccess && !MakeAfterRun(line, args[2], args[1]))
+            status = kExitFailed;
     } catch (...) {
         ReportCurrentException();
     }

@@ -42,8 +42,16 @@ std::string TRunState::TakeIssueDirectory(const std::string& SavePath, const std
 {
     const std::string dir = SavePath + BrintLib::kPathSeparator + IssueName + BrintLib::kPathSeparator;
     const bool held = dir == g_IssueDir && m_Lock.IsLocked();
-    if (!held && m_BeforeTaking)
-        m_BeforeTaking(dir.substr(0, dir.size() - 1));
+    if (!held && m_BeforeTaking) {
+        try {
+            m_BeforeTaking(dir.substr(0, dir.size() - 1));
+        } catch (const BrintLib::TRunStopped& e) {
+            // The issue is done: what is made after the run (the book, the index) is made from it.
+            if (e.ExitStatus() == 0)
+                g_IssueDir = dir;
+            throw;
+        }
+    }
     if (const unsigned error = BrintLib::CreateFullPath(dir))
         APL_THROW("Ошибка при создании каталога " << dir << ": "
                                                   << BrintLib::GetErrorDescription(static_cast<int>(error)));

@@ -34,7 +34,8 @@ class TRunState {
     std::string TakeIssueDirectory(const std::string& SavePath, const std::string& IssueName);
 
     /// Check is called with the issue directory (no final separator) before TakeIssueDirectory creates or
-    /// locks a directory it does not hold; what it raises leaves TakeIssueDirectory.
+    /// locks a directory it does not hold; what it raises leaves TakeIssueDirectory. When it ends the run
+    /// as done (BrintLib::TRunStopped with exit status 0), g_IssueDir names that directory, uncreated.
     void BeforeTaking(std::function<void(const std::string& Dir)> Check)
     {
         m_BeforeTaking = std::move(Check);

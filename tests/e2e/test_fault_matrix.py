@@ -1008,12 +1008,14 @@ class Packing(SampleRun):
         summary = self.assert_summary(result, "archive", 0, pages=13, pictures=65)
         self.assertEqual(summary.group("archive"), self.save + "/2007_05.zip")
         # The same command again: the archive holds the issue whole, so the issue is done once the contents
-        # page has named it.
+        # page has named it; what is made after a run is still made.
         packed = snapshot(self.save)
-        again, requests = self.run_skerrow([ISSUE_A.title_url, self.save, SKERROW_ZIP])
+        again, requests = self.run_skerrow([ISSUE_A.title_url, self.save, SKERROW_ZIP, "--index"])
         self.assertEqual([u for _, _, u in requests], [ISSUE_A.title_url])
         self.assertIn("Выпуск уже упакован в архив %s/2007_05.zip, архив проверен: копировать нечего\n" % self.save,
                       again.stdout)
+        self.assertIn("Список выпусков: %s/index.htm" % self.save, again.stdout)
+        os.remove(os.path.join(self.save, "index.htm"))
         self.assertEqual(snapshot(self.save), packed)
         # An archive spoiled since is set aside, and the copy is made and packed again.
         with open(summary.group("archive"), "r+b") as f:
