@@ -89,7 +89,6 @@ TProgressLine::~TProgressLine()
 void TProgressLine::Update(const TProgressCounts& Counts)
 {
     m_Counts = Counts;
-    m_State.Attempt = m_State.Attempts = 1;
     Draw(false);
 }
 
@@ -98,13 +97,8 @@ void TProgressLine::Update(const TActivity& Activity)
     m_State.Bytes = Activity.BytesReceived;
     m_State.SilentHost = Activity.SilentHost;
     m_State.Silent = Activity.Silent;
-    Draw(false);
-}
-
-void TProgressLine::Retrying(unsigned Attempt, unsigned Attempts)
-{
-    m_State.Attempt = Attempt;
-    m_State.Attempts = Attempts;
+    m_State.Attempt = Activity.Attempt;
+    m_State.Attempts = Activity.Attempts;
     Draw(false);
 }
 

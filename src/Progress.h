@@ -50,13 +50,11 @@ class TProgressLine {
     TProgressLine& operator=(const TProgressLine&) = delete;
 
     bool Enabled() const { return m_Enabled; }
-    /// New counts (a task's turn): redraws when the last drawing is 0.1 s old; the attempt is the first.
+    /// New counts (a task's turn): redraws when the last drawing is 0.1 s old.
     void Update(const TProgressCounts& Counts);
-    /// New transfer activity; redraws when the last drawing is 0.1 s old.
+    /// New transfer activity, the attempt at the task in turn with it ("попытка 2 из 3" follows the silent
+    /// host); redraws when the last drawing is 0.1 s old.
     void Update(const TActivity& Activity);
-    /// The hook of the transfer engine: the task in turn is tried again, attempt Attempt of Attempts
-    /// ("попытка 2 из 3" follows the silent host). Redraws when the last drawing is 0.1 s old.
-    void Retrying(unsigned Attempt, unsigned Attempts);
     /// Ends the line of an interrupted run: the last drawing stays on screen (after it, the terminal's
     /// "^C") and a line feed follows, so that the lines still pending and the next ones start on rows of
     /// their own; the line is not drawn again. Returns whether the line was shown (and so ended with the

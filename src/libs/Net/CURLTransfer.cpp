@@ -723,6 +723,7 @@ void TCURLTransfer::Download(ITask& Task, const TTaskQueue* Upcoming)
     }
     // Before Begin, so that a task that fails there still shows its URL; unconverted, control bytes masked.
     std::cout << "Download: " << BrintLib::MaskControlBytes(Task.GetUrl()) << '\n';
+    m_Activity.Attempt = 1;
     if (transfer != nullptr && transfer->IsPrepared()) {
         // Its turn starts it, whatever is in flight.
         Attach(*transfer);
@@ -757,6 +758,8 @@ void TCURLTransfer::Download(ITask& Task, const TTaskQueue* Upcoming)
         // The pause counts from the failure, which may have come before the turn.
         const std::chrono::milliseconds pause =
             transfer->RetryAfter.count() > 0 ? transfer->RetryAfter : retry * m_Bounds.RetryPause;
+        m_Activity.Attempt = static_cast<unsigned>(retry) + 1;
+        m_Activity.Attempts = static_cast<unsigned>(m_Retries) + 1;
         Pause(transfer->Ended + pause, Upcoming);
         Restart(*transfer);
     }
