@@ -62,7 +62,7 @@ void RaiseSystemCallError(const char* Condition, const char* File, int Line)
     block << kRule << "   APL_ERROR( " << Condition << " )\n"
           << "   " << File << ", " << Line << std::endl
           << kRule;
-    WriteConverted(std::cout, block.str()) << std::flush;
+    WriteConverted(std::cerr, block.str()) << std::flush;
     throw TSilentException();
 }
 

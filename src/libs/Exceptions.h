@@ -69,7 +69,8 @@ void ReportAplException(const char* File, int Line, const char* Message, std::os
 void ReportStdException(const char* What, std::ostream& Stream = std::cout);
 void ReportUnknownException(std::ostream& Stream = std::cout);
 
-/// Prints the APL_ERROR report block for Condition at File:Line on the console and raises TSilentException.
+/// Prints the APL_ERROR report block for Condition at File:Line on standard error and raises
+/// TSilentException.
 [[noreturn]] void RaiseSystemCallError(const char* Condition, const char* File, int Line);
 
 /// Prints a failed fatal check on standard error and ends the process abnormally.
