@@ -27,6 +27,7 @@
 #include "Generic_Parser.h"
 #include "Logic.h"
 #include "PopMech_Parser.h"
+#include "RunState.h"
 #include "SyntheticPages.h"
 #include "VokrugSveta_Parser.h"
 #include "libs/Charset.h"
@@ -131,6 +132,7 @@ void ContentsPageOfSiteA(benchmark::State& State)
     const std::size_t articles = static_cast<std::size_t>(State.range(0));
     const std::string page = SyntheticPages::MakeContentsPage(articles);
     const TBenchDir dir;
+    const TRunState state; // takes each issue directory, as a run does
     std::size_t run = 0;
     for (auto _ : State) {
         State.PauseTiming();
@@ -179,6 +181,7 @@ void ArticleOfTags(benchmark::State& State, const char* Name, const std::string&
     const std::string page = MakeTagArticle(Tag, Count);
     const std::string contents = SyntheticPages::MakeContentsPage(1);
     const TBenchDir dir;
+    const TRunState state; // takes each issue directory, as a run does
     std::size_t run = 0;
     double seconds = 0;
     for (auto _ : State) {

@@ -1,20 +1,24 @@
 #include "Driver.h"
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstddef>
 #include <exception>
 #include <iostream>
 #include <memory>
 #include <sstream>
 
+#include "CommandLine.h"
 #include "ErrorLog.h"
 #include "Generic_Parser.h"
 #include "Logic.h"
 #include "Packing.h"
 #include "PopMech_Parser.h"
 #include "Progress.h"
+#include "RunState.h"
 #include "VokrugSveta_Parser.h"
 #include "libs/Auxiliary.h"
 #include "libs/CoutConvert.h"
@@ -24,9 +28,9 @@
 #include "libs/Interruption.h"
 #include "libs/Net/CURLTransfer.h"
 #include "libs/Url.h"
+#include "magazine/Catalogue.h"
 #include "reader/Epub.h"
 #include "reader/IssueIndex.h"
-#include "magazine/Catalogue.h"
 
 using BrintLib::WriteConverted;
 
@@ -42,9 +46,6 @@ const TSiteHandler kSiteHandlers[2] = {PopMech::ProcessUrl, VokrugSveta::Process
 /// The arguments used: the URL, the save path and the archiver's path.
 constexpr size_t kLastUsedArgument = 3;
 
-const char kUsage[] =
-    "Использвание: Skerrow <URL титульной страницы журнала> <путь сохранения> [Путь к WinRar.exe]";
-
 void PrintBanner()
 {
     WriteConverted(std::cout, "Skerrow - offline copy of one magazine issue") << std::endl;
@@ -53,12 +54,22 @@ void PrintBanner()
 }
 
 /// Printed after the usage: what the exit status tells a script.
-void PrintExitStatuses()
+void PrintExitStatuses(std::ostream& Stream)
 {
-    WriteConverted(std::cout,
-                   "Код завершения: 0 - всё сохранено (и упаковано); 1 - часть задач или упаковка не "
-                   "удались; 2 - запуск невозможен; 130/143 - прервано (SIGINT/SIGTERM)")
+    WriteConverted(Stream, "Код завершения: 0 - всё сохранено (и упаковано); 1 - часть задач или упаковка не "
+                           "удались; 2 - запуск невозможен; 130/143 - прервано (SIGINT/SIGTERM)")
         << std::endl;
+}
+
+/// A command line that cannot run, on standard error: what is wrong, the usage, the exit statuses and
+/// where to read more.
+void ReportUsageError(const TUsageError& Error)
+{
+    // The argument is shown as the user wrote it, in the user's encoding already.
+    WriteConverted(std::cerr, Error.What) << BrintLib::MaskControlBytes(Error.Argument) << "\n";
+    WriteConverted(std::cerr, kUsage) << "\n";
+    PrintExitStatuses(std::cerr);
+    WriteConverted(std::cerr, "Подробнее: Skerrow --help") << std::endl;
 }
 
 /// --help: the usage, the environment variables with their ranges, the exit statuses.
@@ -66,12 +77,7 @@ void PrintHelp()
 {
     WriteConverted(std::cout, kUsage) << "\n";
     WriteConverted(std::cout,
-                   "Перед URL: --epub - записать книгу выпуска (<путь сохранения>/<год>_<месяц>.epub); "
-                   "--index - записать <путь сохранения>/index.htm со списком сохранённых выпусков")
-        << "\n";
-    WriteConverted(std::cout, "--magazine ФАЙЛ - копировать выпуск по описанию журнала из ФАЙЛа (TOML); "
-                              "--magazines - перечислить журналы, которые можно копировать")
-        << "\n";
+                   "Параметры (в любом месте командной строки; -- завершает их):\n" + OptionsHelp());
     WriteConverted(std::cout, "Переменные окружения:") << "\n";
     for (const BrintLib::TEnvironmentSetting& setting : BrintLib::EnvironmentSettings()) {
         std::ostringstream line;
@@ -82,10 +88,10 @@ void PrintHelp()
     WriteConverted(std::cout, "Повторный запуск той же команды докопирует выпуск: уже сохранённые файлы "
                               "не запрашиваются.")
         << "\n";
-    PrintExitStatuses();
+    PrintExitStatuses(std::cout);
 }
 
-/// Reports the exception being handled on the console, as the outermost handler does: an application
+/// Reports the exception being handled on standard error, as the outermost handler does: an application
 /// failure with its source location, a silent one not at all (its report is out already).
 void ReportCurrentException()
 {
@@ -93,12 +99,32 @@ void ReportCurrentException()
         throw;
     } catch (const BrintLib::TSilentException&) {
     } catch (const BrintLib::TAplThrowException& e) {
-        BrintLib::ReportAplException(e.GetFile(), e.GetLine(), e.what());
+        BrintLib::ReportAplException(e.GetFile(), e.GetLine(), e.what(), std::cerr);
     } catch (const std::exception& e) {
-        BrintLib::ReportStdException(e.what());
+        BrintLib::ReportStdException(e.what(), std::cerr);
     } catch (...) {
-        BrintLib::ReportUnknownException();
+        BrintLib::ReportUnknownException(std::cerr);
     }
+}
+
+/// The error log's entry for the failure being handled, of the task or step named Key (a URL): an
+/// application failure with its source location and message, any other std::exception with its text,
+/// anything else as an unknown exception.
+std::string FailureEntry(const std::string& Key)
+{
+    std::ostringstream entry;
+    try {
+        throw;
+    } catch (const BrintLib::TAplThrowException& e) {
+        entry << Key << " BrintLib::TAplThrowException " << e.GetFile() << ", " << e.GetLine() << ":\n\t"
+              << e.what() << "\n\n";
+    } catch (const std::exception& e) {
+        entry << Key << " std::exception: " << e.what() << "\n";
+    } catch (...) {
+        // Of no kind the program knows (a library's own): a failure all the same.
+        entry << Key << " unknown exception\n";
+    }
+    return entry.str();
 }
 
 /// Queues the title-page task of the site of Args[1]: the described magazine of MagazineFile when one is
@@ -140,31 +166,31 @@ void ListMagazines()
     WriteConverted(std::cout, described.str()) << std::flush;
 }
 
-/// The arguments as the program's text: the URL in windows-1251 (one that windows-1251 cannot represent
-/// stops the run), the paths as the system's bytes (SystemPathToText). The program name is no argument and
-/// is never read: it stays as it came, whatever path started the program.
-std::vector<std::string> ConvertArguments(const std::vector<std::string>& UserArgs)
+/// The program name (as it came: it is never read, whatever path started the program) and the arguments
+/// as the program's text: the URL in windows-1251 (one that windows-1251 cannot represent stops the run),
+/// the paths as the system's bytes (SystemPathToText).
+std::vector<std::string> ConvertArguments(const std::string& Program,
+                                          const std::vector<std::string>& UserArgs)
 {
-    // The program name and arguments after the archiver's path are never read, so they are not converted.
-    std::vector<std::string> args(UserArgs);
-    for (size_t i = 1; i < UserArgs.size() && i <= kLastUsedArgument; ++i) {
-        if (i >= 2)
-            args[i] = BrintLib::SystemPathToText(UserArgs[i]);
-        else if (!BrintLib::UserToCp1251(UserArgs[i], args[i]))
-            APL_THROW("Аргумент " << i
+    std::vector<std::string> args(1, Program);
+    for (size_t i = 0; i < UserArgs.size() && i < kLastUsedArgument; ++i) {
+        args.emplace_back();
+        if (i >= 1)
+            args.back() = BrintLib::SystemPathToText(UserArgs[i]);
+        else if (!BrintLib::UserToCp1251(UserArgs[i], args.back()))
+            APL_THROW("Аргумент " << i + 1
                                   << " командной строки не может быть представлен в кодировке windows-1251");
     }
     return args;
 }
 
-/// Checks the command line, the environment, the save path and the archiver's path, and queues the
-/// title-page task; returns the arguments in windows-1251. Raises, with nothing downloaded or created,
-/// when the run cannot start.
-std::vector<std::string> Start(const std::vector<std::string>& UserArgs, const std::string& MagazineFile)
+/// Checks the arguments, the environment, the save path and the archiver, and queues the title-page task;
+/// returns the program name and the arguments in windows-1251. Raises, with nothing downloaded or
+/// created, when the run cannot start.
+std::vector<std::string> Start(const std::string& Program, const std::vector<std::string>& UserArgs,
+                               const std::string& MagazineFile)
 {
-    if (UserArgs.size() < 3)
-        APL_THROW(kUsage);
-    const std::vector<std::string> args = ConvertArguments(UserArgs);
+    const std::vector<std::string> args = ConvertArguments(Program, UserArgs);
     // An empty save path would put the issue directory at the file-system root.
     if (args[2].empty())
         APL_THROW("Путь сохранения пуст: укажите каталог, в котором сохранить выпуск");
@@ -173,7 +199,7 @@ std::vector<std::string> Start(const std::vector<std::string>& UserArgs, const s
         APL_THROW("Сохранить выпуск в "
                   << args[2] << " нельзя: " << BrintLib::GetErrorDescription(static_cast<int>(error)));
     if (args.size() > 3)
-        CheckArchiverPath(args[3]);
+        CheckArchiver(args[3]);
     Dispatch(args, MagazineFile);
     FATAL_CHECK(!g_TaskQueue.IsEmpty());
     return args;
@@ -210,25 +236,36 @@ struct TRunEnd {
     bool PackingFailed = false;
     std::string Stopped; ///< why the run was stopped before its end (windows-1251); empty otherwise
     bool Interrupted = false;
+    bool InPacking = false; ///< interrupted while the archiver ran
+
+    bool Unfinished() const { return Interrupted || !Stopped.empty(); }
 };
 
 /// Prints where the issue went, what was saved, found saved and failed, where the errors were logged
 /// (entries given since LoggedBefore, of which WrittenBefore had been written) and, for a run that did
-/// not reach its end, that the same command goes on with it.
+/// not reach its end, how far it came and that the same command goes on with it.
 void PrintSummary(const TQueueOutcome& Outcome, const TRunEnd& End, size_t LoggedBefore, size_t WrittenBefore)
 {
     std::ostringstream summary;
-    if (!End.Archive.empty() && !End.PackingFailed)
+    if (End.Unfinished()) {
+        const size_t done = Outcome.Pages + Outcome.Pictures + Outcome.Already + Outcome.Failed;
+        summary << "Копирование";
+        if (!g_IssueDir.empty())
+            summary << " в каталог " << g_IssueDir;
+        summary << (End.Interrupted ? " прервано" : " остановлено") << (End.InPacking ? " при упаковке" : "")
+                << ": выполнено задач " << done << " из " << done + Outcome.Left << ".";
+    } else if (!End.Archive.empty() && !End.PackingFailed) {
         summary << "Выпуск упакован в архив " << End.Archive << ".";
-    else if (!End.Archive.empty())
+    } else if (!End.Archive.empty()) {
         summary << "Выпуск упакован в архив " << End.Archive << ", каталог " << g_IssueDir
                 << " удалить не удалось.";
-    else if (g_IssueDir.empty())
+    } else if (g_IssueDir.empty()) {
         summary << "Выпуск не сохранён.";
-    else if (End.PackingFailed)
+    } else if (End.PackingFailed) {
         summary << "Выпуск сохранён в каталоге " << g_IssueDir << ", упаковать его не удалось.";
-    else
+    } else {
         summary << "Выпуск сохранён в каталоге " << g_IssueDir << ".";
+    }
     summary << " Сохранено страниц: " << Outcome.Pages << ", картинок: " << Outcome.Pictures;
     if (Outcome.Already > 0)
         summary << ", уже были: " << Outcome.Already;
@@ -245,44 +282,15 @@ void PrintSummary(const TQueueOutcome& Outcome, const TRunEnd& End, size_t Logge
              << " (они выведены выше)\n";
         WriteConverted(std::cout, lost.str());
     }
-    if (End.Interrupted || !End.Stopped.empty())
+    if (End.Unfinished())
         WriteConverted(std::cout, "Копирование не закончено: та же команда продолжит его, сохранённое "
                                   "останется.\n");
     std::cout << std::flush;
 }
 
-/// What is made after the issue is saved: the book (--epub) and the page of saved issues (--index).
-struct TAfterRun {
-    bool Book = false;
-    bool Index = false;
-    std::string Magazine;       ///< --magazine FILE: the description the issue is copied by
-    bool ListMagazines = false; ///< --magazines: list what can be copied, and end
-};
-
-/// Takes the options before the URL out of Args into After.
-std::vector<std::string> TakeOptions(const std::vector<std::string>& Args, TAfterRun& After)
-{
-    std::vector<std::string> rest(Args.begin(), Args.begin() + (Args.empty() ? 0 : 1));
-    size_t i = 1;
-    for (; i < Args.size(); ++i) {
-        if (Args[i] == "--epub")
-            After.Book = true;
-        else if (Args[i] == "--index")
-            After.Index = true;
-        else if (Args[i] == "--magazines")
-            After.ListMagazines = true;
-        else if (Args[i] == "--magazine" && i + 1 < Args.size())
-            After.Magazine = Args[++i];
-        else
-            break;
-    }
-    rest.insert(rest.end(), Args.begin() + static_cast<std::ptrdiff_t>(std::min(i, Args.size())), Args.end());
-    return rest;
-}
-
 /// Makes what After asks for once the issue is saved (and packed); returns false when something failed
 /// (reported on the console).
-bool MakeAfterRun(const TAfterRun& After, const std::string& SavePath, const std::string& TitleUrl)
+bool MakeAfterRun(const TCommandLine& After, const std::string& SavePath, const std::string& TitleUrl)
 {
     bool ok = true;
     std::string issueDir = g_IssueDir;
@@ -320,9 +328,30 @@ void DropQueuedTasks()
         g_TaskQueue.Pop();
 }
 
+/// Packs the issue with Archiver once its tasks have run, into End; a failure is logged under the
+/// contents page's address TitleUrl, and the archive that failed its check is set aside (Packing.h). An
+/// interruption while the archiver runs is no failure of the packing: the run is then interrupted.
+void PackRun(const std::string& Archiver, const std::string& TitleUrl, TRunEnd& End)
+{
+    try {
+        End.Archive = PackIssue(Archiver);
+        return;
+    } catch (const TDirectoryKept& e) {
+        End.Archive = e.Archive();
+        End.PackingFailed = true;
+        if (BrintLib::InterruptionSignal() == 0)
+            LogError(FailureEntry(TitleUrl));
+    } catch (...) {
+        End.PackingFailed = true;
+        if (BrintLib::InterruptionSignal() == 0)
+            LogError(FailureEntry(TitleUrl));
+    }
+    End.Interrupted = End.InPacking = BrintLib::InterruptionSignal() != 0;
+}
+
 /// Runs the queued tasks and the packing, prints the summary and returns the exit status; a second run
-/// into the same issue directory leaves as TRunStopped with nothing changed.
-int RunIssue(const std::vector<std::string>& Args, const TAfterRun& After)
+/// into the same issue directory, and a packed issue found whole, leave as TRunStopped with nothing changed.
+int RunIssue(const std::vector<std::string>& Args, const TCommandLine& After)
 {
     const size_t loggedBefore = LoggedErrorCount();
     const size_t writtenBefore = WrittenErrorCount();
@@ -330,6 +359,7 @@ int RunIssue(const std::vector<std::string>& Args, const TAfterRun& After)
     TRunEnd end;
     // From here on SIGINT and SIGTERM end the run in order (TInterrupted).
     const BrintLib::TInterruptionHandlers interruption;
+    bool lineEnded = false;
     {
         TProgressLine progress;
         try {
@@ -342,6 +372,8 @@ int RunIssue(const std::vector<std::string>& Args, const TAfterRun& After)
             RunTaskQueue(downloader, outcome, &progress);
         } catch (const BrintLib::TInterrupted&) {
             end.Interrupted = true;
+            // The line shows how far the run came, and the terminal's "^C" after it.
+            lineEnded = progress.KeepShown();
         } catch (const BrintLib::TRunStopped& e) {
             DropQueuedTasks();
             if (e.ExitStatus() != kExitFailed)
@@ -351,22 +383,14 @@ int RunIssue(const std::vector<std::string>& Args, const TAfterRun& After)
         DropQueuedTasks();
     }
     if (!end.Stopped.empty())
-        WriteConverted(std::cout, end.Stopped) << std::endl;
-    if (!end.Interrupted && end.Stopped.empty() && !g_IssueDir.empty() && Args.size() > 3) {
-        try {
-            end.Archive = PackIssue(Args[3]);
-        } catch (const TDirectoryKept& e) {
-            ReportCurrentException();
-            end.Archive = e.Archive();
-            end.PackingFailed = true;
-        } catch (...) {
-            ReportCurrentException();
-            end.PackingFailed = true;
-        }
-    }
-    const bool afterFailed =
-        !end.Interrupted && end.Stopped.empty() && !MakeAfterRun(After, Args[2], Args[1]);
+        WriteConverted(std::cerr, end.Stopped) << std::endl;
+    if (!end.Unfinished() && !g_IssueDir.empty() && Args.size() > 3)
+        PackRun(Args[3], Args[1], end);
+    const bool afterFailed = !end.Unfinished() && !MakeAfterRun(After, Args[2], Args[1]);
     FATAL_CHECK(BrintLib::CObjectCount<ITask>::Count() == 0);
+    // The terminal echoed "^C" where its cursor stood: the summary starts on a row of its own.
+    if (BrintLib::InterruptionSignal() == SIGINT && !lineEnded && isatty(STDOUT_FILENO) == 1)
+        std::cout << "\n";
     PrintSummary(outcome, end, loggedBefore, writtenBefore);
     if (end.Interrupted)
         return BrintLib::InterruptionExitStatus();
@@ -383,37 +407,25 @@ void RunTaskQueue(TDownloader& Downloader, TQueueOutcome& Outcome, TProgressLine
     while (!g_TaskQueue.IsEmpty()) {
         const std::unique_ptr<ITask> task = g_TaskQueue.Pop();
         FATAL_CHECK(BrintLib::TestPtr__(task.get()));
+        const size_t done = Outcome.Pages + Outcome.Pictures + Outcome.Already + Outcome.Failed;
         if (Progress != nullptr)
-            Progress->Update(TProgressCounts{
-                Outcome.Pages + Outcome.Pictures + Outcome.Already + Outcome.Failed,
-                Outcome.Pages + Outcome.Pictures + Outcome.Already + Outcome.Failed + g_TaskQueue.Size() + 1,
-                Outcome.Pages, Outcome.Pictures});
+            Progress->Update(
+                TProgressCounts{done, done + g_TaskQueue.Size() + 1, Outcome.Pages, Outcome.Pictures});
         try {
             Downloader.Download(*task, g_TaskQueue);
             ++(task->SavesPage() ? Outcome.Pages : Outcome.Pictures);
         } catch (const TAlreadySaved& saved) {
             ++Outcome.Already;
             WriteConverted(std::cout, "Уже сохранён: " + saved.File) << std::endl;
-        } catch (const BrintLib::TAplThrowException& e) {
-            ++Outcome.Failed;
-            std::ostringstream entry;
-            entry << task->GetUrl() << " BrintLib::TAplThrowException " << e.GetFile() << ", " << e.GetLine()
-                  << ":\n\t" << e.what() << "\n"
-                  << std::endl;
-            LogError(entry.str());
-        } catch (const std::exception& e) {
-            ++Outcome.Failed;
-            std::ostringstream entry;
-            entry << task->GetUrl() << " std::exception: " << e.what() << std::endl;
-            LogError(entry.str());
         } catch (const BrintLib::TInterrupted&) {
+            Outcome.Left = g_TaskQueue.Size() + 1;
             throw;
         } catch (const BrintLib::TRunStopped&) {
+            Outcome.Left = g_TaskQueue.Size() + 1;
             throw;
         } catch (...) {
-            // Of no kind the program knows (a library's own): the task failed all the same.
             ++Outcome.Failed;
-            LogError(task->GetUrl() + " unknown exception\n");
+            LogError(FailureEntry(task->GetUrl()));
         }
     }
 }
@@ -428,43 +440,53 @@ TPagePatterns ProgramPatterns()
 
 int RunSkerrow(const std::vector<std::string>& Args)
 {
-    int status = kExitNotStarted;
-    TAfterRun after;
-    const std::vector<std::string> userArgs = TakeOptions(Args, after);
+    TCommandLine line;
     try {
-        if (Args.size() == 2 && Args[1] == "--version") {
-            std::cout << "Skerrow " << SKERROW_VERSION << std::endl;
-            return kExitSuccess;
-        }
+        line = ParseCommandLine(Args);
+    } catch (const TUsageError& e) {
         PrintBanner();
-        if (Args.size() == 2 && Args[1] == "--help") {
-            PrintHelp();
-            return kExitSuccess;
-        }
-        if (after.ListMagazines) {
-            ListMagazines();
-            return kExitSuccess;
-        }
-        ReleaseIssueDirectory();
-        const std::vector<std::string> args = Start(userArgs, after.Magazine);
+        ReportUsageError(e);
+        return kExitNotStarted;
+    }
+    if (line.Version) {
+        std::cout << "Skerrow " << SKERROW_VERSION << std::endl;
+        return kExitSuccess;
+    }
+    PrintBanner();
+    if (line.Help) {
+        PrintHelp();
+        return kExitSuccess;
+    }
+    if (line.ListMagazines) {
+        ListMagazines();
+        return kExitSuccess;
+    }
+    int status = kExitNotStarted;
+    // The run's own state, the issue directory's lock with it, ends with this function.
+    TRunState run;
+    std::vector<std::string> args;
+    try {
+        args = Start(Args.empty() ? std::string() : Args[0], line.Arguments, line.Magazine);
         // Entries that errors.txt beside the executable cannot take go to the save path.
-        SetFallbackLogDirectory(args[2]);
+        run.LogToSavePath(args[2]);
+        // A packed issue found whole in its archive is done.
+        if (args.size() > 3)
+            run.BeforeTaking(CheckPackedIssue);
         // From here on a failure ends a run that has started; an interrupted one ends with 128 + the
         // signal's number.
         status = kExitFailed;
-        status = RunIssue(args, after);
+        status = RunIssue(args, line);
     } catch (const BrintLib::TRunStopped& e) {
-        // Another run holds the issue directory: nothing was changed.
-        WriteConverted(std::cout, e.Message()) << std::endl;
+        // Another run holds the issue directory, or the packed issue is whole: nothing was changed.
+        WriteConverted(e.ExitStatus() == kExitSuccess ? std::cout : std::cerr, e.Message()) << std::endl;
         status = e.ExitStatus();
+        // A packed issue found whole still gets what is made after a run.
+        if (status == kExitSuccess && !MakeAfterRun(line, args[2], args[1]))
+            status = kExitFailed;
     } catch (...) {
         ReportCurrentException();
-        if (userArgs.size() < 3)
-            PrintExitStatuses();
     }
     DropQueuedTasks();
-    SetFallbackLogDirectory("");
-    ReleaseIssueDirectory();
     if (const int interrupted = BrintLib::InterruptionExitStatus())
         return interrupted;
     return status;

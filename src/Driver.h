@@ -27,6 +27,7 @@ struct TQueueOutcome {
     size_t Pictures = 0; ///< picture tasks that succeeded
     size_t Already = 0;  ///< tasks whose file an earlier run had saved (TAlreadySaved)
     size_t Failed = 0;   ///< tasks that failed
+    size_t Left = 0;     ///< tasks whose turn had not ended when the run was interrupted or stopped
 };
 
 /// Runs g_TaskQueue to its end through Downloader: takes the front task, downloads it, deletes it, until
@@ -34,7 +35,8 @@ struct TQueueOutcome {
 /// file exists prints "Уже сохранён: FILE". A task that fails with an application exception, any other
 /// std::exception or an exception of no known kind ("<URL> unknown exception") is written to the error
 /// log with its URL and counted, and the run goes on; BrintLib::TInterrupted and BrintLib::TRunStopped
-/// leave, the task deleted. Progress, when given, is updated at every turn.
+/// leave, the task deleted and counted with those still queued in Outcome.Left. Progress, when given, is
+/// updated at every turn.
 void RunTaskQueue(TDownloader& Downloader, TQueueOutcome& Outcome, TProgressLine* Progress = nullptr);
 
 /// Every page pattern of the program: the page services' (PageServicePatterns), then each site's, in the
@@ -42,7 +44,8 @@ void RunTaskQueue(TDownloader& Downloader, TQueueOutcome& Outcome, TProgressLine
 TPagePatterns ProgramPatterns();
 
 /// The whole run of the program for the given arguments (in the user's encoding, the program name first;
-/// the arguments used are converted to windows-1251 here). Reports every failure itself, ends with a
-/// summary of what was saved when the queue has run, and returns the exit status (TExitStatus), or 128 +
-/// the signal's number when SIGINT or SIGTERM interrupted the run.
+/// the arguments used are converted to windows-1251 here; CommandLine.h reads them). Reports every
+/// failure itself (on standard error; the "Download:" and "Processing:" lines and the summary go to
+/// standard output), ends with a summary of what was saved when the queue has run, and returns the exit
+/// status (TExitStatus), or 128 + the signal's number when SIGINT or SIGTERM interrupted the run.
 int RunSkerrow(const std::vector<std::string>& Args);

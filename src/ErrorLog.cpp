@@ -36,7 +36,8 @@ void LogError(const std::string& Entry)
 {
     ++g_LoggedErrors;
     const std::string shown = BrintLib::MaskControlBytes(Entry);
-    BrintLib::WriteConverted(std::cout, shown) << std::flush;
+    // A failure report: on standard error, after the console lines before it (std::cerr flushes std::cout).
+    BrintLib::WriteConverted(std::cerr, shown) << std::flush;
     for (const std::string& path :
          {ErrorLogPath(), g_FallbackDirectory.empty() ? std::string() : g_FallbackDirectory + kLogName}) {
         if (!path.empty() && Append(path, BrintLib::PathsToCp1251(shown))) {

@@ -1,11 +1,11 @@
 // The run's error log: errors.txt beside the executable (or, when that cannot be written, in the save
-// path), each entry echoed on the console.
+// path), each entry echoed on standard error.
 #pragma once
 
 #include <cstddef>
 #include <string>
 
-/// Appends Entry to errors.txt and echoes it on the console, with every control byte but tab and line
+/// Appends Entry to errors.txt and echoes it on standard error, with every control byte but tab and line
 /// feed shown as '?' in both (the entry quotes text from the network). When errors.txt cannot be written
 /// beside the executable, the entry goes to errors.txt in the fallback directory (SetFallbackLogDirectory);
 /// when neither can be written, the entry is only on the console.

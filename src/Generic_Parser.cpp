@@ -84,15 +84,6 @@ std::string Concatenation(std::initializer_list<std::string_view> Parts)
 
 } // namespace
 
-std::string g_IssueDir;
-
-namespace {
-
-/// The run's lock on g_IssueDir, held from CreateIssueDirectory to ReleaseIssueDirectory.
-BrintLib::TDirectoryLock g_IssueLock;
-
-} // namespace
-
 const TPagePatterns& PageServicePatterns()
 {
     static const TPagePatterns table = {
@@ -110,37 +101,6 @@ const TPagePatterns& PageServicePatterns()
         {"Pages.Source", R"re(<source(?=[\s/>])[^>]*>)re", 0},
     };
     return table;
-}
-
-std::string CreateIssueDirectory(const std::string& SavePath, const std::string& IssueName)
-{
-    const std::string dir = SavePath + BrintLib::kPathSeparator + IssueName + BrintLib::kPathSeparator;
-    if (const unsigned error = BrintLib::CreateFullPath(dir)) {
-        StopIfExhausted(static_cast<int>(error), dir);
-        APL_THROW("Ошибка при создании каталога " << dir << ": "
-                                                  << BrintLib::GetErrorDescription(static_cast<int>(error)));
-    }
-    if (dir != g_IssueDir || !g_IssueLock.IsLocked()) {
-        const int error = g_IssueLock.Lock(dir);
-        if (error == EWOULDBLOCK)
-            throw BrintLib::TRunStopped("Каталог " + dir +
-                                            " занят другим запуском Skerrow: дождитесь его конца; ничего не "
-                                            "изменено",
-                                        2);
-        StopIfExhausted(error, dir);
-        if (error != 0)
-            APL_THROW("Ошибка при создании каталога " << dir << ": " << BrintLib::GetErrorDescription(error));
-        // Whatever temporary is there now was left by a run that ended without removing it.
-        BrintLib::RemoveTemporaries(dir);
-    }
-    g_IssueDir = dir;
-    return dir;
-}
-
-void ReleaseIssueDirectory()
-{
-    g_IssueLock.Unlock();
-    g_IssueDir.clear();
 }
 
 std::string LowerCaseCp1251(std::string Text)

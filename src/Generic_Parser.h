@@ -34,24 +34,10 @@ std::string AtLeastTwoDigits(size_t Number);
 /// "Pages.Source" (ProcessImages), in that order.
 const TPagePatterns& PageServicePatterns();
 
-/// The full path of the issue directory, ending with the path separator: set by CreateIssueDirectory,
-/// empty until then (the driver clears it when a run starts).
-extern std::string g_IssueDir;
-
-/// Creates the directory of the issue IssueName below SavePath (SavePath, separator, IssueName,
-/// separator; any missing parent too), locks it for the run (one run per issue directory; the lock is
-/// kept until ReleaseIssueDirectory), removes the temporaries that ended runs left in it, records it in
-/// g_IssueDir and returns it. Raises BrintLib::TAplThrowException naming the directory and the system's
-/// error text when it cannot be created, and BrintLib::TRunStopped (exit status 2) when another run holds
-/// its lock; g_IssueDir is then unchanged.
-std::string CreateIssueDirectory(const std::string& SavePath, const std::string& IssueName);
-
 /// Where the fragment of an attribute value as written begins: at its first '#' that does not open a
 /// numeric character reference ("&#38;"); npos when it has none.
 size_t FragmentStart(std::string_view Value);
 
-/// Releases the run's lock on the issue directory and clears g_IssueDir.
-void ReleaseIssueDirectory();
 
 /// The block that closes the page with index Index: a table whose first row holds links to the previous
 /// page, the contents page and the next page, and whose second row holds a footer with the generation

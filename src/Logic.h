@@ -45,8 +45,9 @@ struct ITask : public BrintLib::CObjectCount<ITask> {
     virtual void Finish() = 0;
     /// The file that Begin creates and Finish completes, when the task has one before its transfer; empty
     /// otherwise. The transfers of two tasks with the same destination never overlap. Begin, Reply and
-    /// Receive of a task with a destination may run on another thread than its other calls, never at the
-    /// same time as any of them: they touch nothing but the task itself and the file system.
+    /// Receive of a task with a destination may run on another thread than its other calls (GetUrl,
+    /// Destination, Finish, the destructor), never at the same time as any of them: they touch nothing but
+    /// the task itself and the file system.
     virtual std::string Destination() const { return std::string(); }
     /// True for a task that saves a page; the others save pictures. Used to count what a run saved.
     virtual bool SavesPage() const { return false; }

@@ -3,17 +3,25 @@
 // read back, holds every file of the directory with its size and CRC-32.
 #include "Packing.h"
 
+#include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <system_error>
 #include <vector>
 
 #include "Generic_Parser.h"
+#include "RunState.h"
 #include "libs/Auxiliary.h"
 #include "libs/CoutConvert.h"
 #include "libs/Exceptions.h"
@@ -128,7 +136,143 @@ std::string ArchiveFault(const std::string& Archive, const std::string& Dir)
     return "";
 }
 
+/// The values of the src and href attributes in Page, as written (quotes taken off).
+std::vector<std::string> LinkValues(const std::string& Page)
+{
+    std::vector<std::string> values;
+    for (const char* name : {"src=", "href="}) {
+        const size_t length = std::strlen(name);
+        for (size_t at = Page.find(name); at != std::string::npos; at = Page.find(name, at + length)) {
+            if (at == 0 || (Page[at - 1] != ' ' && Page[at - 1] != '\t' && Page[at - 1] != '\n'))
+                continue;
+            size_t start = at + length;
+            const char quote = start < Page.size() ? Page[start] : '\0';
+            const bool quoted = quote == '"' || quote == '\'';
+            start += quoted ? 1 : 0;
+            const size_t end = quoted ? Page.find(quote, start) : Page.find_first_of(" \t\n>", start);
+            values.push_back(Page.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        }
+    }
+    return values;
+}
+
+/// Reads the archive Zip of the issue IssueName back: returns what is wrong with it as an archive (it
+/// cannot be opened, an entry cannot be read or fails its CRC-32), empty when nothing is; and in Missing,
+/// the first file of the issue that is not in it (the contents page, or one that a page links to).
+std::string PackedIssueFault(const std::string& Zip, const std::string& IssueName, std::string& Missing)
+{
+    int code = 0;
+    const BrintLib::TZipArchivePtr archive(
+        zip_open(BrintLib::NativePath(Zip).c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &code));
+    if (!archive)
+        return "не читается: " + BrintLib::ZipErrorText(code);
+    std::set<std::string> names;
+    std::vector<std::string> links;
+    const zip_int64_t count = zip_get_num_entries(archive.get(), 0);
+    std::vector<char> block(1 << 16);
+    for (zip_int64_t index = 0; index < count; ++index) {
+        const char* name = zip_get_name(archive.get(), static_cast<zip_uint64_t>(index), ZIP_FL_ENC_RAW);
+        if (name == nullptr)
+            return std::string("не читается: ") + zip_strerror(archive.get());
+        names.insert(name);
+        // Every entry read to its end: libzip checks its CRC-32 there.
+        const BrintLib::TZipEntryPtr entry(
+            zip_fopen_index(archive.get(), static_cast<zip_uint64_t>(index), 0));
+        if (!entry)
+            return std::string("файл ") + name + " не читается: " + zip_strerror(archive.get());
+        const std::string entryName = name;
+        const bool page = entryName.find('/') == std::string::npos && entryName.size() > 4 &&
+                          entryName.compare(entryName.size() - 4, 4, ".htm") == 0;
+        std::string text;
+        for (;;) {
+            const zip_int64_t read = zip_fread(entry.get(), block.data(), block.size());
+            if (read < 0)
+                return "файл " + entryName + " не читается: " + zip_file_strerror(entry.get());
+            if (read == 0)
+                break;
+            if (page)
+                text.append(block.data(), static_cast<size_t>(read));
+        }
+        for (std::string& value : LinkValues(text))
+            links.push_back(std::move(value));
+    }
+    // The issue's own files are named after it; any other link leads out of the copy.
+    const std::string contents = MakePageName(IssueName, 0) + ".htm";
+    if (names.count(contents) == 0) {
+        Missing = contents;
+        return "";
+    }
+    for (std::string link : links) {
+        link = link.substr(0, link.find_first_of("#?"));
+        if (link.rfind(IssueName + "_", 0) == 0 && names.count(link) == 0) {
+            Missing = link;
+            break;
+        }
+    }
+    return "";
+}
+
 } // namespace
+
+void CheckArchiver(const std::string& ArchiverPath)
+{
+    CheckArchiverPath(ArchiverPath);
+    const std::string native = BrintLib::NativePath(ArchiverPath);
+    if (ArchiverPath.find(BrintLib::kPathSeparator) == std::string::npos) {
+        if (!BrintLib::NamesProgram(native))
+            APL_THROW("Архиватор " << ArchiverPath << " не найден: такой программы нет в PATH");
+        return;
+    }
+    struct stat info = {};
+    if (stat(native.c_str(), &info) != 0)
+        APL_THROW("Архиватор " << ArchiverPath << " не найден: " << BrintLib::GetErrorDescription(errno));
+    if (!S_ISREG(info.st_mode))
+        APL_THROW("Архиватор " << ArchiverPath << " нельзя запустить: это не файл");
+    if (access(native.c_str(), X_OK) != 0)
+        APL_THROW("Архиватор " << ArchiverPath
+                               << " нельзя запустить: " << BrintLib::GetErrorDescription(errno));
+}
+
+std::string SetArchiveAside(const std::string& Archive)
+{
+    const std::string from = BrintLib::NativePath(Archive);
+    int error = 0;
+    for (int number = 1; number <= 100; ++number) {
+        const std::string aside = Archive + ".bad" + (number == 1 ? std::string() : std::to_string(number));
+        const std::string to = BrintLib::NativePath(aside);
+        error = renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0 ? 0 : errno;
+        // File systems without that rename: a hard link never replaces either.
+        if (error == EINVAL || error == ENOSYS) {
+            error = link(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+            if (error == 0)
+                unlink(from.c_str());
+        }
+        if (error == 0)
+            return "архив переименован в " + aside;
+        if (error != EEXIST)
+            break;
+    }
+    return "отложить архив не удалось: " + BrintLib::GetErrorDescription(error);
+}
+
+void CheckPackedIssue(const std::string& Dir)
+{
+    const std::string zip = Dir + ".zip";
+    if (BrintLib::PathExists(Dir) || !BrintLib::PathExists(zip))
+        return;
+    const std::string issueName = FileNameOf(Dir);
+    std::string missing;
+    const std::string fault = PackedIssueFault(zip, issueName, missing);
+    if (fault.empty() && missing.empty())
+        throw BrintLib::TRunStopped(
+            "Выпуск уже упакован в архив " + zip + ", архив проверен: копировать нечего", 0);
+    const std::string message = fault.empty()
+                                    ? "Архив " + zip + " неполон (нет файла " + missing +
+                                          "): выпуск копируется заново, архив будет дополнен"
+                                    : "Архив " + zip + " повреждён (" + fault + "): " + SetArchiveAside(zip) +
+                                          ", выпуск копируется заново";
+    BrintLib::WriteConverted(std::cerr, message) << std::endl;
+}
 
 void CheckArchiverPath(const std::string& ArchiverPath)
 {
@@ -172,8 +316,13 @@ std::string PackIssue(const std::string& ArchiverPath)
     // A temporary that could not be removed when its transfer failed is no part of the issue; the run holds
     // the directory's lock, so none there is another live run's.
     BrintLib::RemoveTemporaries(g_IssueDir);
-    if (BrintLib::ExecuteCommand(command.c_str(), infoZip || sevenZip ? g_IssueDir.c_str() : nullptr) != 0)
+    if (BrintLib::ExecuteCommand(command.c_str(), infoZip || sevenZip ? g_IssueDir.c_str() : nullptr) != 0) {
+        // Whatever the failed archiver left under the archive's name is no archive of the issue.
+        const TFileState left = FileState(zip);
+        if (left.Exists && !(left == before))
+            APL_THROW("Ошибка WinRar, при выполнении комманды " << command << "; " << SetArchiveAside(zip));
         APL_THROW("Ошибка WinRar, при выполнении комманды " << command);
+    }
 
     const TFileState after = FileState(zip);
     std::string fault;
@@ -184,8 +333,9 @@ std::string PackIssue(const std::string& ArchiverPath)
     else
         fault = ArchiveFault(zip, dir);
     if (!fault.empty())
-        APL_THROW("Архиватор сообщил об успешном завершении, но " << fault << "; каталог " << g_IssueDir
-                                                                  << " оставлен на месте");
+        APL_THROW("Архиватор сообщил об успешном завершении, но "
+                  << fault << "; каталог " << g_IssueDir << " оставлен на месте"
+                  << (after.Exists ? "; " + SetArchiveAside(zip) : std::string()));
     if (const unsigned error = BrintLib::RemoveDirectoryTree(g_IssueDir)) {
         std::ostringstream message;
         message << "Архив " << zip << " проверен, но каталог " << g_IssueDir

@@ -6,9 +6,27 @@
 
 #include "libs/Exceptions.h"
 
-/// Raises TAplThrowException when ArchiverPath cannot be passed on a command line (it holds a '"'): the
-/// driver checks it before anything is downloaded.
+/// Raises TAplThrowException when ArchiverPath cannot be passed on a command line (it holds a '"').
 void CheckArchiverPath(const std::string& ArchiverPath);
+
+/// The driver's check before anything is downloaded: CheckArchiverPath, and ArchiverPath (windows-1251)
+/// must name a program that can be run, a path (containing '/') an executable regular file, a plain name
+/// one in PATH. Raises TAplThrowException "Архиватор <path> не найден: <why>" or "Архиватор <path> нельзя
+/// запустить: <why>".
+void CheckArchiver(const std::string& ArchiverPath);
+
+/// Before a packed run takes the issue directory Dir (windows-1251, no final separator): when nothing is
+/// at Dir and the archive Dir.zip exists, reads the archive back. One that holds the issue whole (every
+/// entry read with its CRC-32, the contents page, and every file of the issue that its pages link to)
+/// means the issue is done: raises BrintLib::TRunStopped with exit status 0 ("Выпуск уже упакован в архив
+/// ..."), nothing created. One that cannot be read is set aside (SetArchiveAside) and one that lacks files
+/// is kept for the packing to complete; either is reported on standard error and the run goes on.
+void CheckPackedIssue(const std::string& Dir);
+
+/// Renames Archive (windows-1251) to Archive + ".bad" (".bad2", ".bad3", ... when that is taken), never
+/// replacing anything. Returns the text that says so for a message ("архив переименован в ...", or why it
+/// could not be).
+std::string SetArchiveAside(const std::string& Archive);
 
 /// Raised by PackIssue when the archive is verified but the issue directory cannot be removed after it.
 class TDirectoryKept : public BrintLib::TAplThrowException {
@@ -30,7 +48,8 @@ class TDirectoryKept : public BrintLib::TAplThrowException {
 /// `zip -r -q ARCHIVE .`, one named "7z" or "7za" as `7z a -tzip -bd -y ARCHIVE .`, both in the issue
 /// directory; any other is given WinRar's command line. Raises TAplThrowException when the archiver's
 /// path or the directory cannot be passed on the command line, the archiver cannot be started or reports
-/// failure, or the archive does not hold the directory whole (the directory is then kept), and
-/// TDirectoryKept when the directory cannot be removed after a verified archive. Raises TSilentException
+/// failure, or the archive does not hold the directory whole (the directory is then kept, and an archive
+/// that the archiver wrote or that failed the check is set aside, SetArchiveAside, the message saying so),
+/// and TDirectoryKept when the directory cannot be removed after a verified archive. Raises TSilentException
 /// when waiting for the archiver fails.
 std::string PackIssue(const std::string& ArchiverPath);

@@ -13,6 +13,7 @@
 #include "HtmlTags.h"
 #include "Logic.h"
 #include "PagePattern.h"
+#include "RunState.h"
 #include "libs/Auxiliary.h"
 #include "libs/Exceptions.h"
 #include "libs/RegexpWrapper.h"

@@ -10,6 +10,7 @@
 #include "HtmlTags.h"
 #include "Logic.h"
 #include "PagePattern.h"
+#include "RunState.h"
 #include "libs/Auxiliary.h"
 #include "libs/RegexpWrapper.h"
 #include "libs/Url.h"

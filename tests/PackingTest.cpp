@@ -12,12 +12,15 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <map>
 #include <sstream>
 
-#include "Generic_Parser.h"
+#include "RunState.h"
+#include "libs/CoutConvert.h"
 #include "libs/Exceptions.h"
+#include "support/CaptureCout.h"
 #include "support/ProcessRunner.h"
 #include "support/TempDir.h"
 
@@ -227,7 +230,15 @@ TEST_F(PackIssueTest, ArchiverThatReportsSuccessWithoutASoundArchiveLeavesTheDir
         } catch (const BrintLib::TAplThrowException& e) {
             failure = e.what();
         }
-        EXPECT_EQ(failure, SuccessButFault(c.Fault, g_IssueDir)) << c.Name;
+        // An archive that failed the check is no longer under its name: it is set aside, and the
+        // message says so.
+        const bool written = c.Name != "/bin/true";
+        EXPECT_EQ(failure, SuccessButFault(c.Fault, g_IssueDir) +
+                               (written ? "; архив переименован в " + zip + ".bad" : std::string()))
+            << c.Name;
+        EXPECT_FALSE(fs::exists(zip)) << c.Name;
+        EXPECT_EQ(fs::exists(zip + ".bad"), written) << c.Name;
+        fs::remove(zip + ".bad");
         EXPECT_EQ(ReadTree(dir), SampleTree()) << c.Name;
     }
 }
@@ -369,6 +380,73 @@ TEST_F(PackIssueTest, PathThatTheArchiverWouldReadDifferentlyIsRefused)
     EXPECT_EQ(failure,
               "Путь к архиватору " + quoted + " нельзя передать в командной строке: в нём есть кавычка");
     EXPECT_TRUE(fs::exists(g_IssueDir));
+}
+
+// A packed run that finds its issue's archive, and no directory, before it takes the directory: a whole
+// archive means the issue is done; one that lacks a file is kept for the packing to complete; one that
+// cannot be read is set aside, never replacing anything.
+TEST_F(PackIssueTest, ArchiveFoundBeforeTheRunIsCheckedAndAWholeOneEndsTheRun)
+{
+    const std::string dir = MakeIssue("found");
+    const std::string zip = dir + ".zip";
+    std::ofstream(dir + "/2007_05_01.htm", std::ios::app) << "<img src=\"2007_05_01/02.gif\"><a href=x.htm>";
+    const auto pack = [&](const std::string& From) {
+        const Args argv{SKERROW_ZIP_EXE, "a",  "-afzip", "-ep1", "-cfg-", "-k",       "-m5", "-r", "-s",
+                        "-sv-",          "-t", "-idq",   "--",   dir,     From + "/*"};
+        fs::remove(zip);
+        ASSERT_EQ(RunProcess(argv).ExitStatus, 0);
+    };
+    const std::string lacking = m_Root + "/lacking";
+    fs::copy(dir, lacking, fs::copy_options::recursive);
+    fs::remove(lacking + "/2007_05_01/02.gif");
+    const struct {
+        std::string Name;
+        std::string From; ///< the directory packed; empty: a file that is no zip archive
+        int Stopped;      ///< the exit status of the run stopped, -1: the run goes on
+        std::string Said; ///< on standard error
+    } rows[] = {
+        {"whole", dir, 0, ""},
+        {"a picture missing", lacking, -1,
+         "Архив " + zip +
+             " неполон (нет файла 2007_05_01/02.gif): выпуск копируется заново, архив будет "
+             "дополнен\n"},
+        {"no zip archive", "", -1,
+         "Архив " + zip + " повреждён (не читается: Not a zip archive): архив переименован в " + zip +
+             ".bad2, выпуск копируется заново\n"},
+    };
+    std::ofstream(zip + ".bad") << "set aside by an earlier run";
+    fs::rename(dir, dir + ".away");
+    for (const auto& row : rows) {
+        if (row.From.empty()) {
+            fs::remove(zip);
+            std::ofstream(zip) << "not a zip archive";
+        } else {
+            pack(row.From == dir ? dir + ".away" : row.From);
+        }
+        int stopped = -1;
+        std::string said;
+        {
+            TestSupport::TCaptureCout errors(std::cerr);
+            try {
+                CheckPackedIssue(dir);
+            } catch (const BrintLib::TRunStopped& e) {
+                stopped = e.ExitStatus();
+                EXPECT_EQ(e.Message(),
+                          "Выпуск уже упакован в архив " + zip + ", архив проверен: копировать нечего");
+            }
+            said = errors.Text();
+        }
+        EXPECT_EQ(stopped, row.Stopped) << row.Name;
+        EXPECT_EQ(said, BrintLib::Cp1251ToUser(row.Said)) << row.Name;
+        EXPECT_EQ(fs::exists(zip), !row.From.empty()) << row.Name;
+        EXPECT_FALSE(fs::exists(dir)) << row.Name;
+    }
+    EXPECT_EQ(ReadFile(zip + ".bad"), "set aside by an earlier run");
+    EXPECT_EQ(ReadFile(zip + ".bad2"), "not a zip archive");
+    // With the directory there, the run goes on as ever, whatever the archive.
+    fs::rename(dir + ".away", dir);
+    pack(dir);
+    EXPECT_NO_THROW(CheckPackedIssue(dir));
 }
 
 TEST_F(PackIssueTest, SkerrowWithAnArchiverButNoIssueStartsNoArchiver)

@@ -230,9 +230,9 @@ TEST_F(PopMechEndToEnd, SavePathThatCannotHoldTheIssueIsRefusedBeforeAnyRequest)
         const TestSupport::TProcessResult run = Run(path);
         ASSERT_EQ(run.ExitStatus, 2) << run.Stderr;
         EXPECT_TRUE(DownloadLines(run.Stdout).empty()) << run.Stdout;
-        EXPECT_NE(run.Stdout.find(u8"Сохранить выпуск в " + path + u8" нельзя: Not a directory\n"),
+        EXPECT_NE(run.Stderr.find(u8"Сохранить выпуск в " + path + u8" нельзя: Not a directory\n"),
                   std::string::npos)
-            << run.Stdout;
+            << run.Stderr;
         EXPECT_EQ(m_Skerrow.ErrorLog(), "");
     }
     EXPECT_TRUE(m_Server.Requests().empty());

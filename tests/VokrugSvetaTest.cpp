@@ -14,6 +14,7 @@
 
 #include "Generic_Parser.h"
 #include "Logic.h"
+#include "RunState.h"
 #include "libs/Auxiliary.h"
 #include "libs/Charset.h"
 #include "support/AplFailure.h"
@@ -37,6 +38,8 @@ std::vector<std::string> DrainQueue()
 /// from Reply.Url (redirected) with Reply.ContentType.
 void FinishFrontTask(const std::string& Page, const TReply* Reply = nullptr)
 {
+    // The run whose state takes the issue directory, as the driver's does.
+    const TRunState run;
     std::unique_ptr<ITask> task = g_TaskQueue.Pop();
     task->Begin();
     if (Reply != nullptr)
@@ -181,7 +184,6 @@ TEST(VokrugSvetaUrl, CharacterReferenceInAnArticleLinkIsNoFragment)
     const std::string contents = TestSupport::ReadFile(save / "2007_05/2007_05_00.htm");
     EXPECT_NE(contents.find("<a href=2007_05_05.htm#comments>"), std::string::npos);
     EXPECT_EQ(contents.find("#38;"), std::string::npos);
-    ReleaseIssueDirectory();
 }
 
 TEST(VokrugSvetaUrl, UrlWithoutHostNameIsASearchError)

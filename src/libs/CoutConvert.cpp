@@ -102,7 +102,7 @@ std::string FindUserEncoding()
 
 void WriteBytes(std::ostream& Stream, const char* Text, size_t Length)
 {
-    if (&Stream != &std::cout) {
+    if (&Stream != &std::cout && &Stream != &std::cerr) {
         Stream.write(Text, static_cast<std::streamsize>(Length));
         return;
     }

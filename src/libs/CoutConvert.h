@@ -1,9 +1,9 @@
 // Console output conversion.
 //
 // Every text inside the program is windows-1251. Text is converted to the user's encoding only when it is
-// written to the console stream object std::cout itself; written to any other stream (a string stream, a
-// file) the same text keeps its bytes. So a message may be composed once and then be logged unchanged and
-// shown readable.
+// written to the console stream objects std::cout or std::cerr themselves; written to any other stream (a
+// string stream, a file) the same text keeps its bytes. So a message may be composed once and then be logged
+// unchanged and shown readable.
 #pragma once
 
 #include <ostream>
@@ -11,7 +11,8 @@
 
 namespace BrintLib {
 
-/// Writes Text to Stream; converted from windows-1251 to the user's encoding when Stream is std::cout.
+/// Writes Text to Stream; converted from windows-1251 to the user's encoding when Stream is std::cout or
+/// std::cerr.
 /// Text must not be null (fatal check). Returns Stream.
 std::ostream& WriteConverted(std::ostream& Stream, const char* Text);
 /// The same for a byte string; embedded zero bytes are written like any other byte.

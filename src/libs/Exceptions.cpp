@@ -22,36 +22,36 @@ TAplThrowException::TAplThrowException(std::string Message, const char* File, in
 {
 }
 
-void PrintTimeStamp()
+void PrintTimeStamp(std::ostream& Stream)
 {
-    WriteConverted(std::cout, GetTimeString()) << ' ';
+    WriteConverted(Stream, GetTimeString()) << ' ';
 }
 
-void ReportAplException(const char* File, int Line, const char* Message)
+void ReportAplException(const char* File, int Line, const char* Message, std::ostream& Stream)
 {
     std::lock_guard<std::mutex> lock(g_ReportLock);
-    PrintTimeStamp();
-    WriteConverted(std::cout, "BrintLib::TAplThrowException ");
-    WriteConverted(std::cout, File);
-    WriteConverted(std::cout, ", ") << Line;
-    WriteConverted(std::cout, ":\n\t");
-    WriteConverted(std::cout, Message);
-    WriteConverted(std::cout, "\n") << std::endl;
+    PrintTimeStamp(Stream);
+    WriteConverted(Stream, "BrintLib::TAplThrowException ");
+    WriteConverted(Stream, File);
+    WriteConverted(Stream, ", ") << Line;
+    WriteConverted(Stream, ":\n\t");
+    WriteConverted(Stream, Message);
+    WriteConverted(Stream, "\n") << std::endl;
 }
 
-void ReportStdException(const char* What)
+void ReportStdException(const char* What, std::ostream& Stream)
 {
     std::lock_guard<std::mutex> lock(g_ReportLock);
-    PrintTimeStamp();
-    WriteConverted(std::cout, "std::exception: ");
-    WriteConverted(std::cout, What) << std::endl;
+    PrintTimeStamp(Stream);
+    WriteConverted(Stream, "std::exception: ");
+    WriteConverted(Stream, What) << std::endl;
 }
 
-void ReportUnknownException()
+void ReportUnknownException(std::ostream& Stream)
 {
     std::lock_guard<std::mutex> lock(g_ReportLock);
-    PrintTimeStamp();
-    WriteConverted(std::cout, "<UNKNOWN_EXCEPTION>") << std::endl;
+    PrintTimeStamp(Stream);
+    WriteConverted(Stream, "<UNKNOWN_EXCEPTION>") << std::endl;
 }
 
 void RaiseSystemCallError(const char* Condition, const char* File, int Line)
@@ -62,7 +62,7 @@ void RaiseSystemCallError(const char* Condition, const char* File, int Line)
     block << kRule << "   APL_ERROR( " << Condition << " )\n"
           << "   " << File << ", " << Line << std::endl
           << kRule;
-    WriteConverted(std::cout, block.str()) << std::flush;
+    WriteConverted(std::cerr, block.str()) << std::flush;
     throw TSilentException();
 }
 

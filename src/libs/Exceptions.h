@@ -10,6 +10,7 @@
 #pragma once
 
 #include <exception>
+#include <iostream>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -60,14 +61,16 @@ class TRunStopped {
 /// should that ever change.
 extern std::mutex g_ReportLock;
 
-/// Writes the local time and one blank to the console.
-void PrintTimeStamp();
-/// The console reports of the driver's outermost handler; each takes g_ReportLock.
-void ReportAplException(const char* File, int Line, const char* Message);
-void ReportStdException(const char* What);
-void ReportUnknownException();
+/// Writes the local time and one blank to Stream.
+void PrintTimeStamp(std::ostream& Stream = std::cout);
+/// The console reports of the driver's outermost handler, on Stream (the driver's: standard error); each
+/// takes g_ReportLock.
+void ReportAplException(const char* File, int Line, const char* Message, std::ostream& Stream = std::cout);
+void ReportStdException(const char* What, std::ostream& Stream = std::cout);
+void ReportUnknownException(std::ostream& Stream = std::cout);
 
-/// Prints the APL_ERROR report block for Condition at File:Line on the console and raises TSilentException.
+/// Prints the APL_ERROR report block for Condition at File:Line on standard error and raises
+/// TSilentException.
 [[noreturn]] void RaiseSystemCallError(const char* Condition, const char* File, int Line);
 
 /// Prints a failed fatal check on standard error and ends the process abnormally.

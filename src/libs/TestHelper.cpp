@@ -34,29 +34,6 @@ bool IsExecutableFile(const std::string& Path)
     return stat(Path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(Path.c_str(), X_OK) == 0;
 }
 
-/// True when Name would start a program: a path is tested itself, a plain name in every PATH directory
-/// (an empty PATH entry is the current directory, as for execvp).
-bool NamesProgram(const std::string& Name)
-{
-    if (Name.empty())
-        return false;
-    if (Name.find('/') != std::string::npos)
-        return IsExecutableFile(Name);
-    const char* path = std::getenv("PATH");
-    const std::string dirs = path != nullptr ? path : "/bin:/usr/bin";
-    size_t start = 0;
-    for (;;) {
-        const size_t end = dirs.find(':', start);
-        const std::string dir =
-            dirs.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        if (IsExecutableFile(dir.empty() ? Name : dir + "/" + Name))
-            return true;
-        if (end == std::string::npos)
-            return false;
-        start = end + 1;
-    }
-}
-
 /// Waits for the child Pid to end, retrying when a signal interrupts the wait.
 bool WaitForChild(pid_t Pid, int& Status)
 {
@@ -103,6 +80,27 @@ class TSpawnFileActions {
 };
 
 } // namespace
+
+bool NamesProgram(const std::string& Name)
+{
+    if (Name.empty())
+        return false;
+    if (Name.find('/') != std::string::npos)
+        return IsExecutableFile(Name);
+    const char* path = std::getenv("PATH");
+    const std::string dirs = path != nullptr ? path : "/bin:/usr/bin";
+    size_t start = 0;
+    for (;;) {
+        const size_t end = dirs.find(':', start);
+        const std::string dir =
+            dirs.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (IsExecutableFile(dir.empty() ? Name : dir + "/" + Name))
+            return true;
+        if (end == std::string::npos)
+            return false;
+        start = end + 1;
+    }
+}
 
 std::vector<std::string> SplitArguments(const std::string& Text)
 {

@@ -39,6 +39,11 @@ std::vector<std::string> SplitArguments(const std::string& Text);
 /// CommandLine is in the user's encoding.
 TCommandLine SplitCommandLine(const std::string& CommandLine);
 
+/// True when Name would start a program: a path (containing '/') names an executable regular file, a
+/// plain name one in a PATH directory (an empty PATH entry is the current directory, as for execvp). Name
+/// is in the user's encoding.
+bool NamesProgram(const std::string& Name);
+
 /// Runs Command (windows-1251; converted to the user's encoding for the system) as a child process and
 /// waits, without limit, until it ends. The child shares the console and the environment, and the current
 /// directory unless StartingDir (windows-1251) names the one it starts in (a relative path of the program

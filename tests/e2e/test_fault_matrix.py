@@ -13,13 +13,21 @@ hops and a retry its attempts.
     SKERROW_EXE=path/to/Skerrow [SKERROW_ZIP_EXE=path/to/SkerrowZip] python3 test_fault_matrix.py
 """
 
+import codecs
 import collections
+import fcntl
 import os
+import pty
 import re
+import select
 import shutil
 import signal
+import struct
 import subprocess
 import tempfile
+import termios
+import threading
+import time
 import unittest
 import zipfile
 
@@ -36,8 +44,10 @@ SENTINEL = "keep-me.txt"
 SENTINEL_BYTES = "Файл пользователя, которого Skerrow не трогает.\n".encode("cp1251")
 USAGE = "Использвание: Skerrow <URL титульной страницы журнала> <путь сохранения> [Путь к WinRar.exe]"
 NOT_FOUND_BODY = None  # the sample server's 404 page, read from the server module below
-SUMMARY = re.compile(r"^Выпуск (?:упакован в архив (?P<archive>.+)|сохранён в каталоге (?P<dir>.+?)"
-                     r"(?P<unpacked>, упаковать его не удалось)?|(?P<none>не сохранён))\. Сохранено страниц: "
+SUMMARY = re.compile(r"^(?:Выпуск (?:упакован в архив (?P<archive>.+)|сохранён в каталоге (?P<dir>.+?)"
+                     r"(?P<unpacked>, упаковать его не удалось)?|(?P<none>не сохранён))|Копирование(?: в каталог "
+                     r"(?P<unfinished>.+?))? (?P<how>прервано|остановлено)(?P<packing> при упаковке)?: выполнено "
+                     r"задач (?P<done>\d+) из (?P<known>\d+))\. Сохранено страниц: "
                      r"(?P<pages>\d+), картинок: (?P<pictures>\d+)(?:, уже были: (?P<already>\d+))?; задач с ошибкой: "
                      r"(?P<failed>\d+)$", re.M)
 NOT_DONE = "Копирование не закончено: та же команда продолжит его, сохранённое останется."
@@ -130,6 +140,63 @@ def clean_tree(title_url):
     return CLEAN_TREE[title_url]
 
 
+class TerminalScreen:
+    """What a terminal shows of the bytes written to it, read as they came: the finished rows, and when
+    the status line (a row beginning "Задачи: ") stood on the screen."""
+
+    def __init__(self):
+        self.rows, self.drawings, self.clearings = [], [], 0
+        self.row, self.column = "", 0
+        self.decoder = codecs.getincrementaldecoder("utf-8")("replace")
+        self.shown_since, self.first_shown, self.last_hidden, self.shown_time = None, None, None, 0.0
+        self.pending = ""
+
+    def feed(self, when, data):
+        text = self.pending + self.decoder.decode(data)
+        self.pending = ""
+        at = 0
+        while at < len(text):
+            if text.startswith("\x1b[K", at):
+                if self.row.startswith("Задачи: ") and self.column == 0:
+                    self.clearings += 1
+                self.row = self.row[:self.column]
+                at += 3
+            elif text[at] == "\x1b" and len(text) - at < 3:
+                self.pending = text[at:]
+                break
+            elif text[at] == "\r":
+                if text.startswith("\rЗадачи: ", at):
+                    end = text.find("\x1b[K", at)
+                    if end < 0:
+                        self.pending = text[at:]
+                        break
+                    self.drawings.append(text[at + 1:end])
+                self.column = 0
+                at += 1
+            elif text[at] == "\n":
+                self.rows.append(self.row)
+                self.row, self.column = "", 0
+                at += 1
+            else:
+                self.row = self.row[:self.column] + text[at] + self.row[self.column + 1:]
+                self.column += 1
+                at += 1
+        shown = self.row.startswith("Задачи: ")
+        if shown and self.shown_since is None:
+            self.shown_since = when
+            self.first_shown = self.first_shown or when
+        elif not shown and self.shown_since is not None:
+            self.shown_time += when - self.shown_since
+            self.shown_since, self.last_hidden = None, when
+
+    @property
+    def share(self):
+        """The part of the time from the line's first drawing to its last clearing that it was shown."""
+        if self.first_shown is None or self.last_hidden is None or self.last_hidden <= self.first_shown:
+            return 0.0
+        return self.shown_time / (self.last_hidden - self.first_shown)
+
+
 class SampleRun(unittest.TestCase):
     """One temporary directory per test with a private copy of Skerrow and a save path that already holds a
     file of the user's."""
@@ -144,7 +211,7 @@ class SampleRun(unittest.TestCase):
             f.write(SENTINEL_BYTES)
         self.sentinel = snapshot(self.save)[SENTINEL]
 
-    def run_skerrow(self, args, faults=(), status=0, env=None, tls=False, large=False):
+    def run_skerrow(self, args, faults=(), status=0, env=None, tls=False, large=False, stderr=None):
         with SampleServer(self.work, faults, tls=tls, large=large) as server:
             result = self.skerrow.run(args, proxy=server.proxy, env=env)
             logged = server.requests(accepted_encodings=True)
@@ -152,9 +219,19 @@ class SampleRun(unittest.TestCase):
         # Transfers overlap, so the server hears of them in any order.
         requests = in_any_order([(status, sent, url) for status, sent, _, url in logged])
         self.assertEqual(result.exit_status, status, result.stdout + result.stderr)
-        self.assertEqual(result.stderr, "")
+        self.assert_streams(result, "" if stderr is None and status == 0 else stderr)
         self.assertEqual(snapshot(self.save).get(SENTINEL), self.sentinel, "the user's file was changed")
         return result, requests
+
+    def assert_streams(self, result, stderr=None):
+        """Failure reports go to standard error, never to standard output; every entry of errors.txt was
+        shown there. stderr, when given, is all that standard error holds."""
+        for report in ("BrintLib::TAplThrowException", "std::exception: ", "<UNKNOWN_EXCEPTION>"):
+            self.assertNotIn(report, result.stdout)
+        if os.path.isfile(result.errors_path):
+            self.assertIn(result.errors_text(), result.stderr)
+        if stderr is not None:
+            self.assertEqual(result.stderr, stderr)
 
     def saved_tree(self):
         tree = snapshot(self.save)
@@ -191,10 +268,10 @@ class SampleRun(unittest.TestCase):
             self.assertNotIn(b"<img src=\"http", text)
 
     def assert_entries(self, result, expected):
-        """errors.txt holds exactly the expected (URL, message) entries, and the console showed each."""
+        """errors.txt holds exactly the expected (URL, message) entries, and standard error showed each."""
         self.assertEqual(result.error_entries(), expected)
         for url, message in expected:
-            self.assertIn(message.split("\n")[0], result.stdout)
+            self.assertIn(message.split("\n")[0], result.stderr)
 
     def assert_nothing_saved(self):
         self.assertEqual(self.saved_tree(), {})
@@ -369,7 +446,7 @@ class FaultMatrix(SampleRun):
         (url,) = sample_server.server_fault_targets(MAGAZINE, "endless-body")
         result, _ = self.run_skerrow([ISSUE_A.title_url, self.save], faults=["endless-body"], status=1)
         self.assert_entries(result, [(url, "Transfer error: page too large (more than 67108864 bytes) URL: " + url)])
-        self.assertIn("too large", result.stdout)
+        self.assertIn("too large", result.stderr)
         page = [p.url for p in ISSUE_A.pages()].index(url)
         self.assertEqual(result.downloads(), [u for u, name, p in ISSUE_A.tasks() if p != page or "/" not in name])
         self.assert_issue_saved(ISSUE_A, self.saved_tree(), missing_pages=[page])
@@ -406,8 +483,11 @@ class FaultMatrix(SampleRun):
                 self.assertEqual(downloads, ISSUE_A.fetch_order()[:len(downloads)])
                 self.assertLessEqual(len(downloads), ISSUE_A.fetch_order().index(stalled) + 1)
                 self.assertIsNone(result.errors_text())
-                # What was kept, and how to go on.
-                self.assert_summary(result, "dir", 0, tree=self.saved_tree())
+                # That the copy was interrupted, how far it came, what was kept, and how to go on.
+                summary = self.assert_summary(result, "unfinished", 0, tree=self.saved_tree())
+                self.assertEqual((summary.group("unfinished"), summary.group("how")), (self.save + "/2007_05/", "прервано"))
+                self.assertEqual(int(summary.group("done")), int(summary.group("pages")) + int(summary.group("pictures")))
+                self.assertLess(int(summary.group("done")), int(summary.group("known")))
                 self.assertEqual(result.stdout.splitlines()[-1], NOT_DONE)
                 self.assert_no_temporaries()
                 self.assert_rerun_repairs()
@@ -433,52 +513,59 @@ class FaultMatrix(SampleRun):
         message = entries[0][1]
         self.assertTrue(message.startswith("Ошибка при поиске шаблона: "), message[:200])
         self.assertIn("block_header_main_inner", message)
-        self.assertIn("Ошибка при поиске шаблона: ", result.stdout)
+        self.assertIn("Ошибка при поиске шаблона: ", result.stderr)
         self.assertIn(url, result.processed())
         expected = [url for url, name, page in ISSUE_A.tasks() if page != 4 or "/" not in name]
         self.assertEqual(result.downloads(), expected)
         self.assertEqual([u for _, _, u in requests], in_any_order(expected))
         self.assert_issue_saved(ISSUE_A, self.saved_tree(), missing_pages=[4])
 
-    def test_save_path_that_cannot_be_written(self):
+    def test_run_that_cannot_start_is_refused_before_the_first_request(self):
+        # Each says why on standard error, exits 2, requests nothing, logs nothing and has no summary; the save
+        # path is as it was (an empty one puts nothing at the root).
         blocker = os.path.join(self.save, "not-a-directory")
         with open(blocker, "wb") as f:
             f.write(b"a file where a directory is needed\n")
-        # Refused before the first request, with the system's reason.
-        cases = [(os.path.join(blocker, "issues"), "Not a directory"), (blocker, "Not a directory")]
+        rows = [
+            ([ISSUE_A.title_url, os.path.join(blocker, "issues")], {}, "Сохранить выпуск в %s/issues нельзя: Not a "
+                                                                      "directory\n" % blocker),
+            ([ISSUE_A.title_url, blocker], {}, "Сохранить выпуск в %s нельзя: Not a directory\n" % blocker),
+            ([ISSUE_A.title_url, ""], {}, "Путь сохранения пуст"),
+            ([], {}, USAGE), ([ISSUE_A.title_url], {}, USAGE),
+            (["--bogus", ISSUE_A.title_url, self.save], {}, "Неизвестный параметр: --bogus\n" + USAGE),
+            (["http://example.test/magazine/2007-05/", self.save], {},
+             "Неизвестный URL: http://example.test/magazine/2007-05/"),
+            (["http://mag-c.test/issues/2007/07/", self.save], {}, "Неизвестный URL: http://mag-c.test/issues/2007/07/"),
+            # Without any slash the URL cannot even be split into host and path.
+            (["mag-a.test", self.save], {}, "Ошибка при поиске шаблона: "),
+            ([ISSUE_B.title_url, self.save, '/usr/bin/"zip'], {},
+             'Путь к архиватору /usr/bin/"zip нельзя передать в командной строке'),
+            ([ISSUE_B.title_url, self.save, "/no/such/zip"], {},
+             "Архиватор /no/such/zip не найден: No such file or directory"),
+            ([ISSUE_B.title_url, self.save, self.save], {}, "Архиватор %s нельзя запустить: это не файл" % self.save),
+        ]
         if os.geteuid() != 0:  # root writes into any directory
             read_only = os.path.join(self.save, "read-only")
             os.makedirs(read_only)
             os.chmod(read_only, 0o555)
-            cases.append((read_only, "Permission denied"))
-        before = snapshot(self.save)
-        for save_path, reason in cases:
-            with self.subTest(save_path=save_path):
-                self.forget_run(issue_too=False)
-                result, requests = self.run_skerrow([ISSUE_A.title_url, save_path], status=2)
-                self.assertIn("Сохранить выпуск в %s нельзя: %s\n" % (save_path, reason), result.stdout)
-                self.assertIsNone(result.errors_text())
-                self.assertEqual(result.downloads(), [])
-                self.assertEqual(requests, [])
-                self.assertEqual(snapshot(self.save), before)
-
-    def test_archiver_path_with_a_quote_is_refused_before_anything_is_downloaded(self):
-        result, requests = self.run_skerrow([ISSUE_B.title_url, self.save, '/usr/bin/"zip'], status=2)
-        self.assertIn('Путь к архиватору /usr/bin/"zip нельзя передать в командной строке', result.stdout)
-        self.assertEqual(requests, [])
-        self.assert_nothing_saved()
-
-    def test_variable_out_of_its_range_is_refused_with_the_range(self):
+            rows.append(([ISSUE_A.title_url, read_only], {}, "Сохранить выпуск в %s нельзя: Permission denied\n"
+                         % read_only))
         for name, value, low, high in (("SKERROW_CONNECTIONS", "65", 1, 64), ("SKERROW_CONNECTIONS", "0", 1, 64),
                                        ("SKERROW_STALL_SECONDS", "1x", 1, 86400), ("SKERROW_RETRIES", "11", 0, 10),
                                        ("SKERROW_MAX_PICTURE_MB", "-1", 1, 1048576),
                                        ("SKERROW_STREAMS", "1001", 1, 1000)):
-            with self.subTest(name=name, value=value):
-                result, requests = self.run_skerrow([ISSUE_A.title_url, self.save], env={name: value}, status=2)
-                self.assertIn("Переменная окружения %s=%s недопустима: нужно целое число от %d до %d"
-                              % (name, value, low, high), result.stdout)
-                self.assertEqual(requests, [])
-                self.assert_nothing_saved()
+            rows.append(([ISSUE_A.title_url, self.save], {name: value},
+                         "Переменная окружения %s=%s недопустима: нужно целое число от %d до %d" % (name, value, low,
+                                                                                                   high)))
+        before = snapshot(self.save)
+        for args, env, message in rows:
+            with self.subTest(args=args, env=env):
+                result, requests = self.run_skerrow(args, env=env, status=2)
+                self.assertIn(message, result.stderr)
+                self.assertEqual((requests, result.downloads(), result.errors_text()), ([], [], None))
+                self.assertIsNone(SUMMARY.search(result.stdout), "a run that never started has no summary")
+                self.assertEqual(snapshot(self.save), before)
+                self.assertFalse(os.path.exists("/2007_05"))
 
     def test_error_log_that_cannot_be_written_beside_the_executable(self):
         # An installed copy run by another user: errors.txt beside it cannot be written. The entries go to
@@ -494,7 +581,7 @@ class FaultMatrix(SampleRun):
         os.makedirs(fallback)
         shutil.rmtree(os.path.join(self.save, ISSUE_A.issue_name))
         result, _ = self.run_skerrow([ISSUE_A.title_url, self.save], faults=["missing-picture"], status=1)
-        self.assertIn(transfer_404(url), result.stdout)
+        self.assertIn(transfer_404(url), result.stderr)
         self.assertEqual(LOG_LINE.findall(result.stdout), [])
         self.assertIn("Записать в errors.txt не удалось записей об ошибках: 1 (они выведены выше)", result.stdout)
 
@@ -547,7 +634,7 @@ class FaultMatrix(SampleRun):
                 result = RunResult.of_process(first, self.skerrow.errors_path)
         self.assertEqual(after, before)
         self.assertEqual(second.exit_status, 2, second.stdout)
-        self.assertIn("Каталог %s/2007_05/ занят другим запуском Skerrow" % self.save, second.stdout)
+        self.assertIn("Каталог %s/2007_05/ занят другим запуском Skerrow" % self.save, second.stderr)
         self.assertEqual(second.downloads(), [ISSUE_A.title_url])
         self.assertEqual(result.exit_status, 130, result.stdout)
         self.assertIsNone(result.errors_text())
@@ -572,10 +659,15 @@ class FaultMatrix(SampleRun):
                 with SampleServer(self.work) as server:
                     full = self.skerrow.run([ISSUE_A.title_url, save], proxy=server.proxy, env=env)
                 self.assertEqual(full.exit_status, 1, full.stdout + full.stderr)
-                stops = [line for line in full.stdout.splitlines() if line.startswith("Диск заполнен: ")]
-                self.assertEqual(len(stops), 1, full.stdout[-2000:])
+                stops = [line for line in full.stderr.splitlines() if line.startswith("Диск заполнен: ")]
+                self.assertEqual(len(stops), 1, full.stderr[-2000:])
                 self.assertIn("(No space left on device)", stops[0])
                 self.assertEqual(full.stdout.splitlines()[-1], NOT_DONE)
+                self.assert_streams(full)
+                # The summary says that the copy stopped, and how far it came.
+                summary = SUMMARY.search(full.stdout)
+                self.assertEqual((summary.group("unfinished"), summary.group("how")), (save + "/2007_05/", "остановлено"))
+                self.assertLess(int(summary.group("done")), int(summary.group("known")))
                 # The run ended at the full disk: nothing after that task had its turn.
                 self.assertLess(len(full.downloads()), len(ISSUE_A.fetch_order()))
                 self.assert_nothing_cut(save=save)
@@ -600,66 +692,111 @@ class FaultMatrix(SampleRun):
         self.assertIsNone(result.errors_text())
         self.assertTrue(self.saved_contents() == clean_tree(ISSUE_A.title_url), "the tree differs from a clean run's")
 
-    def test_progress_line_on_a_terminal_only(self):
-        # Under a real terminal (script gives the run a pseudo-terminal for both outputs) the status line
-        # is drawn and cleared; the other lines are those of a run in a pipe, which shows no progress. A
-        # server silent for 5 s is named on the line.
-        silent = {"SKERROW_STALL_SECONDS": "6", "SKERROW_RETRIES": "0"}
-        for faults, env, status in (([], {}, 0), (["stall-mid-body"], silent, 1)):
-            with self.subTest(faults=faults):
-                self.forget_run()
-                piped, _ = self.run_skerrow([ISSUE_A.title_url, self.save], faults=faults, env=env, status=status)
-                self.assertEqual(piped.stderr, "")
-                self.forget_run()
-                with SampleServer(self.work, faults) as server:
-                    command = " ".join("'%s'" % a for a in [self.skerrow.path, ISSUE_A.title_url, self.save])
-                    terminal = subprocess.run(["script", "-qec", command, "/dev/null"], cwd=self.skerrow.dir,
-                                              env=self.skerrow.environment(server.proxy, dict(env, COLUMNS="200")),
-                                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, timeout=240)
-                self.assertEqual(terminal.returncode, status)
-                screen = terminal.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
-                lines = re.findall(r"\r(Задачи: (\d+) из (\d+); страниц: \d+, картинок: \d+; [^\x1b]*)\x1b\[K", screen)
-                self.assertTrue(lines, screen[-2000:])
-                self.assertTrue(all(int(done) <= int(known) for _, done, known in lines), lines)
-                waits = [line for line, _, _ in lines if line.endswith("; ждём mag-a.test 5 с")]
-                self.assertEqual(bool(waits), bool(faults), lines[-5:])
-                # Without the line and its clearing, the screen holds exactly the piped run's output.
-                plain = re.sub(r"\r[^\r\n]*\x1b\[K", "", screen).replace("\r\x1b[K", "")
-                self.assertEqual(plain, piped.stdout)
+    def run_in_terminal(self, args, server, columns, env=None, output_file=None, interrupt=False):
+        """Runs the copy on a pseudo-terminal of columns columns (standard output to output_file when given;
+        with interrupt, Ctrl-C typed once the server stalls) and reads the terminal as it comes. Returns
+        (exit status, terminal): terminal.rows are the finished rows of the screen, terminal.drawings every
+        drawing of the status line, terminal.share the part of the time from its first drawing to its last
+        clearing that it stood on the screen, terminal.clearings how often it was cleared."""
+        environment = self.skerrow.environment(server.proxy, env)
+        pid, master = pty.fork()
+        if pid == 0:  # the child: the terminal's size, then the program
+            try:
+                fcntl.ioctl(0, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+                if output_file:
+                    os.dup2(os.open(output_file, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644), 1)
+                os.chdir(self.skerrow.dir)
+                os.execve(self.skerrow.path, [self.skerrow.path] + args, environment)
+            finally:
+                os._exit(127)
+        if interrupt:  # Ctrl-C as a person types it: the terminal echoes "^C" and signals the run
+            threading.Thread(target=lambda: server.wait_for_stall() and os.write(master, b"\x03"), daemon=True).start()
+        # Read as it comes, each read with its time; read back once the run is over.
+        reads = []
+        while True:
+            try:
+                reads.append((os.read(master, 65536), time.monotonic()))
+            except OSError:  # EIO: the program has ended and closed the terminal
+                break
+            if not reads[-1][0]:
+                break
+        os.close(master)
+        terminal = TerminalScreen()
+        for data, when in reads:
+            terminal.feed(when, data)
+        _, status = os.waitpid(pid, 0)
+        return os.waitstatus_to_exitcode(status), terminal
 
-    def test_unknown_url(self):
-        cases = [
-            ("http://example.test/magazine/2007-05/", "Неизвестный URL: http://example.test/magazine/2007-05/"),
-            ("http://mag-c.test/issues/2007/07/", "Неизвестный URL: http://mag-c.test/issues/2007/07/"),
-            # Without any slash the URL cannot even be split into host and path.
-            ("mag-a.test", "Ошибка при поиске шаблона: "),
+    def test_progress_line_stays_on_the_terminal(self):
+        # On a real terminal (a pty read as it comes, with the time of every read) the status line stands
+        # on the screen at least 90% of a busy run: it is drawn again right after every batch of console
+        # lines, and cleared only for lines that go to its terminal. The other lines are those of a run in
+        # a pipe, which shows no progress. At 40 columns the tasks and the silent server come first.
+        # Ctrl-C leaves the last line on the screen with the terminal's "^C", and the summary starts on a
+        # row of its own.
+        silent = {"SKERROW_STALL_SECONDS": "6", "SKERROW_RETRIES": "1"}
+        large = LARGE_MAGAZINE.issues["large"]
+        busy = {"SKERROW_CONNECTIONS": "1"}  # the engine waits for every reply: a batch of lines per task
+        rows = [
+            # (what, issue, faults, environment, columns, standard output to a file, Ctrl-C, exit status)
+            ("both outputs on the terminal", large, [], busy, 200, False, False, 0),
+            ("standard output to a file", large, [], busy, 200, True, False, 0),
+            ("40 columns, a silent server", ISSUE_A, ["stall-mid-body"], silent, 40, False, False, 1),
+            ("Ctrl-C", ISSUE_A, ["stall-mid-body"], {}, 80, False, True, 130),
         ]
-        for url, message in cases:
-            with self.subTest(url=url):
-                result, requests = self.run_skerrow([url, self.save], status=2)
-                self.assertIn(message, result.stdout)
-                self.assertIsNone(result.errors_text(), "a dispatch failure is reported on the console only")
-                self.assertEqual(result.downloads(), [])
-                self.assertEqual(requests, [])
-                self.assert_nothing_saved()
-
-    def test_too_few_arguments(self):
-        for args in ([], [ISSUE_A.title_url]):
-            with self.subTest(args=args):
-                result, requests = self.run_skerrow(args, status=2)
-                self.assertIn(USAGE, result.stdout)
-                self.assertIsNone(result.errors_text())
-                self.assertEqual(requests, [])
-                self.assert_nothing_saved()
-                self.assertIsNone(SUMMARY.search(result.stdout), "a run that never started has no summary")
-
-    def test_empty_save_path(self):
-        result, requests = self.run_skerrow([ISSUE_A.title_url, ""], status=2)
-        self.assertIn("Путь сохранения пуст", result.stdout)
-        self.assertIsNone(result.errors_text())
-        self.assertEqual(requests, [])
-        self.assertFalse(os.path.exists("/2007_05"))
-        self.assert_nothing_saved()
+        piped = {}
+        for what, issue, faults, env, columns, to_file, interrupt, status in rows:
+            with self.subTest(what):
+                key = (issue.key, tuple(faults))
+                if key not in piped and not interrupt:
+                    self.forget_run(everything=True)
+                    piped[key], _ = self.run_skerrow([issue.title_url, self.save], faults=faults, env=env,
+                                                     status=status, large=issue is large)
+                self.forget_run(everything=True)
+                output = os.path.join(self.work, "stdout.txt") if to_file else None
+                with SampleServer(self.work, faults, large=issue is large) as server:
+                    code, terminal = self.run_in_terminal([issue.title_url, self.save], server, columns, env,
+                                                          output, interrupt)
+                self.assertEqual(code, status, "\n".join(terminal.rows[-20:]))
+                self.assertTrue(terminal.drawings, terminal.rows[-5:])
+                for drawing in terminal.drawings:
+                    self.assertRegex(drawing, r"^Задачи: (\d+) из (\d+)")
+                    done, known = re.match(r"Задачи: (\d+) из (\d+)", drawing).groups()
+                    self.assertLessEqual(int(done), int(known))
+                    self.assertLess(len(drawing), columns)
+                if interrupt:
+                    # The last drawing stays, the echo after it; the lines still pending and the summary
+                    # on rows of their own below.
+                    kept = [n for n, row in enumerate(terminal.rows) if "Задачи: " in row]
+                    self.assertEqual(len(kept), 1, terminal.rows[-5:])
+                    self.assertRegex(terminal.rows[kept[0]], r"^Задачи: .*\^C$")
+                    summaries = [SUMMARY.match(row) for row in terminal.rows[kept[0] + 1:]]
+                    self.assertEqual([s.group("how") for s in summaries if s], ["прервано"], terminal.rows[-5:])
+                    self.assertEqual(terminal.rows[-1], NOT_DONE)
+                    continue
+                self.assertGreaterEqual(terminal.share, 0.9, "%d drawings, %d clearings" %
+                                        (len(terminal.drawings), terminal.clearings))
+                # No drawing is left behind on a finished row.
+                self.assertEqual([row for row in terminal.rows if "Задачи: " in row], [])
+                run = piped[key]
+                if to_file:
+                    with open(output, encoding="utf-8") as f:
+                        self.assertEqual(f.read(), run.stdout)
+                    # Lines that go elsewhere never clear it: only the end of the run does.
+                    self.assertEqual(terminal.clearings, 1)
+                    self.assertEqual(terminal.rows, run.stderr.splitlines())
+                else:
+                    self.assertEqual(sorted(terminal.rows), sorted((run.stdout + run.stderr).splitlines()))
+                    self.assertEqual([row for row in terminal.rows if not row.startswith(("Download: ", "Processing: "))][-1:],
+                                     run.stdout.splitlines()[-1:])
+                if faults:
+                    # The silent server is named within the 39 columns, and the second attempt at it.
+                    self.assertTrue(any(re.match(r"Задачи: \d+ из \d+; (ждём mag-a\.test \d с, )?попытка 2 из 2", d)
+                                        for d in terminal.drawings), terminal.drawings[-5:])
+                    self.assertIn("ждём mag-a.test 5 с", " ".join(terminal.drawings))
+                    self.assertTrue(all(d.startswith("Задачи: ") for d in terminal.drawings))
+                    self.assertTrue(any(re.fullmatch(r"Задачи: \d+ из \d+; ждём mag-a\.test \d с", d)
+                                        for d in terminal.drawings), terminal.drawings[-5:])
 
     def test_article_of_another_layout_2_mb_long(self):
         (url,) = samples.fault_targets(MAGAZINE, "huge-other-layout")
@@ -685,9 +822,9 @@ class FaultMatrix(SampleRun):
         shown = samples.ESCAPE_PICTURE.replace("\x1b", "%1B").replace("\x07", "%07")
         self.assertTrue(any(line.endswith(shown) for line in result.downloads()), result.downloads())
         self.assertIn(samples.ESCAPE_COUNTER.replace("\x1b", "?"), result.errors_text())
-        self.assertIn(samples.ESCAPE_COUNTER.replace("\x1b", "?"), result.stdout)
+        self.assertIn(samples.ESCAPE_COUNTER.replace("\x1b", "?"), result.stderr)
         self.assertIn(article, result.processed())
-        for name, text in (("console", result.stdout), ("errors.txt", result.errors_text())):
+        for name, text in (("console", result.stdout), ("errors", result.stderr), ("errors.txt", result.errors_text())):
             controls = sorted({c for c in text if (ord(c) < 0x20 and c not in "\t\n") or ord(c) == 0x7F})
             self.assertEqual(controls, [], name)
         entries = result.error_entries()
@@ -830,12 +967,13 @@ class Overlap(SampleRun):
                 result = skerrow.run([title or issue.title_url, save], proxy=server.proxy,
                                      env=dict(env, SKERROW_CONNECTIONS=connections))
                 requests = in_any_order(server.requests())
-            self.assertEqual(result.stderr, "")
             errors = result.errors_text()
             if errors is not None:
                 os.remove(skerrow.errors_path)
-            results.append((result.exit_status, result.stdout.replace(save, "<SAVE>").replace(work, "<WORK>"),
-                            errors and errors.replace(save, "<SAVE>"), contents(save), requests))
+            # What the console shows on both streams, apart.
+            console = (result.stdout + "\0" + result.stderr).replace(save, "<SAVE>").replace(work, "<WORK>")
+            results.append((result.exit_status, console, errors and errors.replace(save, "<SAVE>"), contents(save),
+                            requests))
         return results
 
     def test_one_at_a_time_and_six_at_once_give_the_same_runs(self):
@@ -900,6 +1038,25 @@ class Packing(SampleRun):
         self.assertEqual(sorted(self.saved_tree()), ["2007_05.zip"])
         summary = self.assert_summary(result, "archive", 0, pages=13, pictures=65)
         self.assertEqual(summary.group("archive"), self.save + "/2007_05.zip")
+        # The same command again: the archive holds the issue whole, so the issue is done once the contents
+        # page has named it; what is made after a run is still made.
+        packed = snapshot(self.save)
+        again, requests = self.run_skerrow([ISSUE_A.title_url, self.save, SKERROW_ZIP, "--index"])
+        self.assertEqual([u for _, _, u in requests], [ISSUE_A.title_url])
+        self.assertIn("Выпуск уже упакован в архив %s/2007_05.zip, архив проверен: копировать нечего\n" % self.save,
+                      again.stdout)
+        self.assertIn("Список выпусков: %s/index.htm" % self.save, again.stdout)
+        os.remove(os.path.join(self.save, "index.htm"))
+        self.assertEqual(snapshot(self.save), packed)
+        # An archive spoiled since is set aside, and the copy is made and packed again.
+        with open(summary.group("archive"), "r+b") as f:
+            f.truncate(1000)
+        again, _ = self.run_skerrow([ISSUE_A.title_url, self.save, SKERROW_ZIP],
+                                    stderr="Архив {0}.zip повреждён (не читается: Not a zip archive): архив "
+                                           "переименован в {0}.zip.bad, выпуск копируется заново\n"
+                                    .format(self.save + "/2007_05"))
+        self.assert_summary(again, "archive", 0, pages=13, pictures=65)
+        self.assertEqual(sorted(self.saved_tree()), ["2007_05.zip", "2007_05.zip.bad"])
         pictures, pages, _ = expected_files(ISSUE_A, MAGAZINE)
         strip = len("2007_05/")
         with zipfile.ZipFile(summary.group("archive")) as archive:
@@ -907,6 +1064,34 @@ class Packing(SampleRun):
             self.assertTrue({p[strip:] for p in pictures} | {p[strip:] for p in pages} <= set(archive.namelist()))
             for path, body in pictures.items():
                 self.assertEqual(archive.read(path[strip:]), body, path)
+
+    def test_ctrl_c_while_the_archiver_runs(self):
+        # Ctrl-C reaches the terminal's whole process group, the archiver with the run: the summary says that
+        # the packing was interrupted, and how to go on; nothing is logged, and the directory stays.
+        started = os.path.join(self.work, "archiver-started")
+        os.mkfifo(started)
+        archiver = os.path.join(self.work, "slow-archiver")
+        with open(archiver, "w") as f:
+            f.write("#!/bin/sh\necho started > %s\nexec sleep 120\n" % started)
+        os.chmod(archiver, 0o755)
+        waiting = os.open(started, os.O_RDONLY | os.O_NONBLOCK)
+        self.addCleanup(os.close, waiting)
+        with SampleServer(self.work) as server:
+            process = subprocess.Popen([self.skerrow.path, ISSUE_B.title_url, self.save, archiver], cwd=self.skerrow.dir,
+                                       env=self.skerrow.environment(server.proxy, {}), stdin=subprocess.DEVNULL,
+                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+            try:
+                self.assertTrue(select.select([waiting], [], [], 120)[0], "the archiver never started")
+                os.killpg(process.pid, signal.SIGINT)
+            finally:
+                result = RunResult.of_process(process, self.skerrow.errors_path)
+        self.assertEqual(result.exit_status, 130, result.stdout + result.stderr)
+        self.assert_streams(result, "")
+        summary = self.assert_summary(result, "unfinished", 0, pages=9, pictures=27)
+        self.assertEqual((summary.group("how"), summary.group("packing")), ("прервано", " при упаковке"))
+        self.assertEqual(summary.group("done"), summary.group("known"))
+        self.assertEqual(result.stdout.splitlines()[-1], NOT_DONE)
+        self.assert_issue_saved(ISSUE_B, self.saved_tree())
 
     def test_archiver_that_reports_success_without_an_archive(self):
         # /bin/true, and a program that a prefix of an unquoted archiver path with blanks would name.
@@ -921,11 +1106,15 @@ class Packing(SampleRun):
             with self.subTest(archiver=archiver):
                 shutil.rmtree(os.path.join(self.save, "2007_07"), ignore_errors=True)
                 result, _ = self.run_skerrow([ISSUE_B.title_url, self.save, archiver], status=1)
-                self.assertIn("Архиватор сообщил об успешном завершении, но архива %s/2007_07.zip нет" % self.save,
-                              result.stdout)
+                # A packing failure is logged like any other, under the contents page's address.
+                ((url, message),) = result.error_entries()
+                self.assertEqual(url, ISSUE_B.title_url)
+                self.assertTrue(message.startswith("Архиватор сообщил об успешном завершении, но архива %s/2007_07.zip нет"
+                                                   % self.save), message)
                 self.assertFalse(os.path.exists(os.path.join(self.work, "impostor-ran")))
                 self.assert_issue_saved(ISSUE_B, self.saved_tree())
                 self.assert_summary(result, "unpacked", 0, pages=9, pictures=27)
+                self.forget_run(issue_too=False)
 
 
 LARGE_MAGAZINE = samples.build(large=True)
@@ -1058,7 +1247,7 @@ class ReadersCopy(SampleRun):
             f.write(SENTINEL_BYTES)
         before = snapshot(self.save)
         result, _ = self.run_skerrow(["--index", ISSUE_A.title_url, self.save], faults=["no-title"], status=1)
-        self.assertIn("записан не Skerrow", result.stdout)
+        self.assertIn("записан не Skerrow", result.stderr)
         self.assertEqual(snapshot(self.save), before)
 
 

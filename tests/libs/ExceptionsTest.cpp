@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <iostream>
 #include <regex>
 #include <string>
 
@@ -55,9 +56,9 @@ TEST(Reports, MessageKeepsWindows1251BytesUntilPrinted)
     }
 }
 
-TEST(Reports, AplErrorPrintsItsBlockAndRaisesSilently)
+TEST(Reports, AplErrorPrintsItsBlockOnStandardErrorAndRaisesSilently)
 {
-    TCaptureCout capture;
+    TCaptureCout capture(std::cerr);
     const int result = -1;
     int line = 0;
     try {

@@ -4,11 +4,11 @@
 
 namespace TestSupport {
 
-TCaptureCout::TCaptureCout() : m_Old(std::cout.rdbuf(m_Buffer.rdbuf())) {}
+TCaptureCout::TCaptureCout(std::ostream& Stream) : m_Stream(Stream), m_Old(Stream.rdbuf(m_Buffer.rdbuf())) {}
 
 TCaptureCout::~TCaptureCout()
 {
-    std::cout.rdbuf(m_Old);
+    m_Stream.rdbuf(m_Old);
 }
 
 } // namespace TestSupport

@@ -174,6 +174,7 @@ void TCURLTransfer::Download(ITask& Task, const TTaskQueue* Upcoming)
     }
     // Before Begin, so that a task that fails there still shows its URL; unconverted, control bytes masked.
     BrintLib::ShowDownload(Task.GetUrl());
+    m_Activity.Attempt = 1;
     if (transfer != nullptr && transfer->Phase == TPhase::Prepared) {
         // Its turn starts it, whatever is in flight.
         Attach(*transfer);
@@ -202,6 +203,8 @@ void TCURLTransfer::Download(ITask& Task, const TTaskQueue* Upcoming)
         if (!passing || retry > m_Retries)
             APL_THROW(failure);
         // The pause counts from the failure, which may have come before the turn.
+        m_Activity.Attempt = static_cast<unsigned>(retry) + 1;
+        m_Activity.Attempts = static_cast<unsigned>(m_Retries) + 1;
         Pause(transfer->Attempt->Ended + RetryPause(*transfer, retry), Upcoming);
         Restart(*transfer);
     }

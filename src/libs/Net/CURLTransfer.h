@@ -57,6 +57,8 @@ struct TActivity {
     uint64_t BytesReceived = 0;     ///< body bytes received (before decoding) since the engine was made
     std::string SilentHost;         ///< the host of the transfer in flight silent the longest; empty: none
     std::chrono::seconds Silent{0}; ///< how long that transfer has received nothing
+    unsigned Attempt = 1;           ///< the attempt at the task in turn, of Attempts (1 + SKERROW_RETRIES)
+    unsigned Attempts = 1;
 };
 
 struct ITask;

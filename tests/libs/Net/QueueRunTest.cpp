@@ -71,6 +71,8 @@ TEST(QueueRunChild, DISABLED_RunQueue)
         GTEST_SKIP() << "started by QueueRun tests only";
     const std::string b = base;
     const std::string o = out;
+    // Both console streams in one, as a terminal shows them: the failure reports among the lines.
+    ASSERT_EQ(dup2(STDOUT_FILENO, STDERR_FILENO), STDERR_FILENO);
     g_TaskQueue.Push(std::make_unique<TDownloadFile>(b + "/01.jpg", o + "/01.jpg"));
     g_TaskQueue.Push(std::make_unique<TDownloadFile>(b + "/02.jpg", o + "/02.jpg"));
     auto page = std::make_unique<TDownloadAndProcess<TQueueingProcessor>>(b + "/index.htm");
