@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include "ErrorLog.h"
+#include "Logic.h"
 #include "libs/Auxiliary.h"
 #include "libs/Exceptions.h"
 

@@ -350,11 +350,12 @@ TEST_F(PopMechEndToEnd, EveryFailingFileCallLeavesWholeFilesAndTheSameCommandCom
         TWalkRun result;
         {
             TNthCallFails faults(N, Error);
-            const TestSupport::TCaptureCout console;
+            const TestSupport::TCaptureCout console, errors(std::cerr);
             RunSkerrow(Whole ? std::vector<std::string>{"Skerrow", "--epub", "--index", kTitleUrl, Save,
                                                         SKERROW_ZIP_EXE}
                              : std::vector<std::string>{"Skerrow", kTitleUrl, Save});
-            result.Stdout = console.Text();
+            // Both streams: a failure's report goes to standard error, the summary to standard output.
+            result.Stdout = console.Text() + errors.Text();
             result.Calls = faults.Seen;
         }
         result.Files = SavedFiles(Save, result.Temporaries);

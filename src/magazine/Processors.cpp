@@ -9,6 +9,7 @@
 #include "ErrorLog.h"
 #include "Generic_Parser.h"
 #include "HtmlTags.h"
+#include "RunState.h"
 #include "libs/Charset.h"
 #include "libs/CoutConvert.h"
 #include "libs/Exceptions.h"

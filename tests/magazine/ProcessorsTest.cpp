@@ -11,6 +11,7 @@
 
 #include "Generic_Parser.h"
 #include "Logic.h"
+#include "RunState.h"
 #include "libs/FileSystem.h"
 #include "libs/Url.h"
 #include "magazine/ArticlePage.h"
@@ -130,11 +131,8 @@ const char kContentsPage[] =
 
 class MagazineIssueTest : public ::testing::Test {
   protected:
-    void TearDown() override
-    {
-        DrainQueue();
-        ReleaseIssueDirectory();
-    }
+    void TearDown() override { DrainQueue(); }
+    const TRunState m_Run; ///< the issue directory's lock, released when the test ends
     TestSupport::TTempDir m_Dir;
 };
 
