@@ -38,7 +38,6 @@ const TPagePatterns& PageServicePatterns();
 /// numeric character reference ("&#38;"); npos when it has none.
 size_t FragmentStart(std::string_view Value);
 
-
 /// The block that closes the page with index Index: a table whose first row holds links to the previous
 /// page, the contents page and the next page, and whose second row holds a footer with the generation
 /// time Now (local time) and the program's home page; every row and table closed once. Raises

@@ -155,8 +155,8 @@ class MagazineTodayTest(unittest.TestCase):
             result = self.run_skerrow(["--magazine", broken, self.issue.contents_url,
                                        os.path.join(self.work, "broken")], server)
             self.assertEqual(server.requests(), [])
-        self.assertEqual(result.exit_status, 2, result.stdout)
-        self.assertIn("%s:%d:1: unknown key nxet in [article]" % (broken, line), result.stdout)
+        self.assertEqual(result.exit_status, 2, result.stdout + result.stderr)
+        self.assertIn("%s:%d:1: unknown key nxet in [article]" % (broken, line), result.stderr)
         self.assertFalse(os.path.exists(os.path.join(self.work, "broken")))
 
     def test_built_in_site_wins_for_its_host_over_a_users_description(self):
