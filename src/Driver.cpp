@@ -413,7 +413,8 @@ void RunTaskQueue(TDownloader& Downloader, TQueueOutcome& Outcome, TProgressLine
                 TProgressCounts{done, done + g_TaskQueue.Size() + 1, Outcome.Pages, Outcome.Pictures});
         try {
             Downloader.Download(*task, g_TaskQueue);
-            ++(task->SavesPage() ? Outcome.Pages : Outcome.Pictures);
+            if (task->SavesFile())
+                ++(task->SavesPage() ? Outcome.Pages : Outcome.Pictures);
         } catch (const TAlreadySaved& saved) {
             ++Outcome.Already;
             WriteConverted(std::cout, "Уже сохранён: " + saved.File) << std::endl;

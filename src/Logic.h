@@ -51,6 +51,9 @@ struct ITask : public BrintLib::CObjectCount<ITask> {
     virtual std::string Destination() const { return std::string(); }
     /// True for a task that saves a page; the others save pictures. Used to count what a run saved.
     virtual bool SavesPage() const { return false; }
+    /// False once a completed task turned out to save no file of its own (a page of a long article that
+    /// only led on to the next page, which saves the article): not counted among what a run saved.
+    virtual bool SavesFile() const { return true; }
 };
 
 /// The queue of tasks still to run; it owns every task that it holds.

@@ -87,6 +87,7 @@ class TArticleTask : public ITask {
     }
     const std::string& GetUrl() const override { return m_Url; }
     bool SavesPage() const override { return true; }
+    bool SavesFile() const override { return !m_LeadsOn; }
     void Begin() override
     {
         m_Storage.clear();
@@ -112,6 +113,7 @@ class TArticleTask : public ITask {
     std::shared_ptr<TArticle> m_Article;
     std::string m_Storage;
     TReply m_Reply;
+    bool m_LeadsOn = false; ///< the page queued the article's next page, which saves the article
 };
 
 void TArticleTask::Finish()
@@ -133,6 +135,7 @@ void TArticleTask::Finish()
     if (!kept.NextUrl.empty() && article.Fetched.count(kept.NextUrl) == 0 &&
         article.Fetched.size() < 2 * kMaxArticlePages) {
         g_TaskQueue.Push(std::make_unique<TArticleTask>(kept.NextUrl, m_Article));
+        m_LeadsOn = true;
         return;
     }
     Save(pageUrl);

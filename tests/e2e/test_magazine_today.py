@@ -90,6 +90,9 @@ class MagazineTodayTest(unittest.TestCase):
             first = self.run_skerrow(["--epub", self.issue.contents_url, save], server)
             self.assertEqual(first.exit_status, 0, first.stdout + first.stderr)
             self.assertIsNone(first.errors_text())
+            # A long article is one saved page, however many pages it was fetched from.
+            self.assertIn("Сохранено страниц: %d, картинок: %d;" % (1 + len(self.issue.articles), 1 + sum(
+                len(a.pictures) for a in self.issue.articles)), first.stdout)
             directory = os.path.join(save, self.issue.issue_name)
             self.check_issue(directory, printable=False)
             # Every page of every article was asked for once, over https after the redirect.
@@ -104,6 +107,7 @@ class MagazineTodayTest(unittest.TestCase):
             second = self.run_skerrow([self.issue.contents_url, save], server)
         # The re-run finds everything saved and changes nothing.
         self.assertEqual(second.exit_status, 0, second.stdout)
+        self.assertIn("Сохранено страниц: 0, картинок: 0, уже были: ", second.stdout)
         self.assertEqual(snapshot(directory), saved)
         self.assertEqual(len(second.console_lines("Уже сохранён: ")), 1 + len(self.issue.articles) + 1 +
                          sum(len(a.pictures) for a in self.issue.articles))
