@@ -200,3 +200,29 @@ std::string Excerpt(std::string_view Text, std::string_view Quote)
     excerpt.append(Text.substr(0, kLimit)).append("...").append(Quote);
     return excerpt + " (" + std::to_string(Text.size()) + " байт)";
 }
+
+std::string XmlEscape(std::string_view Text)
+{
+    std::string result;
+    result.reserve(Text.size());
+    for (const char c : Text) {
+        switch (c) {
+        case '&':
+            result += "&amp;";
+            break;
+        case '<':
+            result += "&lt;";
+            break;
+        case '>':
+            result += "&gt;";
+            break;
+        case '"':
+            result += "&quot;";
+            break;
+        default:
+            if (static_cast<unsigned char>(c) >= 0x20 || c == '\t' || c == '\n' || c == '\r')
+                result += c;
+        }
+    }
+    return result;
+}

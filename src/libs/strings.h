@@ -1,5 +1,6 @@
 // String helpers of the page processors: replacing every occurrence of a literal text, storing into a list
-// of texts at an index that may lie beyond its end, and reading an HTML attribute value's text.
+// of texts at an index that may lie beyond its end, reading an HTML attribute value's text, and making a
+// text safe in markup.
 #pragma once
 
 #include <cstddef>
@@ -48,3 +49,7 @@ inline void AppendRange(std::string& Out, std::string::const_iterator First, std
 /// quote, a blank and its length in bytes in parentheses ("<first bytes>..." (N байт)). A page of another
 /// layout or a tag may be megabytes long, and the message goes to the console and the error log.
 std::string Excerpt(std::string_view Text, std::string_view Quote);
+
+/// Text made safe inside an XML element or a double-quoted attribute value: &, <, >, " escaped, bytes
+/// that XML does not allow (control characters but tab and line ends) left out.
+std::string XmlEscape(std::string_view Text);

@@ -35,31 +35,6 @@ const char* const kEnglishMonths[12] = {"january",   "february", "march",    "ap
                                         "may",       "june",     "july",     "august",
                                         "september", "october",  "november", "december"};
 
-/// Text that the description gives (a name) made safe in a page's text.
-std::string EscapeText(std::string_view Text)
-{
-    std::string result;
-    for (const char c : Text) {
-        switch (c) {
-        case '&':
-            result += "&amp;";
-            break;
-        case '<':
-            result += "&lt;";
-            break;
-        case '>':
-            result += "&gt;";
-            break;
-        case '"':
-            result += "&quot;";
-            break;
-        default:
-            result += c;
-        }
-    }
-    return result;
-}
-
 /// The local pages of the issue's articles by their addresses (the link's, and the address fetched when
 /// the description fetches another one).
 using TArticleFiles = std::map<std::string, std::string, std::less<>>;
@@ -153,7 +128,7 @@ void TArticleTask::Save(const BrintLib::TPageUrl& PageUrl)
     RenameLinks(text, PageUrl, files, renamed);
     const std::string& title = article.Title.empty() ? article.LinkTitle : article.Title;
     std::string page =
-        kHead + title + " - " + EscapeText(article.Description->Name) + "</title>\n</head>\n<body>\n";
+        kHead + title + " - " + XmlEscape(article.Description->Name) + "</title>\n</head>\n<body>\n";
     ProcessImages(article.Dir, renamed, PageUrl, article.PageName, page);
     page += "\n";
     page += MakeNavigationBar(article.Pages, article.Index);
@@ -270,7 +245,7 @@ std::string TProcessContents::Process(std::string& Page, const std::string& Page
         files->emplace(fetched.back(), file);
     }
 
-    const std::string name = EscapeText(description.Name);
+    const std::string name = XmlEscape(description.Name);
     // The book of the issue takes the magazine's name as its publisher and series.
     std::string output = kHead + issueName + " - " + name +
                          "</title>\n<meta name=\"DC.publisher\" content=\"" + name +

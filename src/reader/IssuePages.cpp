@@ -168,29 +168,3 @@ std::string Utf8FromCp1251(const std::string& Text)
         FATAL_CHECK(BrintLib::Cp1251ToUtf8(MaskUndefined(Text), result));
     return result;
 }
-
-std::string XmlEscape(std::string_view Text)
-{
-    std::string result;
-    result.reserve(Text.size());
-    for (const char c : Text) {
-        switch (c) {
-        case '&':
-            result += "&amp;";
-            break;
-        case '<':
-            result += "&lt;";
-            break;
-        case '>':
-            result += "&gt;";
-            break;
-        case '"':
-            result += "&quot;";
-            break;
-        default:
-            if (static_cast<unsigned char>(c) >= 0x20 || c == '\t' || c == '\n' || c == '\r')
-                result += c;
-        }
-    }
-    return result;
-}

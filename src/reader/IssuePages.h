@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "libs/Xml.h"
+#include "libs/strings.h"
 
 /// One saved page (windows-1251 HTML) parsed into a tree; never fails (what cannot be read is left out).
 class TParsedPage {
@@ -46,6 +47,3 @@ TContentsFacts ReadContentsFacts(const TParsedPage& Contents, const std::string&
 
 /// windows-1251 text in UTF-8 (the byte that windows-1251 leaves undefined as '?').
 std::string Utf8FromCp1251(const std::string& Text);
-/// Text made safe inside an XML element or a double-quoted attribute value: &, <, >, " escaped, bytes
-/// that XML does not allow (control characters but tab and line ends) left out.
-std::string XmlEscape(std::string_view Text);
