@@ -1,14 +1,11 @@
 #include "PictureSources.h"
 
+#include "libs/strings.h"
+
 #include <cstdlib>
 #include <string>
 
 namespace {
-
-bool IsBlank(char C)
-{
-    return C == ' ' || C == '\t' || C == '\n' || C == '\r' || C == '\f';
-}
 
 // Reads one descriptor ("640w", "1.5x") into Candidate; false when it is not one or repeats a kind.
 bool ReadDescriptor(std::string_view Text, TSrcsetCandidate& Candidate, bool& HasWidth, bool& HasDensity)
@@ -43,12 +40,12 @@ std::vector<TSrcsetCandidate> ParseSrcset(std::string_view Srcset)
     size_t At = 0;
     const size_t Size = Srcset.size();
     while (At < Size) {
-        while (At < Size && (IsBlank(Srcset[At]) || Srcset[At] == ','))
+        while (At < Size && (IsHtmlSpace(Srcset[At]) || Srcset[At] == ','))
             ++At;
         if (At == Size)
             break;
         const size_t UrlBegin = At;
-        while (At < Size && !IsBlank(Srcset[At]))
+        while (At < Size && !IsHtmlSpace(Srcset[At]))
             ++At;
         TSrcsetCandidate Candidate;
         Candidate.Url = Srcset.substr(UrlBegin, At - UrlBegin);
@@ -59,7 +56,7 @@ std::vector<TSrcsetCandidate> ParseSrcset(std::string_view Srcset)
         } else {
             bool HasWidth = false, HasDensity = false;
             for (;;) {
-                while (At < Size && IsBlank(Srcset[At]))
+                while (At < Size && IsHtmlSpace(Srcset[At]))
                     ++At;
                 if (At == Size)
                     break;
@@ -69,7 +66,7 @@ std::vector<TSrcsetCandidate> ParseSrcset(std::string_view Srcset)
                 }
                 const size_t DescriptorBegin = At;
                 int Depth = 0;
-                while (At < Size && (Depth > 0 || (!IsBlank(Srcset[At]) && Srcset[At] != ','))) {
+                while (At < Size && (Depth > 0 || (!IsHtmlSpace(Srcset[At]) && Srcset[At] != ','))) {
                     Depth += Srcset[At] == '(' ? 1 : Srcset[At] == ')' && Depth > 0 ? -1 : 0;
                     ++At;
                 }

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "libs/strings.h"
+
 namespace BrintLib {
 
 namespace {
@@ -34,11 +36,6 @@ const char kReplacementCharacter[] = "\xEF\xBF\xBD"; // U+FFFD in UTF-8
 char LowerAscii(char Byte)
 {
     return Byte >= 'A' && Byte <= 'Z' ? static_cast<char>(Byte - 'A' + 'a') : Byte;
-}
-
-bool IsBlank(char Byte)
-{
-    return Byte == ' ' || Byte == '\t' || Byte == '\n' || Byte == '\r' || Byte == '\f';
 }
 
 /// The code point of the UTF-8 sequence at the start of Text and its length in bytes; length 0 when no
@@ -87,7 +84,7 @@ std::pair<size_t, size_t> CharsetValue(const std::string& Lower, size_t At, size
                                        std::string_view Stops)
 {
     const auto skipBlanks = [&](size_t From) {
-        while (From < Limit && IsBlank(Lower[From]))
+        while (From < Limit && IsHtmlSpace(Lower[From]))
             ++From;
         return From;
     };
@@ -98,7 +95,7 @@ std::pair<size_t, size_t> CharsetValue(const std::string& Lower, size_t At, size
     if (value < Limit && (Lower[value] == '"' || Lower[value] == '\''))
         ++value;
     size_t end = value;
-    while (end < Limit && !IsBlank(Lower[end]) && Lower[end] != '"' && Lower[end] != '\'' &&
+    while (end < Limit && !IsHtmlSpace(Lower[end]) && Lower[end] != '"' && Lower[end] != '\'' &&
            Stops.find(Lower[end]) == std::string_view::npos)
         ++end;
     return {value, end - value};
@@ -112,7 +109,7 @@ std::string ContentTypeCharset(const std::string& ContentType)
     std::transform(lower.begin(), lower.end(), lower.begin(), LowerAscii);
     for (size_t at = lower.find(';'); at != std::string::npos; at = lower.find(';', at + 1)) {
         size_t name = at + 1;
-        while (name < lower.size() && IsBlank(lower[name]))
+        while (name < lower.size() && IsHtmlSpace(lower[name]))
             ++name;
         if (lower.compare(name, 7, "charset") != 0)
             continue;

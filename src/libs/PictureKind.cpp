@@ -8,6 +8,7 @@
 #include <cctype>
 
 #include "libs/FileSystem.h"
+#include "libs/strings.h"
 
 namespace BrintLib {
 
@@ -40,15 +41,10 @@ uint32_t BigEndian32(std::string_view Bytes, size_t At)
     return value;
 }
 
-bool IsBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
-}
-
 std::string_view SkipBlanks(std::string_view Text)
 {
     size_t at = 0;
-    while (at < Text.size() && IsBlank(Text[at]))
+    while (at < Text.size() && IsHtmlSpace(Text[at]))
         ++at;
     return Text.substr(at);
 }
@@ -116,7 +112,7 @@ TPictureKind SvgKindOf(std::string_view Head)
     if (!StartsWith(text, "<svg"))
         return TPictureKind::None;
     const char next = text[4];
-    return IsBlank(next) || next == '>' || next == '/' ? TPictureKind::Svg : TPictureKind::None;
+    return IsHtmlSpace(next) || next == '>' || next == '/' ? TPictureKind::Svg : TPictureKind::None;
 }
 
 /// AVIF: an ISO media file whose ftyp box names avif or avis, as its major brand or a compatible one.
@@ -307,7 +303,7 @@ std::string WhatCameInstead(std::string_view Head)
         return "пришли данные JSON";
     const bool textLike = std::all_of(Head.begin(), Head.end(), [](char c) {
         const auto byte = static_cast<unsigned char>(c);
-        return byte >= 0x20 || IsBlank(c);
+        return byte >= 0x20 || IsHtmlSpace(c);
     });
     return textLike ? "пришёл текст" : "пришли данные неизвестного вида";
 }

@@ -226,3 +226,20 @@ std::string XmlEscape(std::string_view Text)
     }
     return result;
 }
+
+std::string CollapseSpace(std::string_view Text)
+{
+    std::string result;
+    bool blank = false;
+    for (const char c : Text) {
+        if (IsHtmlSpace(c)) {
+            blank = !result.empty();
+            continue;
+        }
+        if (blank)
+            result += ' ';
+        blank = false;
+        result += c;
+    }
+    return result;
+}

@@ -53,3 +53,12 @@ std::string Excerpt(std::string_view Text, std::string_view Quote);
 /// Text made safe inside an XML element or a double-quoted attribute value: &, <, >, " escaped, bytes
 /// that XML does not allow (control characters but tab and line ends) left out.
 std::string XmlEscape(std::string_view Text);
+
+/// Whether C is white space as HTML reads it: blank, tab, line feed, form feed or carriage return.
+constexpr bool IsHtmlSpace(char C)
+{
+    return C == ' ' || C == '\t' || C == '\n' || C == '\r' || C == '\f';
+}
+
+/// Text with every run of HTML white space made one blank, and none left at its ends.
+std::string CollapseSpace(std::string_view Text);

@@ -9,11 +9,6 @@ namespace Magazine {
 
 namespace {
 
-bool IsBlank(char C)
-{
-    return C == ' ' || C == '\t' || C == '\n' || C == '\r' || C == '\f';
-}
-
 bool IsNameByte(char C)
 {
     return (C >= 'a' && C <= 'z') || (C >= 'A' && C <= 'Z') || (C >= '0' && C <= '9') || C == '-' ||
@@ -198,19 +193,7 @@ std::string ElementText(const GumboNode* Element, std::string_view Page)
 {
     std::string text;
     AppendText(Element, Page, text);
-    std::string result;
-    bool blank = false;
-    for (const char c : text) {
-        if (IsBlank(c)) {
-            blank = !result.empty();
-            continue;
-        }
-        if (blank)
-            result += ' ';
-        blank = false;
-        result += c;
-    }
-    return result;
+    return CollapseSpace(text);
 }
 
 // ----------------------------------------------------------------------------------------------------
@@ -241,10 +224,10 @@ bool HasWord(std::string_view List, std::string_view Word)
         return false;
     size_t at = 0;
     while (at < List.size()) {
-        while (at < List.size() && IsBlank(List[at]))
+        while (at < List.size() && IsHtmlSpace(List[at]))
             ++at;
         const size_t begin = at;
-        while (at < List.size() && !IsBlank(List[at]))
+        while (at < List.size() && !IsHtmlSpace(List[at]))
             ++at;
         if (List.substr(begin, at - begin) == Word)
             return true;
@@ -358,7 +341,7 @@ struct TParser {
     }
     void SkipBlanks()
     {
-        while (At < Text.size() && IsBlank(Text[At]))
+        while (At < Text.size() && IsHtmlSpace(Text[At]))
             ++At;
     }
     bool Name(std::string& Out)

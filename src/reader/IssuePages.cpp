@@ -42,23 +42,6 @@ std::string MaskUndefined(std::string Text)
     return Text;
 }
 
-std::string Collapse(const std::string& Text)
-{
-    std::string result;
-    bool blank = false;
-    for (const char c : Text) {
-        if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f') {
-            blank = !result.empty();
-            continue;
-        }
-        if (blank)
-            result += ' ';
-        blank = false;
-        result += c;
-    }
-    return result;
-}
-
 struct TFacts {
     const std::string& Name;
     TContentsFacts& Facts;
@@ -130,7 +113,7 @@ std::string NodeText(const xmlNode* Node)
     std::string text;
     if (Node != nullptr)
         AppendText(Node->children, text);
-    return Collapse(text);
+    return CollapseSpace(text);
 }
 
 TContentsFacts ReadContentsFacts(const TParsedPage& Contents, const std::string& Name)
