@@ -183,30 +183,12 @@ struct TProcessorTakesPageCharset<Processor,
                                       std::declval<const std::string&>()))>> : std::true_type {
 };
 
-/// Downloads one HTML page into memory, makes it windows-1251, hands it to a page processor and writes what
-/// the processor made of it into the new file that the processor names.
-///
-/// Processor must be default-constructible and offer
-///     std::string Process(std::string& Page, const std::string& PageUrl);
-/// (or, when it resolves no address of the page, Process(std::string& Page) alone) which is given the page
-/// in windows-1251 (BrintLib::PageToCp1251, after the reply's Content-Type) and the address it came from,
-/// where any redirects led (the task's URL when the engine told no other), against which the page's own
-/// addresses are resolved; or Process(Page, PageUrl, PageCharset), given also the character set the page
-/// came in (what PageToCp1251 returns: empty for windows-1251 or untold). It replaces the page with the page
-/// to save and returns the full path of the file to write. It may create directories, set g_IssueDir and push
-/// tasks onto g_TaskQueue, and reports failures by raising.
-///
-/// Receive raises the failure of AppendPageChunk. Finish raises what the processor raises, and the failures
-/// of CreateTaskFile, WriteTaskFile and CommitTaskFile. The existence test comes after the processor has
-/// run: its side effects stay even when the file then cannot be written or exists already
-/// (TAlreadySaved: a page saved before still queues its pictures); an existing file is never touched,
-/// and the file appears whole or not at all.
-template <typename Processor> class TDownloadAndProcess : public ITask {
+/// A task that downloads one HTML page into memory (up to kMaxPageBytes, AppendPageChunk) for the Finish of
+/// the class that derives from it: the bytes received and what the engine told of the reply, afresh at each
+/// attempt. Receive raises the failure of AppendPageChunk.
+class TPageTask : public ITask {
   public:
-    /// Default-constructed with the task; the task's creator fills its fields before pushing the task.
-    Processor m_Processor;
-
-    explicit TDownloadAndProcess(const std::string& Url) : m_Url(Url) {}
+    explicit TPageTask(std::string Url) : m_Url(std::move(Url)) {}
 
     const std::string& GetUrl() const override { return m_Url; }
     bool SavesPage() const override { return true; }
@@ -221,17 +203,55 @@ template <typename Processor> class TDownloadAndProcess : public ITask {
         if (m_Reply.Url.empty())
             m_Reply.Url = m_Url;
     }
-    /// Appends the chunk; the whole page is held in memory, up to kMaxPageBytes (AppendPageChunk).
     void Receive(const char* Data, size_t Length) override
     {
         AppendPageChunk(m_Storage, m_Url, Data, Length);
     }
-    void Finish() override
+
+  protected:
+    /// Shows the "Processing:" line and makes the page windows-1251 (BrintLib::PageToCp1251, after the
+    /// reply's Content-Type); returns the character set it came in (empty for windows-1251 or untold).
+    std::string TakePage()
     {
         // Unconverted: the console line carries the URL's own bytes, control bytes masked. Flushed with
         // the engine's next wait (TDownloader::Download).
         std::cout << "Processing: " << BrintLib::MaskControlBytes(m_Url) << '\n';
-        const std::string charset = BrintLib::PageToCp1251(m_Storage, m_Reply.ContentType);
+        return BrintLib::PageToCp1251(m_Storage, m_Reply.ContentType);
+    }
+
+    std::string m_Url;
+    std::string m_Storage; ///< the bytes received so far; after processing, the page to write
+    TReply m_Reply;        ///< what the engine told of the reply (Begin: the task's URL, no Content-Type)
+};
+
+/// Downloads one HTML page into memory, makes it windows-1251, hands it to a page processor and writes what
+/// the processor made of it into the new file that the processor names.
+///
+/// Processor must be default-constructible and offer
+///     std::string Process(std::string& Page, const std::string& PageUrl);
+/// (or, when it resolves no address of the page, Process(std::string& Page) alone) which is given the page
+/// in windows-1251 (BrintLib::PageToCp1251, after the reply's Content-Type) and the address it came from,
+/// where any redirects led (the task's URL when the engine told no other), against which the page's own
+/// addresses are resolved; or Process(Page, PageUrl, PageCharset), given also the character set the page
+/// came in (what PageToCp1251 returns: empty for windows-1251 or untold). It replaces the page with the page
+/// to save and returns the full path of the file to write. It may create directories, set g_IssueDir and push
+/// tasks onto g_TaskQueue, and reports failures by raising.
+///
+/// Finish raises what the processor raises, and the failures
+/// of CreateTaskFile, WriteTaskFile and CommitTaskFile. The existence test comes after the processor has
+/// run: its side effects stay even when the file then cannot be written or exists already
+/// (TAlreadySaved: a page saved before still queues its pictures); an existing file is never touched,
+/// and the file appears whole or not at all.
+template <typename Processor> class TDownloadAndProcess : public TPageTask {
+  public:
+    /// Default-constructed with the task; the task's creator fills its fields before pushing the task.
+    Processor m_Processor;
+
+    explicit TDownloadAndProcess(const std::string& Url) : TPageTask(Url) {}
+
+    void Finish() override
+    {
+        const std::string charset = TakePage();
         std::string fileName;
         if constexpr (TProcessorTakesPageCharset<Processor>::value)
             fileName = m_Processor.Process(m_Storage, m_Reply.Url, charset);
@@ -244,9 +264,4 @@ template <typename Processor> class TDownloadAndProcess : public ITask {
         WriteTaskFile(file, fileName, m_Storage.data(), m_Storage.size());
         CommitTaskFile(file, fileName);
     }
-
-  private:
-    std::string m_Url;
-    std::string m_Storage; ///< the bytes received so far; after processing, the page to write
-    TReply m_Reply;        ///< what the engine told of the reply (Begin: the task's URL, no Content-Type)
 };

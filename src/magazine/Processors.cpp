@@ -54,47 +54,26 @@ struct TArticle {
 };
 
 /// Downloads one page of an article; the last page (the one without a next page) saves the article.
-class TArticleTask : public ITask {
+class TArticleTask : public TPageTask {
   public:
     TArticleTask(std::string Url, std::shared_ptr<TArticle> Article)
-        : m_Url(std::move(Url)), m_Article(std::move(Article))
+        : TPageTask(std::move(Url)), m_Article(std::move(Article))
     {
     }
-    const std::string& GetUrl() const override { return m_Url; }
-    bool SavesPage() const override { return true; }
     bool SavesFile() const override { return !m_LeadsOn; }
-    void Begin() override
-    {
-        m_Storage.clear();
-        m_Reply = TReply{m_Url, std::string()};
-    }
-    void Reply(const TReply& Reply) override
-    {
-        m_Reply = Reply;
-        if (m_Reply.Url.empty())
-            m_Reply.Url = m_Url;
-    }
-    void Receive(const char* Data, size_t Length) override
-    {
-        AppendPageChunk(m_Storage, m_Url, Data, Length);
-    }
     void Finish() override;
 
   private:
     /// Writes the article's page from what its pages kept.
     void Save(const BrintLib::TPageUrl& PageUrl);
 
-    std::string m_Url;
     std::shared_ptr<TArticle> m_Article;
-    std::string m_Storage;
-    TReply m_Reply;
     bool m_LeadsOn = false; ///< the page queued the article's next page, which saves the article
 };
 
 void TArticleTask::Finish()
 {
-    std::cout << "Processing: " << BrintLib::MaskControlBytes(m_Url) << '\n';
-    BrintLib::PageToCp1251(m_Storage, m_Reply.ContentType);
+    TakePage();
     TArticle& article = *m_Article;
     const BrintLib::TPageUrl pageUrl(m_Reply.Url);
     const TKeptPage kept = KeepArticle(*article.Description, m_Storage, pageUrl);
