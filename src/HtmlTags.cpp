@@ -507,3 +507,138 @@ void ForEachAttribute(std::string_view Copy, size_t Open, size_t End,
         Visit(attribute);
     }
 }
+
+namespace {
+
+/// The name of the tag whose '<' (or "</") ends at Name in Copy: its lower-case letters, digits and
+/// dashes, as a reading copy writes them.
+std::string_view TagName(std::string_view Copy, size_t Name, size_t End)
+{
+    size_t at = Name;
+    while (at < End && !Is(Copy[at], kTagNameEnd))
+        ++at;
+    return Copy.substr(Name, at - Name);
+}
+
+/// Whether [From, To) of Copy shows something: a byte that is neither a blank nor a no-break space
+/// (windows-1251 0xA0, or its references &nbsp;, &#160;, &#xA0;).
+bool ShowsText(std::string_view Copy, size_t From, size_t To)
+{
+    static const std::string_view kNoBreak[] = {"&nbsp;", "&#160;", "&#xa0;"};
+    for (size_t at = From; at < To; ++at) {
+        const char c = Copy[at];
+        if (IsBlank(c) || c == '\xA0')
+            continue;
+        if (c != '&')
+            return true;
+        bool noBreak = false;
+        for (const std::string_view reference : kNoBreak) {
+            if (at + reference.size() > To)
+                continue;
+            size_t i = 0;
+            while (i < reference.size() && (Copy[at + i] | 0x20) == reference[i])
+                ++i;
+            if (i == reference.size()) {
+                at += reference.size() - 1;
+                noBreak = true;
+                break;
+            }
+        }
+        if (!noBreak)
+            return true;
+    }
+    return false;
+}
+
+/// Markup inside a line of text: the words on either side of such a tag stay one line of words.
+bool IsInline(std::string_view Name)
+{
+    static const std::string_view kInline[] = {"a",      "abbr",   "b",   "big", "cite",  "code",
+                                               "em",     "font",   "i",   "s",   "small", "span",
+                                               "strike", "strong", "sub", "sup", "tt",    "u"};
+    return std::find(std::begin(kInline), std::end(kInline), Name) != std::end(kInline);
+}
+
+} // namespace
+
+void ForEachShown(std::string_view Copy, size_t From, size_t To,
+                  const std::function<void(EShown, size_t Begin, size_t End)>& Visit)
+{
+    // The elements whose text (raw) or content (a browser with scripts on shows neither) is not shown.
+    static const std::string_view kHidden[] = {"script",   "style",  "title",   "noscript",
+                                               "template", "iframe", "noembed", "noframes"};
+    // Nothing is looked for past To: a page of many ranges is read once.
+    const std::string_view range = Copy.substr(0, std::min(To, Copy.size()));
+    To = range.size();
+    size_t text = From; // where the text not yet visited begins
+    for (size_t open = range.find('<', From); open < To; open = range.find('<', open + 1)) {
+        const char next = open + 1 < To ? Copy[open + 1] : '\0';
+        const bool closing = next == '/';
+        if (!IsLetter(next) && !(closing && open + 2 < To && IsLetter(Copy[open + 2])) && next != '!' &&
+            next != '?')
+            continue; // a '<' of the text
+        if (ShowsText(Copy, text, open))
+            Visit(EShown::Text, text, open);
+        // The tag's '>' is the first one: those inside its values, or inside a comment, are masked.
+        const size_t close = std::min(range.find('>', open), To);
+        text = close == To ? To : close + 1;
+        const size_t tagEnd = text;
+        if (next == '!' || next == '?') {
+            open = tagEnd - 1;
+            continue; // a comment
+        }
+        const std::string_view name = TagName(Copy, open + (closing ? 2 : 1), close);
+        if (!IsInline(name))
+            Visit(EShown::Break, open, tagEnd);
+        if (!closing && name == "img")
+            Visit(EShown::Picture, open, tagEnd);
+        if (!closing && Copy.substr(open, close - open).find("background") != std::string_view::npos) {
+            bool first = true; // a browser takes the first attribute of a name
+            ForEachAttribute(Copy, open, close, [&](const TTagAttribute& Attribute) {
+                if (Attribute.Name != "background" || !first)
+                    return;
+                first = false;
+                if (Attribute.ValueEnd > Attribute.ValueBegin)
+                    Visit(EShown::Background, Attribute.ValueBegin, Attribute.ValueEnd);
+            });
+        }
+        if (!closing && std::find(std::begin(kHidden), std::end(kHidden), name) != std::end(kHidden)) {
+            // Nothing is shown up to the element's end tag, or the end of the range.
+            const std::string endTag = "</" + std::string(name);
+            size_t hiddenEnd = range.find(endTag, tagEnd);
+            while (hiddenEnd < To && hiddenEnd + endTag.size() < To &&
+                   !Is(Copy[hiddenEnd + endTag.size()], kTagNameEnd))
+                hiddenEnd = range.find(endTag, hiddenEnd + 1);
+            text = std::min(hiddenEnd, To);
+        }
+        open = std::max(text, open + 1) - 1;
+    }
+    if (ShowsText(Copy, text, To))
+        Visit(EShown::Text, text, To);
+}
+
+void AppendShown(THtmlPage& Output, const THtmlPage& Page, size_t From, size_t To, bool LeaveFirstPicture)
+{
+    bool any = false;   // whether something is appended
+    bool apart = false; // whether a tag parts the next piece from the last one
+    bool leave = LeaveFirstPicture;
+    ForEachShown(Page.Copy(), From, To, [&](EShown What, size_t Begin, size_t End) {
+        if (What == EShown::Break) {
+            apart = true;
+            return;
+        }
+        if (What == EShown::Picture && leave) {
+            leave = false;
+            return;
+        }
+        if (any && apart)
+            Output.AppendMarkup(" ");
+        any = true;
+        apart = false;
+        if (What == EShown::Background)
+            Output.AppendMarkup("<img src=\"");
+        Output.Append(Page, Begin, End);
+        if (What == EShown::Background)
+            Output.AppendMarkup("\">");
+    });
+}

@@ -55,6 +55,28 @@ struct TTagAttribute {
 void ForEachAttribute(std::string_view Copy, size_t Open, size_t End,
                       const std::function<void(const TTagAttribute&)>& Visit);
 
+/// What a browser shows, as ForEachShown reads it.
+enum class EShown {
+    Text,       ///< a run of text that shows more than blanks and no-break spaces, as written
+    Picture,    ///< an <img> tag, from its '<' to past its '>'
+    Background, ///< the value of a tag's background attribute (a picture), quotes left out
+    Break,      ///< a tag that is no inline markup: the words on either side of it are apart
+};
+
+/// Calls Visit with what a browser shows of [From, To) of Copy, a reading copy, in order: its text and its
+/// pictures. Comments, the text of <script>, <style>, <title> and the other elements whose text holds no
+/// tags (but <textarea> and <xmp>, which show it) and the content of <noscript>, <template>, <iframe>,
+/// <noembed> and <noframes> are not shown. One pass.
+void ForEachShown(std::string_view Copy, size_t From, size_t To,
+                  const std::function<void(EShown, size_t Begin, size_t End)>& Visit);
+
+class THtmlPage;
+
+/// Appends to Output what a browser shows of [From, To) of Page (ForEachShown): its text as written, its
+/// <img> tags as written, each background picture as <img src="...">, and a blank between two of them
+/// that a tag other than inline markup parts. With LeaveFirstPicture the first <img> is left out.
+void AppendShown(THtmlPage& Output, const THtmlPage& Page, size_t From, size_t To, bool LeaveFirstPicture);
+
 /// A page being rewritten with what its reading copy changes, kept in step: each pass reads both and writes
 /// both, so that the tags of a page are scanned once, not once per pass. The copy itself is the text when
 /// nothing differs, and is made from the text only when a pass searches it after a change. Places in the

@@ -78,6 +78,9 @@ std::vector<TCellEnd> CellEnds(const std::string& Text);
 /// Limit, the blanks and row tags just before it are left out. Text is a reading copy (ReadingCopy).
 size_t ArticleEnd(const std::string& Text, size_t From, size_t Limit);
 
+/// Whether Text holds at At the tag named Name ("td", "/table", ...), in any case.
+bool IsTag(const std::string& Text, size_t At, const char* Name);
+
 /// Whether Byte is white space as the patterns' \s takes it.
 bool IsBlank(char Byte)
 {
@@ -594,12 +597,26 @@ void ReplaceBackgroundCells(THtmlPage& Page)
         }
         if (!linkFound || linkTag.second > cellEnd)
             continue;
+        // The link's content ends at its </a>, or with the cell.
+        const std::string_view cellText = std::string_view(copy).substr(0, cellEnd);
+        size_t linkEnd = linkTag.second;
+        while ((linkEnd = FindText(cellText, linkEnd, "</a")) != std::string::npos &&
+               !IsTag(copy, linkEnd, "/a"))
+            ++linkEnd;
+        linkEnd = std::min(linkEnd, cellEnd);
+        // What else the cell shows stays, in its order, around the link, whose first picture is the
+        // placeholder that the background shows through.
         output.Append(Page, position, open);
         output.AppendMarkup("<td>");
+        AppendShown(output, Page, from, linkTag.first, false);
         output.Append(Page, linkTag.first, linkTag.second);
         output.AppendMarkup("<img src=\"");
         output.Append(Page, backgroundCell[1].first, backgroundCell[1].second);
-        output.AppendMarkup("\"></a></td>");
+        output.AppendMarkup("\">");
+        AppendShown(output, Page, linkTag.second, linkEnd, true);
+        output.AppendMarkup("</a>");
+        AppendShown(output, Page, linkEnd, cellEnd, false);
+        output.AppendMarkup("</td>");
         position = cellEnd;
         from = cellEnd;
     }

@@ -38,8 +38,11 @@ void KeepArticleBlock(THtmlPage& Page);
 
 /// Rewrites every table cell that shows a picture as its background and holds a link ("<a " tag, directly
 /// or in a table nested in the cell): the whole cell, from its tag to its </td> (or to where it ends
-/// without one), becomes <td>, the first such link tag, <img src="BACKGROUND">, </a></td>. Nothing outside
-/// the cell changes, so its table keeps its rows and closing tags. A cell without a link stays as it was.
+/// without one), becomes <td>, the first such link tag, <img src="BACKGROUND">, </a></td>. What else the
+/// cell shows is kept, in its order, as AppendShown keeps it: before the link what stood before it, inside
+/// it what the link showed but its first picture (the placeholder the background shows through), after it
+/// what followed; the cell's markup is not. Nothing outside the cell changes, so its table keeps its rows
+/// and closing tags. A cell without a link stays as it was.
 /// Raises only the search error of a search that runs out of the engine's backtracking budget.
 void ReplaceBackgroundCells(std::string& Text);
 /// The same over a page with its reading copy, kept in step.

@@ -79,6 +79,47 @@ class TRowEnds {
     bool m_Searched = false;            ///< whether m_Close was looked for
 };
 
+/// What a browser shows of the parts of the content zone that the saved contents page leaves out, gathered
+/// for one log entry: the text as written and the pictures' tags, up to what a message quotes.
+class TDropped {
+  public:
+    /// Gathers what [First, Last) of Copy, the reading copy of Text, shows; with PicturesOnly, its pictures
+    /// alone (its text is kept).
+    void Add(const std::string& Text, const std::string& Copy, TTextIterator First, TTextIterator Last,
+             bool PicturesOnly = false)
+    {
+        const size_t from = static_cast<size_t>(First - Copy.cbegin());
+        const size_t to = static_cast<size_t>(Last - Copy.cbegin());
+        if (m_Shown.size() > kEnough || from >= to)
+            return;
+        ForEachShown(Copy, from, to, [&](EShown What, size_t Begin, size_t End) {
+            if (What == EShown::Break) {
+                m_Apart = true;
+                return;
+            }
+            if ((PicturesOnly && What == EShown::Text) || m_Shown.size() > kEnough)
+                return;
+            if (!m_Shown.empty() && m_Apart)
+                m_Shown += ' ';
+            m_Apart = false;
+            m_Shown.append(Text, Begin, std::min(End - Begin, kEnough));
+        });
+        m_Apart = true;
+    }
+
+    /// Logs what was gathered, as left out of the contents page File.
+    void Log(const std::string& File) const
+    {
+        if (!m_Shown.empty())
+            LogError(File + " Текст или картинки оглавления не сохранены: " + Excerpt(m_Shown, "") + "\n");
+    }
+
+  private:
+    static constexpr size_t kEnough = 400; ///< more than a message quotes
+    std::string m_Shown;
+    bool m_Apart = false; ///< whether a tag parts what comes next from what was gathered last
+};
+
 /// Appends the table of articles built from Contents (the text between the issue's heading and the last
 /// `content` division) to Output and queues one article task per row, in page order, for the printable
 /// form of the row's link: its address resolved against PageUrl, with /print before the path. A row
@@ -87,10 +128,11 @@ class TRowEnds {
 /// the row's end. A row that holds a link but does not have that shape, and a link
 /// whose address cannot be resolved, are logged; the article is not fetched. Raises the search error when
 /// the row pattern occurs nowhere in Contents. The rows are found in ContentsCopy, the part of the page's
-/// reading copy (ReadingCopy) that Contents is.
+/// reading copy (ReadingCopy) that Contents is. What Contents shows besides the rows of articles (between
+/// the rows, rows without a link, the cells before a row's link, the pictures after it) goes to Dropped.
 void QueueArticles(const std::string& Dir, const std::string& IssueName, const std::string& Contents,
                    const std::string& ContentsCopy, const BrintLib::TPageUrl& PageUrl,
-                   const std::string& ContentsFile, std::string& Output)
+                   const std::string& ContentsFile, std::string& Output, TDropped& Dropped)
 {
     static TRegexp s_Row = Compile(kRow);
     static TRegexp s_RowStart = Compile(kRowStart);
@@ -108,22 +150,31 @@ void QueueArticles(const std::string& Dir, const std::string& IssueName, const s
     bool anyRow = false;
     TRegexpScanner rows(ContentsCopy);
     TRowEnds rowEnds(ContentsCopy);
+    // What the rows of articles leave out: the text between rows, the rows without a link, and of a row
+    // of an article the cells before its link and its pictures.
+    TTextIterator lastEnd = ContentsCopy.cbegin();
     bool more = rows.Find(s_RowStart);
     while (more) {
         const TTextIterator begin = s_RowStart[0].first;
         more = rows.Find(s_RowStart);
         const TTextIterator end = rowEnds.After(begin, more ? s_RowStart[0].first : ContentsCopy.cend());
+        Dropped.Add(Contents, ContentsCopy, lastEnd, begin);
+        lastEnd = end;
         if (!s_Row.Find(begin, end)) {
-            if (s_Link.Find(begin, end)) {
-                std::string url;
-                if (!PageUrl.Resolve(DecodeCharacterReferences(group(s_Link, 1)), url))
-                    url = group(s_Link, 1);
-                LogError(Dir + ContentsFile +
-                         " Строка оглавления не распознана, статья не загружена: " + Excerpt(url, "") + "\n");
+            if (!s_Link.Find(begin, end)) {
+                Dropped.Add(Contents, ContentsCopy, begin, end);
+                continue;
             }
+            std::string url;
+            if (!PageUrl.Resolve(DecodeCharacterReferences(group(s_Link, 1)), url))
+                url = group(s_Link, 1);
+            LogError(Dir + ContentsFile +
+                     " Строка оглавления не распознана, статья не загружена: " + Excerpt(url, "") + "\n");
             continue;
         }
         anyRow = true;
+        Dropped.Add(Contents, ContentsCopy, begin, s_Row[1].first);
+        Dropped.Add(Contents, ContentsCopy, s_Row[1].second, end, true);
 
         // The row's link leads to the local page, the #fragment kept; the row's words stay as they are.
         const std::string href = group(s_Row, 2);
@@ -161,6 +212,7 @@ void QueueArticles(const std::string& Dir, const std::string& IssueName, const s
     // The row pattern found nowhere at all: the contents are of another shape.
     if (!anyRow && !s_Row.Find(ContentsCopy))
         RaiseSearchError(s_Row, Contents);
+    Dropped.Add(Contents, ContentsCopy, lastEnd, ContentsCopy.cend());
     Output += "</table>\n";
 }
 
@@ -200,7 +252,12 @@ std::string TProcessTitlePage::Process(std::string& Page, const std::string& Pag
     const BrintLib::TPageUrl pageUrl(BaseAddress(page, PageUrl), PageCharset);
     const std::string contents = group(s_Heading, 5);
     const std::string contentsCopy = s_Heading[5].str();
-    QueueArticles(dir, issueName, contents, contentsCopy, pageUrl, contentsFile, output);
+    // What the zone shows between its start and the heading, but the cover, is not kept either.
+    TDropped dropped;
+    dropped.Add(page.Text(), page.Copy(), s_Heading[0].first, s_Heading[1].first);
+    dropped.Add(page.Text(), page.Copy(), s_Heading[1].second, s_Heading[2].first);
+    QueueArticles(dir, issueName, contents, contentsCopy, pageUrl, contentsFile, output, dropped);
+    dropped.Log(dir + contentsFile);
     ProcessImages(dir, output, pageUrl, contentsName);
 
     output += "</body></html>";

@@ -117,24 +117,24 @@ TEST(PopMechPictures, BackgroundCellsBecomeLinkedPictures)
              "<tr><td class=c background=\"/i/bg.jpg\" width=9><table><tr><td><a href=\"/x.html\" "
              "title=t>X</a>"
              "</td></tr></table></td></tr>",
-             "<tr><td><a href=\"/x.html\" title=t><img src=\"/i/bg.jpg\"></a></td></tr>"},
+             "<tr><td><a href=\"/x.html\" title=t><img src=\"/i/bg.jpg\">X</a></td></tr>"},
             {"cell inside its own table: the table keeps its row and closing tags",
              "<table><tr><td background=\"/c.jpg\" width=120><a "
              "href=\"/g\">G</a></td></tr></table><p>after</p>",
-             "<table><tr><td><a href=\"/g\"><img src=\"/c.jpg\"></a></td></tr></table><p>after</p>"},
+             "<table><tr><td><a href=\"/g\"><img src=\"/c.jpg\">G</a></td></tr></table><p>after</p>"},
             {"single-quoted and bare backgrounds, two cells ended by their tables",
              "1<td background='/a.gif'><a href='/a'>a</a></table>2<td background=/b.png><a "
              "href=/b>b</a></table>3",
-             "1<td><a href='/a'><img src=\"/a.gif\"></a></td></table>2<td><a href=/b><img "
-             "src=\"/b.png\"></a></td>"
+             "1<td><a href='/a'><img src=\"/a.gif\">a</a></td></table>2<td><a href=/b><img "
+             "src=\"/b.png\">b</a></td>"
              "</table>3"},
             {"a cell without </td> ends at the next cell",
              "<tr><td background=/c.jpg><a href=/g>G</a><td>next</td></tr>",
-             "<tr><td><a href=/g><img src=\"/c.jpg\"></a></td><td>next</td></tr>"},
+             "<tr><td><a href=/g><img src=\"/c.jpg\">G</a></td><td>next</td></tr>"},
             {"nested tables in capitals and a comment inside the cell",
              "<td background=\"/c.jpg\"><TABLE><TR><TD><a href=\"/g\">G</a></TD></TR></TABLE><!-- </td> "
              "--></TD></TR>",
-             "<td><a href=\"/g\"><img src=\"/c.jpg\"></a></td></TR>"},
+             "<td><a href=\"/g\"><img src=\"/c.jpg\">G</a></td></TR>"},
             {"a link after the cell is not the cell's: nothing is removed",
              "<td background=\"/bg.jpg\">text</td></tr></table><p><a href=\"/z\">z</a></p></table>tail",
              "<td background=\"/bg.jpg\">text</td></tr></table><p><a href=\"/z\">z</a></p></table>tail"},
@@ -146,28 +146,45 @@ TEST(PopMechPictures, BackgroundCellsBecomeLinkedPictures)
              "href=\"/b\">b</a></td>"
              "</tr></table><h1>T</h1>",
              "<tr><td background=\"i/corner.gif\" width=8></td><td><a href=\"/b\"><img "
-             "src=\"/b.jpg\"></a></td>"
+             "src=\"/b.jpg\">b</a></td>"
              "</tr></table><h1>T</h1>"},
             {"a link tag with a tab after <a is not a link here",
              "<td background=\"/a.jpg\"><a\thref=\"/a\">a</a></table>",
              "<td background=\"/a.jpg\"><a\thref=\"/a\">a</a></table>"},
             {"what follows a cell's own </td> stays",
              "<tr><td background=/a.jpg><a href=/a>a</a></td>after<td>next</td></tr>",
-             "<tr><td><a href=/a><img src=\"/a.jpg\"></a></td>after<td>next</td></tr>"},
+             "<tr><td><a href=/a><img src=\"/a.jpg\">a</a></td>after<td>next</td></tr>"},
             {"a cell closed by its own </td> needs no table end after it",
              "<td background=\"/a.jpg\"><a href=\"/a\">a</a></td>",
-             "<td><a href=\"/a\"><img src=\"/a.jpg\"></a></td>"},
+             "<td><a href=\"/a\"><img src=\"/a.jpg\">a</a></td>"},
             {"the word in text, in another tag or in another attribute's value is no background; a '>' in "
              "quotes does not end the tag",
              "background <p background=/p.jpg><td title='background=/v.jpg'><a href=/v>v</a></td>"
              "<td title=\"a>b\" background=\"/t.jpg\"><a href=/t>t</a></td>"
              "<td\nbackground=/n.jpg><a href=/n>n</a></td>",
              "background <p background=/p.jpg><td title='background=/v.jpg'><a href=/v>v</a></td>"
-             "<td><a href=/t><img src=\"/t.jpg\"></a></td><td><a href=/n><img src=\"/n.jpg\"></a></td>"},
+             "<td><a href=/t><img src=\"/t.jpg\">t</a></td><td><a href=/n><img src=\"/n.jpg\">n</a></td>"},
             {"names in capitals; a script or a comment holding </td> does not end the cell",
              "<TD BACKGROUND=\"/u.jpg\"><script>var s = \"</td>\";</script><A HREF=\"/u\">u</A></TD>"
              "<td background=/c.jpg><!-- </td> --><a href=/c>c</a></td>",
-             "<td><A HREF=\"/u\"><img src=\"/u.jpg\"></a></td><td><a href=/c><img src=\"/c.jpg\"></a></td>"},
+             "<td><A HREF=\"/u\"><img src=\"/u.jpg\">u</a></td><td><a href=/c><img "
+             "src=\"/c.jpg\">c</a></td>"},
+            {"the text and pictures a cell shows stay in their order, but the link's placeholder",
+             "<td background=/bg.jpg><p>Перед</p><a href=/g><img src=/blank.gif width=9> "
+             "подпись</a><br>после "
+             "<img src=/x.png><table><tr><td background=/in.gif>внутри</td></tr></table></td>",
+             "<td>Перед<a href=/g><img src=\"/bg.jpg\"> подпись</a>после  <img src=/x.png> <img "
+             "src=\"/in.gif\">"
+             "внутри</td>"},
+            {"scripts, styles, comments, hidden content, blanks and no-break spaces show nothing",
+             "<td background=/b.jpg><script>var s = 'x';</script><style>p{}</style><!-- c "
+             "--><noscript>n</noscript> "
+             "&nbsp;\xA0<a href=/b><img src=/blank.gif></a>&#160;&#xA0;\n</td>",
+             "<td><a href=/b><img src=\"/b.jpg\"></a></td>"},
+            {"a link's second picture is no placeholder",
+             "<td background=/b.jpg><a href=/b><img src=/1.gif><img "
+             "src=/2.png></a></td>",
+             "<td><a href=/b><img src=\"/b.jpg\"><img src=/2.png></a></td>"},
             {"no background cell", "<td><a href=\"/a\">a</a></table>", "<td><a href=\"/a\">a</a></table>"},
         });
 }

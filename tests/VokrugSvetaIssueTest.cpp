@@ -206,6 +206,11 @@ std::vector<TLogEntry> RowShapeEntries(const std::string& SavePath)
                                    "загружена: http://mag-b.test/magazines/2007/05/" +
                                    article + "/\n"});
     }
+    // The announcement before the heading, a rubric row without a link, a picture in a description and an
+    // advertisement between the rows are shown, but not kept.
+    entries.push_back(
+        {"", SavePath + "/2007_05/2007_05_00.htm Текст или картинки оглавления не сохранены: "
+                        "В номере: острова, звёзды и глубины Наука <img src=\"/i/sky.gif\" /> Реклама\n"});
     return entries;
 }
 

@@ -552,7 +552,8 @@ FAULTS = {
 HOSTILE_A = SITE_A + "magazine/2009-01/"
 HOSTILE_B = SITE_B + "/issues/2009/01/"
 # (article slug, texts that a browser shows, the article cell's content). Every picture address below "pics/"
-# is served as a distinct PNG; "pics/blank.gif" is a placeholder a lazy-loading script replaces.
+# is served as a distinct PNG; "pics/blank.gif" is a placeholder that a lazy-loading script replaces or a cell's
+# background shows through.
 HOSTILE_CASES = [
     ("stray-td", ["один", "внутри", "после ячейки"],
      '<p>один</p><div><p>внутри</p></td></div><p>после ячейки</p><img src="pics/stray.png">'),
@@ -572,6 +573,12 @@ HOSTILE_CASES = [
      'src="pics/blank.gif"><script>document.querySelectorAll("img[data-src]").forEach(function (i) '
      '{ i.src = i.getAttribute("data-src"); });</script>'),
     ("reference", ["ссылка"], '<p>ссылка</p><img src="pics/ref&#46;png">'),
+    # A picture cell: its background becomes the picture of its link, whose placeholder goes; the rest stays.
+    ("background-cell", ["перед ссылкой", "подпись ссылки", "после ссылки", "во вложенной"],
+     '<table><tr><td background="pics/cell-bg.png" width="180"><p>перед ссылкой</p>'
+     '<a href="http://example.org/gallery"><img src="pics/blank.gif" width="180" height="120"> подпись ссылки</a>'
+     '<br>после ссылки <img src="pics/cell-extra.png"><table><tr><td background="pics/cell-inner.png">во вложенной'
+     '</td></tr></table></td></tr></table>'),
     ("script", ["скрипт цел"],
      '<script><!--\ndocument.write(\'<script>var inner = 1;</script>\');\n'
      'var tag = "<img src=\'pics/in-script.png\'>";\ndocument.write("<p>скрипт " + "цел</p>");\n--></script>'),

@@ -128,7 +128,7 @@ def saved_head(title):
 SAVED_CONTENTS = saved_head('2007_05') + '''<h1>Май 2007</h1>
 <table width="100%" cellpadding="3">
 <tr><td></td></tr>
-<tr><td background="/images/corner.gif" width="8"></td><td><a href="/issue/200705/cover.html" title="Обложка"><img src="2007_05_00/01.jpg"></a></td>
+<tr><td background="/images/corner.gif" width="8"></td><td><a href="/issue/200705/cover.html" title="Обложка"><img src="2007_05_00/01.jpg">Обложка номера</a></td>
 <td><a class="t_link_big" href="2007_05_01.htm">Двигатель будущего</a><br>Новый мотор</td></tr>
 <tr><td><img src="2007_05_00/02.jpg"></td>
 <td><a class='t_link_big' href='2007_05_02.htm'>Как устроен лазер</a></td></tr>
@@ -147,7 +147,7 @@ SAVED_ARTICLE_1 = saved_head('2007_05_01') + START_1 + '''<img src="2007_05_01/0
 SAVED_ARTICLE_2 = (saved_head('2007_05_02') + START_10 + '<img src="2007_05_02/01.jpg">\n' + COMMENTS_10 +
                    navigation_bar(2)) + '</html>'
 
-SAVED_ARTICLE_4 = saved_head('2007_05_04') + START_MOON + '''<td><a href="/gallery/moon.html"><img src="2007_05_04/01.jpg"></a></td></tr></table>
+SAVED_ARTICLE_4 = saved_head('2007_05_04') + START_MOON + '''<td><a href="/gallery/moon.html"><img src="2007_05_04/01.jpg">Галерея</a></td></tr></table>
 <p>Текст про Луну. <img src="2007_05_04/02.jpg"></p>
 ''' + MOON_STRAY_CELL + '''
 <noindex>Реклама</noindex>

@@ -23,7 +23,7 @@ ROWS = [
            div('descr', 'Экспедиция на <b>остров</b> Пасхи &amp; назад') + '</td>'], '\n'),
     b_row(['<td colspan="2">' + div('rubric', 'Наука') + '</td>']),
     b_row(['<td><a href="/magazines/2007/05/stars/">Звёзды над пустыней</a></td>',
-           '<td>' + div('descr', 'Обсерватория, адрес которой /magazines/2007/05/stars/ знают все') + '</td>'], '\n'),
+           '<td>' + div('descr', 'Обсерватория, адрес которой /magazines/2007/05/stars/ знают все<img src="/i/sky.gif" />') + '</td>'], '\n'),
     b_row(['<td><a href=\'pages/deep.html\'><img src="http://mag-b.test/images/thumbs/deep.gif" /></a></td>',
            '<td><a href=\'pages/deep.html\'>Погружение</a> на глубину <1000 м<div class="descr"><i>Батискаф</i> '
            'на глубине <300 м'], '\n'),
