@@ -208,82 +208,48 @@ bool IsWholePicture(TPictureKind Kind, std::string_view Head, std::string_view T
     return false;
 }
 
+namespace {
+
+/// What the program says and writes of each kind of picture.
+struct TPictureKindFacts {
+    TPictureKind Kind;
+    const char* Name;
+    const char* MediaType;
+    const char* Extension;
+};
+
+constexpr TPictureKindFacts kPictureKindFacts[] = {
+    {TPictureKind::Jpeg, "JPEG", "image/jpeg", "jpg"},  {TPictureKind::Png, "PNG", "image/png", "png"},
+    {TPictureKind::Gif, "GIF", "image/gif", "gif"},     {TPictureKind::WebP, "WebP", "image/webp", "webp"},
+    {TPictureKind::Bmp, "BMP", "image/bmp", "bmp"},     {TPictureKind::Ico, "ICO", "image/x-icon", "ico"},
+    {TPictureKind::Avif, "AVIF", "image/avif", "avif"}, {TPictureKind::Svg, "SVG", "image/svg+xml", "svg"},
+};
+
+/// The facts of Kind; all empty for None and Unknown.
+const TPictureKindFacts& FactsOf(TPictureKind Kind)
+{
+    static constexpr TPictureKindFacts kNone{TPictureKind::None, "", "", ""};
+    for (const TPictureKindFacts& facts : kPictureKindFacts)
+        if (facts.Kind == Kind)
+            return facts;
+    return kNone;
+}
+
+} // namespace
+
 const char* PictureKindName(TPictureKind Kind)
 {
-    switch (Kind) {
-    case TPictureKind::Jpeg:
-        return "JPEG";
-    case TPictureKind::Png:
-        return "PNG";
-    case TPictureKind::Gif:
-        return "GIF";
-    case TPictureKind::WebP:
-        return "WebP";
-    case TPictureKind::Bmp:
-        return "BMP";
-    case TPictureKind::Ico:
-        return "ICO";
-    case TPictureKind::Avif:
-        return "AVIF";
-    case TPictureKind::Svg:
-        return "SVG";
-    case TPictureKind::None:
-    case TPictureKind::Unknown:
-        break;
-    }
-    return "";
+    return FactsOf(Kind).Name;
 }
 
 const char* PictureMediaType(TPictureKind Kind)
 {
-    switch (Kind) {
-    case TPictureKind::Jpeg:
-        return "image/jpeg";
-    case TPictureKind::Png:
-        return "image/png";
-    case TPictureKind::Gif:
-        return "image/gif";
-    case TPictureKind::WebP:
-        return "image/webp";
-    case TPictureKind::Bmp:
-        return "image/bmp";
-    case TPictureKind::Ico:
-        return "image/x-icon";
-    case TPictureKind::Avif:
-        return "image/avif";
-    case TPictureKind::Svg:
-        return "image/svg+xml";
-    case TPictureKind::None:
-    case TPictureKind::Unknown:
-        break;
-    }
-    return "";
+    return FactsOf(Kind).MediaType;
 }
 
 const char* PictureExtension(TPictureKind Kind)
 {
-    switch (Kind) {
-    case TPictureKind::Jpeg:
-        return "jpg";
-    case TPictureKind::Png:
-        return "png";
-    case TPictureKind::Gif:
-        return "gif";
-    case TPictureKind::WebP:
-        return "webp";
-    case TPictureKind::Bmp:
-        return "bmp";
-    case TPictureKind::Ico:
-        return "ico";
-    case TPictureKind::Avif:
-        return "avif";
-    case TPictureKind::Svg:
-        return "svg";
-    case TPictureKind::None:
-    case TPictureKind::Unknown:
-        break;
-    }
-    return "";
+    return FactsOf(Kind).Extension;
 }
 
 std::string WhatCameInstead(std::string_view Head)
