@@ -11,22 +11,22 @@ namespace {
 struct TOption {
     const char* Long; ///< "--name"
     char Short;       ///< the letter of "-x", or 0 for none
-    bool TakesValue;
+    const char* Value; ///< what the option's value is, for the help ("файл"); null for an option without one
     void (*Set)(TCommandLine& Line, const std::string& Value);
     const char* Meaning; ///< for the help (windows-1251)
 };
 
 const TOption kOptions[] = {
-    {"--epub", 0, false, [](TCommandLine& Line, const std::string&) { Line.Book = true; },
+    {"--epub", 0, nullptr, [](TCommandLine& Line, const std::string&) { Line.Book = true; },
      "записать книгу выпуска (<путь сохранения>/<год>_<месяц>.epub)"},
-    {"--index", 0, false, [](TCommandLine& Line, const std::string&) { Line.Index = true; },
+    {"--index", 0, nullptr, [](TCommandLine& Line, const std::string&) { Line.Index = true; },
      "записать <путь сохранения>/index.htm со списком сохранённых выпусков"},
-    {"--magazine", 0, true, [](TCommandLine& Line, const std::string& File) { Line.Magazine = File; },
-     "копировать выпуск по описанию журнала из файла (TOML)"},
-    {"--magazines", 0, false, [](TCommandLine& Line, const std::string&) { Line.ListMagazines = true; },
+    {"--magazine", 0, "файл", [](TCommandLine& Line, const std::string& File) { Line.Magazine = File; },
+     "копировать выпуск по описанию журнала в этом файле (TOML)"},
+    {"--magazines", 0, nullptr, [](TCommandLine& Line, const std::string&) { Line.ListMagazines = true; },
      "перечислить журналы, которые можно копировать"},
-    {"--help", 'h', false, [](TCommandLine& Line, const std::string&) { Line.Help = true; }, "эта справка"},
-    {"--version", 'V', false, [](TCommandLine& Line, const std::string&) { Line.Version = true; },
+    {"--help", 'h', nullptr, [](TCommandLine& Line, const std::string&) { Line.Help = true; }, "эта справка"},
+    {"--version", 'V', nullptr, [](TCommandLine& Line, const std::string&) { Line.Version = true; },
      "версия программы"},
 };
 
@@ -65,9 +65,9 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& Args)
         if (option == nullptr)
             throw TUsageError{"Неизвестный параметр: ", arg};
         std::string value;
-        if (option->TakesValue && equals != std::string::npos) {
+        if (option->Value != nullptr && equals != std::string::npos) {
             value = arg.substr(equals + 1);
-        } else if (option->TakesValue) {
+        } else if (option->Value != nullptr) {
             if (i + 1 == Args.size())
                 throw TUsageError{"Не указано значение параметра ", name};
             value = Args[++i];
@@ -95,8 +95,8 @@ std::string OptionsHelp()
         if (option.Short != 0)
             help += std::string("-") + option.Short + ", ";
         help += option.Long;
-        if (option.TakesValue)
-            help += " <значение>";
+        if (option.Value != nullptr)
+            help += std::string(" <") + option.Value + ">";
         help += std::string(" - ") + option.Meaning + "\n";
     }
     return help;

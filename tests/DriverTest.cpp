@@ -101,6 +101,7 @@ TEST(Driver, RunThatCannotStartIsRefusedWithItsReasonBeforeAnythingIsCreated)
         {{"--bogus", "x", "y"}, u8"Неизвестный параметр: --bogus" + usage},
         {{"x", "y", "-x"}, u8"Неизвестный параметр: -x" + usage},
         {{"x", "y", "--epub=yes"}, u8"Параметр не принимает значения: --epub=yes" + usage},
+        {{"x", "y", "--magazine"}, u8"Не указано значение параметра --magazine" + usage},
         {{"x", "y", "zip", u8"\u4e2d"}, u8"Лишний аргумент: \u4e2d" + usage},
         {{"--", "--epub", "y", "zip", "--index"}, u8"Лишний аргумент: --index" + usage},
         {{u8"ftp://example.invalid/журнал", "save", "/bin/true"},
