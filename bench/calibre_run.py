@@ -12,7 +12,8 @@ largest resident set of the process tree, from GNU time) as the median of --runs
 on each book; and a table of what each book holds: articles, later pages of long articles joined, pictures
 (the cover apart), sections in its table of contents, cover, and texts of removed elements. Goals: Skerrow
 at least 25x faster in wall time with no delay, at most a tenth of calibre's peak memory, both books
-holding the same articles and pictures, Skerrow's with no epubcheck message.
+holding the same articles and pictures, Skerrow's with no epubcheck message: each printed as a PASS or
+FAIL line with its figures, after the machine's load average at the start and at the end of the run.
 
     bench/calibre_run.py [--skerrow build/release/Skerrow] [--runs 3] [--delays 0,30] [--issues small,large]
 
@@ -165,6 +166,11 @@ def run_peers(args, certificates, delay, work, large):
     return results
 
 
+def load_average():
+    """The system's load average over 1, 5 and 15 minutes, as uptime prints it."""
+    return "%.2f %.2f %.2f" % os.getloadavg()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--skerrow", default=os.path.join(ROOT, "build", "release", "Skerrow"))
@@ -175,6 +181,8 @@ def main():
     for tool in ("ebook-convert", "java", "openssl", "/usr/bin/time"):
         if shutil.which(tool) is None:
             sys.exit("calibre_run.py: %s is missing (scripts/setup-debian.sh --bench)" % tool)
+    # Other work on the machine slows either peer: the load is printed with the goals.
+    load_at_start = load_average()
     work = tempfile.mkdtemp(prefix="skerrow-calibre-")
     try:
         certificates = sample_server.make_certificates(os.path.join(work, "ca"))
@@ -201,14 +209,21 @@ def main():
                 for line in messages:
                     print("  " + line[:220])
             if delay == 0:
+                held = lambda peer: ", ".join("%d %s" % (peer["facts"][k], k) for k in ("articles", "pictures"))
                 same = all(calibre["facts"][k] == skerrow["facts"][k] for k in ("articles", "pictures"))
-                goals += [("%s: wall time >= %dx faster" % (size, GOAL_SPEED), speed >= GOAL_SPEED),
-                          ("%s: peak memory <= 1/%d" % (size, GOAL_MEMORY), memory >= GOAL_MEMORY),
-                          ("%s: same articles and pictures" % size, same),
-                          ("%s: no epubcheck message on Skerrow's book" % size, not skerrow["epubcheck"][0])]
-        print("\nGoals (no delay):")
-        for text, met in goals:
-            print("  %-48s %s" % (text, "met" if met else "NOT MET"))
+                messages = len(skerrow["epubcheck"][0])
+                goals += [("%s: wall time at least %dx calibre's" % (size, GOAL_SPEED), speed >= GOAL_SPEED,
+                           "%.1fx (calibre %.3f s, Skerrow %.3f s)" % (speed, calibre["wall"], skerrow["wall"])),
+                          ("%s: peak memory at most 1/%d of calibre's" % (size, GOAL_MEMORY), memory >= GOAL_MEMORY,
+                           "%.1fx (calibre %.1f MB, Skerrow %.1f MB; Skerrow at most %.1f MB)"
+                           % (memory, calibre["peak"], skerrow["peak"], calibre["peak"] / GOAL_MEMORY)),
+                          ("%s: same articles and pictures" % size, same,
+                           "calibre %s; Skerrow %s" % (held(calibre), held(skerrow))),
+                          ("%s: no epubcheck message on Skerrow's book" % size, messages == 0,
+                           "%d messages" % messages)]
+        print("\nGoals (no delay), load average %s at the start and %s at the end:" % (load_at_start, load_average()))
+        for text, met, figures in goals:
+            print("%s  %-48s %s" % ("PASS" if met else "FAIL", text, figures))
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
