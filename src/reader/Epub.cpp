@@ -278,24 +278,12 @@ TIssueBook MakeIssueBook(const std::string& SavePath, const std::string& Name, c
             return {path, true};
     }
 
-    // One page is held parsed at a time (but the contents page): the ids every page keeps and the titles
-    // first, then each page converted.
     const TParsedPage contents(issue->Read(issue->Pages().at(0)));
     const TContentsFacts facts = ReadContentsFacts(contents, Name);
     TBookMap map;
     map.IssueName = Name;
-    std::vector<TBookPage> pages;
-    for (const auto& [index, file] : issue->Pages()) {
-        if (index == 0) {
-            map.Ids[0] = PageIds(contents);
-            pages.push_back({0, facts.Title, std::string()});
-            continue;
-        }
-        const TParsedPage page(issue->Read(file));
-        map.Ids[index] = PageIds(page);
-        pages.push_back({index, ArticleTitle(facts, index, page, file), std::string()});
-    }
-
+    for (const auto& page : issue->Pages())
+        map.Ids[page.first];
     std::vector<TBookPicture> pictures;
     std::set<std::string> missing;
     std::set<std::string> unsupported;
@@ -317,10 +305,25 @@ TIssueBook MakeIssueBook(const std::string& SavePath, const std::string& Name, c
     if (base.IsValid())
         map.Base = &base;
 
-    for (TBookPage& page : pages)
-        if (page.Index != 0)
-            page.Xhtml = ToXhtml(TParsedPage(issue->Read(issue->Pages().at(page.Index))), page.Index, map,
-                                 page.Title, std::string(), missing);
+    // Each page is read and parsed once, and held parsed alone (but the contents page): its ids and title
+    // taken and the page converted, its links to ids of pages not read yet completed once all are.
+    std::vector<TBookPage> pages;
+    std::vector<std::vector<TPendingFragment>> pending;
+    for (const auto& [index, file] : issue->Pages()) {
+        pending.emplace_back();
+        if (index == 0) {
+            map.Ids[0] = PageIds(contents);
+            pages.push_back({0, facts.Title, std::string()});
+            continue;
+        }
+        const TParsedPage page(issue->Read(file));
+        map.Ids[index] = PageIds(page);
+        pages.push_back({index, ArticleTitle(facts, index, page, file), std::string()});
+        pages.back().Xhtml =
+            ToXhtml(page, index, map, pages.back().Title, std::string(), missing, &pending.back());
+    }
+    for (size_t i = 0; i < pages.size(); ++i)
+        ResolveFragments(pages[i].Xhtml, pending[i], map);
     std::vector<std::string> lostArticles;
     for (const auto& [index, title] : facts.ArticleTitles)
         if (issue->Pages().count(index) == 0)

@@ -11,6 +11,9 @@
 
 namespace {
 
+/// What ends every page of the book, after its body.
+const char kDocumentEnd[] = "\n</body>\n</html>\n";
+
 /// Where an element stands, for the content model of its children.
 enum class TPlace { Flow, Table, Section, Row, List, Definitions };
 
@@ -145,8 +148,9 @@ std::string PercentEncode(const std::string& Text)
 
 class TConverter {
   public:
-    TConverter(size_t Index, const TBookMap& Map, std::set<std::string>& Missing)
-        : m_Index(Index), m_Map(Map), m_Missing(Missing)
+    TConverter(size_t Index, const TBookMap& Map, std::set<std::string>& Missing,
+               std::vector<TPendingFragment>* Pending)
+        : m_Index(Index), m_Map(Map), m_Missing(Missing), m_Pending(Pending)
     {
     }
 
@@ -301,9 +305,16 @@ class TConverter {
             }
         }
         if (Out == "a") {
-            const std::string href = Link(Trim(Attribute(Node, "href")));
-            if (!href.empty())
-                Text += " href=\"" + XmlEscape(href) + "\"";
+            std::string fragment;
+            const std::string href = Link(Trim(Attribute(Node, "href")), fragment);
+            if (!href.empty()) {
+                Text += " href=\"" + XmlEscape(href);
+                // Where the element's text goes in m_Out: after "<", its name and Text.
+                if (!fragment.empty())
+                    m_Pending->push_back(
+                        {m_Out.size() + 1 + Out.size() + Text.size(), m_PendingPage, fragment});
+                Text += "\"";
+            }
         }
         std::string style;
         std::string align = Attribute(Node, "align");
@@ -323,8 +334,9 @@ class TConverter {
             Text += " style=\"" + style + "\"";
     }
 
-    /// The book's address for a link of the page; empty: the link leads nowhere the book can go.
-    std::string Link(const std::string& Href)
+    /// The book's address for a link of the page; empty: the link leads nowhere the book can go. A link to
+    /// an id of a page is left without it, with the id in Pending, when m_Pending is set.
+    std::string Link(const std::string& Href, std::string& Pending)
     {
         if (Href.empty())
             return std::string();
@@ -339,7 +351,10 @@ class TConverter {
             if (ids == m_Map.Ids.end())
                 return std::string();
             std::string target = BookPageName(m_Map.IssueName, page);
-            if (!fragment.empty() && ids->second.count(fragment) != 0)
+            if (!fragment.empty() && m_Pending != nullptr) {
+                Pending = fragment;
+                m_PendingPage = page;
+            } else if (!fragment.empty() && ids->second.count(fragment) != 0)
                 target += "#" + fragment;
             return target;
         }
@@ -367,6 +382,8 @@ class TConverter {
     size_t m_Index;
     const TBookMap& m_Map;
     std::set<std::string>& m_Missing;
+    std::vector<TPendingFragment>* m_Pending;
+    size_t m_PendingPage = 0; ///< the page of the fragment that Link last left pending
     std::set<std::string> m_Ids;
     std::unordered_map<const xmlNode*, bool> m_NeedsFlow;
 };
@@ -381,12 +398,40 @@ std::set<std::string> PageIds(const TParsedPage& Page)
 }
 
 std::string ToXhtml(const TParsedPage& Page, size_t Index, const TBookMap& Map, const std::string& Title,
-                    const std::string& Preface, std::set<std::string>& Missing)
+                    const std::string& Preface, std::set<std::string>& Missing,
+                    std::vector<TPendingFragment>* Pending)
 {
-    TConverter converter(Index, Map, Missing);
+    const size_t pendingBefore = Pending != nullptr ? Pending->size() : 0;
+    TConverter converter(Index, Map, Missing, Pending);
     converter.m_Out = Preface;
     converter.Children(BodyOf(Page)->children, TPlace::Flow, false);
-    return XhtmlDocument(Title, converter.m_Out);
+    std::string document = XhtmlDocument(Title, converter.m_Out);
+    // The body's place in the document: what Pending holds are places in the body.
+    const size_t body = document.size() - converter.m_Out.size() - std::strlen(kDocumentEnd);
+    for (size_t i = pendingBefore; Pending != nullptr && i < Pending->size(); ++i)
+        (*Pending)[i].At += body;
+    return document;
+}
+
+void ResolveFragments(std::string& Xhtml, const std::vector<TPendingFragment>& Pending, const TBookMap& Map)
+{
+    // Pending is in the page's order.
+    std::string resolved;
+    size_t copied = 0;
+    bool added = false;
+    for (const TPendingFragment& link : Pending) {
+        const auto ids = Map.Ids.find(link.Page);
+        if (ids == Map.Ids.end() || ids->second.count(link.Fragment) == 0)
+            continue;
+        resolved.append(Xhtml, copied, link.At - copied);
+        resolved += "#" + XmlEscape(link.Fragment);
+        copied = link.At;
+        added = true;
+    }
+    if (!added)
+        return;
+    resolved.append(Xhtml, copied, std::string::npos);
+    Xhtml = std::move(resolved);
 }
 
 std::string XhtmlDocument(const std::string& Title, const std::string& Body)
@@ -396,7 +441,7 @@ std::string XhtmlDocument(const std::string& Title, const std::string& Body)
            "xml:lang=\"ru\" lang=\"ru\">\n<head>\n<meta charset=\"utf-8\"/>\n<title>" +
            XmlEscape(Title) +
            "</title>\n<link rel=\"stylesheet\" type=\"text/css\" href=\"style.css\"/>\n</head>\n<body>\n" +
-           Body + "\n</body>\n</html>\n";
+           Body + kDocumentEnd;
 }
 
 std::string BookPageName(const std::string& Name, size_t Index)

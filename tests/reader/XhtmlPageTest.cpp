@@ -8,6 +8,7 @@
 
 #include <set>
 #include <string>
+#include <vector>
 
 #include "libs/Url.h"
 
@@ -47,6 +48,8 @@ const TRow kRows[] = {
      "<a href=\"2007_05_01.xhtml#comments\">1</a><a href=\"2007_05_01.xhtml\">2</a><a>3</a><a>4</a>"
      "<a href=\"http://mag-a.test/about/\">5</a><a href=\"#top\">6</a><a id=\"top\">7</a><a>8</a>"
      "<a href=\"mailto:ed@example.org\">9</a>"},
+    {"<p><a href=\"2007_05_01.htm#x&amp;y\">1</a> <a href=\"2007_05_00.htm#top\">2</a></p>",
+     "<p><a href=\"2007_05_01.xhtml#x&amp;y\">1</a> <a href=\"2007_05_00.xhtml#top\">2</a></p>"},
     // Pictures: in the book under the name their bytes tell; one that was not saved is left out.
     {"<img src=\"2007_05_01/01.jpg\" width=\"100%\"><img src=\"2007_05_01/02.jpg\"><img "
      "src=\"http://x.test/a.png\">",
@@ -63,14 +66,25 @@ TEST(XhtmlPage, RowsOfMarkupTheBookRepairsMapsOrDrops)
     map.IssueName = "2007_05";
     map.Base = &base;
     map.Ids[0] = {"top"};
-    map.Ids[1] = {"comments"};
+    map.Ids[1] = {"comments", "x&y"};
     map.Pictures["2007_05_01/01.jpg"] = "2007_05_01/01.png";
+    // The book converts each page before it knows the ids of the others, and completes the links after.
+    TBookMap unknownIds = map;
+    for (auto& page : unknownIds.Ids)
+        page.second.clear();
+    unknownIds.Ids[0] = map.Ids[0];
     for (const TRow& row : kRows) {
         SCOPED_TRACE(row.Html);
         std::set<std::string> missing;
         const std::string page =
             std::string("<html><head><title>t</title></head><body>") + row.Html + "</body></html>";
         const std::string xhtml = ToXhtml(TParsedPage(page), 0, map, "t", std::string(), missing);
+        std::vector<TPendingFragment> pending;
+        std::set<std::string> missingToo;
+        std::string completed =
+            ToXhtml(TParsedPage(page), 0, unknownIds, "t", std::string(), missingToo, &pending);
+        ResolveFragments(completed, pending, map);
+        EXPECT_EQ(completed, xhtml);
         const size_t start = xhtml.find("<body>\n") + 7;
         EXPECT_EQ(xhtml.substr(start, xhtml.rfind("\n</body>") - start), row.Body);
         // The page is well-formed XML.

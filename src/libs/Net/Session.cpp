@@ -21,10 +21,12 @@ constexpr long kMaxRedirects = 10;
 /// Transfers in flight at most over connections that multiplex: the bytes of those that end at once wait
 /// in memory for the file thread, and a few hundred serve a whole issue in one or two rounds.
 constexpr size_t kMaxMultiplexed = 256;
-/// libcurl's receive buffer per transfer; over a connection that multiplexes, where hundreds of transfers
-/// may be in flight and each read is one frame, libcurl's default.
+/// libcurl's receive buffer per transfer over plain http, where one read takes what the socket holds.
+/// Over TLS a read hands over one record, 16 KB at most, and over a connection that multiplexes (hundreds
+/// of transfers may be in flight) one frame: there libcurl's default, as a larger buffer gains nothing and
+/// only holds memory.
 constexpr long kReceiveBufferBytes = 128 * 1024;
-constexpr long kMultiplexedReceiveBufferBytes = CURL_MAX_WRITE_SIZE;
+constexpr long kRecordReceiveBufferBytes = CURL_MAX_WRITE_SIZE;
 
 /// The bundle of certificates that the environment names, as OpenSSL's and curl's users name it; empty
 /// for the system's.
@@ -70,8 +72,8 @@ TCurlSession::TCurlSession(size_t Connections, size_t Streams)
     // Every transfer ends: a connection within its bound; the stall bound is the engine's.
     FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds) == CURLE_OK);
     FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L) == CURLE_OK);
-    // A whole picture in one read and one write, where libcurl's default reads 16 KB at a time.
-    FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBufferBytes) == CURLE_OK);
+    // A whole picture in one read and one write over plain http, where libcurl's default reads 16 KB at a
+    // time (NewEasy sets the buffer of every transfer).
     // Every compression that the engine decodes is asked for, and whatever comes compressed is decoded by
     // the engine (TBodyDecoder), which tells a stream cut short; libcurl passes the bytes as they came.
     FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, kAcceptedEncodings) == CURLE_OK);
@@ -121,8 +123,8 @@ CURL* TCurlSession::NewEasy(const std::string& Url, CURLcode& Refusal) const
     // own. Over plain http nothing multiplexes, and nothing need wait.
     const bool https = Url.size() > 6 && strncasecmp(Url.c_str(), "https:", 6) == 0;
     FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_PIPEWAIT, https ? 1L : 0L) == CURLE_OK);
-    if (m_Multiplexing)
-        FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kMultiplexedReceiveBufferBytes) == CURLE_OK);
+    const long buffer = https || m_Multiplexing ? kRecordReceiveBufferBytes : kReceiveBufferBytes;
+    FATAL_CHECK(curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, buffer) == CURLE_OK);
     if (Refusal == CURLE_OK)
         return easy;
     curl_easy_cleanup(easy);
