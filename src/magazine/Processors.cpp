@@ -228,6 +228,7 @@ std::string TProcessContents::Process(std::string& Page, const std::string& Page
     // The book of the issue takes the magazine's name as its publisher and series.
     std::string output = kHead + issueName + " - " + name +
                          "</title>\n<meta name=\"DC.publisher\" content=\"" + name +
+                         "\">\n<meta name=\"DC.language\" content=\"" + XmlEscape(description.Language) +
                          "\">\n</head>\n<body>\n<h1>" + name + ": " + month + " " + year + "</h1>\n";
     if (!cover.empty())
         output += "<p><img src=\"" + cover + "\"></p>\n";

@@ -203,7 +203,7 @@ std::string NavDocument(const TContentsFacts& Facts, const std::string& Name,
     }
     if (inSection)
         body += "</ol></li>\n";
-    return XhtmlDocument(Facts.Title, body + "</ol></nav>");
+    return XhtmlDocument(Facts.Title, body + "</ol></nav>", Facts.Language);
 }
 
 std::string PackageDocument(const TContentsFacts& Facts, const std::string& Identifier,
@@ -213,12 +213,14 @@ std::string PackageDocument(const TContentsFacts& Facts, const std::string& Iden
 {
     std::string opf = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
                       "<package xmlns=\"http://www.idpf.org/2007/opf\" version=\"3.0\" "
-                      "unique-identifier=\"issue-id\" xml:lang=\"ru\">\n"
+                      "unique-identifier=\"issue-id\" xml:lang=\"" +
+                      XmlEscape(Facts.Language) +
+                      "\">\n"
                       "<metadata xmlns:dc=\"http://purl.org/dc/elements/1.1/\">\n"
                       "<dc:identifier id=\"issue-id\">" +
                       XmlEscape(Identifier) + "</dc:identifier>\n<dc:title>" + XmlEscape(Facts.Title) +
-                      "</dc:title>\n<dc:language>ru</dc:language>\n<dc:date>" + Facts.Date +
-                      "</dc:date>\n<meta property=\"dcterms:modified\">" + ModifiedTime() +
+                      "</dc:title>\n<dc:language>" + XmlEscape(Facts.Language) + "</dc:language>\n<dc:date>" +
+                      Facts.Date + "</dc:date>\n<meta property=\"dcterms:modified\">" + ModifiedTime() +
                       "</meta>\n<meta name=\"generator\" content=\"" + kGenerator + "\"/>\n<meta name=\"" +
                       kCopyMeta + "\" content=\"" + XmlEscape(Copy) + "\"/>\n";
     // A described magazine names itself: the publisher, and the series its issues belong to.
@@ -282,6 +284,7 @@ TIssueBook MakeIssueBook(const std::string& SavePath, const std::string& Name, c
     const TContentsFacts facts = ReadContentsFacts(contents, Name);
     TBookMap map;
     map.IssueName = Name;
+    map.Language = facts.Language;
     for (const auto& page : issue->Pages())
         map.Ids[page.first];
     std::vector<TBookPicture> pictures;

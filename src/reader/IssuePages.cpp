@@ -76,6 +76,9 @@ void Gather(const xmlNode* Node, TFacts& Facts)
             continue;
         } else if (IsElement(child, "meta") && Attribute(child, "name") == "DC.publisher") {
             Facts.Facts.Publisher = Attribute(child, "content");
+        } else if (IsElement(child, "meta") && Attribute(child, "name") == "DC.language" &&
+                   !Attribute(child, "content").empty()) {
+            Facts.Facts.Language = Attribute(child, "content");
         }
         Gather(child->children, Facts);
     }

@@ -41,7 +41,8 @@ struct TContentsFacts {
     /// page index -> the section that begins with that article: the text of an <h2 class="skerrow-section">
     /// before its link (a described magazine's contents page); empty for an issue without sections
     std::map<size_t, std::string> SectionStarts;
-    std::string Publisher; ///< the content of <meta name="DC.publisher">; empty when there is none
+    std::string Publisher;       ///< the content of <meta name="DC.publisher">; empty when there is none
+    std::string Language = "ru"; ///< the content of <meta name="DC.language">; the sites' Russian without one
 };
 TContentsFacts ReadContentsFacts(const TParsedPage& Contents, const std::string& Name);
 

@@ -405,7 +405,7 @@ std::string ToXhtml(const TParsedPage& Page, size_t Index, const TBookMap& Map, 
     TConverter converter(Index, Map, Missing, Pending);
     converter.m_Out = Preface;
     converter.Children(BodyOf(Page)->children, TPlace::Flow, false);
-    std::string document = XhtmlDocument(Title, converter.m_Out);
+    std::string document = XhtmlDocument(Title, converter.m_Out, Map.Language);
     // The body's place in the document: what Pending holds are places in the body.
     const size_t body = document.size() - converter.m_Out.size() - std::strlen(kDocumentEnd);
     for (size_t i = pendingBefore; Pending != nullptr && i < Pending->size(); ++i)
@@ -434,12 +434,13 @@ void ResolveFragments(std::string& Xhtml, const std::vector<TPendingFragment>& P
     Xhtml = std::move(resolved);
 }
 
-std::string XhtmlDocument(const std::string& Title, const std::string& Body)
+std::string XhtmlDocument(const std::string& Title, const std::string& Body, const std::string& Language)
 {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE html>\n"
            "<html xmlns=\"http://www.w3.org/1999/xhtml\" xmlns:epub=\"http://www.idpf.org/2007/ops\" "
-           "xml:lang=\"ru\" lang=\"ru\">\n<head>\n<meta charset=\"utf-8\"/>\n<title>" +
-           XmlEscape(Title) +
+           "xml:lang=\"" +
+           XmlEscape(Language) + "\" lang=\"" + XmlEscape(Language) +
+           "\">\n<head>\n<meta charset=\"utf-8\"/>\n<title>" + XmlEscape(Title) +
            "</title>\n<link rel=\"stylesheet\" type=\"text/css\" href=\"style.css\"/>\n</head>\n<body>\n" +
            Body + kDocumentEnd;
 }

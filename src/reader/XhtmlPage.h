@@ -19,6 +19,7 @@ class TPageUrl;
 /// What the pages of a book may refer to.
 struct TBookMap {
     std::string IssueName;
+    std::string Language = "ru"; ///< of every page, as BCP 47 writes it
     /// Outside addresses are resolved against it (the contents page's address); null: they are dropped.
     const BrintLib::TPageUrl* Base = nullptr;
     std::map<size_t, std::set<std::string>> Ids; ///< page index in the book -> the ids its page keeps
@@ -49,7 +50,8 @@ std::string ToXhtml(const TParsedPage& Page, size_t Index, const TBookMap& Map, 
 void ResolveFragments(std::string& Xhtml, const std::vector<TPendingFragment>& Pending, const TBookMap& Map);
 
 /// A whole XHTML page of the book with Title and Body (XHTML).
-std::string XhtmlDocument(const std::string& Title, const std::string& Body);
+std::string XhtmlDocument(const std::string& Title, const std::string& Body,
+                          const std::string& Language = "ru");
 
 /// The name of the book's page Index of issue Name ("2007_05_01.xhtml").
 std::string BookPageName(const std::string& Name, size_t Index);

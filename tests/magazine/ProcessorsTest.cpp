@@ -215,7 +215,8 @@ TEST_F(MagazineIssueTest, IssueFromThePageAndCoverFromAPicture)
     EXPECT_EQ(DrainQueue(), (std::vector<std::string>{"https://m.test/a/", "https://m.test/latest/c.png"}));
     const std::string saved = TestSupport::ReadFile(m_Dir / "2026_03/2026_03_00.htm");
     EXPECT_NE(saved.find(
-                  "<title>2026_03 - J &amp; Co</title>\n<meta name=\"DC.publisher\" content=\"J &amp; Co\">"),
+                  "<title>2026_03 - J &amp; Co</title>\n<meta name=\"DC.publisher\" content=\"J &amp; Co\">\n"
+                  "<meta name=\"DC.language\" content=\"en\">"),
               std::string::npos)
         << saved;
     EXPECT_NE(

@@ -127,6 +127,18 @@ TEST(IssueBook, ReadsInTheNavigationOrderTakesPicturesByTheirBytesAndIsRemadeWhe
     remove((save / "2008_pvl.epub").c_str());
     MakeIssueBook(save.Path(), "2008_pvl", url);
     EXPECT_EQ(ReadIssueBook(save / "2008_pvl.epub", false)->Title, u8"Журнал 2008");
+    // The language that a described magazine's contents page names is the book's and its pages'.
+    mkdir((save / "2009_01").c_str(), 0777);
+    WriteArticle(save, "2009_01", {"01"});
+    WriteFile(save / "2009_01/2009_01_00.htm",
+              "<html><head><title>Mag 2009_01</title><meta name=\"DC.language\" content=\"en\"></head>"
+              "<body><a href=\"2009_01_01.htm\">One</a></body></html>");
+    MakeIssueBook(save.Path(), "2009_01", url);
+    const auto entry = [&](const std::string& Name) {
+        return TestSupport::RunProcess({"/usr/bin/unzip", "-p", save / "2009_01.epub", Name}).Stdout;
+    };
+    EXPECT_NE(entry("EPUB/package.opf").find("<dc:language>en</dc:language>"), std::string::npos);
+    EXPECT_NE(entry("EPUB/2009_01_01.xhtml").find("xml:lang=\"en\" lang=\"en\""), std::string::npos);
 }
 
 TEST(IssueIndex, ListsEveryIssueTheProgramNamesByYearNewestFirst)
