@@ -335,6 +335,7 @@ void PackRun(const std::string& Archiver, const std::string& TitleUrl, TRunEnd& 
 {
     try {
         End.Archive = PackIssue(Archiver);
+        MarkPackedIssue(End.Archive, BrintLib::LowerCaseSchemeAndHost(TitleUrl));
         return;
     } catch (const TDirectoryKept& e) {
         End.Archive = e.Archive();
@@ -471,8 +472,13 @@ int RunSkerrow(const std::vector<std::string>& Args)
         // Entries that errors.txt beside the executable cannot take go to the save path.
         run.LogToSavePath(args[2]);
         // A packed issue found whole in its archive is done.
-        if (args.size() > 3)
+        if (args.size() > 3) {
             run.BeforeTaking(CheckPackedIssue);
+            // An issue that this command packed before is known by its archive without a request.
+            const std::string packed = FindPackedIssue(args[2], BrintLib::LowerCaseSchemeAndHost(args[1]));
+            if (!packed.empty())
+                run.CheckBeforeRequest(packed);
+        }
         // From here on a failure ends a run that has started; an interrupted one ends with 128 + the
         // signal's number.
         status = kExitFailed;

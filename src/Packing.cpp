@@ -274,6 +274,48 @@ void CheckPackedIssue(const std::string& Dir)
     BrintLib::WriteConverted(std::cerr, message) << std::endl;
 }
 
+namespace {
+
+/// What an archive's comment says before the address of the issue it holds.
+constexpr char kPackedIssueMark[] = "Skerrow: ";
+
+} // namespace
+
+void MarkPackedIssue(const std::string& Archive, const std::string& TitleUrl)
+{
+    int code = 0;
+    BrintLib::TZipArchivePtr archive(zip_open(BrintLib::NativePath(Archive).c_str(), 0, &code));
+    const std::string comment = kPackedIssueMark + TitleUrl;
+    if (!archive || comment.size() > UINT16_MAX ||
+        zip_set_archive_comment(archive.get(), comment.data(), static_cast<zip_uint16_t>(comment.size())) !=
+            0)
+        return;
+    // libzip writes the archive anew beside it and renames it into place: whole, or not at all.
+    zip_t* written = archive.release();
+    if (zip_close(written) != 0)
+        zip_discard(written);
+}
+
+std::string FindPackedIssue(const std::string& SavePath, const std::string& TitleUrl)
+{
+    std::error_code error;
+    const std::string expected = kPackedIssueMark + TitleUrl;
+    for (fs::directory_iterator it(BrintLib::NativePath(SavePath), error), end; !error && it != end;
+         it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (name.size() <= 4 || name.compare(name.size() - 4, 4, ".zip") != 0 || !it->is_regular_file(error))
+            continue;
+        int code = 0;
+        const BrintLib::TZipArchivePtr archive(zip_open(it->path().c_str(), ZIP_RDONLY, &code));
+        int length = 0;
+        const char* comment =
+            archive ? zip_get_archive_comment(archive.get(), &length, ZIP_FL_ENC_RAW) : nullptr;
+        if (comment != nullptr && std::string(comment, static_cast<size_t>(length)) == expected)
+            return SavePath + BrintLib::kPathSeparator + name.substr(0, name.size() - 4);
+    }
+    return std::string();
+}
+
 void CheckArchiverPath(const std::string& ArchiverPath)
 {
     // The archiver's path is quoted, so that a path with blanks runs that very program and never a

@@ -23,6 +23,17 @@ void CheckArchiver(const std::string& ArchiverPath);
 /// is kept for the packing to complete; either is reported on standard error and the run goes on.
 void CheckPackedIssue(const std::string& Dir);
 
+/// Records in the verified archive Archive (windows-1251) that it holds the issue of the contents page
+/// TitleUrl: the archive's comment becomes kPackedIssueMark + TitleUrl, its entries unchanged. So the same
+/// command finds the issue done before its first request (FindPackedIssue). An archive that cannot take
+/// the comment stays as it was; the next run then learns the issue's name from its contents page.
+void MarkPackedIssue(const std::string& Archive, const std::string& TitleUrl);
+
+/// The issue directory (windows-1251, no final separator) below SavePath whose archive says that it holds
+/// the issue of TitleUrl (MarkPackedIssue); empty when no archive there says so. Reads only the archives'
+/// comments: what they hold is CheckPackedIssue's to judge.
+std::string FindPackedIssue(const std::string& SavePath, const std::string& TitleUrl);
+
 /// Renames Archive (windows-1251) to Archive + ".bad" (".bad2", ".bad3", ... when that is taken), never
 /// replacing anything. Returns the text that says so for a message ("архив переименован в ...", or why it
 /// could not be).

@@ -43,16 +43,8 @@ std::string TRunState::TakeIssueDirectory(const std::string& SavePath, const std
 {
     const std::string dir = SavePath + BrintLib::kPathSeparator + IssueName + BrintLib::kPathSeparator;
     const bool held = dir == g_IssueDir && m_Lock.IsLocked();
-    if (!held && m_BeforeTaking) {
-        try {
-            m_BeforeTaking(dir.substr(0, dir.size() - 1));
-        } catch (const BrintLib::TRunStopped& e) {
-            // The issue is done: what is made after the run (the book, the index) is made from it.
-            if (e.ExitStatus() == 0)
-                g_IssueDir = dir;
-            throw;
-        }
-    }
+    if (!held && m_BeforeTaking && dir.compare(0, dir.size() - 1, m_Checked) != 0)
+        CheckBeforeRequest(dir.substr(0, dir.size() - 1));
     if (const unsigned error = BrintLib::CreateFullPath(dir)) {
         StopIfExhausted(static_cast<int>(error), dir);
         APL_THROW("Ошибка при создании каталога " << dir << ": "
@@ -73,6 +65,21 @@ std::string TRunState::TakeIssueDirectory(const std::string& SavePath, const std
     }
     g_IssueDir = dir;
     return dir;
+}
+
+void TRunState::CheckBeforeRequest(const std::string& Dir)
+{
+    if (!m_BeforeTaking)
+        return;
+    m_Checked = Dir;
+    try {
+        m_BeforeTaking(Dir);
+    } catch (const BrintLib::TRunStopped& e) {
+        // The issue is done: what is made after the run (the book, the index) is made from it.
+        if (e.ExitStatus() == 0)
+            g_IssueDir = Dir + BrintLib::kPathSeparator;
+        throw;
+    }
 }
 
 void TRunState::LogToSavePath(const std::string& SavePath)

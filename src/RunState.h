@@ -41,6 +41,10 @@ class TRunState {
         m_BeforeTaking = std::move(Check);
     }
 
+    /// Runs the check that BeforeTaking set on Dir now, before any request, as TakeIssueDirectory would run
+    /// it: for an issue directory known before its contents page is fetched. TakeIssueDirectory does not run
+    /// it again on Dir.
+    void CheckBeforeRequest(const std::string& Dir);
     /// Whether this run holds the lock of an issue directory.
     bool HoldsIssueDirectory() const { return m_Lock.IsLocked(); }
 
@@ -54,6 +58,7 @@ class TRunState {
   private:
     BrintLib::TDirectoryLock m_Lock; ///< the lock on g_IssueDir, held from TakeIssueDirectory to the end
     std::function<void(const std::string& Dir)> m_BeforeTaking;
+    std::string m_Checked; ///< the directory (no final separator) that CheckBeforeRequest checked
 };
 
 /// TakeIssueDirectory of the current run, for the page processors; there must be one (fatal check).

@@ -447,6 +447,16 @@ TEST_F(PackIssueTest, ArchiveFoundBeforeTheRunIsCheckedAndAWholeOneEndsTheRun)
     fs::rename(dir + ".away", dir);
     pack(dir);
     EXPECT_NO_THROW(CheckPackedIssue(dir));
+    // A packed issue is known by its archive's mark before any request: for its own address only, and the
+    // archive stays whole.
+    const std::string save = dir.substr(0, dir.rfind('/'));
+    const std::string url = "http://mag-a.test/magazine/2007-05/";
+    EXPECT_EQ(FindPackedIssue(save, url), "");
+    MarkPackedIssue(zip, url);
+    EXPECT_EQ(FindPackedIssue(save, url), dir);
+    EXPECT_EQ(FindPackedIssue(save, "http://mag-a.test/magazine/2007-06/"), "");
+    fs::rename(dir, dir + ".away");
+    EXPECT_THROW(CheckPackedIssue(dir), BrintLib::TRunStopped);
 }
 
 TEST_F(PackIssueTest, SkerrowWithAnArchiverButNoIssueStartsNoArchiver)
