@@ -124,33 +124,24 @@ REDIRECT_HOPS = (10, 11)
 SAMPLE_HOSTS = ["mag-a.test", "mag-a-archive.test", "mag-b.test", "cdn.mag-a.test"] + today.HOSTS
 
 
+# The picture of issue "a" that each picture fault changes: (article, picture) indexes.
+PICTURE_FAULT_TARGETS = {
+    "error-large-body": (5, 0), "stall-before-headers": (6, 0), "stall-mid-body": (7, 0),
+    "html-at-picture": (0, 0), "empty-picture": (0, 2), "endless-picture": (0, 3), "drip": (9, 0),
+    "cut-compressed": (3, 0), "gzip-trailing": (4, 0), "unknown-encoding": (4, 1),
+}
+
+
 def server_fault_targets(mag, name):
     """The URLs of issue "a" that a server fault changes; for bad-picture-urls, (original, bad) pairs."""
     a = mag.issues["a"]
-    if name == "error-large-body":
-        return [a.articles[5].pictures[0]]
-    if name == "stall-before-headers":
-        return [a.articles[6].pictures[0]]
-    if name == "stall-mid-body":
-        return [a.articles[7].pictures[0]]
+    if name in PICTURE_FAULT_TARGETS:
+        article, picture = PICTURE_FAULT_TARGETS[name]
+        return [a.articles[article].pictures[picture]]
     if name == "endless-body":
         return [a.articles[8].url]
-    if name == "html-at-picture":
-        return [a.articles[0].pictures[0]]
-    if name == "empty-picture":
-        return [a.articles[0].pictures[2]]
-    if name == "endless-picture":
-        return [a.articles[0].pictures[3]]
-    if name == "drip":
-        return [a.articles[9].pictures[0]]
     if name == "busy":
         return [a.title_url, a.articles[11].pictures[0]]
-    if name == "cut-compressed":
-        return [a.articles[3].pictures[0]]
-    if name == "gzip-trailing":
-        return [a.articles[4].pictures[0]]
-    if name == "unknown-encoding":
-        return [a.articles[4].pictures[1]]
     if name == "bad-picture-urls":
         result = []
         for index, spoil in ((9, lambda u: u[:-len(".png")] + "x" * (8 * 1024 * 1024) + ".png"),
